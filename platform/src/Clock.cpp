@@ -1,0 +1,44 @@
+#include "platform/Clock.h"
+
+#include <chrono>
+
+namespace platform {
+namespace {
+
+class SystemClock final : public IClock {
+public:
+    std::uint64_t TickCount64() override {
+        using namespace std::chrono;
+        return static_cast<std::uint64_t>(
+            duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    }
+    bool HasTickCount64() override { return true; }
+};
+
+SystemClock systemClock;
+std::atomic<IClock*> current{&systemClock};
+
+} // namespace
+
+IClock& Clock() { return *current.load(std::memory_order_acquire); }
+
+void SetClock(IClock* clock) {
+    current.store(clock ? clock : &systemClock, std::memory_order_release);
+    NotifyClockChanged();
+}
+
+std::uint64_t GetTickCount64() { return Clock().TickCount64(); }
+DWORD GetTickCount() { return static_cast<DWORD>(Clock().TickCount64()); }
+bool HasTickCount64() { return Clock().HasTickCount64(); }
+
+void ManualClock::Set(std::uint64_t ms) {
+    now_ = ms;
+    NotifyClockChanged();
+}
+
+void ManualClock::Advance(std::uint64_t ms) {
+    now_ += ms;
+    NotifyClockChanged();
+}
+
+} // namespace platform
