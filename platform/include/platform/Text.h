@@ -1,0 +1,30 @@
+// Text services: ANSI case mapping and GUID text.
+//
+// The design's "ANSI" strings are UTF-8 here. Lower-casing follows what the
+// Windows ANSI mapping does for the Western code page, without changing the
+// byte length of any text:
+// - ASCII A-Z become a-z;
+// - the Latin-1 capitals U+00C0..U+00DE except U+00D7 (bytes C3 80..C3 9E in
+//   UTF-8) become U+00E0..U+00FE (C3 A0..C3 BE);
+// - every other byte, and every other code point, is kept.
+#pragma once
+
+#include "platform/Types.h"
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// Lower-cases length bytes in place; returns the count processed.
+QOR_PLATFORM_API std::size_t CharLowerBuffA(char* text, std::size_t length);
+QOR_PLATFORM_API std::string AnsiLowerCase(std::string_view text);
+// The inverse mapping (a-z and U+00E0..U+00FE except U+00F7).
+QOR_PLATFORM_API std::string AnsiUpperCase(std::string_view text);
+
+// A fresh random GUID in registry text form, e.g.
+// "{33316D29-0F86-41C4-8DB4-3FE9756158B2}" (upper-case hexadecimal, version 4).
+QOR_PLATFORM_API std::string CreateGuidString();
+
+} // namespace platform

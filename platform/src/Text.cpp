@@ -1,0 +1,59 @@
+#include "platform/Text.h"
+
+#include <cstdio>
+#include <random>
+
+namespace platform {
+
+std::size_t CharLowerBuffA(char* text, std::size_t length) {
+    auto* p = reinterpret_cast<unsigned char*>(text);
+    for (std::size_t i = 0; i < length; ++i) {
+        const unsigned char c = p[i];
+        if (c >= 'A' && c <= 'Z') {
+            p[i] = static_cast<unsigned char>(c + 32);
+        } else if (c == 0xC3 && i + 1 < length) {
+            const unsigned char n = p[i + 1];
+            if (n >= 0x80 && n <= 0x9E && n != 0x97)
+                p[i + 1] = static_cast<unsigned char>(n + 0x20);
+            ++i;
+        }
+    }
+    return length;
+}
+
+std::string AnsiLowerCase(std::string_view text) {
+    std::string s(text);
+    CharLowerBuffA(s.data(), s.size());
+    return s;
+}
+
+std::string AnsiUpperCase(std::string_view text) {
+    std::string s(text);
+    auto* p = reinterpret_cast<unsigned char*>(s.data());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const unsigned char c = p[i];
+        if (c >= 'a' && c <= 'z') {
+            p[i] = static_cast<unsigned char>(c - 32);
+        } else if (c == 0xC3 && i + 1 < s.size()) {
+            const unsigned char n = p[i + 1];
+            if (n >= 0xA0 && n <= 0xBE && n != 0xB7)
+                p[i + 1] = static_cast<unsigned char>(n - 0x20);
+            ++i;
+        }
+    }
+    return s;
+}
+
+std::string CreateGuidString() {
+    thread_local std::mt19937_64 rng{std::random_device{}()};
+    std::uint64_t hi = rng(), lo = rng();
+    hi = (hi & ~0xF000ull) | 0x4000ull;                            // version 4
+    lo = (lo & 0x3FFFFFFFFFFFFFFFull) | 0x8000000000000000ull;     // RFC 4122 variant
+    char text[39];
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%04X-%012llX}", static_cast<unsigned>(hi >> 32),
+                  static_cast<unsigned>((hi >> 16) & 0xFFFF), static_cast<unsigned>(hi & 0xFFFF),
+                  static_cast<unsigned>(lo >> 48), static_cast<unsigned long long>(lo & 0xFFFFFFFFFFFFull));
+    return text;
+}
+
+} // namespace platform
