@@ -61,7 +61,8 @@ std::uint16_t PcccAddressField(ByteReader& r) {
 
 } // namespace
 
-Bytes MakeReply(std::uint8_t service, GeneralStatus status, std::initializer_list<std::uint16_t> ext, ByteView data) {
+Bytes MakeReply(std::uint8_t service, GeneralStatus status, std::initializer_list<std::uint16_t> ext,
+                ByteView data) {
     Bytes out;
     out.reserve(4 + 2 * ext.size() + data.size());
     PutU8(out, static_cast<std::uint8_t>(service | service::ReplyBit));
@@ -322,8 +323,8 @@ Bytes CipDevice::MultipleServicePacket(const Request& request, CipContext& conte
             return MakeReply(request.Service, GeneralStatus::ReplyDataTooLarge);
         }
     }
-    return MakeReply(request.Service, failed ? GeneralStatus::EmbeddedServiceError : GeneralStatus::Success, {},
-                     body);
+    return MakeReply(request.Service, failed ? GeneralStatus::EmbeddedServiceError : GeneralStatus::Success,
+                     {}, body);
 }
 
 // ---- Connection Manager: Unconnected Send, Forward Open, Forward Close ----
@@ -348,7 +349,8 @@ Bytes CipDevice::HandleConnectionManager(const Request& request, CipContext& con
     }
 }
 
-std::optional<std::uint16_t> CipDevice::CheckRoute(const std::vector<PathSegment>& path, std::size_t& next) const {
+std::optional<std::uint16_t> CipDevice::CheckRoute(const std::vector<PathSegment>& path,
+                                                   std::size_t& next) const {
     next = 0;
     if (path.empty() || path[0].SegmentKind != Kind::Port) {
         return std::nullopt; // no route: the request is for this device
@@ -672,8 +674,9 @@ CipDevice::PcccResult CipDevice::PcccTypedRead(ByteReader& r, std::uint8_t funct
             result = error(PcccExtTransactionTooLarge);
             return;
         }
-        result = PcccResult{0, std::nullopt, Bytes(file.Data.begin() + static_cast<std::ptrdiff_t>(offset),
-                                                   file.Data.begin() + static_cast<std::ptrdiff_t>(offset + byteSize))};
+        result = PcccResult{0, std::nullopt,
+                            Bytes(file.Data.begin() + static_cast<std::ptrdiff_t>(offset),
+                                  file.Data.begin() + static_cast<std::ptrdiff_t>(offset + byteSize))};
     });
     return result;
 }
@@ -769,8 +772,8 @@ Bytes CipDevice::ReadTag(const Request& request, CipContext& context) {
         }
         const std::size_t from = start * size + offset;
         PutBytes(body, ByteView(tag.Data).subspan(from, chunk));
-        reply = MakeReply(svc, chunk < remaining ? GeneralStatus::PartialTransfer : GeneralStatus::Success, {},
-                          body);
+        reply = MakeReply(svc, chunk < remaining ? GeneralStatus::PartialTransfer : GeneralStatus::Success,
+                          {}, body);
     });
     if (!found) {
         return MakeReply(svc, GeneralStatus::PathDestinationUnknown);

@@ -12,11 +12,21 @@ struct TypeRow {
 };
 
 constexpr std::array<TypeRow, 15> Types = {{
-    {CipType::Bool, "BOOL", 1},   {CipType::Sint, "SINT", 1},   {CipType::Int, "INT", 2},
-    {CipType::Dint, "DINT", 4},   {CipType::Lint, "LINT", 8},   {CipType::Usint, "USINT", 1},
-    {CipType::Uint, "UINT", 2},   {CipType::Udint, "UDINT", 4}, {CipType::Ulint, "ULINT", 8},
-    {CipType::Real, "REAL", 4},   {CipType::Lreal, "LREAL", 8}, {CipType::Byte, "BYTE", 1},
-    {CipType::Word, "WORD", 2},   {CipType::Dword, "DWORD", 4}, {CipType::Lword, "LWORD", 8},
+    {CipType::Bool, "BOOL", 1},
+    {CipType::Sint, "SINT", 1},
+    {CipType::Int, "INT", 2},
+    {CipType::Dint, "DINT", 4},
+    {CipType::Lint, "LINT", 8},
+    {CipType::Usint, "USINT", 1},
+    {CipType::Uint, "UINT", 2},
+    {CipType::Udint, "UDINT", 4},
+    {CipType::Ulint, "ULINT", 8},
+    {CipType::Real, "REAL", 4},
+    {CipType::Lreal, "LREAL", 8},
+    {CipType::Byte, "BYTE", 1},
+    {CipType::Word, "WORD", 2},
+    {CipType::Dword, "DWORD", 4},
+    {CipType::Lword, "LWORD", 8},
 }};
 
 bool SameName(std::string_view a, std::string_view b) {

@@ -51,7 +51,8 @@ std::size_t FaultInjector::ArmedRules() const {
     return rules_.size();
 }
 
-std::optional<FaultRule> FaultInjector::TakeReplyFault(std::uint16_t command, std::optional<std::uint8_t> service) {
+std::optional<FaultRule> FaultInjector::TakeReplyFault(std::uint16_t command,
+                                                       std::optional<std::uint8_t> service) {
     return Take(false, command, service);
 }
 

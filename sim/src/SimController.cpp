@@ -46,7 +46,8 @@ struct SimController::Connection {
 };
 
 SimController::SimController(SimConfig config)
-    : config_(std::move(config)), device_(std::make_unique<CipDevice>(config_.Device, tags_, files_, faults_)) {}
+    : config_(std::move(config)),
+      device_(std::make_unique<CipDevice>(config_.Device, tags_, files_, faults_)) {}
 
 SimController::~SimController() {
     Stop();
@@ -192,6 +193,13 @@ void SimController::AcceptLoop() {
         // Every send is its own segment, so a split reply really arrives in parts.
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         ReapFinished();
+        {
+            std::scoped_lock lock(mutex_);
+            if (live_ >= config_.MaxTcpConnections) {
+                ::close(fd);
+                continue;
+            }
+        }
         try {
             std::scoped_lock lock(mutex_);
             auto connection = std::make_unique<Connection>();
@@ -301,11 +309,13 @@ bool DeliverFaulty(int fd, int stopFd, Bytes reply, const FaultRule& rule) {
         return true;
     }
     case FaultKind::Truncate: {
-        const std::size_t keep = rule.KeepBytes == 0 ? reply.size() / 2 : std::min(rule.KeepBytes, reply.size());
+        const std::size_t keep =
+            rule.KeepBytes == 0 ? reply.size() / 2 : std::min(rule.KeepBytes, reply.size());
         return SendAll(fd, stopFd, ByteView(reply).first(keep));
     }
     case FaultKind::Garbage:
-        return SendAll(fd, stopFd, Garbage(reply.size(), static_cast<std::uint32_t>(reply.size() * 2654435761u)));
+        return SendAll(fd, stopFd,
+                       Garbage(reply.size(), static_cast<std::uint32_t>(reply.size() * 2654435761u)));
     case FaultKind::WrongLength: {
         const int length = reply[2] | (reply[3] << 8);
         const int wrong = std::clamp(length + rule.LengthDelta, 0, 0xFFFF);

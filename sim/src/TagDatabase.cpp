@@ -225,7 +225,8 @@ bool TagDatabase::WriteElements(std::string_view name, std::size_t firstElement,
     if (firstElement > tag.ElementCount() || bytes.size() > (tag.ElementCount() - firstElement) * size) {
         return false;
     }
-    std::copy(bytes.begin(), bytes.end(), tag.Data.begin() + static_cast<std::ptrdiff_t>(firstElement * size));
+    std::copy(bytes.begin(), bytes.end(),
+              tag.Data.begin() + static_cast<std::ptrdiff_t>(firstElement * size));
     return true;
 }
 

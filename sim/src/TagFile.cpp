@@ -197,7 +197,8 @@ private:
         std::size_t start = 0;
         for (;;) {
             const auto comma = inside.find(',', start);
-            std::string_view part = Trim(inside.substr(start, comma == std::string_view::npos ? comma : comma - start));
+            std::string_view part =
+                Trim(inside.substr(start, comma == std::string_view::npos ? comma : comma - start));
             std::uint32_t d = 0;
             auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), d);
             if (part.empty() || ec != std::errc() || end != part.data() + part.size() || d == 0) {
@@ -215,7 +216,8 @@ private:
         return dims;
     }
 
-    void ParseTag(std::string_view typeName, std::string_view nameDims, const std::vector<std::string>& values) {
+    void ParseTag(std::string_view typeName, std::string_view nameDims,
+                  const std::vector<std::string>& values) {
         std::optional<CipType> type = CipTypeFromName(typeName);
         if (!type) {
             throw ETagFile("unknown type '" + std::string(typeName) + "'");
@@ -311,7 +313,8 @@ private:
     DataTable& files_;
 };
 
-constexpr std::string_view Sample = R"(# Sample controller: one tag of every atomic type, arrays of one to three
+constexpr std::string_view Sample =
+    R"(# Sample controller: one tag of every atomic type, arrays of one to three
 # dimensions, program-scoped tags, an array that needs fragmented reads, and
 # one PCCC data file of every letter.
 BOOL   Run                  = 1

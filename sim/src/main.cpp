@@ -28,7 +28,8 @@ int main(int argc, char** argv) {
     app.add_option("--tags", tagsFile, "tag and data-file text (default: the built-in sample)")
         ->check(CLI::ExistingFile);
     app.add_flag("--print-sample", printSample, "print the built-in sample tag text and exit");
-    app.add_option("--backplane-port", config.Device.BackplanePort, "port a route must name")->capture_default_str();
+    app.add_option("--backplane-port", config.Device.BackplanePort, "port a route must name")
+        ->capture_default_str();
     app.add_option("--slot", config.Device.Slot, "slot a route must name")->capture_default_str();
     app.add_option("--max-reply", config.Device.MaxUnconnectedReply, "largest unconnected CIP reply in bytes")
         ->check(CLI::Range(16, 65000))
@@ -41,7 +42,8 @@ int main(int argc, char** argv) {
     app.add_option("--product-code", identity.ProductCode, "identity product code")->capture_default_str();
     app.add_option("--silent", silent, "give no reply to the next N requests")->check(CLI::NonNegativeNumber);
     app.add_option("--delay-ms", delayMs, "answer every request this late")->check(CLI::NonNegativeNumber);
-    app.add_option("--split", splitParts, "send every reply in this many TCP segments")->check(CLI::Range(2, 64));
+    app.add_option("--split", splitParts, "send every reply in this many TCP segments")
+        ->check(CLI::Range(2, 64));
     app.add_option("--split-pause-ms", splitPauseMs, "pause between split segments")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
@@ -93,7 +95,8 @@ int main(int argc, char** argv) {
         plc.Stop();
         const sim::SimCounters c = plc.Counters();
         std::fprintf(stderr, "eipsim: stopped after %llu connections, %llu packets\n",
-                     static_cast<unsigned long long>(c.Connections), static_cast<unsigned long long>(c.Packets));
+                     static_cast<unsigned long long>(c.Connections),
+                     static_cast<unsigned long long>(c.Packets));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "eipsim: %s\n", e.what());
         return 1;

@@ -46,8 +46,9 @@ TEST(EipsimProgramTest, PrintsTheListeningLineAndAnswersASession) {
         const std::uint32_t handle = connection.Register();
         EXPECT_NE(handle, 0u);
         // Read Tag "Counter" of the built-in sample: 123456.
-        EXPECT_EQ(connection.Request(handle, simtest::Cat({{0x4C, 0x05, 0x91, 0x07}, simtest::Text("Counter"),
-                                                           {0x00, 0x01, 0x00}})),
+        EXPECT_EQ(connection.Request(
+                      handle,
+                      simtest::Cat({{0x4C, 0x05, 0x91, 0x07}, simtest::Text("Counter"), {0x00, 0x01, 0x00}})),
                   simtest::Bytes({0xCC, 0x00, 0x00, 0x00, 0xC4, 0x00, 0x40, 0xE2, 0x01, 0x00}));
     }
     ::kill(pid, SIGTERM);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <system_error>
+
 namespace {
 
 using simtest::Bytes;
@@ -37,8 +39,8 @@ protected:
 TEST_F(EncapsSessionTest, RegisterSessionAnswersAFreshHandleAndEchoesTheContext) {
     TestConnection a(plc_.Port());
     TestConnection b(plc_.Port());
-    const Bytes request = {0x65, 0x00, 0x04, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8,
-                           0,    0,    0,    0,    0x01, 0x00, 0x00, 0x00};
+    const Bytes request = {0x65, 0x00, 0x04, 0x00, 0, 0, 0, 0, 0, 0, 0,    0,    1,    2,
+                           3,    4,    5,    6,    7, 8, 0, 0, 0, 0, 0x01, 0x00, 0x00, 0x00};
     const Bytes replyA = a.Exchange(request);
     const Bytes replyB = b.Exchange(request);
     ASSERT_EQ(replyA.size(), 28u);
@@ -67,8 +69,9 @@ TEST_F(EncapsSessionTest, RefusesWhatADeviceRefuses) {
     EXPECT_EQ(c.Exchange(Encaps(0x65, 0, {0x02, 0x00, 0x00, 0x00})),
               Cat({ReplyHeader(0x65, 4, 0, 0x69), {0x01, 0x00, 0x00, 0x00}}));
     // SendRRData before any session: 0x64.
-    EXPECT_EQ(c.Exchange(Encaps(0x6F, 0x1234, simtest::RRData({0x0E, 0x03, 0x20, 0x01, 0x24, 0x01, 0x30, 0x01}))),
-              ReplyHeader(0x6F, 0, 0x1234, 0x64));
+    EXPECT_EQ(
+        c.Exchange(Encaps(0x6F, 0x1234, simtest::RRData({0x0E, 0x03, 0x20, 0x01, 0x24, 0x01, 0x30, 0x01}))),
+        ReplyHeader(0x6F, 0, 0x1234, 0x64));
     const std::uint32_t handle = c.Register();
     // A second registration on the same connection: 0x0001 with the handle it has.
     EXPECT_EQ(c.Exchange(Encaps(0x65, 0, {0x01, 0x00, 0x00, 0x00})),
@@ -76,18 +79,20 @@ TEST_F(EncapsSessionTest, RefusesWhatADeviceRefuses) {
     // An unknown command: 0x0001.
     EXPECT_EQ(c.Exchange(Encaps(0x0099, handle, {0xAA})), ReplyHeader(0x0099, 0, handle, 0x01));
     // A wrong handle: 0x64.
-    EXPECT_EQ(c.Exchange(Encaps(0x6F, handle + 1, simtest::RRData({0x0E, 0x03, 0x20, 0x01, 0x24, 0x01, 0x30, 0x01}))),
+    EXPECT_EQ(c.Exchange(Encaps(0x6F, handle + 1,
+                                simtest::RRData({0x0E, 0x03, 0x20, 0x01, 0x24, 0x01, 0x30, 0x01}))),
               ReplyHeader(0x6F, 0, handle + 1, 0x64));
     // One item only, then a connected data item in SendRRData: 0x0003.
     EXPECT_EQ(c.Exchange(Encaps(0x6F, handle, {0, 0, 0, 0, 0, 0, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00})),
               ReplyHeader(0x6F, 0, handle, 0x03));
     EXPECT_EQ(c.Exchange(Encaps(0x6F, handle,
-                                {0, 0, 0, 0, 0, 0, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xB1, 0x00, 0x02, 0x00, 0x07,
-                                 0x00})),
+                                {0, 0, 0, 0, 0, 0, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xB1, 0x00, 0x02, 0x00,
+                                 0x07, 0x00})),
               ReplyHeader(0x6F, 0, handle, 0x03));
     // An item whose length runs past the data: 0x0003.
-    EXPECT_EQ(c.Exchange(Encaps(0x6F, handle,
-                                {0, 0, 0, 0, 0, 0, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xB2, 0x00, 0x09, 0x00, 0x0E})),
+    EXPECT_EQ(c.Exchange(Encaps(
+                  0x6F, handle,
+                  {0, 0, 0, 0, 0, 0, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xB2, 0x00, 0x09, 0x00, 0x0E})),
               ReplyHeader(0x6F, 0, handle, 0x03));
     // The session still works afterwards.
     EXPECT_EQ(c.Request(handle, {0x0E, 0x03, 0x20, 0x01, 0x24, 0x01, 0x30, 0x01}),
@@ -97,7 +102,8 @@ TEST_F(EncapsSessionTest, RefusesWhatADeviceRefuses) {
 TEST_F(EncapsSessionTest, PacketsAreFramedFromTheStreamNotFromSends) {
     TestConnection c(plc_.Port());
     const std::uint32_t handle = c.Register();
-    const Bytes read = Encaps(0x6F, handle, simtest::RRData({0x0E, 0x03, 0x20, 0x01, 0x24, 0x01, 0x30, 0x01}));
+    const Bytes read =
+        Encaps(0x6F, handle, simtest::RRData({0x0E, 0x03, 0x20, 0x01, 0x24, 0x01, 0x30, 0x01}));
     // Two packets in one send, then one packet dribbled in three sends.
     c.Send(Cat({read, read}));
     EXPECT_EQ(c.Receive().size(), 46u);
@@ -119,6 +125,26 @@ TEST_F(EncapsSessionTest, UnRegisterSessionClosesTheConnectionAndNopIsNotAnswere
     EXPECT_TRUE(c.PeerClosed());
     EXPECT_TRUE(plc_.WaitForNoConnections(std::chrono::seconds(20)));
     EXPECT_EQ(plc_.Counters().Packets, 3u);
+}
+
+TEST_F(EncapsSessionTest, ConnectionsBeyondTheLimitAreClosed) {
+    sim::SimConfig config;
+    config.MaxTcpConnections = 1;
+    sim::SimController small(config);
+    small.Start();
+    TestConnection first(small.Port());
+    first.Register();
+    TestConnection second(small.Port());
+    EXPECT_TRUE(second.PeerClosed());
+    EXPECT_EQ(first.Exchange(Encaps(0x63, 0, {})).size(), 84u);
+}
+
+TEST_F(EncapsSessionTest, APortInUseIsReported) {
+    sim::SimConfig config;
+    config.Port = plc_.Port();
+    sim::SimController second(config);
+    EXPECT_THROW(second.Start(), std::system_error);
+    EXPECT_FALSE(second.Running());
 }
 
 TEST_F(EncapsSessionTest, StopReturnsWithClientsStillConnected) {

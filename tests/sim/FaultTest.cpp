@@ -7,11 +7,11 @@
 
 namespace {
 
+using sim::FaultKind;
+using sim::FaultRule;
 using simtest::Bytes;
 using simtest::Cat;
 using simtest::TestConnection;
-using sim::FaultKind;
-using sim::FaultRule;
 
 class FaultTest : public ::testing::Test {
 protected:
@@ -30,7 +30,8 @@ protected:
 
     Bytes ReadPacket() {
         return simtest::Encaps(
-            0x6F, handle_, simtest::RRData(Cat({{0x4C, 0x05, 0x91, 0x07}, simtest::Text("Counter"), {0x00, 0x01, 0x00}})));
+            0x6F, handle_,
+            simtest::RRData(Cat({{0x4C, 0x05, 0x91, 0x07}, simtest::Text("Counter"), {0x00, 0x01, 0x00}})));
     }
     Bytes GoodReply() {
         return Cat({simtest::ReplyHeader(0x6F, 0x1A, handle_, 0),

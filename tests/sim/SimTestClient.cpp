@@ -28,8 +28,8 @@ Bytes Text(const std::string& s) {
 }
 
 Bytes Le32(std::uint32_t v) {
-    return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
-            static_cast<std::uint8_t>(v >> 24)};
+    return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+            static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
 }
 
 std::uint32_t ReadLe32(const Bytes& b, std::size_t at) {
@@ -46,22 +46,33 @@ static Bytes Le16(std::size_t v) {
 }
 
 Bytes Encaps(std::uint16_t command, std::uint32_t handle, const Bytes& data) {
-    return Cat({Le16(command), Le16(data.size()), Le32(handle), {0, 0, 0, 0}, {1, 2, 3, 4, 5, 6, 7, 8},
-                {0, 0, 0, 0}, data});
+    return Cat({Le16(command),
+                Le16(data.size()),
+                Le32(handle),
+                {0, 0, 0, 0},
+                {1, 2, 3, 4, 5, 6, 7, 8},
+                {0, 0, 0, 0},
+                data});
 }
 
 Bytes ReplyHeader(std::uint16_t command, std::uint16_t length, std::uint32_t handle, std::uint32_t status) {
-    return Cat({Le16(command), Le16(length), Le32(handle), Le32(status), {1, 2, 3, 4, 5, 6, 7, 8}, {0, 0, 0, 0}});
+    return Cat(
+        {Le16(command), Le16(length), Le32(handle), Le32(status), {1, 2, 3, 4, 5, 6, 7, 8}, {0, 0, 0, 0}});
 }
 
 Bytes RRData(const Bytes& request) {
-    return Cat({{0, 0, 0, 0, 0x88, 0x13, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xB2, 0x00}, Le16(request.size()),
+    return Cat({{0, 0, 0, 0, 0x88, 0x13, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xB2, 0x00},
+                Le16(request.size()),
                 request});
 }
 
 Bytes UnitData(std::uint32_t connectionId, std::uint16_t sequence, const Bytes& request) {
-    return Cat({{0, 0, 0, 0, 0, 0, 0x02, 0x00, 0xA1, 0x00, 0x04, 0x00}, Le32(connectionId), {0xB1, 0x00},
-                Le16(request.size() + 2), Le16(sequence), request});
+    return Cat({{0, 0, 0, 0, 0, 0, 0x02, 0x00, 0xA1, 0x00, 0x04, 0x00},
+                Le32(connectionId),
+                {0xB1, 0x00},
+                Le16(request.size() + 2),
+                Le16(sequence),
+                request});
 }
 
 TestConnection::TestConnection(std::uint16_t port) {

@@ -75,7 +75,8 @@ TEST_F(TagFileTest, BadLinesNameTheirLine) {
     EXPECT_EQ(ErrorOf("N300 = 1"), "line 1: bad data file 'N300'");
     EXPECT_EQ(ErrorOf("N7 = 70000"), "line 1: value '70000' is not a 16-bit word");
     EXPECT_EQ(ErrorOf("BOOL I = 2"), "line 1: value '2' does not fit BOOL");
-    EXPECT_EQ(ErrorOf("INT J K L"), "line 1: expected 'TYPE NAME[DIMS] = VALUES' or 'FILE[ELEMENTS] = VALUES'");
+    EXPECT_EQ(ErrorOf("INT J K L"),
+              "line 1: expected 'TYPE NAME[DIMS] = VALUES' or 'FILE[ELEMENTS] = VALUES'");
     EXPECT_EQ(ErrorOf("DINT K[2000000] = 0..2000000"), "line 1: bad range '0..2000000'");
 }
 

@@ -14,14 +14,14 @@ namespace sim {
 
 struct PathSegment {
     enum class Kind : std::uint8_t {
-        Port,            // Value = port number, Link = link address bytes
+        Port, // Value = port number, Link = link address bytes
         Class,
         Instance,
-        Element,         // logical member id segment 0x28/0x29/0x2A: an array subscript after a symbol
+        Element, // logical member id segment 0x28/0x29/0x2A: an array subscript after a symbol
         ConnectionPoint,
         Attribute,
-        Key,             // electronic key (skipped)
-        Symbolic,        // Name
+        Key,      // electronic key (skipped)
+        Symbolic, // Name
     };
     Kind SegmentKind = Kind::Class;
     std::uint32_t Value = 0;

@@ -26,7 +26,8 @@ struct EncapsOutcome {
 class EncapsSession {
 public:
     // localAddress/localPort (host order) go into the identity item's socket address.
-    EncapsSession(CipDevice& device, std::uint64_t sessionId, std::uint32_t localAddress, std::uint16_t localPort);
+    EncapsSession(CipDevice& device, std::uint64_t sessionId, std::uint32_t localAddress,
+                  std::uint16_t localPort);
     ~EncapsSession();
     EncapsSession(const EncapsSession&) = delete;
     EncapsSession& operator=(const EncapsSession&) = delete;

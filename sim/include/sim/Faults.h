@@ -31,7 +31,7 @@ enum class FaultKind : std::uint8_t {
     Garbage,           // as many bytes of noise are sent instead of the reply
     WrongLength,       // the header's Length field is off by LengthDelta
     Close,             // the TCP connection is closed instead of replying
-    RefuseForwardOpen, // a Forward Open is answered 0x01 with ExtendedStatus
+    RefuseForwardOpen, // a Forward Open is answered 0x01 with ExtendedStatus (filters do not apply)
 };
 inline constexpr std::size_t FaultKindCount = 8;
 
@@ -40,14 +40,38 @@ struct FaultRule {
 
     explicit FaultRule(FaultKind kind = FaultKind::Silent, int count = 1) : Kind(kind), Count(count) {}
     // Fluent setters: FaultRule(FaultKind::Delay, 2).OnService(0x4C).WithPause(50ms).
-    FaultRule& OnCommand(std::uint16_t command) { Command = command; return *this; }
-    FaultRule& OnService(std::uint8_t service) { Service = service; return *this; }
-    FaultRule& WithPause(std::chrono::milliseconds pause) { Pause = pause; return *this; }
-    FaultRule& InParts(std::size_t parts) { Parts = parts; return *this; }
-    FaultRule& Keeping(std::size_t bytes) { KeepBytes = bytes; return *this; }
-    FaultRule& LengthOffBy(int delta) { LengthDelta = delta; return *this; }
-    FaultRule& WithExtendedStatus(std::uint16_t status) { ExtendedStatus = status; return *this; }
-    FaultRule& Calling(std::function<void(std::size_t)> hook) { BetweenParts = std::move(hook); return *this; }
+    FaultRule& OnCommand(std::uint16_t command) {
+        Command = command;
+        return *this;
+    }
+    FaultRule& OnService(std::uint8_t service) {
+        Service = service;
+        return *this;
+    }
+    FaultRule& WithPause(std::chrono::milliseconds pause) {
+        Pause = pause;
+        return *this;
+    }
+    FaultRule& InParts(std::size_t parts) {
+        Parts = parts;
+        return *this;
+    }
+    FaultRule& Keeping(std::size_t bytes) {
+        KeepBytes = bytes;
+        return *this;
+    }
+    FaultRule& LengthOffBy(int delta) {
+        LengthDelta = delta;
+        return *this;
+    }
+    FaultRule& WithExtendedStatus(std::uint16_t status) {
+        ExtendedStatus = status;
+        return *this;
+    }
+    FaultRule& Calling(std::function<void(std::size_t)> hook) {
+        BetweenParts = std::move(hook);
+        return *this;
+    }
 
     FaultKind Kind;
     int Count;
@@ -70,7 +94,7 @@ class FaultInjector {
 public:
     // Returns the rule's id for RuleHits.
     int Add(FaultRule rule);
-    void Clear();                 // removes all rules; counters stay
+    void Clear(); // removes all rules; counters stay
     void ResetCounters();
 
     std::uint64_t Hits(FaultKind kind) const;
@@ -91,8 +115,10 @@ private:
         int Id;
         FaultRule Rule;
     };
-    std::optional<FaultRule> Take(bool forwardOpen, std::uint16_t command, std::optional<std::uint8_t> service);
-    std::optional<FaultRule> TakeLocked(bool forwardOpen, std::uint16_t command, std::optional<std::uint8_t> service);
+    std::optional<FaultRule> Take(bool forwardOpen, std::uint16_t command,
+                                  std::optional<std::uint8_t> service);
+    std::optional<FaultRule> TakeLocked(bool forwardOpen, std::uint16_t command,
+                                        std::optional<std::uint8_t> service);
 
     mutable std::mutex mutex_;
     mutable std::condition_variable hit_;

@@ -76,7 +76,9 @@ private:
     std::size_t pos_ = 0;
 };
 
-inline void PutU8(Bytes& out, std::uint8_t v) { out.push_back(v); }
+inline void PutU8(Bytes& out, std::uint8_t v) {
+    out.push_back(v);
+}
 inline void PutU16(Bytes& out, std::uint16_t v) {
     out.push_back(static_cast<std::uint8_t>(v));
     out.push_back(static_cast<std::uint8_t>(v >> 8));
@@ -91,8 +93,12 @@ inline void PutU64(Bytes& out, std::uint64_t v) {
         out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
     }
 }
-inline void PutBytes(Bytes& out, ByteView v) { out.insert(out.end(), v.begin(), v.end()); }
-inline void PutText(Bytes& out, std::string_view s) { out.insert(out.end(), s.begin(), s.end()); }
+inline void PutBytes(Bytes& out, ByteView v) {
+    out.insert(out.end(), v.begin(), v.end());
+}
+inline void PutText(Bytes& out, std::string_view s) {
+    out.insert(out.end(), s.begin(), s.end());
+}
 inline void SetU16At(Bytes& out, std::size_t pos, std::uint16_t v) {
     out.at(pos) = static_cast<std::uint8_t>(v);
     out.at(pos + 1) = static_cast<std::uint8_t>(v >> 8);

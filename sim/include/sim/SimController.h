@@ -31,19 +31,22 @@ namespace sim {
 struct SimConfig {
     std::string Address = "127.0.0.1";
     std::uint16_t Port = 0; // 0 picks a free port
+    // TCP connections served at once; further ones are accepted and closed
+    // at once, as a device out of sessions does.
+    std::size_t MaxTcpConnections = 64;
     DeviceConfig Device;
 };
 
 // A snapshot of what the server has seen.
 struct SimCounters {
-    std::uint64_t Connections = 0;    // TCP connections accepted
-    std::uint64_t Packets = 0;        // encapsulation packets handled
-    std::uint64_t CipRequests = 0;    // message router requests handled (embedded ones included)
-    std::uint64_t ForwardOpens = 0;   // successful
-    std::uint64_t ForwardCloses = 0;  // successful
+    std::uint64_t Connections = 0;   // TCP connections accepted
+    std::uint64_t Packets = 0;       // encapsulation packets handled
+    std::uint64_t CipRequests = 0;   // message router requests handled (embedded ones included)
+    std::uint64_t ForwardOpens = 0;  // successful
+    std::uint64_t ForwardCloses = 0; // successful
     std::uint64_t PcccRequests = 0;
-    std::size_t OpenConnections = 0;  // class-3 connections now open
-    std::size_t LiveConnections = 0;  // TCP connections now open
+    std::size_t OpenConnections = 0; // class-3 connections now open
+    std::size_t LiveConnections = 0; // TCP connections now open
 };
 
 class SimController {
@@ -74,7 +77,8 @@ public:
     // Blocks until the predicate holds for the counters (checked whenever a
     // packet was handled or a connection ended) or the time-out passed; true
     // when it holds.
-    bool WaitUntil(const std::function<bool(const SimCounters&)>& predicate, std::chrono::milliseconds timeout);
+    bool WaitUntil(const std::function<bool(const SimCounters&)>& predicate,
+                   std::chrono::milliseconds timeout);
     // Blocks until the server has handled at least n encapsulation packets
     // (counted since Start) or the time-out passed; true when reached.
     bool WaitForPackets(std::uint64_t n, std::chrono::milliseconds timeout);

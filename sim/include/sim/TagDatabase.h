@@ -60,8 +60,10 @@ template <class T>
 SimTag MakeTag(std::string name, CipType type, std::vector<std::uint32_t> dims, std::span<const T> values);
 
 template <class T>
-SimTag MakeTag(std::string name, CipType type, std::vector<std::uint32_t> dims, std::initializer_list<T> values) {
-    return MakeTag<T>(std::move(name), type, std::move(dims), std::span<const T>(values.begin(), values.size()));
+SimTag MakeTag(std::string name, CipType type, std::vector<std::uint32_t> dims,
+               std::initializer_list<T> values) {
+    return MakeTag<T>(std::move(name), type, std::move(dims),
+                      std::span<const T>(values.begin(), values.size()));
 }
 
 // Writes one value as the little-endian bytes of the given atomic type.
