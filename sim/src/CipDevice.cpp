@@ -286,6 +286,9 @@ Bytes CipDevice::MultipleServicePacket(const Request& request, CipContext& conte
     const ByteView data = request.Data;
     ByteReader r(data);
     const std::uint16_t count = r.U16();
+    if (r.Remaining() < 2u * count) {
+        return MakeReply(request.Service, GeneralStatus::NotEnoughData);
+    }
     std::vector<std::size_t> offsets(count);
     for (std::uint16_t i = 0; i < count; ++i) {
         offsets[i] = r.U16();
