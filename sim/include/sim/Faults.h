@@ -1,0 +1,131 @@
+// Fault injection: ways in which the simulated device misbehaves on purpose,
+// so that tests can drive a client through time-outs, torn packets, garbage
+// and refused connections. Every rule counts the replies it changed; tests
+// assert on those counters to prove the fault was really hit.
+//
+// A rule applies to the next Count replies that match its filters (or to all
+// of them with Count = FaultRule::Always). The filters are the encapsulation
+// command of the request and the CIP service that was carried out: for a
+// request routed through Unconnected Send that is the embedded service (Read
+// Tag 0x4C, not 0x52), for a Multiple Service Packet it is 0x0A. When several
+// rules match, the one added first applies.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace sim {
+
+enum class FaultKind : std::uint8_t {
+    Silent,            // no reply at all; the connection stays open
+    Delay,             // the reply is sent after Pause
+    Split,             // the reply is sent in Parts TCP segments with Pause between them
+    Truncate,          // only the first KeepBytes bytes of the reply are sent
+    Garbage,           // as many bytes of noise are sent instead of the reply
+    WrongLength,       // the header's Length field is off by LengthDelta
+    Close,             // the TCP connection is closed instead of replying
+    RefuseForwardOpen, // a Forward Open is answered 0x01 with ExtendedStatus (filters do not apply)
+};
+inline constexpr std::size_t FaultKindCount = 8;
+
+struct FaultRule {
+    static constexpr int Always = -1;
+
+    explicit FaultRule(FaultKind kind = FaultKind::Silent, int count = 1) : Kind(kind), Count(count) {}
+    // Fluent setters: FaultRule(FaultKind::Delay, 2).OnService(0x4C).WithPause(50ms).
+    FaultRule& OnCommand(std::uint16_t command) {
+        Command = command;
+        return *this;
+    }
+    FaultRule& OnService(std::uint8_t service) {
+        Service = service;
+        return *this;
+    }
+    FaultRule& WithPause(std::chrono::milliseconds pause) {
+        Pause = pause;
+        return *this;
+    }
+    FaultRule& InParts(std::size_t parts) {
+        Parts = parts;
+        return *this;
+    }
+    FaultRule& Keeping(std::size_t bytes) {
+        KeepBytes = bytes;
+        return *this;
+    }
+    FaultRule& LengthOffBy(int delta) {
+        LengthDelta = delta;
+        return *this;
+    }
+    FaultRule& WithExtendedStatus(std::uint16_t status) {
+        ExtendedStatus = status;
+        return *this;
+    }
+    FaultRule& Calling(std::function<void(std::size_t)> hook) {
+        BetweenParts = std::move(hook);
+        return *this;
+    }
+
+    FaultKind Kind;
+    int Count;
+    std::optional<std::uint16_t> Command;
+    std::optional<std::uint8_t> Service;
+    // Delay: wait before sending; Split: wait between the segments.
+    std::chrono::milliseconds Pause{0};
+    std::size_t Parts = 2;
+    // Truncate: bytes kept (0 keeps half the reply).
+    std::size_t KeepBytes = 0;
+    int LengthDelta = 16;
+    std::uint16_t ExtendedStatus = 0x0113;
+    // Split: when set, called on the server thread after each segment but the
+    // last (with the bytes sent so far) instead of waiting Pause; a test uses
+    // it to look at the wire while the rest is held back.
+    std::function<void(std::size_t)> BetweenParts;
+};
+
+class FaultInjector {
+public:
+    // Returns the rule's id for RuleHits.
+    int Add(FaultRule rule);
+    void Clear(); // removes all rules; counters stay
+    void ResetCounters();
+
+    std::uint64_t Hits(FaultKind kind) const;
+    std::uint64_t RuleHits(int id) const;
+    // Blocks until the kind has been hit n times or the time-out passed.
+    bool WaitForHits(FaultKind kind, std::uint64_t n, std::chrono::milliseconds timeout) const;
+    // Rules still armed (count not used up).
+    std::size_t ArmedRules() const;
+
+    // The server's side: the reply-level rule for a reply to this request, if
+    // any (one use of it is consumed and counted).
+    std::optional<FaultRule> TakeReplyFault(std::uint16_t command, std::optional<std::uint8_t> service);
+    // The extended status with which to refuse this Forward Open, if a rule says so.
+    std::optional<std::uint16_t> TakeForwardOpenRefusal();
+
+private:
+    struct Armed {
+        int Id;
+        FaultRule Rule;
+    };
+    std::optional<FaultRule> Take(bool forwardOpen, std::uint16_t command,
+                                  std::optional<std::uint8_t> service);
+    std::optional<FaultRule> TakeLocked(bool forwardOpen, std::uint16_t command,
+                                        std::optional<std::uint8_t> service);
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable hit_;
+    std::vector<Armed> rules_;
+    std::map<int, std::uint64_t> ruleHits_;
+    std::uint64_t hits_[FaultKindCount] = {};
+    int nextId_ = 1;
+};
+
+} // namespace sim

@@ -1,0 +1,392 @@
+#include "sim/TagFile.h"
+
+#include <charconv>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+namespace sim {
+namespace {
+
+constexpr std::size_t MaxRangeValues = 1u << 20;
+
+std::string_view Trim(std::string_view s) {
+    const auto first = s.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    const auto last = s.find_last_not_of(" \t\r");
+    return s.substr(first, last - first + 1);
+}
+
+std::vector<std::string_view> SplitValues(std::string_view s) {
+    std::vector<std::string_view> out;
+    std::size_t i = 0;
+    while (i < s.size()) {
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == ',' || s[i] == '\r')) {
+            ++i;
+        }
+        std::size_t j = i;
+        while (j < s.size() && s[j] != ' ' && s[j] != '\t' && s[j] != ',' && s[j] != '\r') {
+            ++j;
+        }
+        if (j > i) {
+            out.push_back(s.substr(i, j - i));
+        }
+        i = j;
+    }
+    return out;
+}
+
+std::vector<std::string_view> SplitWords(std::string_view s) {
+    std::vector<std::string_view> out;
+    std::size_t i = 0;
+    while (i < s.size()) {
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) {
+            ++i;
+        }
+        std::size_t j = i;
+        while (j < s.size() && s[j] != ' ' && s[j] != '\t') {
+            ++j;
+        }
+        if (j > i) {
+            out.push_back(s.substr(i, j - i));
+        }
+        i = j;
+    }
+    return out;
+}
+
+// A signed or unsigned integer: decimal with an optional '-', or 0x hex.
+// Kept as the bit pattern of a 64-bit value plus whether it was negative.
+struct Integer {
+    std::uint64_t Bits = 0;
+    bool Negative = false;
+};
+
+std::optional<Integer> ParseInteger(std::string_view s) {
+    Integer v;
+    if (!s.empty() && s[0] == '-') {
+        v.Negative = true;
+        s.remove_prefix(1);
+    } else if (!s.empty() && s[0] == '+') {
+        s.remove_prefix(1);
+    }
+    int base = 10;
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        base = 16;
+        s.remove_prefix(2);
+    }
+    std::uint64_t magnitude = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), magnitude, base);
+    if (s.empty() || ec != std::errc() || end != s.data() + s.size()) {
+        return std::nullopt;
+    }
+    if (v.Negative) {
+        if (magnitude > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + 1) {
+            return std::nullopt;
+        }
+        v.Bits = ~magnitude + 1;
+    } else {
+        v.Bits = magnitude;
+    }
+    return v;
+}
+
+std::optional<double> ParseDouble(std::string_view s) {
+    if (!s.empty() && s[0] == '+') {
+        s.remove_prefix(1);
+    }
+    double v = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (s.empty() || ec != std::errc() || end != s.data() + s.size()) {
+        return std::nullopt;
+    }
+    return v;
+}
+
+// An integer fits a width when it is in the signed range (negative values)
+// or the unsigned range (others), so both -1 and 0xFFFF fill an INT.
+bool Fits(const Integer& v, std::size_t bytes) {
+    if (bytes >= 8) {
+        return true;
+    }
+    const unsigned bits = static_cast<unsigned>(bytes * 8);
+    if (v.Negative) {
+        const auto value = static_cast<std::int64_t>(v.Bits);
+        return value >= -(std::int64_t{1} << (bits - 1));
+    }
+    return v.Bits < (std::uint64_t{1} << bits);
+}
+
+// Expands "a..b" into the integers from a to b, otherwise the token itself.
+bool ExpandRange(std::string_view token, std::vector<std::string>& out) {
+    const auto dots = token.find("..");
+    if (dots == std::string_view::npos) {
+        out.emplace_back(token);
+        return true;
+    }
+    std::optional<Integer> a = ParseInteger(token.substr(0, dots));
+    std::optional<Integer> b = ParseInteger(token.substr(dots + 2));
+    if (!a || !b) {
+        return false;
+    }
+    const auto from = static_cast<std::int64_t>(a->Bits);
+    const auto to = static_cast<std::int64_t>(b->Bits);
+    const std::int64_t step = from <= to ? 1 : -1;
+    const std::uint64_t span = from <= to ? static_cast<std::uint64_t>(to) - static_cast<std::uint64_t>(from)
+                                          : static_cast<std::uint64_t>(from) - static_cast<std::uint64_t>(to);
+    if (span >= MaxRangeValues) {
+        return false;
+    }
+    for (std::int64_t v = from;; v += step) {
+        out.push_back(std::to_string(v));
+        if (v == to) {
+            break;
+        }
+    }
+    return true;
+}
+
+class LineParser {
+public:
+    LineParser(TagDatabase& tags, DataTable& files) : tags_(tags), files_(files) {}
+
+    void Parse(std::string_view line) {
+        const auto hash = line.find('#');
+        if (hash != std::string_view::npos) {
+            line = line.substr(0, hash);
+        }
+        line = Trim(line);
+        if (line.empty()) {
+            return;
+        }
+        std::string_view lhs = line;
+        std::vector<std::string> values;
+        const auto eq = line.find('=');
+        if (eq != std::string_view::npos) {
+            lhs = Trim(line.substr(0, eq));
+            for (std::string_view token : SplitValues(line.substr(eq + 1))) {
+                if (!ExpandRange(token, values)) {
+                    throw ETagFile("bad range '" + std::string(token) + "'");
+                }
+            }
+        }
+        std::vector<std::string_view> words = SplitWords(lhs);
+        if (words.size() == 2) {
+            ParseTag(words[0], words[1], values);
+        } else if (words.size() == 1) {
+            ParseFile(words[0], values);
+        } else {
+            throw ETagFile("expected 'TYPE NAME[DIMS] = VALUES' or 'FILE[ELEMENTS] = VALUES'");
+        }
+    }
+
+private:
+    static std::vector<std::uint32_t> Dims(std::string_view nameDims, std::string_view& name) {
+        std::vector<std::uint32_t> dims;
+        const auto open = nameDims.find('[');
+        name = nameDims.substr(0, open);
+        if (open == std::string_view::npos) {
+            return dims;
+        }
+        if (nameDims.back() != ']') {
+            throw ETagFile("missing ']' in '" + std::string(nameDims) + "'");
+        }
+        std::string_view inside = nameDims.substr(open + 1, nameDims.size() - open - 2);
+        std::size_t start = 0;
+        for (;;) {
+            const auto comma = inside.find(',', start);
+            std::string_view part =
+                Trim(inside.substr(start, comma == std::string_view::npos ? comma : comma - start));
+            std::uint32_t d = 0;
+            auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), d);
+            if (part.empty() || ec != std::errc() || end != part.data() + part.size() || d == 0) {
+                throw ETagFile("bad dimension '" + std::string(part) + "'");
+            }
+            dims.push_back(d);
+            if (comma == std::string_view::npos) {
+                break;
+            }
+            start = comma + 1;
+        }
+        if (dims.size() > 3) {
+            throw ETagFile("more than three dimensions");
+        }
+        return dims;
+    }
+
+    void ParseTag(std::string_view typeName, std::string_view nameDims,
+                  const std::vector<std::string>& values) {
+        std::optional<CipType> type = CipTypeFromName(typeName);
+        if (!type) {
+            throw ETagFile("unknown type '" + std::string(typeName) + "'");
+        }
+        std::string_view name;
+        std::vector<std::uint32_t> dims = Dims(nameDims, name);
+        if (name.empty() || name.find(']') != std::string_view::npos) {
+            throw ETagFile("bad tag name '" + std::string(nameDims) + "'");
+        }
+        SimTag tag;
+        try {
+            tag = MakeTag(std::string(name), *type, dims);
+        } catch (const std::invalid_argument& e) {
+            throw ETagFile(e.what());
+        }
+        if (values.size() > tag.ElementCount()) {
+            throw ETagFile("more values than elements");
+        }
+        const std::size_t size = AtomicSize(static_cast<std::uint16_t>(*type));
+        Bytes data;
+        for (const std::string& text : values) {
+            if (*type == CipType::Real || *type == CipType::Lreal) {
+                std::optional<double> v = ParseDouble(text);
+                if (!v) {
+                    throw ETagFile("bad number '" + text + "'");
+                }
+                PutTyped(data, *type, *v);
+                continue;
+            }
+            std::optional<Integer> v = ParseInteger(text);
+            if (!v && *type == CipType::Bool) {
+                if (text == "true" || text == "TRUE") {
+                    v = Integer{1, false};
+                } else if (text == "false" || text == "FALSE") {
+                    v = Integer{0, false};
+                }
+            }
+            if (!v || !Fits(*v, size) || (*type == CipType::Bool && v->Bits > 1)) {
+                throw ETagFile("value '" + text + "' does not fit " + std::string(CipTypeName(tag.TypeCode)));
+            }
+            PutTypedInteger(data, *type, static_cast<std::int64_t>(v->Bits));
+        }
+        std::copy(data.begin(), data.end(), tag.Data.begin());
+        tags_.Set(std::move(tag));
+    }
+
+    void ParseFile(std::string_view nameDims, const std::vector<std::string>& values) {
+        std::string_view name;
+        std::vector<std::uint32_t> dims = Dims(nameDims, name);
+        if (name.size() < 2 || dims.size() > 1) {
+            throw ETagFile("bad data file '" + std::string(nameDims) + "'");
+        }
+        char letter = name[0];
+        if (letter >= 'a' && letter <= 'z') {
+            letter = static_cast<char>(letter - 'a' + 'A');
+        }
+        const PcccFileSpec* spec = FindFileSpec(letter);
+        unsigned number = 0;
+        auto [end, ec] = std::from_chars(name.data() + 1, name.data() + name.size(), number);
+        if (spec == nullptr || ec != std::errc() || end != name.data() + name.size() || number > 255) {
+            throw ETagFile("bad data file '" + std::string(name) + "'");
+        }
+        const std::size_t perElement = letter == 'F' ? 1 : spec->ElementSize / 2u;
+        std::size_t elements = dims.empty() ? (values.size() + perElement - 1) / perElement : dims[0];
+        if (elements == 0) {
+            elements = 1;
+        }
+        if (values.size() > elements * perElement) {
+            throw ETagFile("more values than elements");
+        }
+        DataFile file = MakeDataFile(letter, static_cast<std::uint8_t>(number), elements);
+        Bytes data;
+        for (const std::string& text : values) {
+            if (letter == 'F') {
+                std::optional<double> v = ParseDouble(text);
+                if (!v) {
+                    throw ETagFile("bad number '" + text + "'");
+                }
+                PutValue(data, static_cast<float>(*v));
+                continue;
+            }
+            std::optional<Integer> v = ParseInteger(text);
+            if (!v || !Fits(*v, 2)) {
+                throw ETagFile("value '" + text + "' is not a 16-bit word");
+            }
+            PutU16(data, static_cast<std::uint16_t>(v->Bits));
+        }
+        std::copy(data.begin(), data.end(), file.Data.begin());
+        files_.Set(std::move(file));
+    }
+
+    TagDatabase& tags_;
+    DataTable& files_;
+};
+
+constexpr std::string_view Sample =
+    R"(# Sample controller: one tag of every atomic type, arrays of one to three
+# dimensions, program-scoped tags, an array that needs fragmented reads, and
+# one PCCC data file of every letter.
+BOOL   Run                  = 1
+SINT   SmallCount           = -12
+INT    Speed                = 1500
+DINT   Counter              = 123456
+LINT   TotalCount           = 9876543210
+USINT  Percent              = 200
+UINT   Rpm                  = 60000
+UDINT  BigSerial            = 4000000000
+ULINT  HugeCount            = 0xFFFFFFFFFFFFFFFF
+REAL   Temperature          = 21.5
+LREAL  Pressure             = 1013.25
+BYTE   Mode                 = 0xA5
+WORD   StatusWord           = 0x1234
+DWORD  Flags[2]             = 0x00000001 0x80000000
+LWORD  Mask                 = 0x0123456789ABCDEF
+DINT   Counts[10]           = 1..10
+REAL   Temps[4]             = 20.5 21 21.5 22
+INT    Matrix[2,3]          = 11 12 13 21 22 23
+SINT   Cube[2,2,2]          = 1..8
+DINT   Trend[300]           = 0..299
+REAL   Program:Main.Setpoint = 55.5
+DINT   Program:Main.Steps[5] = 10 20 30 40 50
+
+O0[2]  = 0x0001 0
+I1[2]  = 0x0003 0
+S2[4]  = 0 0 0 0
+B3[2]  = 0x0005 0x8000
+T4[2]  = 0xA000 100 100  0x4000 500 42
+C5[2]  = 0x8000 10 3     0 20 0
+R6[1]  = 0x2000 16 4
+N7[10] = 1..10
+F8[4]  = 1.5 2.5 -3.25 100
+A9[2]  = 0x4142 0x4344
+D10[2] = 0x1234 0x0099
+)";
+
+} // namespace
+
+void LoadTagText(std::string_view text, TagDatabase& tags, DataTable& files) {
+    LineParser parser(tags, files);
+    std::size_t lineNo = 0;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const auto end = text.find('\n', start);
+        std::string_view line = text.substr(start, end == std::string_view::npos ? end : end - start);
+        ++lineNo;
+        try {
+            parser.Parse(line);
+        } catch (const std::exception& e) {
+            throw ETagFile("line " + std::to_string(lineNo) + ": " + e.what());
+        }
+        if (end == std::string_view::npos) {
+            break;
+        }
+        start = end + 1;
+    }
+}
+
+void LoadTagFile(const std::string& path, TagDatabase& tags, DataTable& files) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw ETagFile("cannot open " + path);
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    LoadTagText(text.str(), tags, files);
+}
+
+std::string_view SampleTagText() {
+    return Sample;
+}
+
+} // namespace sim

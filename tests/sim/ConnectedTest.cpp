@@ -1,0 +1,180 @@
+// Forward Open, connected exchanges over SendUnitData, Forward Close.
+#include "SimTestClient.h"
+
+#include "sim/SimController.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using simtest::Bytes;
+using simtest::Cat;
+using simtest::TestConnection;
+using simtest::Text;
+
+// Forward Open with route 01 00: ticks 0D DB, O->T id 0, T->O id 0x12345678,
+// serial 0x1234, vendor 0xFACE, originator serial 0x000EFFEC, RPI 20 ms,
+// parameters 0x47FC (point-to-point, 508 bytes), transport 0xA3, path
+// 01 00 20 02 24 01.
+const Bytes ForwardOpen = {0x54, 0x02, 0x20, 0x06, 0x24, 0x01, 0x0D, 0xDB, 0x00, 0x00, 0x00, 0x00,
+                           0x78, 0x56, 0x34, 0x12, 0x34, 0x12, 0xCE, 0xFA, 0xEC, 0xFF, 0x0E, 0x00,
+                           0x00, 0x00, 0x00, 0x00, 0x20, 0x4E, 0x00, 0x00, 0xFC, 0x47, 0x20, 0x4E,
+                           0x00, 0x00, 0xFC, 0x47, 0xA3, 0x03, 0x01, 0x00, 0x20, 0x02, 0x24, 0x01};
+const Bytes ForwardClose = {0x4E, 0x02, 0x20, 0x06, 0x24, 0x01, 0x00, 0x00, 0x34, 0x12, 0xCE, 0xFA,
+                            0xEC, 0xFF, 0x0E, 0x00, 0x03, 0x00, 0x01, 0x00, 0x20, 0x02, 0x24, 0x01};
+const Bytes ReadCounter = Cat({{0x4C, 0x05, 0x91, 0x07}, Text("Counter"), {0x00, 0x01, 0x00}});
+
+// Forward Open failure: status 0x01, the extended status, serials and the remaining path size.
+Bytes Refusal(std::uint16_t ext, std::uint8_t remaining = 0) {
+    return {0xD4,
+            0x00,
+            0x01,
+            0x01,
+            static_cast<std::uint8_t>(ext),
+            static_cast<std::uint8_t>(ext >> 8),
+            0x34,
+            0x12,
+            0xCE,
+            0xFA,
+            0xEC,
+            0xFF,
+            0x0E,
+            0x00,
+            remaining,
+            0x00};
+}
+
+class ConnectedTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        plc_.Tags().Set(sim::MakeTag<std::int32_t>("Counter", sim::CipType::Dint, {}, {0x01020304}));
+        std::vector<std::int32_t> ramp(300);
+        for (std::size_t i = 0; i < ramp.size(); ++i) {
+            ramp[i] = static_cast<std::int32_t>(i);
+        }
+        plc_.Tags().Set(sim::MakeTag<std::int32_t>("Trend", sim::CipType::Dint, {300},
+                                                   std::span<const std::int32_t>(ramp)));
+        const std::int32_t n7[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+        plc_.Files().Set(sim::MakeWordFile('N', 7, n7));
+        plc_.Start();
+        connection_ = std::make_unique<TestConnection>(plc_.Port());
+        handle_ = connection_->Register();
+    }
+
+    // Opens the connection; returns the O->T id the device chose.
+    std::uint32_t Open() {
+        const Bytes reply = connection_->Request(handle_, ForwardOpen);
+        EXPECT_EQ(reply.size(), 30u);
+        if (reply.size() != 30u) {
+            return 0;
+        }
+        const std::uint32_t oto = simtest::ReadLe32(reply, 4);
+        EXPECT_EQ(reply, Cat({{0xD4, 0x00, 0x00, 0x00},
+                              simtest::Le32(oto),
+                              {0x78, 0x56, 0x34, 0x12, 0x34, 0x12, 0xCE, 0xFA, 0xEC, 0xFF, 0x0E,
+                               0x00, 0x20, 0x4E, 0x00, 0x00, 0x20, 0x4E, 0x00, 0x00, 0x00, 0x00}}));
+        return oto;
+    }
+
+    Bytes Connected(std::uint32_t oto, std::uint16_t sequence, const Bytes& request) {
+        return connection_->Exchange(
+            simtest::Encaps(0x70, handle_, simtest::UnitData(oto, sequence, request)));
+    }
+
+    sim::SimController plc_;
+    std::unique_ptr<TestConnection> connection_;
+    std::uint32_t handle_ = 0;
+};
+
+TEST_F(ConnectedTest, ConnectedReadEchoesTheSequenceCountUntilForwardClose) {
+    const std::uint32_t oto = Open();
+    ASSERT_NE(oto, 0u);
+    EXPECT_EQ(plc_.Counters().OpenConnections, 1u);
+    EXPECT_EQ(Connected(oto, 7, ReadCounter),
+              Cat({simtest::ReplyHeader(0x70, 0x20, handle_, 0),
+                   {0,    0,    0,    0,    0,    0,    0x02, 0x00, 0xA1, 0x00, 0x04,
+                    0x00, 0x78, 0x56, 0x34, 0x12, 0xB1, 0x00, 0x0C, 0x00, 0x07, 0x00,
+                    0xCC, 0x00, 0x00, 0x00, 0xC4, 0x00, 0x04, 0x03, 0x02, 0x01}}));
+    EXPECT_EQ(connection_->Request(handle_, ForwardClose),
+              Bytes({0xCE, 0x00, 0x00, 0x00, 0x34, 0x12, 0xCE, 0xFA, 0xEC, 0xFF, 0x0E, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(plc_.Counters().OpenConnections, 0u);
+    EXPECT_EQ(Connected(oto, 8, ReadCounter), simtest::ReplyHeader(0x70, 0, handle_, 0x03));
+    // Closing it again: connection not found.
+    EXPECT_EQ(connection_->Request(handle_, ForwardClose),
+              Bytes({0xCE, 0x00, 0x01, 0x01, 0x07, 0x01, 0x34, 0x12, 0xCE, 0xFA, 0xEC, 0xFF, 0x0E, 0x00, 0x00,
+                     0x00}));
+    EXPECT_EQ(plc_.Counters().ForwardOpens, 1u);
+    EXPECT_EQ(plc_.Counters().ForwardCloses, 1u);
+}
+
+TEST_F(ConnectedTest, ARepeatedSequenceCountGetsTheSameReplyAgain) {
+    const std::uint32_t oto = Open();
+    const Bytes first = Connected(oto, 9, ReadCounter);
+    ASSERT_TRUE(plc_.Tags().WriteInteger("Counter", 0, 5));
+    EXPECT_EQ(Connected(oto, 9, ReadCounter), first);
+    const Bytes next = Connected(oto, 10, ReadCounter);
+    EXPECT_EQ(Bytes(next.end() - 4, next.end()), Bytes({0x05, 0x00, 0x00, 0x00}));
+}
+
+TEST_F(ConnectedTest, ConnectedFragmentsUseTheConnectionSize) {
+    const std::uint32_t oto = Open();
+    // 508-byte connection: 2 for the sequence count, 6 of reply header, 500 of data = 125 DINTs.
+    const Bytes trend =
+        Cat({{0x52, 0x04, 0x91, 0x05}, Text("Trend"), {0x00, 0x2C, 0x01, 0x00, 0x00, 0x00, 0x00}});
+    const Bytes reply = Connected(oto, 1, trend);
+    ASSERT_EQ(reply.size(), 24u + 22u + 506u);
+    EXPECT_EQ(Bytes(reply.begin() + 46, reply.begin() + 52), Bytes({0xD2, 0x00, 0x06, 0x00, 0xC4, 0x00}));
+    EXPECT_EQ(Bytes(reply.end() - 4, reply.end()), Bytes({0x7C, 0x00, 0x00, 0x00}));
+}
+
+TEST_F(ConnectedTest, PcccOverTheConnection) {
+    const std::uint32_t oto = Open();
+    // N7:0, ten elements, TNS 5.
+    const Bytes read = {0x4B, 0x02, 0x20, 0x67, 0x24, 0x01, 0x07, 0x1B, 0x05, 0x98, 0xAA, 0x91,
+                        0x02, 0x0F, 0x00, 0x05, 0x00, 0xA2, 0x14, 0x07, 0x89, 0x00, 0x00};
+    const Bytes reply = Connected(oto, 5, read);
+    EXPECT_EQ(Bytes(reply.begin() + 44, reply.end()),
+              Bytes({0x05, 0x00, 0xCB, 0x00, 0x00, 0x00, 0x07, 0x1B, 0x05, 0x98, 0xAA, 0x91, 0x02,
+                     0x4F, 0x00, 0x05, 0x00, 0x01, 0x00, 0x02, 0x00, 0x03, 0x00, 0x04, 0x00, 0x05,
+                     0x00, 0x06, 0x00, 0x07, 0x00, 0x08, 0x00, 0x09, 0x00, 0x0A, 0x00}));
+}
+
+TEST_F(ConnectedTest, ForwardOpenRefusals) {
+    const int rule =
+        plc_.Faults().Add(sim::FaultRule(sim::FaultKind::RefuseForwardOpen).WithExtendedStatus(0x0106));
+    EXPECT_EQ(connection_->Request(handle_, ForwardOpen), Refusal(0x0106));
+    EXPECT_EQ(plc_.Faults().Hits(sim::FaultKind::RefuseForwardOpen), 1u);
+    EXPECT_EQ(plc_.Faults().RuleHits(rule), 1u);
+
+    const std::uint32_t oto = Open();
+    EXPECT_NE(oto, 0u);
+    EXPECT_EQ(connection_->Request(handle_, ForwardOpen), Refusal(0x0100));
+
+    Bytes wrongSlot = ForwardOpen;
+    wrongSlot[43] = 0x05;
+    Bytes expected = Refusal(0x0312, 3);
+    EXPECT_EQ(connection_->Request(handle_, wrongSlot), expected);
+
+    Bytes toIdentity = ForwardOpen;
+    toIdentity[45] = 0x01; // 20 01 24 01: not the Message Router
+    EXPECT_EQ(connection_->Request(handle_, toIdentity)[4], 0x17);
+
+    Bytes classOne = ForwardOpen;
+    classOne[40] = 0x01; // transport class 1
+    EXPECT_EQ(connection_->Request(handle_, classOne)[4], 0x03);
+    EXPECT_EQ(plc_.Counters().OpenConnections, 1u);
+}
+
+TEST_F(ConnectedTest, AConnectionBelongsToTheSessionThatOpenedIt) {
+    const std::uint32_t oto = Open();
+    TestConnection other(plc_.Port());
+    const std::uint32_t otherHandle = other.Register();
+    EXPECT_EQ(other.Exchange(simtest::Encaps(0x70, otherHandle, simtest::UnitData(oto, 1, ReadCounter))),
+              simtest::ReplyHeader(0x70, 0, otherHandle, 0x03));
+    // Closing the TCP connection drops its connections.
+    connection_.reset();
+    EXPECT_TRUE(plc_.WaitUntil([](const sim::SimCounters& c) { return c.OpenConnections == 0; },
+                               std::chrono::seconds(20)));
+}
+
+} // namespace

@@ -1,0 +1,160 @@
+// Encapsulation commands against the running server over loopback TCP.
+#include "SimTestClient.h"
+
+#include "sim/SimController.h"
+
+#include <gtest/gtest.h>
+
+#include <system_error>
+
+namespace {
+
+using simtest::Bytes;
+using simtest::Cat;
+using simtest::Encaps;
+using simtest::ReplyHeader;
+using simtest::TestConnection;
+
+class EncapsSessionTest : public ::testing::Test {
+protected:
+    static sim::SimConfig Config() {
+        sim::SimConfig config;
+        sim::IdentityInfo& id = config.Device.Identity;
+        id.VendorId = 0x0304;
+        id.DeviceType = 0x000E;
+        id.ProductCode = 0x0506;
+        id.MajorRevision = 7;
+        id.MinorRevision = 8;
+        id.Status = 0x0A0B;
+        id.SerialNumber = 0x11223344;
+        id.ProductName = "Sim";
+        id.State = 3;
+        return config;
+    }
+    void SetUp() override { plc_.Start(); }
+
+    sim::SimController plc_{Config()};
+};
+
+TEST_F(EncapsSessionTest, RegisterSessionAnswersAFreshHandleAndEchoesTheContext) {
+    TestConnection a(plc_.Port());
+    TestConnection b(plc_.Port());
+    const Bytes request = {0x65, 0x00, 0x04, 0x00, 0, 0, 0, 0, 0, 0, 0,    0,    1,    2,
+                           3,    4,    5,    6,    7, 8, 0, 0, 0, 0, 0x01, 0x00, 0x00, 0x00};
+    const Bytes replyA = a.Exchange(request);
+    const Bytes replyB = b.Exchange(request);
+    ASSERT_EQ(replyA.size(), 28u);
+    const std::uint32_t handleA = simtest::ReadLe32(replyA, 4);
+    const std::uint32_t handleB = simtest::ReadLe32(replyB, 4);
+    EXPECT_NE(handleA, 0u);
+    EXPECT_NE(handleA, handleB);
+    EXPECT_EQ(replyA, Cat({ReplyHeader(0x65, 4, handleA, 0), {0x01, 0x00, 0x00, 0x00}}));
+}
+
+TEST_F(EncapsSessionTest, ListIdentityReportsTheConfiguredIdentity) {
+    TestConnection c(plc_.Port());
+    const std::uint16_t port = plc_.Port();
+    const Bytes expected = Cat({ReplyHeader(0x63, 0x2B, 0, 0),
+                                {0x01, 0x00, 0x0C, 0x00, 0x25, 0x00, 0x01, 0x00, 0x00, 0x02},
+                                {static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port)},
+                                {0x7F, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0},
+                                {0x04, 0x03, 0x0E, 0x00, 0x06, 0x05, 0x07, 0x08, 0x0B, 0x0A, 0x44, 0x33, 0x22,
+                                 0x11, 0x03, 'S', 'i', 'm', 0x03}});
+    EXPECT_EQ(c.Exchange(Encaps(0x63, 0, {})), expected);
+}
+
+TEST_F(EncapsSessionTest, RefusesWhatADeviceRefuses) {
+    TestConnection c(plc_.Port());
+    // Protocol version 2: 0x69, and the reply names version 1.
+    EXPECT_EQ(c.Exchange(Encaps(0x65, 0, {0x02, 0x00, 0x00, 0x00})),
+              Cat({ReplyHeader(0x65, 4, 0, 0x69), {0x01, 0x00, 0x00, 0x00}}));
+    // SendRRData before any session: 0x64.
+    EXPECT_EQ(
+        c.Exchange(Encaps(0x6F, 0x1234, simtest::RRData({0x0E, 0x03, 0x20, 0x01, 0x24, 0x01, 0x30, 0x01}))),
+        ReplyHeader(0x6F, 0, 0x1234, 0x64));
+    const std::uint32_t handle = c.Register();
+    // A second registration on the same connection: 0x0001 with the handle it has.
+    EXPECT_EQ(c.Exchange(Encaps(0x65, 0, {0x01, 0x00, 0x00, 0x00})),
+              Cat({ReplyHeader(0x65, 4, handle, 0x01), {0x01, 0x00, 0x00, 0x00}}));
+    // An unknown command: 0x0001.
+    EXPECT_EQ(c.Exchange(Encaps(0x0099, handle, {0xAA})), ReplyHeader(0x0099, 0, handle, 0x01));
+    // A wrong handle: 0x64.
+    EXPECT_EQ(c.Exchange(Encaps(0x6F, handle + 1,
+                                simtest::RRData({0x0E, 0x03, 0x20, 0x01, 0x24, 0x01, 0x30, 0x01}))),
+              ReplyHeader(0x6F, 0, handle + 1, 0x64));
+    // One item only, then a connected data item in SendRRData: 0x0003.
+    EXPECT_EQ(c.Exchange(Encaps(0x6F, handle, {0, 0, 0, 0, 0, 0, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00})),
+              ReplyHeader(0x6F, 0, handle, 0x03));
+    EXPECT_EQ(c.Exchange(Encaps(0x6F, handle,
+                                {0, 0, 0, 0, 0, 0, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xB1, 0x00, 0x02, 0x00,
+                                 0x07, 0x00})),
+              ReplyHeader(0x6F, 0, handle, 0x03));
+    // An item whose length runs past the data: 0x0003.
+    EXPECT_EQ(c.Exchange(Encaps(
+                  0x6F, handle,
+                  {0, 0, 0, 0, 0, 0, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xB2, 0x00, 0x09, 0x00, 0x0E})),
+              ReplyHeader(0x6F, 0, handle, 0x03));
+    // The session still works afterwards.
+    EXPECT_EQ(c.Request(handle, {0x0E, 0x03, 0x20, 0x01, 0x24, 0x01, 0x30, 0x01}),
+              Bytes({0x8E, 0x00, 0x00, 0x00, 0x04, 0x03}));
+}
+
+TEST_F(EncapsSessionTest, PacketsAreFramedFromTheStreamNotFromSends) {
+    TestConnection c(plc_.Port());
+    const std::uint32_t handle = c.Register();
+    const Bytes read =
+        Encaps(0x6F, handle, simtest::RRData({0x0E, 0x03, 0x20, 0x01, 0x24, 0x01, 0x30, 0x01}));
+    // Two packets in one send, then one packet dribbled in three sends.
+    c.Send(Cat({read, read}));
+    EXPECT_EQ(c.Receive().size(), 46u);
+    EXPECT_EQ(c.Receive().size(), 46u);
+    c.Send(Bytes(read.begin(), read.begin() + 3));
+    c.Send(Bytes(read.begin() + 3, read.begin() + 30));
+    EXPECT_FALSE(c.HasPendingBytes());
+    c.Send(Bytes(read.begin() + 30, read.end()));
+    const Bytes reply = c.Receive();
+    ASSERT_EQ(reply.size(), 46u);
+    EXPECT_EQ(Bytes(reply.end() - 6, reply.end()), Bytes({0x8E, 0x00, 0x00, 0x00, 0x04, 0x03}));
+}
+
+TEST_F(EncapsSessionTest, UnRegisterSessionClosesTheConnectionAndNopIsNotAnswered) {
+    TestConnection c(plc_.Port());
+    const std::uint32_t handle = c.Register();
+    c.Send(Encaps(0x0000, handle, {0x55, 0x66}));
+    c.Send(Encaps(0x0066, handle, {}));
+    EXPECT_TRUE(c.PeerClosed());
+    EXPECT_TRUE(plc_.WaitForNoConnections(std::chrono::seconds(20)));
+    EXPECT_EQ(plc_.Counters().Packets, 3u);
+}
+
+TEST_F(EncapsSessionTest, ConnectionsBeyondTheLimitAreClosed) {
+    sim::SimConfig config;
+    config.MaxTcpConnections = 1;
+    sim::SimController small(config);
+    small.Start();
+    TestConnection first(small.Port());
+    first.Register();
+    TestConnection second(small.Port());
+    EXPECT_TRUE(second.PeerClosed());
+    EXPECT_EQ(first.Exchange(Encaps(0x63, 0, {})).size(), 84u);
+}
+
+TEST_F(EncapsSessionTest, APortInUseIsReported) {
+    sim::SimConfig config;
+    config.Port = plc_.Port();
+    sim::SimController second(config);
+    EXPECT_THROW(second.Start(), std::system_error);
+    EXPECT_FALSE(second.Running());
+}
+
+TEST_F(EncapsSessionTest, StopReturnsWithClientsStillConnected) {
+    TestConnection a(plc_.Port());
+    TestConnection b(plc_.Port());
+    a.Register();
+    plc_.Stop();
+    EXPECT_FALSE(plc_.Running());
+    EXPECT_TRUE(a.PeerClosed());
+    EXPECT_TRUE(b.PeerClosed());
+}
+
+} // namespace
