@@ -288,38 +288,58 @@ private:
     int level_ = 0;
 };
 
+enum class Layout : std::uint8_t { Ours, Empty, Foreign };
+
+// What the file holds; fills rc with the SQLite result.
+Layout ReadLayout(sqlite3* db, int* rc) {
+    const std::int64_t appId = PragmaInt(db, "PRAGMA application_id", rc);
+    const std::int64_t version = *rc == SQLITE_OK ? PragmaInt(db, "PRAGMA user_version", rc) : 0;
+    const std::int64_t tables = *rc == SQLITE_OK ? PragmaInt(db, "SELECT count(*) FROM sqlite_master", rc) : 0;
+    if (appId == kApplicationId && version == kSchemaVersion)
+        return Layout::Ours;
+    return appId == 0 && version == 0 && tables == 0 ? Layout::Empty : Layout::Foreign;
+}
+
+std::string JournalMode(sqlite3* db) {
+    Statement st(db, "PRAGMA journal_mode");
+    return st.Step() == SQLITE_ROW ? st.Text(0) : std::string();
+}
+
+// Prepares a connection. Opening an existing store takes no lock that another
+// process's write transaction holds, so a process can open the store while
+// another saves.
 RegStatus InitSchema(sqlite3* db) {
-    // Per connection: cascades delete subkeys and values with their key.
-    int rc = Exec(db, "PRAGMA foreign_keys = ON");
+    // Per connection: cascades delete subkeys and values with their key; FULL
+    // makes a commit durable once it returns.
+    int rc = Exec(db, "PRAGMA foreign_keys = ON; PRAGMA synchronous = FULL");
     if (rc != SQLITE_OK)
         return FromSqlite(rc);
     // The write-ahead log lets readers of other processes go on while one
-    // writes; FULL makes a commit durable once it returns. The mode stays in the
-    // file; should the file system refuse it, the rollback journal still keeps
-    // every change atomic.
-    rc = Exec(db, "PRAGMA journal_mode = WAL");
-    if (rc != SQLITE_OK)
-        return FromSqlite(rc);
-    rc = Exec(db, "PRAGMA synchronous = FULL");
-    if (rc != SQLITE_OK)
-        return FromSqlite(rc);
+    // writes. The mode stays in the file, so only a new file is switched;
+    // should the file system refuse it, the rollback journal still keeps every
+    // change atomic.
+    if (JournalMode(db) != "wal")
+        Exec(db, "PRAGMA journal_mode = WAL");
 
+    Layout layout = ReadLayout(db, &rc);
+    if (rc != SQLITE_OK)
+        return FromSqlite(rc);
+    if (layout != Layout::Empty)
+        return layout == Layout::Ours ? RegStatus::Success : RegStatus::BadDb;
+
+    // A new file: make the tables, unless another process got there first.
     rc = Exec(db, "BEGIN IMMEDIATE");
     if (rc != SQLITE_OK)
         return FromSqlite(rc);
-    RegStatus status = RegStatus::Success;
-    const std::int64_t appId = PragmaInt(db, "PRAGMA application_id", &rc);
-    const std::int64_t version = rc == SQLITE_OK ? PragmaInt(db, "PRAGMA user_version", &rc) : 0;
-    const std::int64_t tables = rc == SQLITE_OK ? PragmaInt(db, "SELECT count(*) FROM sqlite_master", &rc) : 0;
-    if (rc != SQLITE_OK) {
-        status = FromSqlite(rc);
-    } else if (appId == 0 && version == 0 && tables == 0) {
+    layout = ReadLayout(db, &rc);
+    RegStatus status = FromSqlite(rc);
+    if (status == RegStatus::Success && layout == Layout::Empty) {
         rc = Exec(db, kSchema);
         if (rc == SQLITE_OK)
             rc = Exec(db, "PRAGMA application_id = " + std::to_string(kApplicationId) +
                               "; PRAGMA user_version = " + std::to_string(kSchemaVersion));
         status = FromSqlite(rc);
-    } else if (appId != kApplicationId || version != kSchemaVersion) {
+    } else if (status == RegStatus::Success && layout == Layout::Foreign) {
         status = RegStatus::BadDb;
     }
     if (status == RegStatus::Success)

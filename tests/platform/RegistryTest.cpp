@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -325,6 +326,36 @@ TEST_F(RegistryTest, TransactionStoresAllOrNothing) {
     EXPECT_TRUE(seen.KeyExists("Net"));
 }
 
+TEST_F(RegistryTest, ThreadsSharingAStoreKeepTheirTransactionsApart) {
+    CreateKey(HKEY_CURRENT_USER, "Threads");
+    auto work = [this](const std::string& prefix, bool commit, int* failures) {
+        RegistryKey key;
+        if (key.Open(HKEY_CURRENT_USER, "Threads", RegAccess::ReadWrite, store_) != RegStatus::Success)
+            ++*failures;
+        for (int i = 0; i < 20; ++i) {
+            RegistryTransaction tx(store_);
+            if (tx.Status() != RegStatus::Success || key.WriteDword(prefix + std::to_string(i), i) != RegStatus::Success)
+                ++*failures;
+            if (commit && tx.Commit() != RegStatus::Success)
+                ++*failures;
+        }
+    };
+    int keptFailures = 0, droppedFailures = 0;
+    std::thread kept(work, "Kept", true, &keptFailures);
+    std::thread dropped(work, "Dropped", false, &droppedFailures);
+    kept.join();
+    dropped.join();
+    EXPECT_EQ(keptFailures, 0);
+    EXPECT_EQ(droppedFailures, 0);
+    RegistryKey key;
+    ASSERT_EQ(key.Open(HKEY_CURRENT_USER, "Threads", RegAccess::Read, store_), RegStatus::Success);
+    std::vector<std::string> names;
+    ASSERT_EQ(key.EnumValues(&names), RegStatus::Success);
+    EXPECT_EQ(names.size(), 20u);
+    EXPECT_EQ(key.ReadDword("Kept19"), 19u);
+    EXPECT_FALSE(key.ValueExists("Dropped0"));
+}
+
 TEST_F(RegistryTest, ProcessDyingInsideATransactionLeavesTheStoreAsItWas) {
     {
         RegistryKey key = CreateKey(HKEY_LOCAL_MACHINE, "Software\\App");
@@ -422,12 +453,12 @@ TEST_F(RegistryTest, TwoProcessesShareTheStoreAndAWriterWaitsForTheOther) {
         }
     } reap{pid, {toParent[0], toChild[1]}};
 
-    auto store = RegistryStore::Open(file);
-    ASSERT_TRUE(store);
     char c = 0;
     ASSERT_EQ(::read(toParent[0], &c, 1), 1);
-    // The other process holds a write transaction: reading goes on, its change
-    // is not visible yet.
+    // The other process holds a write transaction: opening and reading go on,
+    // its change is not visible yet.
+    auto store = RegistryStore::Open(file);
+    ASSERT_TRUE(store);
     RegistryKey key;
     ASSERT_EQ(key.Open(HKEY_CURRENT_USER, "Shared", RegAccess::ReadWrite, store), RegStatus::Success);
     EXPECT_FALSE(key.ValueExists("FromChild"));
