@@ -11,10 +11,13 @@
 namespace platform {
 namespace {
 
-std::error_code LastErrno() { return {errno, std::generic_category()}; }
+std::error_code LastErrno() {
+    return {errno, std::generic_category()};
+}
 
 // Creates a fresh temporary file in folder; -1 with errno on failure.
-int CreateTemporary(const std::filesystem::path& folder, const std::string& name, std::filesystem::path* path) {
+int CreateTemporary(const std::filesystem::path& folder, const std::string& name,
+                    std::filesystem::path* path) {
     thread_local std::mt19937_64 rng{std::random_device{}()};
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[17];

@@ -69,7 +69,9 @@ struct FoldedLess {
 
 using Ini = CSimpleIniTempl<char, FoldedLess, SI_ConvertA<char>>;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 std::string_view Trim(std::string_view s) {
     while (!s.empty() && IsBlank(s.front()))
@@ -79,13 +81,39 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
-bool HasLineBreakOrNul(std::string_view s) { return s.find_first_of(std::string_view("\r\n\0", 3)) != s.npos; }
+bool HasLineBreakOrNul(std::string_view s) {
+    return s.find_first_of(std::string_view("\r\n\0", 3)) != s.npos;
+}
 
-bool ValidSection(std::string_view s) { return !s.empty() && s.find(']') == s.npos && !HasLineBreakOrNul(s); }
+bool ValidSection(std::string_view s) {
+    return !s.empty() && s.find(']') == s.npos && !HasLineBreakOrNul(s);
+}
 
 bool ValidKey(std::string_view k) {
-    return !k.empty() && k.find('=') == k.npos && !HasLineBreakOrNul(k) && k.front() != ';' && k.front() != '#' &&
-           k.front() != '[';
+    return !k.empty() && k.find('=') == k.npos && !HasLineBreakOrNul(k) && k.front() != ';' &&
+           k.front() != '#' && k.front() != '[';
+}
+
+// A block value ends at the first line that reads END_OF_TEXT (in any case,
+// blanks after it ignored); a value holding such a line cannot be stored.
+bool HasBlockEndLine(std::string_view value) {
+    constexpr std::string_view kEnd = "end_of_text";
+    std::size_t pos = 0;
+    while (pos <= value.size()) {
+        const std::size_t eol = value.find_first_of("\r\n", pos);
+        std::string_view line = value.substr(pos, eol == value.npos ? value.npos : eol - pos);
+        while (!line.empty() && IsBlank(line.back()))
+            line.remove_suffix(1);
+        if (line.size() == kEnd.size() &&
+            std::equal(line.begin(), line.end(), kEnd.begin(), [](char a, char b) {
+                return (a >= 'A' && a <= 'Z' ? static_cast<char>(a + 32) : a) == b;
+            }))
+            return true;
+        if (eol == value.npos)
+            break;
+        pos = eol + 1;
+    }
+    return false;
 }
 
 // The value as the line holds it: quoted when blanks at its ends or enclosing
@@ -94,14 +122,16 @@ bool ValidKey(std::string_view k) {
 std::string ToFileForm(std::string_view value) {
     if (value.find_first_of("\r\n") != value.npos)
         return std::string(value);
-    const bool quote = !value.empty() && (IsBlank(value.front()) || IsBlank(value.back()) ||
-                                          (value.size() >= 2 && value.front() == '"' && value.back() == '"') ||
-                                          value.substr(0, 3) == "<<<");
+    const bool quote =
+        !value.empty() &&
+        (IsBlank(value.front()) || IsBlank(value.back()) ||
+         (value.size() >= 2 && value.front() == '"' && value.back() == '"') || value.substr(0, 3) == "<<<");
     return quote ? "\"" + std::string(value) + "\"" : std::string(value);
 }
 
 std::string FromFileForm(std::string_view text) {
-    if (text.size() >= 2 && text.front() == '"' && text.back() == '"' && text.find_first_of("\r\n") == text.npos)
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"' &&
+        text.find_first_of("\r\n") == text.npos)
         text = text.substr(1, text.size() - 2);
     return std::string(text);
 }
@@ -267,11 +297,21 @@ IniFile::~IniFile() = default;
 IniFile::IniFile(IniFile&&) noexcept = default;
 IniFile& IniFile::operator=(IniFile&&) noexcept = default;
 
-const std::filesystem::path& IniFile::FileName() const noexcept { return impl_->file; }
-bool IniFile::FileExisted() const noexcept { return impl_->existed; }
-std::error_code IniFile::ReadError() const noexcept { return impl_->readError; }
-bool IniFile::Reload() { return impl_->Load(); }
-bool IniFile::Modified() const noexcept { return impl_->modified; }
+const std::filesystem::path& IniFile::FileName() const noexcept {
+    return impl_->file;
+}
+bool IniFile::FileExisted() const noexcept {
+    return impl_->existed;
+}
+std::error_code IniFile::ReadError() const noexcept {
+    return impl_->readError;
+}
+bool IniFile::Reload() {
+    return impl_->Load();
+}
+bool IniFile::Modified() const noexcept {
+    return impl_->modified;
+}
 
 bool IniFile::SectionExists(std::string_view section) const {
     const std::string s(Trim(section));
@@ -324,6 +364,8 @@ std::vector<std::string> IniFile::ReadSection(std::string_view section) const {
 bool IniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
     const std::string s(Trim(section)), k(Trim(key));
     if (!ValidSection(s) || !ValidKey(k) || value.find('\0') != value.npos)
+        return false;
+    if (value.find_first_of("\r\n") != value.npos && HasBlockEndLine(value))
         return false;
     const std::string form = ToFileForm(value);
     const char* old = impl_->ini.GetValue(s.c_str(), k.c_str(), nullptr);

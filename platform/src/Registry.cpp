@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -25,13 +26,14 @@ constexpr int kBusyTimeoutMs = 10000;
 constexpr std::size_t kMaxKeyName = 255;
 constexpr std::size_t kMaxValueName = 16383;
 
-constexpr std::array<std::string_view, 6> kRootNames = {"HKEY_CLASSES_ROOT",  "HKEY_CURRENT_USER",
-                                                        "HKEY_LOCAL_MACHINE", "HKEY_USERS",
-                                                        "HKEY_CURRENT_CONFIG", ""};
+constexpr std::array<std::string_view, 6> kRootNames = {
+    "HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE", "HKEY_USERS", "HKEY_CURRENT_CONFIG", ""};
 constexpr std::array<std::string_view, 5> kRootShortNames = {"HKCR", "HKCU", "HKLM", "HKU", "HKCC"};
 
 // Roots are the first five rows of the key table, in index order.
-constexpr std::int64_t RootId(RegistryRoot root) { return static_cast<std::int64_t>(root) + 1; }
+constexpr std::int64_t RootId(RegistryRoot root) {
+    return static_cast<std::int64_t>(root) + 1;
+}
 
 const char* const kSchema = R"sql(
 CREATE TABLE keys(
@@ -125,7 +127,9 @@ private:
     int rc_ = SQLITE_OK;
 };
 
-int Exec(sqlite3* db, const std::string& sql) { return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr); }
+int Exec(sqlite3* db, const std::string& sql) {
+    return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+}
 
 std::int64_t PragmaInt(sqlite3* db, const char* sql, int* rc) {
     Statement st(db, sql);
@@ -203,7 +207,9 @@ struct RegistryStore::Impl {
     }
 
     // "Not found" for a value or subkey of a key, or the key itself is gone.
-    RegStatus Missing(std::int64_t id) { return KeyExists(id) ? RegStatus::FileNotFound : RegStatus::KeyDeleted; }
+    RegStatus Missing(std::int64_t id) {
+        return KeyExists(id) ? RegStatus::FileNotFound : RegStatus::KeyDeleted;
+    }
 };
 
 using StoreImpl = RegistryStore::Impl;
@@ -222,6 +228,11 @@ namespace {
 class Transaction {
 public:
     Transaction(StoreImpl& store, bool write) : store_(store), lock_(store.mutex) {
+        if (store.TransactionLost()) {
+            // A savepoint now would begin a new transaction of its own.
+            status_ = RegStatus::IoFailed;
+            return;
+        }
         const int rc = store.depth == 0 ? Exec(store.db, write ? "BEGIN IMMEDIATE" : "BEGIN")
                                         : Exec(store.db, "SAVEPOINT sp" + std::to_string(store.depth));
         status_ = FromSqlite(rc);
@@ -248,8 +259,9 @@ public:
                     Exec(db, "ROLLBACK");
             }
         } else {
-            result = store_.TransactionLost() ? RegStatus::IoFailed
-                                              : FromSqlite(Exec(db, "RELEASE sp" + std::to_string(level_ - 1)));
+            result = store_.TransactionLost()
+                         ? RegStatus::IoFailed
+                         : FromSqlite(Exec(db, "RELEASE sp" + std::to_string(level_ - 1)));
             if (result != RegStatus::Success)
                 RollbackSavepoint();
         }
@@ -262,7 +274,7 @@ public:
             return;
         if (level_ == 1) {
             if (!sqlite3_get_autocommit(store_.db))
-                Exec(store_.db, "ROLLBACK");
+                sqlite3_exec(store_.db, "ROLLBACK", nullptr, nullptr, nullptr);
         } else {
             RollbackSavepoint();
         }
@@ -273,9 +285,9 @@ private:
     void RollbackSavepoint() noexcept {
         if (store_.TransactionLost())
             return;
-        const std::string name = "sp" + std::to_string(level_ - 1);
-        Exec(store_.db, "ROLLBACK TO " + name);
-        Exec(store_.db, "RELEASE " + name);
+        char sql[64];
+        std::snprintf(sql, sizeof sql, "ROLLBACK TO sp%d; RELEASE sp%d", level_ - 1, level_ - 1);
+        sqlite3_exec(store_.db, sql, nullptr, nullptr, nullptr);
     }
     void End() noexcept {
         --store_.depth;
@@ -294,7 +306,8 @@ enum class Layout : std::uint8_t { Ours, Empty, Foreign };
 Layout ReadLayout(sqlite3* db, int* rc) {
     const std::int64_t appId = PragmaInt(db, "PRAGMA application_id", rc);
     const std::int64_t version = *rc == SQLITE_OK ? PragmaInt(db, "PRAGMA user_version", rc) : 0;
-    const std::int64_t tables = *rc == SQLITE_OK ? PragmaInt(db, "SELECT count(*) FROM sqlite_master", rc) : 0;
+    const std::int64_t tables =
+        *rc == SQLITE_OK ? PragmaInt(db, "SELECT count(*) FROM sqlite_master", rc) : 0;
     if (appId == kApplicationId && version == kSchemaVersion)
         return Layout::Ours;
     return appId == 0 && version == 0 && tables == 0 ? Layout::Empty : Layout::Foreign;
@@ -379,7 +392,9 @@ bool IsRegistryRootDenied(RegistryRoot root) {
 RegistryStore::RegistryStore(std::unique_ptr<Impl> impl, Token) : impl_(std::move(impl)) {}
 RegistryStore::~RegistryStore() = default;
 
-const std::filesystem::path& RegistryStore::File() const { return impl_->file; }
+const std::filesystem::path& RegistryStore::File() const {
+    return impl_->file;
+}
 
 std::shared_ptr<RegistryStore> RegistryStore::Open(const std::filesystem::path& file, RegStatus* status) {
     RegStatus result = RegStatus::Success;
@@ -395,8 +410,8 @@ std::shared_ptr<RegistryStore> RegistryStore::Open(const std::filesystem::path& 
         auto impl = std::make_unique<Impl>();
         impl->file = file;
         if (result == RegStatus::Success) {
-            const int rc = sqlite3_open_v2(file.c_str(), &impl->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                                           nullptr);
+            const int rc =
+                sqlite3_open_v2(file.c_str(), &impl->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
             result = rc == SQLITE_OK ? RegStatus::Success : FromSqlite(rc);
         }
         if (result == RegStatus::Success) {
@@ -505,9 +520,15 @@ RegistryKey::~RegistryKey() = default;
 RegistryKey::RegistryKey(RegistryKey&&) noexcept = default;
 RegistryKey& RegistryKey::operator=(RegistryKey&&) noexcept = default;
 
-void RegistryKey::Close() noexcept { state_.reset(); }
-bool RegistryKey::IsOpen() const noexcept { return state_ != nullptr; }
-RegistryRoot RegistryKey::Root() const noexcept { return state_ ? state_->root : RegistryRoot::None; }
+void RegistryKey::Close() noexcept {
+    state_.reset();
+}
+bool RegistryKey::IsOpen() const noexcept {
+    return state_ != nullptr;
+}
+RegistryRoot RegistryKey::Root() const noexcept {
+    return state_ ? state_->root : RegistryRoot::None;
+}
 
 const std::string& RegistryKey::Path() const noexcept {
     static const std::string none;
@@ -533,7 +554,8 @@ RegStatus RegistryKey::Open(RegistryRoot root, std::string_view subKey, RegAcces
                             const std::shared_ptr<RegistryStore>& store) {
     try {
         state_.reset();
-        if (root == RegistryRoot::None || static_cast<unsigned>(root) > static_cast<unsigned>(RegistryRoot::None))
+        if (root == RegistryRoot::None ||
+            static_cast<unsigned>(root) > static_cast<unsigned>(RegistryRoot::None))
             return RegStatus::InvalidHandle;
         if (IsRegistryRootDenied(root))
             return RegStatus::AccessDenied;
@@ -559,7 +581,8 @@ RegStatus RegistryKey::Open(const RegistryKey& parent, std::string_view subKey, 
         // parent may be this object: its state is read before ours is replaced.
         const State& p = *parent.state_;
         std::unique_ptr<State> opened;
-        const RegStatus status = OpenBelow(p.store, p.id, p.root, p.path, subKey, access, false, nullptr, &opened);
+        const RegStatus status =
+            OpenBelow(p.store, p.id, p.root, p.path, subKey, access, false, nullptr, &opened);
         state_ = std::move(opened);
         return status;
     } catch (const std::bad_alloc&) {
@@ -571,7 +594,8 @@ RegStatus RegistryKey::Create(RegistryRoot root, std::string_view subKey, bool* 
                               const std::shared_ptr<RegistryStore>& store) {
     try {
         state_.reset();
-        if (root == RegistryRoot::None || static_cast<unsigned>(root) > static_cast<unsigned>(RegistryRoot::None))
+        if (root == RegistryRoot::None ||
+            static_cast<unsigned>(root) > static_cast<unsigned>(RegistryRoot::None))
             return RegStatus::InvalidHandle;
         if (IsRegistryRootDenied(root))
             return RegStatus::AccessDenied;
@@ -642,11 +666,14 @@ RegStatus OpenBelow(std::shared_ptr<RegistryStore> store, std::int64_t startId, 
     return status;
 }
 
-bool ValidValueName(std::string_view name) { return name.size() <= kMaxValueName; }
+bool ValidValueName(std::string_view name) {
+    return name.size() <= kMaxValueName;
+}
 
 } // namespace
 
-RegStatus RegistryKey::SetValue(std::string_view name, RegValueType type, std::span<const std::uint8_t> data) {
+RegStatus RegistryKey::SetValue(std::string_view name, RegValueType type,
+                                std::span<const std::uint8_t> data) {
     if (!state_)
         return RegStatus::InvalidHandle;
     if (state_->access != RegAccess::ReadWrite)
@@ -746,7 +773,9 @@ RegStatus RegistryKey::DeleteValue(std::string_view name) {
     }
 }
 
-bool RegistryKey::ValueExists(std::string_view name) const { return GetDataType(name).has_value(); }
+bool RegistryKey::ValueExists(std::string_view name) const {
+    return GetDataType(name).has_value();
+}
 
 std::optional<RegValueType> RegistryKey::GetDataType(std::string_view name) const {
     RegValue value;
@@ -756,9 +785,9 @@ std::optional<RegValueType> RegistryKey::GetDataType(std::string_view name) cons
 }
 
 RegStatus RegistryKey::WriteDword(std::string_view name, std::uint32_t value) {
-    const std::array<std::uint8_t, 4> bytes = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-                                               static_cast<std::uint8_t>(value >> 16),
-                                               static_cast<std::uint8_t>(value >> 24)};
+    const std::array<std::uint8_t, 4> bytes = {
+        static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+        static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
     return SetValue(name, RegValueType::Dword, bytes);
 }
 
@@ -843,7 +872,8 @@ RegStatus RegistryKey::EnumKeys(std::vector<std::string>* names) const {
     if (!state_)
         return RegStatus::InvalidHandle;
     try {
-        return ListNames(state_->Impl(), state_->id, "SELECT name FROM keys WHERE parent = ? ORDER BY fold", names);
+        return ListNames(state_->Impl(), state_->id, "SELECT name FROM keys WHERE parent = ? ORDER BY fold",
+                         names);
     } catch (const std::bad_alloc&) {
         return RegStatus::IoFailed;
     }
@@ -853,7 +883,8 @@ RegStatus RegistryKey::EnumValues(std::vector<std::string>* names) const {
     if (!state_)
         return RegStatus::InvalidHandle;
     try {
-        return ListNames(state_->Impl(), state_->id, "SELECT name FROM vals WHERE key = ? ORDER BY rowid", names);
+        return ListNames(state_->Impl(), state_->id, "SELECT name FROM vals WHERE key = ? ORDER BY rowid",
+                         names);
     } catch (const std::bad_alloc&) {
         return RegStatus::IoFailed;
     }
@@ -899,7 +930,8 @@ RegStatus RegistryKey::DeleteKey(std::string_view subKey) {
     }
 }
 
-RegStatus RegDeleteTree(RegistryRoot root, std::string_view subKey, const std::shared_ptr<RegistryStore>& store) {
+RegStatus RegDeleteTree(RegistryRoot root, std::string_view subKey,
+                        const std::shared_ptr<RegistryStore>& store) {
     RegistryKey key;
     const RegStatus status = key.Open(root, {}, RegAccess::ReadWrite, store);
     return status == RegStatus::Success ? key.DeleteKey(subKey) : status;
@@ -918,31 +950,49 @@ struct RegistryTransaction::State {
     RegStatus status = RegStatus::Success;
 };
 
+namespace {
+
+void BeginOn(std::shared_ptr<RegistryStore> store, bool write, RegStatus status,
+             std::unique_ptr<RegistryTransaction::State>* out);
+
+} // namespace
+
 RegistryTransaction::RegistryTransaction(const std::shared_ptr<RegistryStore>& store, Kind kind) {
+    RegStatus status = RegStatus::Success;
+    auto s = store ? store : RegistryStore::Default(&status);
+    BeginOn(std::move(s), kind == Kind::Write, status, &state_);
+}
+
+RegistryTransaction::RegistryTransaction(const RegistryKey& key, Kind kind) {
+    BeginOn(key.Store(), kind == Kind::Write, RegStatus::InvalidHandle, &state_);
+}
+
+namespace {
+
+// Begins on store; without one the transaction carries the status that says why.
+void BeginOn(std::shared_ptr<RegistryStore> store, bool write, RegStatus status,
+             std::unique_ptr<RegistryTransaction::State>* out) {
     try {
-        state_ = std::make_unique<State>();
-        state_->store = store ? store : RegistryStore::Default(&state_->status);
-        if (state_->store) {
-            state_->tx.emplace(RegistryAccess::ImplOf(*state_->store), kind == Kind::Write);
-            state_->status = state_->tx->Status();
+        auto state = std::make_unique<RegistryTransaction::State>();
+        state->status = status;
+        state->store = std::move(store);
+        if (state->store) {
+            state->tx.emplace(RegistryAccess::ImplOf(*state->store), write);
+            state->status = state->tx->Status();
         }
+        *out = std::move(state);
     } catch (const std::bad_alloc&) {
-        if (state_)
-            state_->status = RegStatus::IoFailed;
+        out->reset(); // Status() then reports the failure
     }
 }
 
-RegistryTransaction::RegistryTransaction(const RegistryKey& key, Kind kind)
-    : RegistryTransaction(key.IsOpen() ? key.Store() : nullptr, kind) {
-    if (!key.IsOpen() && state_) {
-        state_->tx.reset();
-        state_->status = RegStatus::InvalidHandle;
-    }
-}
+} // namespace
 
 RegistryTransaction::~RegistryTransaction() = default;
 
-RegStatus RegistryTransaction::Status() const noexcept { return state_ ? state_->status : RegStatus::IoFailed; }
+RegStatus RegistryTransaction::Status() const noexcept {
+    return state_ ? state_->status : RegStatus::IoFailed;
+}
 
 RegStatus RegistryTransaction::Commit() {
     if (!state_ || !state_->tx)

@@ -105,7 +105,8 @@ TEST_F(IniFileTest, ByteOrderMarkAndCommentOnlyFilesSurviveASave) {
 // ---- values
 
 TEST_F(IniFileTest, ValuesReadBackAsWrittenAfterASave) {
-    const std::string xml = "<?xml version=\"1.0\"?>\n<MODBUSRTUQUERY>\n  <Item caption=\"A\"/>\n</MODBUSRTUQUERY>";
+    const std::string xml =
+        "<?xml version=\"1.0\"?>\n<MODBUSRTUQUERY>\n  <Item caption=\"A\"/>\n</MODBUSRTUQUERY>";
     {
         IniFile ini(File());
         EXPECT_FALSE(ini.FileExisted());
@@ -180,7 +181,8 @@ TEST_F(IniFileTest, NamesIgnoreCaseAndSurroundingBlanks) {
         ini.WriteString("\xC3\x84rger", "\xC3\x96l", "x");
         ASSERT_FALSE(ini.UpdateFile());
     }
-    EXPECT_EQ(ReadText(File()), "[DS1.Common]\nInterval=2\nExport at once=1\n\n\n[\xC3\x84rger]\n\xC3\x96l=x\n");
+    EXPECT_EQ(ReadText(File()),
+              "[DS1.Common]\nInterval=2\nExport at once=1\n\n\n[\xC3\x84rger]\n\xC3\x96l=x\n");
     IniFile ini(File());
     EXPECT_EQ(ini.ReadString("DS1.COMMON", "INTERVAL"), "2");
     EXPECT_EQ(ini.ReadString(" ds1.common ", "Export at once "), "1");
@@ -189,7 +191,7 @@ TEST_F(IniFileTest, NamesIgnoreCaseAndSurroundingBlanks) {
     EXPECT_FALSE(ini.SectionExists("DS1"));
 }
 
-TEST_F(IniFileTest, NamesThatCannotBeStoredAreRefused) {
+TEST_F(IniFileTest, EntriesThatCannotBeStoredAreRefused) {
     IniFile ini(File());
     EXPECT_FALSE(ini.WriteString("A]", "k", "v"));
     EXPECT_FALSE(ini.WriteString("A", "k=1", "v"));
@@ -197,7 +199,10 @@ TEST_F(IniFileTest, NamesThatCannotBeStoredAreRefused) {
     EXPECT_FALSE(ini.WriteString("A", "k\nk", "v"));
     EXPECT_FALSE(ini.WriteString("A", "  ", "v"));
     EXPECT_FALSE(ini.WriteString("", "k", "v"));
+    // It would end the block early and the rest would read as entries.
+    EXPECT_FALSE(ini.WriteString("A", "k", "<a>\nend_of_text  \n[B]\nx=1"));
     EXPECT_FALSE(ini.Modified());
+    EXPECT_TRUE(ini.WriteString("A", "k", "END_OF_TEXT"));
 }
 
 TEST_F(IniFileTest, ListingAndDeletingFollowFileOrder) {

@@ -47,7 +47,9 @@ TEST_F(RegistryTest, EachValueTypeRoundTripsWithItsStoredBytes) {
         RegistryKey key = CreateKey(HKEY_CURRENT_USER, "Software\\Company name\\App name");
         EXPECT_EQ(key.WriteDword("Left", 0x04030201u), RegStatus::Success);
         EXPECT_EQ(key.WriteInteger("Offset", -2), RegStatus::Success);
-        EXPECT_EQ(key.WriteString("Parser config", "Gr\xC3\xBC\xC3\x9F" "e <a b=\"1\"/>"), RegStatus::Success);
+        EXPECT_EQ(key.WriteString("Parser config", "Gr\xC3\xBC\xC3\x9F"
+                                                   "e <a b=\"1\"/>"),
+                  RegStatus::Success);
         EXPECT_EQ(key.WriteBinary("Blob", std::vector<std::uint8_t>{0x00, 0xFF, 0x10}), RegStatus::Success);
         EXPECT_EQ(key.WriteFloat("Min interval", 0.1), RegStatus::Success);
         EXPECT_EQ(key.WriteString("Empty", ""), RegStatus::Success);
@@ -73,7 +75,8 @@ TEST_F(RegistryTest, EachValueTypeRoundTripsWithItsStoredBytes) {
     EXPECT_EQ(raw.Data, (std::vector<std::uint8_t>{0x9A, 0x99, 0x99, 0x99, 0x99, 0x99, 0xB9, 0x3F}));
     EXPECT_EQ(key.ReadFloat("Min interval"), 0.1);
 
-    EXPECT_EQ(key.ReadString("Parser config"), "Gr\xC3\xBC\xC3\x9F" "e <a b=\"1\"/>");
+    EXPECT_EQ(key.ReadString("Parser config"), "Gr\xC3\xBC\xC3\x9F"
+                                               "e <a b=\"1\"/>");
     EXPECT_EQ(key.GetDataType("Parser config"), REG_SZ);
     EXPECT_EQ(key.ReadString("Empty"), "");
     EXPECT_TRUE(key.ValueExists("Empty"));
@@ -114,8 +117,9 @@ TEST_F(RegistryTest, OverwritingChangesTypeAndDeletingRemoves) {
 
 TEST_F(RegistryTest, OpenNeedsAnExistingKeyAndCreateMakesTheWholePath) {
     RegistryKey key;
-    EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, "\\Software\\Company name\\App name", RegAccess::ReadWrite, store_),
-              RegStatus::FileNotFound);
+    EXPECT_EQ(
+        key.Open(HKEY_LOCAL_MACHINE, "\\Software\\Company name\\App name", RegAccess::ReadWrite, store_),
+        RegStatus::FileNotFound);
     EXPECT_FALSE(key.IsOpen());
 
     bool created = false;
@@ -141,7 +145,8 @@ TEST_F(RegistryTest, OpenNeedsAnExistingKeyAndCreateMakesTheWholePath) {
 
     EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\\\Company name", RegAccess::Read, store_),
               RegStatus::InvalidParameter);
-    EXPECT_EQ(key.Create(HKEY_LOCAL_MACHINE, std::string(256, 'k'), nullptr, store_), RegStatus::InvalidParameter);
+    EXPECT_EQ(key.Create(HKEY_LOCAL_MACHINE, std::string(256, 'k'), nullptr, store_),
+              RegStatus::InvalidParameter);
     EXPECT_EQ(key.Open(RegistryRoot::None, "Software", RegAccess::Read, store_), RegStatus::InvalidHandle);
 }
 
@@ -150,8 +155,9 @@ TEST_F(RegistryTest, NamesIgnoreCaseAndKeepTheirFirstSpelling) {
     ASSERT_EQ(key.WriteDword("Interval", 1), RegStatus::Success);
 
     RegistryKey same;
-    ASSERT_EQ(same.Open(HKEY_CURRENT_USER, "SOFTWARE\\company name\\\xC3\xA4RGER", RegAccess::ReadWrite, store_),
-              RegStatus::Success);
+    ASSERT_EQ(
+        same.Open(HKEY_CURRENT_USER, "SOFTWARE\\company name\\\xC3\xA4RGER", RegAccess::ReadWrite, store_),
+        RegStatus::Success);
     EXPECT_EQ(same.Path(), "Software\\Company Name\\\xC3\x84rger");
     EXPECT_EQ(same.ReadDword("INTERVAL"), 1u);
     ASSERT_EQ(same.WriteDword("interval", 2), RegStatus::Success);
@@ -162,7 +168,8 @@ TEST_F(RegistryTest, NamesIgnoreCaseAndKeepTheirFirstSpelling) {
 
     bool created = true;
     RegistryKey again;
-    ASSERT_EQ(again.Create(HKEY_CURRENT_USER, "software\\COMPANY NAME", &created, store_), RegStatus::Success);
+    ASSERT_EQ(again.Create(HKEY_CURRENT_USER, "software\\COMPANY NAME", &created, store_),
+              RegStatus::Success);
     EXPECT_FALSE(created);
     EXPECT_EQ(again.Path(), "Software\\Company Name");
 }
@@ -236,7 +243,8 @@ TEST_F(RegistryTest, DeniedRootFailsToOpenWhileTheOthersWork) {
 
     RegistryKey key;
     SetRegistryRootDenied(HKEY_LOCAL_MACHINE, true);
-    EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\App", RegAccess::Read, store_), RegStatus::AccessDenied);
+    EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\App", RegAccess::Read, store_),
+              RegStatus::AccessDenied);
     EXPECT_EQ(key.Create(HKEY_LOCAL_MACHINE, "Software\\App", nullptr, store_), RegStatus::AccessDenied);
     EXPECT_EQ(key.Create(HKEY_CURRENT_USER, "Software\\App", nullptr, store_), RegStatus::Success);
     SetRegistryRootDenied(HKEY_LOCAL_MACHINE, false);
@@ -247,7 +255,8 @@ TEST_F(RegistryTest, DeniedRootFailsToOpenWhileTheOthersWork) {
         EXPECT_TRUE(IsRegistryRootDenied(HKEY_LOCAL_MACHINE));
         EXPECT_TRUE(IsRegistryRootDenied(HKEY_USERS));
         EXPECT_FALSE(IsRegistryRootDenied(HKEY_CURRENT_USER));
-        EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\App", RegAccess::Read, store_), RegStatus::AccessDenied);
+        EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\App", RegAccess::Read, store_),
+                  RegStatus::AccessDenied);
     }
     EXPECT_FALSE(IsRegistryRootDenied(HKEY_LOCAL_MACHINE));
 }
@@ -334,7 +343,8 @@ TEST_F(RegistryTest, ThreadsSharingAStoreKeepTheirTransactionsApart) {
             ++*failures;
         for (int i = 0; i < 20; ++i) {
             RegistryTransaction tx(store_);
-            if (tx.Status() != RegStatus::Success || key.WriteDword(prefix + std::to_string(i), i) != RegStatus::Success)
+            if (tx.Status() != RegStatus::Success ||
+                key.WriteDword(prefix + std::to_string(i), i) != RegStatus::Success)
                 ++*failures;
             if (commit && tx.Commit() != RegStatus::Success)
                 ++*failures;
@@ -368,7 +378,8 @@ TEST_F(RegistryTest, ProcessDyingInsideATransactionLeavesTheStoreAsItWas) {
     auto save = [file](bool commit) {
         auto store = RegistryStore::Open(file);
         RegistryKey key;
-        if (!store || key.Open(HKEY_LOCAL_MACHINE, "Software\\App", RegAccess::ReadWrite, store) != RegStatus::Success)
+        if (!store ||
+            key.Open(HKEY_LOCAL_MACHINE, "Software\\App", RegAccess::ReadWrite, store) != RegStatus::Success)
             return 2;
         RegistryTransaction tx(store);
         key.WriteString("Parser config", "new");

@@ -18,6 +18,7 @@ namespace platform {
 // remain, and it is never read). A symbolic link is followed: the file it
 // names is replaced and the link stays. The folder must exist.
 // Returns the error of the step that failed, or no error.
-QOR_PLATFORM_API std::error_code WriteFileAtomically(const std::filesystem::path& file, std::string_view content);
+QOR_PLATFORM_API std::error_code WriteFileAtomically(const std::filesystem::path& file,
+                                                     std::string_view content);
 
 } // namespace platform

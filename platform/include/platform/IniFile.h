@@ -19,7 +19,7 @@
 // need it (blanks at either end, enclosing quotes of their own) are written
 // quoted so they read back unchanged. A value with line breaks is written as a
 // block ("key=<<<END_OF_TEXT", the lines, "END_OF_TEXT"), which reads back
-// with every line break as "\n"; no line of the value may be END_OF_TEXT.
+// with every line break as "\n"; a value with a line END_OF_TEXT is refused.
 // Integers are written in decimal and read in decimal or hexadecimal ("0x" or
 // "$"); floats are written in the shortest form that reads back to the same
 // double ("0.1", "1e+300", "nan", "inf") and read with "." or "," as the
@@ -73,7 +73,8 @@ public:
 
     // False when a name cannot be stored: empty, or a section name with "]",
     // a key name with "=" or starting with ";", "#" or "[", or either with a
-    // line break.
+    // line break; or when the value has a NUL or, on a line of its own,
+    // END_OF_TEXT.
     bool WriteString(std::string_view section, std::string_view key, std::string_view value);
     bool WriteInteger(std::string_view section, std::string_view key, std::int64_t value);
     bool WriteFloat(std::string_view section, std::string_view key, double value);

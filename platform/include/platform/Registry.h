@@ -99,7 +99,8 @@ QOR_PLATFORM_API bool IsRegistryRootDenied(RegistryRoot root);
 class QOR_PLATFORM_API RegistryStore {
 public:
     // Opens (creating the file and its folder) the store in file.
-    static std::shared_ptr<RegistryStore> Open(const std::filesystem::path& file, RegStatus* status = nullptr);
+    static std::shared_ptr<RegistryStore> Open(const std::filesystem::path& file,
+                                               RegStatus* status = nullptr);
     // The store of DefaultFile(), opened on first use and kept for the process;
     // reopened when DefaultFile() changes. Null when it cannot be opened.
     static std::shared_ptr<RegistryStore> Default(RegStatus* status = nullptr);
@@ -140,7 +141,8 @@ public:
     // when any key on the path does not exist. A null store means the default.
     RegStatus Open(RegistryRoot root, std::string_view subKey, RegAccess access = RegAccess::ReadWrite,
                    const std::shared_ptr<RegistryStore>& store = {});
-    RegStatus Open(const RegistryKey& parent, std::string_view subKey, RegAccess access = RegAccess::ReadWrite);
+    RegStatus Open(const RegistryKey& parent, std::string_view subKey,
+                   RegAccess access = RegAccess::ReadWrite);
     // Opens the key, creating it and every missing key above it (one
     // transaction). created, when given, tells whether the last key was new.
     RegStatus Create(RegistryRoot root, std::string_view subKey, bool* created = nullptr,
@@ -227,8 +229,9 @@ public:
     RegStatus Commit();
     void Rollback() noexcept;
 
-private:
     struct State;
+
+private:
     std::unique_ptr<State> state_;
 };
 
