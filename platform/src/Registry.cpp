@@ -542,111 +542,50 @@ const std::shared_ptr<RegistryStore>& RegistryKey::Store() const noexcept {
 
 namespace {
 
-// The common part of the four ways to open or create: from the start key
-// (a root or an open key), walk subKey.
-RegStatus OpenBelow(std::shared_ptr<RegistryStore> store, std::int64_t startId, RegistryRoot root,
-                    std::string startPath, std::string_view subKey, RegAccess access, bool create,
-                    bool* created, std::unique_ptr<RegistryKey::State>* out);
+// Where opening starts: a root of a store, or an open key.
+struct Start {
+    std::shared_ptr<RegistryStore> store;
+    std::int64_t id = 0;
+    RegistryRoot root = RegistryRoot::None;
+    std::string path;
+};
 
-} // namespace
-
-RegStatus RegistryKey::Open(RegistryRoot root, std::string_view subKey, RegAccess access,
-                            const std::shared_ptr<RegistryStore>& store) {
-    try {
-        state_.reset();
-        if (root == RegistryRoot::None ||
-            static_cast<unsigned>(root) > static_cast<unsigned>(RegistryRoot::None))
-            return RegStatus::InvalidHandle;
-        if (IsRegistryRootDenied(root))
-            return RegStatus::AccessDenied;
-        RegStatus status = RegStatus::Success;
-        auto s = store ? store : RegistryStore::Default(&status);
-        if (!s)
-            return status;
-        std::unique_ptr<State> opened;
-        status = OpenBelow(std::move(s), RootId(root), root, {}, subKey, access, false, nullptr, &opened);
-        state_ = std::move(opened);
-        return status;
-    } catch (const std::bad_alloc&) {
-        return RegStatus::IoFailed;
-    }
+RegStatus RootStart(RegistryRoot root, const std::shared_ptr<RegistryStore>& store, Start* out) {
+    if (static_cast<unsigned>(root) >= static_cast<unsigned>(RegistryRoot::None))
+        return RegStatus::InvalidHandle;
+    if (IsRegistryRootDenied(root))
+        return RegStatus::AccessDenied;
+    RegStatus status = RegStatus::Success;
+    out->store = store ? store : RegistryStore::Default(&status);
+    out->id = RootId(root);
+    out->root = root;
+    return out->store ? RegStatus::Success : status;
 }
 
-RegStatus RegistryKey::Open(const RegistryKey& parent, std::string_view subKey, RegAccess access) {
-    try {
-        if (!parent.state_) {
-            state_.reset();
-            return RegStatus::InvalidHandle;
-        }
-        // parent may be this object: its state is read before ours is replaced.
-        const State& p = *parent.state_;
-        std::unique_ptr<State> opened;
-        const RegStatus status =
-            OpenBelow(p.store, p.id, p.root, p.path, subKey, access, false, nullptr, &opened);
-        state_ = std::move(opened);
-        return status;
-    } catch (const std::bad_alloc&) {
-        return RegStatus::IoFailed;
-    }
+RegStatus KeyStart(const RegistryKey::State* parent, bool write, Start* out) {
+    if (!parent)
+        return RegStatus::InvalidHandle;
+    if (write && parent->access != RegAccess::ReadWrite)
+        return RegStatus::AccessDenied;
+    out->store = parent->store;
+    out->id = parent->id;
+    out->root = parent->root;
+    out->path = parent->path;
+    return RegStatus::Success;
 }
 
-RegStatus RegistryKey::Create(RegistryRoot root, std::string_view subKey, bool* created,
-                              const std::shared_ptr<RegistryStore>& store) {
-    try {
-        state_.reset();
-        if (root == RegistryRoot::None ||
-            static_cast<unsigned>(root) > static_cast<unsigned>(RegistryRoot::None))
-            return RegStatus::InvalidHandle;
-        if (IsRegistryRootDenied(root))
-            return RegStatus::AccessDenied;
-        RegStatus status = RegStatus::Success;
-        auto s = store ? store : RegistryStore::Default(&status);
-        if (!s)
-            return status;
-        std::unique_ptr<State> opened;
-        status = OpenBelow(std::move(s), RootId(root), root, {}, subKey, RegAccess::ReadWrite, true, created,
-                           &opened);
-        state_ = std::move(opened);
-        return status;
-    } catch (const std::bad_alloc&) {
-        return RegStatus::IoFailed;
-    }
-}
-
-RegStatus RegistryKey::Create(const RegistryKey& parent, std::string_view subKey, bool* created) {
-    try {
-        if (!parent.state_) {
-            state_.reset();
-            return RegStatus::InvalidHandle;
-        }
-        const State& p = *parent.state_;
-        if (p.access != RegAccess::ReadWrite) {
-            state_.reset();
-            return RegStatus::AccessDenied;
-        }
-        std::unique_ptr<State> opened;
-        const RegStatus status =
-            OpenBelow(p.store, p.id, p.root, p.path, subKey, RegAccess::ReadWrite, true, created, &opened);
-        state_ = std::move(opened);
-        return status;
-    } catch (const std::bad_alloc&) {
-        return RegStatus::IoFailed;
-    }
-}
-
-namespace {
-
-RegStatus OpenBelow(std::shared_ptr<RegistryStore> store, std::int64_t startId, RegistryRoot root,
-                    std::string startPath, std::string_view subKey, RegAccess access, bool create,
-                    bool* created, std::unique_ptr<RegistryKey::State>* out) {
+// Walks subKey from start (creating what is missing when create is set) and
+// gives the state of the key reached.
+RegStatus OpenBelow(Start start, std::string_view subKey, RegAccess access, bool create, bool* created,
+                    std::unique_ptr<RegistryKey::State>* out) {
     std::vector<std::string_view> parts;
     if (!SplitPath(subKey, &parts))
         return RegStatus::InvalidParameter;
     auto state = std::make_unique<RegistryKey::State>();
-    state->store = std::move(store);
-    state->id = startId;
-    state->root = root;
-    state->path = std::move(startPath);
+    state->store = std::move(start.store);
+    state->id = start.id;
+    state->root = start.root;
+    state->path = std::move(start.path);
     state->access = access;
     StoreImpl& s = state->Impl();
     RegStatus status;
@@ -665,6 +604,65 @@ RegStatus OpenBelow(std::shared_ptr<RegistryStore> store, std::int64_t startId, 
         *out = std::move(state);
     return status;
 }
+
+// Replaces a key's state by what open makes (nothing on failure). open reads
+// the parent before the state is replaced, so the parent may be the key itself.
+template <class Open>
+RegStatus Reopen(std::unique_ptr<RegistryKey::State>* state, Open open) {
+    try {
+        std::unique_ptr<RegistryKey::State> opened;
+        const RegStatus status = open(&opened);
+        *state = std::move(opened);
+        return status;
+    } catch (const std::bad_alloc&) {
+        state->reset();
+        return RegStatus::IoFailed;
+    }
+}
+
+} // namespace
+
+RegStatus RegistryKey::Open(RegistryRoot root, std::string_view subKey, RegAccess access,
+                            const std::shared_ptr<RegistryStore>& store) {
+    return Reopen(&state_, [&](std::unique_ptr<State>* out) {
+        Start start;
+        const RegStatus status = RootStart(root, store, &start);
+        return status == RegStatus::Success ? OpenBelow(std::move(start), subKey, access, false, nullptr, out)
+                                            : status;
+    });
+}
+
+RegStatus RegistryKey::Open(const RegistryKey& parent, std::string_view subKey, RegAccess access) {
+    return Reopen(&state_, [&](std::unique_ptr<State>* out) {
+        Start start;
+        const RegStatus status = KeyStart(parent.state_.get(), false, &start);
+        return status == RegStatus::Success ? OpenBelow(std::move(start), subKey, access, false, nullptr, out)
+                                            : status;
+    });
+}
+
+RegStatus RegistryKey::Create(RegistryRoot root, std::string_view subKey, bool* created,
+                              const std::shared_ptr<RegistryStore>& store) {
+    return Reopen(&state_, [&](std::unique_ptr<State>* out) {
+        Start start;
+        const RegStatus status = RootStart(root, store, &start);
+        return status == RegStatus::Success
+                   ? OpenBelow(std::move(start), subKey, RegAccess::ReadWrite, true, created, out)
+                   : status;
+    });
+}
+
+RegStatus RegistryKey::Create(const RegistryKey& parent, std::string_view subKey, bool* created) {
+    return Reopen(&state_, [&](std::unique_ptr<State>* out) {
+        Start start;
+        const RegStatus status = KeyStart(parent.state_.get(), true, &start);
+        return status == RegStatus::Success
+                   ? OpenBelow(std::move(start), subKey, RegAccess::ReadWrite, true, created, out)
+                   : status;
+    });
+}
+
+namespace {
 
 bool ValidValueName(std::string_view name) {
     return name.size() <= kMaxValueName;
