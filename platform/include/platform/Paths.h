@@ -1,0 +1,35 @@
+// Standard folders.
+//
+// The Windows shell's common application-data folder (special folder 35) is
+// where programs keep data shared by all users of the machine. On Linux:
+//   1. $QOR_COMMON_APPDATA, when set to an absolute path (installations and
+//      tests choose the folder themselves);
+//   2. /var/lib, when this process may write there, or may write the
+//      application's own folder below it when that already exists (a service,
+//      or an administrator who prepared /var/lib/<application> for its users);
+//   3. otherwise the user's data folder ($XDG_DATA_HOME, else ~/.local/share):
+//      an ordinary user cannot write the machine's folder, and data that
+//      cannot be written is worth less than data kept per user;
+//   4. an empty path when there is no home folder either.
+// Folders are returned without a trailing separator and are not created.
+#pragma once
+
+#include "platform/Types.h"
+
+#include <filesystem>
+#include <string_view>
+
+namespace platform {
+
+// application: the folder the caller will keep its data in below the result
+// (e.g. "App name"); only consulted to decide whether /var/lib is usable.
+QOR_PLATFORM_API std::filesystem::path CommonAppDataFolder(std::string_view application = {});
+
+// $XDG_CONFIG_HOME when absolute, else <home>/.config; empty without a home.
+QOR_PLATFORM_API std::filesystem::path UserConfigFolder();
+// $XDG_DATA_HOME when absolute, else <home>/.local/share; empty without a home.
+QOR_PLATFORM_API std::filesystem::path UserDataFolder();
+// $HOME when absolute, else the password database's entry of the user.
+QOR_PLATFORM_API std::filesystem::path HomeFolder();
+
+} // namespace platform

@@ -1,0 +1,296 @@
+#include "platform/IniFile.h"
+
+#include "SettingsTestSupport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+namespace {
+
+using platform::IniFile;
+using settings_test::ReadText;
+using settings_test::RunInChild;
+using settings_test::TempFolder;
+using settings_test::WriteText;
+using ::testing::ElementsAre;
+
+const std::string kOriginal = "; Settings of the logger\n"
+                              "; two lines\n"
+                              "\n"
+                              "[DS1.Common]\n"
+                              "; poll period\n"
+                              "Interval=1000\n"
+                              "Name = \"  x  \"\n"
+                              "\n"
+                              "[Other]\n"
+                              "# written by hand\n"
+                              "Key=Value ; not a comment\n"
+                              "\n"
+                              "; the end\n";
+
+class IniFileTest : public ::testing::Test {
+protected:
+    std::filesystem::path File() const { return folder_ / "settings.ini"; }
+    TempFolder folder_;
+};
+
+// ---- keeping the file
+
+TEST_F(IniFileTest, SaveChangesOnlyWhatWasWrittenAndKeepsComments) {
+    WriteText(File(), kOriginal);
+    IniFile ini(File());
+    EXPECT_TRUE(ini.FileExisted());
+    EXPECT_TRUE(ini.WriteString("ds1.common", "INTERVAL", "2000"));
+    EXPECT_TRUE(ini.WriteString("DS1.Net", "Interval", "5"));
+    EXPECT_TRUE(ini.Modified());
+    ASSERT_FALSE(ini.UpdateFile());
+    EXPECT_FALSE(ini.Modified());
+
+    EXPECT_EQ(ReadText(File()), "; Settings of the logger\n"
+                                "; two lines\n"
+                                "\n"
+                                "\n"
+                                "[DS1.Common]\n"
+                                "\n"
+                                "; poll period\n"
+                                "Interval=2000\n"
+                                "Name=\"  x  \"\n"
+                                "\n"
+                                "\n"
+                                "[Other]\n"
+                                "\n"
+                                "# written by hand\n"
+                                "Key=Value ; not a comment\n"
+                                "\n"
+                                "\n"
+                                "[DS1.Net]\n"
+                                "Interval=5\n"
+                                "\n"
+                                "; the end\n");
+
+    // Saving the saved file again changes nothing: the layout is stable.
+    const std::string once = ReadText(File());
+    IniFile again(File());
+    again.WriteString("Other", "Key", "changed");
+    again.WriteString("Other", "Key", "Value ; not a comment");
+    ASSERT_FALSE(again.UpdateFile());
+    EXPECT_EQ(ReadText(File()), once);
+}
+
+TEST_F(IniFileTest, ByteOrderMarkAndCommentOnlyFilesSurviveASave) {
+    WriteText(File(), "\xEF\xBB\xBF[A]\nk=1\n");
+    {
+        IniFile ini(File());
+        EXPECT_EQ(ini.ReadString("A", "k"), "1");
+        ini.WriteString("A", "k", "2");
+        ASSERT_FALSE(ini.UpdateFile());
+    }
+    EXPECT_EQ(ReadText(File()), "\xEF\xBB\xBF[A]\nk=2\n");
+
+    WriteText(File(), "; nothing configured yet\n\n; really\n");
+    {
+        IniFile ini(File());
+        ini.WriteString("A", "k", "1");
+        ASSERT_FALSE(ini.UpdateFile());
+    }
+    EXPECT_EQ(ReadText(File()), "[A]\nk=1\n; nothing configured yet\n\n; really\n");
+}
+
+// ---- values
+
+TEST_F(IniFileTest, ValuesReadBackAsWrittenAfterASave) {
+    const std::string xml =
+        "<?xml version=\"1.0\"?>\n<MODBUSRTUQUERY>\n  <Item caption=\"A\"/>\n</MODBUSRTUQUERY>";
+    {
+        IniFile ini(File());
+        EXPECT_FALSE(ini.FileExisted());
+        ini.WriteInteger("S", "Negative", -5);
+        ini.WriteInteger("S", "Big", 9223372036854775807LL);
+        ini.WriteFloat("S", "Tenth", 0.1);
+        ini.WriteFloat("S", "Huge", 1e300);
+        ini.WriteString("S", "Padded", " padded\t");
+        ini.WriteString("S", "Quoted", "\"quoted\"");
+        ini.WriteString("S", "Empty", "");
+        ini.WriteString("S", "Arrows", "<<<not a block");
+        ini.WriteString("S", "Parser config", xml);
+        ASSERT_FALSE(ini.UpdateFile());
+    }
+    EXPECT_EQ(ReadText(File()), "[S]\n"
+                                "Negative=-5\n"
+                                "Big=9223372036854775807\n"
+                                "Tenth=0.1\n"
+                                "Huge=1e+300\n"
+                                "Padded=\" padded\t\"\n"
+                                "Quoted=\"\"quoted\"\"\n"
+                                "Empty=\n"
+                                "Arrows=\"<<<not a block\"\n"
+                                "Parser config=<<<END_OF_TEXT\n"
+                                "<?xml version=\"1.0\"?>\n"
+                                "<MODBUSRTUQUERY>\n"
+                                "  <Item caption=\"A\"/>\n"
+                                "</MODBUSRTUQUERY>\n"
+                                "END_OF_TEXT\n");
+    IniFile ini(File());
+    EXPECT_EQ(ini.ReadInteger("S", "Negative"), -5);
+    EXPECT_EQ(ini.ReadInteger("S", "Big"), 9223372036854775807LL);
+    EXPECT_EQ(ini.ReadFloat("S", "Tenth"), 0.1);
+    EXPECT_EQ(ini.ReadFloat("S", "Huge"), 1e300);
+    EXPECT_EQ(ini.ReadString("S", "Padded"), " padded\t");
+    EXPECT_EQ(ini.ReadString("S", "Quoted"), "\"quoted\"");
+    EXPECT_EQ(ini.ReadString("S", "Empty"), "");
+    EXPECT_EQ(ini.ReadString("S", "Arrows"), "<<<not a block");
+    EXPECT_EQ(ini.ReadString("S", "Parser config"), xml);
+}
+
+TEST_F(IniFileTest, NumbersAreReadInTheFormsPeopleWrite) {
+    WriteText(File(), "[N]\nhex=0x1F\ndollar=$FF\nall=$FFFFFFFFFFFFFFFF\nspaced=  42  \nquoted=\"7\"\n"
+                      "junk=12abc\nempty=\ncomma=0,5\nplus=+2.5\nexp=1E3\ntoolarge=9223372036854775808\n"
+                      "nan=nan\n");
+    IniFile ini(File());
+    EXPECT_EQ(ini.ReadInteger("N", "hex"), 31);
+    EXPECT_EQ(ini.ReadInteger("N", "dollar"), 255);
+    EXPECT_EQ(ini.ReadInteger("N", "all"), -1);
+    EXPECT_EQ(ini.ReadInteger("N", "spaced"), 42);
+    EXPECT_EQ(ini.ReadInteger("N", "quoted"), 7);
+    EXPECT_EQ(ini.ReadInteger("N", "junk"), std::nullopt);
+    EXPECT_EQ(ini.ReadInteger("N", "empty"), std::nullopt);
+    EXPECT_EQ(ini.ReadInteger("N", "toolarge"), std::nullopt);
+    EXPECT_EQ(ini.ReadInteger("N", "missing"), std::nullopt);
+    EXPECT_EQ(ini.ReadFloat("N", "comma"), 0.5);
+    EXPECT_EQ(ini.ReadFloat("N", "plus"), 2.5);
+    EXPECT_EQ(ini.ReadFloat("N", "exp"), 1000.0);
+    EXPECT_EQ(ini.ReadFloat("N", "junk"), std::nullopt);
+    ASSERT_TRUE(ini.ReadFloat("N", "nan"));
+    EXPECT_TRUE(std::isnan(*ini.ReadFloat("N", "nan")));
+}
+
+// ---- names
+
+TEST_F(IniFileTest, NamesIgnoreCaseAndSurroundingBlanks) {
+    {
+        IniFile ini(File());
+        ini.WriteString("DS1.Common", "Interval", "1");
+        ini.WriteString("ds1.COMMON", "interval", "2"); // same entry, first spelling stays
+        ini.WriteString("DS1.Common", "Export at once ", "1");
+        ini.WriteString("\xC3\x84rger", "\xC3\x96l", "x");
+        ASSERT_FALSE(ini.UpdateFile());
+    }
+    EXPECT_EQ(ReadText(File()),
+              "[DS1.Common]\nInterval=2\nExport at once=1\n\n\n[\xC3\x84rger]\n\xC3\x96l=x\n");
+    IniFile ini(File());
+    EXPECT_EQ(ini.ReadString("DS1.COMMON", "INTERVAL"), "2");
+    EXPECT_EQ(ini.ReadString(" ds1.common ", "Export at once "), "1");
+    EXPECT_EQ(ini.ReadString("\xC3\xA4RGER", "\xC3\xB6L"), "x");
+    EXPECT_TRUE(ini.SectionExists("ds1.common"));
+    EXPECT_FALSE(ini.SectionExists("DS1"));
+}
+
+TEST_F(IniFileTest, EntriesThatCannotBeStoredAreRefused) {
+    IniFile ini(File());
+    EXPECT_FALSE(ini.WriteString("A]", "k", "v"));
+    EXPECT_FALSE(ini.WriteString("A", "k=1", "v"));
+    EXPECT_FALSE(ini.WriteString("A", ";k", "v"));
+    EXPECT_FALSE(ini.WriteString("A", "k\nk", "v"));
+    EXPECT_FALSE(ini.WriteString("A", "  ", "v"));
+    EXPECT_FALSE(ini.WriteString("", "k", "v"));
+    // It would end the block early and the rest would read as entries.
+    EXPECT_FALSE(ini.WriteString("A", "k", "<a>\nend_of_text  \n[B]\nx=1"));
+    EXPECT_FALSE(ini.Modified());
+    EXPECT_TRUE(ini.WriteString("A", "k", "END_OF_TEXT"));
+}
+
+TEST_F(IniFileTest, ListingAndDeletingFollowFileOrder) {
+    WriteText(File(), "[B]\nz=1\ny=2\n[a]\nk=1\n[C]\n");
+    IniFile ini(File());
+    EXPECT_THAT(ini.ReadSections(), ElementsAre("B", "a", "C"));
+    EXPECT_THAT(ini.ReadSection("b"), ElementsAre("z", "y"));
+    EXPECT_TRUE(ini.ReadSection("Missing").empty());
+
+    EXPECT_TRUE(ini.DeleteKey("B", "Z"));
+    EXPECT_FALSE(ini.DeleteKey("B", "z"));
+    EXPECT_TRUE(ini.EraseSection("A"));
+    EXPECT_FALSE(ini.EraseSection("A"));
+    ASSERT_FALSE(ini.UpdateFile());
+    EXPECT_EQ(ReadText(File()), "[B]\ny=2\n\n\n[C]\n");
+}
+
+// ---- missing, unreadable and failing files
+
+TEST_F(IniFileTest, MissingFileIsCreatedOnlyWhenSomethingIsWritten) {
+    IniFile ini(File());
+    EXPECT_FALSE(ini.FileExisted());
+    EXPECT_FALSE(ini.ReadError());
+    EXPECT_FALSE(ini.ValueExists("S", "k"));
+    EXPECT_FALSE(ini.UpdateFile());
+    EXPECT_FALSE(std::filesystem::exists(File()));
+
+    ini.WriteInteger("S", "k", 1);
+    ASSERT_FALSE(ini.UpdateFile());
+    EXPECT_EQ(ReadText(File()), "[S]\nk=1\n");
+    EXPECT_TRUE(ini.FileExisted());
+
+    // The folder is not made.
+    IniFile elsewhere(folder_ / "no-such-folder" / "x.ini");
+    elsewhere.WriteInteger("S", "k", 1);
+    EXPECT_EQ(elsewhere.UpdateFile(), std::errc::no_such_file_or_directory);
+}
+
+TEST_F(IniFileTest, FileThatCannotBeReadIsNeverOverwritten) {
+    const std::string binary("[A]\nk=1\n\0\x01\x02 more", 15);
+    WriteText(File(), binary);
+    IniFile ini(File());
+    EXPECT_EQ(ini.ReadError(), std::errc::illegal_byte_sequence);
+    ini.WriteString("A", "k", "2");
+    EXPECT_EQ(ini.UpdateFile(), std::errc::illegal_byte_sequence);
+    EXPECT_EQ(ReadText(File()), binary);
+
+    IniFile folder(folder_.Path());
+    EXPECT_TRUE(folder.ReadError());
+}
+
+TEST_F(IniFileTest, FailedSaveLeavesTheOriginalFileWholeAndNoTemporaryBehind) {
+    WriteText(File(), kOriginal);
+    // The child may write files of at most 16 bytes: writing the new content
+    // fails part way, as on a full disk.
+    const int code = RunInChild([this] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{16, 16};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            return 2;
+        IniFile ini(File());
+        ini.WriteString("DS1.Common", "Interval", "2000");
+        const std::error_code ec = ini.UpdateFile();
+        return ec == std::errc::file_too_large ? 0 : 3;
+    });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(ReadText(File()), kOriginal);
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_.Path()))
+        names.push_back(entry.path().filename().string());
+    EXPECT_THAT(names, ElementsAre("settings.ini"));
+}
+
+TEST_F(IniFileTest, SaveKeepsPermissionsAndReplacesTheTargetOfALink) {
+    const auto target = folder_ / "real.ini";
+    WriteText(target, "[A]\nk=1\n");
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    std::filesystem::create_symlink("real.ini", File());
+
+    IniFile ini(File());
+    ini.WriteString("A", "k", "2");
+    ASSERT_FALSE(ini.UpdateFile());
+
+    EXPECT_TRUE(std::filesystem::is_symlink(File()));
+    EXPECT_EQ(ReadText(target), "[A]\nk=2\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+} // namespace

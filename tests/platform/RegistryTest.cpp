@@ -1,0 +1,489 @@
+#include "platform/Registry.h"
+
+#include "SettingsTestSupport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdint>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace platform;
+using settings_test::RunInChild;
+using settings_test::ScopedEnv;
+using settings_test::TempFolder;
+using ::testing::ElementsAre;
+
+class RegistryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RegStatus status{};
+        store_ = RegistryStore::Open(File(), &status);
+        ASSERT_EQ(status, RegStatus::Success);
+        ASSERT_TRUE(store_);
+    }
+
+    std::filesystem::path File() const { return folder_ / "registry.sqlite3"; }
+
+    RegistryKey CreateKey(RegistryRoot root, std::string_view path) {
+        RegistryKey key;
+        EXPECT_EQ(key.Create(root, path, nullptr, store_), RegStatus::Success) << path;
+        return key;
+    }
+
+    TempFolder folder_;
+    std::shared_ptr<RegistryStore> store_;
+};
+
+// ---- values
+
+TEST_F(RegistryTest, EachValueTypeRoundTripsWithItsStoredBytes) {
+    {
+        RegistryKey key = CreateKey(HKEY_CURRENT_USER, "Software\\Company name\\App name");
+        EXPECT_EQ(key.WriteDword("Left", 0x04030201u), RegStatus::Success);
+        EXPECT_EQ(key.WriteInteger("Offset", -2), RegStatus::Success);
+        EXPECT_EQ(key.WriteString("Parser config", "Gr\xC3\xBC\xC3\x9F"
+                                                   "e <a b=\"1\"/>"),
+                  RegStatus::Success);
+        EXPECT_EQ(key.WriteBinary("Blob", std::vector<std::uint8_t>{0x00, 0xFF, 0x10}), RegStatus::Success);
+        EXPECT_EQ(key.WriteFloat("Min interval", 0.1), RegStatus::Success);
+        EXPECT_EQ(key.WriteString("Empty", ""), RegStatus::Success);
+    }
+    // A second connection on the same file: what was written is on disk.
+    auto other = RegistryStore::Open(File());
+    ASSERT_TRUE(other);
+    RegistryKey key;
+    ASSERT_EQ(key.Open(HKEY_CURRENT_USER, "Software\\Company name\\App name", RegAccess::Read, other),
+              RegStatus::Success);
+
+    RegValue raw;
+    ASSERT_EQ(key.QueryValue("Left", &raw), RegStatus::Success);
+    EXPECT_EQ(raw.Type, REG_DWORD);
+    EXPECT_EQ(raw.Data, (std::vector<std::uint8_t>{0x01, 0x02, 0x03, 0x04}));
+    EXPECT_EQ(key.ReadDword("Left"), 0x04030201u);
+    EXPECT_EQ(key.ReadInteger("Offset"), -2);
+    EXPECT_EQ(key.ReadDword("Offset"), 0xFFFFFFFEu);
+
+    ASSERT_EQ(key.QueryValue("Min interval", &raw), RegStatus::Success);
+    EXPECT_EQ(raw.Type, REG_BINARY);
+    // 0.1 is 0x3FB999999999999A, stored little-endian.
+    EXPECT_EQ(raw.Data, (std::vector<std::uint8_t>{0x9A, 0x99, 0x99, 0x99, 0x99, 0x99, 0xB9, 0x3F}));
+    EXPECT_EQ(key.ReadFloat("Min interval"), 0.1);
+
+    EXPECT_EQ(key.ReadString("Parser config"), "Gr\xC3\xBC\xC3\x9F"
+                                               "e <a b=\"1\"/>");
+    EXPECT_EQ(key.GetDataType("Parser config"), REG_SZ);
+    EXPECT_EQ(key.ReadString("Empty"), "");
+    EXPECT_TRUE(key.ValueExists("Empty"));
+    EXPECT_EQ(key.ReadBinary("Blob"), (std::vector<std::uint8_t>{0x00, 0xFF, 0x10}));
+}
+
+TEST_F(RegistryTest, TypedReadsRefuseOtherTypesAndSizes) {
+    RegistryKey key = CreateKey(HKEY_CURRENT_USER, "Types");
+    ASSERT_EQ(key.WriteString("Text", "12"), RegStatus::Success);
+    ASSERT_EQ(key.WriteBinary("Short", std::vector<std::uint8_t>{1, 2, 3, 4}), RegStatus::Success);
+    ASSERT_EQ(key.WriteDword("Number", 7), RegStatus::Success);
+    EXPECT_EQ(key.ReadDword("Text"), std::nullopt);
+    EXPECT_EQ(key.ReadFloat("Short"), std::nullopt); // a float is exactly 8 bytes
+    EXPECT_EQ(key.ReadString("Number"), std::nullopt);
+    EXPECT_EQ(key.ReadDword("Missing"), std::nullopt);
+    EXPECT_EQ(key.GetDataType("Missing"), std::nullopt);
+    EXPECT_EQ(key.SetValue("Bad", REG_DWORD, std::vector<std::uint8_t>{1, 2}), RegStatus::InvalidParameter);
+    EXPECT_FALSE(key.ValueExists("Bad"));
+    // A string value with a terminator (as Windows stores them) reads without it.
+    const std::vector<std::uint8_t> terminated{'a', 'b', 0};
+    ASSERT_EQ(key.SetValue("Terminated", REG_SZ, terminated), RegStatus::Success);
+    EXPECT_EQ(key.ReadString("Terminated"), "ab");
+}
+
+TEST_F(RegistryTest, OverwritingChangesTypeAndDeletingRemoves) {
+    RegistryKey key = CreateKey(HKEY_LOCAL_MACHINE, "Software\\X");
+    ASSERT_EQ(key.WriteDword("Value", 5), RegStatus::Success);
+    ASSERT_EQ(key.WriteString("Value", "five"), RegStatus::Success);
+    EXPECT_EQ(key.GetDataType("Value"), REG_SZ);
+    EXPECT_EQ(key.DeleteValue("Value"), RegStatus::Success);
+    EXPECT_FALSE(key.ValueExists("Value"));
+    EXPECT_EQ(key.DeleteValue("Value"), RegStatus::FileNotFound);
+    RegValue v;
+    EXPECT_EQ(key.QueryValue("Value", &v), RegStatus::FileNotFound);
+}
+
+// ---- keys and names
+
+TEST_F(RegistryTest, OpenNeedsAnExistingKeyAndCreateMakesTheWholePath) {
+    RegistryKey key;
+    EXPECT_EQ(
+        key.Open(HKEY_LOCAL_MACHINE, "\\Software\\Company name\\App name", RegAccess::ReadWrite, store_),
+        RegStatus::FileNotFound);
+    EXPECT_FALSE(key.IsOpen());
+
+    bool created = false;
+    ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, "\\Software\\Company name\\App name\\", &created, store_),
+              RegStatus::Success);
+    EXPECT_TRUE(created);
+    EXPECT_EQ(key.Path(), "Software\\Company name\\App name");
+    EXPECT_EQ(key.Root(), HKEY_LOCAL_MACHINE);
+    ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, "Software\\Company name\\App name", &created, store_),
+              RegStatus::Success);
+    EXPECT_FALSE(created);
+
+    EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, "Software\\Company name", store_));
+    // The same path under another root is another key.
+    EXPECT_FALSE(RegKeyExists(HKEY_CURRENT_USER, "Software", store_));
+
+    // Relative to an open key, including opening into the same object.
+    RegistryKey sub;
+    ASSERT_EQ(sub.Create(key, "Net", &created), RegStatus::Success);
+    EXPECT_EQ(sub.Path(), "Software\\Company name\\App name\\Net");
+    ASSERT_EQ(key.Open(key, "Net"), RegStatus::Success);
+    EXPECT_EQ(key.Path(), "Software\\Company name\\App name\\Net");
+
+    EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\\\Company name", RegAccess::Read, store_),
+              RegStatus::InvalidParameter);
+    EXPECT_EQ(key.Create(HKEY_LOCAL_MACHINE, std::string(256, 'k'), nullptr, store_),
+              RegStatus::InvalidParameter);
+    EXPECT_EQ(key.Open(RegistryRoot::None, "Software", RegAccess::Read, store_), RegStatus::InvalidHandle);
+}
+
+TEST_F(RegistryTest, NamesIgnoreCaseAndKeepTheirFirstSpelling) {
+    RegistryKey key = CreateKey(HKEY_CURRENT_USER, "Software\\Company Name\\\xC3\x84rger");
+    ASSERT_EQ(key.WriteDword("Interval", 1), RegStatus::Success);
+
+    RegistryKey same;
+    ASSERT_EQ(
+        same.Open(HKEY_CURRENT_USER, "SOFTWARE\\company name\\\xC3\xA4RGER", RegAccess::ReadWrite, store_),
+        RegStatus::Success);
+    EXPECT_EQ(same.Path(), "Software\\Company Name\\\xC3\x84rger");
+    EXPECT_EQ(same.ReadDword("INTERVAL"), 1u);
+    ASSERT_EQ(same.WriteDword("interval", 2), RegStatus::Success);
+    std::vector<std::string> names;
+    ASSERT_EQ(key.EnumValues(&names), RegStatus::Success);
+    EXPECT_THAT(names, ElementsAre("Interval"));
+    EXPECT_EQ(key.ReadDword("Interval"), 2u);
+
+    bool created = true;
+    RegistryKey again;
+    ASSERT_EQ(again.Create(HKEY_CURRENT_USER, "software\\COMPANY NAME", &created, store_),
+              RegStatus::Success);
+    EXPECT_FALSE(created);
+    EXPECT_EQ(again.Path(), "Software\\Company Name");
+}
+
+TEST_F(RegistryTest, EnumerationListsSubkeysByNameAndValuesInCreationOrder) {
+    RegistryKey key = CreateKey(HKEY_CURRENT_USER, "List");
+    for (const char* name : {"beta", "Alpha", "gamma"})
+        CreateKey(HKEY_CURRENT_USER, std::string("List\\") + name + "\\Deeper");
+    for (const char* name : {"Width", "Height", "Left"})
+        ASSERT_EQ(key.WriteDword(name, 1), RegStatus::Success);
+    ASSERT_EQ(key.WriteDword("", 9), RegStatus::Success); // the default value
+
+    std::vector<std::string> names;
+    ASSERT_EQ(key.EnumKeys(&names), RegStatus::Success);
+    EXPECT_THAT(names, ElementsAre("Alpha", "beta", "gamma"));
+    ASSERT_EQ(key.EnumValues(&names), RegStatus::Success);
+    EXPECT_THAT(names, ElementsAre("Width", "Height", "Left", ""));
+    EXPECT_TRUE(key.HasSubKeys());
+    EXPECT_TRUE(key.KeyExists("ALPHA\\deeper"));
+    EXPECT_FALSE(key.KeyExists("Delta"));
+}
+
+TEST_F(RegistryTest, DeleteKeyRemovesTheSubtreeAndOpenKeysBelowSeeItGone) {
+    RegistryKey top = CreateKey(HKEY_CURRENT_USER, "Software\\App");
+    RegistryKey deep = CreateKey(HKEY_CURRENT_USER, "Software\\App\\Net\\Deep");
+    ASSERT_EQ(deep.WriteDword("Interval", 3), RegStatus::Success);
+    RegistryKey sibling = CreateKey(HKEY_CURRENT_USER, "Software\\Other");
+    ASSERT_EQ(sibling.WriteDword("Kept", 1), RegStatus::Success);
+
+    EXPECT_EQ(RegDeleteTree(HKEY_CURRENT_USER, "software\\APP", store_), RegStatus::Success);
+    EXPECT_FALSE(RegKeyExists(HKEY_CURRENT_USER, "Software\\App", store_));
+    EXPECT_FALSE(RegKeyExists(HKEY_CURRENT_USER, "Software\\App\\Net\\Deep", store_));
+    EXPECT_EQ(sibling.ReadDword("Kept"), 1u);
+
+    EXPECT_EQ(deep.WriteDword("Interval", 4), RegStatus::KeyDeleted);
+    RegValue v;
+    EXPECT_EQ(deep.QueryValue("Interval", &v), RegStatus::KeyDeleted);
+    std::vector<std::string> names;
+    EXPECT_EQ(top.EnumKeys(&names), RegStatus::KeyDeleted);
+    RegistryKey child;
+    EXPECT_EQ(child.Create(top, "New"), RegStatus::KeyDeleted);
+
+    // A key made again with the same path is a new key, not the old one revived.
+    RegistryKey remade = CreateKey(HKEY_CURRENT_USER, "Software\\App\\Net\\Deep");
+    EXPECT_FALSE(remade.ValueExists("Interval"));
+    EXPECT_EQ(deep.WriteDword("Interval", 5), RegStatus::KeyDeleted);
+
+    EXPECT_EQ(RegDeleteTree(HKEY_CURRENT_USER, "Software\\Missing", store_), RegStatus::FileNotFound);
+    EXPECT_EQ(RegDeleteTree(HKEY_CURRENT_USER, "", store_), RegStatus::InvalidParameter);
+}
+
+TEST_F(RegistryTest, KeysOpenedForReadingRefuseChanges) {
+    CreateKey(HKEY_CURRENT_USER, "ReadOnly\\Sub");
+    RegistryKey key;
+    ASSERT_EQ(key.Open(HKEY_CURRENT_USER, "ReadOnly", RegAccess::Read, store_), RegStatus::Success);
+    EXPECT_EQ(key.WriteDword("X", 1), RegStatus::AccessDenied);
+    EXPECT_EQ(key.DeleteKey("Sub"), RegStatus::AccessDenied);
+    RegistryKey sub;
+    EXPECT_EQ(sub.Create(key, "Other"), RegStatus::AccessDenied);
+    EXPECT_TRUE(key.KeyExists("Sub"));
+}
+
+// ---- roots
+
+TEST_F(RegistryTest, DeniedRootFailsToOpenWhileTheOthersWork) {
+    CreateKey(HKEY_LOCAL_MACHINE, "Software\\App");
+    EXPECT_EQ(RegistryRootFromIndex(2), HKEY_LOCAL_MACHINE);
+    EXPECT_EQ(RegistryRootFromIndex(5), RegistryRoot::None);
+    EXPECT_EQ(RegistryRootFromIndex(6), std::nullopt);
+    EXPECT_EQ(RegistryRootFromIndex(-1), std::nullopt);
+
+    RegistryKey key;
+    SetRegistryRootDenied(HKEY_LOCAL_MACHINE, true);
+    EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\App", RegAccess::Read, store_),
+              RegStatus::AccessDenied);
+    EXPECT_EQ(key.Create(HKEY_LOCAL_MACHINE, "Software\\App", nullptr, store_), RegStatus::AccessDenied);
+    EXPECT_EQ(key.Create(HKEY_CURRENT_USER, "Software\\App", nullptr, store_), RegStatus::Success);
+    SetRegistryRootDenied(HKEY_LOCAL_MACHINE, false);
+    EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\App", RegAccess::Read, store_), RegStatus::Success);
+
+    {
+        ScopedEnv deny("QOR_REGISTRY_DENY_ROOTS", "HKEY_USERS, hklm");
+        EXPECT_TRUE(IsRegistryRootDenied(HKEY_LOCAL_MACHINE));
+        EXPECT_TRUE(IsRegistryRootDenied(HKEY_USERS));
+        EXPECT_FALSE(IsRegistryRootDenied(HKEY_CURRENT_USER));
+        EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\App", RegAccess::Read, store_),
+                  RegStatus::AccessDenied);
+    }
+    EXPECT_FALSE(IsRegistryRootDenied(HKEY_LOCAL_MACHINE));
+}
+
+// ---- the store file
+
+TEST(RegistryStoreTest, DefaultStoreIsTheEnvironmentsFileCreatedWithItsFolder) {
+    TempFolder folder;
+    {
+        ScopedEnv file("QOR_REGISTRY_FILE", nullptr);
+        ScopedEnv config("XDG_CONFIG_HOME", "/opt/cfg");
+        EXPECT_EQ(RegistryStore::DefaultFile(), "/opt/cfg/qor-datalogger/registry.sqlite3");
+    }
+    const auto path = folder / "a/b/registry.sqlite3";
+    ScopedEnv file("QOR_REGISTRY_FILE", path.c_str());
+    RegistryKey key;
+    ASSERT_EQ(key.Create(HKEY_CURRENT_USER, "Software\\App"), RegStatus::Success);
+    ASSERT_EQ(key.WriteString("Name", "x"), RegStatus::Success);
+    EXPECT_TRUE(std::filesystem::exists(path));
+    ASSERT_TRUE(RegistryStore::Default());
+    EXPECT_EQ(RegistryStore::Default()->File(), path);
+}
+
+TEST(RegistryStoreTest, FileThatIsNotAStoreIsRefusedAndLeftAlone) {
+    TempFolder folder;
+    const auto path = folder / "settings.ini";
+    settings_test::WriteText(path, "[Section]\nKey=Value\n");
+    RegStatus status{};
+    EXPECT_FALSE(RegistryStore::Open(path, &status));
+    EXPECT_EQ(status, RegStatus::BadDb);
+    EXPECT_EQ(settings_test::ReadText(path), "[Section]\nKey=Value\n");
+}
+
+// ---- transactions and sharing
+
+TEST_F(RegistryTest, TransactionStoresAllOrNothing) {
+    auto reader = RegistryStore::Open(File());
+    ASSERT_TRUE(reader);
+    RegistryKey key = CreateKey(HKEY_LOCAL_MACHINE, "Software\\App");
+    ASSERT_EQ(key.WriteDword("Left", 1), RegStatus::Success);
+    RegistryKey seen;
+    ASSERT_EQ(seen.Open(HKEY_LOCAL_MACHINE, "Software\\App", RegAccess::Read, reader), RegStatus::Success);
+
+    {
+        RegistryTransaction tx(store_);
+        ASSERT_EQ(tx.Status(), RegStatus::Success);
+        ASSERT_EQ(key.WriteDword("Left", 2), RegStatus::Success);
+        RegistryKey net;
+        ASSERT_EQ(net.Create(key, "Net"), RegStatus::Success);
+        ASSERT_EQ(net.WriteDword("Interval", 100), RegStatus::Success);
+        // Inside, the changes are visible; to another connection not yet.
+        EXPECT_EQ(key.ReadDword("Left"), 2u);
+        EXPECT_EQ(seen.ReadDword("Left"), 1u);
+        EXPECT_FALSE(seen.KeyExists("Net"));
+        // Ends without Commit: rolled back.
+    }
+    EXPECT_EQ(key.ReadDword("Left"), 1u);
+    EXPECT_FALSE(key.KeyExists("Net"));
+
+    {
+        RegistryTransaction tx(key);
+        ASSERT_EQ(key.WriteDword("Left", 3), RegStatus::Success);
+        {
+            // A nested transaction that fails undoes only its own part.
+            RegistryTransaction inner(key);
+            ASSERT_EQ(key.WriteDword("Top", 9), RegStatus::Success);
+            inner.Rollback();
+        }
+        RegistryKey net;
+        ASSERT_EQ(net.Create(key, "Net"), RegStatus::Success);
+        EXPECT_EQ(tx.Commit(), RegStatus::Success);
+        EXPECT_EQ(tx.Commit(), RegStatus::InvalidHandle);
+    }
+    EXPECT_EQ(seen.ReadDword("Left"), 3u);
+    EXPECT_FALSE(seen.ValueExists("Top"));
+    EXPECT_TRUE(seen.KeyExists("Net"));
+}
+
+TEST_F(RegistryTest, ThreadsSharingAStoreKeepTheirTransactionsApart) {
+    CreateKey(HKEY_CURRENT_USER, "Threads");
+    auto work = [this](const std::string& prefix, bool commit, int* failures) {
+        RegistryKey key;
+        if (key.Open(HKEY_CURRENT_USER, "Threads", RegAccess::ReadWrite, store_) != RegStatus::Success)
+            ++*failures;
+        for (int i = 0; i < 20; ++i) {
+            RegistryTransaction tx(store_);
+            if (tx.Status() != RegStatus::Success ||
+                key.WriteDword(prefix + std::to_string(i), i) != RegStatus::Success)
+                ++*failures;
+            if (commit && tx.Commit() != RegStatus::Success)
+                ++*failures;
+        }
+    };
+    int keptFailures = 0, droppedFailures = 0;
+    std::thread kept(work, "Kept", true, &keptFailures);
+    std::thread dropped(work, "Dropped", false, &droppedFailures);
+    kept.join();
+    dropped.join();
+    EXPECT_EQ(keptFailures, 0);
+    EXPECT_EQ(droppedFailures, 0);
+    RegistryKey key;
+    ASSERT_EQ(key.Open(HKEY_CURRENT_USER, "Threads", RegAccess::Read, store_), RegStatus::Success);
+    std::vector<std::string> names;
+    ASSERT_EQ(key.EnumValues(&names), RegStatus::Success);
+    EXPECT_EQ(names.size(), 20u);
+    EXPECT_EQ(key.ReadDword("Kept19"), 19u);
+    EXPECT_FALSE(key.ValueExists("Dropped0"));
+}
+
+TEST_F(RegistryTest, ProcessDyingInsideATransactionLeavesTheStoreAsItWas) {
+    {
+        RegistryKey key = CreateKey(HKEY_LOCAL_MACHINE, "Software\\App");
+        ASSERT_EQ(key.WriteString("Parser config", "old"), RegStatus::Success);
+        ASSERT_EQ(key.WriteDword("Left", 326), RegStatus::Success);
+    }
+    // No connection crosses the fork: the children open their own.
+    store_.reset();
+    const auto file = File();
+    auto save = [file](bool commit) {
+        auto store = RegistryStore::Open(file);
+        RegistryKey key;
+        if (!store ||
+            key.Open(HKEY_LOCAL_MACHINE, "Software\\App", RegAccess::ReadWrite, store) != RegStatus::Success)
+            return 2;
+        RegistryTransaction tx(store);
+        key.WriteString("Parser config", "new");
+        key.WriteDword("Left", 1);
+        RegistryKey net;
+        net.Create(key, "Net");
+        // More than the page cache holds, so uncommitted pages reach the log file.
+        const std::vector<std::uint8_t> block(64 * 1024, 0xA5);
+        for (int i = 0; i < 64; ++i)
+            if (net.WriteBinary("Block" + std::to_string(i), block) != RegStatus::Success)
+                return 3;
+        if (commit && tx.Commit() != RegStatus::Success)
+            return 4;
+        ::_exit(0); // no destructor runs: the transaction is neither committed nor rolled back
+    };
+
+    ASSERT_EQ(RunInChild([&] { return save(false); }), 0);
+    store_ = RegistryStore::Open(file);
+    ASSERT_TRUE(store_);
+    RegistryKey key;
+    ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\App", RegAccess::Read, store_), RegStatus::Success);
+    EXPECT_EQ(key.ReadString("Parser config"), "old");
+    EXPECT_EQ(key.ReadDword("Left"), 326u);
+    EXPECT_FALSE(key.KeyExists("Net"));
+
+    // The same save committed is all there, so the child really wrote.
+    key.Close();
+    store_.reset();
+    ASSERT_EQ(RunInChild([&] { return save(true); }), 0);
+    store_ = RegistryStore::Open(file);
+    ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\App", RegAccess::Read, store_), RegStatus::Success);
+    EXPECT_EQ(key.ReadString("Parser config"), "new");
+    EXPECT_TRUE(key.KeyExists("Net"));
+}
+
+TEST_F(RegistryTest, TwoProcessesShareTheStoreAndAWriterWaitsForTheOther) {
+    store_.reset();
+    int toParent[2], toChild[2];
+    ASSERT_EQ(::pipe(toParent), 0);
+    ASSERT_EQ(::pipe(toChild), 0);
+    const auto file = File();
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::close(toParent[0]);
+        ::close(toChild[1]);
+        int code = 0;
+        auto store = RegistryStore::Open(file);
+        RegistryKey key;
+        char c = 0;
+        if (!store || key.Create(HKEY_CURRENT_USER, "Shared", nullptr, store) != RegStatus::Success) {
+            code = 2;
+        } else {
+            RegistryTransaction tx(store);
+            if (key.WriteDword("FromChild", 7) != RegStatus::Success)
+                code = 3;
+            // Holding the write lock until the parent has looked.
+            if (::write(toParent[1], "L", 1) != 1 || ::read(toChild[0], &c, 1) != 1)
+                code = 4;
+            if (tx.Commit() != RegStatus::Success)
+                code = 5;
+        }
+        // The parent's write, made while this process held the lock, arrives after.
+        if (code == 0 && (::read(toChild[0], &c, 1) != 1 || key.ReadDword("FromParent") != 8u))
+            code = 6;
+        ::_exit(code);
+    }
+
+    // Only the child writes to toParent and reads toChild: should it end
+    // early, the reads here see the end of the pipe instead of waiting.
+    ::close(toParent[1]);
+    ::close(toChild[0]);
+    std::signal(SIGPIPE, SIG_IGN); // a write to a child that has gone fails instead
+    struct Reap {
+        pid_t pid;
+        int fds[2];
+        ~Reap() {
+            for (int fd : fds)
+                ::close(fd);
+            if (pid > 0)
+                ::waitpid(pid, nullptr, 0);
+        }
+    } reap{pid, {toParent[0], toChild[1]}};
+
+    char c = 0;
+    ASSERT_EQ(::read(toParent[0], &c, 1), 1);
+    // The other process holds a write transaction: opening and reading go on,
+    // its change is not visible yet.
+    auto store = RegistryStore::Open(file);
+    ASSERT_TRUE(store);
+    RegistryKey key;
+    ASSERT_EQ(key.Open(HKEY_CURRENT_USER, "Shared", RegAccess::ReadWrite, store), RegStatus::Success);
+    EXPECT_FALSE(key.ValueExists("FromChild"));
+    ASSERT_EQ(::write(toChild[1], "G", 1), 1);
+    // This write waits (busy time-out) until the child has committed.
+    EXPECT_EQ(key.WriteDword("FromParent", 8), RegStatus::Success);
+    EXPECT_EQ(key.ReadDword("FromChild"), 7u);
+    ASSERT_EQ(::write(toChild[1], "R", 1), 1);
+
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    reap.pid = -1; // reaped
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+} // namespace
