@@ -75,8 +75,10 @@ void Block(std::unique_lock<std::mutex>& lock, ThreadData& self, std::uint64_t w
         self.cv.wait(lock);
     } else {
         const std::uint64_t now = Now();
-        if (wakeTick > now)
-            self.cv.wait_for(lock, std::chrono::milliseconds(std::min(wakeTick - now, MaxSleepMs)));
+        if (wakeTick > now) {
+            const std::uint64_t sleepMs = UsingSystemClock() ? std::min(wakeTick - now, MaxSleepMs) : 1000;
+            self.cv.wait_for(lock, std::chrono::milliseconds(sleepMs));
+        }
     }
     k.blocked.erase(&self);
 }

@@ -16,6 +16,7 @@
 #include <pthread.h>
 #include <semaphore.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -58,9 +59,17 @@ struct EventObject final : Object {
     bool signalled;
 };
 
+// The handshake of a forced termination: the parked thread raises the flag
+// (release: everything it did before is visible to the terminating thread once
+// that one has read it) and posts the semaphore.
+struct ParkHandshake {
+    ParkHandshake() { sem_init(&posted, 0, 0); }
+    ~ParkHandshake() { sem_destroy(&posted); }
+    sem_t posted;
+    std::atomic<bool> parked{false};
+};
+
 struct ThreadObject final : Object {
-    ThreadObject() { sem_init(&parked, 0, 0); }
-    ~ThreadObject() override { sem_destroy(&parked); }
     bool Signalled() const override { return finished; }
 
     ThreadBody body;
@@ -73,7 +82,7 @@ struct ThreadObject final : Object {
     int priority = THREAD_PRIORITY_NORMAL;
     std::shared_ptr<ThreadData> data;
     std::condition_variable changed; // start-up and resume, with the kernel mutex
-    sem_t parked;                    // posted by the park handler (TerminateThread)
+    ParkHandshake park;              // TerminateThread
 };
 
 struct SentMessage {
@@ -163,13 +172,19 @@ std::shared_ptr<ThreadData> SelfShared();
 DWORD CurrentTid();
 
 inline std::uint64_t Now() { return Clock().TickCount64(); }
+// Whether the clock in use is the system's (time-outs then also pass in real time).
+bool UsingSystemClock();
 // Deadline of a time-out starting now (NoDeadline for INFINITE).
 inline std::uint64_t DeadlineAfter(DWORD timeoutMs) {
     return timeoutMs == INFINITE ? NoDeadline : Now() + timeoutMs;
 }
 
 // Blocks the calling thread (lock held on the kernel mutex) until notified, or
-// until the platform clock reaches wakeTick. May return early; callers loop.
+// until the platform clock reaches wakeTick. With the system clock that is a
+// real-time wait for the remaining time. Any other clock moves only by a call
+// that ends in NotifyClockChanged, which wakes this wait; the wait then only
+// re-reads such a clock once a second of real time in case it moved silently.
+// May return early; callers loop.
 void Block(std::unique_lock<std::mutex>& lock, ThreadData& self, std::uint64_t wakeTick);
 
 // Looks up an object of any kind, null when the handle is not one.

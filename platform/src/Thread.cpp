@@ -31,7 +31,9 @@ extern "C" void ParkHandler(int, siginfo_t* info, void*) {
     sigset_t all;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
-    sem_post(static_cast<sem_t*>(info->si_value.sival_ptr));
+    auto* handshake = static_cast<ParkHandshake*>(info->si_value.sival_ptr);
+    handshake->parked.store(true, std::memory_order_release);
+    sem_post(&handshake->posted);
     for (;;)
         sigsuspend(&all);
 }
@@ -239,7 +241,7 @@ bool TerminateThread(HANDLE h, DWORD exitCode) {
         FinishLocked(*thread, exitCode);
         lock.unlock();
         sigval value{};
-        value.sival_ptr = &thread->parked;
+        value.sival_ptr = &thread->park;
         pthread_sigqueue(pthread_self(), ParkSignal(), value);
         for (;;) // the handler does not return; should the signal be blocked, stay parked here
             ::pause();
@@ -249,7 +251,7 @@ bool TerminateThread(HANDLE h, DWORD exitCode) {
     // take the mutex (and park holding it) in between. While it is blocked on
     // the mutex the handler still runs.
     sigval value{};
-    value.sival_ptr = &thread->parked;
+    value.sival_ptr = &thread->park;
     const int rc = pthread_sigqueue(thread->pthread, ParkSignal(), value);
     if (rc != 0) {
         OutputDebugString("TerminateThread: pthread_sigqueue failed: errno " + std::to_string(rc));
@@ -261,9 +263,9 @@ bool TerminateThread(HANDLE h, DWORD exitCode) {
     until.tv_sec += 5;
     int waited;
     do
-        waited = sem_clockwait(&thread->parked, CLOCK_MONOTONIC, &until);
+        waited = sem_clockwait(&thread->park.posted, CLOCK_MONOTONIC, &until);
     while (waited != 0 && errno == EINTR);
-    if (waited != 0) {
+    if (waited != 0 || !thread->park.parked.load(std::memory_order_acquire)) {
         OutputDebugString("TerminateThread: the thread did not take the park signal");
         SetLastError(ERROR_TIMEOUT);
         return false;

@@ -19,12 +19,15 @@ public:
     explicit WatchedClock(std::uint64_t start) : now_(start) {}
 
     std::uint64_t TickCount64() override {
+        // The value is taken before the read is reported, so a test that moves
+        // the clock once it hears of the read cannot change what was read.
+        const std::uint64_t now = now_.load();
         if (static_cast<std::uint32_t>(::syscall(SYS_gettid)) == watched_.load()) {
             std::lock_guard lock(mutex_);
             ++reads_;
             read_.notify_all();
         }
-        return now_.load();
+        return now;
     }
     bool HasTickCount64() override { return true; }
 
