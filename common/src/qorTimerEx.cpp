@@ -27,7 +27,7 @@ TqorTimerEx::~TqorTimerEx() {
     if (window_.ThreadId() == platform::GetCurrentThreadId()) {
         if (timerSet_)
             platform::KillTimer(h, TimerId);
-    } else {
+    } else if (platform::IsWindow(h)) {
         platform::LRESULT result = 0;
         if (!platform::SendMessageTimeout(h, WM_QOR_TIMER_UPDATE, 0, 0, platform::SMTO_NORMAL,
                                           CrossThreadWindowTimeoutMs, &result))

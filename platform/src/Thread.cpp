@@ -116,7 +116,9 @@ void* ThreadRoutine(void* context) {
         thread->changed.wait(lock, [&] { return thread->suspendCount == 0; });
         priority = thread->priority;
     }
-    ApplyNice(thread->tid, priority);
+    // A thread left at normal priority keeps the nice value it inherited.
+    if (priority != THREAD_PRIORITY_NORMAL)
+        ApplyNice(thread->tid, priority);
 
     DWORD exitCode;
     try {
