@@ -22,6 +22,10 @@ std::atomic<IClock*> current{&systemClock};
 
 IClock& Clock() { return *current.load(std::memory_order_acquire); }
 
+namespace detail {
+bool UsingSystemClock() { return current.load(std::memory_order_acquire) == &systemClock; }
+} // namespace detail
+
 void SetClock(IClock* clock) {
     current.store(clock ? clock : &systemClock, std::memory_order_release);
     NotifyClockChanged();

@@ -23,7 +23,9 @@
 // withdrawn (never run: its lParam may point at the sender's stack); one the
 // owner already began runs to its end and its result is dropped. A message whose
 // window is destroyed, or whose owner thread ends, before it ran fails
-// (ERROR_INVALID_WINDOW_HANDLE).
+// (ERROR_INVALID_WINDOW_HANDLE). An exception escaping a window procedure run
+// for a sent message from another thread is reported to the debugger output and
+// the sender gets 0 (it cannot travel to the sender's thread).
 //
 // Hung: with SMTO_ABORTIFHUNG, SendMessageTimeout fails at once
 // (ERROR_TIMEOUT) when the owner thread is hung: it is not blocked in a message
@@ -52,7 +54,8 @@
 // messages are left). Pending sent messages (and, on the main thread, queued
 // Synchronize calls) are always run inside the wait; with QS_SENDMESSAGE in the
 // mask the wait then returns WAIT_OBJECT_0 + count, otherwise it goes on.
-// With waitAll it returns when all objects are signalled and new input came.
+// With waitAll, WAIT_OBJECT_0 means every object is signalled; new input still
+// returns WAIT_OBJECT_0 + count.
 #pragma once
 
 #include "platform/Errors.h"

@@ -22,8 +22,8 @@ QOR_PLATFORM_API HMODULE GetModuleHandle(const char* name);
 QOR_PLATFORM_API HMODULE LoadLibrary(std::string_view path);
 // Undoes one LoadLibrary of the module; false for a module not loaded by it.
 QOR_PLATFORM_API bool FreeLibrary(HMODULE module);
-// A symbol exported by that very module (not by one it depends on). For the
-// executable these are the symbols it exports dynamically (link it with
+// A symbol exported by that very module (not by one it depends on); module 0
+// is the executable. For the executable these are the symbols it exports dynamically (link it with
 // -rdynamic). nullptr when missing (ERROR_PROC_NOT_FOUND).
 QOR_PLATFORM_API void* GetProcAddress(HMODULE module, const char* name);
 // The module containing code or data at address; 0 when none.

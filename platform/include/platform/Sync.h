@@ -8,8 +8,8 @@
 // a wait wakes by real time as usual; with a ManualClock installed, a finite
 // time-out expires only when the test moves the clock past it (every move wakes
 // the waiting threads, which compare their deadline with the new time). Between
-// moves a waiting thread sleeps: it wakes at most once per remaining time-out of
-// real time, re-reads the clock and sleeps again. INFINITE never expires.
+// moves a waiting thread sleeps; it re-reads such a clock only once a second of
+// real time, in case a clock moved without telling. INFINITE never expires.
 //
 // Sleep is not a wait on the platform clock: it pauses for real time, so code
 // that yields or paces itself keeps running under a ManualClock.

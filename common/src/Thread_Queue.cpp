@@ -1,0 +1,59 @@
+#include "common/Thread_Queue.h"
+
+#include <mutex>
+
+namespace qor {
+
+TThreadSafeQueue::TThreadSafeQueue() = default;
+
+TThreadSafeQueue::~TThreadSafeQueue() { Clear(); }
+
+void TThreadSafeQueue::Push(std::unique_ptr<TQueueItem> item) {
+    if (!item)
+        return;
+    std::scoped_lock lock(lock_);
+    items_.push_back(std::move(item));
+    itemEvent_.Set();
+}
+
+std::unique_ptr<TQueueItem> TThreadSafeQueue::Pop() {
+    std::scoped_lock lock(lock_);
+    std::unique_ptr<TQueueItem> item;
+    if (head_ < items_.size()) {
+        item = std::move(items_[head_]);
+        ++head_;
+        if (head_ > CompactThreshold) {
+            items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(head_));
+            head_ = 0;
+        }
+    }
+    if (head_ >= items_.size())
+        itemEvent_.Reset();
+    return item;
+}
+
+void TThreadSafeQueue::Clear() {
+    std::scoped_lock lock(lock_);
+    while (items_.size() > head_)
+        items_.pop_back();
+    items_.clear();
+    head_ = 0;
+    itemEvent_.Reset();
+}
+
+std::size_t TThreadSafeQueue::Count() {
+    std::scoped_lock lock(lock_);
+    return items_.size() - head_;
+}
+
+std::size_t TThreadSafeQueue::Head() {
+    std::scoped_lock lock(lock_);
+    return head_;
+}
+
+std::size_t TThreadSafeQueue::SlotCount() {
+    std::scoped_lock lock(lock_);
+    return items_.size();
+}
+
+} // namespace qor

@@ -1,0 +1,165 @@
+#include "common/qorWinHandle.h"
+
+#include "platform/Debug.h"
+#include "platform/Thread.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+namespace qor {
+namespace {
+
+// Messages in flight into TWindowHandle objects. A thread other than the owner
+// that detaches an object from its window waits here until the owner has left
+// the object, so the object is never freed under a running handler.
+std::mutex dispatchMutex;
+std::condition_variable dispatchIdle;
+std::unordered_map<const TWindowHandle*, int> dispatching;
+
+std::mutex classMutex;
+bool classRegisteredHere = false;
+
+// Takes the class away again when this library is unloaded.
+struct ClassUnregistrar {
+    ~ClassUnregistrar() { UnregisterWindowClass(); }
+} unregistrar;
+
+} // namespace
+
+void UnregisterWindowClass() {
+    std::scoped_lock lock(classMutex);
+    if (classRegisteredHere && platform::UnregisterClass(TWindowHandle::ClassName))
+        classRegisteredHere = false;
+}
+
+TWindowHandle::~TWindowHandle() { DestroyHandle(); }
+
+platform::HWND TWindowHandle::GetHandle() {
+    if (const platform::HWND h = handle_.load())
+        return h;
+    {
+        std::scoped_lock lock(classMutex);
+        platform::WNDCLASS existing{};
+        if (!platform::GetClassInfo(ClassName, &existing)) {
+            const platform::WNDCLASS wc{ClassName, &TWindowHandle::StaticWndProc, sizeof(std::intptr_t)};
+            if (platform::RegisterClass(wc))
+                classRegisteredHere = true;
+            else if (platform::GetLastError() != platform::ERROR_CLASS_ALREADY_EXISTS)
+                throw EWindowHandle("Window class registration failed: Windows error #" +
+                                    std::to_string(platform::GetLastError()));
+        }
+    }
+    const platform::HWND h = platform::CreateHiddenWindow(ClassName);
+    if (!h)
+        throw EWindowHandle("Window handle allocation failed: Windows error #" +
+                            std::to_string(platform::GetLastError()));
+    platform::SetWindowLongPtr(h, 0, reinterpret_cast<std::intptr_t>(this));
+    threadId_ = platform::GetCurrentThreadId();
+    handle_ = h;
+    return h;
+}
+
+void TWindowHandle::DestroyHandle() {
+    const platform::HWND h = handle_.exchange(0);
+    const platform::DWORD owner = threadId_.exchange(0);
+    if (!h)
+        return;
+    const bool onOwner = owner == platform::GetCurrentThreadId();
+    {
+        std::unique_lock lock(dispatchMutex);
+        platform::SetWindowLongPtr(h, 0, 0);
+        if (!onOwner)
+            dispatchIdle.wait(lock, [this] { return dispatching.count(this) == 0; });
+    }
+    if (onOwner) {
+        platform::DestroyWindow(h);
+        return;
+    }
+    platform::LRESULT result = 0;
+    if (platform::IsWindow(h) && !platform::SendMessageTimeout(h, WM_QOR_DESTROY_HANDLE, 0, 0, platform::SMTO_NORMAL,
+                                                               CrossThreadWindowTimeoutMs, &result))
+        platform::OutputDebugString("A hidden window could not be destroyed by its thread: error " +
+                                    std::to_string(platform::GetLastError()));
+}
+
+platform::LRESULT TWindowHandle::StaticWndProc(platform::HWND hwnd, platform::UINT msg, platform::WPARAM wParam,
+                                               platform::LPARAM lParam) {
+    if (msg == WM_QOR_DESTROY_HANDLE) {
+        platform::DestroyWindow(hwnd);
+        return 1;
+    }
+    TWindowHandle* object;
+    {
+        std::scoped_lock lock(dispatchMutex);
+        object = reinterpret_cast<TWindowHandle*>(platform::GetWindowLongPtr(hwnd, 0));
+        if (object)
+            ++dispatching[object];
+    }
+    if (!object)
+        return platform::DefWindowProc(hwnd, msg, wParam, lParam);
+    {
+        std::scoped_lock lock(dispatchMutex);
+        if (msg == platform::WM_DESTROY) {
+            // Destroyed from outside DestroyHandle (WM_CLOSE): forget the window.
+            platform::HWND mine = hwnd;
+            if (object->handle_.compare_exchange_strong(mine, 0))
+                object->threadId_ = 0;
+        }
+    }
+    platform::LRESULT result = 0;
+    try {
+        result = object->WndProc(hwnd, msg, wParam, lParam);
+    } catch (const std::exception& e) {
+        platform::OutputDebugString(std::string("Exception in a window message handler: ") + e.what());
+    } catch (...) {
+        platform::OutputDebugString("Exception in a window message handler");
+    }
+    {
+        std::scoped_lock lock(dispatchMutex);
+        auto it = dispatching.find(object);
+        if (it != dispatching.end() && --it->second == 0)
+            dispatching.erase(it);
+    }
+    dispatchIdle.notify_all();
+    return result;
+}
+
+platform::LRESULT TWindowHandle::WndProc(platform::HWND hwnd, platform::UINT msg, platform::WPARAM wParam,
+                                         platform::LPARAM lParam) {
+    bool handled = false;
+    platform::LRESULT result = 0;
+    if (OnMessage)
+        result = OnMessage(msg, wParam, handled, lParam);
+    // The handler may have freed this object: only locals from here on.
+    if (!handled)
+        result = platform::DefWindowProc(hwnd, msg, wParam, lParam);
+    return result;
+}
+
+bool TWindowHandle::ProcessMessage(bool peek) {
+    if (quitReceived_.load())
+        return false;
+    platform::MSG msg;
+    if (peek) {
+        if (!platform::PeekMessage(&msg, 0, 0, 0, platform::PM_REMOVE))
+            return false;
+    } else if (platform::GetMessage(&msg, 0, 0, 0) == -1) {
+        return false;
+    }
+    if (msg.message == platform::WM_QUIT) {
+        quitReceived_ = true;
+        return false;
+    }
+    platform::TranslateMessage(&msg);
+    platform::DispatchMessage(&msg);
+    return true;
+}
+
+void TWindowHandle::ProcessMessages(bool peek) {
+    while (ProcessMessage(peek))
+        platform::Sleep(0);
+}
+
+} // namespace qor

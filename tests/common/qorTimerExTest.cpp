@@ -1,0 +1,141 @@
+#include "common/qorTimerEx.h"
+
+#include "common/Thread_ProcessMessages.h"
+
+#include "platform/Clock.h"
+#include "platform/Messages.h"
+#include "platform/Thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using qor::TqorTimerEx;
+using namespace platform;
+
+TEST(TimerExTest, FiresEveryIntervalOfTheManualClockWhileEnabledWithAHandler) {
+    ManualClock clock(1000);
+    ScopedClock use(clock);
+    TqorTimerEx timer;
+    EXPECT_TRUE(timer.Enabled());
+    EXPECT_EQ(timer.Interval(), 1000u);
+    int ticks = 0;
+    clock.Advance(1000);
+    qor::PumpAll();
+    EXPECT_EQ(ticks, 0) << "no handler, no timer";
+
+    timer.SetOnTimer([&](TqorTimerEx& sender) {
+        ++ticks;
+        sender.Tag = sender.Tag + 1;
+    });
+    timer.SetInterval(250);
+    clock.Advance(249);
+    qor::PumpAll();
+    EXPECT_EQ(ticks, 0);
+    clock.Advance(1);
+    qor::PumpAll();
+    EXPECT_EQ(ticks, 1);
+    EXPECT_EQ(timer.Tag.load(), 1);
+
+    timer.SetEnabled(false);
+    clock.Advance(1000);
+    qor::PumpAll();
+    EXPECT_EQ(ticks, 1);
+    timer.SetEnabled(true);
+    clock.Advance(250);
+    qor::PumpAll();
+    EXPECT_EQ(ticks, 2);
+}
+
+// The timer lives on a pumping thread; Enabled is changed from this one. A
+// marker posted after the change and answered once it has been pumped (with
+// the timer messages that were due) tells when the owner has caught up.
+TEST(TimerExTest, EnabledChangedFromAnotherThreadTakesEffectOnTheOwner) {
+    ManualClock clock(0);
+    ScopedClock use(clock);
+    constexpr UINT Marker = WM_APP + 1;
+    std::unique_ptr<TqorTimerEx> timer;
+    std::atomic<int> ticks{0};
+    std::atomic<DWORD> firedOn{0};
+    Event ready(true, false), caughtUp(false, false);
+    DWORD owner = 0;
+    const HANDLE t = CreateThread(
+        [&] {
+            timer = std::make_unique<TqorTimerEx>();
+            timer->SetInterval(100);
+            timer->SetOnTimer([&](TqorTimerEx&) {
+                firedOn = GetCurrentThreadId();
+                ++ticks;
+            });
+            ready.Set();
+            MSG msg;
+            while (GetMessage(&msg, 0, 0, 0) > 0) {
+                DispatchMessage(&msg);
+                if (msg.message == Marker) {
+                    qor::PumpAll();
+                    caughtUp.Set();
+                }
+            }
+            return 0u;
+        },
+        false, &owner);
+    ready.Wait();
+    auto catchUp = [&] {
+        ASSERT_TRUE(PostThreadMessage(owner, Marker, 0, 0));
+        ASSERT_TRUE(caughtUp.Wait());
+    };
+
+    clock.Advance(100);
+    catchUp();
+    EXPECT_EQ(ticks.load(), 1);
+    EXPECT_EQ(firedOn.load(), owner);
+
+    timer->SetEnabled(false);
+    EXPECT_FALSE(timer->Enabled());
+    clock.Advance(500);
+    catchUp();
+    EXPECT_EQ(ticks.load(), 1);
+
+    timer->SetEnabled(true);
+    catchUp();
+    clock.Advance(100);
+    catchUp();
+    EXPECT_EQ(ticks.load(), 2);
+
+    const HWND h = timer->Handle();
+    timer.reset(); // from this thread: the owner disables and destroys it
+    EXPECT_FALSE(IsWindow(h));
+    clock.Advance(1000);
+    catchUp();
+    EXPECT_EQ(ticks.load(), 2);
+    PostThreadMessage(owner, WM_QUIT, 0, 0);
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+}
+
+TEST(TimerExTest, ATimerThePlatformRefusesRaisesOutOfResources) {
+    std::vector<UINT_PTR> ids;
+    for (;;) {
+        const UINT_PTR id = SetTimer(0, 0, 60000);
+        if (id == 0)
+            break;
+        ids.push_back(id);
+    }
+    EXPECT_EQ(GetLastError(), ERROR_NO_SYSTEM_RESOURCES);
+    TqorTimerEx timer;
+    try {
+        timer.SetOnTimer([](TqorTimerEx&) {});
+        ADD_FAILURE() << "no EOutOfResources";
+    } catch (const qor::EOutOfResources& e) {
+        EXPECT_STREQ(e.what(), "Not enough timers available");
+    }
+    for (UINT_PTR id : ids)
+        KillTimer(0, id);
+    timer.SetInterval(500); // room again
+}
+
+} // namespace

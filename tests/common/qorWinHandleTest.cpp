@@ -1,0 +1,96 @@
+#include "common/qorWinHandle.h"
+
+#include "platform/Messages.h"
+#include "platform/Thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+namespace {
+
+using qor::TWindowHandle;
+using namespace platform;
+
+// Without OnMessage every message reaches the default procedure, which
+// destroys the window on WM_CLOSE.
+TEST(WindowHandleTest, APostedMessageWithoutHandlerReachesTheDefaultProcedure) {
+    TWindowHandle window;
+    EXPECT_EQ(window.Handle(), 0u);
+    const HWND h = window.GetHandle();
+    ASSERT_NE(h, 0u);
+    EXPECT_EQ(window.ThreadId(), GetCurrentThreadId());
+    WNDCLASS wc{};
+    ASSERT_TRUE(GetClassInfo("DataLoggerWindowClass", &wc));
+    EXPECT_EQ(GetWindowLongPtr(h, 0), reinterpret_cast<std::intptr_t>(&window));
+    ASSERT_TRUE(PostMessage(h, WM_CLOSE, 0, 0));
+    EXPECT_TRUE(window.ProcessMessage(true));
+    EXPECT_FALSE(IsWindow(h));
+    EXPECT_EQ(window.Handle(), 0u);
+}
+
+TEST(WindowHandleTest, AHandledMessageSkipsTheDefaultProcedure) {
+    TWindowHandle window;
+    int seen = 0;
+    window.OnMessage = [&](UINT msg, WPARAM wParam, bool& handled, LPARAM) -> LRESULT {
+        ++seen;
+        handled = msg == WM_CLOSE || msg == WM_USER;
+        return msg == WM_USER ? static_cast<LRESULT>(wParam + 1) : 0;
+    };
+    const HWND h = window.GetHandle();
+    EXPECT_EQ(SendMessage(h, WM_USER, 41, 0), 42);
+    PostMessage(h, WM_CLOSE, 0, 0);
+    window.ProcessMessages(true);
+    EXPECT_TRUE(IsWindow(h));
+    EXPECT_EQ(seen, 2);
+    window.DestroyHandle();
+    EXPECT_FALSE(IsWindow(h));
+}
+
+TEST(WindowHandleTest, QuitEndsMessageProcessing) {
+    TWindowHandle window;
+    window.GetHandle();
+    PostQuitMessage(0);
+    window.ProcessMessages(false);
+    EXPECT_TRUE(window.QuitReceived());
+    PostMessage(0, WM_USER, 0, 0);
+    EXPECT_FALSE(window.ProcessMessage(true));
+    MSG msg;
+    EXPECT_TRUE(PeekMessage(&msg, 0, WM_USER, WM_USER, PM_REMOVE)) << "left for whoever pumps next";
+}
+
+// Destroyed from another thread, the window is taken down by its owner, and
+// its handler is no longer called.
+TEST(WindowHandleTest, DestroyingFromAnotherThreadAsksTheOwner) {
+    auto window = std::make_unique<TWindowHandle>();
+    std::atomic<int> calls{0};
+    window->OnMessage = [&](UINT, WPARAM, bool&, LPARAM) -> LRESULT {
+        ++calls;
+        return 0;
+    };
+    Event ready(true, false);
+    DWORD owner = 0;
+    const HANDLE t = CreateThread(
+        [&] {
+            window->GetHandle();
+            ready.Set();
+            MSG msg;
+            while (GetMessage(&msg, 0, 0, 0) > 0)
+                DispatchMessage(&msg);
+            return 0u;
+        },
+        false, &owner);
+    ready.Wait();
+    const HWND h = window->Handle();
+    EXPECT_EQ(GetWindowThreadProcessId(h), owner);
+    SendMessage(h, WM_USER, 0, 0);
+    EXPECT_EQ(calls.load(), 1);
+    window.reset();
+    EXPECT_FALSE(IsWindow(h));
+    PostThreadMessage(owner, WM_QUIT, 0, 0);
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+    EXPECT_EQ(calls.load(), 1);
+}
+
+} // namespace

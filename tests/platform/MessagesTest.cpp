@@ -1,0 +1,311 @@
+#include "platform/Clock.h"
+#include "platform/Messages.h"
+#include "platform/Thread.h"
+
+#include <gtest/gtest.h>
+
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace platform;
+
+constexpr const char* TestClass = "MessagesTestClass";
+
+struct Log {
+    std::vector<UINT> messages;
+    std::atomic<DWORD> lastThread{0};
+    std::atomic<int> calls{0};
+};
+Log* current = nullptr;
+
+LRESULT RecordingProc(HWND, UINT msg, WPARAM wParam, LPARAM) {
+    if (current) {
+        current->messages.push_back(msg);
+        current->lastThread = GetCurrentThreadId();
+        ++current->calls;
+    }
+    return msg == WM_USER ? static_cast<LRESULT>(wParam) * 2 : 0;
+}
+
+class MessagesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        current = &log;
+        ASSERT_TRUE(RegisterClass(WNDCLASS{TestClass, RecordingProc, 2 * sizeof(std::intptr_t)}));
+    }
+    void TearDown() override {
+        MSG msg;
+        while (PeekMessage(&msg, 0, 0, 0, PM_REMOVE)) {
+        }
+        EXPECT_TRUE(UnregisterClass(TestClass));
+        current = nullptr;
+    }
+
+    Log log;
+};
+
+TEST_F(MessagesTest, ClassesAreUniqueAndHeldByTheirWindows) {
+    EXPECT_FALSE(RegisterClass(WNDCLASS{"messagestestclass", RecordingProc, 0}));
+    EXPECT_EQ(GetLastError(), ERROR_CLASS_ALREADY_EXISTS);
+    const HWND w = CreateHiddenWindow(TestClass);
+    ASSERT_NE(w, 0u);
+    EXPECT_EQ(log.messages, std::vector<UINT>{WM_CREATE});
+    EXPECT_FALSE(UnregisterClass(TestClass));
+    EXPECT_EQ(GetLastError(), ERROR_CLASS_HAS_WINDOWS);
+    EXPECT_TRUE(DestroyWindow(w));
+    EXPECT_EQ(CreateHiddenWindow("NoSuchClass"), 0u);
+}
+
+TEST_F(MessagesTest, ExtraWordsStayInsideTheClassSize) {
+    const HWND w = CreateHiddenWindow(TestClass);
+    EXPECT_EQ(SetWindowLongPtr(w, 0, 0x1234), 0);
+    EXPECT_EQ(SetWindowLongPtr(w, sizeof(std::intptr_t), -5), 0);
+    EXPECT_EQ(GetWindowLongPtr(w, 0), 0x1234);
+    EXPECT_EQ(SetWindowLongPtr(w, 0, 7), 0x1234);
+    EXPECT_EQ(GetWindowLongPtr(w, sizeof(std::intptr_t)), -5);
+    EXPECT_EQ(GetWindowLongPtr(w, sizeof(std::intptr_t) + 1), 0);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_INDEX);
+    EXPECT_EQ(GetWindowLongPtr(w, -1), 0);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_INDEX);
+    DestroyWindow(w);
+}
+
+TEST_F(MessagesTest, PostingToADestroyedWindowFailsAndItsQueuedMessagesAreDropped) {
+    const HWND w = CreateHiddenWindow(TestClass);
+    ASSERT_TRUE(PostMessage(w, WM_USER, 1, 0));
+    ASSERT_TRUE(PostMessage(0, WM_USER + 1, 2, 0)); // a thread message survives
+    EXPECT_TRUE(DestroyWindow(w));
+    EXPECT_EQ(log.messages.back(), static_cast<UINT>(WM_DESTROY));
+    EXPECT_FALSE(IsWindow(w));
+    EXPECT_FALSE(PostMessage(w, WM_USER, 0, 0));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+    MSG msg;
+    ASSERT_TRUE(PeekMessage(&msg, 0, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.hwnd, 0u);
+    EXPECT_EQ(msg.message, WM_USER + 1);
+    EXPECT_FALSE(PeekMessage(&msg, 0, 0, 0, PM_REMOVE));
+}
+
+TEST_F(MessagesTest, PeekFiltersByWindowAndRangeAndCanLeaveTheMessage) {
+    const HWND a = CreateHiddenWindow(TestClass);
+    const HWND b = CreateHiddenWindow(TestClass);
+    PostMessage(a, WM_USER + 5, 0, 0);
+    PostMessage(b, WM_USER + 1, 0, 0);
+    PostMessage(0, WM_APP, 0, 0);
+    MSG msg;
+    ASSERT_TRUE(PeekMessage(&msg, b, 0, 0, PM_NOREMOVE));
+    EXPECT_EQ(msg.message, WM_USER + 1);
+    ASSERT_TRUE(PeekMessage(&msg, 0, WM_USER, WM_USER + 3, PM_REMOVE));
+    EXPECT_EQ(msg.hwnd, b);
+    ASSERT_TRUE(PeekMessage(&msg, static_cast<HWND>(-1), 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.message, WM_APP);
+    ASSERT_TRUE(PeekMessage(&msg, 0, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.hwnd, a);
+    EXPECT_FALSE(PeekMessage(&msg, 0, 0, 0, PM_REMOVE));
+    DestroyWindow(a);
+    DestroyWindow(b);
+}
+
+TEST_F(MessagesTest, QuitArrivesOnceThePostedMessagesAreTaken) {
+    PostQuitMessage(3);
+    PostMessage(0, WM_USER, 0, 0);
+    MSG msg;
+    EXPECT_EQ(GetMessage(&msg, 0, 0, 0), 1);
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_USER));
+    EXPECT_EQ(GetMessage(&msg, 0, 0, 0), 0);
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
+    EXPECT_EQ(msg.wParam, 3u);
+}
+
+TEST_F(MessagesTest, SentMessagesRunOnTheOwnerThread) {
+    HWND w = 0;
+    DWORD owner = 0;
+    Event ready(true, false);
+    const HANDLE t = CreateThread(
+        [&] {
+            w = CreateHiddenWindow(TestClass);
+            ready.Set();
+            MSG msg;
+            while (GetMessage(&msg, 0, 0, 0) > 0)
+                DispatchMessage(&msg);
+            return 0u;
+        },
+        false, &owner);
+    ready.Wait();
+    EXPECT_EQ(GetWindowThreadProcessId(w), owner);
+    EXPECT_EQ(SendMessage(w, WM_USER, 21, 0), 42);
+    EXPECT_EQ(log.lastThread.load(), owner);
+    LRESULT result = 0;
+    EXPECT_TRUE(SendMessageTimeout(w, WM_USER, 4, 0, SMTO_ABORTIFHUNG, 1000, &result));
+    EXPECT_EQ(result, 8);
+    EXPECT_FALSE(DestroyWindow(w)) << "only the owner destroys a window";
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(PostThreadMessage(owner, WM_QUIT, 0, 0));
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+    EXPECT_FALSE(IsWindow(w)) << "the owner's end destroys its windows";
+}
+
+// The owner below creates its window and then blocks in a plain wait: it does
+// not look at its queue. Once 5 s of platform time have passed it is hung, and
+// SMTO_ABORTIFHUNG gives up at once; the clock does not move during the call,
+// so a wait for the 1000 ms time-out would never end.
+TEST_F(MessagesTest, AbortIfHungGivesUpAtOnceOnAnOwnerThatDoesNotPump) {
+    platform::ManualClock clock(1000);
+    platform::ScopedClock use(clock);
+    HWND w = 0;
+    Event ready(true, false), release(true, false), pumping(true, false);
+    const HANDLE t = CreateThread(
+        [&] {
+            w = CreateHiddenWindow(TestClass);
+            ready.Set();
+            release.Wait();
+            MSG msg;
+            PeekMessage(&msg, 0, 0, 0, PM_NOREMOVE);
+            pumping.Set();
+            while (GetMessage(&msg, 0, 0, 0) > 0)
+                DispatchMessage(&msg);
+            return 0u;
+        },
+        false);
+    ready.Wait();
+    clock.Advance(HUNG_THRESHOLD_MS);
+    LRESULT result = -1;
+    EXPECT_FALSE(SendMessageTimeout(w, WM_USER, 1, 0, SMTO_ABORTIFHUNG, 1000, &result));
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    EXPECT_EQ(log.calls.load(), 1) << "only WM_CREATE reached the window";
+
+    release.Set();
+    pumping.Wait();
+    EXPECT_TRUE(SendMessageTimeout(w, WM_USER, 5, 0, SMTO_ABORTIFHUNG, 1000, &result));
+    EXPECT_EQ(result, 10);
+    PostMessage(w, WM_QUIT, 0, 0);
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+}
+
+TEST_F(MessagesTest, TimersFireAsTheManualClockAdvances) {
+    platform::ManualClock clock(10000);
+    platform::ScopedClock use(clock);
+    const HWND w = CreateHiddenWindow(TestClass);
+    ASSERT_EQ(SetTimer(w, 7, 100), 7u);
+    MSG msg;
+    EXPECT_FALSE(PeekMessage(&msg, 0, 0, 0, PM_REMOVE));
+    clock.Advance(99);
+    EXPECT_FALSE(PeekMessage(&msg, 0, 0, 0, PM_REMOVE));
+    clock.Advance(1);
+    ASSERT_TRUE(PeekMessage(&msg, 0, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.hwnd, w);
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_TIMER));
+    EXPECT_EQ(msg.wParam, 7u);
+    // The next period counts from the retrieval; missed periods are not queued.
+    clock.Advance(350);
+    EXPECT_TRUE(PeekMessage(&msg, 0, WM_TIMER, WM_TIMER, PM_REMOVE));
+    EXPECT_FALSE(PeekMessage(&msg, 0, WM_TIMER, WM_TIMER, PM_REMOVE));
+    EXPECT_TRUE(KillTimer(w, 7));
+    clock.Advance(1000);
+    EXPECT_FALSE(PeekMessage(&msg, 0, 0, 0, PM_REMOVE));
+    DestroyWindow(w);
+}
+
+// A thread blocked in GetMessage is woken by the clock moving past its timer.
+TEST_F(MessagesTest, AdvancingTheClockWakesAThreadBlockedInGetMessage) {
+    platform::ManualClock clock(500);
+    platform::ScopedClock use(clock);
+    Event armed(true, false);
+    std::atomic<UINT> got{0};
+    const HANDLE t = CreateThread(
+        [&] {
+            SetTimer(0, 0, 250);
+            armed.Set();
+            MSG msg;
+            if (GetMessage(&msg, 0, 0, 0) > 0)
+                got = msg.message;
+            return 0u;
+        },
+        false);
+    armed.Wait();
+    clock.Advance(250);
+    WaitForSingleObject(t, INFINITE);
+    EXPECT_EQ(got.load(), static_cast<UINT>(WM_TIMER));
+    CloseHandle(t);
+}
+
+TEST_F(MessagesTest, MsgWaitWakesForNewInputOnly) {
+    DWORD tid = 0;
+    Event ready(true, false), posted(true, false), never(true, false);
+    std::atomic<DWORD> first{0}, second{0};
+    std::atomic<bool> stillQueued{false};
+    const HANDLE t = CreateThread(
+        [&] {
+            MSG msg;
+            PeekMessage(&msg, 0, 0, 0, PM_NOREMOVE); // make the queue
+            ready.Set();
+            const HANDLE h = never.Handle();
+            first = MsgWaitForMultipleObjects(1, &h, false, INFINITE, QS_POSTMESSAGE);
+            // Seen input does not wake the next wait.
+            second = MsgWaitForMultipleObjects(1, &h, false, 0, QS_POSTMESSAGE);
+            stillQueued = PeekMessage(&msg, 0, WM_APP, WM_APP, PM_REMOVE);
+            return 0u;
+        },
+        false, &tid);
+    ready.Wait();
+    ASSERT_TRUE(PostThreadMessage(tid, WM_APP, 0, 0));
+    WaitForSingleObject(t, INFINITE);
+    EXPECT_EQ(first.load(), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(second.load(), WAIT_TIMEOUT);
+    EXPECT_TRUE(stillQueued.load());
+    CloseHandle(t);
+}
+
+TEST_F(MessagesTest, PostThreadMessageNeedsAQueue) {
+    Event go(true, false);
+    DWORD tid = 0;
+    const HANDLE t = CreateThread([&] { go.Wait(); return 0u; }, false, &tid);
+    EXPECT_FALSE(PostThreadMessage(tid, WM_USER, 0, 0));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_THREAD_ID);
+    go.Set();
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+}
+
+double ThreadCpuMs() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+// A thread idle in GetMessage sleeps: over 300 ms of real time it uses (almost)
+// no processor time.
+TEST_F(MessagesTest, AThreadIdleInGetMessageUsesNoProcessorTime) {
+    DWORD tid = 0;
+    Event ready(true, false);
+    double used = -1;
+    const HANDLE t = CreateThread(
+        [&] {
+            MSG msg;
+            PeekMessage(&msg, 0, 0, 0, PM_NOREMOVE);
+            ready.Set();
+            const double before = ThreadCpuMs();
+            GetMessage(&msg, 0, 0, 0);
+            used = ThreadCpuMs() - before;
+            return 0u;
+        },
+        false, &tid);
+    ready.Wait();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    PostThreadMessage(tid, WM_USER, 0, 0);
+    WaitForSingleObject(t, INFINITE);
+    EXPECT_GE(used, 0.0);
+    EXPECT_LT(used, 30.0);
+    CloseHandle(t);
+}
+
+} // namespace

@@ -1,0 +1,87 @@
+#include "platform/Clock.h"
+#include "platform/Module.h"
+#include "platform/Resources.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+// Exported by the test program (it is linked with -rdynamic), as the host
+// exports its callbacks.
+extern "C" __attribute__((visibility("default"))) int QorModuleTestExport(int x) { return x + 1; }
+
+namespace {
+
+using namespace platform;
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST(ModuleTest, TheExecutableIsFoundByHandleAddressAndName) {
+    const HMODULE exe = GetModuleHandle(nullptr);
+    ASSERT_NE(exe, 0u);
+    EXPECT_EQ(ModuleOfAddress(reinterpret_cast<const void*>(&QorModuleTestExport)), exe);
+    EXPECT_TRUE(EndsWith(GetModuleFileName(0), "/test_platform"));
+    EXPECT_EQ(GetModuleFileName(exe), GetModuleFileName(0));
+    EXPECT_EQ(GetModuleHandle("test_platform"), exe);
+    const auto args = GetCommandLineArgs();
+    ASSERT_FALSE(args.empty());
+    EXPECT_TRUE(EndsWith(args[0], "test_platform"));
+}
+
+TEST(ModuleTest, GetProcAddressFindsOnlyTheModulesOwnExports) {
+    const HMODULE exe = GetModuleHandle(nullptr);
+    auto* fn = reinterpret_cast<int (*)(int)>(GetProcAddress(exe, "QorModuleTestExport"));
+    ASSERT_NE(fn, nullptr);
+    EXPECT_EQ(fn(41), 42);
+    // malloc is in the C library, not in the executable.
+    EXPECT_EQ(GetProcAddress(exe, "malloc"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_PROC_NOT_FOUND);
+
+    const HMODULE platformLib = ModuleOfAddress(reinterpret_cast<const void*>(&platform::GetTickCount64));
+    ASSERT_NE(platformLib, 0u);
+    EXPECT_NE(platformLib, exe);
+    EXPECT_TRUE(EndsWith(GetModuleFileName(platformLib), "/libqorplatform.so"));
+    EXPECT_EQ(GetModuleHandle("libqorplatform.so"), platformLib);
+    EXPECT_NE(GetProcAddress(platformLib, "_ZN8platform14GetTickCount64Ev"), nullptr);
+    EXPECT_EQ(GetModuleHandle("libnothere.so"), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+}
+
+TEST(ModuleTest, LoadLibraryLoadsAndFreesAndReportsMissingFiles) {
+    EXPECT_EQ(LoadLibrary("/nonexistent/libnothing.so"), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+    const HMODULE lib = LoadLibrary(GetModuleFileName(GetModuleHandle("libqorplatform.so")));
+    ASSERT_NE(lib, 0u);
+    EXPECT_EQ(lib, GetModuleHandle("libqorplatform.so"));
+    EXPECT_TRUE(FreeLibrary(lib));
+    EXPECT_FALSE(FreeLibrary(lib)) << "only LoadLibrary's own loads are undone";
+}
+
+const std::array<std::uint8_t, 3> formData{0x46, 0x4F, 0x52};
+const std::array<ResourceEntry, 2> entries{{{"TFRMOPTION", formData.data(), formData.size()}, {"EMPTY", nullptr, 0}}};
+const ModuleResources table{"5.0.0.1", entries};
+
+TEST(ModuleTest, ResourcesAreFoundByUpperCaseName) {
+    const HMODULE exe = GetModuleHandle(nullptr);
+    EXPECT_FALSE(FindResource(exe, "TFRMOPTION").has_value());
+    EXPECT_EQ(GetLastError(), ERROR_RESOURCE_DATA_NOT_FOUND);
+    EXPECT_EQ(GetFileVersion(exe), "");
+
+    RegisterModuleResources(exe, &table);
+    const auto found = FindResource(0, "tfrmOption");
+    ASSERT_TRUE(found.has_value());
+    ASSERT_EQ(found->size(), 3u);
+    EXPECT_EQ((*found)[0], 0x46);
+    EXPECT_EQ((*found)[2], 0x52);
+    EXPECT_FALSE(FindResource(exe, "FORM_DATA").has_value());
+    EXPECT_EQ(GetLastError(), ERROR_RESOURCE_NAME_NOT_FOUND);
+    EXPECT_EQ(GetFileVersion(exe), "5.0.0.1");
+    UnregisterModuleResources(exe);
+    EXPECT_FALSE(FindResource(exe, "TFRMOPTION").has_value());
+}
+
+} // namespace
