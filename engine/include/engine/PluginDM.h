@@ -1,0 +1,29 @@
+// The plug-in's own data module: the class CreatePluginInstance instantiates.
+// Its handlers give the module's events their meaning for this plug-in.
+#pragma once
+
+#include "plugins/qorPluginModule.h"
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+namespace qor {
+
+class TaPlugin : public TqorPlugin {
+public:
+    // The data source types the plug-in offers the host, in config list order.
+    static constexpr std::array<std::string_view, 4> kDataSourceTypes = {
+        "Ethernet/IP", "Ethernet/IP [AB Micro 800]", "Ethernet/IP [Logix 5550]", "Ethernet/IP [MicroLogix 1400]"};
+
+    TaPlugin(TPluginCallRecIntf& rec, platform::HMODULE dllHandle);
+
+    std::uint8_t Kind = 0;  // controller family of the configured data source type
+    bool Unloading = true;  // from creation to load, and again from unload on
+
+private:
+    void qorPluginCreate();
+    void qorPluginBeforeGetParserItems();
+};
+
+} // namespace qor

@@ -1,0 +1,255 @@
+// The plug-in module: one TqorPlugin object per plug-in instance. It holds the
+// instance's identity, settings location, module properties, parser item
+// definitions and host callbacks, and turns the host's commands into calls of
+// the event handlers that the derived data module assigns.
+#pragma once
+
+#include "common/ThreadObject.h"
+#include "common/qorParamLst.h"
+#include "common/qorParamLstWrap.h"
+#include "platform/Locks.h"
+#include "platform/Types.h"
+#include "plugins/PluginBoundary.h"
+#include "plugins/qorParserItems.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace qor {
+
+class TPluginCallRecIntf;
+
+inline constexpr std::string_view kPluginModuleSource = "Plugins\\qorPluginModule";
+
+// A custom command the module offers the host: three texts and two flags,
+// whose meaning is the host's. Its text form is one line of the five fields
+// separated by "|", the flags as "1" or "0".
+struct TqorPluginCustomCmd {
+    std::string Text1;
+    std::string Text2;
+    std::string Text3;
+    bool Flag1 = false;
+    bool Flag2 = false;
+
+    std::string Line() const;
+};
+
+// A data source the host has configured for the module ("DATA-SOURCES-IN-CFG").
+struct TConfigDataSource {
+    std::string Line;     // the whole line
+    std::int32_t Id = -1; // field 1
+    std::string Name;     // field 2
+    std::string FullName; // field 3
+};
+
+// The identifier of a data source type name: CRC-32 of its bytes (reflected
+// polynomial 0xEDB88320, initial value 0xFFFFFFFF, no final inversion), so
+// "abc" gives 0xCADBBE3D. The host sends it as "CONFIG-ID".
+std::uint32_t ConfigIdentifier(std::string_view name);
+
+// The data source type names of the module, each with its identifier. Lockable.
+class TModuleConfigList : public TThreadObject {
+public:
+    // Appends the name with its identifier; returns its index.
+    int AddConfig(std::string_view name);
+    // The names joined by CR LF, without a trailing CR LF.
+    std::string ConfigText();
+    // Index of the entry with that identifier (its name into *name), -1 when none.
+    int FindConfig(std::uint32_t id, std::string* name = nullptr);
+    int Count();
+
+private:
+    std::vector<std::pair<std::string, std::uint32_t>> entries_;
+};
+
+class TqorPlugin;
+
+// The data-module class that CreatePluginInstance instantiates: a factory
+// that constructs the derived object from the call record and the handle value
+// (0 from CreatePluginInstance).
+using TqorPluginClass = std::function<std::shared_ptr<TqorPlugin>(TPluginCallRecIntf& rec, platform::HMODULE dllHandle)>;
+
+// Registered by the plug-in library at start (the last registration counts).
+void RegisterPluginClass(TqorPluginClass pluginClass);
+template <class T>
+void RegisterPluginClass() {
+    RegisterPluginClass([](TPluginCallRecIntf& rec, platform::HMODULE dllHandle) -> std::shared_ptr<TqorPlugin> {
+        return std::make_shared<T>(rec, dllHandle);
+    });
+}
+// Creates an object of the registered class and completes its construction
+// (the create handler runs). nullptr when no class is registered.
+std::shared_ptr<TqorPlugin> CreatePluginObject(TPluginCallRecIntf& rec);
+
+// The module handle of the plug-in library itself (the module this code is in).
+platform::HMODULE PluginLibraryModule();
+
+class TqorPlugin {
+public:
+    // Construction steps 1 to 5; CreatePluginObject then runs step 6
+    // (AfterConstruction), once the derived data module is complete.
+    TqorPlugin(TPluginCallRecIntf& rec, platform::HMODULE dllHandle);
+    virtual ~TqorPlugin();
+    TqorPlugin(const TqorPlugin&) = delete;
+    TqorPlugin& operator=(const TqorPlugin&) = delete;
+
+    // Step 6: raises the data module's create handler, then translates the
+    // module once when the translator has files.
+    void AfterConstruction();
+
+    // ---- identity and settings location
+    std::uintptr_t ModulePluginHandle = 0; // the instance handle: the object's own address
+    platform::HMODULE ModuleDllHandle = 0;
+    std::atomic<std::int32_t> ModuleLoadCount{0}; // LOADs not yet matched by UNLOAD
+    std::atomic<std::uint32_t> ModuleIndex{0};    // the host's number for the instance
+    std::string ModulePath;                       // folder of the plug-in library, with trailing "/"
+    std::string ModuleName;                       // file name of the plug-in library
+    std::string DisplayFullVersion;               // "major.minor.release.build"
+    std::string ApplicationFullName;
+    platform::HMODULE ParentApp = 0; // the host's module handle
+    std::string INIFile;
+    std::uint8_t ModuleRegistryRoot1 = 2; // HKEY_LOCAL_MACHINE
+    std::uint8_t ModuleRegistryRoot2 = 1; // HKEY_CURRENT_USER
+    std::string ModuleRegistryPath;
+    std::string INISectionPrefix;
+    std::int32_t ModuleLoadForConfig = 0; // "CONFIG-ID": a ConfigList identifier
+    std::string DataSourceLoadFor;
+    bool IsTemporaryLoad = false;
+    std::atomic<bool> TerminateNow{false};
+    platform::HWND OwnerForm = 0;
+    std::atomic<platform::HWND> HostWindow{0}; // "MSG-PROC-HANDLE"; read by any thread that logs
+    platform::DWORD LoadThreadId = 0;
+
+    // ---- module properties
+    float VersionNumber = 4.0f;
+    std::string LogTitle;
+    std::string Description;
+    std::string EventsSupported;
+    std::uint8_t ModuleType = 0;         // set of 0..7, bit k = element k
+    std::uint8_t ModuleCapabilities = 0; // set of 0..7; element 2: takes "CONFIG-ID" at LOAD
+    std::uint8_t InfoFlag = 1;
+    std::array<bool, 8> StateFlags{}; // indexed by state kind
+    bool SubscribeForData = false;
+    std::string MsgNoData = "No data for processing";
+    std::string MsgWriteComplete = "Data have been processed successfully";
+    std::string MsgWriteCompleteError = "Data have been processed with errors";
+    std::string Language = "EN";
+    bool Translated = false;
+    std::atomic<bool> DialogOpen{false};
+    std::atomic<bool> Processing{false};
+    std::uint8_t DialogOptions = 0; // the record's Options while the options dialog runs
+    TqorParamsRef DialogInput;      // the list ShowOptionsDialog got in Value1, while the dialog runs
+
+    // ---- lists
+    std::vector<TParserItem> ParserItems;
+    std::vector<TqorPluginCustomCmd> CustomCommands;
+    std::vector<TConfigDataSource> ConfigDataSources;
+    TqorThreadParamsList& CustomParams(); // made on first use
+    TModuleConfigList& ConfigList();      // made on first use
+
+    // ---- host callbacks, resolved at LOAD (nil when the host has none)
+    TDataLoggerCallback DataLogger_SendNotify = nullptr;
+    TDataLoggerCallback DataLogger_SendDataEx = nullptr;
+    TDataLoggerCallback DataLogger_DataSourceData = nullptr;
+    TDataLoggerCallback DataLogger_DataSourceState = nullptr;
+    TDataLoggerCallback DataLogger_ManageDynForm = nullptr;
+
+    // ---- events, assigned by the derived data module; unassigned ones are skipped
+    std::function<void()> OnCreate; // the data module's create handler
+    std::function<void(TPluginCallRecIntf& rec, std::int32_t& result)> OnLoad;
+    std::function<void(TPluginCallRecIntf& rec, std::int32_t& result)> OnUnload;
+    std::function<void(std::uint8_t options)> OnChangeState;
+    std::function<void()> OnBeforeGetParserItems;
+    std::function<void()> OnItemsChanged;
+    std::function<void()> OnSaveSettingsNow;
+    std::function<void()> OnLoadSettingsNow;
+    std::function<void(TPluginCallRecIntf& rec, std::uint8_t& confirmed)> OnShowOptionsDialog;
+    std::function<void(TPluginCallRecIntf& rec, std::string& name, std::string& extra)> OnGetOptionsDialog;
+    std::function<void(TPluginCallRecIntf& rec, std::int32_t& result)> OnProcessData;
+    std::function<void(const std::string& eventType, TPluginCallRecIntf& rec, std::int32_t& result)> OnEvent;
+    std::function<void(const std::string& command, TPluginCallRecIntf& rec, std::int32_t& result)> OnCommand;
+    std::function<void()> OnLanguageChanged;
+
+    // Bit mask of the StateFlags that are set.
+    std::uint8_t ModuleEnabled() const;
+
+    // The dispatcher behind ExecutePluginCommand: 0 success, -1 refused or
+    // invalid, -2 unknown command or missing parameter, -3 exception (also
+    // a command nested inside another of this instance on the same thread).
+    std::int32_t ExecuteCommand(const std::string& command, TPluginCallRecIntf& rec);
+
+    // "TEMPORARY-LOAD" of the record's Params overrides IsTemporaryLoad.
+    void ApplyTemporaryLoad(const TPluginCallRecIntf& rec);
+    // "LANGUAGE" from LOAD or ShowOptionsDialog.
+    void ApplyLanguage(const Variant& language);
+
+    // ---- parser items
+    int AddParserItem(std::string_view name, std::string_view desc, std::string_view extra, TParserItemType type);
+    // The first six standard items, or all seven with withClientId.
+    void AddStandardParserItems(bool withClientId);
+    std::string ParserItemsText() const;
+    std::string CustomCommandsText() const;
+
+    // GetModuleInfo: writes the needed size, fills the buffer per its Size;
+    // true only when it was filled completely (texts included).
+    bool GetModuleInfo(TPluginModuleInfo* info, std::uint32_t* neededSize);
+
+    // ---- log and data (the plug-in log and the data processing plug in here)
+    // Adds a line to the plug-in log and tells the host.
+    void Log(int level, std::string_view message);
+    // Level 0 line "{command} message", also to the debugger output.
+    void LogException(std::string_view command, std::string_view message);
+    // The GetLogEx export once the instance is known; Value2 is set by the export.
+    std::int32_t GetLogEx(TPluginCallRec& rec);
+    // The ProcessData export once the record is checked and taken over.
+    std::int32_t ProcessData(TPluginCallRecIntf& rec);
+
+    // Posts a message to the host window (wParam ModuleIndex); when the post
+    // fails, sends it with SMTO_ABORTIFHUNG and 1000 ms. Nothing without a window.
+    void PostToHost(platform::UINT message);
+
+protected:
+    using TCommandHandler = std::int32_t (TqorPlugin::*)(TPluginCallRecIntf& rec);
+    struct TCommandEntry {
+        std::string Name; // compared exactly, case-sensitive
+        TCommandHandler Handler;
+        bool LogExceptions; // an exception ends the command with -3 and, when set, a log line
+    };
+    // Commands are compared in the order they were added; anything not in
+    // the table goes to OnCommand.
+    void AddCommand(std::string name, TCommandHandler handler, bool logExceptions);
+
+    std::int32_t CommandLoad(TPluginCallRecIntf& rec);
+    std::int32_t CommandUnload(TPluginCallRecIntf& rec);
+    std::int32_t CommandItems(TPluginCallRecIntf& rec);
+
+    // Where the translator (the options layer's TWtransl) is made and given
+    // its language files; until it exists the module has no translator files,
+    // keeps Language "EN" and translates nothing.
+    void CreateTranslator();
+    bool TranslatorHasFiles() const { return false; }
+    void TranslateModule(std::string_view language);
+    // Whether the plug-in log holds lines (the log plugs in here).
+    bool LogHasLines() const { return false; }
+
+private:
+    void ResolveHostCallbacks();
+
+    platform::CriticalSection commandLock_;
+    int nesting_ = 0; // commands of this instance running on the thread that holds commandLock_
+    std::vector<TCommandEntry> commands_;
+    std::once_flag customParamsMade_;
+    std::unique_ptr<TqorThreadParamsList> customParams_;
+    std::once_flag configListMade_;
+    std::unique_ptr<TModuleConfigList> configList_;
+};
+
+} // namespace qor
