@@ -1,0 +1,182 @@
+// The plug-in library through its real boundary: loaded with dlopen by the
+// host library, driven only through the eight exports.
+#include "host/Host.h"
+#include "host/PluginInstance.h"
+#include "host/PluginLibrary.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using namespace host;
+using qor::TPluginCallRec;
+
+const char* const kParserItems =
+    "Full data packet|FULL_DATA_PACKET|String|\r\n"
+    "Data packet|DATA_PACKET|String|\r\n"
+    "Datetime stamp|DATE_TIME_STAMP|DateTime|\r\n"
+    "Data source ID|DATA_SOURCE_ID|Integer|\r\n"
+    "Data source name|DATA_SOURCE_NAME|String|\r\n"
+    "Data source long name|DATA_SOURCE_FULL_NAME|String|\r\n"
+    "EIP device ID|EIP_DEVICE_ID|Integer|";
+
+const char* const kDescription =
+    "Ethernet/IP\r\nEthernet/IP [AB Micro 800]\r\nEthernet/IP [Logix 5550]\r\nEthernet/IP [MicroLogix 1400]";
+
+class PluginBoundaryTest : public ::testing::Test {
+protected:
+    THost host;
+    TPluginLibrary library{QOR_PLUGIN_PATH};
+    const TPluginExports& x = library.Exports();
+};
+
+TEST_F(PluginBoundaryTest, CreateRefusesARecordThatAlreadyNamesAnInstance) {
+    TPluginCallRec rec{};
+    rec.RecSize = qor::kPluginCallRecSize;
+    rec.Instance = 0x1000;
+    EXPECT_EQ(x.CreatePluginInstance(&rec), -1);
+    EXPECT_EQ(rec.Instance, 0x1000u);
+    EXPECT_EQ(x.FreePluginInstance(&rec), -1);
+}
+
+TEST_F(PluginBoundaryTest, FreeKnowsOnlyLiveInstancesAndShutdownIsHarmlessTwice) {
+    TPluginInstance instance(library, host, 1);
+    ASSERT_EQ(instance.Create(), 0);
+    TPluginCallRec rec = instance.NewRecord();
+    rec.Instance += 1;
+    EXPECT_EQ(x.FreePluginInstance(&rec), -1);
+    rec = instance.NewRecord();
+    EXPECT_EQ(x.FreePluginInstance(&rec), 0);
+    EXPECT_EQ(x.FreePluginInstance(&rec), -1); // freed: unknown now
+
+    TPluginCallRec shutdown{};
+    shutdown.RecSize = qor::kPluginCallRecSize;
+    shutdown.Value1.Type = 6;
+    shutdown.Value1.Data = 65281;
+    EXPECT_EQ(x.FreePluginInstance(&shutdown), 0);
+    EXPECT_EQ(x.FreePluginInstance(&shutdown), 0);
+}
+
+TEST_F(PluginBoundaryTest, ModuleInformationFollowsTheBufferSize) {
+    TPluginInstance instance(library, host, 1);
+    ASSERT_EQ(instance.Create(), 0);
+    const std::uint32_t fixed = qor::kPluginModuleInfoFixedSize; // 41 on x86-64, 33 on 32-bit
+    const std::uint32_t needed = fixed + static_cast<std::uint32_t>(std::strlen(kDescription));
+
+    std::vector<std::uint8_t> buffer(256, 0xEE);
+    auto* info = reinterpret_cast<qor::TPluginModuleInfo*>(buffer.data());
+    TPluginCallRec rec = instance.NewRecord();
+    std::uint32_t size = 0;
+
+    // Below the fixed part: only the needed size is written.
+    info->Size = 32;
+    EXPECT_FALSE(x.GetModuleInfo(&rec, info, &size));
+    EXPECT_EQ(size, needed);
+    EXPECT_EQ(buffer[4], 0xEE);
+    info->Size = fixed - 1;
+    EXPECT_FALSE(x.GetModuleInfo(&rec, info, &size));
+    EXPECT_EQ(buffer[fixed - 1], 0xEE);
+
+    // The fixed part only: fields filled, no texts.
+    info->Size = fixed;
+    EXPECT_FALSE(x.GetModuleInfo(&rec, info, &size));
+    EXPECT_EQ(info->Size, fixed);
+    EXPECT_EQ(info->TypeAndCapabilities, 0x00040003u);
+    EXPECT_EQ(info->InterfaceVersion, 4u);
+    EXPECT_EQ(info->VersionNumber, 5.0f);
+    EXPECT_EQ(info->InfoFlag, 1);
+    EXPECT_EQ(info->DescriptionLength, 0u);
+    EXPECT_EQ(info->DescriptionText, 0u);
+    EXPECT_EQ(buffer[fixed], 0xEE);
+
+    // Exactly the needed size: the texts follow the fixed part.
+    info->Size = needed;
+    ASSERT_TRUE(x.GetModuleInfo(&rec, info, &size));
+    EXPECT_EQ(info->DescriptionLength, std::strlen(kDescription));
+    EXPECT_EQ(info->DescriptionText, reinterpret_cast<std::uintptr_t>(buffer.data() + fixed));
+    EXPECT_EQ(std::memcmp(buffer.data() + fixed, kDescription, std::strlen(kDescription)), 0);
+    // No custom commands: an empty text leaves its two fields 0.
+    EXPECT_EQ(info->CustomCommandsLength, 0u);
+    EXPECT_EQ(info->CustomCommandsText, 0u);
+    EXPECT_EQ(buffer[needed], 0xEE);
+
+    rec.Instance = 0;
+    EXPECT_FALSE(x.GetModuleInfo(&rec, info, &size));
+}
+
+TEST_F(PluginBoundaryTest, RecordsOfAnotherSizeAndUnknownInstancesAreRefused) {
+    TPluginInstance instance(library, host, 1);
+    ASSERT_EQ(instance.Create(), 0);
+    qor::TqorParamsList params;
+    params.Add("COMMAND", "ITEMS");
+    params.Add("RESULT", qor::Variant());
+    TPluginCallRec rec = instance.NewRecord();
+    rec.Params = reinterpret_cast<std::uintptr_t>(&params);
+    rec.RecSize = qor::kPluginCallRecSize - 1;
+    EXPECT_EQ(x.ExecutePluginCommand(&rec), -1);
+    EXPECT_EQ(x.ProcessData(&rec), -1);
+    rec.RecSize = qor::kPluginCallRecSize;
+    EXPECT_EQ(x.ExecutePluginCommand(&rec), 0);
+    rec.Instance = 0;
+    EXPECT_EQ(x.ExecutePluginCommand(&rec), -1);
+    EXPECT_EQ(x.ProcessData(&rec), -1);
+    EXPECT_EQ(x.GetLogEx(&rec), 0);
+    EXPECT_EQ(rec.Value2.Type, 5);
+    EXPECT_EQ(rec.Value2.Data, 0u);
+    EXPECT_EQ(x.ExecutePluginCommand(nullptr), -1);
+}
+
+TEST_F(PluginBoundaryTest, LoadItemsAndUnloadInBothListForms) {
+    for (TParamsForm form : {TParamsForm::Interface, TParamsForm::RawList}) {
+        TPluginInstance instance(library, host, 3);
+        instance.ParamsForm = form;
+        ASSERT_EQ(instance.Create(), 0);
+        TLoadSettings settings;
+        settings.ApplicationName = "test";
+        settings.DataSourceType = "Ethernet/IP [Logix 5550]";
+        EXPECT_EQ(instance.Load(settings), 0);
+        auto items = instance.Items();
+        ASSERT_TRUE(items);
+        EXPECT_EQ(*items, kParserItems);
+        // The answer goes only into a RESULT item the host provides.
+        qor::TqorParamsList withoutResult;
+        EXPECT_EQ(instance.Execute("ITEMS", withoutResult), -1);
+        EXPECT_EQ(withoutResult.Count(), 1); // COMMAND only
+        EXPECT_EQ(instance.Unload(), 0);
+        EXPECT_EQ(instance.Free(), 0);
+    }
+}
+
+TEST_F(PluginBoundaryTest, DialogsWithoutFormsOrHandlerAnswerNothingToShow) {
+    TPluginInstance instance(library, host, 1);
+    ASSERT_EQ(instance.Create(), 0);
+    std::vector<std::uint8_t> buffer(8, 0);
+    TPluginCallRec rec = instance.NewRecord();
+    rec.Value1.Size = 8;
+    rec.Value1.Data = reinterpret_cast<std::uintptr_t>(buffer.data());
+    x.GetOptionsDialog(&rec);
+    EXPECT_EQ(rec.Value2.Type, 5);
+    EXPECT_EQ(rec.Value2.Data, 2u);
+    x.ShowOptionsDialog(&rec);
+    EXPECT_EQ(rec.Value2.Size, 4u);
+    EXPECT_EQ(rec.Value2.Data, 3u);
+    rec.Instance = 0;
+    x.GetOptionsDialog(&rec);
+    EXPECT_EQ(rec.Value2.Data, 1u);
+    x.ShowOptionsDialog(&rec);
+    EXPECT_EQ(rec.Value2.Data, 2u);
+}
+
+TEST_F(PluginBoundaryTest, ReceivedBytesAreTakenByAKnownInstanceOnly) {
+    TPluginInstance instance(library, host, 1);
+    ASSERT_EQ(instance.Create(), 0);
+    const std::uint8_t bytes[] = {0x65, 0x00, 0x04, 0x00};
+    EXPECT_EQ(instance.ProcessData(1, 2, bytes), 0);
+    instance.Free();
+    EXPECT_EQ(instance.ProcessData(1, 2, bytes), -1);
+}
+
+} // namespace

@@ -1,0 +1,216 @@
+// The exports called in-process, with a test module as the registered class.
+#include "PluginTestSupport.h"
+
+#include "platform/Resources.h"
+#include "plugins/qorPluginExports.h"
+#include "plugins/qorPluginInstances.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <vector>
+
+namespace {
+
+using namespace qor;
+using plugintest::TestRecord;
+
+// How each test wants the instances it creates to behave.
+std::function<void(TqorPlugin&)> configure;
+
+class TConfiguredModule : public TqorPlugin {
+public:
+    TConfiguredModule(TPluginCallRecIntf& rec, platform::HMODULE dllHandle) : TqorPlugin(rec, dllHandle) {
+        if (configure)
+            configure(*this);
+    }
+};
+
+class ExportsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        PluginLibraryStart();
+        RegisterPluginClass<TConfiguredModule>();
+    }
+    void TearDown() override {
+        configure = nullptr;
+        PluginLibraryStop();
+    }
+
+    // Creates an instance; its handle is in rec.Rec.Instance.
+    void Create(TestRecord& r) {
+        r.Rec.Instance = 0;
+        ASSERT_EQ(CreatePluginInstance(&r.Rec), 0);
+        ASSERT_NE(r.Rec.Instance, 0u);
+    }
+    std::shared_ptr<TqorPlugin> Instance(const TestRecord& r) { return PluginInstances()->Find(r.Rec.Instance); }
+};
+
+TEST_F(ExportsTest, InstancesAreCreatedOnceAndFreedOnce) {
+    TestRecord r;
+    Create(r);
+    const std::uintptr_t handle = r.Rec.Instance;
+    EXPECT_EQ(Instance(r)->ModulePluginHandle, handle);
+    // A record that already names an instance creates nothing.
+    EXPECT_EQ(CreatePluginInstance(&r.Rec), -1);
+    EXPECT_EQ(r.Rec.Instance, handle);
+    EXPECT_EQ(PluginInstances()->Count(), 1u);
+    EXPECT_EQ(FreePluginInstance(&r.Rec), 0);
+    EXPECT_EQ(FreePluginInstance(&r.Rec), -1);
+    r.Rec.Instance = 0;
+    EXPECT_EQ(FreePluginInstance(&r.Rec), -1);
+    EXPECT_EQ(CreatePluginInstance(nullptr), -1);
+}
+
+TEST_F(ExportsTest, NoInstanceAfterTheLibraryStopped) {
+    PluginLibraryStop();
+    TestRecord r;
+    EXPECT_EQ(CreatePluginInstance(&r.Rec), -1);
+    EXPECT_EQ(r.Rec.Instance, 0u);
+}
+
+TEST_F(ExportsTest, CommandsNeedAValidRecordAKnownInstanceAndACommand) {
+    TestRecord r;
+    Create(r);
+    r.Params.Add("RESULT", Variant());
+    EXPECT_EQ(ExecutePluginCommand(&r.Rec), -1); // no COMMAND
+    r.Params.Add("COMMAND", "ITEMS");
+    EXPECT_EQ(ExecutePluginCommand(&r.Rec), 0);
+    r.Rec.RecSize = kPluginCallRecSize - 1;
+    EXPECT_EQ(ExecutePluginCommand(&r.Rec), -1);
+    EXPECT_EQ(ProcessData(&r.Rec), -1);
+    r.Rec.RecSize = kPluginCallRecSize;
+    const std::uintptr_t handle = r.Rec.Instance;
+    r.Rec.Instance = handle + 8;
+    EXPECT_EQ(ExecutePluginCommand(&r.Rec), -1);
+    EXPECT_EQ(ProcessData(&r.Rec), -1);
+    r.Rec.Instance = handle;
+    // Every command applies TEMPORARY-LOAD.
+    r.Params.Add("TEMPORARY-LOAD", true);
+    EXPECT_EQ(ExecutePluginCommand(&r.Rec), 0);
+    EXPECT_TRUE(Instance(r)->IsTemporaryLoad);
+}
+
+TEST_F(ExportsTest, OptionsDialogBlocksFromTheHandlersExtraText) {
+    configure = [](TqorPlugin& m) {
+        m.OnGetOptionsDialog = [](TPluginCallRecIntf&, std::string&, std::string& extra) { extra = "ABC"; };
+    };
+    TestRecord r;
+    Create(r);
+    std::vector<std::uint8_t> buffer(26, 0xEE);
+    r.Rec.Value1.Size = 26;
+    r.Rec.Value1.Data = reinterpret_cast<std::uintptr_t>(buffer.data());
+    buffer[0] = 0; // no form name
+    GetOptionsDialog(&r.Rec);
+    EXPECT_EQ(r.Rec.Value2.Type, 5);
+    EXPECT_EQ(r.Rec.Value2.Data, 3u);
+    EXPECT_EQ(r.Rec.Value2.Size, 27u);
+    EXPECT_EQ(buffer[1], 0xEE); // untouched
+
+    buffer.assign(32, 0);
+    r.Rec.Value1.Size = 32;
+    r.Rec.Value1.Data = reinterpret_cast<std::uintptr_t>(buffer.data());
+    GetOptionsDialog(&r.Rec);
+    EXPECT_EQ(r.Rec.Value2.Type, 2);
+    EXPECT_EQ(r.Rec.Value2.Size, 0u);
+    EXPECT_EQ(r.Rec.Value2.Data, 27u);
+    const std::vector<std::uint8_t> expected = {
+        0x18, 0, 0, 0, 0x00, 0, 0, 0, // block 1: at 24, empty
+        0x18, 0, 0, 0, 0x03, 0, 0, 0, // block 2: at 24, 3 bytes
+        0x1B, 0, 0, 0, 0x00, 0, 0, 0, // block 3: at 27, empty
+        'A',  'B', 'C'};
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + 27), expected);
+}
+
+TEST_F(ExportsTest, OptionsDialogBlocksFromTheLibraryResources) {
+    static const std::uint8_t formName[] = {'t', 'f', 'r', 'm', 'o', 'p', 't', 'i', 'o', 'n', '\r', '\n'};
+    static const std::uint8_t form[] = {0x01, 0x02};
+    static const std::uint8_t formData[] = {0x09};
+    static const platform::ResourceEntry entries[] = {
+        {"FORM_NAME", formName, sizeof formName}, {"TFRMOPTION", form, sizeof form}, {"FORM_DATA", formData, 1}};
+    const platform::ModuleResources resources{"1.2.3.4", entries};
+    platform::RegisterModuleResources(PluginLibraryModule(), &resources);
+
+    TestRecord r;
+    Create(r);
+    std::vector<std::uint8_t> buffer(64, 0);
+    r.Rec.Value1.Size = 64;
+    r.Rec.Value1.Data = reinterpret_cast<std::uintptr_t>(buffer.data());
+    GetOptionsDialog(&r.Rec);
+    EXPECT_EQ(r.Rec.Value2.Data, 27u);
+    const std::vector<std::uint8_t> fromFormName = {0x18, 0, 0, 0, 0x02, 0, 0, 0, 0x1A, 0, 0, 0, 0x00, 0, 0, 0,
+                                                    0x1A, 0, 0, 0, 0x01, 0, 0, 0, 0x01, 0x02, 0x09};
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + 27), fromFormName);
+
+    // A name given by the host: that resource and its "_CODE" companion (missing here).
+    buffer.assign(64, 0);
+    std::memcpy(buffer.data(), "TfrmOption", 10);
+    GetOptionsDialog(&r.Rec);
+    EXPECT_EQ(r.Rec.Value2.Data, 26u);
+    EXPECT_EQ(buffer[4], 0x02);
+    EXPECT_EQ(buffer[20], 0x00);
+
+    // A name that names nothing: no dialog.
+    std::memcpy(buffer.data(), "NOSUCHFORM\0", 11);
+    GetOptionsDialog(&r.Rec);
+    EXPECT_EQ(r.Rec.Value2.Type, 5);
+    EXPECT_EQ(r.Rec.Value2.Data, 2u);
+    platform::UnregisterModuleResources(PluginLibraryModule());
+
+    r.Rec.Instance += 8;
+    GetOptionsDialog(&r.Rec);
+    EXPECT_EQ(r.Rec.Value2.Data, 1u);
+}
+
+TEST_F(ExportsTest, AConfirmedDialogReloadsEveryInstanceSharingTheSettings) {
+    int reloads = 0;
+    bool openDuringDialog = false;
+    configure = [&](TqorPlugin& m) {
+        m.ModuleRegistryPath = "Software\\Same";
+        m.OnLoadSettingsNow = [&] { ++reloads; };
+        m.OnShowOptionsDialog = [&m, &openDuringDialog](TPluginCallRecIntf&, std::uint8_t& confirmed) {
+            openDuringDialog = m.DialogOpen && m.DialogInput;
+            confirmed = 1;
+        };
+    };
+    TestRecord a, b;
+    Create(a);
+    Create(b);
+    for (TestRecord* r : {&a, &b}) {
+        r->Params.Add("COMMAND", "LOAD");
+        ASSERT_EQ(ExecutePluginCommand(&r->Rec), 0);
+    }
+    TqorParamsList input;
+    a.Rec.Value1.Type = 1;
+    a.Rec.Value1.Data = reinterpret_cast<std::uintptr_t>(&input);
+    a.Params.Add("INI-FILE", "dialog.ini");
+    ShowOptionsDialog(&a.Rec);
+    EXPECT_EQ(a.Rec.Value2.Type, 5);
+    EXPECT_EQ(a.Rec.Value2.Size, 4u);
+    EXPECT_EQ(a.Rec.Value2.Data, 1u);
+    EXPECT_TRUE(openDuringDialog);
+    EXPECT_EQ(reloads, 2);
+    auto instance = Instance(a);
+    EXPECT_FALSE(instance->DialogOpen);
+    EXPECT_FALSE(instance->DialogInput);
+    EXPECT_EQ(instance->INIFile, "dialog.ini");
+
+    a.Rec.Instance = 0;
+    ShowOptionsDialog(&a.Rec);
+    EXPECT_EQ(a.Rec.Value2.Data, 2u);
+}
+
+TEST_F(ExportsTest, GlobalShutdownRunsTheRegisteredProceduresOnce) {
+    int runs = 0;
+    RegisterShutdownProc([&] { ++runs; });
+    TPluginCallRec rec{};
+    rec.RecSize = kPluginCallRecSize;
+    rec.Value1.Type = 6;
+    rec.Value1.Data = kGlobalShutdownCode;
+    EXPECT_EQ(FreePluginInstance(&rec), 0);
+    EXPECT_EQ(FreePluginInstance(&rec), 0);
+    EXPECT_EQ(runs, 1);
+}
+
+} // namespace
