@@ -9,6 +9,7 @@
 #include "plugins/qorPluginModule.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -120,7 +121,13 @@ std::int32_t QOR_STDCALL ExecutePluginCommand(TPluginCallRec* rec) {
         std::shared_ptr<TqorPlugin> plugin = FindInstance(rec->Instance);
         if (!plugin)
             return -1;
-        TPluginCallRecIntf intf(*rec);
+        std::optional<TPluginCallRecIntf> taken;
+        try {
+            taken.emplace(*rec);
+        } catch (...) {
+            return -1; // a list slot that is not a list: an invalid record
+        }
+        TPluginCallRecIntf& intf = *taken;
         plugin->ApplyTemporaryLoad(intf);
         if (!intf.HasParam("COMMAND"))
             return -1;
@@ -140,8 +147,13 @@ std::int32_t QOR_STDCALL ProcessData(TPluginCallRec* rec) {
         std::shared_ptr<TqorPlugin> plugin = FindInstance(rec->Instance);
         if (!plugin || plugin->TerminateNow || !PluginInstances())
             return -1;
-        TPluginCallRecIntf intf(*rec);
-        return plugin->ProcessData(intf);
+        std::optional<TPluginCallRecIntf> taken;
+        try {
+            taken.emplace(*rec);
+        } catch (...) {
+            return -1;
+        }
+        return plugin->ProcessData(*taken);
     } catch (...) {
         return -1;
     }

@@ -3,6 +3,7 @@
 #include "host/Host.h"
 #include "host/PluginInstance.h"
 #include "host/PluginLibrary.h"
+#include "platform/Resources.h"
 
 #include <gtest/gtest.h>
 
@@ -33,12 +34,16 @@ protected:
     const TPluginExports& x = library.Exports();
 };
 
+TEST_F(PluginBoundaryTest, TheLibraryRegistersItsFileVersionAtStart) {
+    EXPECT_EQ(platform::GetFileVersion(library.Handle()), QOR_FILE_VERSION);
+}
+
 TEST_F(PluginBoundaryTest, CreateRefusesARecordThatAlreadyNamesAnInstance) {
     TPluginCallRec rec{};
     rec.RecSize = qor::kPluginCallRecSize;
     rec.Instance = 0x1000;
     EXPECT_EQ(x.CreatePluginInstance(&rec), -1);
-    EXPECT_EQ(rec.Instance, 0x1000u);
+    EXPECT_EQ(+rec.Instance, 0x1000u);
     EXPECT_EQ(x.FreePluginInstance(&rec), -1);
 }
 
@@ -83,24 +88,24 @@ TEST_F(PluginBoundaryTest, ModuleInformationFollowsTheBufferSize) {
     // The fixed part only: fields filled, no texts.
     info->Size = fixed;
     EXPECT_FALSE(x.GetModuleInfo(&rec, info, &size));
-    EXPECT_EQ(info->Size, fixed);
-    EXPECT_EQ(info->TypeAndCapabilities, 0x00040003u);
-    EXPECT_EQ(info->InterfaceVersion, 4u);
-    EXPECT_EQ(info->VersionNumber, 5.0f);
-    EXPECT_EQ(info->InfoFlag, 1);
-    EXPECT_EQ(info->DescriptionLength, 0u);
-    EXPECT_EQ(info->DescriptionText, 0u);
+    EXPECT_EQ(+info->Size, fixed);
+    EXPECT_EQ(+info->TypeAndCapabilities, 0x00040003u);
+    EXPECT_EQ(+info->InterfaceVersion, 4u);
+    EXPECT_EQ(+info->VersionNumber, 5.0f);
+    EXPECT_EQ(+info->InfoFlag, 1);
+    EXPECT_EQ(+info->DescriptionLength, 0u);
+    EXPECT_EQ(+info->DescriptionText, 0u);
     EXPECT_EQ(buffer[fixed], 0xEE);
 
     // Exactly the needed size: the texts follow the fixed part.
     info->Size = needed;
     ASSERT_TRUE(x.GetModuleInfo(&rec, info, &size));
-    EXPECT_EQ(info->DescriptionLength, std::strlen(kDescription));
-    EXPECT_EQ(info->DescriptionText, reinterpret_cast<std::uintptr_t>(buffer.data() + fixed));
+    EXPECT_EQ(+info->DescriptionLength, std::strlen(kDescription));
+    EXPECT_EQ(+info->DescriptionText, reinterpret_cast<std::uintptr_t>(buffer.data() + fixed));
     EXPECT_EQ(std::memcmp(buffer.data() + fixed, kDescription, std::strlen(kDescription)), 0);
     // No custom commands: an empty text leaves its two fields 0.
-    EXPECT_EQ(info->CustomCommandsLength, 0u);
-    EXPECT_EQ(info->CustomCommandsText, 0u);
+    EXPECT_EQ(+info->CustomCommandsLength, 0u);
+    EXPECT_EQ(+info->CustomCommandsText, 0u);
     EXPECT_EQ(buffer[needed], 0xEE);
 
     rec.Instance = 0;
@@ -124,8 +129,8 @@ TEST_F(PluginBoundaryTest, RecordsOfAnotherSizeAndUnknownInstancesAreRefused) {
     EXPECT_EQ(x.ExecutePluginCommand(&rec), -1);
     EXPECT_EQ(x.ProcessData(&rec), -1);
     EXPECT_EQ(x.GetLogEx(&rec), 0);
-    EXPECT_EQ(rec.Value2.Type, 5);
-    EXPECT_EQ(rec.Value2.Data, 0u);
+    EXPECT_EQ(+rec.Value2.Type, 5);
+    EXPECT_EQ(+rec.Value2.Data, 0u);
     EXPECT_EQ(x.ExecutePluginCommand(nullptr), -1);
 }
 
@@ -158,16 +163,16 @@ TEST_F(PluginBoundaryTest, DialogsWithoutFormsOrHandlerAnswerNothingToShow) {
     rec.Value1.Size = 8;
     rec.Value1.Data = reinterpret_cast<std::uintptr_t>(buffer.data());
     x.GetOptionsDialog(&rec);
-    EXPECT_EQ(rec.Value2.Type, 5);
-    EXPECT_EQ(rec.Value2.Data, 2u);
+    EXPECT_EQ(+rec.Value2.Type, 5);
+    EXPECT_EQ(+rec.Value2.Data, 2u);
     x.ShowOptionsDialog(&rec);
-    EXPECT_EQ(rec.Value2.Size, 4u);
-    EXPECT_EQ(rec.Value2.Data, 3u);
+    EXPECT_EQ(+rec.Value2.Size, 4u);
+    EXPECT_EQ(+rec.Value2.Data, 3u);
     rec.Instance = 0;
     x.GetOptionsDialog(&rec);
-    EXPECT_EQ(rec.Value2.Data, 1u);
+    EXPECT_EQ(+rec.Value2.Data, 1u);
     x.ShowOptionsDialog(&rec);
-    EXPECT_EQ(rec.Value2.Data, 2u);
+    EXPECT_EQ(+rec.Value2.Data, 2u);
 }
 
 TEST_F(PluginBoundaryTest, ReceivedBytesAreTakenByAKnownInstanceOnly) {

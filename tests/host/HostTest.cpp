@@ -2,6 +2,9 @@
 // and the log text the plug-in hands over becomes lines.
 #include "host/Host.h"
 
+#include "platform/Module.h"
+#include "plugins/PluginBoundary.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -63,6 +66,15 @@ TEST(HostTest, LogTextBecomesLinesWithTheirLevels) {
     EXPECT_EQ(lines[1].Text, "ok x2");
     EXPECT_EQ(lines[2].Level, 1);
     EXPECT_EQ(lines[2].ModuleIndex, 5u);
+}
+
+TEST(HostTest, TheExecutableExportsTheFiveCallbacks) {
+    // What the plug-in resolves at LOAD through "HANDLE".
+    const platform::HMODULE self = platform::GetModuleHandle(nullptr);
+    EXPECT_EQ(platform::GetProcAddress(self, qor::kCallbackSendDataEx), reinterpret_cast<void*>(&DataLogger_SendDataEx));
+    for (const char* name : {qor::kCallbackSendNotify, qor::kCallbackDataSourceData, qor::kCallbackDataSourceState,
+                             qor::kCallbackManageDynForm})
+        EXPECT_NE(platform::GetProcAddress(self, name), nullptr) << name;
 }
 
 TEST(HostTest, ConfigIdentifierMatchesTheKnownCrc) { EXPECT_EQ(ConfigIdentifier("abc"), 0xCADBBE3Du); }

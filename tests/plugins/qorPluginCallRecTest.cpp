@@ -24,16 +24,16 @@ TEST(CallRecIntfTest, ARawParamsListIsLentAsAnInterfaceAndPutBack) {
     rec.Params = reinterpret_cast<std::uintptr_t>(&params);
     {
         TPluginCallRecIntf intf(rec);
-        EXPECT_EQ(rec.Flags, 0x41);
-        ASSERT_NE(rec.Params, reinterpret_cast<std::uintptr_t>(&params));
+        EXPECT_EQ(+rec.Flags, 0x41);
+        ASSERT_NE(+rec.Params, reinterpret_cast<std::uintptr_t>(&params));
         // Params now holds the address of a variable holding the list interface.
         TqorParamsRef viaRecord = TqorParamsRef::FromVariable(reinterpret_cast<void*>(rec.Params));
         EXPECT_TRUE(viaRecord.SetValue("result", "answer", false));
         EXPECT_TRUE(intf.HasItem("RESULT"));
         EXPECT_EQ(intf.ParamText("RESULT"), "answer");
     }
-    EXPECT_EQ(rec.Flags, 0x01);
-    EXPECT_EQ(rec.Params, reinterpret_cast<std::uintptr_t>(&params));
+    EXPECT_EQ(+rec.Flags, 0x01);
+    EXPECT_EQ(+rec.Params, reinterpret_cast<std::uintptr_t>(&params));
     EXPECT_EQ(params.GetValue("RESULT").AsString(), "answer");
 }
 
@@ -46,12 +46,12 @@ TEST(CallRecIntfTest, AnInterfaceVariableIsUsedAsItComes) {
     const std::uintptr_t given = rec.Params;
     {
         TPluginCallRecIntf intf(rec);
-        EXPECT_EQ(rec.Params, given);
-        EXPECT_EQ(rec.Flags, kCallRecParamsInterface);
+        EXPECT_EQ(+rec.Params, given);
+        EXPECT_EQ(+rec.Flags, kCallRecParamsInterface);
         EXPECT_EQ(intf.ParamText("command"), "LOAD");
         EXPECT_FALSE(intf.HasParam("MISSING"));
     }
-    EXPECT_EQ(rec.Flags, 0);
+    EXPECT_EQ(+rec.Flags, 0);
 }
 
 TEST(CallRecIntfTest, ListValueSlotsAreRewrittenAndClearedOnReturn) {
@@ -64,9 +64,9 @@ TEST(CallRecIntfTest, ListValueSlotsAreRewrittenAndClearedOnReturn) {
     rec.Value2.Type = 1; // nil: a fresh list
     {
         TPluginCallRecIntf intf(rec);
-        EXPECT_EQ(rec.Value1.Type, 9);
-        EXPECT_EQ(rec.Value2.Type, 9);
-        ASSERT_NE(rec.Value1.Data, 0u);
+        EXPECT_EQ(+rec.Value1.Type, 9);
+        EXPECT_EQ(+rec.Value2.Type, 9);
+        ASSERT_NE(+rec.Value1.Data, 0u);
         TqorParamsRef v1 = TqorParamsRef::FromVariable(reinterpret_cast<void*>(rec.Value1.Data));
         EXPECT_EQ(v1.GetValue("A").AsInteger(), 1);
         EXPECT_TRUE(intf.Value2List().Add("OUT", "x"));
@@ -74,8 +74,8 @@ TEST(CallRecIntfTest, ListValueSlotsAreRewrittenAndClearedOnReturn) {
         EXPECT_FALSE(intf.Params());
     }
     // The slots no longer point at the freed wraps; the input list is intact.
-    EXPECT_EQ(rec.Value1.Data, 0u);
-    EXPECT_EQ(rec.Value2.Data, 0u);
+    EXPECT_EQ(+rec.Value1.Data, 0u);
+    EXPECT_EQ(+rec.Value2.Data, 0u);
     EXPECT_EQ(input.Count(), 1);
 
     // A plain pointer and raw bytes stay as they are.
@@ -87,11 +87,11 @@ TEST(CallRecIntfTest, ListValueSlotsAreRewrittenAndClearedOnReturn) {
     other.Value2.Data = reinterpret_cast<std::uintptr_t>(&plain);
     {
         TPluginCallRecIntf intf(other);
-        EXPECT_EQ(other.Value1.Type, 1);
+        EXPECT_EQ(+other.Value1.Type, 1);
         EXPECT_FALSE(intf.Value1List());
     }
-    EXPECT_EQ(other.Value1.Data, reinterpret_cast<std::uintptr_t>(&plain));
-    EXPECT_EQ(other.Value2.Data, reinterpret_cast<std::uintptr_t>(&plain));
+    EXPECT_EQ(+other.Value1.Data, reinterpret_cast<std::uintptr_t>(&plain));
+    EXPECT_EQ(+other.Value2.Data, reinterpret_cast<std::uintptr_t>(&plain));
 }
 
 TEST(CallRecIntfTest, ARawListSlotWithoutTheSignatureIsRefusedAndTheRecordKept) {

@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <future>
+#include <thread>
 #include <functional>
 #include <vector>
 
@@ -18,6 +21,7 @@ using plugintest::TestRecord;
 
 // How each test wants the instances it creates to behave.
 std::function<void(TqorPlugin&)> configure;
+std::atomic<int> destroyed{0};
 
 class TConfiguredModule : public TqorPlugin {
 public:
@@ -25,6 +29,7 @@ public:
         if (configure)
             configure(*this);
     }
+    ~TConfiguredModule() override { ++destroyed; }
 };
 
 class ExportsTest : public ::testing::Test {
@@ -42,7 +47,7 @@ protected:
     void Create(TestRecord& r) {
         r.Rec.Instance = 0;
         ASSERT_EQ(CreatePluginInstance(&r.Rec), 0);
-        ASSERT_NE(r.Rec.Instance, 0u);
+        ASSERT_NE(+r.Rec.Instance, 0u);
     }
     std::shared_ptr<TqorPlugin> Instance(const TestRecord& r) { return PluginInstances()->Find(r.Rec.Instance); }
 };
@@ -54,7 +59,7 @@ TEST_F(ExportsTest, InstancesAreCreatedOnceAndFreedOnce) {
     EXPECT_EQ(Instance(r)->ModulePluginHandle, handle);
     // A record that already names an instance creates nothing.
     EXPECT_EQ(CreatePluginInstance(&r.Rec), -1);
-    EXPECT_EQ(r.Rec.Instance, handle);
+    EXPECT_EQ(+r.Rec.Instance, handle);
     EXPECT_EQ(PluginInstances()->Count(), 1u);
     EXPECT_EQ(FreePluginInstance(&r.Rec), 0);
     EXPECT_EQ(FreePluginInstance(&r.Rec), -1);
@@ -63,11 +68,37 @@ TEST_F(ExportsTest, InstancesAreCreatedOnceAndFreedOnce) {
     EXPECT_EQ(CreatePluginInstance(nullptr), -1);
 }
 
+TEST_F(ExportsTest, AnInstanceFreedWhileACommandRunsLivesUntilTheCommandEnds) {
+    std::promise<void> entered, release;
+    configure = [&](TqorPlugin& m) {
+        m.OnLoad = [&](TPluginCallRecIntf&, std::int32_t&) {
+            entered.set_value();
+            release.get_future().wait();
+            m.LogTitle = "still here"; // would touch freed memory if the free had not waited
+        };
+    };
+    TestRecord r;
+    Create(r);
+    r.Params.Add("COMMAND", "LOAD");
+    std::int32_t result = -9;
+    std::thread host([&] { result = ExecutePluginCommand(&r.Rec); });
+    entered.get_future().wait();
+    const int before = destroyed;
+    TPluginCallRec freeRec = r.Rec;
+    EXPECT_EQ(FreePluginInstance(&freeRec), 0);
+    EXPECT_EQ(Instance(r), nullptr);
+    EXPECT_EQ(destroyed, before);
+    release.set_value();
+    host.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(destroyed, before + 1);
+}
+
 TEST_F(ExportsTest, NoInstanceAfterTheLibraryStopped) {
     PluginLibraryStop();
     TestRecord r;
     EXPECT_EQ(CreatePluginInstance(&r.Rec), -1);
-    EXPECT_EQ(r.Rec.Instance, 0u);
+    EXPECT_EQ(+r.Rec.Instance, 0u);
 }
 
 TEST_F(ExportsTest, CommandsNeedAValidRecordAKnownInstanceAndACommand) {
@@ -86,6 +117,12 @@ TEST_F(ExportsTest, CommandsNeedAValidRecordAKnownInstanceAndACommand) {
     EXPECT_EQ(ExecutePluginCommand(&r.Rec), -1);
     EXPECT_EQ(ProcessData(&r.Rec), -1);
     r.Rec.Instance = handle;
+    // A list slot that holds no list makes the record invalid.
+    std::uint32_t notAList[4] = {};
+    r.Rec.Value1.Type = 8;
+    r.Rec.Value1.Data = reinterpret_cast<std::uintptr_t>(notAList);
+    EXPECT_EQ(ExecutePluginCommand(&r.Rec), -1);
+    r.Rec.Value1 = {};
     // Every command applies TEMPORARY-LOAD.
     r.Params.Add("TEMPORARY-LOAD", true);
     EXPECT_EQ(ExecutePluginCommand(&r.Rec), 0);
@@ -103,18 +140,18 @@ TEST_F(ExportsTest, OptionsDialogBlocksFromTheHandlersExtraText) {
     r.Rec.Value1.Data = reinterpret_cast<std::uintptr_t>(buffer.data());
     buffer[0] = 0; // no form name
     GetOptionsDialog(&r.Rec);
-    EXPECT_EQ(r.Rec.Value2.Type, 5);
-    EXPECT_EQ(r.Rec.Value2.Data, 3u);
-    EXPECT_EQ(r.Rec.Value2.Size, 27u);
+    EXPECT_EQ(+r.Rec.Value2.Type, 5);
+    EXPECT_EQ(+r.Rec.Value2.Data, 3u);
+    EXPECT_EQ(+r.Rec.Value2.Size, 27u);
     EXPECT_EQ(buffer[1], 0xEE); // untouched
 
     buffer.assign(32, 0);
     r.Rec.Value1.Size = 32;
     r.Rec.Value1.Data = reinterpret_cast<std::uintptr_t>(buffer.data());
     GetOptionsDialog(&r.Rec);
-    EXPECT_EQ(r.Rec.Value2.Type, 2);
-    EXPECT_EQ(r.Rec.Value2.Size, 0u);
-    EXPECT_EQ(r.Rec.Value2.Data, 27u);
+    EXPECT_EQ(+r.Rec.Value2.Type, 2);
+    EXPECT_EQ(+r.Rec.Value2.Size, 0u);
+    EXPECT_EQ(+r.Rec.Value2.Data, 27u);
     const std::vector<std::uint8_t> expected = {
         0x18, 0, 0, 0, 0x00, 0, 0, 0, // block 1: at 24, empty
         0x18, 0, 0, 0, 0x03, 0, 0, 0, // block 2: at 24, 3 bytes
@@ -138,7 +175,7 @@ TEST_F(ExportsTest, OptionsDialogBlocksFromTheLibraryResources) {
     r.Rec.Value1.Size = 64;
     r.Rec.Value1.Data = reinterpret_cast<std::uintptr_t>(buffer.data());
     GetOptionsDialog(&r.Rec);
-    EXPECT_EQ(r.Rec.Value2.Data, 27u);
+    EXPECT_EQ(+r.Rec.Value2.Data, 27u);
     const std::vector<std::uint8_t> fromFormName = {0x18, 0, 0, 0, 0x02, 0, 0, 0, 0x1A, 0, 0, 0, 0x00, 0, 0, 0,
                                                     0x1A, 0, 0, 0, 0x01, 0, 0, 0, 0x01, 0x02, 0x09};
     EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + 27), fromFormName);
@@ -147,20 +184,20 @@ TEST_F(ExportsTest, OptionsDialogBlocksFromTheLibraryResources) {
     buffer.assign(64, 0);
     std::memcpy(buffer.data(), "TfrmOption", 10);
     GetOptionsDialog(&r.Rec);
-    EXPECT_EQ(r.Rec.Value2.Data, 26u);
+    EXPECT_EQ(+r.Rec.Value2.Data, 26u);
     EXPECT_EQ(buffer[4], 0x02);
     EXPECT_EQ(buffer[20], 0x00);
 
     // A name that names nothing: no dialog.
     std::memcpy(buffer.data(), "NOSUCHFORM\0", 11);
     GetOptionsDialog(&r.Rec);
-    EXPECT_EQ(r.Rec.Value2.Type, 5);
-    EXPECT_EQ(r.Rec.Value2.Data, 2u);
+    EXPECT_EQ(+r.Rec.Value2.Type, 5);
+    EXPECT_EQ(+r.Rec.Value2.Data, 2u);
     platform::UnregisterModuleResources(PluginLibraryModule());
 
     r.Rec.Instance += 8;
     GetOptionsDialog(&r.Rec);
-    EXPECT_EQ(r.Rec.Value2.Data, 1u);
+    EXPECT_EQ(+r.Rec.Value2.Data, 1u);
 }
 
 TEST_F(ExportsTest, AConfirmedDialogReloadsEveryInstanceSharingTheSettings) {
@@ -186,9 +223,9 @@ TEST_F(ExportsTest, AConfirmedDialogReloadsEveryInstanceSharingTheSettings) {
     a.Rec.Value1.Data = reinterpret_cast<std::uintptr_t>(&input);
     a.Params.Add("INI-FILE", "dialog.ini");
     ShowOptionsDialog(&a.Rec);
-    EXPECT_EQ(a.Rec.Value2.Type, 5);
-    EXPECT_EQ(a.Rec.Value2.Size, 4u);
-    EXPECT_EQ(a.Rec.Value2.Data, 1u);
+    EXPECT_EQ(+a.Rec.Value2.Type, 5);
+    EXPECT_EQ(+a.Rec.Value2.Size, 4u);
+    EXPECT_EQ(+a.Rec.Value2.Data, 1u);
     EXPECT_TRUE(openDuringDialog);
     EXPECT_EQ(reloads, 2);
     auto instance = Instance(a);
@@ -198,7 +235,7 @@ TEST_F(ExportsTest, AConfirmedDialogReloadsEveryInstanceSharingTheSettings) {
 
     a.Rec.Instance = 0;
     ShowOptionsDialog(&a.Rec);
-    EXPECT_EQ(a.Rec.Value2.Data, 2u);
+    EXPECT_EQ(+a.Rec.Value2.Data, 2u);
 }
 
 TEST_F(ExportsTest, GlobalShutdownRunsTheRegisteredProceduresOnce) {
