@@ -46,7 +46,7 @@ void AppendUtf8(std::string& out, char32_t cp) {
 }
 
 // UTF-16 code units to UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string Utf16ToUtf8(const std::vector<char16_t>& units) {
+std::string Utf16UnitsToUtf8(const std::vector<char16_t>& units) {
     std::string out;
     out.reserve(units.size());
     for (std::size_t i = 0; i < units.size(); ++i) {
@@ -65,7 +65,7 @@ std::string Utf16ToUtf8(const std::vector<char16_t>& units) {
 }
 
 // UTF-8 to UTF-16 code units; an invalid sequence becomes U+FFFD.
-std::vector<char16_t> Utf8ToUtf16(std::string_view s) {
+std::vector<char16_t> Utf8ToUtf16Units(std::string_view s) {
     std::vector<char16_t> out;
     out.reserve(s.size());
     std::size_t i = 0;
@@ -148,7 +148,7 @@ public:
         std::vector<char16_t> units(count);
         for (auto& u : units)
             u = static_cast<char16_t>(Unsigned(2));
-        return Utf16ToUtf8(units);
+        return Utf16UnitsToUtf8(units);
     }
 
     TStreamValue Value(int depth) {
@@ -355,7 +355,7 @@ public:
             break;
         case TValueType::WString:
         case TValueType::UString: {
-            const auto units = Utf8ToUtf16(v.Text);
+            const auto units = Utf8ToUtf16Units(v.Text);
             Length32(units.size());
             for (char16_t u : units)
                 Unsigned(u, 2);
