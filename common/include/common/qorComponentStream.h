@@ -78,6 +78,12 @@ struct TStreamValue {
     // Values as the writer of a component stores them: the smallest integer
     // type that holds the number, a short string up to 255 bytes of ASCII,
     // a long one beyond, UTF-8 when the text is not ASCII.
+    // A value without data: Null, Nil, False or True.
+    static TStreamValue Of(TValueType type) {
+        TStreamValue r;
+        r.Type = type;
+        return r;
+    }
     static TStreamValue Integer(std::int64_t v);
     static TStreamValue Str(std::string_view text);
     static TStreamValue Identifier(std::string_view name);

@@ -1,0 +1,277 @@
+#include "common/qorComponent.h"
+#include "common/qorParamLst.h"
+#include "common/qorStringList.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace qor;
+
+enum class TAlign : std::uint8_t { alNone, alTop, alBottom };
+
+class TFont : public TPersistent {
+public:
+    std::string FontName = "MS Sans Serif";
+    std::int32_t Height = -11;
+    TFont() {
+        Publish("Name", FontName);
+        Publish("Height", Height);
+    }
+    std::string_view ClassName() const override { return "TFont"; }
+};
+
+class TPanel : public TComponent {
+public:
+    std::int32_t Left = 0;
+    std::uint16_t Port = 44818;
+    std::int64_t Big = 0;
+    double Scale = 0;
+    bool Visible = true;
+    char Sep = ';';
+    std::string Caption;
+    TAlign Align = TAlign::alNone;
+    std::uint8_t Anchors = 0;
+    Variant Extra;
+    std::string OnClick;
+    TStringList Lines;
+    TFont Font;
+    TqorParamsList Custom;
+
+    TPanel() {
+        Publish("Left", Left);
+        Publish("Port", Port).WithDefault(Variant(std::uint16_t{44818}));
+        Publish("Big", Big);
+        Publish("Scale", Scale);
+        Publish("Visible", Visible);
+        Publish("Sep", Sep);
+        Publish("Caption", Caption);
+        PublishEnum("Align", Align, {"alNone", "alTop", "alBottom"}).WithDefault(Variant("alNone"));
+        PublishSet("Anchors", Anchors, {"akLeft", "akTop", "akRight"});
+        Publish("Extra", Extra);
+        PublishMethod("OnClick", OnClick);
+        Publish("Lines", Lines);
+        PublishObject("Font", Font);
+        PublishParams("Custom", Custom).NotStored();
+    }
+    std::string_view ClassName() const override { return "TPanel"; }
+};
+
+class TForm : public TComponent {
+public:
+    std::int32_t Width = 481;
+    int LoadedCalls = 0;
+    TPanel& Panel = Add<TPanel>("pan1");
+    TForm() { Publish("Width", Width); }
+    std::string_view ClassName() const override { return "TForm"; }
+    void Loaded() override { ++LoadedCalls; }
+};
+
+TEST(ComponentPathTest, ResolvesThroughComponentsAndObjectProperties) {
+    TForm form;
+    auto width = FindPropertyPath(form, "WIDTH");
+    ASSERT_TRUE(width);
+    EXPECT_EQ(width->Kind(), TTypeKind::Integer);
+    EXPECT_EQ(width->Get().AsInteger(), 481);
+
+    auto font = FindPropertyPath(form, "Pan1.Font.name");
+    ASSERT_TRUE(font);
+    font->Set(Variant("Arial"));
+    EXPECT_EQ(form.Panel.Font.FontName, "Arial");
+
+    auto lines = FindPropertyPath(form, "pan1.Lines");
+    ASSERT_TRUE(lines);
+    EXPECT_EQ(lines->Kind(), TTypeKind::StringList);
+    lines->Set(Variant("a\r\nb\nc"));
+    EXPECT_EQ(form.Panel.Lines.Lines(), (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(lines->Get().AsString(), "a\r\nb\r\nc\r\n");
+
+    EXPECT_FALSE(FindPropertyPath(form, "pan2.Left"));
+    EXPECT_FALSE(FindPropertyPath(form, "pan1.Nothing"));
+    EXPECT_FALSE(FindPropertyPath(form, "pan1..Left"));
+    EXPECT_FALSE(FindPropertyPath(form, "Width."));
+}
+
+TEST(ComponentPathTest, ConvertsValuesByKind) {
+    TPanel p;
+    auto set = [&](std::string_view path, const Variant& v) { FindPropertyPath(p, path)->Set(v); };
+    auto get = [&](std::string_view path) { return FindPropertyPath(p, path)->Get(); };
+
+    set("Port", Variant("502"));
+    EXPECT_EQ(p.Port, 502);
+    EXPECT_THROW(set("Port", Variant(70000)), EPropertyError);
+    EXPECT_EQ(p.Port, 502);
+    set("Big", Variant("5000000000"));
+    EXPECT_EQ(get("Big").Type(), VarType::Int64);
+    set("Scale", Variant("1.5"));
+    EXPECT_EQ(p.Scale, 1.5);
+    set("Visible", Variant("False"));
+    EXPECT_FALSE(p.Visible);
+    set("Sep", Variant(","));
+    EXPECT_EQ(get("Sep").AsString(), ",");
+    set("Align", Variant("ALBOTTOM"));
+    EXPECT_EQ(p.Align, TAlign::alBottom);
+    set("Align", Variant(1));
+    EXPECT_EQ(get("Align").AsString(), "alTop");
+    EXPECT_THROW(set("Align", Variant("alLeft")), EPropertyError);
+    set("Anchors", Variant("[akLeft, akRight]"));
+    EXPECT_EQ(p.Anchors, 0b101);
+    EXPECT_EQ(get("Anchors").AsString(), "akLeft,akRight");
+    EXPECT_THROW(set("Anchors", Variant("akBottom")), EPropertyError);
+    set("OnClick", Variant("Panel1Click"));
+    EXPECT_EQ(p.OnClick, "Panel1Click");
+}
+
+TEST(ComponentPathTest, ParameterListItemsResolveByNameWithTheirTagAsType) {
+    TPanel p;
+    p.Custom.Add("Interval", Variant("100"))->Tag = static_cast<std::uint32_t>(VarType::Integer);
+    p.Custom.Add("Host", Variant(1));
+
+    auto interval = FindPropertyPath(p, "Custom.INTERVAL");
+    ASSERT_TRUE(interval);
+    EXPECT_EQ(interval->Kind(), TTypeKind::Variant);
+    EXPECT_EQ(interval->ItemType(), VarType::Integer);
+    interval->Set(Variant("250"));
+    EXPECT_EQ(p.Custom.GetValue("Interval").Type(), VarType::Integer);
+    EXPECT_EQ(p.Custom.GetValue("Interval").AsInteger(), 250);
+
+    auto host = FindPropertyPath(p, "Custom.Host");
+    ASSERT_TRUE(host);
+    EXPECT_EQ(host->ItemType(), VarType::Empty);
+    host->Set(Variant("plc1"));
+    EXPECT_EQ(p.Custom.GetValue("host").AsString(), "plc1");
+
+    EXPECT_FALSE(FindPropertyPath(p, "Custom.Missing"));
+}
+
+TEST(ComponentTest, OwnsChildrenAndFreesThemLastFirst) {
+    std::vector<std::string> freed;
+    struct TProbe : TComponent {
+        std::vector<std::string>* log = nullptr;
+        ~TProbe() override { log->push_back(Name); }
+    };
+    {
+        TComponent owner;
+        owner.Add<TProbe>("a").log = &freed;
+        TProbe& b = owner.Add<TProbe>("b");
+        b.log = &freed;
+        owner.Add<TProbe>("c").log = &freed;
+        EXPECT_EQ(owner.FindComponent("B"), &b);
+        EXPECT_EQ(b.Owner(), &owner);
+        std::unique_ptr<TComponent> taken = owner.RemoveComponent(b);
+        EXPECT_EQ(taken->Owner(), nullptr);
+        EXPECT_EQ(owner.ComponentCount(), 2);
+    }
+    EXPECT_EQ(freed, (std::vector<std::string>{"b", "c", "a"}));
+}
+
+TEST(ComponentStreamingTest, SavesStoredNonDefaultPropertiesAndChildren) {
+    TForm form;
+    form.Name = "frmOption";
+    form.Panel.Caption = "Requests";
+    form.Panel.Align = TAlign::alTop;
+    form.Panel.Scale = 2.5;
+    form.Panel.Lines.SetText("x\r\ny");
+    form.Panel.Tag = 9999;
+    const TStreamObject o = SaveComponent(form);
+    EXPECT_EQ(o.ClassName, "TForm");
+    EXPECT_EQ(o.Name, "frmOption");
+    ASSERT_EQ(o.Properties.size(), 1u);
+    EXPECT_EQ(o.Properties[0].Name, "Width");
+    ASSERT_EQ(o.Children.size(), 1u);
+    std::vector<std::string> names;
+    for (const auto& p : o.Children[0].Properties)
+        names.push_back(p.Name);
+    // Port and Align at their defaults, Extra Empty, OnClick unassigned: not written.
+    EXPECT_EQ(names, (std::vector<std::string>{"Tag", "Left", "Big", "Scale", "Visible", "Sep", "Caption", "Align",
+                                               "Anchors", "Lines.Strings", "Font.Name", "Font.Height"}));
+    EXPECT_EQ(o.Children[0].FindProperty("Align")->Value.Type, TValueType::Ident);
+    EXPECT_EQ(o.Children[0].FindProperty("Scale")->Value.Type, TValueType::Extended);
+}
+
+TEST(ComponentStreamingTest, ReadsBackIntoChildrenItOwnsOrCreates) {
+    TForm source;
+    source.Name = "frm";
+    source.Width = 300;
+    source.Panel.Caption = "Gr\xC3\xBC\xC3\x9F" "e";
+    source.Panel.Anchors = 0b011;
+    source.Panel.Extra = Variant(std::int64_t{-5000000000});
+    source.Panel.Lines.SetText("one\r\ntwo");
+    source.Panel.Font.Height = -13;
+    source.Panel.Add<TPanel>("inner").Left = 7;
+    const std::vector<std::uint8_t> bytes = WriteComponentStream(source);
+
+    TClassRegistry classes;
+    classes.Register<TPanel>();
+    TForm target;
+    std::vector<TStreamLoadIssue> issues;
+    ReadComponentStream(target, bytes, &classes, &issues);
+    EXPECT_TRUE(issues.empty());
+    EXPECT_EQ(target.Name, "frm");
+    EXPECT_EQ(target.Width, 300);
+    EXPECT_EQ(target.ComponentCount(), 1); // pan1 was loaded in place
+    EXPECT_EQ(target.Panel.Caption, "Gr\xC3\xBC\xC3\x9F" "e");
+    EXPECT_EQ(target.Panel.Anchors, 0b011);
+    EXPECT_EQ(target.Panel.Extra.AsInt64(), -5000000000);
+    EXPECT_EQ(target.Panel.Lines.Lines(), (std::vector<std::string>{"one", "two"}));
+    EXPECT_EQ(target.Panel.Font.Height, -13);
+    auto* inner = target.Panel.FindComponent<TPanel>("inner");
+    ASSERT_NE(inner, nullptr);
+    EXPECT_EQ(inner->Left, 7);
+    EXPECT_EQ(target.LoadedCalls, 1);
+}
+
+TEST(ComponentStreamingTest, ReportsUnknownPropertiesAndClassesAndGoesOn) {
+    TStreamObject o;
+    o.ClassName = "TForm";
+    o.Name = "frm";
+    o.Properties = {{"Height", TStreamValue::Integer(1)}, {"Width", TStreamValue::Integer(2)},
+                    {"Width", TStreamValue::Str("wide")}};
+    TStreamObject unknown;
+    unknown.ClassName = "TButton";
+    unknown.Name = "btnOK";
+    o.Children.push_back(unknown);
+    TForm form;
+    std::vector<TStreamLoadIssue> issues;
+    LoadComponent(form, o, nullptr, &issues);
+    EXPECT_EQ(form.Width, 2);
+    ASSERT_EQ(issues.size(), 3u);
+    EXPECT_EQ(issues[0].Path, "frm.Height");
+    EXPECT_EQ(issues[0].Message, "Property Height does not exist");
+    EXPECT_EQ(issues[1].Path, "frm.Width");
+    EXPECT_EQ(issues[2].Message, "Class TButton not found");
+}
+
+TEST(StringListTest, SortedListAppliesTheDuplicatesRule) {
+    TStringList l;
+    l.SetSorted(true);
+    EXPECT_EQ(l.Add("beta"), 0);
+    EXPECT_EQ(l.Add("Alpha"), 0);
+    EXPECT_EQ(l.Add("ALPHA"), 0); // ignored: the index of the line already there
+    EXPECT_EQ(l.Count(), 2);
+    l.Duplicates = TDuplicates::dupError;
+    EXPECT_THROW(l.Add("Beta"), EStringListError);
+    l.Duplicates = TDuplicates::dupAccept;
+    l.Add("gamma");
+    l.Add("BETA");
+    EXPECT_EQ(l.Lines(), (std::vector<std::string>{"Alpha", "BETA", "beta", "gamma"}));
+    EXPECT_THROW(l.Insert(0, "x"), EStringListError);
+    EXPECT_THROW(l.Strings(4), EStringListError);
+}
+
+TEST(StringListTest, TextSplitsAtEveryLineBreakAndUpdatesNotifyOnce) {
+    TStringList l;
+    int changing = 0, changed = 0;
+    l.OnChanging = [&](TStringList&) { ++changing; };
+    l.OnChange = [&](TStringList&) { ++changed; };
+    l.SetText("a\r\nb\rc\n\nd");
+    EXPECT_EQ(l.Lines(), (std::vector<std::string>{"a", "b", "c", "", "d"}));
+    EXPECT_EQ(changing, 1);
+    EXPECT_EQ(changed, 1);
+    EXPECT_EQ(l.Text(), "a\r\nb\r\nc\r\n\r\nd\r\n");
+    l.SetText("a\r\n");
+    EXPECT_EQ(l.Count(), 1);
+    EXPECT_THROW(l.SetCapacity(0), EStringListError);
+}
+
+} // namespace
