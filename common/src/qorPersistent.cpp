@@ -67,6 +67,16 @@ TPropInfo& TPersistent::Publish(TPropInfo info) {
     return props_.back();
 }
 
+TPropInfo& TPersistent::Publish(std::string_view name, TTypeKind kind, std::function<Variant()> get,
+                                std::function<void(const Variant&)> set) {
+    TPropInfo p;
+    p.Name = std::string(name);
+    p.Kind = kind;
+    p.Get = std::move(get);
+    p.Set = std::move(set);
+    return Publish(std::move(p));
+}
+
 TPropInfo& TPersistent::Publish(std::string_view name, bool& field) {
     TPropInfo p;
     p.Name = std::string(name);

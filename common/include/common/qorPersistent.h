@@ -117,6 +117,9 @@ public:
 
 protected:
     TPropInfo& Publish(TPropInfo info);
+    // A property with accessors of its own (either may be empty).
+    TPropInfo& Publish(std::string_view name, TTypeKind kind, std::function<Variant()> get,
+                       std::function<void(const Variant&)> set);
 
     TPropInfo& Publish(std::string_view name, bool& field);
     TPropInfo& Publish(std::string_view name, char& field);
