@@ -214,6 +214,24 @@ TComponent::~TComponent() {
     }
 }
 
+bool TComponent::ReadDefinedProperty(std::string_view name, const TStreamValue& value) {
+    std::int32_t* target = SameText(name, "Left") ? &designLeft_ : SameText(name, "Top") ? &designTop_ : nullptr;
+    if (!target)
+        return false;
+    const std::int64_t v = value.AsInteger();
+    if (v < INT32_MIN || v > INT32_MAX)
+        throw EReadError("Invalid property value");
+    *target = static_cast<std::int32_t>(v);
+    return true;
+}
+
+void TComponent::WriteDefinedProperties(std::vector<TStreamProperty>& out) const {
+    if (designLeft_ == 0 && designTop_ == 0)
+        return;
+    out.push_back({"Left", TStreamValue::Integer(designLeft_)});
+    out.push_back({"Top", TStreamValue::Integer(designTop_)});
+}
+
 TComponent* TComponent::FindComponent(std::string_view name) const {
     if (name.empty())
         return nullptr;

@@ -104,7 +104,7 @@ bool TqorStrHolder::ReadDefinedProperty(std::string_view name, const TStreamValu
         return true;
     }
     if (!is("StrData"))
-        return false;
+        return TComponent::ReadDefinedProperty(name, value);
     if (value.Type != TValueType::List)
         throw EReadError("Invalid property value");
     for (const auto& item : value.Items)
@@ -122,6 +122,7 @@ bool TqorStrHolder::ReadDefinedProperty(std::string_view name, const TStreamValu
 }
 
 void TqorStrHolder::WriteDefinedProperties(std::vector<TStreamProperty>& out) const {
+    TComponent::WriteDefinedProperties(out);
     out.push_back({"InternalVer", TStreamValue::Integer(kStreamVersion)});
     if (strings_.Empty() && KeyString.empty())
         return;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -123,12 +124,52 @@ std::string Tool() {
     return std::filesystem::exists(p) ? p.string() : std::string();
 }
 
+// Stands in for the data module: what its stored form sets.
 class TaPlugin : public TComponent {
 public:
     std::string OnCreate = "qorPluginCreate";
-    TaPlugin() { PublishMethod("OnCreate", OnCreate); }
+    bool OldCreateOrder = false;
+    std::int32_t Height = 0, Width = 0;
+    TaPlugin() {
+        PublishMethod("OnCreate", OnCreate);
+        Publish("OldCreateOrder", OldCreateOrder).WithDefault(Variant(false));
+        Publish("Height", Height).NotStored();
+        Publish("Width", Width).NotStored();
+    }
     std::string_view ClassName() const override { return "TaPlugin"; }
 };
+
+// TaPlugin.bin was made from TaPlugin.txt by the tool (tpf0-to-text -r).
+TEST(StrHolderTest, ReadsTheDataModuleFormTheToolMade) {
+    std::ifstream f(std::filesystem::path(QOR_TEST_DATA_DIR) / "TaPlugin.bin", std::ios::binary);
+    const Bytes bytes(std::istreambuf_iterator<char>(f), {});
+    ASSERT_FALSE(bytes.empty());
+    TClassRegistry classes;
+    classes.Register<TqorStrHolder>();
+    TaPlugin module;
+    std::vector<TStreamLoadIssue> issues;
+    ReadComponentStream(module, bytes, &classes, &issues);
+    EXPECT_TRUE(issues.empty()) << issues.front().Path << ": " << issues.front().Message;
+    EXPECT_EQ(module.Name, "aPlugin");
+    EXPECT_EQ(module.Height, 150);
+    auto* props = module.FindComponent<TqorStrHolder>("Properties");
+    ASSERT_NE(props, nullptr);
+    EXPECT_EQ(props->Tag, 9999);
+    EXPECT_EQ(props->StreamVersion(), 2);
+    EXPECT_EQ(props->Strings().Lines(),
+              (std::vector<std::string>{"Left,Left", "Top,Top", "Height,Height", "Width,Width", ";---short---",
+                                        "lblParams.Caption,Parser config", "OpenDialog.FileName,Open files dir",
+                                        "SaveDialog.FileName,Save files dir", "spMinInt.Value,Min interval",
+                                        "chkExportAll.Checked,Export at once "}));
+    // The settings walk reaches the map by its path.
+    auto map = FindPropertyPath(module, "Properties.Strings");
+    ASSERT_TRUE(map);
+    EXPECT_EQ(map->Get().AsString().substr(0, 20), "Left,Left\r\nTop,Top\r\n");
+    // The designer's position is kept for writing back.
+    const TStreamObject saved = SaveComponent(*props);
+    EXPECT_EQ(saved.FindProperty("Left")->Value.Int, 48);
+    EXPECT_EQ(saved.FindProperty("Top")->Value.Int, 24);
+}
 
 // The data module's resource as the independent decoder sees it.
 TEST(StrHolderTest, TheToolDecodesTheDataModuleForm) {

@@ -74,7 +74,14 @@ public:
     // Called after the component and its children were read from a stream.
     virtual void Loaded() {}
 
+    // "Left" and "Top": where a designer placed a non-visual component, kept
+    // so a stored form reads and writes back whole. Derived classes that
+    // define properties of their own call these first.
+    bool ReadDefinedProperty(std::string_view name, const TStreamValue& value) override;
+    void WriteDefinedProperties(std::vector<TStreamProperty>& out) const override;
+
 private:
+    std::int32_t designLeft_ = 0, designTop_ = 0;
     TComponent* owner_ = nullptr;
     std::vector<std::unique_ptr<TComponent>> components_;
 };
