@@ -126,15 +126,23 @@ std::vector<std::string> TWtransl::Files() const {
     return files;
 }
 
-std::string TWtransl::LanguageOfFile(const std::string& path) {
+std::string TWtransl::LanguageOfFile(const std::string& path, std::string_view sourceLanguage) {
     const auto text = ReadWholeFile(path);
-    return text ? ReadLanguagesSection(*text).Default : std::string();
+    if (!text)
+        return {};
+    TLanguageFileInfo info = ReadLanguagesSection(*text);
+    if (!info.Default.empty())
+        return info.Default;
+    for (auto& lang : info.EntryLanguages)
+        if (lang != sourceLanguage)
+            return std::move(lang);
+    return {};
 }
 
 std::string TWtransl::FilesLanguage() const {
     const auto files = Files();
     for (auto it = files.rbegin(); it != files.rend(); ++it)
-        if (std::string lang = LanguageOfFile(*it); !lang.empty())
+        if (std::string lang = LanguageOfFile(*it, Language); !lang.empty())
             return lang;
     return {};
 }

@@ -258,18 +258,40 @@ TWtranslLookup LookupText(const TWtranslLanguagesList& dict, std::string_view te
     return result;
 }
 
+// The code of an entry line ("DE:>..."): letters, digits, "-" and "_" before ":>".
+std::string_view EntryLanguage(std::string_view line) {
+    const std::size_t mark = line.find(":>");
+    if (mark == std::string_view::npos || mark == 0 || mark > 16)
+        return {};
+    for (char c : line.substr(0, mark))
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_'))
+            return {};
+    return line.substr(0, mark);
+}
+
 TLanguageFileInfo ReadLanguagesSection(std::string_view text) {
     TLanguageFileInfo info;
     std::string marked;
-    bool inSection = false;
+    bool inSection = false, sectionDone = false;
     for (const std::string_view raw : SplitLines(text)) {
         const std::string_view line = TrimControls(raw);
+        if (const std::string_view code = EntryLanguage(TrimBlanks(raw)); !code.empty()) {
+            bool known = false;
+            for (const auto& l : info.EntryLanguages)
+                known = known || l == code;
+            if (!known)
+                info.EntryLanguages.emplace_back(code);
+        }
+        if (sectionDone)
+            continue;
         if (!inSection) {
             inSection = LowerAscii(line) == "[languages]";
             continue;
         }
-        if (line.empty() || line.front() == '[')
-            break;
+        if (line.empty() || line.front() == '[') {
+            sectionDone = true;
+            continue;
+        }
         const std::size_t eq = line.find('=');
         if (eq == std::string_view::npos)
             continue;

@@ -61,7 +61,7 @@ class TForm : public TComponent {
 public:
     std::int32_t Width = 481;
     int LoadedCalls = 0;
-    TPanel& Panel = Add<TPanel>("pan1");
+    TPanel& Panel = AddComponent<TPanel>("pan1");
     TForm() { Publish("Width", Width); }
     std::string_view ClassName() const override { return "TForm"; }
     void Loaded() override { ++LoadedCalls; }
@@ -152,10 +152,10 @@ TEST(ComponentTest, OwnsChildrenAndFreesThemLastFirst) {
     };
     {
         TComponent owner;
-        owner.Add<TProbe>("a").log = &freed;
-        TProbe& b = owner.Add<TProbe>("b");
+        owner.AddComponent<TProbe>("a").log = &freed;
+        TProbe& b = owner.AddComponent<TProbe>("b");
         b.log = &freed;
-        owner.Add<TProbe>("c").log = &freed;
+        owner.AddComponent<TProbe>("c").log = &freed;
         EXPECT_EQ(owner.FindComponent("B"), &b);
         EXPECT_EQ(b.Owner(), &owner);
         std::unique_ptr<TComponent> taken = owner.RemoveComponent(b);
@@ -198,7 +198,7 @@ TEST(ComponentStreamingTest, ReadsBackIntoChildrenItOwnsOrCreates) {
     source.Panel.Extra = Variant(std::int64_t{-5000000000});
     source.Panel.Lines.SetText("one\r\ntwo");
     source.Panel.Font.Height = -13;
-    source.Panel.Add<TPanel>("inner").Left = 7;
+    source.Panel.AddComponent<TPanel>("inner").Left = 7;
     const std::vector<std::uint8_t> bytes = WriteComponentStream(source);
 
     TClassRegistry classes;

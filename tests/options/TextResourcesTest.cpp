@@ -28,7 +28,7 @@ TEST(TextResourcesTest, EnglishDefaultsAndEveryTextTranslatable) {
 
 class TModule : public TComponent {
 public:
-    TTextResources& TextRes = Add<TTextResources>("TextRes");
+    TTextResources& TextRes = AddComponent<TTextResources>("TextRes");
 };
 
 TEST(TextResourcesTest, TranslatedOnceThroughTheRegisteredHandler) {

@@ -92,7 +92,9 @@ TEST(WtranslLanguagesTest, LanguagesSectionNamesTheDefault) {
     EXPECT_EQ(info.Languages, (std::vector<std::string>{"EN", "DE"}));
     EXPECT_EQ(info.Default, "FR");
     EXPECT_EQ(ReadLanguagesSection("[languages]\n$EN = #1\n$PL = #2 (Default)\n").Default, "PL");
-    EXPECT_EQ(ReadLanguagesSection("EN:>Open\nDE:>Offen\n\n").Default, "");
+    const TLanguageFileInfo plain = ReadLanguagesSection("// EN:>comment\nEN:>Open\n  DE:>Offen\n\nEN:>Close\nPT-BR:>Fechar\n\n");
+    EXPECT_EQ(plain.Default, "");
+    EXPECT_EQ(plain.EntryLanguages, (std::vector<std::string>{"EN", "DE", "PT-BR"}));
 }
 
 } // namespace

@@ -88,7 +88,10 @@ TEST_F(WtranslTest, LaterFilesWinAndTheFilesNameTheTargetLanguage) {
                                                      "EN:>Close\r\nFR:>Clore\r\n\r\n");
     t.FileNames = shared + "|" + dir_.Path("missing.lng") + "|" + own;
     EXPECT_EQ(TWtransl::LanguageOfFile(own), "FR");
-    EXPECT_EQ(TWtransl::LanguageOfFile(shared), "");
+    // Without a "[Languages]" section: the first language of the entries besides the source.
+    EXPECT_EQ(TWtransl::LanguageOfFile(shared), "DE");
+    EXPECT_EQ(TWtransl::LanguageOfFile(shared, "DE"), "EN");
+    EXPECT_EQ(TWtransl::LanguageOfFile(dir_.Path("missing.lng")), "");
     std::string text = "Close";
     EXPECT_TRUE(t.Translate(std::nullopt, nullptr, &text));
     EXPECT_EQ(t.ToLanguage(), "FR");
@@ -164,13 +167,13 @@ TEST_F(WtranslTest, WalksListedPropertiesOwnedComponentsAndHandlers) {
     TForm form;
     form.Caption = form.Hint = form.Filter = form.Other = "Open";
     form.Captions.SetText("Open\r\nClose\r\nHelp");
-    TForm& skipped = form.Add<TForm>("skipped");
+    TForm& skipped = form.AddComponent<TForm>("skipped");
     skipped.Tag = kWtranslSkipTag;
     skipped.Caption = "Open";
-    TForm& inner = skipped.Add<TForm>("inner");
+    TForm& inner = skipped.AddComponent<TForm>("inner");
     inner.Caption = "Close";
-    TSpecial& special = form.Add<TSpecial>("special1");
-    TSpecial& other = form.Add<TSpecial>("other");
+    TSpecial& special = form.AddComponent<TSpecial>("special1");
+    TSpecial& other = form.AddComponent<TSpecial>("other");
     other.Caption = "Close";
     t.ComponentProperties.Add("Filter");
 

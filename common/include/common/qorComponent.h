@@ -11,7 +11,7 @@
 //
 //     class TaModule : public TComponent {
 //     public:
-//         TqorStrHolder& Properties = Add<TqorStrHolder>("Properties");
+//         TqorStrHolder& Properties = AddComponent<TqorStrHolder>("Properties");
 //         ...
 //     };
 #pragma once
@@ -63,7 +63,7 @@ public:
     void FreeComponent(TComponent& c) { RemoveComponent(c).reset(); }
     // Creates an owned component with a name.
     template <class T, class... Args>
-    T& Add(std::string name, Args&&... args) {
+    T& AddComponent(std::string name, Args&&... args) {
         auto c = std::make_unique<T>(std::forward<Args>(args)...);
         c->Name = std::move(name);
         T& ref = *c;
@@ -114,10 +114,12 @@ class TClassRegistry {
 public:
     using Factory = std::function<std::unique_ptr<TComponent>()>;
     void Register(std::string className, Factory factory);
+    // Without a name, the class name is taken from an instance made once here.
     template <class T>
-    void Register() {
-        T probe;
-        Register(std::string(probe.ClassName()), [] { return std::make_unique<T>(); });
+    void Register(std::string className = {}) {
+        if (className.empty())
+            className = std::string(T().ClassName());
+        Register(std::move(className), [] { return std::make_unique<T>(); });
     }
     // nullptr when the class is not registered.
     std::unique_ptr<TComponent> Create(std::string_view className) const;

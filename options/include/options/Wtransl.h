@@ -94,8 +94,10 @@ public:
     std::optional<std::string> TranslateText(std::string_view text);
 
     // The language a language file provides: the "Default =" line of its
-    // "[Languages]" section ("" when the file is missing or names none).
-    static std::string LanguageOfFile(const std::string& path);
+    // "[Languages]" section (or the code marked "(Default)" there); for a file
+    // without one, the first language of its entries other than
+    // sourceLanguage. "" when the file is missing or has none of these.
+    static std::string LanguageOfFile(const std::string& path, std::string_view sourceLanguage = "EN");
     // The language the files of FileNames provide: that of the last file that
     // names one (the module's own file comes after the shared one).
     std::string FilesLanguage() const;

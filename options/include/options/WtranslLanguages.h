@@ -89,10 +89,12 @@ TWtranslLookup LookupText(const TWtranslLanguagesList& dict, std::string_view te
 
 // The "[Languages]" section of a language file: the codes it lists ("$XX = ...")
 // and the language it provides ("Default = XX", or the code whose line is
-// marked "(Default)"); empty when the file has no such section.
+// marked "(Default)"); empty when the file has no such section. Also the
+// language codes its entry lines use ("XX:>"), in order of appearance.
 struct TLanguageFileInfo {
     std::vector<std::string> Languages;
     std::string Default;
+    std::vector<std::string> EntryLanguages;
 };
 TLanguageFileInfo ReadLanguagesSection(std::string_view text);
 
