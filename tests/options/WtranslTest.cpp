@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 using namespace qor;
@@ -128,6 +131,26 @@ TEST_F(WtranslTest, ForgetsTheFiles20SecondsAfterTheLastRun) {
     EXPECT_EQ(t.LoadedKey(), "");
     EXPECT_EQ(t.PairCount(), 0);
     EXPECT_EQ(Tr(t, "Open"), "Auf") << "read again";
+}
+
+// Runs on another thread while the owner of the cache timer forgets the files
+// again and again: each run sees either the loaded pairs or reads them anew.
+TEST_F(WtranslTest, RunsOnAnotherThreadAndTheCacheClearingAreSerialised) {
+    TWtransl t;
+    t.FileNames = dir_.Write("de.lng", "EN:>Open\r\nDE:>Offen\r\n\r\n");
+    EXPECT_EQ(Tr(t, "Open"), "Offen"); // the timer belongs to this thread
+    std::atomic<int> wrong{0};
+    std::thread other([&] {
+        for (int i = 0; i < 200; ++i)
+            if (Tr(t, "Open") != "Offen")
+                ++wrong;
+    });
+    for (int i = 0; i < 200; ++i) {
+        clock_.Advance(TWtransl::kCacheInterval);
+        PumpAll();
+    }
+    other.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 class TForm : public TComponent {
