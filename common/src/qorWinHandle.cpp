@@ -1,6 +1,7 @@
 #include "common/qorWinHandle.h"
 
 #include "platform/Debug.h"
+#include "platform/Module.h"
 #include "platform/Thread.h"
 
 #include <condition_variable>
@@ -21,6 +22,14 @@ std::unordered_map<const TWindowHandle*, int> dispatching;
 std::mutex classMutex;
 bool classRegisteredHere = false;
 
+// The class belongs to the module this copy of the code lives in (the plug-in
+// library, or the host), so each module's windows run its own procedure and a
+// module never leaves windows behind that point into code already unloaded.
+platform::HMODULE ThisModule() {
+    static const platform::HMODULE module = platform::ModuleOfAddress(reinterpret_cast<const void*>(&ThisModule));
+    return module;
+}
+
 // Takes the class away again when this library is unloaded.
 struct ClassUnregistrar {
     ~ClassUnregistrar() { UnregisterWindowClass(); }
@@ -30,7 +39,7 @@ struct ClassUnregistrar {
 
 void UnregisterWindowClass() {
     std::scoped_lock lock(classMutex);
-    if (classRegisteredHere && platform::UnregisterClass(TWindowHandle::ClassName))
+    if (classRegisteredHere && platform::UnregisterClass(TWindowHandle::ClassName, ThisModule()))
         classRegisteredHere = false;
 }
 
@@ -42,8 +51,9 @@ platform::HWND TWindowHandle::GetHandle() {
     {
         std::scoped_lock lock(classMutex);
         platform::WNDCLASS existing{};
-        if (!platform::GetClassInfo(ClassName, &existing)) {
-            const platform::WNDCLASS wc{ClassName, &TWindowHandle::StaticWndProc, sizeof(std::intptr_t)};
+        if (!platform::GetClassInfo(ClassName, &existing, ThisModule())) {
+            const platform::WNDCLASS wc{ClassName, &TWindowHandle::StaticWndProc, sizeof(std::intptr_t),
+                                        ThisModule()};
             if (platform::RegisterClass(wc))
                 classRegisteredHere = true;
             else if (platform::GetLastError() != platform::ERROR_CLASS_ALREADY_EXISTS)
@@ -51,7 +61,7 @@ platform::HWND TWindowHandle::GetHandle() {
                                     std::to_string(platform::GetLastError()));
         }
     }
-    const platform::HWND h = platform::CreateHiddenWindow(ClassName);
+    const platform::HWND h = platform::CreateHiddenWindow(ClassName, {}, ThisModule());
     if (!h)
         throw EWindowHandle("Window handle allocation failed: Windows error #" +
                             std::to_string(platform::GetLastError()));

@@ -1,5 +1,7 @@
 #include "Kernel.h"
 
+#include "platform/Module.h"
+
 #include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -100,6 +102,12 @@ std::string UpperAscii(std::string_view text) {
         if (c >= 'a' && c <= 'z')
             c = static_cast<char>(c - 32);
     return s;
+}
+
+std::string ClassKey(std::string_view className, HMODULE module) {
+    // 0 names the executable, as the executable's own handle does.
+    static const HMODULE executable = GetModuleHandle(nullptr);
+    return std::to_string(module ? module : executable) + ':' + UpperAscii(className);
 }
 
 } // namespace platform::detail

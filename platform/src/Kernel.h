@@ -126,6 +126,7 @@ struct WindowClassData {
     WNDPROC proc;
     int cbWndExtra;
     std::size_t windows = 0;
+    HMODULE module = 0;
 };
 
 struct Window {
@@ -150,7 +151,7 @@ struct Kernel {
     std::uintptr_t nextHandle = 0x1000;
     std::unordered_map<HANDLE, std::shared_ptr<Object>> objects;
     std::unordered_map<HWND, std::shared_ptr<Window>> windows;
-    std::map<std::string, WindowClassData> classes; // by upper-case name
+    std::map<std::string, WindowClassData> classes; // by ClassKey
     std::unordered_map<DWORD, std::shared_ptr<ThreadData>> threads;
     std::unordered_set<ThreadData*> blocked;
     std::size_t timerCount = 0;
@@ -207,5 +208,7 @@ DWORD WaitCore(DWORD count, const HANDLE* handles, bool waitAll, DWORD timeoutMs
 
 // Upper-case ASCII copy.
 std::string UpperAscii(std::string_view text);
+// Classes are keyed by their module and their upper-case name.
+std::string ClassKey(std::string_view className, HMODULE module);
 
 } // namespace platform::detail

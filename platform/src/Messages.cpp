@@ -346,18 +346,18 @@ bool RegisterClass(const WNDCLASS& wc) {
         return false;
     }
     std::lock_guard lock(K().mutex);
-    auto [it, added] = K().classes.try_emplace(UpperAscii(wc.lpszClassName));
+    auto [it, added] = K().classes.try_emplace(ClassKey(wc.lpszClassName, wc.hInstance));
     if (!added) {
         SetLastError(ERROR_CLASS_ALREADY_EXISTS);
         return false;
     }
-    it->second = WindowClassData{wc.lpszClassName, wc.lpfnWndProc, wc.cbWndExtra, 0};
+    it->second = WindowClassData{wc.lpszClassName, wc.lpfnWndProc, wc.cbWndExtra, 0, wc.hInstance};
     return true;
 }
 
-bool UnregisterClass(std::string_view className) {
+bool UnregisterClass(std::string_view className, HMODULE instance) {
     std::lock_guard lock(K().mutex);
-    auto it = K().classes.find(UpperAscii(className));
+    auto it = K().classes.find(ClassKey(className, instance));
     if (it == K().classes.end()) {
         SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
         return false;
@@ -370,24 +370,24 @@ bool UnregisterClass(std::string_view className) {
     return true;
 }
 
-bool GetClassInfo(std::string_view className, WNDCLASS* out) {
+bool GetClassInfo(std::string_view className, WNDCLASS* out, HMODULE instance) {
     std::lock_guard lock(K().mutex);
-    auto it = K().classes.find(UpperAscii(className));
+    auto it = K().classes.find(ClassKey(className, instance));
     if (it == K().classes.end()) {
         SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
         return false;
     }
     if (out)
-        *out = WNDCLASS{it->second.name.c_str(), it->second.proc, it->second.cbWndExtra};
+        *out = WNDCLASS{it->second.name.c_str(), it->second.proc, it->second.cbWndExtra, it->second.module};
     return true;
 }
 
-HWND CreateHiddenWindow(std::string_view className, std::string_view windowName) {
+HWND CreateHiddenWindow(std::string_view className, std::string_view windowName, HMODULE instance) {
     auto self = SelfShared();
     auto w = std::make_shared<Window>();
     {
         std::lock_guard lock(K().mutex);
-        auto cls = K().classes.find(UpperAscii(className));
+        auto cls = K().classes.find(ClassKey(className, instance));
         if (cls == K().classes.end()) {
             SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
             return 0;

@@ -2,22 +2,19 @@
 
 #include "platform/Module.h"
 
+#include "Kernel.h"
+
 #include <map>
 #include <mutex>
 
 namespace platform {
+
+using detail::UpperAscii;
+
 namespace {
 
 std::mutex tableMutex;
 std::map<HMODULE, const ModuleResources*> tables;
-
-std::string UpperAscii(std::string_view text) {
-    std::string s(text);
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 32);
-    return s;
-}
 
 HMODULE Resolve(HMODULE module) { return module ? module : GetModuleHandle(nullptr); }
 

@@ -63,6 +63,25 @@ TEST_F(MessagesTest, ClassesAreUniqueAndHeldByTheirWindows) {
     EXPECT_EQ(CreateHiddenWindow("NoSuchClass"), 0u);
 }
 
+LRESULT OtherModuleProc(HWND, UINT msg, WPARAM, LPARAM) { return msg == WM_USER ? 7 : 0; }
+
+// The host and the plug-in each carry a copy of the framework and each register
+// the same class name; each must get its own procedure.
+TEST_F(MessagesTest, ClassesOfTheSameNameInTwoModulesStaySeparate) {
+    const HMODULE other = 0x5000;
+    ASSERT_TRUE(RegisterClass(WNDCLASS{TestClass, OtherModuleProc, 0, other}));
+    const HWND mine = CreateHiddenWindow(TestClass);
+    const HWND theirs = CreateHiddenWindow(TestClass, {}, other);
+    ASSERT_NE(mine, 0u);
+    ASSERT_NE(theirs, 0u);
+    EXPECT_EQ(SendMessage(mine, WM_USER, 21, 0), 42);
+    EXPECT_EQ(SendMessage(theirs, WM_USER, 21, 0), 7);
+    EXPECT_TRUE(DestroyWindow(theirs));
+    EXPECT_TRUE(UnregisterClass(TestClass, other));
+    EXPECT_TRUE(GetClassInfo(TestClass, nullptr)); // the executable's class is untouched
+    EXPECT_TRUE(DestroyWindow(mine));
+}
+
 TEST_F(MessagesTest, ExtraWordsStayInsideTheClassSize) {
     const HWND w = CreateHiddenWindow(TestClass);
     EXPECT_EQ(SetWindowLongPtr(w, 0, 0x1234), 0);

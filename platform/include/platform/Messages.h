@@ -84,24 +84,29 @@ using TIMERPROC = void (*)(HWND, UINT, UINT_PTR, DWORD);
 struct WNDCLASS {
     const char* lpszClassName;
     WNDPROC lpfnWndProc;
-    int cbWndExtra; // bytes of extra words per window, zero-filled at creation
+    int cbWndExtra;        // bytes of extra words per window, zero-filled at creation
+    HMODULE hInstance = 0; // the registering module; 0 = the executable
 };
 
 constexpr DWORD HUNG_THRESHOLD_MS = 5000;
 constexpr std::size_t MAX_POSTED_MESSAGES = 10000;
 constexpr std::size_t MAX_TIMERS = 10000;
 
+// Classes belong to the module that registers them, as on Windows: two modules
+// (the host and the plug-in, each with its own copy of the framework) may each
+// register a class of the same name, and each gets its own window procedure.
 // Class names compare case-insensitively (ASCII). False with
-// ERROR_CLASS_ALREADY_EXISTS when registered.
+// ERROR_CLASS_ALREADY_EXISTS when the module already registered the name.
 QOR_PLATFORM_API bool RegisterClass(const WNDCLASS& wc);
 // False while windows of the class exist (ERROR_CLASS_HAS_WINDOWS).
-QOR_PLATFORM_API bool UnregisterClass(std::string_view className);
+QOR_PLATFORM_API bool UnregisterClass(std::string_view className, HMODULE instance = 0);
 // The name pointer given back stays valid while the class is registered.
-QOR_PLATFORM_API bool GetClassInfo(std::string_view className, WNDCLASS* out);
-// A message-only window owned by the calling thread. Its procedure gets
-// WM_CREATE (lParam 0) before this returns; a result of -1 refuses the window.
-// 0 on failure.
-QOR_PLATFORM_API HWND CreateHiddenWindow(std::string_view className, std::string_view windowName = {});
+QOR_PLATFORM_API bool GetClassInfo(std::string_view className, WNDCLASS* out, HMODULE instance = 0);
+// A message-only window of the class that `instance` registered, owned by the
+// calling thread. Its procedure gets WM_CREATE (lParam 0) before this returns;
+// a result of -1 refuses the window. 0 on failure.
+QOR_PLATFORM_API HWND CreateHiddenWindow(std::string_view className, std::string_view windowName = {},
+                                         HMODULE instance = 0);
 // Owner thread only (ERROR_ACCESS_DENIED otherwise). Sends WM_DESTROY, then
 // kills the window's timers, drops its posted messages and fails its pending
 // sent messages.
