@@ -172,7 +172,8 @@ private:
 
 class TIniStore final : public TWreg::TStore {
 public:
-    TIniStore(const TWreg& owner, const std::string& file) : owner_(owner), ini_(std::filesystem::path(file)) {}
+    TIniStore(const TWreg& owner, const std::string& file)
+        : owner_(owner), ini_(std::filesystem::path(file)) {}
 
     bool Readable() const { return !ini_.ReadError(); }
 
@@ -230,7 +231,8 @@ private:
 class TRegistryStore final : public TWreg::TStore {
 public:
     TRegistryStore(const std::shared_ptr<platform::RegistryStore>& store, bool save)
-        : save_(save), tx_(store, save ? RegistryTransaction::Kind::Write : RegistryTransaction::Kind::Read) {}
+        : save_(save), tx_(store, save ? RegistryTransaction::Kind::Write : RegistryTransaction::Kind::Read) {
+    }
 
     bool Began() const { return tx_.Status() == RegStatus::Success; }
     RegistryKey& Base() { return base_; }
@@ -305,7 +307,8 @@ private:
                 return key.WriteDword(name, static_cast<std::uint32_t>(u));
         } else {
             const std::int64_t x = value.AsInt64();
-            if (x >= std::numeric_limits<std::int32_t>::min() && x <= std::numeric_limits<std::int32_t>::max())
+            if (x >= std::numeric_limits<std::int32_t>::min() &&
+                x <= std::numeric_limits<std::int32_t>::max())
                 return key.WriteInteger(name, static_cast<std::int32_t>(x));
         }
         return key.WriteString(name, value.AsString());
@@ -336,8 +339,9 @@ private:
 } // namespace
 
 TWreg::TWreg() {
-    static const std::vector<std::string> roots = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE",
-                                                   "HKEY_USERS",        "HKEY_CURRENT_CONFIG", "None"};
+    static const std::vector<std::string> roots = {"HKEY_CLASSES_ROOT",   "HKEY_CURRENT_USER",
+                                                   "HKEY_LOCAL_MACHINE",  "HKEY_USERS",
+                                                   "HKEY_CURRENT_CONFIG", "None"};
     PublishEnum("RegistryRoot", RegistryRoot, roots).WithDefault(Variant("HKEY_LOCAL_MACHINE"));
     PublishEnum("SecondRegistryRoot", SecondRegistryRoot, roots).WithDefault(Variant("HKEY_CURRENT_USER"));
     Publish("RegistryPath", RegistryPath).WithDefault(Variant(kDefaultRegistryPath));
@@ -546,9 +550,10 @@ bool TWreg::SaveLine(TStore& store, const TMapLine& line, int index) {
     }
 
     Variant stored; // Empty: delete the setting
-    if (target->Kind == TTypeKind::Class && value.IsEmptyOrNull()) {
-        stored = Variant(kNullObject);
-    } else if (value.IsEmptyOrNull()) {
+    if (value.IsEmptyOrNull()) {
+        // A cleared reference is stored, so that loading clears it too.
+        if (target->Kind == TTypeKind::Class)
+            stored = Variant(kNullObject);
     } else if (*encoding == TEncoding::Integer) {
         stored = IsIntegerType(value.Type()) ? value : Variant(static_cast<long long>(value.AsInt64()));
     } else if (*encoding == TEncoding::Float) {

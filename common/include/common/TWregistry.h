@@ -46,10 +46,11 @@ public:
     static constexpr std::string_view kDefaultSection = "Common";
     static constexpr std::string_view kNullObject = "[[Null]]";
 
-    // Name: the setting (store handlers) or the property path (virtual
-    // properties); Index: the line of the map. GetValue leaves Value Empty for
-    // "no such value".
-    using TValueEvent = std::function<void(TWreg& Sender, const std::string& Name, int Index, Variant& Value)>;
+    // Name: the setting (store handlers) or the property path without its
+    // "*" (virtual properties); Index: the line of the map. GetValue leaves
+    // Value Empty for "no such value"; SetValue with an Empty Value deletes.
+    using TValueEvent =
+        std::function<void(TWreg& Sender, const std::string& Name, int Index, Variant& Value)>;
     // Name: the property path as the map gives it. Clearing IsRequireProcessing
     // skips the line; IsVirtual routes the value through the handlers instead
     // of a property; ItemType chooses the encoding.
