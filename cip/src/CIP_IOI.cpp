@@ -1,0 +1,208 @@
+#include "cip/CIP_IOI.h"
+
+#include <charconv>
+#include <optional>
+
+namespace cip {
+
+using namespace eip;
+
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+std::string_view Trim(std::string_view s) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!s.empty() && blank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && blank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+// A signed 32-bit decimal number, the whole text; nothing otherwise.
+std::optional<std::int32_t> ParseInt32(std::string_view s) {
+    if (!s.empty() && s.front() == '+')
+        s.remove_prefix(1);
+    if (s.empty())
+        return std::nullopt;
+    std::int32_t value = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    if (ec != std::errc() || end != s.data() + s.size())
+        return std::nullopt;
+    return value;
+}
+
+// An 8-bit form (code, value), a 16-bit form (code + 1, pad, value) and a
+// 32-bit form (code + 2, pad, value) when the segment has one.
+TPacketDataArray LogicalSegment(std::uint8_t code, std::uint32_t value, bool has32) {
+    TPacketDataArray bytes;
+    if (value < 0x100) {
+        AppendByte(bytes, code);
+        AppendByte(bytes, static_cast<std::uint8_t>(value));
+    } else if (value < 0x10000) {
+        AppendByte(bytes, static_cast<std::uint8_t>(code + 1));
+        AppendByte(bytes, 0);
+        AppendUInt16(bytes, static_cast<std::uint16_t>(value));
+    } else if (has32) {
+        AppendByte(bytes, static_cast<std::uint8_t>(code + 2));
+        AppendByte(bytes, 0);
+        AppendUInt32(bytes, value);
+    }
+    return bytes;
+}
+
+TPacketDataArray FromText(std::string_view number, TPacketDataArray (*segment)(std::uint32_t)) {
+    const auto value = ParseInt32(Trim(number));
+    if (!value)
+        return {};
+    return segment(static_cast<std::uint32_t>(*value));
+}
+
+} // namespace
+
+TIOISegments TIOI::Tokenize(std::string_view address) {
+    TIOISegments tokens;
+    TIOISegmentKind kind = TIOISegmentKind::Symbolic;
+    std::string text;
+    std::optional<char> previous;
+    const auto add = [&](TIOISegmentKind k) {
+        if (!text.empty())
+            tokens.push_back({k, text});
+        text.clear();
+    };
+    for (const char c : address) {
+        if (kind == TIOISegmentKind::ElementList) {
+            if (c == ']') {
+                add(TIOISegmentKind::ElementList);
+                previous = ']';
+                kind = TIOISegmentKind::Symbolic;
+            } else if (IsDigit(c) || c == ',') {
+                text += c;
+                previous = c;
+            } else {
+                return {};
+            }
+            continue;
+        }
+        switch (c) {
+        case '@':
+            if (text.empty() && previous)
+                return {};
+            add(kind);
+            previous.reset();
+            kind = TIOISegmentKind::Logical;
+            break;
+        case '.':
+            if (text.empty() && previous)
+                return {};
+            add(kind);
+            previous.reset();
+            break;
+        case '[':
+            if (text.empty())
+                return {};
+            add(kind);
+            previous.reset();
+            kind = TIOISegmentKind::ElementList;
+            break;
+        default:
+            text += c;
+            previous = c;
+            break;
+        }
+    }
+    add(kind);
+    return tokens;
+}
+
+TPacketDataArray TIOI::BuildPath(std::string_view address) {
+    TPacketDataArray path;
+    for (const auto& token : Tokenize(address)) {
+        TPacketDataArray bytes;
+        switch (token.Kind) {
+        case TIOISegmentKind::Symbolic:
+            bytes = SymbolicSegment(token.Text);
+            break;
+        case TIOISegmentKind::ElementList:
+            bytes = ElementSegments(token.Text);
+            break;
+        case TIOISegmentKind::Logical:
+            bytes = LogicalPath(token.Text);
+            break;
+        }
+        if (bytes.empty())
+            return {};
+        AppendArray(path, bytes);
+    }
+    return path;
+}
+
+TPacketDataArray TIOI::SymbolicSegment(std::string_view name) {
+    const std::size_t n = name.size();
+    TPacketDataArray bytes;
+    NewZeroedArray(n + 2 + n % 2, bytes);
+    bytes[0] = 0x91;
+    // The length byte holds n modulo 256.
+    bytes[1] = static_cast<std::uint8_t>(n);
+    CopyFromMemory(name.data(), static_cast<std::int64_t>(n), 0, static_cast<std::int64_t>(n), 2, bytes);
+    return bytes;
+}
+
+TPacketDataArray TIOI::ElementSegments(std::string_view numbers) {
+    TPacketDataArray bytes;
+    for (;;) {
+        const std::size_t comma = numbers.find(',');
+        const auto value = ParseInt32(numbers.substr(0, comma));
+        if (!value)
+            return {};
+        AppendArray(bytes, ElementSegment(static_cast<std::uint32_t>(*value)));
+        if (comma == std::string_view::npos)
+            break;
+        numbers.remove_prefix(comma + 1);
+    }
+    return bytes;
+}
+
+TPacketDataArray TIOI::ClassSegment(std::string_view number) {
+    return FromText(number, static_cast<TPacketDataArray (*)(std::uint32_t)>(&TIOI::ClassSegment));
+}
+TPacketDataArray TIOI::InstanceSegment(std::string_view number) {
+    return FromText(number, static_cast<TPacketDataArray (*)(std::uint32_t)>(&TIOI::InstanceSegment));
+}
+TPacketDataArray TIOI::AttributeSegment(std::string_view number) {
+    return FromText(number, static_cast<TPacketDataArray (*)(std::uint32_t)>(&TIOI::AttributeSegment));
+}
+
+TPacketDataArray TIOI::ElementSegment(std::uint32_t value) { return LogicalSegment(0x28, value, true); }
+TPacketDataArray TIOI::ClassSegment(std::uint32_t value) { return LogicalSegment(0x20, value, false); }
+TPacketDataArray TIOI::InstanceSegment(std::uint32_t value) { return LogicalSegment(0x24, value, true); }
+TPacketDataArray TIOI::AttributeSegment(std::uint32_t value) { return LogicalSegment(0x30, value, false); }
+
+TPacketDataArray TIOI::LogicalPath(std::string_view text) {
+    TPacketDataArray bytes;
+    int part = 0;
+    while (part < 3) {
+        const std::size_t slash = text.find('/');
+        const std::string_view piece = Trim(text.substr(0, slash));
+        if (!piece.empty()) {
+            switch (part++) {
+            case 0:
+                AppendArray(bytes, ClassSegment(piece));
+                break;
+            case 1:
+                AppendArray(bytes, InstanceSegment(piece));
+                break;
+            default:
+                AppendArray(bytes, AttributeSegment(piece));
+                break;
+            }
+        }
+        if (slash == std::string_view::npos)
+            break;
+        text.remove_prefix(slash + 1);
+    }
+    return part < 3 ? TPacketDataArray{} : bytes;
+}
+
+} // namespace cip

@@ -1,0 +1,137 @@
+#include "cip/CIP_MR_Request.h"
+
+#include <array>
+#include <cstdio>
+#include <string_view>
+
+namespace cip {
+
+using namespace eip;
+
+namespace {
+
+// Codes 0x00 to 0x2A; 0x23 and 0x24 have no row.
+constexpr std::array<std::string_view, 0x2B> StatusTexts = {
+    "Success",
+    "Connection Failure",
+    "Resource Unavailable",
+    "Invalid Parameter Value",
+    "Path Segment Error",
+    "Path Destination Unknown",
+    "Partial Transfer",
+    "Connection Lost",
+    "Service Not Supported",
+    "Invalid Attribute Value",
+    "Attribute List Error",
+    "Already in Requested Mode/State",
+    "Object State Conflict",
+    "Object Already Exists",
+    "Attribute Not Settable",
+    "Privilage Violation",
+    "Device State Conflict",
+    "Reply Data Too Large",
+    "Fragmentation of a Primitive Value",
+    "Not Enough Data",
+    "Attribute Not Supported",
+    "Too Much Data",
+    "Object Does Not Exist",
+    "Service Fragmentation Sequence Not In Progress",
+    "No Stored Attribute Data",
+    "Store Operation Failure",
+    "Routing Failure, Request Packet Too Large",
+    "Routing Failure, Response Packet Too Large",
+    "Missing Attribute List Entry Data",
+    "Invalid Attribute Value List",
+    "Embedded Service Error",
+    "Vendor Specific Error",
+    "Invalid Parameter",
+    "Write-Once Value or Medium Already Written",
+    "Invalid Reply Received",
+    "",
+    "",
+    "Key Failure in Path",
+    "Path Size Invalid",
+    "Unexpected Attribute in List",
+    "Invalid Member ID",
+    "Member Not Settable",
+    "Group 2 Only Server General Failure",
+};
+
+std::string_view TableText(unsigned code) {
+    return code < StatusTexts.size() ? StatusTexts[code] : std::string_view{};
+}
+
+} // namespace
+
+std::string StatusText(std::uint16_t code) {
+    const std::string_view text = TableText(code);
+    return text.empty() ? std::string("Unknown EIP status") : std::string(text);
+}
+
+std::string GeneralStatusText(std::uint8_t status) {
+    const std::string_view text = TableText(status);
+    if (!text.empty())
+        return std::string(text);
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned>(status));
+    return std::string("Unknown General Status - 0x") + hex;
+}
+
+TPacketDataArray TMR_Request::Pack() const {
+    if (Request_Path.empty())
+        throw TAGCOM_NullReferenceException("Request_Path cannot be null");
+    if (IsPacked)
+        return Request_Path;
+    const std::size_t words = (Request_Path.size() + 1) / 2;
+    TPacketDataArray bytes;
+    bytes.reserve(2 + 2 * words + RequestData.size());
+    AppendByte(bytes, Service);
+    AppendByte(bytes, static_cast<std::uint8_t>(words));
+    AppendArray(bytes, Request_Path);
+    bytes.resize(2 + 2 * words, 0);
+    AppendArray(bytes, RequestData);
+    return bytes;
+}
+
+std::size_t TMR_Response::Expand(std::span<const std::uint8_t> bytes, std::size_t offset) {
+    TMR_Response r;
+    r.ReplyService = ToByte(bytes, offset);
+    r.GeneralStatus = ToByte(bytes, offset + 2);
+    r.AdditionalStatusSize = ToByte(bytes, offset + 3);
+    const std::size_t dataOffset = offset + 4 + 2u * r.AdditionalStatusSize;
+    CheckRange(static_cast<std::int64_t>(bytes.size()), static_cast<std::int64_t>(offset + 4),
+               2 * static_cast<std::int64_t>(r.AdditionalStatusSize));
+    for (std::size_t i = 0; i < r.AdditionalStatusSize; ++i)
+        r.AdditionalStatus.push_back(ToUInt16(bytes, offset + 4 + 2 * i));
+    r.ResponseData = ToBytes(bytes, dataOffset, bytes.size() - dataOffset);
+    *this = std::move(r);
+    return bytes.size();
+}
+
+TMR_Request TMessageRouter::BuildRequest(std::uint8_t service, TPacketDataArray path, TPacketDataArray data) {
+    TMR_Request request;
+    request.Service = service;
+    request.Request_Path = std::move(path);
+    request.RequestData = std::move(data);
+    return request;
+}
+
+std::optional<TEncapsReply> TMessageRouter::SendUnconnectedRequest(TSessionInfo& session,
+                                                                   const TMR_Request& request) {
+    return SendRRData(session, TCommonPacketItem::NullAddressItem(),
+                      TCommonPacketItem::UnconnectedDataItem(request.Pack()));
+}
+
+std::optional<TEncapsReply> TMessageRouter::SendMRRequest(TSessionInfo& session, std::uint8_t service,
+                                                          TPacketDataArray data, TPacketDataArray path) {
+    return SendUnconnectedRequest(session, BuildRequest(service, std::move(path), std::move(data)));
+}
+
+TMR_Response ExpandMRResponse(const TEncapsReply& reply) {
+    const TCommonPacketItem item = ReplyDataItem(reply);
+    TMR_Response response;
+    response.Expand(item.Data, item.TypeId == ItemTypeCode(TItemType::ConnectedData) ? 2 : 0);
+    return response;
+}
+
+} // namespace cip

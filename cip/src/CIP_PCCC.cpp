@@ -1,0 +1,196 @@
+#include "cip/CIP_PCCC.h"
+
+#include "cip/CIP_IOI.h"
+#include "cip/CIP_MR_Request.h"
+#include "eip/EIP_CommonPacket.h"
+
+#include <algorithm>
+#include <cassert>
+
+namespace cip {
+
+using namespace eip;
+
+namespace {
+
+constexpr std::uint8_t PCCCCommandTypedRead = 0x0F;
+constexpr std::uint8_t PCCCFunctionTypedLogicalRead = 0xA2; // three address fields
+constexpr std::uint8_t PCCCStatusExtended = 0xF0;
+
+bool IsUpper(char c) { return c >= 'A' && c <= 'Z'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A run of digits as a number, or nothing when it is empty or above 255.
+std::optional<std::uint8_t> SmallNumber(std::string_view digits) {
+    if (digits.empty())
+        return std::nullopt;
+    unsigned value = 0;
+    for (const char c : digits) {
+        value = value * 10 + static_cast<unsigned>(c - '0');
+        if (value > 255)
+            return std::nullopt;
+    }
+    return static_cast<std::uint8_t>(value);
+}
+
+std::string_view TakeRun(std::string_view& s, bool (*in)(char)) {
+    std::size_t n = 0;
+    while (n < s.size() && in(s[n]))
+        ++n;
+    const std::string_view run = s.substr(0, n);
+    s.remove_prefix(n);
+    return run;
+}
+
+} // namespace
+
+TPCCCServiceRequest TPCCCServiceRequest::Create(std::string address, std::uint16_t tns,
+                                                std::uint16_t elementCount) {
+    TPCCCServiceRequest r;
+    r.Address = std::move(address);
+    r.TNS = tns;
+    r.ElementCount = elementCount;
+    return r;
+}
+
+std::optional<TPCCCAddress> TPCCCServiceRequest::ParseAddress(std::string_view address) {
+    std::string text;
+    for (char c : address) {
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n')
+            continue;
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+        text += c;
+    }
+    std::string_view s = text;
+    if (!s.empty() && s.front() == '$')
+        s.remove_prefix(1);
+
+    const std::string_view letters = TakeRun(s, IsUpper);
+    const auto row = std::find_if(PLC5DataTypes.begin(), PLC5DataTypes.end(), [&](const TPLC5DataType& t) {
+        return letters.size() == 1 && letters[0] == t.Letter;
+    });
+    if (row == PLC5DataTypes.end())
+        return std::nullopt;
+    const auto fileNumber = SmallNumber(TakeRun(s, IsDigit));
+    if (!fileNumber)
+        return std::nullopt;
+    TPCCCAddress a;
+    a.FileType = row->FileType;
+    a.ElementSize = row->ElementSize;
+    a.DataType = row->DataType;
+    a.ValueKind = row->ValueKind;
+    a.FileNumber = *fileNumber;
+    if (!s.empty() && s.front() == ':') {
+        s.remove_prefix(1);
+        a.ElementNumber = SmallNumber(TakeRun(s, IsDigit)).value_or(0);
+    }
+    return a;
+}
+
+bool TPCCCServiceRequest::ParseAddress() {
+    const auto a = ParseAddress(Address);
+    if (!a)
+        return false;
+    FileType = a->FileType;
+    ElementSize = a->ElementSize;
+    DataType = a->DataType;
+    ValueKind = a->ValueKind;
+    FileNumber = a->FileNumber;
+    ElementNumber = a->ElementNumber;
+    return true;
+}
+
+TPacketDataArray TPCCCServiceRequest::Pack() const {
+    const auto a = ParseAddress(Address);
+    if (!a)
+        return {};
+    std::uint16_t count = a->ElementSize == 0 ? ElementCount : std::min<std::uint16_t>(255 / a->ElementSize,
+                                                                                     ElementCount);
+    if (count == 0)
+        count = 1;
+    const unsigned byteSize = a->ElementSize == 0 ? 1u : a->ElementSize * count;
+
+    TPacketDataArray bytes;
+    bytes.reserve(PCCCRequestSize);
+    AppendByte(bytes, 7); // requester id length
+    AppendUInt16(bytes, PCCCVendorId);
+    AppendUInt32(bytes, PCCCOriginatorSerial);
+    AppendByte(bytes, PCCCCommandTypedRead);
+    AppendByte(bytes, 0); // status
+    AppendUInt16(bytes, TNS);
+    AppendByte(bytes, PCCCFunctionTypedLogicalRead);
+    AppendByte(bytes, static_cast<std::uint8_t>(byteSize));
+    AppendByte(bytes, a->FileNumber);
+    AppendByte(bytes, a->FileType);
+    AppendByte(bytes, a->ElementNumber);
+    AppendByte(bytes, 0); // sub-element
+    assert(bytes.size() == PCCCRequestSize);
+    return bytes;
+}
+
+TPCCCServiceReply TPCCCServiceReply::FromResponse(const TMR_Response& response) {
+    TPCCCServiceReply r;
+    r.ReplyService = response.ReplyService;
+    r.Status = response.GeneralStatus;
+    r.StatusBytes[0] = response.GeneralStatus;
+    if (response.GeneralStatus == StatusExtended && !response.AdditionalStatus.empty()) {
+        r.StatusBytes[2] = static_cast<std::uint8_t>(response.AdditionalStatus[0]);
+        r.StatusBytes[3] = static_cast<std::uint8_t>(response.AdditionalStatus[0] >> 8);
+    }
+    if (r.Status != StatusSuccess && r.Status != StatusPartialTransfer)
+        return r;
+    if (r.ReplyService != 0xCB && r.ReplyService != 0xD2) {
+        r.Status = StatusInvalidReply;
+        return r;
+    }
+    const std::span<const std::uint8_t> d = response.ResponseData;
+    if (d.empty())
+        return r;
+    if (d.size() < 7) {
+        r.Status = StatusNotEnoughData;
+        return r;
+    }
+    const std::size_t requesterLength = d[0];
+    r.RequesterVendor = ToUInt16(d, 1);
+    r.RequesterSerial = ToUInt32(d, 3);
+    if (requesterLength > d.size() || d.size() - requesterLength < 4) {
+        r.Status = StatusNotEnoughData;
+        return r;
+    }
+    const std::span<const std::uint8_t> pccc = d.subspan(requesterLength);
+    r.Command = pccc[0];
+    r.PCCCStatus = pccc[1];
+    r.TNS = ToUInt16(pccc, 2);
+    std::size_t dataOffset = 4;
+    if (r.PCCCStatus == PCCCStatusExtended)
+        r.ExtendedStatus = ToByte(pccc, dataOffset++);
+    r.Data = ToBytes(pccc, dataOffset, pccc.size() - dataOffset);
+    return r;
+}
+
+TPCCCServiceReply TPCCCServiceReply::FromReply(const TEncapsReply& reply) {
+    return FromResponse(ExpandMRResponse(reply));
+}
+
+std::optional<TPCCCServiceReply> ReadPCCC(TSessionInfo& session, std::string_view address,
+                                          std::uint16_t elementCount, TSequenceNumberGenerator& sequencer) {
+    // One number is both the TNS and the connected sequence count.
+    const std::uint16_t n = sequencer.Next();
+    TPCCCServiceRequest request = TPCCCServiceRequest::Create(std::string(address), n, elementCount);
+    request.ParseAddress();
+    const TMR_Request message = TMessageRouter::BuildRequest(ServiceCode(TCIPService::ExecutePCCC),
+                                                             ToArray(PCCCObjectPath), request.Pack());
+    const auto reply =
+        SendUnitData(session, TCommonPacketItem::ConnectedAddressItem(session.ConnectionParameters.OTConnectionId),
+                     TCommonPacketItem::ConnectedDataItem(message.Pack(), n));
+    if (!reply || (reply->Status != 0 && reply->Status != 6))
+        return std::nullopt;
+    TPCCCServiceReply result = TPCCCServiceReply::FromReply(*reply);
+    result.DataType = request.DataType;
+    result.ElementSize = request.ElementSize;
+    result.ValueKind = request.ValueKind;
+    return result;
+}
+
+} // namespace cip

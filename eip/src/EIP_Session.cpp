@@ -1,0 +1,358 @@
+#include "eip/EIP_Session.h"
+
+#include "common/qorTimeout.h"
+#include "eip/EIP_CommonPacket.h"
+
+#include <algorithm>
+#include <cassert>
+#include <chrono>
+
+namespace eip {
+
+namespace {
+
+constexpr std::int32_t MaxHeldBytes = 65535;
+
+struct TransportRegistry {
+    std::mutex lock;
+    TSessionSocketFactory factory;
+};
+
+TransportRegistry& Registry() {
+    static TransportRegistry registry;
+    return registry;
+}
+
+TSessionSocketFactory InstalledTransport() {
+    auto& r = Registry();
+    std::scoped_lock hold(r.lock);
+    return r.factory;
+}
+
+} // namespace
+
+// ---- TConnectionParameters
+
+TPacketDataArray TConnectionParameters::Pack() const {
+    TPacketDataArray bytes;
+    bytes.reserve(26);
+    AppendByte(bytes, PriorityTimeTick);
+    AppendByte(bytes, TimeoutTicks);
+    AppendUInt32(bytes, OTConnectionId);
+    AppendUInt32(bytes, TOConnectionId);
+    AppendUInt16(bytes, ConnectionSerial);
+    AppendUInt16(bytes, VendorId);
+    AppendUInt32(bytes, OriginatorSerial);
+    AppendUInt32(bytes, OTActualPacketInterval);
+    AppendUInt32(bytes, TOActualPacketInterval);
+    assert(bytes.size() == 26);
+    return bytes;
+}
+
+// ---- TReplyMatch
+
+TReplyMatch TReplyMatch::ForRequest(std::span<const std::uint8_t> request) {
+    TReplyMatch match;
+    if (request.size() < 2)
+        return match;
+    match.Command = ToUInt16(request, 0);
+    if (*match.Command != CommandCode(TEncapsCommand::SendUnitData))
+        return match;
+    try {
+        TEncapsPacket packet;
+        packet.Expand(request, 0);
+        TEncapsRRData rr;
+        rr.Expand(packet.EncapsData, 0);
+        const auto& item = rr.CommonPacket.DataItem;
+        if (item.TypeId == ItemTypeCode(TItemType::ConnectedData) && item.Data.size() >= 2)
+            match.SequenceCount = ToUInt16(item.Data, 0);
+    } catch (const std::exception&) {
+        // A request that is no connected packet has no sequence count to match.
+    }
+    return match;
+}
+
+bool TReplyMatch::Matches(std::span<const std::uint8_t> packet) const {
+    if (Command && (packet.size() < 2 || ToUInt16(packet, 0) != *Command))
+        return false;
+    if (!SequenceCount)
+        return true;
+    try {
+        TEncapsPacket p;
+        p.Expand(packet, 0);
+        TEncapsRRData rr;
+        rr.Expand(p.EncapsData, 0);
+        const auto& item = rr.CommonPacket.DataItem;
+        if (item.TypeId == ItemTypeCode(TItemType::ConnectedData) && item.Data.size() >= 2)
+            return ToUInt16(item.Data, 0) == *SequenceCount;
+    } catch (const std::exception&) {
+        // Not parseable as a connected reply: the caller's parser reports it.
+    }
+    return true;
+}
+
+// ---- TDataLoggerSession
+
+TDataLoggerSession::TDataLoggerSession(TSessionInfo& owner) : TSessionSocket(owner) {}
+
+void TDataLoggerSession::DataReceived(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty())
+        return;
+    RxBuffer.Write(bytes);
+    {
+        std::scoped_lock hold(signalLock_);
+        signalled_ = true;
+    }
+    signal_.notify_one();
+}
+
+void TDataLoggerSession::StateChanged(bool connected) {
+    if (OnStateChange)
+        OnStateChange(connected);
+}
+
+bool TDataLoggerSession::Connect(const std::string&, std::int32_t) { return true; }
+
+bool TDataLoggerSession::Disconnect() { return true; }
+
+void TDataLoggerSession::WaitForData(std::uint32_t ms) {
+    std::unique_lock hold(signalLock_);
+    signal_.wait_for(hold, std::chrono::milliseconds(ms), [this] { return signalled_; });
+    signalled_ = false;
+}
+
+int TDataLoggerSession::Receive(TPacketDataArray& reply) {
+    ExpectedLength = -1;
+    reply.clear();
+    qor::TTimeout timeout;
+    timeout.Start(ReceiveTimeout);
+    for (;;) {
+        std::int32_t held = RxBuffer.Count();
+        if (ExpectedLength < 0 && held >= HeaderSize) {
+            std::array<std::uint8_t, EncapsHeaderSize> header{};
+            RxBuffer.Peek(header);
+            ExpectedLength = HeaderSize + ToUInt16(header, 2);
+        }
+        if (ExpectedLength >= 0 && held >= ExpectedLength) {
+            TPacketDataArray packet(static_cast<std::size_t>(ExpectedLength));
+            RxBuffer.Peek(packet);
+            if (ExpectedReply.Matches(packet))
+                break;
+            RxBuffer.Skip(ExpectedLength);
+            ExpectedLength = -1;
+            continue;
+        }
+        if (held >= MaxHeldBytes)
+            break;
+        const std::uint64_t remaining = timeout.Remaining();
+        if (remaining == 0)
+            break;
+        WaitForData(static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, UINT32_MAX)));
+    }
+    reply = RxBuffer.ReadAll();
+    return static_cast<int>(reply.size());
+}
+
+int TDataLoggerSession::Send(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty())
+        return 0;
+    int result = -1;
+    ISessionOwner* owner = Owner != nullptr ? Owner->Owner : nullptr;
+    if (owner != nullptr) {
+        if (owner->AttachedSession() == nullptr)
+            owner->AttachSession(*Owner);
+        result = owner->SendToHost(bytes);
+    }
+    LastSendResult = result;
+    return result;
+}
+
+void TDataLoggerSession::Flush() { RxBuffer.Clear(); }
+
+// ---- TSessionInfo
+
+double NowDateTime() {
+    using namespace std::chrono;
+    const double seconds = duration<double>(system_clock::now().time_since_epoch()).count();
+    return 25569.0 + seconds / 86400.0; // 1970-01-01 is day 25569
+}
+
+TSessionInfo::~TSessionInfo() { CloseTransport(); }
+
+void TSessionInfo::SendReceive(std::span<const std::uint8_t> request, TPacketDataArray& reply) {
+    reply.clear();
+    if (Socket)
+        Socket->Flush();
+    int sent = -1;
+    if (Connected && Socket) {
+        sent = Socket->Send(request);
+        if (sent == -2)
+            Connected = false;
+    }
+    if (sent < 0) {
+        LastError = "Unable to send data";
+        return;
+    }
+    try {
+        Socket->ExpectedReply = TReplyMatch::ForRequest(request);
+        Socket->ReceiveTimeout = Timeout;
+        const int received = Socket->Receive(reply);
+        if (received == -2) {
+            Connected = false;
+            reply.clear();
+        } else if (received == 0) {
+            LastError = "Response timeout";
+            reply.clear();
+        }
+    } catch (const std::exception& e) {
+        reply.clear();
+        if (OnError)
+            OnError(e);
+    }
+}
+
+void TSessionInfo::SetConnectionParameters(std::uint16_t connectionSerial, std::uint32_t connectionTimeoutMs,
+                                           std::uint32_t originatorSerial, std::uint16_t vendorId,
+                                           std::uint32_t toConnectionId) {
+    const auto ticks = ComputeTimeTicks(connectionTimeoutMs);
+    TConnectionParameters p;
+    p.PriorityTimeTick = ticks[0];
+    p.TimeoutTicks = ticks[1];
+    p.OTConnectionId = 0;
+    p.TOConnectionId = toConnectionId;
+    p.ConnectionSerial = connectionSerial;
+    p.VendorId = vendorId;
+    p.OriginatorSerial = originatorSerial;
+    ConnectionParameters = p;
+}
+
+void TSessionInfo::FeedData(std::span<const std::uint8_t> bytes) {
+    std::scoped_lock hold(socketLock_);
+    if (Socket)
+        Socket->DataReceived(bytes);
+}
+
+void TSessionInfo::FlushData() {
+    std::scoped_lock hold(socketLock_);
+    if (Socket)
+        Socket->Flush();
+}
+
+void TSessionInfo::StateChanged(bool connected) {
+    std::scoped_lock hold(socketLock_);
+    if (Socket)
+        Socket->StateChanged(connected);
+}
+
+void TSessionInfo::CloseTransport() {
+    std::unique_ptr<TSessionSocket> socket;
+    {
+        std::scoped_lock hold(socketLock_);
+        socket = std::move(Socket);
+    }
+    if (socket)
+        socket->Disconnect();
+}
+
+void TSessionInfo::HandleStateChange(bool connected) {
+    if (!connected)
+        Connected = false;
+}
+
+// ---- ComputeTimeTicks
+
+std::array<std::uint8_t, 2> ComputeTimeTicks(std::uint32_t ms) {
+    std::uint32_t t = std::min<std::uint32_t>(ms, 255u * 32768u);
+    std::uint8_t tick = 0;
+    while (t > 255) {
+        ++tick;
+        t /= 2;
+    }
+    return {tick, static_cast<std::uint8_t>(t)};
+}
+
+// ---- TSessionManager
+
+void TSessionManager::InstallTransport(TSessionSocketFactory factory) {
+    auto& r = Registry();
+    std::scoped_lock hold(r.lock);
+    r.factory = std::move(factory);
+}
+
+std::unique_ptr<TSessionInfo> TSessionManager::RegisterSession(ISessionOwner* owner, const std::string& host,
+                                                               std::uint32_t timeout,
+                                                               const std::optional<TSenderContext>& senderContext,
+                                                               std::int32_t port) {
+    auto session = std::make_unique<TSessionInfo>(owner);
+    session->Timeout = timeout;
+    session->Host = host;
+    session->Port = port;
+    const TSessionSocketFactory factory = InstalledTransport();
+    if (!factory)
+        return session;
+    if (senderContext)
+        session->SenderContext = *senderContext;
+    try {
+        auto socket = factory(*session);
+        TSessionInfo* record = session.get();
+        socket->OnStateChange = [record](bool connected) { record->HandleStateChange(connected); };
+        {
+            std::scoped_lock hold(session->socketLock_);
+            session->Socket = std::move(socket);
+        }
+        if (!session->Socket->Connect(host, port))
+            return session;
+        session->Connected = true;
+        TPacketDataArray replyBytes;
+        session->SendReceive(TEncapsPacketFactory::CreateRegisterSession().Pack(), replyBytes);
+        if (!replyBytes.empty()) {
+            TEncapsReply reply;
+            reply.Expand(replyBytes, 0);
+            const auto registered = TRegisterSession_Reply::FromReply(reply);
+            if (dynamic_cast<const TRegisterSession_Success*>(registered.get()) != nullptr) {
+                session->SessionHandle = reply.SessionHandle;
+                session->Registered = true;
+            }
+        }
+    } catch (const std::exception& e) {
+        session->LastError = e.what();
+    }
+    return session;
+}
+
+bool TSessionManager::ListIdentity(TSessionInfo& session) {
+    session.LastError.clear();
+    if (!session.Connected)
+        return false;
+    TEncapsPacket request = TEncapsPacketFactory::CreateListIdentity();
+    request.SessionHandle = session.SessionHandle;
+    request.SenderContext = session.SenderContext;
+    TPacketDataArray replyBytes;
+    session.SendReceive(request.Pack(), replyBytes);
+    if (replyBytes.empty())
+        return false;
+    TEncapsReply reply;
+    reply.Expand(replyBytes, 0);
+    if (reply.Status != 0)
+        return false;
+    const auto identity = TListIdentityReply::FromReply(reply);
+    const auto* success = dynamic_cast<const TListIdentityReply_Success*>(identity.get());
+    if (success == nullptr)
+        return false;
+    for (const auto& item : success->Items) {
+        if (item.ItemType == IdentityItemType) {
+            session.IdentityItem = item;
+            return true;
+        }
+    }
+    return false;
+}
+
+void TSessionManager::UnRegisterSession(TSessionInfo& session) {
+    session.LastError.clear();
+    session.CloseTransport();
+    session.Connected = false;
+    session.Registered = false;
+}
+
+} // namespace eip
