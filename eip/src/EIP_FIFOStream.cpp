@@ -11,6 +11,8 @@ TFIFOStream::TFIFOStream(std::int32_t capacity, std::int32_t growStep, bool disc
 
 void TFIFOStream::CopyOutLocked(std::span<std::uint8_t> destination) const {
     const auto count = static_cast<std::int32_t>(destination.size());
+    if (count == 0)
+        return;
     const std::int32_t first = std::min(count, capacity_ - tail_);
     std::memcpy(destination.data(), buffer_.data() + tail_, static_cast<std::size_t>(first));
     if (count > first)

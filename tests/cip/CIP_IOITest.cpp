@@ -1,0 +1,55 @@
+#include "cip/CIP_IOI.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace cip;
+
+TEST(IOITest, SymbolicNamesArePaddedToEvenLength) {
+    EXPECT_EQ(TIOI::BuildPath("Tag"), (TPacketDataArray{0x91, 0x03, 'T', 'a', 'g', 0x00}));
+    EXPECT_EQ(TIOI::BuildPath("Ab"), (TPacketDataArray{0x91, 0x02, 'A', 'b'}));
+}
+
+TEST(IOITest, ElementSegmentsTakeTheSmallestForm) {
+    const TPacketDataArray tag{0x91, 0x03, 'T', 'a', 'g', 0x00};
+    auto with = [&](TPacketDataArray tail) {
+        TPacketDataArray all = tag;
+        all.insert(all.end(), tail.begin(), tail.end());
+        return all;
+    };
+    EXPECT_EQ(TIOI::BuildPath("Tag[5]"), with({0x28, 0x05}));
+    EXPECT_EQ(TIOI::BuildPath("Tag[300]"), with({0x29, 0x00, 0x2C, 0x01}));
+    EXPECT_EQ(TIOI::BuildPath("Tag[70000]"), with({0x2A, 0x00, 0x70, 0x11, 0x01, 0x00}));
+    EXPECT_EQ(TIOI::BuildPath("Tag[1,2]"), with({0x28, 0x01, 0x28, 0x02}));
+}
+
+TEST(IOITest, MembersAndProgramScope) {
+    EXPECT_EQ(TIOI::BuildPath("Program:Main.Tag"),
+              (TPacketDataArray{0x91, 0x0C, 'P', 'r', 'o', 'g', 'r', 'a', 'm', ':', 'M', 'a', 'i', 'n', 0x91, 0x03,
+                                'T', 'a', 'g', 0x00}));
+    EXPECT_EQ(TIOI::BuildPath("a..b"), TIOI::BuildPath("a.b"));
+    EXPECT_EQ(TIOI::BuildPath(".a.b"), TIOI::BuildPath("a.b"));
+    const TIOISegments tokens = TIOI::Tokenize("Tag[1]Member");
+    ASSERT_EQ(tokens.size(), 3u);
+    EXPECT_EQ(tokens[2], (TIOISegment{TIOISegmentKind::Symbolic, "Member"}));
+    EXPECT_EQ(TIOI::Tokenize("Tag[1,2"), (TIOISegments{{TIOISegmentKind::Symbolic, "Tag"},
+                                                       {TIOISegmentKind::ElementList, "1,2"}}));
+}
+
+TEST(IOITest, LogicalPathsNeedAllThreeParts) {
+    EXPECT_EQ(TIOI::BuildPath("@6/1/1"), (TPacketDataArray{0x20, 0x06, 0x24, 0x01, 0x30, 0x01}));
+    EXPECT_EQ(TIOI::BuildPath("@ 300 / 70000 / 2 "),
+              (TPacketDataArray{0x21, 0x00, 0x2C, 0x01, 0x26, 0x00, 0x70, 0x11, 0x01, 0x00, 0x30, 0x02}));
+    EXPECT_TRUE(TIOI::BuildPath("@6/1").empty());
+    EXPECT_TRUE(TIOI::ClassSegment(std::uint32_t{70000}).empty());
+    EXPECT_TRUE(TIOI::AttributeSegment("65536").empty());
+}
+
+TEST(IOITest, InvalidAddressesGiveAnEmptyPath) {
+    for (const char* address : {"[1]", "Tag[a]", "Tag[1 ]", "Tag[1].Member", "Tag[1]@6/1/1", "Tag[1,,2]",
+                                "Tag[99999999999]", ""})
+        EXPECT_TRUE(TIOI::BuildPath(address).empty()) << address;
+}
+
+} // namespace

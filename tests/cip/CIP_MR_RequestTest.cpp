@@ -1,0 +1,78 @@
+#include "cip/CIP_MR_Request.h"
+
+#include "eip/ScriptedDevice.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace cip;
+using eip::EListError;
+using eiptest::Concat;
+
+TEST(MRRequestTest, OddPathIsPaddedAndSizedInWords) {
+    const TMR_Request r = TMessageRouter::BuildRequest(0x4C, {0x20, 0x6B, 0x25}, {0x01, 0x02});
+    EXPECT_EQ(r.Pack(), (TPacketDataArray{0x4C, 0x02, 0x20, 0x6B, 0x25, 0x00, 0x01, 0x02}));
+}
+
+TEST(MRRequestTest, PackedRequestsGoOutAsTheyAre) {
+    TMR_Request r = TMessageRouter::BuildRequest(0x4C, {0x0A, 0x0B, 0x0C}, {0xFF});
+    r.IsPacked = true;
+    EXPECT_EQ(r.Pack(), (TPacketDataArray{0x0A, 0x0B, 0x0C}));
+}
+
+TEST(MRRequestTest, AnEmptyPathIsRefused) {
+    try {
+        TMessageRouter::BuildRequest(0x4C, {}, {1}).Pack();
+        FAIL();
+    } catch (const eip::TAGCOM_NullReferenceException& e) {
+        EXPECT_STREQ(e.what(), "Request_Path cannot be null");
+    }
+}
+
+TEST(MRResponseTest, ResponseWithoutDataOrAdditionalStatus) {
+    TMR_Response r;
+    EXPECT_EQ(r.Expand(TPacketDataArray{0xCC, 0x00, 0x00, 0x00}, 0), 4u);
+    EXPECT_EQ(r.ReplyService, 0xCC);
+    EXPECT_TRUE(r.AdditionalStatus.empty());
+    EXPECT_TRUE(r.ResponseData.empty());
+}
+
+TEST(MRResponseTest, AdditionalStatusWordsComeBeforeTheData) {
+    const TPacketDataArray bytes{0x00, 0x00, 0xCC, 0x00, 0xFF, 0x01, 0x05, 0x21, 0x04, 0x03};
+    TMR_Response r;
+    r.Expand(bytes, 2);
+    EXPECT_EQ(r.GeneralStatus, 0xFF);
+    EXPECT_EQ(r.AdditionalStatus, (eip::TUshortArray{0x2105}));
+    EXPECT_EQ(r.ResponseData, (TPacketDataArray{0x04, 0x03}));
+    eiptest::ExpectEveryPrefixThrows<EListError>(
+        TPacketDataArray(bytes.begin() + 2, bytes.begin() + 8),
+        [](const TPacketDataArray& b) { TMR_Response().Expand(b, 0); });
+}
+
+TEST(StatusTextTest, TheTwoLookups) {
+    EXPECT_EQ(StatusText(0x0F), "Privilage Violation");
+    EXPECT_EQ(GeneralStatusText(0x0F), "Privilage Violation");
+    EXPECT_EQ(StatusText(0x23), "Unknown EIP status");
+    EXPECT_EQ(GeneralStatusText(0x23), "Unknown General Status - 0x23");
+    EXPECT_EQ(GeneralStatusText(0xAB), "Unknown General Status - 0xAB");
+    EXPECT_EQ(StatusText(0x2A), "Group 2 Only Server General Failure");
+    EXPECT_EQ(StatusText(0x0100), "Unknown EIP status");
+    EXPECT_EQ(StatusText(0x06), "Partial Transfer");
+}
+
+TEST(MessageRouterTest, SendMRRequestGoesUnconnectedAfterANullAddress) {
+    eiptest::ScriptedDevice device;
+    eip::TSessionInfo session(&device);
+    session.Socket = std::make_unique<eip::TDataLoggerSession>(session);
+    session.Connected = true;
+    session.Timeout = 0;
+    TMessageRouter::SendMRRequest(session, 0x0E, {0x30, 0x01}, {0x20, 0x01, 0x24, 0x01});
+    ASSERT_EQ(device.Sent.size(), 1u);
+    const TPacketDataArray& sent = device.Sent[0];
+    const TPacketDataArray tail(sent.begin() + 24, sent.end());
+    EXPECT_EQ(tail, Concat({{0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0xB2, 0, 8, 0},
+                            {0x0E, 0x02, 0x20, 0x01, 0x24, 0x01, 0x30, 0x01}}));
+}
+
+} // namespace

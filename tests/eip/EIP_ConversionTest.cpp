@@ -1,0 +1,70 @@
+#include "eip/EIP_Conversion.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace eip;
+
+TEST(ConversionTest, ReadersAreLittleEndianAndRangeChecked) {
+    const TPacketDataArray a{0x01, 0x02, 0x03, 0x04, 0x05};
+    EXPECT_EQ(ToUInt16(a, 3), 0x0504);
+    EXPECT_EQ(ToUInt32(a, 0), 0x04030201u);
+    try {
+        ToUInt16(a, 4);
+        FAIL() << "read past the end";
+    } catch (const EListError& e) {
+        EXPECT_STREQ(e.what(), "List index out of bounds (4)");
+    }
+    EXPECT_THROW(ToByte(a, 5), EListError);
+    EXPECT_THROW(ToInt64(a, 0), EListError);
+    EXPECT_NO_THROW(CheckRange(2, 5, 4, false));
+}
+
+TEST(ConversionTest, SignedAndFloatReaders) {
+    const TPacketDataArray a{0xFE, 0xFF, 0x00, 0x00, 0xC0, 0x3F};
+    EXPECT_EQ(ToInt16(a, 0), -2);
+    EXPECT_EQ(ToSByte(a, 0), -2);
+    EXPECT_DOUBLE_EQ(ToSingle(a, 2), 1.5);
+    const TPacketDataArray d{0, 0, 0, 0, 0, 0, 0xF8, 0x3F};
+    EXPECT_DOUBLE_EQ(ToDouble(d, 0), 1.5);
+}
+
+TEST(ConversionTest, ArrayCopyClipsToTheDestinationWindow) {
+    TPacketDataArray dst{9, 9, 9, 9, 9};
+    const TPacketDataArray src{1, 2, 3, 4, 5};
+    ArrayCopy(src, 0, dst, 5, 2); // only 3 bytes of room
+    EXPECT_EQ(dst, (TPacketDataArray{9, 9, 1, 2, 3}));
+}
+
+TEST(ConversionTest, ArrayCopyZeroesWhatTheSourceCannotFill) {
+    TPacketDataArray dst{9, 9, 9, 9, 9};
+    const TPacketDataArray src{1, 2};
+    ArrayCopy(src, 0, dst, 4, 1);
+    EXPECT_EQ(dst, (TPacketDataArray{9, 1, 2, 0, 0}));
+    ArrayCopy(src, 7, dst, 2, 0); // source index past its end: window zeroed only
+    EXPECT_EQ(dst, (TPacketDataArray{0, 0, 2, 0, 0}));
+}
+
+TEST(ConversionTest, ArrayCopyIgnoresEmptyArraysAndBadCounts) {
+    TPacketDataArray dst{9, 9};
+    ArrayCopy(TPacketDataArray{}, 0, dst, 2, 0);
+    ArrayCopy(TPacketDataArray{1}, 0, dst, 0, 0);
+    ArrayCopy(TPacketDataArray{1}, 0, dst, -1, 0);
+    ArrayCopy(TPacketDataArray{1}, 0, dst, 1, 2);
+    EXPECT_EQ(dst, (TPacketDataArray{9, 9}));
+}
+
+TEST(ConversionTest, BuildersAndStrings) {
+    EXPECT_EQ(GetBytes(0x0A0B0C0D, 4), (TPacketDataArray{0x0D, 0x0C, 0x0B, 0x0A}));
+    TPacketDataArray a;
+    AppendUInt16(a, 0x0302);
+    AppendUInt32(a, 0x07060504);
+    AppendByte(a, 0x08);
+    EXPECT_EQ(a, (TPacketDataArray{2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(BytesToString(StringToBytes("Tag")), "Tag");
+    EXPECT_EQ(BytesToString(StringToBytes("Tag"), 1, 9), "ag");
+    EXPECT_THROW(ToBytes(a, 5, 3), EListError);
+}
+
+} // namespace

@@ -1,0 +1,157 @@
+#include "eip/EIP_EncapsPacket.h"
+
+#include "eip/ScriptedDevice.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace eip;
+using eiptest::Concat;
+
+const TSenderContext Mirdeno{'m', 'i', 'r', 'd', 'e', 'n', 'o', 0};
+
+TEST(EncapsPacketTest, RegisterSessionPacksTo28Bytes) {
+    const TPacketDataArray expected{0x65, 0x00, 0x04, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                    0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+    EXPECT_EQ(TEncapsPacketFactory::CreateRegisterSession().Pack(), expected);
+}
+
+TEST(EncapsPacketTest, SendRRDataCarriesHandleContextAndTheDataLength) {
+    TEncapsPacket p = TEncapsPacketFactory::CreateSendRRData(0x04030201, {0xAA, 0xBB, 0xCC}, Mirdeno);
+    p.Length = 99; // Pack writes the data's length
+    const TPacketDataArray expected{0x6F, 0x00, 0x03, 0x00, 0x01, 0x02, 0x03, 0x04, 0,   0,   0,   0,   'm', 'i',
+                                    'r',  'd',  'e',  'n',  'o',  0,    0,    0,    0,   0,   0xAA, 0xBB, 0xCC};
+    EXPECT_EQ(p.Pack(), expected);
+    const TPacketDataArray unit = TEncapsPacketFactory::CreateSendUnitData(7, Mirdeno, {}).Pack();
+    EXPECT_EQ(unit.size(), 24u);
+    EXPECT_EQ(unit[0], 0x70);
+    EXPECT_EQ(TEncapsPacketFactory::CreateListIdentity().Pack(), Concat({{0x63, 0x00}, TPacketDataArray(22, 0)}));
+}
+
+TEST(EncapsPacketTest, DataLimitIs65511Bytes) {
+    TEncapsPacket p;
+    p.EncapsData.assign(65511, 0x5A);
+    EXPECT_EQ(p.Pack().size(), 65535u);
+    p.EncapsData.push_back(0);
+    try {
+        p.Pack();
+        FAIL();
+    } catch (const TAGCOM_ArgumentOutOfRangeException& e) {
+        EXPECT_STREQ(e.what(), "EncapsData cannot be more than 65,511 bytes long");
+    }
+}
+
+TEST(EncapsPacketTest, ExpandReadsTheHeaderAndStopsAtItsLength) {
+    const TPacketDataArray bytes = Concat({{0x6F, 0x00, 0x02, 0x00, 0x11, 0x22, 0x33, 0x44, 0x69, 0, 0, 0},
+                                           {'m', 'i', 'r', 'd', 'e', 'n', 'o', 0},
+                                           {0x04, 0x03, 0x02, 0x01, 0xCA, 0xFE, 0xEE}});
+    TEncapsReply r;
+    EXPECT_EQ(r.Expand(bytes, 0), 26u);
+    EXPECT_EQ(r.Command, 0x006F);
+    EXPECT_EQ(r.SessionHandle, 0x44332211u);
+    EXPECT_EQ(r.Status, 0x69u);
+    EXPECT_EQ(r.SenderContext, Mirdeno);
+    EXPECT_EQ(r.Options, 0x01020304u);
+    EXPECT_EQ(r.EncapsData, (TPacketDataArray{0xCA, 0xFE}));
+    ASSERT_TRUE(r.Raw);
+    EXPECT_EQ(r.Raw->size(), 27u);
+}
+
+TEST(EncapsPacketTest, ExpandOfAHeaderWhoseLengthRunsPastTheBytes) {
+    TPacketDataArray bytes(24, 0);
+    bytes[2] = 4;
+    TEncapsPacket p;
+    p.Command = 0x1234;
+    try {
+        p.Expand(bytes, 0);
+        FAIL();
+    } catch (const TAGCOM_IndexOutOfRangeException& e) {
+        EXPECT_STREQ(e.what(), "Not enough data in the DataArray for the encapsulated packet");
+    }
+    EXPECT_EQ(p.Command, 0x1234); // unchanged by the failed parse
+    bytes[2] = 0;
+    EXPECT_EQ(p.Expand(bytes, 0), 24u);
+    EXPECT_TRUE(p.EncapsData.empty());
+}
+
+TEST(EncapsPacketTest, EveryTruncatedHeaderRaisesTheListError) {
+    const TPacketDataArray whole = TEncapsPacketFactory::CreateListIdentity().Pack();
+    eiptest::ExpectEveryPrefixThrows<EListError>(whole, [](const TPacketDataArray& b) { TEncapsPacket().Expand(b, 0); });
+}
+
+TEST(EncapsPacketTest, RegisterSessionReplyClassFollowsTheStatus) {
+    TEncapsReply reply;
+    reply.Expand(Concat({{0x65, 0, 4, 0, 0x78, 0x56, 0x34, 0x12}, TPacketDataArray(16, 0), {1, 0, 0, 0}}), 0);
+    const auto ok = TRegisterSession_Reply::FromReply(reply);
+    const auto* success = dynamic_cast<const TRegisterSession_Success*>(ok.get());
+    ASSERT_NE(success, nullptr);
+    EXPECT_EQ(success->SessionHandle, 0x12345678u);
+    EXPECT_EQ(success->ProtocolVersion, 1);
+
+    reply.Status = 0x69;
+    const auto bad = TRegisterSession_Reply::FromReply(reply);
+    ASSERT_NE(dynamic_cast<const TRegisterSession_Failure*>(bad.get()), nullptr);
+    EXPECT_EQ(bad->Status, 0x69u);
+}
+
+TPacketDataArray IdentityItemBytes(std::uint16_t type, std::string_view name, std::uint8_t state) {
+    TPacketDataArray item{static_cast<std::uint8_t>(type), static_cast<std::uint8_t>(type >> 8),
+                          static_cast<std::uint8_t>(34 + name.size()), 0, 0x01, 0x00,  // type, length, version
+                          0x02, 0x00, 0xAF, 0x12, 0xC0, 0xA8, 0x01, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0, // socket address
+                          0x01, 0x00, 0x0E, 0x00, 0x36, 0x00, 0x14, 0x0B, 0x60, 0x30, // vendor .. status
+                          0x78, 0x56, 0x34, 0x12, static_cast<std::uint8_t>(name.size())};
+    for (const char c : name)
+        item.push_back(static_cast<std::uint8_t>(c));
+    item.push_back(state);
+    return item;
+}
+
+TEST(EncapsPacketTest, IdentityItemFieldsAndRoundTrip) {
+    const TPacketDataArray bytes = IdentityItemBytes(0x000C, "PLC", 3);
+    TIdentityItem item;
+    EXPECT_EQ(item.Expand(bytes, 0), bytes.size());
+    EXPECT_EQ(item.SocketAddress.Family, 2);
+    EXPECT_EQ(item.SocketAddress.Port, 0x12AF);
+    EXPECT_EQ(item.SocketAddress.Address, 0x0A01A8C0u);
+    EXPECT_EQ(item.VendorId, 1);
+    EXPECT_EQ(item.DeviceType, 0x0E);
+    EXPECT_EQ(item.ProductCode, 0x36);
+    EXPECT_EQ(item.MajorRevision, 0x14);
+    EXPECT_EQ(item.MinorRevision, 0x0B);
+    EXPECT_EQ(item.Status, 0x3060);
+    EXPECT_EQ(item.SerialNumber, 0x12345678u);
+    EXPECT_EQ(item.ProductName, "PLC");
+    EXPECT_EQ(item.State, 3);
+    EXPECT_EQ(item.Pack(), bytes);
+}
+
+TEST(EncapsPacketTest, IdentityItemWithoutItsStateByteReadsStateZero) {
+    TPacketDataArray bytes = IdentityItemBytes(0x000C, "PLC", 3);
+    bytes.pop_back();
+    TIdentityItem item;
+    item.Expand(bytes, 0);
+    EXPECT_EQ(item.State, 0);
+    EXPECT_EQ(item.ProductName, "PLC");
+    bytes.pop_back(); // now the name is cut short
+    EXPECT_THROW(item.Expand(bytes, 0), EListError);
+}
+
+TEST(EncapsPacketTest, ListIdentityReplyParsesItemsBackToBack) {
+    const TPacketDataArray data =
+        Concat({{2, 0}, IdentityItemBytes(0x000D, "X", 1), IdentityItemBytes(0x000C, "Second", 2)});
+    TEncapsReply reply;
+    reply.Command = 0x63;
+    reply.EncapsData = data;
+    const auto parsed = TListIdentityReply::FromReply(reply);
+    const auto* ok = dynamic_cast<const TListIdentityReply_Success*>(parsed.get());
+    ASSERT_NE(ok, nullptr);
+    ASSERT_EQ(ok->Items.size(), 2u);
+    EXPECT_EQ(ok->Items[1].ProductName, "Second");
+    // A count larger than the items present fails at the first missing item.
+    reply.EncapsData[0] = 0xFF;
+    reply.EncapsData[1] = 0xFF;
+    EXPECT_THROW(TListIdentityReply::FromReply(reply), EListError);
+}
+
+} // namespace

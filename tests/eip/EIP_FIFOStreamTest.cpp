@@ -1,0 +1,107 @@
+#include "eip/EIP_FIFOStream.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+namespace {
+
+using namespace eip;
+
+TPacketDataArray Sequence(std::size_t n, std::uint8_t first) {
+    TPacketDataArray bytes(n);
+    std::iota(bytes.begin(), bytes.end(), first);
+    return bytes;
+}
+
+TPacketDataArray ReadN(TFIFOStream& ring, std::size_t n) {
+    TPacketDataArray bytes(n);
+    ring.Read(bytes);
+    return bytes;
+}
+
+TEST(FIFOStreamTest, CountAndOrderSurviveTheWrap) {
+    TFIFOStream ring(10, 4, false);
+    ring.Write(Sequence(7, 0));
+    ReadN(ring, 7); // read position now 7
+    ring.Write(Sequence(8, 100));
+    EXPECT_EQ(ring.Count(), 8);
+    EXPECT_EQ(ring.Free(), 2);
+    EXPECT_EQ(ReadN(ring, 8), Sequence(8, 100));
+    EXPECT_EQ(ring.Count(), 0);
+}
+
+TEST(FIFOStreamTest, AWriteThatFillsTheRingExactlyReadsAsFull) {
+    TFIFOStream ring(10, 4, false);
+    ring.Write(Sequence(3, 0));
+    ReadN(ring, 3);
+    ring.Write(Sequence(10, 50)); // head comes round to the tail
+    EXPECT_EQ(ring.Count(), 10);
+    EXPECT_EQ(ring.Free(), 0);
+    EXPECT_THROW(ring.Write(Sequence(1, 0)), EFIFOStream);
+    EXPECT_EQ(ring.ReadAll(), Sequence(10, 50));
+}
+
+TEST(FIFOStreamTest, OverRunAndUnderRunLeaveTheRingAsItWas) {
+    TFIFOStream ring(10, 4, false);
+    ring.Write(Sequence(6, 1));
+    try {
+        ring.Write(Sequence(5, 0));
+        FAIL();
+    } catch (const EFIFOStream& e) {
+        EXPECT_STREQ(e.what(), "Buffer over-run.");
+    }
+    TPacketDataArray tooMany(7);
+    try {
+        ring.Read(tooMany);
+        FAIL();
+    } catch (const EFIFOStream& e) {
+        EXPECT_STREQ(e.what(), "Buffer under-run.");
+    }
+    EXPECT_EQ(ring.ReadAll(), Sequence(6, 1));
+    TFIFOStream empty(4, 1, true);
+    TPacketDataArray one(1);
+    EXPECT_THROW(empty.Read(one), EFIFOStream);
+}
+
+TEST(FIFOStreamTest, DiscardOldestDropsAtLeastTheGrowStep) {
+    TFIFOStream ring(200, 64, true);
+    ring.Write(Sequence(190, 0)); // 10 free
+    ring.Write(Sequence(70, 200));
+    // max(70 - 10, 64) = 64 oldest bytes go; the 126 kept stay in order.
+    EXPECT_EQ(ring.Count(), 196);
+    EXPECT_EQ(ring.Dropped(), Sequence(64, 0));
+    TPacketDataArray expected = Sequence(126, 64);
+    const TPacketDataArray added = Sequence(70, 200);
+    expected.insert(expected.end(), added.begin(), added.end());
+    EXPECT_EQ(ring.ReadAll(), expected);
+}
+
+TEST(FIFOStreamTest, DiscardOldestDropsNoMoreThanIsHeld) {
+    TFIFOStream ring(100, 64, true);
+    ring.Write(Sequence(40, 0));
+    ring.Write(Sequence(70, 100)); // needs 10, would drop 64, only 40 held
+    EXPECT_EQ(ring.ReadAll(), Sequence(70, 100));
+}
+
+TEST(FIFOStreamTest, ABlockLargerThanTheRingKeepsItsNewestBytes) {
+    TFIFOStream ring(8, 2, true);
+    ring.Write(Sequence(3, 0));
+    ring.Write(Sequence(12, 20));
+    EXPECT_EQ(ring.ReadAll(), Sequence(8, 24));
+}
+
+TEST(FIFOStreamTest, PeekHandlesTheWrapAndRemovesNothing) {
+    TFIFOStream ring(6, 1, false);
+    ring.Write(Sequence(5, 0));
+    ReadN(ring, 4);
+    ring.Write(Sequence(4, 10)); // 4, 10, 11 | 12, 13 wrapped
+    TPacketDataArray front(5);
+    ring.Peek(front);
+    EXPECT_EQ(front, (TPacketDataArray{4, 10, 11, 12, 13}));
+    EXPECT_EQ(ring.Count(), 5);
+    ring.Skip(2);
+    EXPECT_EQ(ring.ReadAll(), (TPacketDataArray{11, 12, 13}));
+}
+
+} // namespace

@@ -1,0 +1,255 @@
+#include "eip/EIP_Session.h"
+
+#include "eip/EIP_CommonPacket.h"
+#include "eip/ScriptedDevice.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+using namespace eip;
+using eiptest::ClockedSession;
+using eiptest::Concat;
+using eiptest::ScriptedDevice;
+
+TPacketDataArray Header(std::uint16_t command, std::uint16_t length, std::uint32_t status = 0) {
+    return Concat({{static_cast<std::uint8_t>(command), static_cast<std::uint8_t>(command >> 8),
+                    static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8), 0x10, 0x20, 0x30,
+                    0x40, static_cast<std::uint8_t>(status), 0, 0, 0},
+                   TPacketDataArray(12, 0)});
+}
+
+// A SendUnitData reply whose connected data item echoes the sequence count.
+TPacketDataArray ConnectedReply(std::uint16_t sequence) {
+    const TPacketDataArray rr{0, 0, 0, 0, 0, 0, 2, 0, 0xA1, 0, 4, 0, 1, 2, 3, 4,
+                              0xB1, 0, 6, 0, static_cast<std::uint8_t>(sequence), static_cast<std::uint8_t>(sequence >> 8),
+                              0xCC, 0, 0, 0};
+    return Concat({Header(0x70, static_cast<std::uint16_t>(rr.size())), rr});
+}
+
+class SessionTest : public ::testing::Test {
+protected:
+    SessionTest() : use_(clock_), session_(&device_) {
+        auto socket = std::make_unique<ClockedSession>(session_, clock_);
+        transport_ = socket.get();
+        session_.Socket = std::move(socket);
+        session_.Connected = true;
+        device_.AttachSession(session_);
+    }
+    ~SessionTest() override { TSessionManager::InstallTransport(nullptr); }
+
+    void InstallClockedTransport() {
+        TSessionManager::InstallTransport([this](TSessionInfo& s) -> std::unique_ptr<TSessionSocket> {
+            auto socket = std::make_unique<ClockedSession>(s, clock_);
+            lastTransport_ = socket.get();
+            return socket;
+        });
+    }
+
+    platform::ManualClock clock_{1000};
+    platform::ScopedClock use_;
+    ScriptedDevice device_;
+    TSessionInfo session_;
+    ClockedSession* transport_ = nullptr;
+    ClockedSession* lastTransport_ = nullptr;
+};
+
+TEST_F(SessionTest, TwoPacketsEndTheWaitAtTheFirstAndAllBytesAreReturned) {
+    const TPacketDataArray both = Concat({Header(0x65, 4), {1, 0, 0, 0}, Header(0x65, 0)});
+    transport_->DataReceived(both);
+    TPacketDataArray reply;
+    EXPECT_EQ(transport_->Receive(reply), static_cast<int>(both.size()));
+    EXPECT_EQ(reply, both);
+    EXPECT_TRUE(transport_->Waits.empty());
+    EXPECT_EQ(transport_->RxBuffer.Count(), 0);
+}
+
+TEST_F(SessionTest, APartialPacketWaitsTheWholeTimeoutAndIsReturnedAsItIs) {
+    transport_->ReceiveTimeout = 700;
+    transport_->DataReceived(TPacketDataArray(23, 0x65));
+    TPacketDataArray reply;
+    EXPECT_EQ(transport_->Receive(reply), 23);
+    std::uint32_t waited = 0;
+    for (const auto ms : transport_->Waits)
+        waited += ms;
+    EXPECT_EQ(waited, 700u);
+}
+
+TEST_F(SessionTest, AHeaderWithLengthZeroCompletesAt24Bytes) {
+    transport_->DataReceived(Header(0x63, 0));
+    TPacketDataArray reply;
+    EXPECT_EQ(transport_->Receive(reply), 24);
+}
+
+TEST_F(SessionTest, ALateReplyOfAnotherCommandIsDroppedAndTheWaitGoesOn) {
+    device_.Replies.push_back(Concat({Header(0x6F, 2), {0xAA, 0xBB}, Header(0x63, 0)}));
+    TPacketDataArray reply;
+    session_.SendReceive(TEncapsPacketFactory::CreateListIdentity().Pack(), reply);
+    EXPECT_EQ(reply, Header(0x63, 0));
+}
+
+TEST_F(SessionTest, AConnectedReplyWithAnotherSequenceCountIsDropped) {
+    device_.Replies.push_back(Concat({ConnectedReply(6), ConnectedReply(7)}));
+    const auto reply = SendUnitData(session_, TCommonPacketItem::ConnectedAddressItem(0),
+                                    TCommonPacketItem::ConnectedDataItem(TPacketDataArray{0x4C, 0}, 7));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(ReplyDataItem(*reply).Data[0], 7);
+}
+
+TEST_F(SessionTest, OnlyTheLateReplyArrivingMeansResponseTimeout) {
+    session_.Timeout = 300;
+    device_.Replies.push_back(ConnectedReply(6));
+    const auto sent = SendUnitData(session_, TCommonPacketItem::ConnectedAddressItem(0),
+                                   TCommonPacketItem::ConnectedDataItem(TPacketDataArray{0x4C, 0}, 7));
+    EXPECT_FALSE(sent);
+    EXPECT_EQ(session_.LastError, "Response timeout");
+}
+
+TEST_F(SessionTest, ARefusedSendIsUnableToSendData) {
+    device_.SendResult = -1;
+    TPacketDataArray reply;
+    session_.SendReceive(TEncapsPacketFactory::CreateListIdentity().Pack(), reply);
+    EXPECT_TRUE(reply.empty());
+    EXPECT_EQ(session_.LastError, "Unable to send data");
+    EXPECT_TRUE(session_.Connected);
+    device_.SendResult = -2; // the channel is gone
+    session_.SendReceive(TEncapsPacketFactory::CreateListIdentity().Pack(), reply);
+    EXPECT_FALSE(session_.Connected);
+    EXPECT_EQ(transport_->LastSendResult, -2);
+}
+
+TEST_F(SessionTest, BytesLeftFromAnEarlierExchangeAreFlushed) {
+    transport_->DataReceived(Header(0x63, 0));
+    device_.Replies.push_back(Concat({Header(0x63, 1), {0x42}}));
+    TPacketDataArray reply;
+    session_.SendReceive(TEncapsPacketFactory::CreateListIdentity().Pack(), reply);
+    EXPECT_EQ(reply, Concat({Header(0x63, 1), {0x42}}));
+}
+
+TEST_F(SessionTest, AReceiveErrorGoesToOnError) {
+    std::string seen;
+    session_.OnError = [&](const std::exception& e) { seen = e.what(); };
+    struct Throwing : ClockedSession {
+        using ClockedSession::ClockedSession;
+        int Receive(TPacketDataArray&) override { throw EFIFOStream("Buffer under-run."); }
+    };
+    session_.Socket = std::make_unique<Throwing>(session_, clock_);
+    TPacketDataArray reply{1};
+    session_.SendReceive(TEncapsPacketFactory::CreateListIdentity().Pack(), reply);
+    EXPECT_TRUE(reply.empty());
+    EXPECT_EQ(seen, "Buffer under-run.");
+}
+
+TEST_F(SessionTest, DataReceivedWakesAWaitingExchange) {
+    // The real transport: the wait ends when the bytes arrive, not at a tick.
+    TSessionInfo session(&device_);
+    session.Socket = std::make_unique<TDataLoggerSession>(session);
+    platform::SetClock(nullptr);
+    session.Socket->ReceiveTimeout = 60000;
+    std::thread feeder([&] { session.FeedData(Header(0x63, 0)); });
+    TPacketDataArray reply;
+    EXPECT_EQ(session.Socket->Receive(reply), 24);
+    feeder.join();
+    platform::SetClock(&clock_);
+}
+
+TEST_F(SessionTest, RegisterSessionAttachesBeforeSendingAndTakesTheHandle) {
+    InstallClockedTransport();
+    ScriptedDevice device;
+    device.Replies.push_back(Concat({{0x65, 0, 4, 0, 0x78, 0x56, 0x34, 0x12}, TPacketDataArray(16, 0), {1, 0, 0, 0}}));
+    const TSenderContext context{'m', 'i', 'r', 'd', 'e', 'n', 'o', 0};
+    const auto s = TSessionManager::RegisterSession(&device, "plc", 2500, context, 44818);
+    EXPECT_TRUE(s->Connected);
+    EXPECT_TRUE(s->Registered);
+    EXPECT_EQ(s->SessionHandle, 0x12345678u);
+    EXPECT_EQ(s->Timeout, 2500u);
+    EXPECT_EQ(s->Port, 44818);
+    EXPECT_EQ(s->SenderContext, context);
+    EXPECT_EQ(device.Attaches, 1);
+    ASSERT_EQ(device.Sent.size(), 1u);
+    EXPECT_EQ(device.Sent[0], TEncapsPacketFactory::CreateRegisterSession().Pack()); // zero context
+    device.Detach();
+}
+
+TEST_F(SessionTest, RegisterSessionFailures) {
+    ScriptedDevice device;
+    auto none = TSessionManager::RegisterSession(&device, "plc", 100, std::nullopt, 44818);
+    EXPECT_FALSE(none->Connected);
+    EXPECT_TRUE(none->LastError.empty());
+
+    InstallClockedTransport();
+    device.Replies.push_back(Concat({{0x65, 0, 0, 0}, TPacketDataArray(4, 0), {0x69, 0, 0, 0}, TPacketDataArray(12, 0)}));
+    auto refused = TSessionManager::RegisterSession(&device, "plc", 100, std::nullopt, 44818);
+    EXPECT_TRUE(refused->Connected);
+    EXPECT_FALSE(refused->Registered);
+    device.Detach();
+
+    device.Replies.push_back(Concat({{0x65, 0, 9, 0}, TPacketDataArray(20, 0)})); // Length past the bytes
+    auto broken = TSessionManager::RegisterSession(&device, "plc", 100, std::nullopt, 44818);
+    EXPECT_FALSE(broken->Registered);
+    EXPECT_EQ(broken->LastError, "Not enough data in the DataArray for the encapsulated packet");
+    device.Detach();
+
+    auto silent = TSessionManager::RegisterSession(&device, "plc", 100, std::nullopt, 44818);
+    EXPECT_EQ(silent->LastError, "Response timeout");
+    device.Detach();
+}
+
+TEST_F(SessionTest, ListIdentityCopiesTheFirstIdentityItem) {
+    const TPacketDataArray first{0x0D, 0, 35, 0, 1, 0, 2, 0, 0xAF, 0x12, 1, 2, 3, 4, 0, 0, 0, 0, 0, 0, 0, 0,
+                                 9, 0, 9, 0, 9, 0, 1, 1, 0, 0, 1, 0, 0, 0, 1, 'A', 0};
+    const TPacketDataArray second{0x0C, 0, 36, 0, 1, 0, 2, 0, 0xAF, 0x12, 1, 2, 3, 4, 0, 0, 0, 0, 0, 0, 0, 0,
+                                  1, 0, 0x0E, 0, 0x36, 0, 20, 11, 0x60, 0x30, 0x44, 0x33, 0x22, 0x11, 2, 'O', 'K', 3};
+    const TPacketDataArray data = Concat({{2, 0}, first, second});
+    device_.Replies.push_back(Concat({Header(0x63, static_cast<std::uint16_t>(data.size())), data}));
+    session_.SessionHandle = 0x40302010;
+    ASSERT_TRUE(TSessionManager::ListIdentity(session_));
+    EXPECT_EQ(session_.IdentityItem.ProductName, "OK");
+    EXPECT_EQ(session_.IdentityItem.SerialNumber, 0x11223344u);
+    EXPECT_EQ(device_.Sent[0], Concat({{0x63, 0, 0, 0, 0x10, 0x20, 0x30, 0x40}, TPacketDataArray(16, 0)}));
+}
+
+TEST_F(SessionTest, ListIdentityOnADisconnectedSessionSendsNothing) {
+    session_.Connected = false;
+    EXPECT_FALSE(TSessionManager::ListIdentity(session_));
+    EXPECT_TRUE(device_.Sent.empty());
+}
+
+TEST_F(SessionTest, UnRegisterSessionClosesTheTransport) {
+    session_.Registered = true;
+    TSessionManager::UnRegisterSession(session_);
+    EXPECT_FALSE(session_.Socket);
+    EXPECT_FALSE(session_.Connected);
+    EXPECT_FALSE(session_.Registered);
+    session_.FeedData(Header(0x63, 0)); // nothing to feed: ignored
+    transport_ = nullptr;
+}
+
+TEST_F(SessionTest, AStateChangeToClosedMarksTheSessionNotConnected) {
+    session_.Socket->OnStateChange = [this](bool c) { session_.HandleStateChange(c); };
+    session_.StateChanged(true);
+    EXPECT_TRUE(session_.Connected);
+    session_.StateChanged(false);
+    EXPECT_FALSE(session_.Connected);
+}
+
+TEST(ComputeTimeTicksTest, HalvesDownTo255) {
+    using A = std::array<std::uint8_t, 2>;
+    EXPECT_EQ(ComputeTimeTicks(1800000), (A{0x0D, 0xDB}));
+    EXPECT_EQ(ComputeTimeTicks(255), (A{0x00, 0xFF}));
+    EXPECT_EQ(ComputeTimeTicks(256), (A{0x01, 0x80}));
+    EXPECT_EQ(ComputeTimeTicks(10000000), (A{0x0F, 0xFF}));
+}
+
+TEST(ConnectionParametersTest, SetConnectionParametersAndThe26ByteRecord) {
+    TSessionInfo session(nullptr);
+    session.ConnectionParameters.OTActualPacketInterval = 9;
+    session.SetConnectionParameters(0x0102, 1800000, 0x000EFFEC, 0xFACE, 0x0A0B0C0D);
+    EXPECT_EQ(session.ConnectionParameters.Pack(),
+              (TPacketDataArray{0x0D, 0xDB, 0, 0, 0, 0, 0x0D, 0x0C, 0x0B, 0x0A, 0x02, 0x01, 0xCE, 0xFA, 0xEC, 0xFF,
+                                0x0E, 0x00, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+} // namespace

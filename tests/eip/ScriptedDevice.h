@@ -1,0 +1,84 @@
+// Test doubles at the host boundary: a session owner that plays a device by
+// answering each packet sent with the next scripted reply, and a transport
+// whose waits move a manual clock instead of blocking.
+#pragma once
+
+#include "eip/EIP_Session.h"
+#include "platform/Clock.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <functional>
+#include <vector>
+
+namespace eiptest {
+
+using eip::TPacketDataArray;
+
+class ScriptedDevice : public eip::ISessionOwner {
+public:
+    std::deque<TPacketDataArray> Replies; // fed back, one per packet sent
+    std::vector<TPacketDataArray> Sent;
+    int SendResult = 0; // 0: bytes taken, else returned as is
+    int Attaches = 0;
+
+    eip::TSessionInfo* AttachedSession() override { return session_; }
+    void AttachSession(eip::TSessionInfo& session) override {
+        session_ = &session;
+        ++Attaches;
+    }
+    int SendToHost(std::span<const std::uint8_t> bytes) override {
+        if (SendResult != 0)
+            return SendResult;
+        Sent.emplace_back(bytes.begin(), bytes.end());
+        if (!Replies.empty() && session_ != nullptr) {
+            session_->FeedData(Replies.front());
+            Replies.pop_front();
+        }
+        return static_cast<int>(bytes.size());
+    }
+    void Detach() { session_ = nullptr; }
+
+private:
+    eip::TSessionInfo* session_ = nullptr;
+};
+
+// Waiting moves the manual clock by the time asked for, so a time-out passes
+// at once and the waits can be counted.
+class ClockedSession : public eip::TDataLoggerSession {
+public:
+    ClockedSession(eip::TSessionInfo& owner, platform::ManualClock& clock)
+        : TDataLoggerSession(owner), clock_(clock) {}
+    std::vector<std::uint32_t> Waits;
+
+protected:
+    void WaitForData(std::uint32_t ms) override {
+        Waits.push_back(ms);
+        clock_.Advance(ms);
+    }
+
+private:
+    platform::ManualClock& clock_;
+};
+
+// Parses every proper prefix of a valid message, from `from` bytes on, with
+// parse(prefix) and expects the given exception from each.
+template <class E>
+void ExpectEveryPrefixThrows(const TPacketDataArray& whole, const std::function<void(const TPacketDataArray&)>& parse,
+                             std::size_t from = 0) {
+    for (std::size_t n = from; n < whole.size(); ++n) {
+        const TPacketDataArray prefix(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(n));
+        EXPECT_THROW(parse(prefix), E) << "prefix of " << n << " bytes";
+    }
+    EXPECT_NO_THROW(parse(whole));
+}
+
+inline TPacketDataArray Concat(std::initializer_list<TPacketDataArray> parts) {
+    TPacketDataArray all;
+    for (const auto& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+} // namespace eiptest
