@@ -139,6 +139,7 @@ int TDataLoggerSession::Receive(TPacketDataArray& reply) {
             if (ExpectedReply.Matches(packet))
                 break;
             RxBuffer.Skip(ExpectedLength);
+            ++DroppedReplies;
             ExpectedLength = -1;
             continue;
         }

@@ -125,6 +125,9 @@ public:
     std::int32_t ExpectedLength = -1;
     TFIFOStream RxBuffer{65535, 64, true};
     std::atomic<int> LastSendResult{0};
+    // Whole packets dropped because they did not answer the exchange in
+    // flight (late replies).
+    std::atomic<std::uint32_t> DroppedReplies{0};
 
     void DataReceived(std::span<const std::uint8_t> bytes) override;
     void StateChanged(bool connected) override;
