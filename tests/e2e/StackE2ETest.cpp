@@ -1,0 +1,265 @@
+// The stack against the simulated controller over real loopback TCP: sessions,
+// identity, routed and connected reads, fragments, Multiple Service Packet,
+// PCCC, and what each failure leaves in LastError or the reply.
+#include "LoopbackChannel.h"
+#include "cip/CIP_ForwardOpen.h"
+#include "cip/CIP_IOI.h"
+#include "cip/CIP_MultiService.h"
+#include "cip/CIP_PCCC.h"
+#include "cip/CIP_UnconnectedSend.h"
+#include "sim/SimController.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+namespace {
+
+using namespace cip;
+using eip::TPacketDataArray;
+using namespace std::chrono_literals;
+
+const TPacketDataArray Slot0{0x01, 0x00}; // backplane port 1, slot 0
+
+TPacketDataArray Count(std::uint16_t n) { return {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8)}; }
+
+TMR_Request ReadTagRequest(std::string_view name, std::uint16_t count) {
+    return TMessageRouter::BuildRequest(ServiceCode(TCIPService::ReadTag), TIOI::BuildPath(name), Count(count));
+}
+
+TMR_Request ReadFragmentRequest(std::string_view name, std::uint16_t count, std::uint32_t offset) {
+    TPacketDataArray data = Count(count);
+    eip::AppendUInt32(data, offset);
+    return TMessageRouter::BuildRequest(ServiceCode(TCIPService::ReadTagFragmented), TIOI::BuildPath(name), data);
+}
+
+std::vector<std::int32_t> BigValues() {
+    std::vector<std::int32_t> values(300);
+    std::iota(values.begin(), values.end(), 0x01020300);
+    return values;
+}
+
+TPacketDataArray BigBytes() {
+    TPacketDataArray bytes;
+    for (const std::int32_t v : BigValues())
+        eip::AppendUInt32(bytes, static_cast<std::uint32_t>(v));
+    return bytes;
+}
+
+class StackE2ETest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        plc_.Tags().Set(sim::MakeTag<std::int32_t>("Counter", sim::CipType::Dint, {}, {42}));
+        plc_.Tags().Set(sim::MakeTag<float>("Speed", sim::CipType::Real, {}, {1.5f}));
+        const auto big = BigValues();
+        plc_.Tags().Set(sim::MakeTag("Big", sim::CipType::Dint, {300}, std::span<const std::int32_t>(big)));
+        const std::vector<std::int32_t> words{10, 20, 30, 40};
+        plc_.Files().Set(sim::MakeWordFile('N', 7, words));
+        plc_.Start();
+        link_ = eiptest::RegisterOverLoopback(plc_.Port());
+        ASSERT_TRUE(Session().Registered) << Session().LastError;
+        Session().SetConnectionParameters(0x1234, 1800000, 0x000EFFEC, 0xFACE, 0x0BADF00D);
+    }
+
+    eip::TSessionInfo& Session() { return *link_.Session; }
+    eip::TDataLoggerSession& Transport() { return dynamic_cast<eip::TDataLoggerSession&>(*Session().Socket); }
+
+    std::unique_ptr<TUnconnectedSendReply> Routed(const TMR_Request& request,
+                                                  const TPacketDataArray& route = Slot0) {
+        const auto reply = SendUnconnectedSend(Session(), request, route);
+        if (!reply)
+            return nullptr;
+        EXPECT_EQ(reply->Status, 0u);
+        return TUnconnectedSendReply::FromReply(*reply);
+    }
+
+    TPacketDataArray RoutedData(const TMR_Request& request) {
+        const auto reply = Routed(request);
+        const auto* ok = dynamic_cast<const TUnconnectedSendReply_Success*>(reply.get());
+        return ok != nullptr ? ok->ResponseData : TPacketDataArray{};
+    }
+
+    std::string RoutedFailure(const TMR_Request& request, const TPacketDataArray& route = Slot0) {
+        const auto reply = Routed(request, route);
+        const auto* failure = dynamic_cast<const TUnconnectedSendReply_Failure*>(reply.get());
+        return failure != nullptr ? failure->Message : "(no failure reply)";
+    }
+
+    sim::SimController plc_;
+    eiptest::LoopbackSession link_;
+};
+
+TEST_F(StackE2ETest, RegistersAndReadsTheIdentity) {
+    EXPECT_NE(Session().SessionHandle, 0u);
+    ASSERT_TRUE(eip::TSessionManager::ListIdentity(Session()));
+    const eip::TIdentityItem& id = Session().IdentityItem;
+    EXPECT_EQ(id.ProductName, "Simulated Controller");
+    EXPECT_EQ(id.VendorId, 0x04D2);
+    EXPECT_EQ(id.SerialNumber, 0x00C0FFEEu);
+    EXPECT_EQ(id.MajorRevision, 20);
+    EXPECT_EQ(id.State, 3);
+}
+
+TEST_F(StackE2ETest, ReadsATagThroughTheBackplaneRoute) {
+    EXPECT_EQ(RoutedData(ReadTagRequest("Counter", 1)), (TPacketDataArray{0xC4, 0x00, 0x2A, 0x00, 0x00, 0x00}));
+}
+
+TEST_F(StackE2ETest, ReadsALargeArrayInFragments) {
+    TPacketDataArray values;
+    std::uint8_t status = StatusPartialTransfer;
+    int replies = 0;
+    while (status == StatusPartialTransfer && replies < 10) {
+        const auto reply = Routed(replies == 0 ? ReadTagRequest("Big", 300)
+                                               : ReadFragmentRequest("Big", 300, static_cast<std::uint32_t>(values.size())));
+        const auto* ok = dynamic_cast<const TUnconnectedSendReply_Success*>(reply.get());
+        ASSERT_NE(ok, nullptr);
+        ASSERT_GE(ok->ResponseData.size(), 2u);
+        EXPECT_EQ(eip::ToUInt16(ok->ResponseData, 0), 0x00C4);
+        values.insert(values.end(), ok->ResponseData.begin() + 2, ok->ResponseData.end());
+        status = ok->GeneralStatus;
+        ++replies;
+    }
+    EXPECT_GT(replies, 1);
+    EXPECT_EQ(values, BigBytes());
+}
+
+TEST_F(StackE2ETest, MultipleServicePacketAnswersEachService) {
+    TMultiServiceRequest msp;
+    msp.AddService(ReadTagRequest("Counter", 1).Pack());
+    msp.AddService(ReadTagRequest("Speed", 1).Pack());
+    msp.AddService(ReadTagRequest("Missing", 1).Pack());
+    TMR_Request packed;
+    packed.IsPacked = true;
+    packed.Request_Path = msp.Pack();
+    const auto reply = SendUnconnectedSend(Session(), packed, Slot0);
+    ASSERT_TRUE(reply);
+    const TMultiServiceReply parsed = TMultiServiceReply::Create(*reply);
+    EXPECT_EQ(parsed.ReplyService, 0x8A);
+    EXPECT_TRUE(parsed.HasServiceErrors);
+    ASSERT_EQ(parsed.Replies.size(), 3u);
+    EXPECT_EQ(parsed.Replies[0].ResponseData, (TPacketDataArray{0xC4, 0x00, 0x2A, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(parsed.Replies[1].ResponseData, (TPacketDataArray{0xCA, 0x00, 0x00, 0x00, 0xC0, 0x3F}));
+    EXPECT_EQ(StatusText(parsed.Replies[2].GeneralStatus), "Path Destination Unknown");
+}
+
+TEST_F(StackE2ETest, ConnectedReadsOverAForwardOpenConnection) {
+    ASSERT_TRUE(ForwardOpenToRouter(Session(), Slot0));
+    EXPECT_NE(Session().ConnectionParameters.OTConnectionId, 0u);
+    EXPECT_EQ(plc_.Counters().OpenConnections, 1u);
+
+    TSequenceNumberGenerator sequence;
+    const auto counter = ReadTagConnected(Session(), "Counter", 1, sequence);
+    ASSERT_TRUE(counter);
+    EXPECT_EQ(counter->DataType, 0x00C4);
+    EXPECT_EQ(counter->Data, (TPacketDataArray{0x2A, 0x00, 0x00, 0x00}));
+
+    TPacketDataArray values;
+    std::optional<TReadDataServiceReply> part;
+    do {
+        part = ReadTagFragmentedConnected(Session(), "Big", 300, static_cast<std::uint32_t>(values.size()), sequence);
+        ASSERT_TRUE(part);
+        values.insert(values.end(), part->Data.begin(), part->Data.end());
+    } while (part->GeneralStatus == StatusPartialTransfer && values.size() < 2000);
+    EXPECT_EQ(part->GeneralStatus, StatusSuccess);
+    EXPECT_EQ(values, BigBytes());
+
+    EXPECT_TRUE(ForwardClose(Session(), Slot0));
+    EXPECT_EQ(plc_.Counters().ForwardCloses, 1u);
+    EXPECT_EQ(plc_.Counters().OpenConnections, 0u);
+}
+
+TEST_F(StackE2ETest, PCCCReadsADataTableFile) {
+    ASSERT_TRUE(ForwardOpenToRouter(Session(), TPacketDataArray{}));
+    TSequenceNumberGenerator sequence;
+    sequence.Next(); // the TNS echoed is the sequence count sent
+    const auto reply = ReadPCCC(Session(), "N7:1", 3, sequence);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->Status, 0);
+    EXPECT_EQ(reply->TNS, 2);
+    EXPECT_EQ(reply->PCCCStatus, 0);
+    EXPECT_EQ(reply->DataType, 0x00C3);
+    EXPECT_EQ(reply->Data, (TPacketDataArray{20, 0, 30, 0, 40, 0}));
+    EXPECT_EQ(plc_.Counters().PcccRequests, 1u);
+    EXPECT_TRUE(ForwardClose(Session(), TPacketDataArray{}));
+}
+
+TEST_F(StackE2ETest, RoutingAndStatusTexts) {
+    EXPECT_EQ(RoutedFailure(ReadTagRequest("Counter", 1), {0x02, 0x00}),
+              "Invalid Port ID specified in the Route_Path field");
+    EXPECT_EQ(RoutedFailure(ReadTagRequest("Counter", 1), {0x01, 0x05}),
+              "Invalid Node Address specified in the Route_Path field");
+    EXPECT_EQ(RoutedFailure(ReadTagRequest("Missing", 1)), "Path Destination Unknown");
+    EXPECT_EQ(RoutedFailure(ReadTagRequest("Counter[1]", 1)), "Path Segment Error");
+}
+
+TEST_F(StackE2ETest, ASilentDeviceIsAResponseTimeout) {
+    Session().Timeout = 200;
+    const int rule = plc_.Faults().Add(sim::FaultRule(sim::FaultKind::Silent).OnService(0x4C));
+    EXPECT_EQ(Routed(ReadTagRequest("Counter", 1)), nullptr);
+    EXPECT_EQ(Session().LastError, "Response timeout");
+    EXPECT_EQ(plc_.Faults().RuleHits(rule), 1u);
+    Session().Timeout = 5000;
+    EXPECT_EQ(RoutedData(ReadTagRequest("Counter", 1)).size(), 6u); // the session carries on
+}
+
+TEST_F(StackE2ETest, AClosedChannelIsUnableToSendData) {
+    link_.Channel->Close();
+    EXPECT_EQ(Routed(ReadTagRequest("Counter", 1)), nullptr);
+    EXPECT_EQ(Session().LastError, "Unable to send data");
+    EXPECT_FALSE(Session().Connected);
+    EXPECT_FALSE(eip::TSessionManager::ListIdentity(Session()));
+}
+
+TEST_F(StackE2ETest, ARefusedForwardOpenIsFalse) {
+    const int rule = plc_.Faults().Add(sim::FaultRule(sim::FaultKind::RefuseForwardOpen).WithExtendedStatus(0x0100));
+    EXPECT_FALSE(ForwardOpenToRouter(Session(), Slot0));
+    EXPECT_EQ(plc_.Faults().RuleHits(rule), 1u);
+    EXPECT_EQ(plc_.Counters().OpenConnections, 0u);
+}
+
+TEST_F(StackE2ETest, RepliesInPiecesAreReassembled) {
+    const int rule = plc_.Faults().Add(sim::FaultRule(sim::FaultKind::Split).OnService(0x4C).InParts(4));
+    EXPECT_EQ(RoutedData(ReadTagRequest("Counter", 1)), (TPacketDataArray{0xC4, 0x00, 0x2A, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(plc_.Faults().RuleHits(rule), 1u);
+}
+
+TEST_F(StackE2ETest, ATruncatedReplyIsReportedByTheParser) {
+    Session().Timeout = 200;
+    const int rule = plc_.Faults().Add(sim::FaultRule(sim::FaultKind::Truncate).OnService(0x4C).Keeping(30));
+    try {
+        SendUnconnectedSend(Session(), ReadTagRequest("Counter", 1), Slot0);
+        FAIL() << "a torn reply parsed";
+    } catch (const eip::TAGCOM_IndexOutOfRangeException& e) {
+        EXPECT_STREQ(e.what(), "Not enough data in the DataArray for the encapsulated packet");
+    }
+    EXPECT_EQ(plc_.Faults().RuleHits(rule), 1u);
+}
+
+// A reply that comes after its exchange gave up must not be taken as the
+// answer of the next one.
+TEST_F(StackE2ETest, ALateConnectedReplyIsNotTheNextReadsAnswer) {
+    ASSERT_TRUE(ForwardOpenToRouter(Session(), Slot0));
+    TSequenceNumberGenerator sequence;
+    Session().Timeout = 200;
+    link_.Channel->HoldIncomingUntilSends(2); // Counter's reply arrives during the next read
+    EXPECT_FALSE(ReadTagConnected(Session(), "Counter", 1, sequence));
+    EXPECT_EQ(Session().LastError, "Response timeout");
+
+    Session().Timeout = 5000;
+    const auto speed = ReadTagConnected(Session(), "Speed", 1, sequence);
+    ASSERT_TRUE(speed);
+    EXPECT_EQ(speed->DataType, 0x00CA);
+    EXPECT_EQ(speed->Data, (TPacketDataArray{0x00, 0x00, 0xC0, 0x3F}));
+    EXPECT_EQ(Transport().DroppedReplies, 1u);
+}
+
+TEST_F(StackE2ETest, ALateReplyOfAnotherCommandIsDropped) {
+    Session().Timeout = 200;
+    link_.Channel->HoldIncomingUntilSends(2);
+    EXPECT_FALSE(eip::TSessionManager::ListIdentity(Session()));
+    Session().Timeout = 5000;
+    EXPECT_EQ(RoutedData(ReadTagRequest("Counter", 1)), (TPacketDataArray{0xC4, 0x00, 0x2A, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(Transport().DroppedReplies, 1u);
+}
+
+} // namespace
