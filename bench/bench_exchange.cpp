@@ -1,0 +1,146 @@
+// Request/reply exchanges with the simulated controller over loopback: through
+// the stack (TSessionInfo, TDataLoggerSession and the tests' loopback channel)
+// and, in the same run, the same pre-encoded request over a bare socket. The
+// ratio of the two rates is what the session transport costs on top of the
+// device's round trip.
+//
+//   bench_exchange [exchanges]      (default 4000)
+#include "LoopbackChannel.h"
+#include "cip/CIP_IOI.h"
+#include "cip/CIP_UnconnectedSend.h"
+#include "eip/EIP_CommonPacket.h"
+#include "sim/SimController.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using eip::TPacketDataArray;
+
+const TPacketDataArray Slot0{0x01, 0x00};
+
+cip::TMR_Request ReadCounter() {
+    return cip::TMessageRouter::BuildRequest(cip::ServiceCode(cip::TCIPService::ReadTag),
+                                             cip::TIOI::BuildPath("Counter"), {0x01, 0x00});
+}
+
+class BareSocket {
+public:
+    explicit BareSocket(std::uint16_t port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+        if (fd_ < 0 || ::connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
+            throw std::runtime_error("cannot connect");
+        const int one = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    ~BareSocket() { ::close(fd_); }
+
+    // Sends a packet and reads one whole encapsulation packet back.
+    TPacketDataArray Exchange(const TPacketDataArray& request) {
+        if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
+            throw std::runtime_error("send");
+        TPacketDataArray reply(24);
+        ReadExactly(reply.data(), 24);
+        const std::size_t length = reply[2] | (reply[3] << 8);
+        reply.resize(24 + length);
+        ReadExactly(reply.data() + 24, length);
+        return reply;
+    }
+
+private:
+    void ReadExactly(std::uint8_t* p, std::size_t n) {
+        while (n > 0) {
+            const ssize_t got = ::recv(fd_, p, n, 0);
+            if (got <= 0)
+                throw std::runtime_error("recv");
+            p += got;
+            n -= static_cast<std::size_t>(got);
+        }
+    }
+    int fd_ = -1;
+};
+
+double Rate(std::size_t n, Clock::duration elapsed) {
+    return static_cast<double>(n) / std::chrono::duration<double>(elapsed).count();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::size_t n = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 4000;
+    sim::SimController plc;
+    plc.Tags().Set(sim::MakeTag<std::int32_t>("Counter", sim::CipType::Dint, {}, {42}));
+    plc.Start();
+
+    // The stack: register, then read through the route.
+    eiptest::LoopbackSession link = eiptest::RegisterOverLoopback(plc.Port());
+    eip::TSessionInfo& session = *link.Session;
+    if (!session.Registered) {
+        std::fprintf(stderr, "register failed: %s\n", session.LastError.c_str());
+        return 1;
+    }
+    session.SetConnectionParameters(1, 1800000, 0x000EFFEC, 0xFACE, 7);
+    const cip::TMR_Request read = ReadCounter();
+    auto stackExchange = [&] {
+        const auto reply = cip::SendUnconnectedSend(session, read, Slot0);
+        if (!reply || reply->Status != 0)
+            throw std::runtime_error("stack exchange failed: " + session.LastError);
+    };
+
+    // The bare socket: its own session, and the same request pre-encoded.
+    BareSocket bare(plc.Port());
+    const TPacketDataArray registered = bare.Exchange(eip::TEncapsPacketFactory::CreateRegisterSession().Pack());
+    const std::uint32_t handle = eip::ToUInt32(registered, 4);
+    cip::TUnconnectedSend us;
+    us.PriorityTimeTick = session.ConnectionParameters.PriorityTimeTick;
+    us.TimeoutTicks = session.ConnectionParameters.TimeoutTicks;
+    us.MessageRequest = read;
+    us.RoutePath = Slot0;
+    eip::TEncapsRRData rr;
+    rr.Timeout = 5000;
+    rr.CommonPacket.DataItem = eip::TCommonPacketItem::UnconnectedDataItem(us.Pack());
+    const TPacketDataArray request =
+        eip::TEncapsPacketFactory::CreateSendRRData(handle, rr.Pack(), session.SenderContext).Pack();
+    auto bareExchange = [&] { bare.Exchange(request); };
+
+    for (int i = 0; i < 200; ++i) {
+        stackExchange();
+        bareExchange();
+    }
+    // Interleaved rounds so that both see the same machine.
+    Clock::duration stackTime{}, bareTime{};
+    constexpr std::size_t rounds = 8;
+    const std::size_t perRound = std::max<std::size_t>(1, n / rounds);
+    for (std::size_t r = 0; r < rounds; ++r) {
+        auto t0 = Clock::now();
+        for (std::size_t i = 0; i < perRound; ++i)
+            stackExchange();
+        auto t1 = Clock::now();
+        for (std::size_t i = 0; i < perRound; ++i)
+            bareExchange();
+        auto t2 = Clock::now();
+        stackTime += t1 - t0;
+        bareTime += t2 - t1;
+    }
+    const std::size_t total = perRound * rounds;
+    const double stackRate = Rate(total, stackTime);
+    const double bareRate = Rate(total, bareTime);
+    std::printf("exchanges=%zu\n", total);
+    std::printf("stack_exchanges_per_s=%.0f\n", stackRate);
+    std::printf("bare_exchanges_per_s=%.0f\n", bareRate);
+    std::printf("exchange_ratio=%.3f\n", stackRate / bareRate);
+    return 0;
+}
