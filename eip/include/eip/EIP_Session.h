@@ -36,8 +36,9 @@ class TSessionInfo;
 // Contract:
 // - SendToHost hands the bytes to the host's data channel of the device and
 //   returns the bytes taken, -1 when the host offers no send function, any
-//   other negative value on failure (-2: the channel is gone). It may be called
-//   on the device worker thread and must not call back into the session.
+//   other negative value on failure (-2: the channel is gone). It is called on
+//   the device worker thread; it may already deliver received bytes to
+//   session.FeedData before it returns.
 // - Before the first bytes of a session go out, the transport asks
 //   AttachedSession(); when it is nullptr it calls AttachSession(session). From
 //   then on the owner passes every block of bytes the host delivers for the
