@@ -99,11 +99,7 @@ void TDataLoggerSession::DataReceived(std::span<const std::uint8_t> bytes) {
     if (bytes.empty())
         return;
     RxBuffer.Write(bytes);
-    {
-        std::scoped_lock hold(signalLock_);
-        signalled_ = true;
-    }
-    signal_.notify_one();
+    dataArrived_.Set();
 }
 
 void TDataLoggerSession::StateChanged(bool connected) {
@@ -116,9 +112,8 @@ bool TDataLoggerSession::Connect(const std::string&, std::int32_t) { return true
 bool TDataLoggerSession::Disconnect() { return true; }
 
 void TDataLoggerSession::WaitForData(std::uint32_t ms) {
-    std::unique_lock hold(signalLock_);
-    signal_.wait_for(hold, std::chrono::milliseconds(ms), [this] { return signalled_; });
-    signalled_ = false;
+    // INFINITE is one above the longest finite wait.
+    dataArrived_.Wait(std::min<std::uint32_t>(ms, platform::INFINITE - 1));
 }
 
 int TDataLoggerSession::Receive(TPacketDataArray& reply) {
@@ -148,7 +143,7 @@ int TDataLoggerSession::Receive(TPacketDataArray& reply) {
         const std::uint64_t remaining = timeout.Remaining();
         if (remaining == 0)
             break;
-        WaitForData(static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, UINT32_MAX)));
+        WaitForData(static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, UINT32_MAX - 1)));
     }
     reply = RxBuffer.ReadAll();
     return static_cast<int>(reply.size());

@@ -13,10 +13,10 @@
 #include "eip/EIP_EncapsPacket.h"
 #include "eip/EIP_FIFOStream.h"
 #include "eip/EIP_IdentityItem.h"
+#include "platform/Sync.h"
 
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -144,13 +144,13 @@ public:
 
 protected:
     // Blocks until DataReceived has delivered bytes since the last wait, or ms
-    // milliseconds pass.
+    // milliseconds pass on the platform clock.
     virtual void WaitForData(std::uint32_t ms);
 
 private:
-    std::mutex signalLock_;
-    std::condition_variable signal_;
-    bool signalled_ = false;
+    // Set by every delivery; an auto-reset event keeps a delivery that lands
+    // between the check and the wait.
+    platform::Event dataArrived_{false, false};
 };
 
 // Date-time as the system stores it: days since 1899-12-30.
