@@ -4,7 +4,7 @@
 // ratio of the two rates is what the session transport costs on top of the
 // device's round trip.
 //
-//   bench_exchange [exchanges]      (default 4000)
+//   bench_exchange [exchanges]      (default 8000)
 #include "LoopbackChannel.h"
 #include "cip/CIP_IOI.h"
 #include "cip/CIP_UnconnectedSend.h"
@@ -80,7 +80,7 @@ double Rate(std::size_t n, Clock::duration elapsed) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::size_t n = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 4000;
+    const std::size_t n = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 8000;
     sim::SimController plc;
     plc.Tags().Set(sim::MakeTag<std::int32_t>("Counter", sim::CipType::Dint, {}, {42}));
     plc.Start();
@@ -120,9 +120,10 @@ int main(int argc, char** argv) {
         stackExchange();
         bareExchange();
     }
-    // Interleaved rounds so that both see the same machine.
+    // Many short interleaved rounds, so that both sides see the same machine
+    // (other load comes and goes while this runs).
     Clock::duration stackTime{}, bareTime{};
-    constexpr std::size_t rounds = 8;
+    constexpr std::size_t rounds = 80;
     const std::size_t perRound = std::max<std::size_t>(1, n / rounds);
     for (std::size_t r = 0; r < rounds; ++r) {
         auto t0 = Clock::now();
