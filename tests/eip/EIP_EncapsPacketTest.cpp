@@ -148,7 +148,15 @@ TEST(EncapsPacketTest, ListIdentityReplyParsesItemsBackToBack) {
     ASSERT_NE(ok, nullptr);
     ASSERT_EQ(ok->Items.size(), 2u);
     EXPECT_EQ(ok->Items[1].ProductName, "Second");
+    // Cut anywhere before the state byte, the reply fails cleanly.
+    const TPacketDataArray one = Concat({{1, 0}, IdentityItemBytes(0x000C, "PLC", 3)});
+    eiptest::ExpectEveryPrefixThrows<EListError>(TPacketDataArray(one.begin(), one.end() - 1),
+                                                 [&](const TPacketDataArray& b) {
+                                                     reply.EncapsData = b;
+                                                     TListIdentityReply::FromReply(reply);
+                                                 });
     // A count larger than the items present fails at the first missing item.
+    reply.EncapsData = data;
     reply.EncapsData[0] = 0xFF;
     reply.EncapsData[1] = 0xFF;
     EXPECT_THROW(TListIdentityReply::FromReply(reply), EListError);
