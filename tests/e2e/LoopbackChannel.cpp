@@ -35,10 +35,7 @@ LoopbackChannel::~LoopbackChannel() {
     ::close(fd_);
 }
 
-eip::TSessionInfo* LoopbackChannel::AttachedSession() {
-    std::scoped_lock hold(lock_);
-    return session_;
-}
+eip::TSessionInfo* LoopbackChannel::AttachedSession() { return session_; }
 
 void LoopbackChannel::AttachSession(eip::TSessionInfo& session) {
     std::scoped_lock hold(lock_);
@@ -53,10 +50,9 @@ void LoopbackChannel::Detach() {
 void LoopbackChannel::Close() { ::shutdown(fd_, SHUT_RDWR); }
 
 int LoopbackChannel::SendToHost(std::span<const std::uint8_t> bytes) {
-    {
+    if (recording_) {
         std::scoped_lock hold(lock_);
-        if (recording_)
-            transcript_.emplace_back('>', eip::TPacketDataArray(bytes.begin(), bytes.end()));
+        transcript_.emplace_back('>', eip::TPacketDataArray(bytes.begin(), bytes.end()));
     }
     std::size_t sent = 0;
     while (sent < bytes.size()) {
@@ -67,11 +63,14 @@ int LoopbackChannel::SendToHost(std::span<const std::uint8_t> bytes) {
             return -2;
         sent += static_cast<std::size_t>(n);
     }
-    std::scoped_lock hold(lock_);
-    if (holdSends_ > 0 && --holdSends_ == 0) {
-        if (session_ != nullptr && !held_.empty())
-            session_->FeedData(held_);
-        held_.clear();
+    if (holding_) {
+        std::scoped_lock hold(lock_);
+        if (holdSends_ > 0 && --holdSends_ == 0) {
+            holding_ = false;
+            if (session_ != nullptr && !held_.empty())
+                session_.load()->FeedData(held_);
+            held_.clear();
+        }
     }
     return static_cast<int>(sent);
 }
@@ -79,6 +78,7 @@ int LoopbackChannel::SendToHost(std::span<const std::uint8_t> bytes) {
 void LoopbackChannel::HoldIncomingUntilSends(int sends) {
     std::scoped_lock hold(lock_);
     holdSends_ = sends;
+    holding_ = sends > 0;
 }
 
 void LoopbackChannel::Record(bool on) {
@@ -113,7 +113,7 @@ void LoopbackChannel::ReadLoop() {
         if (n <= 0) {
             // The host reports the closed channel to the session.
             if (session_ != nullptr)
-                session_->StateChanged(false);
+                session_.load()->StateChanged(false);
             return;
         }
         const std::span<const std::uint8_t> block(buffer, static_cast<std::size_t>(n));
@@ -122,7 +122,7 @@ void LoopbackChannel::ReadLoop() {
         if (holdSends_ > 0)
             held_.insert(held_.end(), block.begin(), block.end());
         else if (session_ != nullptr)
-            session_->FeedData(block);
+            session_.load()->FeedData(block);
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include "eip/EIP_Session.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -51,9 +52,12 @@ private:
 
     int fd_ = -1;
     std::thread reader_;
+    // Held while bytes are delivered; the flags below let the send path skip
+    // it when there is nothing to record or release.
     std::mutex lock_;
-    eip::TSessionInfo* session_ = nullptr;
-    bool recording_ = false;
+    std::atomic<eip::TSessionInfo*> session_{nullptr};
+    std::atomic<bool> recording_{false};
+    std::atomic<bool> holding_{false};
     eip::TPacketDataArray incoming_; // bytes of a packet not yet whole
     int holdSends_ = 0;              // > 0: holding until that many sends
     eip::TPacketDataArray held_;
