@@ -1,24 +1,18 @@
 #include "cip/CIP_IOI.h"
 
+#include "common/qorStrUtils.h"
+
 #include <charconv>
 #include <optional>
 
 namespace cip {
 
 using namespace eip;
+using qor::Trim;
 
 namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-std::string_view Trim(std::string_view s) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!s.empty() && blank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && blank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
 
 // A signed 32-bit decimal number, the whole text; nothing otherwise.
 std::optional<std::int32_t> ParseInt32(std::string_view s) {

@@ -1,5 +1,7 @@
 #include "common/TWregistry.h"
 
+#include "common/qorStrUtils.h"
+
 #include "platform/IniFile.h"
 
 #include <cstdint>
@@ -21,14 +23,6 @@ using platform::RegValueType;
 
 // How one value goes into the store.
 enum class TEncoding : std::uint8_t { Integer, Float, Text };
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ')
-        s.remove_prefix(1);
-    while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ')
-        s.remove_suffix(1);
-    return s;
-}
 
 bool IsUnsigned(VarType t) {
     return t == VarType::Byte || t == VarType::Word || t == VarType::LongWord || t == VarType::UInt64;

@@ -1,5 +1,7 @@
 #include "common/Variant.h"
 
+#include "common/qorStrUtils.h"
+
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -30,29 +32,6 @@ bool IsIntegerType(VarType t) {
 }
 
 bool IsStringType(VarType t) { return t == VarType::String || t == VarType::UString || t == VarType::OleStr; }
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ')
-        s.remove_prefix(1);
-    while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ')
-        s.remove_suffix(1);
-    return s;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x + 32);
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y + 32);
-        if (x != y)
-            return false;
-    }
-    return true;
-}
 
 // Integer text: optional sign, then decimal digits or "$"/"0x" and hex digits.
 // Integers that need the full unsigned range are returned in `u` with
@@ -343,9 +322,9 @@ bool Variant::AsBoolean() const {
     case VarType::UString:
     case VarType::OleStr: {
         const std::string_view s = Trim(std::get<std::string>(value_));
-        if (EqualsNoCase(s, "true"))
+        if (SameText(s, "true"))
             return true;
-        if (EqualsNoCase(s, "false"))
+        if (SameText(s, "false"))
             return false;
         std::int64_t i = 0;
         std::uint64_t u = 0;

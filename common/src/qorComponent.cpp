@@ -1,26 +1,13 @@
 #include "common/qorComponent.h"
 
+#include "common/qorStrUtils.h"
+
 #include "common/qorParamLst.h"
 #include "common/qorStringList.h"
 
 namespace qor {
 
 namespace {
-
-bool SameText(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x + 32);
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y + 32);
-        if (x != y)
-            return false;
-    }
-    return true;
-}
 
 std::vector<std::string_view> SplitPath(std::string_view path) {
     std::vector<std::string_view> parts;

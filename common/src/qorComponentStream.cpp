@@ -1,5 +1,7 @@
 #include "common/qorComponentStream.h"
 
+#include "common/qorStrUtils.h"
+
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -11,21 +13,6 @@ namespace {
 // Nesting beyond this (objects in objects, lists in lists) is not a form
 // anyone wrote; it only guards the reader's stack against hostile input.
 constexpr int kMaxDepth = 64;
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x + 32);
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y + 32);
-        if (x != y)
-            return false;
-    }
-    return true;
-}
 
 void AppendUtf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {
@@ -539,14 +526,14 @@ double TStreamValue::AsFloat() const {
 
 const TStreamProperty* TStreamObject::FindProperty(std::string_view name) const {
     for (const auto& p : Properties)
-        if (EqualsNoCase(p.Name, name))
+        if (SameText(p.Name, name))
             return &p;
     return nullptr;
 }
 
 const TStreamObject* TStreamObject::FindChild(std::string_view name) const {
     for (const auto& c : Children)
-        if (EqualsNoCase(c.Name, name))
+        if (SameText(c.Name, name))
             return &c;
     return nullptr;
 }

@@ -1,5 +1,7 @@
 #include "options/WtranslLanguages.h"
 
+#include "common/qorStrUtils.h"
+
 #include "options/WtranslCodePages.h"
 
 #include "platform/Text.h"
@@ -16,23 +18,6 @@ std::string_view TrimBlanks(std::string_view s) {
     while (!s.empty() && s.back() == ' ')
         s.remove_suffix(1);
     return s;
-}
-
-// Trims characters below 33 (blanks and control characters).
-std::string_view TrimControls(std::string_view s) {
-    while (!s.empty() && static_cast<unsigned char>(s.front()) < 33)
-        s.remove_prefix(1);
-    while (!s.empty() && static_cast<unsigned char>(s.back()) < 33)
-        s.remove_suffix(1);
-    return s;
-}
-
-std::string LowerAscii(std::string_view s) {
-    std::string r(s);
-    for (char& c : r)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c + 32);
-    return r;
 }
 
 bool StartsWith(std::string_view s, std::string_view prefix) {
@@ -62,7 +47,7 @@ std::vector<std::string_view> SplitLines(std::string_view text) {
 // The value of "Name=value": after the first "=", trimmed, lower-cased.
 std::string DirectiveValue(std::string_view d) {
     const std::size_t eq = d.find('=');
-    return LowerAscii(TrimControls(d.substr(eq + 1)));
+    return LowerAscii(Trim(d.substr(eq + 1)));
 }
 
 std::uint32_t ParseLocale(std::string_view v) {
@@ -172,7 +157,7 @@ int ReadLanguageText(std::string_view text, std::string_view from, std::string_v
     for (std::size_t n = 0; n < lines.size(); ++n) {
         const std::string_view line = TrimBlanks(lines[n]);
         if (n < kDirectiveLines) {
-            const std::string_view d = TrimControls(line).substr(0, 50);
+            const std::string_view d = Trim(line).substr(0, 50);
             if (ApplyDirective(d, settings))
                 continue;
         }
@@ -206,7 +191,7 @@ int ReadLanguageText(std::string_view text, std::string_view from, std::string_v
 
 TWtranslLookup LookupText(const TWtranslLanguagesList& dict, std::string_view text) {
     TWtranslLookup result;
-    const std::string_view t = TrimControls(text);
+    const std::string_view t = Trim(text);
     if (t.empty())
         return result;
 
@@ -274,7 +259,7 @@ TLanguageFileInfo ReadLanguagesSection(std::string_view text) {
     std::string marked;
     bool inSection = false, sectionDone = false;
     for (const std::string_view raw : SplitLines(text)) {
-        const std::string_view line = TrimControls(raw);
+        const std::string_view line = Trim(raw);
         if (const std::string_view code = EntryLanguage(TrimBlanks(raw)); !code.empty()) {
             bool known = false;
             for (const auto& l : info.EntryLanguages)
@@ -295,12 +280,12 @@ TLanguageFileInfo ReadLanguagesSection(std::string_view text) {
         const std::size_t eq = line.find('=');
         if (eq == std::string_view::npos)
             continue;
-        const std::string_view key = TrimControls(line.substr(0, eq));
-        const std::string_view value = TrimControls(line.substr(eq + 1));
+        const std::string_view key = Trim(line.substr(0, eq));
+        const std::string_view value = Trim(line.substr(eq + 1));
         if (LowerAscii(key) == "default") {
             info.Default = std::string(value);
         } else if (key.size() > 1 && key.front() == '$') {
-            info.Languages.emplace_back(TrimControls(key.substr(1)));
+            info.Languages.emplace_back(Trim(key.substr(1)));
             if (marked.empty() && value.find("(Default)") != std::string_view::npos)
                 marked = info.Languages.back();
         }
