@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <type_traits>
 
 namespace qor {
 
@@ -551,130 +553,119 @@ HRESULT TqorParamsListWrap::AddListRange(IqorParamsList_* source, std::int32_t f
     });
 }
 
-HRESULT TqorParamsListWrap::FindItem(const char* name, std::int32_t from, std::int32_t to,
-                                     IqorParamsListItemA** item) {
+namespace {
+
+std::string NameText(const char* name) { return Narrow(name); }
+std::string NameText(const char16_t* name) { return FromWide(name); }
+
+} // namespace
+
+template <class Char>
+HRESULT TqorParamsListWrap::FindItemOf(const Char* name, std::int32_t from, std::int32_t to,
+                                       IqorParamsListItemA** item) {
     return SafeCall([&] {
         Require(item);
-        *item = TqorParamsListItemWrap::Create(Checked().FindItem(Narrow(name), from, to));
+        *item = TqorParamsListItemWrap::Create(Checked().FindItem(NameText(name), from, to));
     });
 }
 
-HRESULT TqorParamsListWrap::IndexOf(const char* name, std::int32_t from, std::int32_t to, std::int32_t* index) {
+template <class Char>
+HRESULT TqorParamsListWrap::IndexOfName(const Char* name, std::int32_t from, std::int32_t to,
+                                        std::int32_t* index) {
     return SafeCall([&] {
         Require(index);
-        *index = Checked().IndexOf(Narrow(name), from, to);
+        *index = Checked().IndexOf(NameText(name), from, to);
     });
 }
 
-HRESULT TqorParamsListWrap::GetValue(const char* name, std::int32_t from, std::int32_t to, TqorVarData* value) {
-    return SafeCall([&] {
-        Require(value);
-        out_.Put(Checked().GetValue(Narrow(name), from, to), false, *value);
-    });
-}
-
-HRESULT TqorParamsListWrap::GetValueDef(const char* name, const TqorVarData* def, std::int32_t from,
-                                        std::int32_t to, TqorVarData* value) {
+template <class Char>
+HRESULT TqorParamsListWrap::GetValueOf(const Char* name, const TqorVarData* def, bool useDefault,
+                                       std::int32_t from, std::int32_t to, TqorVarData* value) {
+    constexpr bool wide = std::is_same_v<Char, char16_t>;
     return SafeCall([&] {
         Require(value);
         TqorParamsList& list = Checked();
-        const int i = list.IndexOf(Narrow(name), from, to);
-        const Variant v = i >= 0 ? list.GetItem(i)->Value : (def ? VarDataToVariant(*def, false) : Variant());
-        out_.Put(v, false, *value);
+        const int i = list.IndexOf(NameText(name), from, to);
+        const Variant v = i >= 0 ? list.GetItem(i)->Value
+                                 : (useDefault && def ? VarDataToVariant(*def, wide) : Variant());
+        out_.Put(v, wide, *value);
     });
 }
 
-HRESULT TqorParamsListWrap::Add(const char* name, const TqorVarData* value, IqorParamsListItemA** item) {
+template <class Char>
+HRESULT TqorParamsListWrap::InsertValue(std::optional<std::int32_t> index, const Char* name,
+                                        const TqorVarData* value, IqorParamsListItemA** item) {
     return SafeCall([&] {
         Require(item);
         Require(value);
-        const Variant v = VarDataToVariant(*value, false);
-        *item = TqorParamsListItemWrap::Create(Checked().Add(Narrow(name), v));
+        const Variant v = VarDataToVariant(*value, std::is_same_v<Char, char16_t>);
+        TqorParamsList& list = Checked();
+        *item = TqorParamsListItemWrap::Create(index ? list.Insert(*index, NameText(name), v)
+                                                      : list.Add(NameText(name), v));
     });
 }
 
+template <class Char>
+HRESULT TqorParamsListWrap::SetValueOf(const Char* name, const TqorVarData* value, bool addIfMissing,
+                                       IqorParamsListItemA** item) {
+    return SafeCall([&] {
+        Require(item);
+        Require(value);
+        const Variant v = VarDataToVariant(*value, std::is_same_v<Char, char16_t>);
+        *item = TqorParamsListItemWrap::Create(Checked().SetValue(NameText(name), v, addIfMissing));
+    });
+}
+
+HRESULT TqorParamsListWrap::FindItem(const char* name, std::int32_t from, std::int32_t to,
+                                     IqorParamsListItemA** item) {
+    return FindItemOf(name, from, to, item);
+}
+HRESULT TqorParamsListWrap::IndexOf(const char* name, std::int32_t from, std::int32_t to, std::int32_t* index) {
+    return IndexOfName(name, from, to, index);
+}
+HRESULT TqorParamsListWrap::GetValue(const char* name, std::int32_t from, std::int32_t to, TqorVarData* value) {
+    return GetValueOf(name, nullptr, false, from, to, value);
+}
+HRESULT TqorParamsListWrap::GetValueDef(const char* name, const TqorVarData* def, std::int32_t from,
+                                        std::int32_t to, TqorVarData* value) {
+    return GetValueOf(name, def, true, from, to, value);
+}
+HRESULT TqorParamsListWrap::Add(const char* name, const TqorVarData* value, IqorParamsListItemA** item) {
+    return InsertValue(std::nullopt, name, value, item);
+}
 HRESULT TqorParamsListWrap::Insert(std::int32_t index, const char* name, const TqorVarData* value,
                                    IqorParamsListItemA** item) {
-    return SafeCall([&] {
-        Require(item);
-        Require(value);
-        const Variant v = VarDataToVariant(*value, false);
-        *item = TqorParamsListItemWrap::Create(Checked().Insert(index, Narrow(name), v));
-    });
+    return InsertValue(index, name, value, item);
 }
-
 HRESULT TqorParamsListWrap::SetValue(const char* name, const TqorVarData* value, bool addIfMissing,
                                      IqorParamsListItemA** item) {
-    return SafeCall([&] {
-        Require(item);
-        Require(value);
-        const Variant v = VarDataToVariant(*value, false);
-        *item = TqorParamsListItemWrap::Create(Checked().SetValue(Narrow(name), v, addIfMissing));
-    });
+    return SetValueOf(name, value, addIfMissing, item);
 }
 
 HRESULT TqorParamsListWrap::FindItem(const char16_t* name, std::int32_t from, std::int32_t to,
                                      IqorParamsListItemA** item) {
-    return SafeCall([&] {
-        Require(item);
-        *item = TqorParamsListItemWrap::Create(Checked().FindItem(FromWide(name), from, to));
-    });
+    return FindItemOf(name, from, to, item);
 }
-
-HRESULT TqorParamsListWrap::IndexOf(const char16_t* name, std::int32_t from, std::int32_t to,
-                                    std::int32_t* index) {
-    return SafeCall([&] {
-        Require(index);
-        *index = Checked().IndexOf(FromWide(name), from, to);
-    });
+HRESULT TqorParamsListWrap::IndexOf(const char16_t* name, std::int32_t from, std::int32_t to, std::int32_t* index) {
+    return IndexOfName(name, from, to, index);
 }
-
-HRESULT TqorParamsListWrap::GetValue(const char16_t* name, std::int32_t from, std::int32_t to,
-                                     TqorVarData* value) {
-    return SafeCall([&] {
-        Require(value);
-        out_.Put(Checked().GetValue(FromWide(name), from, to), true, *value);
-    });
+HRESULT TqorParamsListWrap::GetValue(const char16_t* name, std::int32_t from, std::int32_t to, TqorVarData* value) {
+    return GetValueOf(name, nullptr, false, from, to, value);
 }
-
 HRESULT TqorParamsListWrap::GetValueDef(const char16_t* name, const TqorVarData* def, std::int32_t from,
                                         std::int32_t to, TqorVarData* value) {
-    return SafeCall([&] {
-        Require(value);
-        TqorParamsList& list = Checked();
-        const int i = list.IndexOf(FromWide(name), from, to);
-        const Variant v = i >= 0 ? list.GetItem(i)->Value : (def ? VarDataToVariant(*def, true) : Variant());
-        out_.Put(v, true, *value);
-    });
+    return GetValueOf(name, def, true, from, to, value);
 }
-
 HRESULT TqorParamsListWrap::Add(const char16_t* name, const TqorVarData* value, IqorParamsListItemA** item) {
-    return SafeCall([&] {
-        Require(item);
-        Require(value);
-        const Variant v = VarDataToVariant(*value, true);
-        *item = TqorParamsListItemWrap::Create(Checked().Add(FromWide(name), v));
-    });
+    return InsertValue(std::nullopt, name, value, item);
 }
-
 HRESULT TqorParamsListWrap::Insert(std::int32_t index, const char16_t* name, const TqorVarData* value,
                                    IqorParamsListItemA** item) {
-    return SafeCall([&] {
-        Require(item);
-        Require(value);
-        const Variant v = VarDataToVariant(*value, true);
-        *item = TqorParamsListItemWrap::Create(Checked().Insert(index, FromWide(name), v));
-    });
+    return InsertValue(index, name, value, item);
 }
-
 HRESULT TqorParamsListWrap::SetValue(const char16_t* name, const TqorVarData* value, bool addIfMissing,
                                      IqorParamsListItemA** item) {
-    return SafeCall([&] {
-        Require(item);
-        Require(value);
-        const Variant v = VarDataToVariant(*value, true);
-        *item = TqorParamsListItemWrap::Create(Checked().SetValue(FromWide(name), v, addIfMissing));
-    });
+    return SetValueOf(name, value, addIfMissing, item);
 }
 
 // ---------------------------------------------------------------- reference

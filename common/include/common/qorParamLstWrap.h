@@ -9,6 +9,7 @@
 #include <atomic>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -163,6 +164,21 @@ private:
     ~TqorParamsListWrap() = default;
     void ReleaseOwner();
     TqorParamsList& Checked(); // the list, or an exception when detached
+
+    // The name-based methods of the A and W interfaces differ only in how the
+    // name and string values are read (Char = char or char16_t).
+    template <class Char>
+    HRESULT FindItemOf(const Char* name, std::int32_t from, std::int32_t to, IqorParamsListItemA** item);
+    template <class Char>
+    HRESULT IndexOfName(const Char* name, std::int32_t from, std::int32_t to, std::int32_t* index);
+    template <class Char>
+    HRESULT GetValueOf(const Char* name, const TqorVarData* def, bool useDefault, std::int32_t from,
+                       std::int32_t to, TqorVarData* value);
+    template <class Char>
+    HRESULT InsertValue(std::optional<std::int32_t> index, const Char* name, const TqorVarData* value,
+                        IqorParamsListItemA** item); // no index: append
+    template <class Char>
+    HRESULT SetValueOf(const Char* name, const TqorVarData* value, bool addIfMissing, IqorParamsListItemA** item);
 
     std::atomic<std::uint32_t> refCount_{1};
     TqorParamsList* list_;
