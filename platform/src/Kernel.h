@@ -105,7 +105,7 @@ struct Timer {
     bool seen = false; // due, and the owner has looked at its queue since
 };
 
-struct ThreadData {
+struct ThreadData : std::enable_shared_from_this<ThreadData> {
     DWORD tid = 0;
     bool isMain = false;
     bool alive = true;

@@ -132,6 +132,8 @@ void RemoveWindowLocked(Window& w) {
     k.windows.erase(w.hwnd);
 }
 
+// Queues a posted message. The caller wakes the target once it has released
+// the kernel lock, so the target does not wake only to block on that lock.
 bool PostLocked(ThreadData& target, const MSG& m) {
     if (!target.alive) {
         SetLastError(ERROR_INVALID_THREAD_ID);
@@ -144,7 +146,6 @@ bool PostLocked(ThreadData& target, const MSG& m) {
     target.posted.push_back(m);
     target.posted.back().time = static_cast<DWORD>(Now());
     target.newBits |= PostedBits;
-    target.cv.notify_all();
     return true;
 }
 
@@ -500,25 +501,39 @@ bool PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         self.hasQueue = true;
         return PostLocked(self, MSG{0, msg, wParam, lParam, 0});
     }
-    std::lock_guard lock(K().mutex);
-    auto w = FindWindowLocked(hwnd);
-    if (!w)
-        return false;
-    if (!w->owner->alive) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return false;
+    std::shared_ptr<ThreadData> owner;
+    {
+        std::lock_guard lock(K().mutex);
+        auto w = FindWindowLocked(hwnd);
+        if (!w)
+            return false;
+        if (!w->owner->alive) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return false;
+        }
+        if (!PostLocked(*w->owner, MSG{hwnd, msg, wParam, lParam, 0}))
+            return false;
+        owner = w->owner;
     }
-    return PostLocked(*w->owner, MSG{hwnd, msg, wParam, lParam, 0});
+    owner->cv.notify_all();
+    return true;
 }
 
 bool PostThreadMessage(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam) {
-    std::lock_guard lock(K().mutex);
-    auto it = K().threads.find(threadId);
-    if (it == K().threads.end() || !it->second->alive || !it->second->hasQueue) {
-        SetLastError(ERROR_INVALID_THREAD_ID);
-        return false;
+    std::shared_ptr<ThreadData> target;
+    {
+        std::lock_guard lock(K().mutex);
+        auto it = K().threads.find(threadId);
+        if (it == K().threads.end() || !it->second->alive || !it->second->hasQueue) {
+            SetLastError(ERROR_INVALID_THREAD_ID);
+            return false;
+        }
+        if (!PostLocked(*it->second, MSG{0, msg, wParam, lParam, 0}))
+            return false;
+        target = it->second;
     }
-    return PostLocked(*it->second, MSG{0, msg, wParam, lParam, 0});
+    target->cv.notify_all();
+    return true;
 }
 
 LRESULT SendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {

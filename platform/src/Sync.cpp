@@ -5,6 +5,7 @@
 #include <chrono>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace platform {
 
@@ -31,11 +32,22 @@ EventObject* FindEvent(HANDLE h) {
 } // namespace
 
 bool SetEvent(HANDLE h) {
-    std::lock_guard lock(K().mutex);
-    EventObject* event = FindEvent(h);
-    if (!event)
-        return false;
-    SetEventLocked(*event);
+    // The waiters are woken after the kernel lock is released, so a woken
+    // thread does not at once block again on the lock its waker still holds
+    // (on a virtual machine each of those extra wake-ups is a cross-CPU hop).
+    std::vector<std::shared_ptr<ThreadData>> wake;
+    {
+        std::lock_guard lock(K().mutex);
+        EventObject* event = FindEvent(h);
+        if (!event)
+            return false;
+        event->signalled = true;
+        wake.reserve(event->waiters.size());
+        for (ThreadData* waiter : event->waiters)
+            wake.push_back(waiter->shared_from_this());
+    }
+    for (const auto& waiter : wake)
+        waiter->cv.notify_all();
     return true;
 }
 
