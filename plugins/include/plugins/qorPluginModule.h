@@ -8,9 +8,12 @@
 #include "common/qorParamLst.h"
 #include "common/qorParamLstWrap.h"
 #include "platform/Locks.h"
+#include "platform/Sync.h"
 #include "platform/Types.h"
 #include "plugins/PluginBoundary.h"
 #include "plugins/qorParserItems.h"
+#include "plugins/qorPluginData.h"
+#include "plugins/qorPluginLog.h"
 
 #include <array>
 #include <atomic>
@@ -18,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -40,6 +44,9 @@ struct TqorPluginCustomCmd {
     bool Flag2 = false;
 
     std::string Line() const;
+    // A line of at least five fields; the flags are "1"/"0" (any non-zero
+    // integer or "true" counts as set). nullopt for fewer fields.
+    static std::optional<TqorPluginCustomCmd> FromLine(std::string_view line);
 };
 
 // A data source the host has configured for the module ("DATA-SOURCES-IN-CFG").
@@ -155,12 +162,14 @@ public:
     TqorThreadParamsList& CustomParams(); // made on first use
     TModuleConfigList& ConfigList();      // made on first use
 
-    // ---- host callbacks, resolved at LOAD (nil when the host has none)
-    TDataLoggerCallback DataLogger_SendNotify = nullptr;
-    TDataLoggerCallback DataLogger_SendDataEx = nullptr;
-    TDataLoggerCallback DataLogger_DataSourceData = nullptr;
-    TDataLoggerCallback DataLogger_DataSourceState = nullptr;
-    TDataLoggerCallback DataLogger_ManageDynForm = nullptr;
+    // ---- host callbacks, resolved at LOAD (nil when the host has none).
+    // Atomic: worker threads send through DataLogger_SendDataEx while the host
+    // thread may load the instance again.
+    std::atomic<TDataLoggerCallback> DataLogger_SendNotify{nullptr};
+    std::atomic<TDataLoggerCallback> DataLogger_SendDataEx{nullptr};
+    std::atomic<TDataLoggerCallback> DataLogger_DataSourceData{nullptr};
+    std::atomic<TDataLoggerCallback> DataLogger_DataSourceState{nullptr};
+    std::atomic<TDataLoggerCallback> DataLogger_ManageDynForm{nullptr};
 
     // ---- events, assigned by the derived data module; unassigned ones are skipped
     std::function<void()> OnCreate; // the data module's create handler
@@ -191,26 +200,73 @@ public:
     // "LANGUAGE" from LOAD or ShowOptionsDialog.
     void ApplyLanguage(const Variant& language);
 
-    // ---- parser items
+    // ---- parser items and data packets
     int AddParserItem(std::string_view name, std::string_view desc, std::string_view extra, TParserItemType type);
     // The first six standard items, or all seven with withClientId.
     void AddStandardParserItems(bool withClientId);
     std::string ParserItemsText() const;
+    // Parses the text (ParseParserItemsText); with replace the result becomes
+    // ParserItems, otherwise it is appended.
+    void SetParserItemsText(std::string_view text, bool replace);
     std::string CustomCommandsText() const;
+
+    // The standard items of a packet (qor::AddStandardValues); the number appended.
+    int AddStandardValues(TqorParamsList& list, std::string_view fullPacket, std::string_view dataPacket,
+                          std::int32_t sourceId, std::string_view sourceFullName, std::int32_t clientId,
+                          std::string_view clientSourceName, std::string_view sourceName) const {
+        return qor::AddStandardValues(list, fullPacket, dataPacket, sourceId, sourceFullName, clientId,
+                                      clientSourceName, sourceName);
+    }
+    void AppendRawText(TParsedDataList& list, std::string_view text) const { qor::AppendRawText(list, text); }
+    // Hands a packet to the host: DataLogger_SendDataEx(ModuleIndex, sourceId,
+    // 0, 0, 9, record, 0) with a fresh record (Flags 1; Value1 Type Text with
+    // the raw text when there is one; Value2 Type ListInterface with a
+    // borrowed wrap of list). The host copies what it needs during the call;
+    // the list stays the caller's. Nothing without the callback. Any thread;
+    // takes no lock of the module.
+    void SendParsedData(std::uint32_t sourceId, TParsedDataList& list);
 
     // GetModuleInfo: writes the needed size, fills the buffer per its Size;
     // true only when it was filled completely (texts included).
     bool GetModuleInfo(TPluginModuleInfo* info, std::uint32_t* neededSize);
 
-    // ---- log and data (the plug-in log and the data processing plug in here)
-    // Adds a line to the plug-in log and tells the host.
+    // ---- module parameters (GET-/SET-MODULE-PARAMETER), names compared
+    // without regard to case; "Custom" + key (exact case) reads and writes
+    // CustomParams. An unknown name reads as Unassigned and does not set.
+    virtual Variant GetModuleParameter(std::string_view name);
+    virtual bool SetModuleParameter(std::string_view name, const Variant& value);
+    // "AppDataPath": the common application-data folder joined with the fourth
+    // "\"-separated segment of ModuleRegistryPath, with a trailing "/"; the
+    // library's own folder when there is no such folder.
+    std::string AppDataPath() const;
+    // "ModuleConfigId": what INISectionPrefix holds between "{" and "}" (after
+    // its first ":" when there is one and what follows is not empty).
+    std::string ModuleConfigId() const;
+    // "ModuleDataPath": AppDataPath + ModuleConfigId + "/" + folder + "/".
+    std::string ModuleDataPath();
+
+    // ---- the log
+    // Adds the line "level+1 as a character, LogTitle + ". " (when set),
+    // message with CR and LF as spaces" and posts PLUGIN_MSG_LOG_CHANGED to
+    // the host window. Any thread. Nothing once the module is being destroyed.
     void Log(int level, std::string_view message);
     // Level 0 line "{command} message", also to the debugger output.
     void LogException(std::string_view command, std::string_view message);
-    // The GetLogEx export once the instance is known; Value2 is set by the export.
+    TLogDataList& LogList() { return *log_; }
+    // The GetLogEx export once the instance is known; Value2 Type is set by
+    // the export. Value2.Data := the log's length; copies the log into
+    // Value1.Data and empties it when it fits (returns the length); with
+    // Value1.Size 0 drops it; otherwise keeps it and returns 0.
     std::int32_t GetLogEx(TPluginCallRec& rec);
-    // The ProcessData export once the record is checked and taken over.
-    std::int32_t ProcessData(TPluginCallRecIntf& rec);
+
+    // ---- data from the host
+    // The ProcessData export once the record is checked and the instance
+    // found: waits while another call processes data (pumping the calling
+    // thread's messages, at most 30000 ms), then runs the processing steps
+    // selected by the record's Options. -1 when refused.
+    std::int32_t ProcessData(TPluginCallRec& rec);
+    static constexpr platform::DWORD kProcessingWaitLimit = 30000;
+    static constexpr platform::DWORD kProcessingWaitStep = 50;
 
     // Posts a message to the host window (wParam ModuleIndex); when the post
     // fails, sends it with SMTO_ABORTIFHUNG and 1000 ms. Nothing without a window.
@@ -227,9 +283,17 @@ protected:
     // the table goes to OnCommand.
     void AddCommand(std::string name, TCommandHandler handler, bool logExceptions);
 
+    std::int32_t CommandEvent(TPluginCallRecIntf& rec);
     std::int32_t CommandLoad(TPluginCallRecIntf& rec);
     std::int32_t CommandUnload(TPluginCallRecIntf& rec);
+    std::int32_t CommandSetItems(TPluginCallRecIntf& rec);
+    std::int32_t CommandSetState(TPluginCallRecIntf& rec);
     std::int32_t CommandItems(TPluginCallRecIntf& rec);
+    std::int32_t CommandEventsSupport(TPluginCallRecIntf& rec);
+    std::int32_t CommandGetModuleParameter(TPluginCallRecIntf& rec);
+    std::int32_t CommandSetModuleParameter(TPluginCallRecIntf& rec);
+    std::int32_t CommandSaveSettingsNow(TPluginCallRecIntf& rec);
+    std::int32_t CommandLoadSettingsNow(TPluginCallRecIntf& rec);
 
     // Where the translator (the options layer's TWtransl) is made and given
     // its language files; until it exists the module has no translator files,
@@ -237,11 +301,18 @@ protected:
     void CreateTranslator();
     bool TranslatorHasFiles() const { return false; }
     void TranslateModule(std::string_view language);
-    // Whether the plug-in log holds lines (the log plugs in here).
-    bool LogHasLines() const { return false; }
-
 private:
     void ResolveHostCallbacks();
+    std::int32_t SettingsNow(TPluginCallRecIntf& rec, bool load);
+    // The processing steps of ProcessData on the taken-over record.
+    std::int32_t ProcessSteps(TPluginCallRecIntf& rec);
+    // Claims the Processing flag for the calling thread; false when another
+    // call holds it.
+    bool TryBeginProcessing();
+    void EndProcessing();
+    // Custom parameters: key without "Custom" and one leading ":", "_" or " ".
+    Variant GetCustomParameter(std::string_view key);
+    bool SetCustomParameter(std::string_view key, const Variant& value);
 
     platform::CriticalSection commandLock_;
     int nesting_ = 0; // commands of this instance running on the thread that holds commandLock_
@@ -250,6 +321,10 @@ private:
     std::unique_ptr<TqorThreadParamsList> customParams_;
     std::once_flag configListMade_;
     std::unique_ptr<TModuleConfigList> configList_;
+    std::unique_ptr<TLogDataList> log_;
+    std::atomic<bool> destroying_{false};
+    std::atomic<platform::DWORD> processingThread_{0}; // the thread holding Processing
+    platform::Event processingDone_{false, false};      // set when Processing is released
 };
 
 } // namespace qor
