@@ -360,7 +360,8 @@ std::int32_t TqorPlugin::CommandSetItems(TPluginCallRecIntf& rec) {
 std::int32_t TqorPlugin::CommandSetState(TPluginCallRecIntf& rec) {
     if (rec.HasParam("DATA-SOURCES-IN-CFG")) {
         ConfigDataSources.clear();
-        for (const std::string_view line : SplitLines(rec.ParamText("DATA-SOURCES-IN-CFG"))) {
+        const std::string text = rec.ParamText("DATA-SOURCES-IN-CFG");
+        for (const std::string_view line : SplitLines(text)) {
             try {
                 const std::vector<std::string_view> fields = Split(line, ';');
                 const std::int32_t id = IntegerOr(fields[0], -1);

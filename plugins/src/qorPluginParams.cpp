@@ -199,7 +199,8 @@ bool TqorPlugin::SetModuleParameter(std::string_view name, const Variant& value)
             return true;
         }
         if (is("CustomCommands")) {
-            for (const std::string_view line : detail::SplitLines(value.AsString()))
+            const std::string text = value.AsString();
+            for (const std::string_view line : detail::SplitLines(text))
                 if (std::optional<TqorPluginCustomCmd> cmd = TqorPluginCustomCmd::FromLine(line))
                     CustomCommands.push_back(std::move(*cmd));
             return true;

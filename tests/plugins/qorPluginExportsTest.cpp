@@ -1,7 +1,10 @@
 // The exports called in-process, with a test module as the registered class.
 #include "PluginTestSupport.h"
 
+#include "platform/Clock.h"
+#include "platform/Messages.h"
 #include "platform/Resources.h"
+#include "platform/Sync.h"
 #include "plugins/qorPluginExports.h"
 #include "plugins/qorPluginInstances.h"
 
@@ -248,6 +251,148 @@ TEST_F(ExportsTest, GlobalShutdownRunsTheRegisteredProceduresOnce) {
     EXPECT_EQ(FreePluginInstance(&rec), 0);
     EXPECT_EQ(FreePluginInstance(&rec), 0);
     EXPECT_EQ(runs, 1);
+}
+
+} // namespace
+
+namespace {
+
+// A thread that owns a window and hands data to an instance; the window tells
+// the test when the thread pumped a message (so it is inside the wait).
+class TDataCaller {
+public:
+    TDataCaller(TPluginCallRec rec) {
+        thread_ = std::thread([this, rec]() mutable {
+            platform::RegisterClass({"DataCallerWindow", &Proc, 0});
+            window_ = platform::CreateHiddenWindow("DataCallerWindow");
+            windowMade_.Set();
+            result_ = ProcessData(&rec);
+            platform::DestroyWindow(window_);
+        });
+        windowMade_.Wait();
+    }
+    ~TDataCaller() { Join(); }
+    // Posts a message and returns once the thread has dispatched it.
+    void SeePumping() {
+        pumped.Reset();
+        Wake();
+        pumped.Wait();
+    }
+    void Wake() { platform::PostMessage(window_, platform::WM_USER, 0, 0); }
+    std::int32_t Join() {
+        if (thread_.joinable())
+            thread_.join();
+        return result_;
+    }
+
+    static inline platform::Event pumped{true, false};
+
+private:
+    static platform::LRESULT Proc(platform::HWND h, platform::UINT msg, platform::WPARAM w, platform::LPARAM l) {
+        if (msg == platform::WM_USER)
+            pumped.Set();
+        return platform::DefWindowProc(h, msg, w, l);
+    }
+    std::thread thread_;
+    platform::Event windowMade_{true, false};
+    platform::HWND window_ = 0;
+    std::int32_t result_ = -99;
+};
+
+TEST_F(ExportsTest, DataWaitsForABusyInstancePumpingItsMessagesAndGivesUpAfter30Seconds) {
+    platform::ManualClock clock(1000);
+    platform::ScopedClock useClock(clock);
+    platform::Event entered(true, false), release(true, false);
+    std::atomic<int> calls{0};
+    configure = [&](TqorPlugin& m) {
+        m.OnProcessData = [&](TPluginCallRecIntf&, std::int32_t& result) {
+            if (++calls == 1) {
+                entered.Set();
+                release.Wait();
+            }
+            result = 3;
+        };
+    };
+    TestRecord r;
+    Create(r);
+    static const char bytes[] = "abc";
+    TPluginCallRec rec = r.Rec;
+    rec.Params = 0;
+    rec.Options = 2;
+    rec.Value1.Type = 4;
+    rec.Value1.Size = 3;
+    rec.Value1.Data = reinterpret_cast<std::uintptr_t>(bytes);
+
+    std::int32_t first = 0;
+    std::thread busy([&] {
+        TPluginCallRec mine = rec;
+        first = ProcessData(&mine);
+    });
+    entered.Wait();
+    {
+        TDataCaller waiter(rec);
+        waiter.SeePumping(); // waiting, and pumping its thread's messages
+        clock.Advance(29999);
+        waiter.SeePumping(); // still waiting
+        clock.Advance(1);
+        EXPECT_EQ(waiter.Join(), -1);
+    }
+    {
+        // A waiter that gets its turn when the busy call ends.
+        TDataCaller waiter(rec);
+        waiter.SeePumping();
+        release.Set();
+        EXPECT_EQ(waiter.Join(), 3);
+    }
+    busy.join();
+    EXPECT_EQ(first, 3);
+    EXPECT_EQ(calls, 2);
+}
+
+TEST_F(ExportsTest, DataForATerminatingOrSelfBusyInstanceIsRefusedAtOnce) {
+    platform::ManualClock clock(1000); // a wait for time would never end: the clock does not move
+    platform::ScopedClock useClock(clock);
+    platform::Event entered(true, false), release(true, false);
+    std::int32_t nested = 0;
+    TPluginCallRec rec{};
+    configure = [&](TqorPlugin& m) {
+        m.OnProcessData = [&](TPluginCallRecIntf&, std::int32_t&) {
+            if (rec.Options == 4) { // the handler hands data in again on its own thread
+                TPluginCallRec again = rec;
+                again.Options = 2;
+                nested = ProcessData(&again);
+                return;
+            }
+            entered.Set();
+            release.Wait();
+        };
+    };
+    TestRecord r;
+    Create(r);
+    static const char bytes[] = "abc";
+    rec = r.Rec;
+    rec.Params = 0;
+    rec.Options = 4;
+    rec.Value1.Type = 4;
+    rec.Value1.Size = 3;
+    rec.Value1.Data = reinterpret_cast<std::uintptr_t>(bytes);
+    TPluginCallRec call = rec;
+    EXPECT_EQ(ProcessData(&call), 0);
+    EXPECT_EQ(nested, -1);
+
+    rec.Options = 2;
+    std::thread busy([&] {
+        TPluginCallRec mine = rec;
+        ProcessData(&mine);
+    });
+    entered.Wait();
+    TDataCaller waiter(rec);
+    waiter.SeePumping();
+    Instance(r)->TerminateNow = true;
+    waiter.Wake(); // it wakes and sees the instance terminating
+    EXPECT_EQ(waiter.Join(), -1);
+    release.Set();
+    busy.join();
 }
 
 } // namespace

@@ -255,3 +255,44 @@ TEST(CustomCommandsTest, EachCommandIsOneLineOfFiveFields) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(ModuleParameterTest, ConfigIdIsTheBracedPartOrItsSecondField) {
+    TestRecord r;
+    auto m = MakeModule(r);
+    const std::pair<const char*, const char*> cases[] = {
+        {"{Logger:Press 1}", "Press 1"}, {"x{A:B:C}y{D}", "B"}, {"{Logger:}", "Logger:"},
+        {"{Plain}", "Plain"},            {"{unclosed", ""},     {"none", ""}};
+    for (const auto& [prefix, id] : cases) {
+        m->INISectionPrefix = prefix;
+        EXPECT_EQ(m->ModuleConfigId(), id) << prefix;
+    }
+}
+
+TEST(ModuleParameterTest, DataPathFolderComesFromTheTypeTheDescriptionOrTheLibraryName) {
+    setenv("QOR_COMMON_APPDATA", "/srv/qor", 1);
+    TestRecord r;
+    auto m = MakeModule(r);
+    m->ModuleRegistryPath = "Software\\Vendor\\Logger";
+    m->INISectionPrefix = "{cfg}";
+    EXPECT_EQ(m->AppDataPath(), "/srv/qor/");
+    m->ModuleRegistryPath = "Software\\Vendor\\Logger\\..";
+    EXPECT_EQ(m->AppDataPath(), "/srv/qor/"); // no way out of the folder
+    m->ModuleRegistryPath = "Software\\Vendor\\Logger\\A/B\\C";
+    EXPECT_EQ(m->AppDataPath(), "/srv/qor/A-B/");
+
+    m->Description = "Ethernet/IP [Logix]\r\nSecond";
+    EXPECT_EQ(m->ModuleDataPath(), "/srv/qor/A-B/cfg/Ethernet-IP [Logix]/");
+    m->ConfigList().AddConfig("a\"b*c:d<e>f?g|h");
+    m->ModuleLoadForConfig = static_cast<std::int32_t>(ConfigIdentifier("a\"b*c:d<e>f?g|h"));
+    EXPECT_EQ(m->ModuleDataPath(), "/srv/qor/A-B/cfg/a-b-c-d-e-f-g-h/");
+    m->ModuleLoadForConfig = 0;
+    m->Description.clear();
+    m->INISectionPrefix.clear();
+    m->ModuleName = "EipPlugin.so";
+    EXPECT_EQ(m->ModuleDataPath(), "/srv/qor/A-B/eipplugin/");
+    unsetenv("QOR_COMMON_APPDATA");
+}
+
+} // namespace
