@@ -319,6 +319,7 @@ std::int32_t TqorPlugin::CommandUnload(TPluginCallRecIntf& rec) {
     if (count > 0)
         return 0;
     TerminateNow = true;
+    processingDone_.Set(); // a ProcessData call waiting for its turn gives up now
     StateFlags.fill(false);
     const std::string iniFile = rec.ParamText("INI-FILE");
     if (iniFile != INIFile) {
@@ -607,8 +608,6 @@ std::int32_t TqorPlugin::ProcessData(TPluginCallRec& rec) {
             // this one waits, so waiting would only freeze the host.
             if (processingThread_ == self)
                 return -1;
-            if (limit.Expired())
-                return -1;
             platform::MSG msg;
             while (!quitSeen && platform::PeekMessage(&msg, 0, 0, 0, platform::PM_REMOVE)) {
                 if (msg.message == platform::WM_QUIT) {
@@ -620,8 +619,10 @@ std::int32_t TqorPlugin::ProcessData(TPluginCallRec& rec) {
                 platform::TranslateMessage(&msg);
                 platform::DispatchMessage(&msg);
             }
-            const auto step = static_cast<platform::DWORD>(
-                std::min<std::uint64_t>(kProcessingWaitStep, std::max<std::uint64_t>(limit.Remaining(), 1)));
+            const std::uint64_t remaining = limit.Remaining();
+            if (remaining == 0)
+                return -1;
+            const auto step = static_cast<platform::DWORD>(std::min<std::uint64_t>(kProcessingWaitStep, remaining));
             const platform::HANDLE done = processingDone_.Handle();
             if (quitSeen)
                 platform::WaitForSingleObject(done, step);

@@ -267,36 +267,54 @@ public:
             window_ = platform::CreateHiddenWindow("DataCallerWindow");
             windowMade_.Set();
             result_ = ProcessData(&rec);
+            done_ = true;
+            pumped.Set();
             platform::DestroyWindow(window_);
         });
         windowMade_.Wait();
     }
     ~TDataCaller() { Join(); }
-    // Posts a message and returns once the thread has dispatched it.
-    void SeePumping() {
+    // Posts a message; true once the thread has dispatched it, false when
+    // its call ended first.
+    bool SeePumping() {
         pumped.Reset();
-        Wake();
+        dispatched = false;
+        if (!platform::PostMessage(window_, platform::WM_USER, 0, 0))
+            return false;
         pumped.Wait();
+        return dispatched;
     }
-    void Wake() { platform::PostMessage(window_, platform::WM_USER, 0, 0); }
     std::int32_t Join() {
         if (thread_.joinable())
             thread_.join();
         return result_;
     }
+    // Moves the clock on until the call has returned: a wait on the clock
+    // that began just after a move only ends with the next one.
+    std::int32_t JoinAdvancing(platform::ManualClock& clock) {
+        while (!done_) {
+            clock.Advance(1);
+            platform::Sleep(1);
+        }
+        return Join();
+    }
 
     static inline platform::Event pumped{true, false};
+    static inline std::atomic<bool> dispatched{false};
 
 private:
     static platform::LRESULT Proc(platform::HWND h, platform::UINT msg, platform::WPARAM w, platform::LPARAM l) {
-        if (msg == platform::WM_USER)
+        if (msg == platform::WM_USER) {
+            dispatched = true;
             pumped.Set();
+        }
         return platform::DefWindowProc(h, msg, w, l);
     }
     std::thread thread_;
     platform::Event windowMade_{true, false};
     platform::HWND window_ = 0;
     std::int32_t result_ = -99;
+    std::atomic<bool> done_{false};
 };
 
 TEST_F(ExportsTest, DataWaitsForABusyInstancePumpingItsMessagesAndGivesUpAfter30Seconds) {
@@ -331,16 +349,15 @@ TEST_F(ExportsTest, DataWaitsForABusyInstancePumpingItsMessagesAndGivesUpAfter30
     entered.Wait();
     {
         TDataCaller waiter(rec);
-        waiter.SeePumping(); // waiting, and pumping its thread's messages
+        EXPECT_TRUE(waiter.SeePumping()); // waiting, and pumping its thread's messages
         clock.Advance(29999);
-        waiter.SeePumping(); // still waiting
-        clock.Advance(1);
-        EXPECT_EQ(waiter.Join(), -1);
+        EXPECT_TRUE(waiter.SeePumping()); // still waiting
+        EXPECT_EQ(waiter.JoinAdvancing(clock), -1);
     }
     {
         // A waiter that gets its turn when the busy call ends.
         TDataCaller waiter(rec);
-        waiter.SeePumping();
+        EXPECT_TRUE(waiter.SeePumping());
         release.Set();
         EXPECT_EQ(waiter.Join(), 3);
     }
@@ -369,6 +386,8 @@ TEST_F(ExportsTest, DataForATerminatingOrSelfBusyInstanceIsRefusedAtOnce) {
     };
     TestRecord r;
     Create(r);
+    r.Params.Add("COMMAND", "LOAD");
+    ASSERT_EQ(ExecutePluginCommand(&r.Rec), 0);
     static const char bytes[] = "abc";
     rec = r.Rec;
     rec.Params = 0;
@@ -387,9 +406,12 @@ TEST_F(ExportsTest, DataForATerminatingOrSelfBusyInstanceIsRefusedAtOnce) {
     });
     entered.Wait();
     TDataCaller waiter(rec);
-    waiter.SeePumping();
-    Instance(r)->TerminateNow = true;
-    waiter.Wake(); // it wakes and sees the instance terminating
+    EXPECT_TRUE(waiter.SeePumping());
+    // The last UNLOAD wakes the waiter, which sees the instance terminating.
+    TestRecord unload;
+    unload.Rec.Instance = r.Rec.Instance;
+    unload.Params.Add("COMMAND", "UNLOAD");
+    EXPECT_EQ(ExecutePluginCommand(&unload.Rec), 0);
     EXPECT_EQ(waiter.Join(), -1);
     release.Set();
     busy.join();
