@@ -317,71 +317,24 @@ private:
     std::atomic<bool> done_{false};
 };
 
-TEST_F(ExportsTest, DataWaitsForABusyInstancePumpingItsMessagesAndGivesUpAfter30Seconds) {
-    platform::ManualClock clock(1000);
+TEST_F(ExportsTest, DataWaitsForABusyInstancePumpingItsMessagesForAtMost30Seconds) {
+    platform::ManualClock clock(1000); // waits end only when the test moves the clock
     platform::ScopedClock useClock(clock);
     platform::Event entered(true, false), release(true, false);
-    std::atomic<int> calls{0};
-    configure = [&](TqorPlugin& m) {
-        m.OnProcessData = [&](TPluginCallRecIntf&, std::int32_t& result) {
-            if (++calls == 1) {
-                entered.Set();
-                release.Wait();
-            }
-            result = 3;
-        };
-    };
-    TestRecord r;
-    Create(r);
-    static const char bytes[] = "abc";
-    TPluginCallRec rec = r.Rec;
-    rec.Params = 0;
-    rec.Options = 2;
-    rec.Value1.Type = 4;
-    rec.Value1.Size = 3;
-    rec.Value1.Data = reinterpret_cast<std::uintptr_t>(bytes);
-
-    std::int32_t first = 0;
-    std::thread busy([&] {
-        TPluginCallRec mine = rec;
-        first = ProcessData(&mine);
-    });
-    entered.Wait();
-    {
-        TDataCaller waiter(rec);
-        EXPECT_TRUE(waiter.SeePumping()); // waiting, and pumping its thread's messages
-        clock.Advance(29999);
-        EXPECT_TRUE(waiter.SeePumping()); // still waiting
-        EXPECT_EQ(waiter.JoinAdvancing(clock), -1);
-    }
-    {
-        // A waiter that gets its turn when the busy call ends.
-        TDataCaller waiter(rec);
-        EXPECT_TRUE(waiter.SeePumping());
-        release.Set();
-        EXPECT_EQ(waiter.Join(), 3);
-    }
-    busy.join();
-    EXPECT_EQ(first, 3);
-    EXPECT_EQ(calls, 2);
-}
-
-TEST_F(ExportsTest, DataForATerminatingOrSelfBusyInstanceIsRefusedAtOnce) {
-    platform::ManualClock clock(1000); // a wait for time would never end: the clock does not move
-    platform::ScopedClock useClock(clock);
-    platform::Event entered(true, false), release(true, false);
+    std::atomic<bool> block{false};
     std::int32_t nested = 0;
     TPluginCallRec rec{};
     configure = [&](TqorPlugin& m) {
-        m.OnProcessData = [&](TPluginCallRecIntf&, std::int32_t&) {
+        m.OnProcessData = [&](TPluginCallRecIntf&, std::int32_t& result) {
             if (rec.Options == 4) { // the handler hands data in again on its own thread
                 TPluginCallRec again = rec;
                 again.Options = 2;
                 nested = ProcessData(&again);
-                return;
+            } else if (block.exchange(false)) {
+                entered.Set();
+                release.Wait();
             }
-            entered.Set();
-            release.Wait();
+            result = 3;
         };
     };
     TestRecord r;
@@ -396,19 +349,41 @@ TEST_F(ExportsTest, DataForATerminatingOrSelfBusyInstanceIsRefusedAtOnce) {
     rec.Value1.Size = 3;
     rec.Value1.Data = reinterpret_cast<std::uintptr_t>(bytes);
     TPluginCallRec call = rec;
-    EXPECT_EQ(ProcessData(&call), 0);
-    EXPECT_EQ(nested, -1);
+    EXPECT_EQ(ProcessData(&call), 3);
+    EXPECT_EQ(nested, -1); // refused at once: waiting for itself would never end
 
     rec.Options = 2;
-    std::thread busy([&] {
-        TPluginCallRec mine = rec;
-        ProcessData(&mine);
-    });
-    entered.Wait();
+    auto busyCall = [&] {
+        block = true;
+        entered.Reset();
+        release.Reset();
+        std::thread busy([&] {
+            TPluginCallRec mine = rec;
+            EXPECT_EQ(ProcessData(&mine), 3);
+        });
+        entered.Wait();
+        return busy;
+    };
+    std::thread busy = busyCall();
+    {
+        TDataCaller waiter(rec);
+        EXPECT_TRUE(waiter.SeePumping()); // waiting, and pumping its thread's messages
+        clock.Advance(29999);
+        EXPECT_TRUE(waiter.SeePumping()); // still waiting
+        EXPECT_EQ(waiter.JoinAdvancing(clock), -1);
+    }
+    {
+        TDataCaller waiter(rec);
+        EXPECT_TRUE(waiter.SeePumping());
+        release.Set();
+        EXPECT_EQ(waiter.Join(), 3); // its turn came when the busy call ended
+    }
+    busy.join();
+
+    busy = busyCall();
     TDataCaller waiter(rec);
     EXPECT_TRUE(waiter.SeePumping());
-    // The last UNLOAD wakes the waiter, which sees the instance terminating.
-    TestRecord unload;
+    TestRecord unload; // the last UNLOAD wakes the waiter, which sees the instance terminating
     unload.Rec.Instance = r.Rec.Instance;
     unload.Params.Add("COMMAND", "UNLOAD");
     EXPECT_EQ(ExecutePluginCommand(&unload.Rec), 0);
