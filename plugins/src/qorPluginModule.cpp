@@ -9,11 +9,14 @@
 #include "platform/Resources.h"
 #include "platform/Thread.h"
 #include "plugins/qorPluginCallRec.h"
+#include "options/Wtransl.h"
 #include "plugins/qorPluginInstances.h"
+#include "plugins/qorPluginSettings.h"
 #include "qorPluginText.h"
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 
 namespace qor {
@@ -125,7 +128,10 @@ TqorPlugin::TqorPlugin(TPluginCallRecIntf& rec, platform::HMODULE dllHandle) : M
     ApplyTemporaryLoad(rec);
 
     log_ = std::make_unique<TLogDataList>(TLogDataList::kModuleLogLimit);
-    CreateTranslator();
+    translator_ = std::make_unique<TWtransl>();
+    Publish("MsgNoData", MsgNoData);
+    Publish("MsgWriteComplete", MsgWriteComplete);
+    Publish("MsgWriteCompleteError", MsgWriteCompleteError);
 
     const platform::HMODULE library = PluginLibraryModule();
     const std::string file = platform::GetModuleFileName(library);
@@ -133,6 +139,8 @@ TqorPlugin::TqorPlugin(TPluginCallRecIntf& rec, platform::HMODULE dllHandle) : M
     ModulePath = slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
     ModuleName = slash == std::string::npos ? file : file.substr(slash + 1);
     DisplayFullVersion = platform::GetFileVersion(library);
+
+    SetUpTranslator();
 
     AddCommand("EVENT", &TqorPlugin::CommandEvent, true);
     AddCommand("LOAD", &TqorPlugin::CommandLoad, true);
@@ -147,7 +155,33 @@ TqorPlugin::TqorPlugin(TPluginCallRecIntf& rec, platform::HMODULE dllHandle) : M
     AddCommand("LOAD-SETTINGS-NOW", &TqorPlugin::CommandLoadSettingsNow, false);
 }
 
-TqorPlugin::~TqorPlugin() { destroying_ = true; }
+TqorPlugin::~TqorPlugin() {
+    // The data module's components (data sources and their workers) go first,
+    // while the log they may write to on their way out still exists.
+    while (ComponentCount() > 0)
+        FreeComponent(Components(ComponentCount() - 1));
+    destroying_ = true;
+}
+
+void TqorPlugin::SetUpTranslator() {
+    const std::string host = platform::GetModuleFileName(0);
+    const std::string hostFolder = host.substr(0, host.find_last_of('/') + 1);
+    const std::size_t dot = ModuleName.rfind('.');
+    const std::string ownFile = ModulePath + (dot == std::string::npos ? ModuleName : ModuleName.substr(0, dot)) + ".lng";
+    translator_->Language = "EN";
+    Language = "EN";
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(ownFile, ec)) {
+        translator_->FileNames = hostFolder + "plugins.lng|" + ownFile;
+        Language = TWtransl::LanguageOfFile(ownFile, "EN");
+    } else {
+        translator_->FileNames.clear();
+    }
+    for (const char* text : {"MsgNoData", "MsgWriteComplete", "MsgWriteCompleteError"})
+        translator_->ComponentProperties.Add(text);
+}
+
+bool TqorPlugin::TranslatorHasFiles() const { return translator_ && !translator_->FileNames.empty(); }
 
 void TqorPlugin::AfterConstruction() {
     if (OnCreate)
@@ -155,14 +189,33 @@ void TqorPlugin::AfterConstruction() {
     if (TranslatorHasFiles()) {
         if (Language.empty())
             Language = "NONE";
-        TranslateModule(Language);
+        TranslateModule("EN", Language);
         Translated = true;
     }
 }
 
-void TqorPlugin::CreateTranslator() {}
+void TqorPlugin::TranslateModule(std::string_view fromLanguage, std::string_view toLanguage) {
+    if (TranslatorHasFiles())
+        translator_->Translate(toLanguage, *this, fromLanguage);
+}
 
-void TqorPlugin::TranslateModule(std::string_view) {}
+bool TqorPlugin::LoadSettings(const TStringList& map, TPersistent& root, std::string_view iniFile) {
+    SettingsBusy = true;
+    const bool found = qor::LoadSettings(SettingsLocation(), map, root, iniFile);
+    SettingsBusy = false;
+    return found;
+}
+
+bool TqorPlugin::SaveSettings(const TStringList& map, TPersistent& root, std::string_view iniFile) {
+    SettingsBusy = true;
+    const bool written = qor::SaveSettings(SettingsLocation(), map, root, iniFile);
+    SettingsBusy = false;
+    return written;
+}
+
+TPluginSettingsLocation TqorPlugin::SettingsLocation() const {
+    return {ModuleRegistryRoot1, ModuleRegistryRoot2, ModuleRegistryPath, INISectionPrefix, INIFile};
+}
 
 TqorThreadParamsList& TqorPlugin::CustomParams() {
     std::call_once(customParamsMade_, [this] { customParams_ = std::make_unique<TqorThreadParamsList>(); });
@@ -199,8 +252,9 @@ void TqorPlugin::ApplyLanguage(const Variant& language) {
     // leaves the module as it is.
     if (given.empty() || Language.empty() || given == Language)
         return;
+    // The texts are in the current language now: that is what is looked up.
     Translated = false;
-    TranslateModule(given);
+    TranslateModule(Language, given);
     Translated = TranslatorHasFiles();
     Language = given;
     if (OnLanguageChanged)

@@ -2,6 +2,7 @@
 // (GET-MODULE-PARAMETER, SET-MODULE-PARAMETER).
 #include "plugins/qorPluginModule.h"
 
+#include "options/Wtransl.h"
 #include "platform/Module.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
@@ -106,6 +107,8 @@ Variant TqorPlugin::GetModuleParameter(std::string_view name) {
         return EventsSupported;
     if (is("CustomCommands"))
         return CustomCommandsText();
+    if (is("TranslatorComponentProperties"))
+        return Translator().ComponentProperties.Text();
     if (is("ModuleType"))
         return std::int32_t{ModuleType};
     if (is("ParserItems"))
@@ -203,6 +206,14 @@ bool TqorPlugin::SetModuleParameter(std::string_view name, const Variant& value)
             for (const std::string_view line : detail::SplitLines(text))
                 if (std::optional<TqorPluginCustomCmd> cmd = TqorPluginCustomCmd::FromLine(line))
                     CustomCommands.push_back(std::move(*cmd));
+            return true;
+        }
+        if (is("TranslatorComponentProperties")) {
+            const std::string text = value.AsString();
+            for (const std::string_view part : Split(text, ';'))
+                for (const std::string_view name : Split(part, '|'))
+                    if (!name.empty())
+                        Translator().ComponentProperties.Add(std::string(name));
             return true;
         }
         if (is("ModuleType")) {

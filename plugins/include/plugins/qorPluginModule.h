@@ -5,6 +5,8 @@
 #pragma once
 
 #include "common/ThreadObject.h"
+#include "common/qorComponent.h"
+#include "common/qorStringList.h"
 #include "common/qorParamLst.h"
 #include "common/qorParamLstWrap.h"
 #include "platform/Locks.h"
@@ -14,6 +16,7 @@
 #include "plugins/qorParserItems.h"
 #include "plugins/qorPluginData.h"
 #include "plugins/qorPluginLog.h"
+#include "plugins/qorPluginSettings.h"
 
 #include <array>
 #include <atomic>
@@ -30,6 +33,7 @@
 namespace qor {
 
 class TPluginCallRecIntf;
+class TWtransl;
 
 inline constexpr std::string_view kPluginModuleSource = "Plugins\\qorPluginModule";
 
@@ -99,18 +103,28 @@ std::shared_ptr<TqorPlugin> CreatePluginObject(TPluginCallRecIntf& rec);
 // The module handle of the plug-in library itself (the module this code is in).
 platform::HMODULE PluginLibraryModule();
 
-class TqorPlugin {
+// The module is a component: the data module's objects (text resources, data
+// sources) are its owned components, and the translator walks it. Its
+// published properties MsgNoData, MsgWriteComplete and MsgWriteCompleteError
+// are translated by their English wording.
+class TqorPlugin : public TComponent {
 public:
     // Construction steps 1 to 5; CreatePluginObject then runs step 6
     // (AfterConstruction), once the derived data module is complete.
     TqorPlugin(TPluginCallRecIntf& rec, platform::HMODULE dllHandle);
-    virtual ~TqorPlugin();
-    TqorPlugin(const TqorPlugin&) = delete;
-    TqorPlugin& operator=(const TqorPlugin&) = delete;
+    ~TqorPlugin() override;
+    std::string_view ClassName() const override { return "TqorPlugin"; }
 
     // Step 6: raises the data module's create handler, then translates the
-    // module once when the translator has files.
+    // module once from "EN" into Language when the translator has files.
     void AfterConstruction();
+
+    // The module's translator. Its files are "plugins.lng" in the host
+    // executable's folder and the module's own language file (the library's
+    // path with the extension ".lng"), both only when the module's own file
+    // exists; it has no files otherwise and translates nothing.
+    TWtransl& Translator() { return *translator_; }
+    bool TranslatorHasFiles() const;
 
     // ---- identity and settings location
     std::uintptr_t ModulePluginHandle = 0; // the instance handle: the object's own address
@@ -150,6 +164,7 @@ public:
     std::string MsgWriteCompleteError = "Data have been processed with errors";
     std::string Language = "EN";
     bool Translated = false;
+    std::atomic<bool> SettingsBusy{false}; // LoadSettings or SaveSettings runs
     std::atomic<bool> DialogOpen{false};
     std::atomic<bool> Processing{false};
     std::uint8_t DialogOptions = 0; // the record's Options while the options dialog runs
@@ -197,8 +212,17 @@ public:
 
     // "TEMPORARY-LOAD" of the record's Params overrides IsTemporaryLoad.
     void ApplyTemporaryLoad(const TPluginCallRecIntf& rec);
-    // "LANGUAGE" from LOAD or ShowOptionsDialog.
+    // "LANGUAGE" from LOAD or ShowOptionsDialog: another language than the
+    // current one translates the module's texts into it, becomes Language and
+    // raises OnLanguageChanged; an empty one or the current one changes nothing.
     void ApplyLanguage(const Variant& language);
+
+    // ---- settings: load or save the properties of root through the map
+    // (lines "<property path>,<setting>") in the module's store: iniFile, or
+    // the module's INIFile when empty, else its registry key. SettingsBusy is
+    // set meanwhile. True when a value was found (load) or written (save).
+    bool LoadSettings(const TStringList& map, TPersistent& root, std::string_view iniFile = {});
+    bool SaveSettings(const TStringList& map, TPersistent& root, std::string_view iniFile = {});
 
     // ---- parser items and data packets
     int AddParserItem(std::string_view name, std::string_view desc, std::string_view extra, TParserItemType type);
@@ -295,12 +319,12 @@ protected:
     std::int32_t CommandSaveSettingsNow(TPluginCallRecIntf& rec);
     std::int32_t CommandLoadSettingsNow(TPluginCallRecIntf& rec);
 
-    // Where the translator (the options layer's TWtransl) is made and given
-    // its language files; until it exists the module has no translator files,
-    // keeps Language "EN" and translates nothing.
-    void CreateTranslator();
-    bool TranslatorHasFiles() const { return false; }
-    void TranslateModule(std::string_view language);
+    // Construction step 5: the translator's files and languages, the
+    // module's own texts registered as translatable.
+    void SetUpTranslator();
+    TPluginSettingsLocation SettingsLocation() const;
+    // Translates the module (its published texts and owned components).
+    void TranslateModule(std::string_view fromLanguage, std::string_view toLanguage);
 private:
     void ResolveHostCallbacks();
     std::int32_t SettingsNow(TPluginCallRecIntf& rec, bool load);
@@ -322,6 +346,7 @@ private:
     std::once_flag configListMade_;
     std::unique_ptr<TModuleConfigList> configList_;
     std::unique_ptr<TLogDataList> log_;
+    std::unique_ptr<TWtransl> translator_;
     std::atomic<bool> destroying_{false};
     std::atomic<platform::DWORD> processingThread_{0}; // the thread holding Processing
     platform::Event processingDone_{false, false};      // set when Processing is released
