@@ -46,7 +46,8 @@ double LocalDateTimeNow() {
     if (localtime_r(&seconds, &local) == nullptr)
         return DateTimeFromUnixMilliseconds(
             std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count());
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
     TDateTimeParts parts;
     parts.Year = local.tm_year + 1900;
     parts.Month = local.tm_mon + 1;

@@ -1,6 +1,5 @@
 #include "plugins/qorPluginModule.h"
 
-#include "common/Thread_ProcessMessages.h"
 #include "common/qorAssert.h"
 #include "common/qorTimeout.h"
 #include "platform/Debug.h"
@@ -8,8 +7,8 @@
 #include "platform/Module.h"
 #include "platform/Resources.h"
 #include "platform/Thread.h"
-#include "plugins/qorPluginCallRec.h"
 #include "options/Wtransl.h"
+#include "plugins/qorPluginCallRec.h"
 #include "plugins/qorPluginInstances.h"
 #include "plugins/qorPluginSettings.h"
 #include "qorPluginText.h"
@@ -167,7 +166,8 @@ void TqorPlugin::SetUpTranslator() {
     const std::string host = platform::GetModuleFileName(0);
     const std::string hostFolder = host.substr(0, host.find_last_of('/') + 1);
     const std::size_t dot = ModuleName.rfind('.');
-    const std::string ownFile = ModulePath + (dot == std::string::npos ? ModuleName : ModuleName.substr(0, dot)) + ".lng";
+    const std::string ownFile =
+        ModulePath + (dot == std::string::npos ? ModuleName : ModuleName.substr(0, dot)) + ".lng";
     translator_->Language = "EN";
     Language = "EN";
     std::error_code ec;
@@ -278,9 +278,11 @@ std::int32_t TqorPlugin::ExecuteCommand(const std::string& command, TPluginCallR
         if (command == "LOAD")
             ApplyLanguage(rec.Param("LANGUAGE"));
         // Only a value that says something: an empty text leaves the window as it is.
-        if (const Variant window = rec.Param("MSG-PROC-HANDLE"); !window.IsEmptyOrNull() && !window.AsString().empty())
+        if (const Variant window = rec.Param("MSG-PROC-HANDLE");
+            !window.IsEmptyOrNull() && !window.AsString().empty())
             HostWindow = static_cast<platform::HWND>(window.AsInt64());
-        if (const Variant owner = rec.Param("OWNER-FORM"); !owner.IsEmptyOrNull() && !owner.AsString().empty())
+        if (const Variant owner = rec.Param("OWNER-FORM");
+            !owner.IsEmptyOrNull() && !owner.AsString().empty())
             OwnerForm = static_cast<platform::HWND>(owner.AsInt64());
 
         for (const TCommandEntry& entry : commands_) {
@@ -422,7 +424,8 @@ std::int32_t TqorPlugin::CommandSetState(TPluginCallRecIntf& rec) {
                 const std::int32_t id = IntegerOr(fields[0], -1);
                 if (id == -1)
                     continue;
-                ConfigDataSources.push_back({std::string(line), id, std::string(fields.size() > 1 ? fields[1] : ""),
+                ConfigDataSources.push_back({std::string(line), id,
+                                             std::string(fields.size() > 1 ? fields[1] : ""),
                                              std::string(fields.size() > 2 ? fields[2] : "")});
             } catch (const std::exception&) {
                 // A line that cannot be taken is left out; the others still count.
@@ -507,7 +510,8 @@ int TqorPlugin::AddParserItem(std::string_view name, std::string_view desc, std:
 void TqorPlugin::AddStandardParserItems(bool withClientId) {
     const std::size_t count = withClientId ? kStandardParserItems.size() : kStandardParserItems.size() - 1;
     for (std::size_t i = 0; i < count; ++i)
-        AddParserItem(kStandardParserItems[i].Name, kStandardParserItems[i].Desc, {}, kStandardParserItems[i].Type);
+        AddParserItem(kStandardParserItems[i].Name, kStandardParserItems[i].Desc, {},
+                      kStandardParserItems[i].Type);
 }
 
 std::string TqorPlugin::ParserItemsText() const { return qor::ParserItemsText(ParserItems); }
@@ -676,7 +680,8 @@ std::int32_t TqorPlugin::ProcessData(TPluginCallRec& rec) {
             const std::uint64_t remaining = limit.Remaining();
             if (remaining == 0)
                 return -1;
-            const auto step = static_cast<platform::DWORD>(std::min<std::uint64_t>(kProcessingWaitStep, remaining));
+            const auto step =
+                static_cast<platform::DWORD>(std::min<std::uint64_t>(kProcessingWaitStep, remaining));
             const platform::HANDLE done = processingDone_.Handle();
             if (quitSeen)
                 platform::WaitForSingleObject(done, step);
@@ -723,7 +728,8 @@ std::int32_t TqorPlugin::ProcessSteps(TPluginCallRecIntf& intf) {
             const auto type = static_cast<TPluginValueType>(rec.Value1.Type);
             const bool listSlot = type == TPluginValueType::Pointer || type == TPluginValueType::RawList ||
                                   type == TPluginValueType::ListInterface;
-            if (!(options & kKeepEmptyList) && listSlot && intf.Value1List() && intf.Value1List().Count() == 0)
+            if (!(options & kKeepEmptyList) && listSlot && intf.Value1List() &&
+                intf.Value1List().Count() == 0)
                 rec.Value1.Data = 0;
             if (options & kNeedData) {
                 if (rec.Value1.Data == 0) {

@@ -33,8 +33,9 @@ std::string WithTrailingSeparator(std::string path) {
 // on the hosts' systems become "-".
 std::string FolderName(std::string_view text) {
     std::string name(text);
-    std::replace_if(name.begin(), name.end(),
-                    [](char c) { return std::string_view("\"*/:<>?\\|").find(c) != std::string_view::npos; }, '-');
+    std::replace_if(
+        name.begin(), name.end(),
+        [](char c) { return std::string_view("\"*/:<>?\\|").find(c) != std::string_view::npos; }, '-');
     return name;
 }
 
@@ -62,7 +63,8 @@ std::string TqorPlugin::AppDataPath() const {
     std::string path = common.empty() ? ModulePath : common.string();
     if (path.empty())
         return {};
-    return segment.empty() ? WithTrailingSeparator(path) : WithTrailingSeparator(WithTrailingSeparator(path) + segment);
+    return segment.empty() ? WithTrailingSeparator(path)
+                           : WithTrailingSeparator(WithTrailingSeparator(path) + segment);
 }
 
 std::string TqorPlugin::ModuleConfigId() const {
@@ -84,8 +86,9 @@ std::string TqorPlugin::ModuleDataPath() {
     std::string typeName;
     if (ConfigList().FindConfig(static_cast<std::uint32_t>(ModuleLoadForConfig), &typeName) >= 0) {
         folder = FolderName(typeName);
-    } else if (const std::string_view first = std::string_view(Description).substr(
-                   0, std::string_view(Description).find_first_of("\r\n"));
+    } else if (const std::string_view first =
+                   std::string_view(Description)
+                       .substr(0, std::string_view(Description).find_first_of("\r\n"));
                !first.empty()) {
         folder = FolderName(first);
     } else {

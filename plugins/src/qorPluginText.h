@@ -10,7 +10,9 @@
 namespace qor::detail {
 
 // ASCII case-insensitive comparison, as the host's names are compared.
-inline char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+inline char LowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 inline bool SameText(std::string_view a, std::string_view b) {
     if (a.size() != b.size())

@@ -31,7 +31,8 @@ struct PacketSink : IPacketSink {
     std::string RawText;
     TqorParamsList Items;
     std::function<void()> WhileReceiving;
-    void OnDataPacket(std::uint32_t moduleIndex, std::uint32_t dataSourceId, const TPluginCallRec& rec) override {
+    void OnDataPacket(std::uint32_t moduleIndex, std::uint32_t dataSourceId,
+                      const TPluginCallRec& rec) override {
         ++Packets;
         ModuleIndex = moduleIndex;
         SourceId = dataSourceId;
@@ -130,7 +131,8 @@ TEST_F(ModuleBoundaryTest, SetStateSetsTheFlagsOfTheOptionsAndTakesTheConfigured
     EXPECT_EQ(Run("SET-STATE", params, 0b101), 0);
     EXPECT_EQ(Param("ModuleEnabled").AsInteger(), 5);
     EXPECT_EQ(Param("Custom:State").AsInteger(), 5);
-    EXPECT_EQ(Param("Custom:Sources").AsString(), "3|Press|Press line 3|3;Press;Press line 3\n7|Oven||7;Oven\n");
+    EXPECT_EQ(Param("Custom:Sources").AsString(),
+              "3|Press|Press line 3|3;Press;Press line 3\n7|Oven||7;Oven\n");
     TqorParamsList off;
     off.Add("RESULT", std::int32_t{0});
     EXPECT_EQ(Run("SET-STATE", off, 0b001), 0);
@@ -176,7 +178,8 @@ TEST_F(ModuleBoundaryTest, ModuleParametersAreReadAndWrittenByName) {
 
     EXPECT_EQ(Param("moduleindex").AsInteger(), 4);
     EXPECT_EQ(Param("ModuleName").AsString(), "qortestplugin.so");
-    EXPECT_EQ(Param("ModuleLoadForConfig").AsInt64(), static_cast<std::int32_t>(ConfigIdentifier("Test source")));
+    EXPECT_EQ(Param("ModuleLoadForConfig").AsInt64(),
+              static_cast<std::int32_t>(ConfigIdentifier("Test source")));
     EXPECT_EQ(Param("ModulePluginHandle").AsInt64(), static_cast<std::int64_t>(instance.Handle()));
     EXPECT_EQ(Param("ModuleConfigId").AsString(), "Press 1");
     EXPECT_EQ(Param("AppDataPath").AsString(), "/tmp/qor-common-appdata/Module/");
@@ -190,7 +193,8 @@ TEST_F(ModuleBoundaryTest, ModuleParametersAreReadAndWrittenByName) {
     EXPECT_EQ(Param("ModuleType").AsInteger(), 0xA5);
     EXPECT_EQ(instance.SetModuleParameter("SUBSCRIBE-FOR-DATA", true), true);
     EXPECT_TRUE(Param("SUBSCRIBE-FOR-DATA").IsEmpty()); // write-only
-    EXPECT_EQ(instance.SetModuleParameter("CustomCommands", "A|Caption||1|0\r\nshort|line\r\nB|b|x|0|1"), true);
+    EXPECT_EQ(instance.SetModuleParameter("CustomCommands", "A|Caption||1|0\r\nshort|line\r\nB|b|x|0|1"),
+              true);
     EXPECT_EQ(Param("CustomCommands").AsString(), "A|Caption||1|0\r\nB|b|x|0|1\r\n");
     EXPECT_EQ(instance.GetModuleInfo()->CustomCommands, "A|Caption||1|0\r\nB|b|x|0|1\r\n");
 }
@@ -259,7 +263,8 @@ TEST_F(ModuleBoundaryTest, PacketsReachTheHostAndACommandFromInsideTheCallbackIs
     const Variant stamp = sink.Items.GetValue("DATE_TIME_STAMP");
     EXPECT_EQ(stamp.Type(), qor::VarType::Date);
     // Local time: within a day of the UTC time of the call (days since 1899-12-30).
-    const double utcDays = 25569.0 + std::chrono::duration<double>(before.time_since_epoch()).count() / 86400.0;
+    const double utcDays =
+        25569.0 + std::chrono::duration<double>(before.time_since_epoch()).count() / 86400.0;
     EXPECT_NEAR(stamp.AsDateTime(), utcDays, 1.0);
     EXPECT_EQ(sink.Items.GetValue("DATA_SOURCE_ID").AsInteger(), 12);
     EXPECT_EQ(sink.Items.GetValue("DATA_SOURCE_NAME").AsString(), "Source");
@@ -341,7 +346,7 @@ TEST_F(ModuleBoundaryTest, ProcessDataOptionsSelectWhatHappens) {
     EXPECT_EQ(Process(0, "abcd"), 0); // nothing at all
     EXPECT_TRUE(Param("Custom:Processed").IsNull());
     EXPECT_EQ(Process(2, "abcd", &rec), 4); // the handler's answer
-    EXPECT_EQ(+rec.Value1.Data, 0u);         // the input is not the host's to use any more
+    EXPECT_EQ(+rec.Value1.Data, 0u);        // the input is not the host's to use any more
     EXPECT_TRUE(Fetched().empty());         // without bits 4 and 8 nothing is logged
     EXPECT_EQ(Process(8, "abcd"), 4);
     EXPECT_EQ(Process(8, "FAIL"), -5);

@@ -92,8 +92,9 @@ private:
             result = 0;
         } else if (command == "TEST-SEND") {
             TParsedDataList packet;
-            AddStandardValues(packet, rec.ParamText("FULL"), rec.ParamText("DATA"), rec.Param("SOURCE-ID").AsInteger(),
-                              "Full source name", rec.Param("CLIENT-ID").AsInteger(), "Client source", "Source");
+            AddStandardValues(packet, rec.ParamText("FULL"), rec.ParamText("DATA"),
+                              rec.Param("SOURCE-ID").AsInteger(), "Full source name",
+                              rec.Param("CLIENT-ID").AsInteger(), "Client source", "Source");
             packet.Add("VALUE", std::int32_t{42});
             for (const char* raw : {"RAW1", "RAW2"})
                 if (rec.HasParam(raw))

@@ -10,8 +10,8 @@ namespace {
 using namespace qor;
 
 TEST(ParserItemsTextTest, LinesOfAnyEndingUntilOneWithASingleField) {
-    const std::vector<TParserItem> items =
-        ParseParserItemsText("Stamp|T|datetime|\r\n\r\nCount|C|INTEGER|x|ignored\rNo type|N\nbroken\nAfter|A|");
+    const std::vector<TParserItem> items = ParseParserItemsText(
+        "Stamp|T|datetime|\r\n\r\nCount|C|INTEGER|x|ignored\rNo type|N\nbroken\nAfter|A|");
     ASSERT_EQ(items.size(), 3u); // nothing left behind for the broken line or after it
     EXPECT_EQ(items[0].Type, TParserItemType::DateTime);
     EXPECT_EQ(items[1].Name, "C");

@@ -225,7 +225,8 @@ public:
     bool SaveSettings(const TStringList& map, TPersistent& root, std::string_view iniFile = {});
 
     // ---- parser items and data packets
-    int AddParserItem(std::string_view name, std::string_view desc, std::string_view extra, TParserItemType type);
+    int AddParserItem(std::string_view name, std::string_view desc, std::string_view extra,
+                      TParserItemType type);
     // The first six standard items, or all seven with withClientId.
     void AddStandardParserItems(bool withClientId);
     std::string ParserItemsText() const;
