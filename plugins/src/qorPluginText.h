@@ -1,7 +1,9 @@
-// Small text helpers shared by the module's sources.
+// Small text helpers shared by the module's sources (names are compared
+// with qor::SameText of common/qorStrUtils.h).
 #pragma once
 
 #include "common/Variant.h"
+#include "common/qorStrUtils.h"
 
 #include <cstdint>
 #include <string_view>
@@ -9,19 +11,7 @@
 
 namespace qor::detail {
 
-// ASCII case-insensitive comparison, as the host's names are compared.
-inline char LowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-inline bool SameText(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (LowerAscii(a[i]) != LowerAscii(b[i]))
-            return false;
-    return true;
-}
+using qor::SameText;
 
 inline bool StartsWithText(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
