@@ -125,6 +125,36 @@ std::optional<std::string> TPluginInstance::Items() {
     return params.GetValue("RESULT").AsString();
 }
 
+qor::Variant TPluginInstance::GetModuleParameter(std::string_view name) {
+    qor::TqorParamsList params;
+    params.Add("PARAM", name);
+    params.Add("RESULT", qor::Variant());
+    if (Execute("GET-MODULE-PARAMETER", params) != 0)
+        return {};
+    return params.GetValue("RESULT");
+}
+
+std::optional<bool> TPluginInstance::SetModuleParameter(std::string_view name, const qor::Variant& value) {
+    qor::TqorParamsList params;
+    params.Add("PARAM", name);
+    params.Add("VALUE", value);
+    params.Add("RESULT", qor::Variant());
+    if (Execute("SET-MODULE-PARAMETER", params) != 0)
+        return std::nullopt;
+    return params.GetValue("RESULT").AsBoolean();
+}
+
+std::uint32_t TPluginInstance::ShowOptionsDialog() {
+    host_.CheckThread();
+    qor::TqorParamsList params;
+    params.Add("INI-FILE", settings_.IniFile);
+    TParamsArgument argument(params, ParamsForm);
+    qor::TPluginCallRec rec = NewRecord();
+    rec.Params = argument.Address();
+    library_.Exports().ShowOptionsDialog(&rec);
+    return static_cast<std::uint32_t>(rec.Value2.Data);
+}
+
 std::optional<TModuleInfo> TPluginInstance::GetModuleInfo() {
     host_.CheckThread();
     std::vector<std::uint8_t> buffer(qor::kPluginModuleInfoFixedSize);

@@ -67,9 +67,14 @@ void TPluginCallRecIntf::Restore() {
     rec_.Params = saved_.Params;
     rec_.Flags = static_cast<std::uint8_t>((rec_.Flags & ~kCallRecParamsInterface) |
                                            (saved_.Flags & kCallRecParamsInterface));
-    if (value1Variable_ != 0 && rec_.Value1.Data == value1Variable_)
+    // A slot may have been copied to the other one (ProcessData's echo), so
+    // each slot is checked against both variables.
+    auto ours = [this](std::uintptr_t data) {
+        return data != 0 && (data == value1Variable_ || data == value2Variable_);
+    };
+    if (ours(rec_.Value1.Data))
         rec_.Value1.Data = 0;
-    if (value2Variable_ != 0 && rec_.Value2.Data == value2Variable_)
+    if (ours(rec_.Value2.Data))
         rec_.Value2.Data = 0;
 }
 

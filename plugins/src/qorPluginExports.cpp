@@ -145,15 +145,9 @@ std::int32_t QOR_STDCALL ProcessData(TPluginCallRec* rec) {
         if (!RecordValid(rec))
             return -1;
         std::shared_ptr<TqorPlugin> plugin = FindInstance(rec->Instance);
-        if (!plugin || plugin->TerminateNow || !PluginInstances())
+        if (!plugin)
             return -1;
-        std::optional<TPluginCallRecIntf> taken;
-        try {
-            taken.emplace(*rec);
-        } catch (...) {
-            return -1;
-        }
-        return plugin->ProcessData(*taken);
+        return plugin->ProcessData(*rec);
     } catch (...) {
         return -1;
     }

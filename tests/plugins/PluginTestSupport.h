@@ -25,6 +25,7 @@ struct TestRecord {
 class TTestModule : public qor::TqorPlugin {
 public:
     using TqorPlugin::TqorPlugin;
+    using TqorPlugin::SetUpTranslator;
 };
 
 inline std::shared_ptr<TTestModule> MakeModule(TestRecord& r) {

@@ -1,7 +1,10 @@
 // The exports called in-process, with a test module as the registered class.
 #include "PluginTestSupport.h"
 
+#include "platform/Clock.h"
+#include "platform/Messages.h"
 #include "platform/Resources.h"
+#include "platform/Sync.h"
 #include "plugins/qorPluginExports.h"
 #include "plugins/qorPluginInstances.h"
 
@@ -248,6 +251,145 @@ TEST_F(ExportsTest, GlobalShutdownRunsTheRegisteredProceduresOnce) {
     EXPECT_EQ(FreePluginInstance(&rec), 0);
     EXPECT_EQ(FreePluginInstance(&rec), 0);
     EXPECT_EQ(runs, 1);
+}
+
+} // namespace
+
+namespace {
+
+// A thread that owns a window and hands data to an instance; the window tells
+// the test when the thread pumped a message (so it is inside the wait).
+class TDataCaller {
+public:
+    TDataCaller(TPluginCallRec rec) {
+        thread_ = std::thread([this, rec]() mutable {
+            platform::RegisterClass({"DataCallerWindow", &Proc, 0});
+            window_ = platform::CreateHiddenWindow("DataCallerWindow");
+            windowMade_.Set();
+            result_ = ProcessData(&rec);
+            done_ = true;
+            pumped.Set();
+            platform::DestroyWindow(window_);
+        });
+        windowMade_.Wait();
+    }
+    ~TDataCaller() { Join(); }
+    // Posts a message; true once the thread has dispatched it, false when
+    // its call ended first.
+    bool SeePumping() {
+        pumped.Reset();
+        dispatched = false;
+        if (!platform::PostMessage(window_, platform::WM_USER, 0, 0))
+            return false;
+        pumped.Wait();
+        return dispatched;
+    }
+    std::int32_t Join() {
+        if (thread_.joinable())
+            thread_.join();
+        return result_;
+    }
+    // Moves the clock on until the call has returned: a wait on the clock
+    // that began just after a move only ends with the next one.
+    std::int32_t JoinAdvancing(platform::ManualClock& clock) {
+        while (!done_) {
+            clock.Advance(1);
+            platform::Sleep(1);
+        }
+        return Join();
+    }
+
+    static inline platform::Event pumped{true, false};
+    static inline std::atomic<bool> dispatched{false};
+
+private:
+    static platform::LRESULT Proc(platform::HWND h, platform::UINT msg, platform::WPARAM w, platform::LPARAM l) {
+        if (msg == platform::WM_USER) {
+            dispatched = true;
+            pumped.Set();
+        }
+        return platform::DefWindowProc(h, msg, w, l);
+    }
+    std::thread thread_;
+    platform::Event windowMade_{true, false};
+    platform::HWND window_ = 0;
+    std::int32_t result_ = -99;
+    std::atomic<bool> done_{false};
+};
+
+TEST_F(ExportsTest, DataWaitsForABusyInstancePumpingItsMessagesForAtMost30Seconds) {
+    platform::ManualClock clock(1000); // waits end only when the test moves the clock
+    platform::ScopedClock useClock(clock);
+    platform::Event entered(true, false), release(true, false);
+    std::atomic<bool> block{false};
+    std::int32_t nested = 0;
+    TPluginCallRec rec{};
+    configure = [&](TqorPlugin& m) {
+        m.OnProcessData = [&](TPluginCallRecIntf&, std::int32_t& result) {
+            if (rec.Options == 4) { // the handler hands data in again on its own thread
+                TPluginCallRec again = rec;
+                again.Options = 2;
+                nested = ProcessData(&again);
+            } else if (block.exchange(false)) {
+                entered.Set();
+                release.Wait();
+            }
+            result = 3;
+        };
+    };
+    TestRecord r;
+    Create(r);
+    r.Params.Add("COMMAND", "LOAD");
+    ASSERT_EQ(ExecutePluginCommand(&r.Rec), 0);
+    static const char bytes[] = "abc";
+    rec = r.Rec;
+    rec.Params = 0;
+    rec.Options = 4;
+    rec.Value1.Type = 4;
+    rec.Value1.Size = 3;
+    rec.Value1.Data = reinterpret_cast<std::uintptr_t>(bytes);
+    TPluginCallRec call = rec;
+    EXPECT_EQ(ProcessData(&call), 3);
+    EXPECT_EQ(nested, -1); // refused at once: waiting for itself would never end
+
+    rec.Options = 2;
+    auto busyCall = [&] {
+        block = true;
+        entered.Reset();
+        release.Reset();
+        std::thread busy([&] {
+            TPluginCallRec mine = rec;
+            EXPECT_EQ(ProcessData(&mine), 3);
+        });
+        entered.Wait();
+        return busy;
+    };
+    std::thread busy = busyCall();
+    {
+        TDataCaller waiter(rec);
+        EXPECT_TRUE(waiter.SeePumping()); // waiting, and pumping its thread's messages
+        clock.Advance(29999);
+        EXPECT_TRUE(waiter.SeePumping()); // still waiting
+        EXPECT_EQ(waiter.JoinAdvancing(clock), -1);
+    }
+    {
+        TDataCaller waiter(rec);
+        EXPECT_TRUE(waiter.SeePumping());
+        release.Set();
+        EXPECT_EQ(waiter.Join(), 3); // its turn came when the busy call ended
+    }
+    busy.join();
+
+    busy = busyCall();
+    TDataCaller waiter(rec);
+    EXPECT_TRUE(waiter.SeePumping());
+    TestRecord unload; // the last UNLOAD wakes the waiter, which sees the instance terminating
+    unload.Rec.Instance = r.Rec.Instance;
+    unload.Params.Add("COMMAND", "UNLOAD");
+    EXPECT_EQ(ExecutePluginCommand(&unload.Rec), 0);
+    EXPECT_EQ(waiter.Join(), -1);
+    release.Set();
+    busy.join();
 }
 
 } // namespace

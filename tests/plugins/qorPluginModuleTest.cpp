@@ -1,5 +1,8 @@
 #include "PluginTestSupport.h"
 
+#include "../options/TempDir.h"
+#include "options/Wtransl.h"
+
 #include "platform/Debug.h"
 #include "platform/Module.h"
 #include "platform/Thread.h"
@@ -252,6 +255,89 @@ TEST(CustomCommandsTest, EachCommandIsOneLineOfFiveFields) {
     m->CustomCommands.push_back({"CMD", "Caption", "", true, false});
     m->CustomCommands.push_back({"B", "b", "x", false, true});
     EXPECT_EQ(m->CustomCommandsText(), "CMD|Caption||1|0\r\nB|b|x|0|1\r\n");
+}
+
+} // namespace
+
+namespace {
+
+TEST(ModuleParameterTest, ConfigIdIsTheBracedPartOrItsSecondField) {
+    TestRecord r;
+    auto m = MakeModule(r);
+    const std::pair<const char*, const char*> cases[] = {
+        {"{Logger:Press 1}", "Press 1"}, {"x{A:B:C}y{D}", "B"}, {"{Logger:}", "Logger:"},
+        {"{Plain}", "Plain"},            {"{unclosed", ""},     {"none", ""}};
+    for (const auto& [prefix, id] : cases) {
+        m->INISectionPrefix = prefix;
+        EXPECT_EQ(m->ModuleConfigId(), id) << prefix;
+    }
+}
+
+TEST(ModuleParameterTest, DataPathFolderComesFromTheTypeTheDescriptionOrTheLibraryName) {
+    setenv("QOR_COMMON_APPDATA", "/srv/qor", 1);
+    TestRecord r;
+    auto m = MakeModule(r);
+    m->ModuleRegistryPath = "Software\\Vendor\\Logger";
+    m->INISectionPrefix = "{cfg}";
+    EXPECT_EQ(m->AppDataPath(), "/srv/qor/");
+    m->ModuleRegistryPath = "Software\\Vendor\\Logger\\..";
+    EXPECT_EQ(m->AppDataPath(), "/srv/qor/"); // no way out of the folder
+    m->ModuleRegistryPath = "Software\\Vendor\\Logger\\A/B\\C";
+    EXPECT_EQ(m->AppDataPath(), "/srv/qor/A-B/");
+
+    m->Description = "Ethernet/IP [Logix]\r\nSecond";
+    EXPECT_EQ(m->ModuleDataPath(), "/srv/qor/A-B/cfg/Ethernet-IP [Logix]/");
+    m->ConfigList().AddConfig("a\"b*c:d<e>f?g|h");
+    m->ModuleLoadForConfig = static_cast<std::int32_t>(ConfigIdentifier("a\"b*c:d<e>f?g|h"));
+    EXPECT_EQ(m->ModuleDataPath(), "/srv/qor/A-B/cfg/a-b-c-d-e-f-g-h/");
+    m->ModuleLoadForConfig = 0;
+    m->Description.clear();
+    m->INISectionPrefix.clear();
+    m->ModuleName = "EipPlugin.so";
+    EXPECT_EQ(m->ModuleDataPath(), "/srv/qor/A-B/eipplugin/");
+    unsetenv("QOR_COMMON_APPDATA");
+}
+
+} // namespace
+
+namespace {
+
+TEST(ModuleTranslatorTest, TheModulesOwnLanguageFileTranslatesItsTextsOnceAndOnALanguageChange) {
+    qortest::TempDir dir;
+    const std::string own = dir.Write("eipplugin.lng", "[Languages]\r\n$EN = #1\r\n$DE = #2 (Default)\r\n"
+                                                       "Default = DE\r\n\r\n"
+                                                       "EN:>No data for processing\r\nDE:>Keine Daten\r\n\r\n"
+                                                       "EN:>Data have been processed successfully\r\n"
+                                                       "DE:>Verarbeitet\r\nFR:>Traité\r\n\r\n");
+    TestRecord r;
+    TPluginCallRecIntf intf(r.Rec);
+    plugintest::TTestModule m(intf, 0);
+    EXPECT_EQ(m.Translator().FileNames, ""); // the test program has no language file of its own
+    m.ModulePath = dir.Path("");
+    m.ModuleName = "eipplugin.so";
+    m.SetUpTranslator();
+    const std::string files = m.Translator().FileNames;
+    EXPECT_EQ(files.substr(files.find('|') + 1), own);
+    EXPECT_TRUE(files.substr(0, files.find('|')).ends_with("/plugins.lng"));
+    EXPECT_EQ(m.Language, "DE");
+
+    m.AfterConstruction();
+    EXPECT_TRUE(m.Translated);
+    EXPECT_EQ(m.MsgNoData, "Keine Daten");
+    EXPECT_EQ(m.MsgWriteComplete, "Verarbeitet");
+    EXPECT_EQ(m.MsgWriteCompleteError, "Data have been processed with errors"); // no translation
+    int changes = 0;
+    m.OnLanguageChanged = [&] { ++changes; };
+    m.ApplyLanguage(Variant("FR"));
+    EXPECT_EQ(m.Language, "FR");
+    EXPECT_EQ(m.MsgWriteComplete, "Traité");
+    EXPECT_EQ(changes, 1);
+
+    EXPECT_TRUE(m.SetModuleParameter("TranslatorComponentProperties", "Filter;Items|Lines"));
+    for (const char* name : {"CAPTION", "MsgNoData", "Filter", "Items", "Lines"})
+        EXPECT_GE(m.Translator().ComponentProperties.IndexOf(name), 0) << name;
+    EXPECT_NE(m.GetModuleParameter("TranslatorComponentProperties").AsString().find("Filter\r\n"),
+              std::string::npos);
 }
 
 } // namespace

@@ -71,6 +71,15 @@ public:
     std::int32_t Unload();
     // ITEMS: the parser item text, nullopt when the command failed.
     std::optional<std::string> Items();
+    // GET-MODULE-PARAMETER: the module's answer (Unassigned for a name it
+    // does not know, or when the command failed).
+    qor::Variant GetModuleParameter(std::string_view name);
+    // SET-MODULE-PARAMETER: whether the module took the value; nullopt when
+    // the command failed.
+    std::optional<bool> SetModuleParameter(std::string_view name, const qor::Variant& value);
+    // ShowOptionsDialog with the instance's settings file: Value2.Data (the
+    // confirmation, or 2 unknown instance, 3 no dialog handler).
+    std::uint32_t ShowOptionsDialog();
 
     std::optional<TModuleInfo> GetModuleInfo();
 

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qor {
 
@@ -63,5 +64,12 @@ inline constexpr std::array<TStandardParserItem, 7> kStandardParserItems = {{
 // One line per definition, "Desc|Name|TypeName|Extra", joined by CR LF
 // (none after the last).
 std::string ParserItemsText(std::span<const TParserItem> items);
+
+// The definitions in a parser item text. Lines end in CR LF, CR or LF; empty
+// lines are skipped. Each line is "Desc|Name[|TypeName[|Extra]]": the type
+// name is compared without regard to case (NoType when missing or unknown),
+// fields after the fourth are ignored. A line with fewer than two fields ends
+// the parse: the definitions before it are the result.
+std::vector<TParserItem> ParseParserItemsText(std::string_view text);
 
 } // namespace qor

@@ -18,9 +18,10 @@ namespace qor {
 // - Value1 and Value2 (with takeValues): a slot of Type RawList, or of Type
 //   Pointer holding a raw list or nil, is rewritten in the caller's record to
 //   Type ListInterface pointing at the wrap's interface variable (a nil one
-//   gets a fresh empty list). When the call returns, a slot that still points
-//   at that variable gets Data nil, so the caller is never left holding the
-//   address of a freed wrap; its own list is untouched and still its own.
+//   gets a fresh empty list). When the call returns, a slot that points at
+//   either of these variables (a slot may have been copied into the other)
+//   gets Data nil, so the caller is never left holding the address of a
+//   freed wrap; its own list is untouched and still its own.
 // The record bytes as they came are kept in Original().
 class TPluginCallRecIntf {
 public:
