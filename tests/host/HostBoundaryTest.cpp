@@ -7,7 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <vector>
 
 namespace {
@@ -182,6 +186,47 @@ TEST_F(PluginBoundaryTest, ReceivedBytesAreTakenByAKnownInstanceOnly) {
     EXPECT_EQ(instance.ProcessData(1, 2, bytes), 0);
     instance.Free();
     EXPECT_EQ(instance.ProcessData(1, 2, bytes), -1);
+}
+
+std::string DataTypeList(TPluginInstance& instance) {
+    qor::TqorParamsList params;
+    params.Add("EVENT-TYPE", "GetDataTypeList");
+    params.Add("RESULT", "");
+    EXPECT_EQ(instance.Execute("EVENT", params), 0);
+    return params.GetValue("RESULT").AsString();
+}
+
+TEST_F(PluginBoundaryTest, TheDataTypeListSpeaksTheModulesLanguage) {
+    {
+        TPluginInstance instance(library, host, 1);
+        ASSERT_EQ(instance.Create(), 0);
+        EXPECT_EQ(DataTypeList(instance),
+                  "None==T00||Signed Decimal (8 Bit)==TC2||Unsigned Decimal (8 Bit)==TC6||"
+                  "Signed Decimal (16 Bit)==TC3||Unsigned Decimal (16 Bit)==TC7||"
+                  "Signed Decimal (32 Bit)==TC4||Unsigned Decimal (32 Bit)==TC8||"
+                  "Signed Decimal (64 Bit)==TC5||Unsigned Decimal (64 Bit)==TC9||Float (32 Bit)==TCA||"
+                  "Float (64 Bit)==TCB||Boolean==TC1||String==TD0||Time==TCC||Date==TCD||DateTime==TCF||"
+                  "Structure==T2A0");
+        EXPECT_EQ(instance.Free(), 0);
+    }
+    // A copy of the library with a language file of its own beside it.
+    const auto dir = std::filesystem::temp_directory_path() / ("qor-lng-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const auto copy = dir / std::filesystem::path(QOR_PLUGIN_PATH).filename();
+    std::filesystem::copy_file(QOR_PLUGIN_PATH, copy, std::filesystem::copy_options::overwrite_existing);
+    std::ofstream(std::filesystem::path(copy).replace_extension(".lng"))
+        << "[Languages]\n$EN = #1\n$DE = #2 (Default)\nDefault = DE\n\nEN:>Bit\nDE:>Bits\n\n";
+    {
+        TPluginLibrary translated(copy.string());
+        TPluginInstance instance(translated, host, 2);
+        ASSERT_EQ(instance.Create(), 0);
+        const std::string list = DataTypeList(instance);
+        EXPECT_NE(list.find("Signed Decimal (8 Bits)==TC2"), std::string::npos) << list;
+        EXPECT_NE(list.find("Float (64 Bits)==TCB"), std::string::npos) << list;
+        EXPECT_EQ(list.find(" Bit)"), std::string::npos) << list;
+        EXPECT_EQ(instance.Free(), 0);
+    }
+    std::filesystem::remove_all(dir);
 }
 
 } // namespace

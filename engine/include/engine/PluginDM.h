@@ -2,10 +2,12 @@
 // Its handlers give the module's events their meaning for this plug-in.
 #pragma once
 
+#include "options/PluginDM_TextResources.h"
 #include "plugins/qorPluginModule.h"
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace qor {
@@ -18,12 +20,19 @@ public:
 
     TaPlugin(TPluginCallRecIntf& rec, platform::HMODULE dllHandle);
 
-    std::uint8_t Kind = 0;  // controller family of the configured data source type
-    bool Unloading = true;  // from creation to load, and again from unload on
+    std::uint8_t Kind = 0;            // controller family of the configured data source type
+    TTextResources* TextRes = nullptr; // the engine's words, owned as a component of the module
+    bool Unloading = true;            // from creation to load, and again from unload on
+
+    // The display text of a CIP data type code, in the module's language.
+    std::string DataTypeText(std::uint16_t code) const;
+    // The answer to "GetDataTypeList": "text==Tcode" entries joined by "||".
+    std::string DataTypeList() const;
 
 private:
     void qorPluginCreate();
     void qorPluginBeforeGetParserItems();
+    void qorPluginEvent(const std::string& eventType, TPluginCallRecIntf& rec, std::int32_t& result);
 };
 
 } // namespace qor
