@@ -1,5 +1,7 @@
 #include "common/Variant.h"
 
+#include <ctime>
+
 #include "common/qorStrUtils.h"
 
 #include <charconv>
@@ -574,6 +576,27 @@ std::string Utf16ToUtf8(std::u16string_view text) {
         }
     }
     return out;
+}
+
+double LocalDateTimeNow() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm local{};
+    // The reentrant form: packets are stamped on several threads at once.
+    if (localtime_r(&seconds, &local) == nullptr)
+        return DateTimeFromUnixMilliseconds(
+            std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count());
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    TDateTimeParts parts;
+    parts.Year = local.tm_year + 1900;
+    parts.Month = local.tm_mon + 1;
+    parts.Day = local.tm_mday;
+    parts.Hour = local.tm_hour;
+    parts.Minute = local.tm_min;
+    parts.Second = local.tm_sec > 59 ? 59 : local.tm_sec; // a leap second stays inside its minute
+    parts.Millisecond = static_cast<int>(ms < 0 ? ms + 1000 : ms);
+    return EncodeDateTime(parts);
 }
 
 } // namespace qor

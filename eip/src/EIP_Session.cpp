@@ -1,5 +1,7 @@
 #include "eip/EIP_Session.h"
 
+#include "common/Variant.h"
+
 #include "common/qorTimeout.h"
 #include "eip/EIP_CommonPacket.h"
 
@@ -167,11 +169,7 @@ void TDataLoggerSession::Flush() { RxBuffer.Clear(); }
 
 // ---- TSessionInfo
 
-double NowDateTime() {
-    using namespace std::chrono;
-    const double seconds = duration<double>(system_clock::now().time_since_epoch()).count();
-    return 25569.0 + seconds / 86400.0; // 1970-01-01 is day 25569
-}
+double NowDateTime() { return qor::LocalDateTimeNow(); }
 
 TSessionInfo::~TSessionInfo() { CloseTransport(); }
 

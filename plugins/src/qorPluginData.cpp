@@ -1,7 +1,5 @@
 #include "plugins/qorPluginData.h"
 
-#include <chrono>
-#include <ctime>
 
 namespace qor {
 
@@ -38,25 +36,5 @@ int AddStandardValues(TqorParamsList& list, std::string_view fullPacket, std::st
     return added;
 }
 
-double LocalDateTimeNow() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    std::tm local{};
-    // The reentrant form: packets are stamped on several threads at once.
-    if (localtime_r(&seconds, &local) == nullptr)
-        return DateTimeFromUnixMilliseconds(
-            std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count());
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    TDateTimeParts parts;
-    parts.Year = local.tm_year + 1900;
-    parts.Month = local.tm_mon + 1;
-    parts.Day = local.tm_mday;
-    parts.Hour = local.tm_hour;
-    parts.Minute = local.tm_min;
-    parts.Second = local.tm_sec > 59 ? 59 : local.tm_sec; // a leap second stays inside its minute
-    parts.Millisecond = static_cast<int>(ms < 0 ? ms + 1000 : ms);
-    return EncodeDateTime(parts);
-}
 
 } // namespace qor

@@ -149,6 +149,8 @@ double EncodeDateTime(const TDateTimeParts& parts);
 TDateTimeParts DecodeDateTime(double days);
 // Milliseconds since 1970-01-01 (no time zone applied) as a date-time, and back.
 double DateTimeFromUnixMilliseconds(std::int64_t ms);
+// The current local date and time (what packets and tag reads are stamped with).
+double LocalDateTimeNow();
 std::int64_t DateTimeToUnixMilliseconds(double days);
 
 // UTF-8 <-> UTF-16. Invalid UTF-8 bytes become U+FFFD; unpaired surrogates too.

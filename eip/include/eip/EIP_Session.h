@@ -153,7 +153,7 @@ private:
     platform::Event dataArrived_{false, false};
 };
 
-// Date-time as the system stores it: days since 1899-12-30.
+// The current local date-time, days since 1899-12-30.
 double NowDateTime();
 
 class TSessionInfo {

@@ -40,6 +40,6 @@ int AddStandardValues(TqorParamsList& list, std::string_view fullPacket, std::st
 
 // The local date and time now as a date-time (days since 1899-12-30), to the
 // millisecond.
-double LocalDateTimeNow();
+
 
 } // namespace qor
