@@ -1,5 +1,7 @@
 #include "cip/CIP_ForwardOpen.h"
 
+#include "common/Variant.h"
+
 #include "cip/CIP_IOI.h"
 #include "eip/EIP_CommonPacket.h"
 
@@ -120,7 +122,7 @@ bool ForwardOpen(TSessionInfo& session, std::span<const std::uint8_t> connection
     request.OTParameters = request.TOParameters = parameterWord != 0 ? parameterWord : DefaultConnectionParameters;
     request.OTRPI = request.TORPI = rpi != 0 ? rpi : DefaultRPI;
     request.Connection_Path.assign(connectionPath.begin(), connectionPath.end());
-    session.ConnectedAt = NowDateTime();
+    session.ConnectedAt = qor::LocalDateTimeNow();
 
     const auto reply = TMessageRouter::SendMRRequest(session, ServiceCode(TCIPService::ForwardOpen), request.Pack(),
                                                      ToArray(ConnectionManagerPath));

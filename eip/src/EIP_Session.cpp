@@ -1,6 +1,5 @@
 #include "eip/EIP_Session.h"
 
-#include "common/Variant.h"
 
 #include "common/qorTimeout.h"
 #include "eip/EIP_CommonPacket.h"
@@ -169,7 +168,6 @@ void TDataLoggerSession::Flush() { RxBuffer.Clear(); }
 
 // ---- TSessionInfo
 
-double NowDateTime() { return qor::LocalDateTimeNow(); }
 
 TSessionInfo::~TSessionInfo() { CloseTransport(); }
 

@@ -153,8 +153,6 @@ private:
     platform::Event dataArrived_{false, false};
 };
 
-// The current local date-time, days since 1899-12-30.
-double NowDateTime();
 
 class TSessionInfo {
 public:
