@@ -1,6 +1,5 @@
 #include "eip/EIP_Session.h"
 
-
 #include "common/qorTimeout.h"
 #include "eip/EIP_CommonPacket.h"
 
