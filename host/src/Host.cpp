@@ -113,6 +113,19 @@ int THost::RunMessageLoop() {
     return r == 0 ? static_cast<int>(msg.wParam) : -1;
 }
 
+namespace {
+constexpr platform::UINT_PTR kStopTimer = 1;
+}
+
+int THost::RunMessageLoopFor(std::uint32_t ms) {
+    CheckThread();
+    if (platform::SetTimer(window_, kStopTimer, ms) == 0)
+        throw std::runtime_error("Cannot start the host's stop timer");
+    const int code = RunMessageLoop();
+    platform::KillTimer(window_, kStopTimer);
+    return code;
+}
+
 void THost::PumpPending() {
     CheckThread();
     platform::MSG msg{};
@@ -153,6 +166,11 @@ std::int32_t THost::DispatchSendDataEx(std::uint32_t moduleIndex, std::uint32_t 
 platform::LRESULT THost::WindowProc(platform::HWND hwnd, platform::UINT msg, platform::WPARAM wParam,
                                     platform::LPARAM lParam) {
     auto* host = reinterpret_cast<THost*>(platform::GetWindowLongPtr(hwnd, 0));
+    if (msg == platform::WM_TIMER && wParam == kStopTimer) {
+        platform::KillTimer(hwnd, kStopTimer);
+        platform::PostQuitMessage(0);
+        return 0;
+    }
     if (host != nullptr && (msg == qor::PLUGIN_MSG_LOG_CHANGED || msg == qor::PLUGIN_MSG_RELOAD_SETTINGS)) {
         try {
             if (msg == qor::PLUGIN_MSG_LOG_CHANGED)

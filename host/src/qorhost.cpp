@@ -65,6 +65,7 @@ int main(int argc, char** argv) {
     settings.DataSourceType = "Ethernet/IP";
     unsigned moduleIndex = 1;
     bool rawLists = false;
+    double stay = 0;
     app.add_option("-p,--plugin", pluginPath, "Path of the plug-in library")->required();
     app.add_option("--ini", settings.IniFile, "Settings file of the instance (INI-FILE)");
     app.add_option("--registry-path", settings.RegistryPath, "Settings path (REGISTRY-PATH)");
@@ -73,6 +74,8 @@ int main(int argc, char** argv) {
     app.add_option("--language", settings.Language, "Language of the instance (LANGUAGE)");
     app.add_option("--module-index", moduleIndex, "The host's number for the instance");
     app.add_flag("--raw-lists", rawLists, "Hand parameter lists across as raw list objects");
+    app.add_option("--stay", stay, "Seconds to keep the loaded instance running the message loop before unloading")
+        ->check(CLI::Range(0.0, 86400.0));
     CLI11_PARSE(app, argc, argv);
 
     try {
@@ -104,6 +107,11 @@ int main(int argc, char** argv) {
             else
                 status = 1;
             host.PumpPending();
+            if (stay > 0) {
+                std::printf("Running for %g s\n", stay);
+                std::fflush(stdout);
+                host.RunMessageLoopFor(static_cast<std::uint32_t>(stay * 1000));
+            }
             std::printf("UNLOAD -> %d\n", instance.Unload());
             host.PumpPending();
             std::printf("FreePluginInstance -> %d\n", instance.Free());

@@ -87,6 +87,9 @@ public:
 
     // Runs the message loop until Quit; returns the exit code.
     int RunMessageLoop();
+    // Runs the message loop for ms milliseconds of the platform clock (or
+    // until Quit); the thread sleeps in GetMessage meanwhile.
+    int RunMessageLoopFor(std::uint32_t ms);
     // Handles the messages already waiting, then returns.
     void PumpPending();
     void Quit(int exitCode);
