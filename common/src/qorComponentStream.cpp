@@ -8,6 +8,18 @@
 
 namespace qor {
 
+TStreamValue TStreamValue::Of(TValueType type) {
+    TStreamValue r;
+    r.Type = type;
+    return r;
+}
+
+bool TStreamValue::operator==(const TStreamValue& o) const {
+    return Type == o.Type && Int == o.Int && UInt == o.UInt && Float == o.Float && Text == o.Text &&
+           Bytes == o.Bytes && Elements == o.Elements && Items == o.Items && Collection == o.Collection;
+}
+
+
 namespace {
 
 // Nesting beyond this (objects in objects, lists in lists) is not a form

@@ -79,11 +79,7 @@ struct TStreamValue {
     // type that holds the number, a short string up to 255 bytes of ASCII,
     // a long one beyond, UTF-8 when the text is not ASCII.
     // A value without data: Null, Nil, False or True.
-    static TStreamValue Of(TValueType type) {
-        TStreamValue r;
-        r.Type = type;
-        return r;
-    }
+    static TStreamValue Of(TValueType type);
     static TStreamValue Integer(std::int64_t v);
     static TStreamValue Str(std::string_view text);
     static TStreamValue Identifier(std::string_view name);
@@ -101,7 +97,8 @@ struct TStreamValue {
     // The value as a number (integers, floats, currency); throws EReadError otherwise.
     double AsFloat() const;
 
-    bool operator==(const TStreamValue&) const = default;
+    // Defined where TStreamCollectionItem is complete.
+    bool operator==(const TStreamValue&) const;
 };
 
 struct TStreamProperty {
