@@ -1,5 +1,4 @@
 #include "common/ThreadObjectList.h"
-#include "common/ThreadStringList.h"
 
 #include <gtest/gtest.h>
 
@@ -34,33 +33,6 @@ TEST(ThreadObjectListTest, TheListFreesWhatItHoldsButNotWhatWasExtracted) {
     EXPECT_EQ(freed, 2);
     taken.reset();
     EXPECT_EQ(freed, 3);
-}
-
-TEST(ThreadStringListTest, LinesCarryAValueAndJoinWithCrLf) {
-    qor::TThreadStringList list;
-    EXPECT_EQ(list.Add("first"), 0u);
-    list.Add("second", 7);
-    list.SetObjects(0, -3);
-    EXPECT_EQ(list.Objects(0), -3);
-    EXPECT_EQ(list.Objects(1), 7);
-    list.Insert(1, "middle");
-    EXPECT_EQ(list.IndexOf("second"), 2);
-    EXPECT_EQ(list.IndexOf("Second"), -1);
-    EXPECT_EQ(list.Text(), "first\r\nmiddle\r\nsecond\r\n");
-    {
-        // A writer may read and write again under its own write lock.
-        qor::TThreadObject::WriteLock hold(list);
-        list.SetStrings(0, list.Strings(0) + " x2");
-    }
-    EXPECT_EQ(list.Strings(0), "first x2");
-    try {
-        list.Delete(3);
-        ADD_FAILURE() << "no exception";
-    } catch (const std::out_of_range& e) {
-        EXPECT_STREQ(e.what(), "List index out of bounds (3)");
-    }
-    list.Clear();
-    EXPECT_EQ(list.Count(), 0u);
 }
 
 } // namespace

@@ -55,18 +55,6 @@ TEST(ProcessDataThreadTest, ItemsAreProcessedInOrderAndFreedUnlessTheHandlerKeep
     EXPECT_EQ(freed.load(), 5);
 }
 
-TEST(ProcessDataThreadTest, ItemsLeftAtTheStopAreFreedWithTheThread) {
-    std::atomic<int> freed{0};
-    {
-        TProcessDataThread worker("Worker", false, false);
-        worker.Stop(true);
-        ASSERT_TRUE(worker.WaitFor(platform::INFINITE, false));
-        worker.Queue.Push(std::make_unique<Numbered>(1, freed));
-        worker.Queue.Push(std::make_unique<Numbered>(2, freed));
-    }
-    EXPECT_EQ(freed.load(), 2);
-}
-
 // Synchronized items run on the main thread, which serves them while it waits.
 TEST(ProcessDataThreadTest, SynchronizedItemsRunOnTheMainThread) {
     std::atomic<int> freed{0};

@@ -81,11 +81,4 @@ TEST(ThreadQueueTest, ClearAndDestructionFreeTheItemsLeft) {
     EXPECT_EQ(freed, 4);
 }
 
-TEST(ThreadQueueTest, AnItemOfAnotherKindIsFreedByTheCast) {
-    struct Other : TQueueItem {};
-    TThreadSafeQueue q;
-    q.Push(std::make_unique<Other>());
-    EXPECT_EQ(qor::QueueItemCast<Numbered>(q.Pop()), nullptr);
-}
-
 } // namespace

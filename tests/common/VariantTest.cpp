@@ -27,16 +27,13 @@ TEST(VariantTest, TextConvertsToNumbersLikeTheHostWritesThem) {
     EXPECT_THROW(Variant("maybe").AsBoolean(), EVariantError);
 }
 
-TEST(VariantTest, MissingValuesConvertToZeroFalseAndEmptyText) {
+TEST(VariantTest, MissingValuesAreZeroFalseAndEmptyTextAndTrueIsMinusOne) {
     for (const Variant& v : {Variant(), Variant::MakeNull()}) {
         EXPECT_TRUE(v.IsEmptyOrNull());
         EXPECT_EQ(v.AsInteger(), 0);
         EXPECT_FALSE(v.AsBoolean());
         EXPECT_EQ(v.AsString(), "");
     }
-}
-
-TEST(VariantTest, BooleanTrueIsMinusOneAsANumber) {
     EXPECT_EQ(Variant(true).AsInteger(), -1);
     EXPECT_EQ(Variant(false).AsInt64(), 0);
     EXPECT_EQ(Variant(true).AsString(), "True");

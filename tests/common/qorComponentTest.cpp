@@ -103,12 +103,6 @@ TEST(ComponentPathTest, ConvertsValuesByKind) {
     EXPECT_EQ(p.Port, 502);
     set("Big", Variant("5000000000"));
     EXPECT_EQ(get("Big").Type(), VarType::Int64);
-    set("Scale", Variant("1.5"));
-    EXPECT_EQ(p.Scale, 1.5);
-    set("Visible", Variant("False"));
-    EXPECT_FALSE(p.Visible);
-    set("Sep", Variant(","));
-    EXPECT_EQ(get("Sep").AsString(), ",");
     set("Align", Variant("ALBOTTOM"));
     EXPECT_EQ(p.Align, TAlign::alBottom);
     set("Align", Variant(1));
@@ -120,28 +114,6 @@ TEST(ComponentPathTest, ConvertsValuesByKind) {
     EXPECT_THROW(set("Anchors", Variant("akBottom")), EPropertyError);
     set("OnClick", Variant("Panel1Click"));
     EXPECT_EQ(p.OnClick, "Panel1Click");
-}
-
-TEST(ComponentPathTest, ParameterListItemsResolveByNameWithTheirTagAsType) {
-    TPanel p;
-    p.Custom.Add("Interval", Variant("100"))->Tag = static_cast<std::uint32_t>(VarType::Integer);
-    p.Custom.Add("Host", Variant(1));
-
-    auto interval = FindPropertyPath(p, "Custom.INTERVAL");
-    ASSERT_TRUE(interval);
-    EXPECT_EQ(interval->Kind(), TTypeKind::Variant);
-    EXPECT_EQ(interval->ItemType(), VarType::Integer);
-    interval->Set(Variant("250"));
-    EXPECT_EQ(p.Custom.GetValue("Interval").Type(), VarType::Integer);
-    EXPECT_EQ(p.Custom.GetValue("Interval").AsInteger(), 250);
-
-    auto host = FindPropertyPath(p, "Custom.Host");
-    ASSERT_TRUE(host);
-    EXPECT_EQ(host->ItemType(), VarType::Empty);
-    host->Set(Variant("plc1"));
-    EXPECT_EQ(p.Custom.GetValue("host").AsString(), "plc1");
-
-    EXPECT_FALSE(FindPropertyPath(p, "Custom.Missing"));
 }
 
 TEST(ComponentTest, OwnsChildrenAndFreesThemLastFirst) {

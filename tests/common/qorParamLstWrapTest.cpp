@@ -234,20 +234,6 @@ TEST_F(ParamsListWrapTest, ArraysCrossAsRecordsOfElements) {
     EXPECT_EQ(list.GetValue("COPY"), list.GetValue("ARR"));
 }
 
-TEST(ParamsListWrapLifetimeTest, TheInterfaceVariableHoldsTheAInterface) {
-    TqorParamsList list;
-    list.Add("RESULT", Variant());
-    TqorParamsListWrap::Ptr wrap = TqorParamsListWrap::Create(&list);
-    IqorParamsListA** var = wrap->GetInterfacePtr();
-    EXPECT_EQ(var, wrap->GetInterfacePtr());
-    EXPECT_EQ(*var, wrap->A());
-    TqorParamsRef ref = TqorParamsRef::FromVariable(var);
-    EXPECT_TRUE(ref.SetValue("Result", "done", false));
-    EXPECT_FALSE(ref.SetValue("OTHER", "x", false));
-    EXPECT_EQ(list.GetValue("RESULT").AsString(), "done");
-    EXPECT_EQ(ref.Count(), 1);
-}
-
 TEST(ParamsListWrapLifetimeTest, ReferencesHeldBeyondTheOwnerFailSafelyAfterAMessageBox) {
     std::vector<std::string> lines;
     platform::SetDebugOutputSink([&](std::string_view s) { lines.emplace_back(s); });

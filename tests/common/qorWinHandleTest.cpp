@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-
 namespace {
 
 using qor::TWindowHandle;
@@ -57,40 +55,6 @@ TEST(WindowHandleTest, QuitEndsMessageProcessing) {
     EXPECT_FALSE(window.ProcessMessage(true));
     MSG msg;
     EXPECT_TRUE(PeekMessage(&msg, 0, WM_USER, WM_USER, PM_REMOVE)) << "left for whoever pumps next";
-}
-
-// Destroyed from another thread, the window is taken down by its owner, and
-// its handler is no longer called.
-TEST(WindowHandleTest, DestroyingFromAnotherThreadAsksTheOwner) {
-    auto window = std::make_unique<TWindowHandle>();
-    std::atomic<int> calls{0};
-    window->OnMessage = [&](UINT, WPARAM, bool&, LPARAM) -> LRESULT {
-        ++calls;
-        return 0;
-    };
-    Event ready(true, false);
-    DWORD owner = 0;
-    const HANDLE t = CreateThread(
-        [&] {
-            window->GetHandle();
-            ready.Set();
-            MSG msg;
-            while (GetMessage(&msg, 0, 0, 0) > 0)
-                DispatchMessage(&msg);
-            return 0u;
-        },
-        false, &owner);
-    ready.Wait();
-    const HWND h = window->Handle();
-    EXPECT_EQ(GetWindowThreadProcessId(h), owner);
-    SendMessage(h, WM_USER, 0, 0);
-    EXPECT_EQ(calls.load(), 1);
-    window.reset();
-    EXPECT_FALSE(IsWindow(h));
-    PostThreadMessage(owner, WM_QUIT, 0, 0);
-    WaitForSingleObject(t, INFINITE);
-    CloseHandle(t);
-    EXPECT_EQ(calls.load(), 1);
 }
 
 } // namespace

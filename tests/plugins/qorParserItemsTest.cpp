@@ -32,12 +32,6 @@ TEST(PacketTest, StandardValuesDependOnPacketsAndClient) {
     EXPECT_EQ(full.GetItem(1)->Name, "DATA_PACKET");
     EXPECT_EQ(full.GetItem(5)->Name, "CLIENTID");
     EXPECT_EQ(full.GetItem(6)->Value.AsString(), "Client");
-
-    AppendRawText(full, "first");
-    AppendRawText(full, "second");
-    EXPECT_EQ(full.RawText, "first<{[::]}>second");
-    full.Clear();
-    EXPECT_EQ(full.RawText, "");
 }
 
 } // namespace

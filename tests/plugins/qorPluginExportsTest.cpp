@@ -55,22 +55,6 @@ protected:
     std::shared_ptr<TqorPlugin> Instance(const TestRecord& r) { return PluginInstances()->Find(r.Rec.Instance); }
 };
 
-TEST_F(ExportsTest, InstancesAreCreatedOnceAndFreedOnce) {
-    TestRecord r;
-    Create(r);
-    const std::uintptr_t handle = r.Rec.Instance;
-    EXPECT_EQ(Instance(r)->ModulePluginHandle, handle);
-    // A record that already names an instance creates nothing.
-    EXPECT_EQ(CreatePluginInstance(&r.Rec), -1);
-    EXPECT_EQ(+r.Rec.Instance, handle);
-    EXPECT_EQ(PluginInstances()->Count(), 1u);
-    EXPECT_EQ(FreePluginInstance(&r.Rec), 0);
-    EXPECT_EQ(FreePluginInstance(&r.Rec), -1);
-    r.Rec.Instance = 0;
-    EXPECT_EQ(FreePluginInstance(&r.Rec), -1);
-    EXPECT_EQ(CreatePluginInstance(nullptr), -1);
-}
-
 TEST_F(ExportsTest, AnInstanceFreedWhileACommandRunsLivesUntilTheCommandEnds) {
     std::promise<void> entered, release;
     configure = [&](TqorPlugin& m) {
@@ -104,23 +88,13 @@ TEST_F(ExportsTest, NoInstanceAfterTheLibraryStopped) {
     EXPECT_EQ(+r.Rec.Instance, 0u);
 }
 
-TEST_F(ExportsTest, CommandsNeedAValidRecordAKnownInstanceAndACommand) {
+TEST_F(ExportsTest, CommandsNeedACommandAndListSlotsThatHoldLists) {
     TestRecord r;
     Create(r);
     r.Params.Add("RESULT", Variant());
     EXPECT_EQ(ExecutePluginCommand(&r.Rec), -1); // no COMMAND
     r.Params.Add("COMMAND", "ITEMS");
     EXPECT_EQ(ExecutePluginCommand(&r.Rec), 0);
-    r.Rec.RecSize = kPluginCallRecSize - 1;
-    EXPECT_EQ(ExecutePluginCommand(&r.Rec), -1);
-    EXPECT_EQ(ProcessData(&r.Rec), -1);
-    r.Rec.RecSize = kPluginCallRecSize;
-    const std::uintptr_t handle = r.Rec.Instance;
-    r.Rec.Instance = handle + 8;
-    EXPECT_EQ(ExecutePluginCommand(&r.Rec), -1);
-    EXPECT_EQ(ProcessData(&r.Rec), -1);
-    r.Rec.Instance = handle;
-    // A list slot that holds no list makes the record invalid.
     std::uint32_t notAList[4] = {};
     r.Rec.Value1.Type = 8;
     r.Rec.Value1.Data = reinterpret_cast<std::uintptr_t>(notAList);
