@@ -63,22 +63,7 @@ int LoopbackChannel::SendToHost(std::span<const std::uint8_t> bytes) {
             return -2;
         sent += static_cast<std::size_t>(n);
     }
-    if (holding_) {
-        std::scoped_lock hold(lock_);
-        if (holdSends_ > 0 && --holdSends_ == 0) {
-            holding_ = false;
-            if (session_ != nullptr && !held_.empty())
-                session_.load()->FeedData(held_);
-            held_.clear();
-        }
-    }
     return static_cast<int>(sent);
-}
-
-void LoopbackChannel::HoldIncomingUntilSends(int sends) {
-    std::scoped_lock hold(lock_);
-    holdSends_ = sends;
-    holding_ = sends > 0;
 }
 
 void LoopbackChannel::Record(bool on) {
@@ -119,17 +104,16 @@ void LoopbackChannel::ReadLoop() {
         const std::span<const std::uint8_t> block(buffer, static_cast<std::size_t>(n));
         if (recording_)
             RecordIncomingLocked(block);
-        if (holdSends_ > 0)
-            held_.insert(held_.end(), block.begin(), block.end());
-        else if (session_ != nullptr)
+        if (session_ != nullptr)
             session_.load()->FeedData(block);
     }
 }
 
-LoopbackSession RegisterOverLoopback(std::uint16_t port, std::uint32_t timeoutMs) {
+LoopbackSession RegisterOverLoopback(std::uint16_t port, std::uint32_t timeoutMs, bool record) {
     eip::TSessionManager::InstallTransport<eip::TDataLoggerSession>();
     LoopbackSession s;
     s.Channel = std::make_unique<LoopbackChannel>("127.0.0.1", port);
+    s.Channel->Record(record);
     const eip::TSenderContext context{'m', 'i', 'r', 'd', 'e', 'n', 'o', 0};
     s.Session = eip::TSessionManager::RegisterSession(s.Channel.get(), "127.0.0.1", timeoutMs, context, port);
     return s;

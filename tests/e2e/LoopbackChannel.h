@@ -35,12 +35,6 @@ public:
     // Closes the connection as the host would when its channel drops.
     void Close();
 
-    // Holds back what arrives until `sends` more packets have gone out, then
-    // delivers it all, in order, right after that send: the device's reply to
-    // one exchange then reaches the session during a later one, as a late
-    // reply does.
-    void HoldIncomingUntilSends(int sends);
-
     // Every whole encapsulation packet that went out ('>') and came in ('<'),
     // in order, while recording.
     void Record(bool on);
@@ -52,15 +46,12 @@ private:
 
     int fd_ = -1;
     std::thread reader_;
-    // Held while bytes are delivered; the flags below let the send path skip
-    // it when there is nothing to record or release.
+    // Held while bytes are delivered; the flag below lets the send path skip
+    // it when there is nothing to record.
     std::mutex lock_;
     std::atomic<eip::TSessionInfo*> session_{nullptr};
     std::atomic<bool> recording_{false};
-    std::atomic<bool> holding_{false};
     eip::TPacketDataArray incoming_; // bytes of a packet not yet whole
-    int holdSends_ = 0;              // > 0: holding until that many sends
-    eip::TPacketDataArray held_;
     std::vector<std::pair<char, eip::TPacketDataArray>> transcript_;
 };
 
@@ -82,7 +73,8 @@ struct LoopbackSession {
 };
 
 // Connects a channel and registers a session over it with TDataLoggerSession
-// as the transport and the sender context the plug-in uses.
-LoopbackSession RegisterOverLoopback(std::uint16_t port, std::uint32_t timeoutMs = 5000);
+// as the transport and the sender context the plug-in uses; with `record` the
+// channel records from the first packet on.
+LoopbackSession RegisterOverLoopback(std::uint16_t port, std::uint32_t timeoutMs = 5000, bool record = false);
 
 } // namespace eiptest

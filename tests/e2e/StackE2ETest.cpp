@@ -62,7 +62,6 @@ protected:
     }
 
     eip::TSessionInfo& Session() { return *link_.Session; }
-    eip::TDataLoggerSession& Transport() { return dynamic_cast<eip::TDataLoggerSession&>(*Session().Socket); }
 
     std::unique_ptr<TUnconnectedSendReply> Routed(const TMR_Request& request,
                                                   const TPacketDataArray& route = Slot0) {
@@ -233,33 +232,6 @@ TEST_F(StackE2ETest, ATruncatedReplyIsReportedByTheParser) {
         EXPECT_STREQ(e.what(), "Not enough data in the DataArray for the encapsulated packet");
     }
     EXPECT_EQ(plc_.Faults().RuleHits(rule), 1u);
-}
-
-// A reply that comes after its exchange gave up must not be taken as the
-// answer of the next one.
-TEST_F(StackE2ETest, ALateConnectedReplyIsNotTheNextReadsAnswer) {
-    ASSERT_TRUE(ForwardOpenToRouter(Session(), Slot0));
-    TSequenceNumberGenerator sequence;
-    Session().Timeout = 200;
-    link_.Channel->HoldIncomingUntilSends(2); // Counter's reply arrives during the next read
-    EXPECT_FALSE(ReadTagConnected(Session(), "Counter", 1, sequence));
-    EXPECT_EQ(Session().LastError, "Response timeout");
-
-    Session().Timeout = 5000;
-    const auto speed = ReadTagConnected(Session(), "Speed", 1, sequence);
-    ASSERT_TRUE(speed);
-    EXPECT_EQ(speed->DataType, 0x00CA);
-    EXPECT_EQ(speed->Data, (TPacketDataArray{0x00, 0x00, 0xC0, 0x3F}));
-    EXPECT_EQ(Transport().DroppedReplies, 1u);
-}
-
-TEST_F(StackE2ETest, ALateReplyOfAnotherCommandIsDropped) {
-    Session().Timeout = 200;
-    link_.Channel->HoldIncomingUntilSends(2);
-    EXPECT_FALSE(eip::TSessionManager::ListIdentity(Session()));
-    Session().Timeout = 5000;
-    EXPECT_EQ(RoutedData(ReadTagRequest("Counter", 1)), (TPacketDataArray{0xC4, 0x00, 0x2A, 0x00, 0x00, 0x00}));
-    EXPECT_EQ(Transport().DroppedReplies, 1u);
 }
 
 } // namespace

@@ -92,12 +92,7 @@ TEST(WiresharkCrossCheckTest, RequestsAndRepliesDecodeCleanly) {
     plc.Files().Set(sim::MakeWordFile('N', 7, words));
     plc.Start();
 
-    eip::TSessionManager::InstallTransport<eip::TDataLoggerSession>();
-    eiptest::LoopbackSession link;
-    link.Channel = std::make_unique<eiptest::LoopbackChannel>("127.0.0.1", plc.Port());
-    link.Channel->Record(true);
-    const eip::TSenderContext context{'m', 'i', 'r', 'd', 'e', 'n', 'o', 0};
-    link.Session = eip::TSessionManager::RegisterSession(link.Channel.get(), "127.0.0.1", 5000, context, plc.Port());
+    eiptest::LoopbackSession link = eiptest::RegisterOverLoopback(plc.Port(), 5000, true);
     eip::TSessionInfo& session = *link.Session;
     ASSERT_TRUE(session.Registered);
     ASSERT_TRUE(eip::TSessionManager::ListIdentity(session));

@@ -30,29 +30,27 @@ TEST(ConversionTest, SignedAndFloatReaders) {
     EXPECT_DOUBLE_EQ(ToDouble(d, 0), 1.5);
 }
 
-TEST(ConversionTest, ArrayCopyClipsToTheDestinationWindow) {
-    TPacketDataArray dst{9, 9, 9, 9, 9};
-    const TPacketDataArray src{1, 2, 3, 4, 5};
-    ArrayCopy(src, 0, dst, 5, 2); // only 3 bytes of room
-    EXPECT_EQ(dst, (TPacketDataArray{9, 9, 1, 2, 3}));
-}
-
-TEST(ConversionTest, ArrayCopyZeroesWhatTheSourceCannotFill) {
-    TPacketDataArray dst{9, 9, 9, 9, 9};
-    const TPacketDataArray src{1, 2};
-    ArrayCopy(src, 0, dst, 4, 1);
-    EXPECT_EQ(dst, (TPacketDataArray{9, 1, 2, 0, 0}));
-    ArrayCopy(src, 7, dst, 2, 0); // source index past its end: window zeroed only
-    EXPECT_EQ(dst, (TPacketDataArray{0, 0, 2, 0, 0}));
-}
-
-TEST(ConversionTest, ArrayCopyIgnoresEmptyArraysAndBadCounts) {
-    TPacketDataArray dst{9, 9};
-    ArrayCopy(TPacketDataArray{}, 0, dst, 2, 0);
-    ArrayCopy(TPacketDataArray{1}, 0, dst, 0, 0);
-    ArrayCopy(TPacketDataArray{1}, 0, dst, -1, 0);
-    ArrayCopy(TPacketDataArray{1}, 0, dst, 1, 2);
-    EXPECT_EQ(dst, (TPacketDataArray{9, 9}));
+TEST(ConversionTest, ArrayCopyClipsToTheWindowAndZeroesWhatTheSourceCannotFill) {
+    struct Case {
+        TPacketDataArray Src;
+        int SrcIndex, Count, DstIndex;
+        TPacketDataArray Dst;
+    };
+    const Case cases[] = {
+        {{1, 2, 3, 4, 5}, 0, 5, 2, {9, 9, 1, 2, 3}}, // only 3 bytes of room
+        {{1, 2}, 0, 4, 1, {9, 1, 2, 0, 0}},
+        {{1, 2}, 7, 2, 0, {0, 0, 9, 9, 9}}, // source index past its end: window zeroed only
+        {{}, 0, 2, 0, {9, 9, 9, 9, 9}},     // empty arrays and bad counts change nothing
+        {{1}, 0, 0, 0, {9, 9, 9, 9, 9}},
+        {{1}, 0, -1, 0, {9, 9, 9, 9, 9}},
+        {{1}, 0, 1, 5, {9, 9, 9, 9, 9}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "from " << c.SrcIndex << " count " << c.Count << " to " << c.DstIndex);
+        TPacketDataArray dst{9, 9, 9, 9, 9};
+        ArrayCopy(c.Src, c.SrcIndex, dst, c.Count, c.DstIndex);
+        EXPECT_EQ(dst, c.Dst);
+    }
 }
 
 TEST(ConversionTest, BuildersAndStrings) {

@@ -77,12 +77,6 @@ TEST_F(SessionTest, APartialPacketWaitsTheWholeTimeoutAndIsReturnedAsItIs) {
     EXPECT_EQ(waited, 700u);
 }
 
-TEST_F(SessionTest, AHeaderWithLengthZeroCompletesAt24Bytes) {
-    transport_->DataReceived(Header(0x63, 0));
-    TPacketDataArray reply;
-    EXPECT_EQ(transport_->Receive(reply), 24);
-}
-
 TEST_F(SessionTest, ALateReplyOfAnotherCommandIsDroppedAndTheWaitGoesOn) {
     device_.Replies.push_back(Concat({Header(0x6F, 2), {0xAA, 0xBB}, Header(0x63, 0)}));
     TPacketDataArray reply;
@@ -105,19 +99,6 @@ TEST_F(SessionTest, OnlyTheLateReplyArrivingMeansResponseTimeout) {
                                    TCommonPacketItem::ConnectedDataItem(TPacketDataArray{0x4C, 0}, 7));
     EXPECT_FALSE(sent);
     EXPECT_EQ(session_.LastError, "Response timeout");
-}
-
-TEST_F(SessionTest, ARefusedSendIsUnableToSendData) {
-    device_.SendResult = -1;
-    TPacketDataArray reply;
-    session_.SendReceive(TEncapsPacketFactory::CreateListIdentity().Pack(), reply);
-    EXPECT_TRUE(reply.empty());
-    EXPECT_EQ(session_.LastError, "Unable to send data");
-    EXPECT_TRUE(session_.Connected);
-    device_.SendResult = -2; // the channel is gone
-    session_.SendReceive(TEncapsPacketFactory::CreateListIdentity().Pack(), reply);
-    EXPECT_FALSE(session_.Connected);
-    EXPECT_EQ(transport_->LastSendResult, -2);
 }
 
 TEST_F(SessionTest, BytesLeftFromAnEarlierExchangeAreFlushed) {
@@ -211,12 +192,6 @@ TEST_F(SessionTest, ListIdentityCopiesTheFirstIdentityItem) {
     EXPECT_EQ(device_.Sent[0], Concat({{0x63, 0, 0, 0, 0x10, 0x20, 0x30, 0x40}, TPacketDataArray(16, 0)}));
 }
 
-TEST_F(SessionTest, ListIdentityOnADisconnectedSessionSendsNothing) {
-    session_.Connected = false;
-    EXPECT_FALSE(TSessionManager::ListIdentity(session_));
-    EXPECT_TRUE(device_.Sent.empty());
-}
-
 TEST_F(SessionTest, UnRegisterSessionClosesTheTransport) {
     session_.Registered = true;
     TSessionManager::UnRegisterSession(session_);
@@ -227,29 +202,12 @@ TEST_F(SessionTest, UnRegisterSessionClosesTheTransport) {
     transport_ = nullptr;
 }
 
-TEST_F(SessionTest, AStateChangeToClosedMarksTheSessionNotConnected) {
-    session_.Socket->OnStateChange = [this](bool c) { session_.HandleStateChange(c); };
-    session_.StateChanged(true);
-    EXPECT_TRUE(session_.Connected);
-    session_.StateChanged(false);
-    EXPECT_FALSE(session_.Connected);
-}
-
 TEST(ComputeTimeTicksTest, HalvesDownTo255) {
     using A = std::array<std::uint8_t, 2>;
     EXPECT_EQ(ComputeTimeTicks(1800000), (A{0x0D, 0xDB}));
     EXPECT_EQ(ComputeTimeTicks(255), (A{0x00, 0xFF}));
     EXPECT_EQ(ComputeTimeTicks(256), (A{0x01, 0x80}));
     EXPECT_EQ(ComputeTimeTicks(10000000), (A{0x0F, 0xFF}));
-}
-
-TEST(ConnectionParametersTest, SetConnectionParametersAndThe26ByteRecord) {
-    TSessionInfo session(nullptr);
-    session.ConnectionParameters.OTActualPacketInterval = 9;
-    session.SetConnectionParameters(0x0102, 1800000, 0x000EFFEC, 0xFACE, 0x0A0B0C0D);
-    EXPECT_EQ(session.ConnectionParameters.Pack(),
-              (TPacketDataArray{0x0D, 0xDB, 0, 0, 0, 0, 0x0D, 0x0C, 0x0B, 0x0A, 0x02, 0x01, 0xCE, 0xFA, 0xEC, 0xFF,
-                                0x0E, 0x00, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 } // namespace

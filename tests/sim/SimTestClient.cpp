@@ -9,23 +9,17 @@
 #include <stdexcept>
 
 namespace simtest {
-namespace {
 
-constexpr int SafetyLimitMs = 20000;
-
-} // namespace
+static constexpr int SafetyLimitMs = 20000;
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes out;
-    for (const Bytes& p : parts) {
+    for (const Bytes& p : parts)
         out.insert(out.end(), p.begin(), p.end());
-    }
     return out;
 }
 
-Bytes Text(const std::string& s) {
-    return Bytes(s.begin(), s.end());
-}
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 Bytes Le32(std::uint32_t v) {
     return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
@@ -45,19 +39,13 @@ static Bytes Le16(std::size_t v) {
     return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)};
 }
 
-Bytes Encaps(std::uint16_t command, std::uint32_t handle, const Bytes& data) {
-    return Cat({Le16(command),
-                Le16(data.size()),
-                Le32(handle),
-                {0, 0, 0, 0},
-                {1, 2, 3, 4, 5, 6, 7, 8},
-                {0, 0, 0, 0},
-                data});
-}
-
 Bytes ReplyHeader(std::uint16_t command, std::uint16_t length, std::uint32_t handle, std::uint32_t status) {
     return Cat(
         {Le16(command), Le16(length), Le32(handle), Le32(status), {1, 2, 3, 4, 5, 6, 7, 8}, {0, 0, 0, 0}});
+}
+
+Bytes Encaps(std::uint16_t command, std::uint32_t handle, const Bytes& data) {
+    return Cat({ReplyHeader(command, static_cast<std::uint16_t>(data.size()), handle, 0), data});
 }
 
 Bytes RRData(const Bytes& request) {
@@ -81,24 +69,21 @@ TestConnection::TestConnection(std::uint16_t port) {
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
         throw std::runtime_error("cannot connect to the simulated controller");
-    }
 }
 
 TestConnection::~TestConnection() {
-    if (fd_ >= 0) {
+    if (fd_ >= 0)
         ::close(fd_);
-    }
 }
 
 void TestConnection::Send(const Bytes& bytes) {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
         const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) {
+        if (n <= 0)
             throw std::runtime_error("send failed");
-        }
         sent += static_cast<std::size_t>(n);
     }
 }
@@ -108,14 +93,12 @@ Bytes TestConnection::ReceiveBytes(std::size_t n) {
     out.reserve(n);
     while (out.size() < n) {
         pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, SafetyLimitMs) <= 0) {
+        if (::poll(&p, 1, SafetyLimitMs) <= 0)
             throw std::runtime_error("no bytes from the simulated controller");
-        }
         std::uint8_t buf[4096];
         const ssize_t got = ::recv(fd_, buf, std::min(sizeof buf, n - out.size()), 0);
-        if (got <= 0) {
+        if (got <= 0)
             break;
-        }
         out.insert(out.end(), buf, buf + got);
     }
     return out;
@@ -138,18 +121,16 @@ bool TestConnection::HasPendingBytes() {
 
 bool TestConnection::PeerClosed() {
     pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, SafetyLimitMs) <= 0) {
+    if (::poll(&p, 1, SafetyLimitMs) <= 0)
         return false;
-    }
     std::uint8_t b = 0;
     return ::recv(fd_, &b, 1, MSG_PEEK) <= 0;
 }
 
 std::uint32_t TestConnection::Register() {
     Bytes reply = Exchange(Encaps(0x0065, 0, {0x01, 0x00, 0x00, 0x00}));
-    if (reply.size() != 28 || ReadLe32(reply, 8) != 0) {
+    if (reply.size() != 28 || ReadLe32(reply, 8) != 0)
         throw std::runtime_error("RegisterSession failed");
-    }
     return ReadLe32(reply, 4);
 }
 
@@ -157,9 +138,8 @@ Bytes TestConnection::Request(std::uint32_t handle, const Bytes& request) {
     Bytes reply = Exchange(Encaps(0x006F, handle, RRData(request)));
     // Header (24), interface handle and time-out (6), count (2), null
     // address item (4), data item type and length (4).
-    if (reply.size() < 40 || ReadLe32(reply, 8) != 0 || reply[36] != 0xB2) {
+    if (reply.size() < 40 || ReadLe32(reply, 8) != 0 || reply[36] != 0xB2)
         throw std::runtime_error("not a SendRRData reply with an unconnected data item");
-    }
     return Bytes(reply.begin() + 40, reply.end());
 }
 

@@ -80,26 +80,4 @@ TEST_F(TagFileTest, BadLinesNameTheirLine) {
     EXPECT_EQ(ErrorOf("DINT K[2000000] = 0..2000000"), "line 1: bad range '0..2000000'");
 }
 
-TEST_F(TagFileTest, TheSampleShowsEveryTypeAndFileLetter) {
-    sim::LoadTagText(sim::SampleTagText(), tags_, files_);
-    for (const char* type : {"BOOL", "SINT", "INT", "DINT", "LINT", "USINT", "UINT", "UDINT", "ULINT", "REAL",
-                             "LREAL", "BYTE", "WORD", "DWORD", "LWORD"}) {
-        const std::uint16_t code = static_cast<std::uint16_t>(*sim::CipTypeFromName(type));
-        bool found = false;
-        for (const sim::SimTag& tag : tags_.All()) {
-            found = found || tag.TypeCode == code;
-        }
-        EXPECT_TRUE(found) << type;
-    }
-    for (char letter : std::string("NFDBATCRSOI")) {
-        bool found = false;
-        for (const sim::DataFile& file : files_.All()) {
-            found = found || file.Letter == letter;
-        }
-        EXPECT_TRUE(found) << letter;
-    }
-    EXPECT_EQ(TagBytes("Program:Main.Setpoint"), Bytes({0x00, 0x00, 0x5E, 0x42}));
-    EXPECT_EQ(tags_.Find("Trend")->ElementCount(), 300u);
-}
-
 } // namespace
