@@ -1,6 +1,6 @@
 #include "options/Wtransl.h"
 
-#include "TempDir.h"
+#include "../platform/SettingsTestSupport.h"
 
 #include "common/Thread_ProcessMessages.h"
 
@@ -19,7 +19,7 @@ class WtranslTest : public ::testing::Test {
 protected:
     platform::ManualClock clock_{1000};
     platform::ScopedClock useClock_{clock_};
-    qortest::TempDir dir_;
+    settings_test::TempFolder dir_;
 
     std::string Tr(TWtransl& t, std::string text, std::string_view to = "DE") {
         t.Translate(to, text, "EN");

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -105,25 +103,6 @@ TEST(StrHolderTest, ReadsOlderVersionsOfTheStoredForm) {
     EXPECT_EQ(h->Strings().Lines(), std::vector<std::string>{"new"});
 }
 
-TEST(StrHolderTest, AssignCopiesStrings) {
-    TStringList list;
-    list.SetText("a\r\nb");
-    TqorStrHolder h;
-    EXPECT_TRUE(h.Assign(list));
-    TqorStrHolder other;
-    EXPECT_TRUE(other.Assign(h));
-    TStringList out;
-    other.AssignTo(out);
-    EXPECT_EQ(out.Lines(), (std::vector<std::string>{"a", "b"}));
-}
-
-std::string Tool() {
-    if (const char* env = std::getenv("QOR_TPF0_TO_TEXT"); env && *env)
-        return std::filesystem::exists(env) ? env : std::string();
-    const auto p = std::filesystem::path(QOR_SOURCE_DIR) / ".." / "shared" / "tools" / "tpf0-to-text";
-    return std::filesystem::exists(p) ? p.string() : std::string();
-}
-
 // Stands in for the data module: what its stored form sets.
 class TaPlugin : public TComponent {
 public:
@@ -169,42 +148,6 @@ TEST(StrHolderTest, ReadsTheDataModuleFormTheToolMade) {
     const TStreamObject saved = SaveComponent(*props);
     EXPECT_EQ(saved.FindProperty("Left")->Value.Int, 48);
     EXPECT_EQ(saved.FindProperty("Top")->Value.Int, 24);
-}
-
-// The data module's resource as the independent decoder sees it.
-TEST(StrHolderTest, TheToolDecodesTheDataModuleForm) {
-    const std::string tool = Tool();
-    if (tool.empty())
-        GTEST_SKIP() << "tpf0-to-text not found (set QOR_TPF0_TO_TEXT)";
-    TaPlugin module;
-    module.Name = "aPlugin";
-    module.InsertComponent(Holder({"Left,Left", "Top,Top"}));
-    const Bytes stream = WriteComponentStream(module);
-    const auto file = std::filesystem::temp_directory_path() / ("qor-strholder-" + std::to_string(::getpid()));
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(stream.data()),
-                                                static_cast<std::streamsize>(stream.size()));
-    std::string out;
-    if (FILE* p = ::popen(("'" + tool + "' '" + file.string() + "' 2>&1").c_str(), "r")) {
-        char buf[1024];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-            out.append(buf, n);
-        ::pclose(p);
-    }
-    std::filesystem::remove(file);
-    EXPECT_EQ(out, "object aPlugin: TaPlugin\n"
-                   "  OnCreate = qorPluginCreate\n"
-                   "  object Properties: TqorStrHolder\n"
-                   "    Tag = 9999\n"
-                   "    Capacity = 12\n"
-                   "    InternalVer = 2\n"
-                   "    StrData = (\n"
-                   "      ''\n"
-                   "      '4c6566742c4c656674'\n"
-                   "      '546f702c546f70'\n"
-                   "    )\n"
-                   "  end\n"
-                   "end\n");
 }
 
 } // namespace

@@ -205,21 +205,6 @@ TEST_F(IniFileTest, EntriesThatCannotBeStoredAreRefused) {
     EXPECT_TRUE(ini.WriteString("A", "k", "END_OF_TEXT"));
 }
 
-TEST_F(IniFileTest, ListingAndDeletingFollowFileOrder) {
-    WriteText(File(), "[B]\nz=1\ny=2\n[a]\nk=1\n[C]\n");
-    IniFile ini(File());
-    EXPECT_THAT(ini.ReadSections(), ElementsAre("B", "a", "C"));
-    EXPECT_THAT(ini.ReadSection("b"), ElementsAre("z", "y"));
-    EXPECT_TRUE(ini.ReadSection("Missing").empty());
-
-    EXPECT_TRUE(ini.DeleteKey("B", "Z"));
-    EXPECT_FALSE(ini.DeleteKey("B", "z"));
-    EXPECT_TRUE(ini.EraseSection("A"));
-    EXPECT_FALSE(ini.EraseSection("A"));
-    ASSERT_FALSE(ini.UpdateFile());
-    EXPECT_EQ(ReadText(File()), "[B]\ny=2\n\n\n[C]\n");
-}
-
 // ---- missing, unreadable and failing files
 
 TEST_F(IniFileTest, MissingFileIsCreatedOnlyWhenSomethingIsWritten) {

