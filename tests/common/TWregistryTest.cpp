@@ -261,24 +261,6 @@ TEST_F(TWregTest, RegistryRoundTripOfEveryKind) {
     loaded.ExpectFilled();
 }
 
-TEST_F(TWregTest, RegistryNumbersReadForTextKindsBecomeText) {
-    RegistryKey key;
-    ASSERT_EQ(key.Create(RegistryRoot::LocalMachine, "Software\\Test\\App", nullptr, store_),
-              RegStatus::Success);
-    ASSERT_EQ(key.WriteDword("Caption", 0xFFFFFFFE), RegStatus::Success);
-    ASSERT_EQ(key.WriteFloat("Extra", 0.5), RegStatus::Success);
-    ASSERT_EQ(key.WriteDword("Anchors", 6), RegStatus::Success);
-    ASSERT_EQ(key.WriteString("Left", "$10"), RegStatus::Success);
-    TWreg w;
-    Setup(w);
-    TSample s;
-    ASSERT_TRUE(w.Load(s));
-    EXPECT_EQ(s.Caption, "-2");
-    EXPECT_EQ(s.Extra, Variant("0.5"));
-    EXPECT_EQ(s.Anchors, 6);
-    EXPECT_EQ(s.Left, 16);
-}
-
 // ---- missing and empty values
 
 TEST_F(TWregTest, MissingValuesKeepThePropertyAndEmptyOnesDeleteTheSetting) {
@@ -433,12 +415,6 @@ TEST_F(TWregTest, FailedIniSaveReportsFalseAndLeavesTheFileWhole) {
     });
     EXPECT_EQ(code, 0);
     EXPECT_EQ(ReadText(file), original);
-
-    TWreg w;
-    Setup(w, {"Left,Left"});
-    w.INIFile = (folder_ / "no-such-folder" / "s.ini").string();
-    TSample s;
-    EXPECT_FALSE(w.Save(s));
 }
 
 } // namespace

@@ -37,20 +37,6 @@ char TaskState(platform::DWORD tid) {
     return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
 }
 
-TEST(QueuedCommonThreadTest, StartsSuspendedAndStopWakesAndResumesIt) {
-    std::atomic<bool> sawStop{false};
-    FunctionThread t([&](FunctionThread& self) {
-        self.WakeEvent.Wait(platform::INFINITE);
-        sawStop = self.StopRequested.load();
-    });
-    EXPECT_TRUE(t.Suspended());
-    EXPECT_FALSE(t.Finished());
-    t.Stop(true);
-    EXPECT_TRUE(t.WaitFor(platform::INFINITE, false));
-    EXPECT_TRUE(sawStop.load());
-    EXPECT_EQ(t.Priority(), platform::THREAD_PRIORITY_NORMAL);
-}
-
 // Off the main thread, a thread that does not end in time is ended by force:
 // WaitFor returns false and the thread's counter no longer moves.
 TEST(QueuedCommonThreadTest, WaitForWithKillEndsAThreadThatDoesNotStop) {

@@ -185,39 +185,6 @@ TEST_F(ParamsListWrapTest, ItemNamesAreCachedThreeWays) {
     EXPECT_STREQ(item->GetName(), "Neu");
     item->SetName("");
     EXPECT_EQ(item->GetName(), nullptr);
-
-    // AddItem copies the lower-case text the source item reports.
-    item->SetName("Orig");
-    item->SetLowerUTF8Name("alias");
-    item->SetTag(0x0302);
-    Item copy;
-    ASSERT_EQ(a->AddItem(item.p, &copy.p), kHResultOk);
-    EXPECT_EQ(list.GetItem(1)->Name, "Orig");
-    EXPECT_EQ(list.GetItem(1)->LowerName, "alias");
-    EXPECT_EQ(list.GetItem(1)->Tag, 0x0302u);
-    EXPECT_EQ(list.IndexOf("alias"), 1);
-}
-
-TEST_F(ParamsListWrapTest, ListsCopyFromRawListsAndFromOtherInterfaces) {
-    TqorParamsList raw;
-    raw.Add("R1", "x");
-    raw.Add("R2", "y");
-    bool added = false;
-    ASSERT_EQ(a->AddListRange(&raw, 1, 1, &added), kHResultOk);
-    EXPECT_TRUE(added);
-    TqorParamsList empty;
-    ASSERT_EQ(a->AddList(&empty, &added), kHResultOk);
-    EXPECT_FALSE(added);
-
-    TqorParamsListWrap::Ptr other = TqorParamsListWrap::Create();
-    other->List()->Add("W1", std::int32_t{5});
-    ASSERT_EQ(w->AddList(other->A(), &added), kHResultOk);
-    EXPECT_TRUE(added);
-    a->AppendRows(other->W());
-    ASSERT_EQ(list.Count(), 4);
-    EXPECT_EQ(list.GetItem(0)->Name, "R2");
-    EXPECT_EQ(list.GetItem(1)->Value.AsInteger(), 5);
-    EXPECT_TRUE(list.GetItem(3)->IsRowMarker());
 }
 
 TEST_F(ParamsListWrapTest, ArraysCrossAsRecordsOfElements) {

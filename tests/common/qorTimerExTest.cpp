@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <memory>
-#include <vector>
 
 namespace {
 
@@ -115,27 +114,6 @@ TEST(TimerExTest, EnabledChangedFromAnotherThreadTakesEffectOnTheOwner) {
     PostThreadMessage(owner, WM_QUIT, 0, 0);
     WaitForSingleObject(t, INFINITE);
     CloseHandle(t);
-}
-
-TEST(TimerExTest, ATimerThePlatformRefusesRaisesOutOfResources) {
-    std::vector<UINT_PTR> ids;
-    for (;;) {
-        const UINT_PTR id = SetTimer(0, 0, 60000);
-        if (id == 0)
-            break;
-        ids.push_back(id);
-    }
-    EXPECT_EQ(GetLastError(), ERROR_NO_SYSTEM_RESOURCES);
-    TqorTimerEx timer;
-    try {
-        timer.SetOnTimer([](TqorTimerEx&) {});
-        ADD_FAILURE() << "no EOutOfResources";
-    } catch (const qor::EOutOfResources& e) {
-        EXPECT_STREQ(e.what(), "Not enough timers available");
-    }
-    for (UINT_PTR id : ids)
-        KillTimer(0, id);
-    timer.SetInterval(500); // room again
 }
 
 } // namespace

@@ -207,25 +207,6 @@ TEST_F(IniFileTest, EntriesThatCannotBeStoredAreRefused) {
 
 // ---- missing, unreadable and failing files
 
-TEST_F(IniFileTest, MissingFileIsCreatedOnlyWhenSomethingIsWritten) {
-    IniFile ini(File());
-    EXPECT_FALSE(ini.FileExisted());
-    EXPECT_FALSE(ini.ReadError());
-    EXPECT_FALSE(ini.ValueExists("S", "k"));
-    EXPECT_FALSE(ini.UpdateFile());
-    EXPECT_FALSE(std::filesystem::exists(File()));
-
-    ini.WriteInteger("S", "k", 1);
-    ASSERT_FALSE(ini.UpdateFile());
-    EXPECT_EQ(ReadText(File()), "[S]\nk=1\n");
-    EXPECT_TRUE(ini.FileExisted());
-
-    // The folder is not made.
-    IniFile elsewhere(folder_ / "no-such-folder" / "x.ini");
-    elsewhere.WriteInteger("S", "k", 1);
-    EXPECT_EQ(elsewhere.UpdateFile(), std::errc::no_such_file_or_directory);
-}
-
 TEST_F(IniFileTest, FileThatCannotBeReadIsNeverOverwritten) {
     const std::string binary("[A]\nk=1\n\0\x01\x02 more", 15);
     WriteText(File(), binary);

@@ -1,11 +1,8 @@
 #include "platform/Clock.h"
 #include "platform/Module.h"
-#include "platform/Resources.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdint>
 #include <string>
 
 // Exported by the test program (it is linked with -rdynamic), as the host
@@ -51,29 +48,6 @@ TEST(ModuleTest, LoadLibraryLoadsAndFreesAndReportsMissingFiles) {
     EXPECT_EQ(lib, GetModuleHandle("libqorplatform.so"));
     EXPECT_TRUE(FreeLibrary(lib));
     EXPECT_FALSE(FreeLibrary(lib)) << "only LoadLibrary's own loads are undone";
-}
-
-const std::array<std::uint8_t, 3> formData{0x46, 0x4F, 0x52};
-const std::array<ResourceEntry, 2> entries{{{"TFRMOPTION", formData.data(), formData.size()}, {"EMPTY", nullptr, 0}}};
-const ModuleResources table{"5.0.0.1", entries};
-
-TEST(ModuleTest, ResourcesAreFoundByUpperCaseName) {
-    const HMODULE exe = GetModuleHandle(nullptr);
-    EXPECT_FALSE(FindResource(exe, "TFRMOPTION").has_value());
-    EXPECT_EQ(GetLastError(), ERROR_RESOURCE_DATA_NOT_FOUND);
-    EXPECT_EQ(GetFileVersion(exe), "");
-
-    RegisterModuleResources(exe, &table);
-    const auto found = FindResource(0, "tfrmOption");
-    ASSERT_TRUE(found.has_value());
-    ASSERT_EQ(found->size(), 3u);
-    EXPECT_EQ((*found)[0], 0x46);
-    EXPECT_EQ((*found)[2], 0x52);
-    EXPECT_FALSE(FindResource(exe, "FORM_DATA").has_value());
-    EXPECT_EQ(GetLastError(), ERROR_RESOURCE_NAME_NOT_FOUND);
-    EXPECT_EQ(GetFileVersion(exe), "5.0.0.1");
-    UnregisterModuleResources(exe);
-    EXPECT_FALSE(FindResource(exe, "TFRMOPTION").has_value());
 }
 
 } // namespace

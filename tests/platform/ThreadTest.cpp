@@ -3,23 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <atomic>
-#include <fstream>
 #include <stdexcept>
-#include <string>
 
 namespace {
 
 using namespace platform;
-
-std::string TaskFile(DWORD tid, const char* name) {
-    std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/" + name);
-    std::string text;
-    std::getline(file, text);
-    return text;
-}
 
 TEST(ThreadTest, ASuspendedThreadStartsOnResumeAndReportsItsExitCode) {
     std::atomic<bool> ran{false};
@@ -49,30 +38,6 @@ TEST(ThreadTest, AnExceptionEndsOnlyItsThread) {
     DWORD code = 0;
     GetExitCodeThread(t, &code);
     EXPECT_EQ(code, THREAD_EXIT_EXCEPTION);
-    CloseHandle(t);
-}
-
-TEST(ThreadTest, NamesAndLowerPrioritiesReachTheKernel) {
-    Event named(true, false), done(true, false);
-    DWORD tid = 0;
-    const HANDLE t = CreateThread(
-        [&] {
-            SetThreadName("ABCDEFGHIJKLMNOPQRS");
-            named.Set();
-            done.Wait();
-            return 0u;
-        },
-        false, &tid);
-    named.Wait();
-    EXPECT_EQ(TaskFile(tid, "comm"), "ABCDEFGHIJKLMNO");
-    EXPECT_TRUE(SetThreadPriority(t, THREAD_PRIORITY_LOWEST));
-    EXPECT_EQ(GetThreadPriority(t), THREAD_PRIORITY_LOWEST);
-    errno = 0;
-    EXPECT_EQ(getpriority(PRIO_PROCESS, tid), 10);
-    EXPECT_FALSE(SetThreadPriority(t, 7));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    done.Set();
-    WaitForSingleObject(t, INFINITE);
     CloseHandle(t);
 }
 
