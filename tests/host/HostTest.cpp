@@ -56,18 +56,6 @@ TEST(HostTest, NoHostNoCallback) {
     EXPECT_EQ(DataLogger_SendDataEx(1, 1, 1, 0, 129, &byte, 0), -1);
 }
 
-TEST(HostTest, LogTextBecomesLinesWithTheirLevels) {
-    const std::string text = "\x01" "Ethernet/IP. {LOAD} boom\r\n\x03ok x2\r\n\x02warn\r\n";
-    const std::vector<TLogLine> lines = ParseLogText(5, text);
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0].Level, 0);
-    EXPECT_EQ(lines[0].Text, "Ethernet/IP. {LOAD} boom");
-    EXPECT_EQ(lines[1].Level, 2);
-    EXPECT_EQ(lines[1].Text, "ok x2");
-    EXPECT_EQ(lines[2].Level, 1);
-    EXPECT_EQ(lines[2].ModuleIndex, 5u);
-}
-
 TEST(HostTest, TheExecutableExportsTheFiveCallbacks) {
     // What the plug-in resolves at LOAD through "HANDLE".
     const platform::HMODULE self = platform::GetModuleHandle(nullptr);

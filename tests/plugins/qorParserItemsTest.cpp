@@ -1,4 +1,3 @@
-#include "plugins/qorParserItems.h"
 #include "plugins/qorPluginData.h"
 
 #include <gtest/gtest.h>
@@ -8,19 +7,6 @@
 namespace {
 
 using namespace qor;
-
-TEST(ParserItemsTextTest, LinesOfAnyEndingUntilOneWithASingleField) {
-    const std::vector<TParserItem> items = ParseParserItemsText(
-        "Stamp|T|datetime|\r\n\r\nCount|C|INTEGER|x|ignored\rNo type|N\nbroken\nAfter|A|");
-    ASSERT_EQ(items.size(), 3u); // nothing left behind for the broken line or after it
-    EXPECT_EQ(items[0].Type, TParserItemType::DateTime);
-    EXPECT_EQ(items[1].Name, "C");
-    EXPECT_EQ(items[1].Type, TParserItemType::Integer);
-    EXPECT_EQ(items[1].Extra, "x");
-    EXPECT_EQ(items[2].Desc, "No type");
-    EXPECT_EQ(items[2].Type, TParserItemType::NoType);
-    EXPECT_TRUE(ParseParserItemsText("broken first\r\nA|a|").empty());
-}
 
 TEST(PacketTest, StandardValuesDependOnPacketsAndClient) {
     TParsedDataList plain;

@@ -1,10 +1,6 @@
 #include "plugins/qorPluginCallRec.h"
 
-#include "common/qorAssert.h"
-
 #include <gtest/gtest.h>
-
-#include <cstring>
 
 namespace {
 
@@ -35,23 +31,6 @@ TEST(CallRecIntfTest, ARawParamsListIsLentAsAnInterfaceAndPutBack) {
     EXPECT_EQ(+rec.Flags, 0x01);
     EXPECT_EQ(+rec.Params, reinterpret_cast<std::uintptr_t>(&params));
     EXPECT_EQ(params.GetValue("RESULT").AsString(), "answer");
-}
-
-TEST(CallRecIntfTest, AnInterfaceVariableIsUsedAsItComes) {
-    TqorParamsList params;
-    params.Add("COMMAND", "LOAD");
-    TqorParamsListWrap::Ptr wrap = TqorParamsListWrap::Create(&params);
-    TPluginCallRec rec = NewRecord();
-    rec.Params = reinterpret_cast<std::uintptr_t>(wrap->GetInterfacePtr());
-    const std::uintptr_t given = rec.Params;
-    {
-        TPluginCallRecIntf intf(rec);
-        EXPECT_EQ(+rec.Params, given);
-        EXPECT_EQ(+rec.Flags, kCallRecParamsInterface);
-        EXPECT_EQ(intf.ParamText("command"), "LOAD");
-        EXPECT_FALSE(intf.HasParam("MISSING"));
-    }
-    EXPECT_EQ(+rec.Flags, 0);
 }
 
 TEST(CallRecIntfTest, ListValueSlotsAreRewrittenAndClearedOnReturn) {
@@ -92,18 +71,6 @@ TEST(CallRecIntfTest, ListValueSlotsAreRewrittenAndClearedOnReturn) {
     }
     EXPECT_EQ(+other.Value1.Data, reinterpret_cast<std::uintptr_t>(&plain));
     EXPECT_EQ(+other.Value2.Data, reinterpret_cast<std::uintptr_t>(&plain));
-}
-
-TEST(CallRecIntfTest, ARawListSlotWithoutTheSignatureIsRefusedAndTheRecordKept) {
-    TqorParamsList params;
-    std::uint32_t notAList[4] = {1, 2, 3, 4};
-    TPluginCallRec rec = NewRecord();
-    rec.Params = reinterpret_cast<std::uintptr_t>(&params);
-    rec.Value1.Type = 8;
-    rec.Value1.Data = reinterpret_cast<std::uintptr_t>(notAList);
-    const TPluginCallRec before = rec;
-    EXPECT_THROW(TPluginCallRecIntf intf(rec), EAssertionFailed);
-    EXPECT_EQ(std::memcmp(&rec, &before, sizeof rec), 0);
 }
 
 } // namespace

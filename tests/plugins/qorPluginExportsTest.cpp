@@ -227,15 +227,12 @@ TEST_F(ExportsTest, GlobalShutdownRunsTheRegisteredProceduresOnce) {
     EXPECT_EQ(runs, 1);
 }
 
-} // namespace
-
-namespace {
-
-// A thread that owns a window and hands data to an instance; the window tells
-// the test when the thread pumped a message (so it is inside the wait).
+// A thread that owns a window and hands data to an instance. SeePumping posts
+// to the window: true once the thread dispatched it (so it is inside the wait,
+// pumping), false when its call ended first.
 class TDataCaller {
 public:
-    TDataCaller(TPluginCallRec rec) {
+    explicit TDataCaller(TPluginCallRec rec) {
         thread_ = std::thread([this, rec]() mutable {
             platform::RegisterClass({"DataCallerWindow", &Proc, 0});
             window_ = platform::CreateHiddenWindow("DataCallerWindow");
@@ -248,8 +245,6 @@ public:
         windowMade_.Wait();
     }
     ~TDataCaller() { Join(); }
-    // Posts a message; true once the thread has dispatched it, false when
-    // its call ended first.
     bool SeePumping() {
         pumped.Reset();
         dispatched = false;
@@ -258,19 +253,14 @@ public:
         pumped.Wait();
         return dispatched;
     }
-    std::int32_t Join() {
+    // With a clock: moves it on until the call has returned, since a wait on
+    // the clock that began just after a move only ends with the next one.
+    std::int32_t Join(platform::ManualClock* clock = nullptr) {
+        for (; clock != nullptr && !done_; platform::Sleep(1))
+            clock->Advance(1);
         if (thread_.joinable())
             thread_.join();
         return result_;
-    }
-    // Moves the clock on until the call has returned: a wait on the clock
-    // that began just after a move only ends with the next one.
-    std::int32_t JoinAdvancing(platform::ManualClock& clock) {
-        while (!done_) {
-            clock.Advance(1);
-            platform::Sleep(1);
-        }
-        return Join();
     }
 
     static inline platform::Event pumped{true, false};
@@ -319,9 +309,7 @@ TEST_F(ExportsTest, DataWaitsForABusyInstancePumpingItsMessagesForAtMost30Second
     rec = r.Rec;
     rec.Params = 0;
     rec.Options = 4;
-    rec.Value1.Type = 4;
-    rec.Value1.Size = 3;
-    rec.Value1.Data = reinterpret_cast<std::uintptr_t>(bytes);
+    rec.Value1 = {0, 3, 4, reinterpret_cast<std::uintptr_t>(bytes)};
     TPluginCallRec call = rec;
     EXPECT_EQ(ProcessData(&call), 3);
     EXPECT_EQ(nested, -1); // refused at once: waiting for itself would never end
@@ -344,7 +332,7 @@ TEST_F(ExportsTest, DataWaitsForABusyInstancePumpingItsMessagesForAtMost30Second
         EXPECT_TRUE(waiter.SeePumping()); // waiting, and pumping its thread's messages
         clock.Advance(29999);
         EXPECT_TRUE(waiter.SeePumping()); // still waiting
-        EXPECT_EQ(waiter.JoinAdvancing(clock), -1);
+        EXPECT_EQ(waiter.Join(&clock), -1);
     }
     {
         TDataCaller waiter(rec);

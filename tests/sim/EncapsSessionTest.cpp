@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <system_error>
-
 namespace {
 
 using simtest::Bytes;
@@ -85,36 +83,6 @@ TEST_F(EncapsSessionTest, UnRegisterSessionClosesTheConnectionAndNopIsNotAnswere
     EXPECT_TRUE(c.PeerClosed());
     EXPECT_TRUE(plc_.WaitForNoConnections(std::chrono::seconds(20)));
     EXPECT_EQ(plc_.Counters().Packets, 3u);
-}
-
-TEST_F(EncapsSessionTest, ConnectionsBeyondTheLimitAreClosed) {
-    sim::SimConfig config;
-    config.MaxTcpConnections = 1;
-    sim::SimController small(config);
-    small.Start();
-    TestConnection first(small.Port());
-    first.Register();
-    TestConnection second(small.Port());
-    EXPECT_TRUE(second.PeerClosed());
-    EXPECT_EQ(first.Exchange(Encaps(0x63, 0, {})).size(), 84u);
-}
-
-TEST_F(EncapsSessionTest, APortInUseIsReported) {
-    sim::SimConfig config;
-    config.Port = plc_.Port();
-    sim::SimController second(config);
-    EXPECT_THROW(second.Start(), std::system_error);
-    EXPECT_FALSE(second.Running());
-}
-
-TEST_F(EncapsSessionTest, StopReturnsWithClientsStillConnected) {
-    TestConnection a(plc_.Port());
-    TestConnection b(plc_.Port());
-    a.Register();
-    plc_.Stop();
-    EXPECT_FALSE(plc_.Running());
-    EXPECT_TRUE(a.PeerClosed());
-    EXPECT_TRUE(b.PeerClosed());
 }
 
 } // namespace

@@ -52,17 +52,6 @@ TEST_F(TagFileTest, ValuesBecomeLittleEndianElements) {
     EXPECT_EQ(tags_.Find("Program:Main.Bits")->SymbolType(), 0x20D3);
 }
 
-TEST_F(TagFileTest, DataFilesTakeWordsOrFloats) {
-    sim::LoadTagText("N7[4] = 1 -1\n"
-                     "F8 = 0.5 2\n"
-                     "t4[1] = 0xA000 100 42\n",
-                     tags_, files_);
-    EXPECT_EQ(files_.Find(7)->Data, Bytes({0x01, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00}));
-    EXPECT_EQ(files_.Find(8)->Data, Bytes({0x00, 0x00, 0x00, 0x3F, 0x00, 0x00, 0x00, 0x40}));
-    EXPECT_EQ(files_.Find(4)->Letter, 'T');
-    EXPECT_EQ(files_.Find(4)->Data, Bytes({0x00, 0xA0, 0x64, 0x00, 0x2A, 0x00}));
-}
-
 TEST_F(TagFileTest, BadLinesNameTheirLine) {
     EXPECT_EQ(ErrorOf("DINT A = 1\nDINT B = 1 2\n"), "line 2: more values than elements");
     EXPECT_EQ(ErrorOf("STRUCT C = 1"), "line 1: unknown type 'STRUCT'");
