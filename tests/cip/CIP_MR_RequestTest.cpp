@@ -10,18 +10,11 @@ using namespace cip;
 using eip::EListError;
 using eiptest::Concat;
 
-TEST(MRRequestTest, OddPathIsPaddedAndSizedInWords) {
-    const TMR_Request r = TMessageRouter::BuildRequest(0x4C, {0x20, 0x6B, 0x25}, {0x01, 0x02});
+TEST(MRRequestTest, OddPathIsPaddedAndSizedInWordsAndPackedRequestsGoOutAsTheyAre) {
+    TMR_Request r = TMessageRouter::BuildRequest(0x4C, {0x20, 0x6B, 0x25}, {0x01, 0x02});
     EXPECT_EQ(r.Pack(), (TPacketDataArray{0x4C, 0x02, 0x20, 0x6B, 0x25, 0x00, 0x01, 0x02}));
-}
-
-TEST(MRRequestTest, PackedRequestsGoOutAsTheyAre) {
-    TMR_Request r = TMessageRouter::BuildRequest(0x4C, {0x0A, 0x0B, 0x0C}, {0xFF});
     r.IsPacked = true;
-    EXPECT_EQ(r.Pack(), (TPacketDataArray{0x0A, 0x0B, 0x0C}));
-}
-
-TEST(MRRequestTest, AnEmptyPathIsRefused) {
+    EXPECT_EQ(r.Pack(), (TPacketDataArray{0x20, 0x6B, 0x25}));
     try {
         TMessageRouter::BuildRequest(0x4C, {}, {1}).Pack();
         FAIL();
@@ -62,11 +55,8 @@ TEST(StatusTextTest, TheTwoLookups) {
 }
 
 TEST(MessageRouterTest, SendMRRequestGoesUnconnectedAfterANullAddress) {
-    eiptest::ScriptedDevice device;
-    eip::TSessionInfo session(&device);
-    session.Socket = std::make_unique<eip::TDataLoggerSession>(session);
-    session.Connected = true;
-    session.Timeout = 0;
+    eiptest::ScriptedSession scripted;
+    auto& [device, session] = scripted;
     TMessageRouter::SendMRRequest(session, 0x0E, {0x30, 0x01}, {0x20, 0x01, 0x24, 0x01});
     ASSERT_EQ(device.Sent.size(), 1u);
     const TPacketDataArray& sent = device.Sent[0];

@@ -79,13 +79,9 @@ TEST(PCCCReplyTest, ReplyLevelProblemsGoToTheStatus) {
 }
 
 TEST(PCCCReplyTest, ReadPCCCUsesOneNumberForTheTNSAndTheSequenceCount) {
-    eiptest::ScriptedDevice device;
-    eip::TSessionInfo session(&device);
-    session.Socket = std::make_unique<eip::TDataLoggerSession>(session);
-    session.Connected = true;
-    session.Timeout = 0;
+    eiptest::ScriptedSession scripted;
+    auto& [device, session] = scripted;
     session.ConnectionParameters.OTConnectionId = 0x44332211;
-    device.AttachSession(session);
     const TPacketDataArray item = Concat({{0x01, 0x00, 0xCB, 0x00, 0x00, 0x00}, Requester, {0x4F, 0, 1, 0, 9, 0}});
     device.Replies.push_back(Concat({{0x70, 0, static_cast<std::uint8_t>(20 + item.size()), 0},
                                      TPacketDataArray(20, 0),

@@ -95,11 +95,8 @@ TEST(UnconnectedSendReplyTest, WrongItemTypeShortAndTruncatedReplies) {
 }
 
 TEST(UnconnectedSendTest, SendUnconnectedSendUsesTheSessionsTicks) {
-    eiptest::ScriptedDevice device;
-    eip::TSessionInfo session(&device);
-    session.Socket = std::make_unique<eip::TDataLoggerSession>(session);
-    session.Connected = true;
-    session.Timeout = 0;
+    eiptest::ScriptedSession scripted;
+    auto& [device, session] = scripted;
     session.SetConnectionParameters(1, 1800000, 2, 3, 4);
     SendUnconnectedSend(session, TMessageRouter::BuildRequest(0x0E, {0x20, 0x01, 0x24, 0x01, 0x30, 0x07}, {}),
                         TPacketDataArray{0x01, 0x02});

@@ -348,52 +348,6 @@ TEST_F(TWregTest, SecondRootIsUsedWhenTheFirstIsDenied) {
     EXPECT_FALSE(w.Load(loaded));
 }
 
-TEST_F(TWregTest, CustomStoreGoesThroughTheHandlers) {
-    TWreg w;
-    Setup(w, {"Left,Net\\Left", "Caption,Caption"});
-    w.INIFile = "$CUSTOM$";
-    std::map<std::string, Variant> saved;
-    w.SetValue = [&](TWreg&, const std::string& name, int, Variant& v) { saved[name] = v; };
-    w.GetValue = [&](TWreg&, const std::string& name, int, Variant& v) {
-        if (auto it = saved.find(name); it != saved.end())
-            v = it->second;
-    };
-    TSample s;
-    s.Left = 9;
-    ASSERT_TRUE(w.Save(s));
-    EXPECT_EQ(saved["Net\\Left"], Variant(9));
-    EXPECT_TRUE(saved["Caption"].IsEmpty());
-
-    saved.erase("Caption");
-    TSample loaded;
-    loaded.Caption = "kept";
-    ASSERT_TRUE(w.Load(loaded));
-    EXPECT_EQ(loaded.Left, 9);
-    EXPECT_EQ(loaded.Caption, "kept");
-}
-
-TEST_F(TWregTest, BeforeProcessItemVetoesLinesAndVirtualPathsUseTheHandlers) {
-    TWreg w;
-    Setup(w, {"Left,Left", "*Stamp,Stamp"});
-    w.INIFile = Ini("s.ini");
-    w.BeforeProcessItem = [](TWreg&, const std::string& name, int, bool& process, bool&, TTypeKind&) {
-        process = name != "Left";
-    };
-    std::map<std::string, Variant> values = {{"Stamp", Variant("v1")}};
-    w.GetValue = [&](TWreg&, const std::string& name, int, Variant& v) { v = values[name]; };
-    w.SetValue = [&](TWreg&, const std::string& name, int, Variant& v) { values[name] = v; };
-    TSample s;
-    s.Left = 5;
-    ASSERT_TRUE(w.Save(s));
-    EXPECT_EQ(ReadText(folder_ / "s.ini"), "[Common]\nStamp=v1\n");
-
-    values.clear();
-    WriteText(folder_ / "s.ini", "[Common]\nLeft=6\nStamp=v2\n");
-    ASSERT_TRUE(w.Load(s));
-    EXPECT_EQ(s.Left, 5);
-    EXPECT_EQ(values["Stamp"], Variant("v2"));
-}
-
 // ---- failing saves
 
 TEST_F(TWregTest, FailedIniSaveReportsFalseAndLeavesTheFileWhole) {

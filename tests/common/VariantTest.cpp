@@ -99,13 +99,4 @@ TEST(VariantTest, EqualityComparesValuesNotWidths) {
     EXPECT_THROW(a.AsString(), EVariantError);
 }
 
-TEST(VariantTest, WideTextRoundTripsThroughUtf16) {
-    const std::string utf8 = "\xE2\x82\xAC\xF0\x9D\x84\x9E"; // euro sign, musical G clef
-    const std::u16string utf16 = u"\u20AC\U0001D11E";
-    EXPECT_EQ(qor::Utf8ToUtf16(utf8), utf16);
-    EXPECT_EQ(qor::Utf16ToUtf8(utf16), utf8);
-    // A truncated sequence becomes one replacement character, nothing is read past the end.
-    EXPECT_EQ(qor::Utf8ToUtf16("a\xE2\x82"), std::u16string(u"a\uFFFD\uFFFD"));
-}
-
 } // namespace

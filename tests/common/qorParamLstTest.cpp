@@ -104,22 +104,6 @@ TEST(ParamsListTest, DeleteAndInsertOutsideTheListAreRefused) {
     }
 }
 
-TEST(ParamsListTest, FindRowEndReportsTheMarkerOrTheLastItem) {
-    TqorParamsList l;
-    int index = -9;
-    bool marker = true;
-    EXPECT_FALSE(l.FindRowEnd(0, index, marker));
-    FillTwoRows(l);
-    l.Add("tail", "x");
-    ASSERT_TRUE(l.FindRowEnd(-3, index, marker));
-    EXPECT_EQ(index, 2);
-    EXPECT_TRUE(marker);
-    ASSERT_TRUE(l.FindRowEnd(6, index, marker));
-    EXPECT_EQ(index, 6);
-    EXPECT_FALSE(marker);
-    EXPECT_FALSE(l.FindRowEnd(7, index, marker));
-}
-
 TEST(ParamsListTest, AppendRowsCopiesItemsAndClosesTheRow) {
     TqorParamsList src;
     src.Add("A", "1")->Tag = 0x0302;
@@ -135,23 +119,6 @@ TEST(ParamsListTest, AppendRowsCopiesItemsAndClosesTheRow) {
     // Appending a list to itself copies it once.
     dst.AppendRows(dst);
     EXPECT_EQ(dst.Count(), 8);
-}
-
-TEST(ParamsListTest, AddListRangeClampsTheRange) {
-    TqorParamsList src;
-    for (const char* n : {"A", "B", "C", "D"})
-        src.Add(n, n);
-    TqorParamsList dst;
-    EXPECT_FALSE(dst.AddList(nullptr));
-    TqorParamsList empty;
-    EXPECT_FALSE(dst.AddList(&empty));
-    EXPECT_TRUE(dst.AddListRange(&src, -4, 1));
-    EXPECT_TRUE(dst.AddListRange(&src, 2, -1));
-    EXPECT_TRUE(dst.AddListRange(&src, 3, 100));
-    ASSERT_EQ(dst.Count(), 5);
-    EXPECT_EQ(dst.GetItem(1)->Name, "B");
-    EXPECT_EQ(dst.GetItem(2)->Name, "C");
-    EXPECT_EQ(dst.GetItem(4)->Name, "D");
 }
 
 TEST(ParamsListTest, RequiredAccessRaisesTheAssertionForMissingNames) {

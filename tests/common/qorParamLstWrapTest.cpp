@@ -92,17 +92,6 @@ TEST_F(ParamsListWrapTest, ValuesHandedOutAreUtf8FromAAndUtf16FromW) {
     EXPECT_EQ(v.VInteger, 0x0302);
 }
 
-TEST_F(ParamsListWrapTest, NumbersByReferenceAreStoredAsTheirOwnType) {
-    std::int16_t word = -2;
-    TqorVarData v{};
-    v.VType = 0x4002;
-    v.VPointer = &word;
-    Item item;
-    ASSERT_EQ(a->Add("X", &v, &item.p), kHResultOk);
-    EXPECT_EQ(list.GetItem(0)->Value.Type(), VarType::Smallint);
-    EXPECT_EQ(list.GetItem(0)->Value.AsInteger(), -2);
-}
-
 TEST_F(ParamsListWrapTest, FailuresInsideSafeCallsBecome8000FFFF) {
     Item item;
     TqorVarData v = Int(1);
@@ -149,26 +138,6 @@ TEST_F(ParamsListWrapTest, MethodsSitInTheDesignedSlots) {
     EXPECT_STREQ(reinterpret_cast<GetNameFn>(itemTable[12])(marker.p), "$NEW_ROW$");
     EXPECT_TRUE(reinterpret_cast<IsRowMarkerFn>(itemTable[13])(marker.p));
     EXPECT_EQ(reinterpret_cast<GetTagFn>(itemTable[7])(marker.p), 65281);
-}
-
-TEST_F(ParamsListWrapTest, QueryInterfaceAnswersTheListIdentifiers) {
-    void* p = nullptr;
-    ASSERT_EQ(a->QueryInterface(IID_IqorParamsListW, &p), kHResultOk);
-    EXPECT_EQ(p, static_cast<void*>(w));
-    static_cast<IqorParamsListW*>(p)->Release();
-    ASSERT_EQ(w->QueryInterface(IID_IqorParamsListA, &p), kHResultOk);
-    EXPECT_EQ(p, static_cast<void*>(a));
-    static_cast<IqorParamsListA*>(p)->Release();
-    p = &p;
-    EXPECT_EQ(a->QueryInterface(IID_IqorParamsListItemA, &p), kHResultNoInterface);
-    EXPECT_EQ(p, nullptr);
-
-    list.Add("X", "1");
-    Item item;
-    ASSERT_EQ(a->GetItem(0, &item.p), kHResultOk);
-    ASSERT_EQ(item->QueryInterface(IID_IqorParamsListItemA6, &p), kHResultOk);
-    EXPECT_EQ(p, static_cast<void*>(item.p));
-    static_cast<IqorParamsListItemA*>(p)->Release();
 }
 
 TEST_F(ParamsListWrapTest, ItemNamesAreCachedThreeWays) {

@@ -209,29 +209,4 @@ TEST_F(StackE2ETest, AClosedChannelIsUnableToSendData) {
     EXPECT_FALSE(eip::TSessionManager::ListIdentity(Session()));
 }
 
-TEST_F(StackE2ETest, ARefusedForwardOpenIsFalse) {
-    const int rule = plc_.Faults().Add(sim::FaultRule(sim::FaultKind::RefuseForwardOpen).WithExtendedStatus(0x0100));
-    EXPECT_FALSE(ForwardOpenToRouter(Session(), Slot0));
-    EXPECT_EQ(plc_.Faults().RuleHits(rule), 1u);
-    EXPECT_EQ(plc_.Counters().OpenConnections, 0u);
-}
-
-TEST_F(StackE2ETest, RepliesInPiecesAreReassembled) {
-    const int rule = plc_.Faults().Add(sim::FaultRule(sim::FaultKind::Split).OnService(0x4C).InParts(4));
-    EXPECT_EQ(RoutedData(ReadTagRequest("Counter", 1)), (TPacketDataArray{0xC4, 0x00, 0x2A, 0x00, 0x00, 0x00}));
-    EXPECT_EQ(plc_.Faults().RuleHits(rule), 1u);
-}
-
-TEST_F(StackE2ETest, ATruncatedReplyIsReportedByTheParser) {
-    Session().Timeout = 200;
-    const int rule = plc_.Faults().Add(sim::FaultRule(sim::FaultKind::Truncate).OnService(0x4C).Keeping(30));
-    try {
-        SendUnconnectedSend(Session(), ReadTagRequest("Counter", 1), Slot0);
-        FAIL() << "a torn reply parsed";
-    } catch (const eip::TAGCOM_IndexOutOfRangeException& e) {
-        EXPECT_STREQ(e.what(), "Not enough data in the DataArray for the encapsulated packet");
-    }
-    EXPECT_EQ(plc_.Faults().RuleHits(rule), 1u);
-}
-
 } // namespace

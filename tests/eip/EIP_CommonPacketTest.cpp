@@ -66,13 +66,10 @@ TEST(CommonPacketTest, EveryTruncatedRRDataRaisesTheListError) {
 }
 
 TEST(CommonPacketTest, SendUnitDataAddressesTheSessionsConnection) {
-    eiptest::ScriptedDevice device;
-    TSessionInfo session(&device);
-    session.Socket = std::make_unique<TDataLoggerSession>(session);
-    session.Connected = true;
+    eiptest::ScriptedSession scripted; // no reply is scripted: fails at once
+    auto& [device, session] = scripted;
     session.SessionHandle = 0x01020304;
     session.SenderContext = {'m', 'i', 'r', 'd', 'e', 'n', 'o', 0};
-    session.Timeout = 0; // no reply is scripted: fail at once
     session.ConnectionParameters.OTConnectionId = 0x11223344;
     int hooks = 0;
     session.OnBeforeSend = [&] { ++hooks; };

@@ -53,16 +53,4 @@ TEST(ConversionTest, ArrayCopyClipsToTheWindowAndZeroesWhatTheSourceCannotFill) 
     }
 }
 
-TEST(ConversionTest, BuildersAndStrings) {
-    EXPECT_EQ(GetBytes(0x0A0B0C0D, 4), (TPacketDataArray{0x0D, 0x0C, 0x0B, 0x0A}));
-    TPacketDataArray a;
-    AppendUInt16(a, 0x0302);
-    AppendUInt32(a, 0x07060504);
-    AppendByte(a, 0x08);
-    EXPECT_EQ(a, (TPacketDataArray{2, 3, 4, 5, 6, 7, 8}));
-    EXPECT_EQ(BytesToString(StringToBytes("Tag")), "Tag");
-    EXPECT_EQ(BytesToString(StringToBytes("Tag"), 1, 9), "ag");
-    EXPECT_THROW(ToBytes(a, 5, 3), EListError);
-}
-
 } // namespace

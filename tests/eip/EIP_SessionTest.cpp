@@ -109,20 +109,6 @@ TEST_F(SessionTest, BytesLeftFromAnEarlierExchangeAreFlushed) {
     EXPECT_EQ(reply, Concat({Header(0x63, 1), {0x42}}));
 }
 
-TEST_F(SessionTest, AReceiveErrorGoesToOnError) {
-    std::string seen;
-    session_.OnError = [&](const std::exception& e) { seen = e.what(); };
-    struct Throwing : ClockedSession {
-        using ClockedSession::ClockedSession;
-        int Receive(TPacketDataArray&) override { throw EFIFOStream("Buffer under-run."); }
-    };
-    session_.Socket = std::make_unique<Throwing>(session_, clock_);
-    TPacketDataArray reply{1};
-    session_.SendReceive(TEncapsPacketFactory::CreateListIdentity().Pack(), reply);
-    EXPECT_TRUE(reply.empty());
-    EXPECT_EQ(seen, "Buffer under-run.");
-}
-
 TEST_F(SessionTest, DataReceivedWakesAWaitingExchange) {
     // The real transport: the wait ends when the bytes arrive, not at a tick.
     TSessionInfo session(&device_);

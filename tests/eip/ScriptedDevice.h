@@ -44,6 +44,19 @@ private:
     eip::TSessionInfo* session_ = nullptr;
 };
 
+// A connected session over the real transport whose owner is a scripted
+// device; with time-out 0 an exchange without a scripted reply fails at once.
+struct ScriptedSession {
+    ScriptedDevice Device;
+    eip::TSessionInfo Session{&Device};
+    ScriptedSession() {
+        Session.Socket = std::make_unique<eip::TDataLoggerSession>(Session);
+        Session.Connected = true;
+        Session.Timeout = 0;
+        Device.AttachSession(Session);
+    }
+};
+
 // Waiting moves the manual clock by the time asked for, so a time-out passes
 // at once and the waits can be counted.
 class ClockedSession : public eip::TDataLoggerSession {

@@ -1,3 +1,4 @@
+#include "options/PluginDM_TextResources.h"
 #include "options/Wtransl.h"
 
 #include "../platform/SettingsTestSupport.h"
@@ -242,39 +243,23 @@ TEST_F(WtranslTest, WritesUntranslatedTextsToANewFileEachTime) {
     EXPECT_FALSE(dir_.Exists("app.lng.2.new"));
 }
 
-TEST_F(WtranslTest, AppendsOrRewritesTheUntranslatedTextsFile) {
-    const std::string lng = dir_.Write("app.lng", "//fileappend\r\n//saveall\r\nEN:>Open\r\nDE:>Offen\r\n\r\n");
-    dir_.Write("app.lng.new", "X\r\n");
-    {
-        TWtransl t;
-        t.FileNames = lng;
-        Tr(t, "Open");
-    }
-    EXPECT_EQ(dir_.Read("app.lng.new"), "X\r\nEN:>Open\r\nDE:>\r\n\r\n\r\n");
+class TModule : public TComponent {
+public:
+    TTextResources& TextRes = AddComponent<TTextResources>("TextRes");
+};
 
-    dir_.Write("app.lng", "//filerewrite\r\n//saveuntr\r\nEN:>Open\r\nDE:>Offen\r\n\r\n");
-    {
-        TWtransl t;
-        t.FileNames = lng;
-        Tr(t, "Close");
-    }
-    EXPECT_EQ(dir_.Read("app.lng.new"),
-              "[Languages]\r\n$EN = #1\r\n$DE = #2 (Default)\r\nDefault = DE\r\n\r\nEN:>Close\r\nDE:>\r\n\r\n\r\n");
-}
-
-TEST_F(WtranslTest, SaveUnusedListsTheSourcesNeverLookedUp) {
-    const std::string lng = dir_.Write("app.lng", "//saveunused\r\n"
-                                                  "EN:>Open\r\nDE:>Offen\r\n\r\n"
-                                                  "EN:>Close\r\nDE:>Zu\r\n\r\n"
-                                                  "EN:>Help\r\nDE:>Hilfe\r\n\r\n");
-    {
-        TWtransl t;
-        t.FileNames = lng;
-        Tr(t, "Open");
-        Tr(t, "help"); // through the Lower map
-    }
-    EXPECT_EQ(dir_.Read("app.lng.unused"),
-              "[Languages]\r\n$EN = #1\r\n$DE = #2 (Default)\r\nDefault = DE\r\n\r\nEN:>Close\r\nDE:>\r\n\r\n\r\n");
+TEST_F(WtranslTest, TextResourcesAreTranslatedOnceThroughTheirHandler) {
+    TWtransl t;
+    t.FileNames = dir_.Write("de.lng", "EN:>Bit\r\nDE:>Bits\r\nFR:>Bits fr\r\n\r\n"
+                                        "EN:>Operation failed (%s, %s)\r\nDE:>Vorgang fehlgeschlagen (%s, %s)\r\n\r\n");
+    TModule module;
+    EXPECT_TRUE(t.Translate("DE", module, "EN"));
+    EXPECT_TRUE(module.TextRes.Translated);
+    EXPECT_EQ(module.TextRes.Bit, "Bits");
+    EXPECT_EQ(module.TextRes.OperationFailed, "Vorgang fehlgeschlagen (%s, %s)");
+    EXPECT_EQ(module.TextRes.Decimal, "Decimal");
+    EXPECT_TRUE(t.Translate("FR", module.TextRes, "EN"));
+    EXPECT_EQ(module.TextRes.Bit, "Bits") << "a second translation does nothing";
 }
 
 } // namespace

@@ -77,26 +77,6 @@ TEST_F(MessagesTest, ClassesAreUniquePerModuleAndHeldByTheirWindows) {
     EXPECT_EQ(CreateHiddenWindow("NoSuchClass"), 0u);
 }
 
-TEST_F(MessagesTest, PeekFiltersByWindowAndRangeAndCanLeaveTheMessage) {
-    const HWND a = CreateHiddenWindow(TestClass);
-    const HWND b = CreateHiddenWindow(TestClass);
-    PostMessage(a, WM_USER + 5, 0, 0);
-    PostMessage(b, WM_USER + 1, 0, 0);
-    PostMessage(0, WM_APP, 0, 0);
-    MSG msg;
-    ASSERT_TRUE(PeekMessage(&msg, b, 0, 0, PM_NOREMOVE));
-    EXPECT_EQ(msg.message, WM_USER + 1);
-    ASSERT_TRUE(PeekMessage(&msg, 0, WM_USER, WM_USER + 3, PM_REMOVE));
-    EXPECT_EQ(msg.hwnd, b);
-    ASSERT_TRUE(PeekMessage(&msg, static_cast<HWND>(-1), 0, 0, PM_REMOVE));
-    EXPECT_EQ(msg.message, WM_APP);
-    ASSERT_TRUE(PeekMessage(&msg, 0, 0, 0, PM_REMOVE));
-    EXPECT_EQ(msg.hwnd, a);
-    EXPECT_FALSE(PeekMessage(&msg, 0, 0, 0, PM_REMOVE));
-    DestroyWindow(a);
-    DestroyWindow(b);
-}
-
 TEST_F(MessagesTest, SentMessagesRunOnTheOwnerThread) {
     HWND w = 0;
     DWORD owner = 0;
@@ -186,33 +166,6 @@ TEST_F(MessagesTest, TimersFireAsTheManualClockAdvances) {
     clock.Advance(1000);
     EXPECT_FALSE(PeekMessage(&msg, 0, 0, 0, PM_REMOVE));
     DestroyWindow(w);
-}
-
-TEST_F(MessagesTest, MsgWaitWakesForNewInputOnly) {
-    DWORD tid = 0;
-    Event ready(true, false), posted(true, false), never(true, false);
-    std::atomic<DWORD> first{0}, second{0};
-    std::atomic<bool> stillQueued{false};
-    const HANDLE t = CreateThread(
-        [&] {
-            MSG msg;
-            PeekMessage(&msg, 0, 0, 0, PM_NOREMOVE); // make the queue
-            ready.Set();
-            const HANDLE h = never.Handle();
-            first = MsgWaitForMultipleObjects(1, &h, false, INFINITE, QS_POSTMESSAGE);
-            // Seen input does not wake the next wait.
-            second = MsgWaitForMultipleObjects(1, &h, false, 0, QS_POSTMESSAGE);
-            stillQueued = PeekMessage(&msg, 0, WM_APP, WM_APP, PM_REMOVE);
-            return 0u;
-        },
-        false, &tid);
-    ready.Wait();
-    ASSERT_TRUE(PostThreadMessage(tid, WM_APP, 0, 0));
-    WaitForSingleObject(t, INFINITE);
-    EXPECT_EQ(first.load(), WAIT_OBJECT_0 + 1);
-    EXPECT_EQ(second.load(), WAIT_TIMEOUT);
-    EXPECT_TRUE(stillQueued.load());
-    CloseHandle(t);
 }
 
 double ThreadCpuMs() {

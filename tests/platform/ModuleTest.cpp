@@ -40,14 +40,4 @@ TEST(ModuleTest, ModulesAreFoundByHandleAddressAndNameWithTheirOwnExports) {
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
 }
 
-TEST(ModuleTest, LoadLibraryLoadsAndFreesAndReportsMissingFiles) {
-    EXPECT_EQ(LoadLibrary("/nonexistent/libnothing.so"), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
-    const HMODULE lib = LoadLibrary(GetModuleFileName(GetModuleHandle("libqorplatform.so")));
-    ASSERT_NE(lib, 0u);
-    EXPECT_EQ(lib, GetModuleHandle("libqorplatform.so"));
-    EXPECT_TRUE(FreeLibrary(lib));
-    EXPECT_FALSE(FreeLibrary(lib)) << "only LoadLibrary's own loads are undone";
-}
-
 } // namespace

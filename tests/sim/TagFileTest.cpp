@@ -52,21 +52,4 @@ TEST_F(TagFileTest, ValuesBecomeLittleEndianElements) {
     EXPECT_EQ(tags_.Find("Program:Main.Bits")->SymbolType(), 0x20D3);
 }
 
-TEST_F(TagFileTest, BadLinesNameTheirLine) {
-    EXPECT_EQ(ErrorOf("DINT A = 1\nDINT B = 1 2\n"), "line 2: more values than elements");
-    EXPECT_EQ(ErrorOf("STRUCT C = 1"), "line 1: unknown type 'STRUCT'");
-    EXPECT_EQ(ErrorOf("SINT D = 300"), "line 1: value '300' does not fit SINT");
-    EXPECT_EQ(ErrorOf("INT E[0]"), "line 1: bad dimension '0'");
-    EXPECT_EQ(ErrorOf("INT F[1,2,3,4]"), "line 1: more than three dimensions");
-    EXPECT_EQ(ErrorOf("INT G[2"), "line 1: missing ']' in 'G[2'");
-    EXPECT_EQ(ErrorOf("REAL H = x"), "line 1: bad number 'x'");
-    EXPECT_EQ(ErrorOf("X1[2] = 1"), "line 1: bad data file 'X1'");
-    EXPECT_EQ(ErrorOf("N300 = 1"), "line 1: bad data file 'N300'");
-    EXPECT_EQ(ErrorOf("N7 = 70000"), "line 1: value '70000' is not a 16-bit word");
-    EXPECT_EQ(ErrorOf("BOOL I = 2"), "line 1: value '2' does not fit BOOL");
-    EXPECT_EQ(ErrorOf("INT J K L"),
-              "line 1: expected 'TYPE NAME[DIMS] = VALUES' or 'FILE[ELEMENTS] = VALUES'");
-    EXPECT_EQ(ErrorOf("DINT K[2000000] = 0..2000000"), "line 1: bad range '0..2000000'");
-}
-
 } // namespace
