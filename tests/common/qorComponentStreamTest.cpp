@@ -150,16 +150,6 @@ TEST(ComponentStreamTest, RejectsMalformedStreams) {
     EXPECT_THROW(ReadObjectStream(deep), EReadError);
 }
 
-TEST(ComponentStreamTest, WriterPicksTheSmallestIntegerAndTheStringType) {
-    EXPECT_EQ(TStreamValue::Integer(-128).Type, TValueType::Int8);
-    EXPECT_EQ(TStreamValue::Integer(128).Type, TValueType::Int16);
-    EXPECT_EQ(TStreamValue::Integer(-32769).Type, TValueType::Int32);
-    EXPECT_EQ(TStreamValue::Integer(0x80000000).Type, TValueType::Int64);
-    EXPECT_EQ(TStreamValue::Str(std::string(255, 'a')).Type, TValueType::String);
-    EXPECT_EQ(TStreamValue::Str(std::string(256, 'a')).Type, TValueType::LString);
-    EXPECT_EQ(TStreamValue::Str("\xC3\xA9").Type, TValueType::UTF8String);
-}
-
 TEST(ComponentStreamTest, ExtendedFloatConversion) {
     using A = std::array<std::uint8_t, 10>;
     EXPECT_EQ(qor::DoubleToExtended(1.5), (A{0, 0, 0, 0, 0, 0, 0, 0xC0, 0xFF, 0x3F}));

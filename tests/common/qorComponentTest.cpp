@@ -157,23 +157,6 @@ TEST(ComponentStreamingTest, ReportsUnknownPropertiesAndClassesAndGoesOn) {
     EXPECT_EQ(issues[2].Message, "Class TButton not found");
 }
 
-TEST(StringListTest, SortedListAppliesTheDuplicatesRule) {
-    TStringList l;
-    l.SetSorted(true);
-    EXPECT_EQ(l.Add("beta"), 0);
-    EXPECT_EQ(l.Add("Alpha"), 0);
-    EXPECT_EQ(l.Add("ALPHA"), 0); // ignored: the index of the line already there
-    EXPECT_EQ(l.Count(), 2);
-    l.Duplicates = TDuplicates::dupError;
-    EXPECT_THROW(l.Add("Beta"), EStringListError);
-    l.Duplicates = TDuplicates::dupAccept;
-    l.Add("gamma");
-    l.Add("BETA");
-    EXPECT_EQ(l.Lines(), (std::vector<std::string>{"Alpha", "BETA", "beta", "gamma"}));
-    EXPECT_THROW(l.Insert(0, "x"), EStringListError);
-    EXPECT_THROW(l.Strings(4), EStringListError);
-}
-
 TEST(StringListTest, TextSplitsAtEveryLineBreakAndUpdatesNotifyOnce) {
     TStringList l;
     int changing = 0, changed = 0;

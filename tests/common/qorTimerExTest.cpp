@@ -16,40 +16,6 @@ namespace {
 using qor::TqorTimerEx;
 using namespace platform;
 
-TEST(TimerExTest, FiresEveryIntervalOfTheManualClockWhileEnabledWithAHandler) {
-    ManualClock clock(1000);
-    ScopedClock use(clock);
-    TqorTimerEx timer;
-    EXPECT_TRUE(timer.Enabled());
-    EXPECT_EQ(timer.Interval(), 1000u);
-    int ticks = 0;
-    clock.Advance(1000);
-    qor::PumpAll();
-    EXPECT_EQ(ticks, 0) << "no handler, no timer";
-
-    timer.SetOnTimer([&](TqorTimerEx& sender) {
-        ++ticks;
-        sender.Tag = sender.Tag + 1;
-    });
-    timer.SetInterval(250);
-    clock.Advance(249);
-    qor::PumpAll();
-    EXPECT_EQ(ticks, 0);
-    clock.Advance(1);
-    qor::PumpAll();
-    EXPECT_EQ(ticks, 1);
-    EXPECT_EQ(timer.Tag.load(), 1);
-
-    timer.SetEnabled(false);
-    clock.Advance(1000);
-    qor::PumpAll();
-    EXPECT_EQ(ticks, 1);
-    timer.SetEnabled(true);
-    clock.Advance(250);
-    qor::PumpAll();
-    EXPECT_EQ(ticks, 2);
-}
-
 // The timer lives on a pumping thread; Enabled is changed from this one. A
 // marker posted after the change and answered once it has been pumped (with
 // the timer messages that were due) tells when the owner has caught up.

@@ -80,21 +80,6 @@ TEST(EncapsPacketTest, EveryTruncatedHeaderRaisesTheListError) {
     eiptest::ExpectEveryPrefixThrows<EListError>(whole, [](const TPacketDataArray& b) { TEncapsPacket().Expand(b, 0); });
 }
 
-TEST(EncapsPacketTest, RegisterSessionReplyClassFollowsTheStatus) {
-    TEncapsReply reply;
-    reply.Expand(Concat({{0x65, 0, 4, 0, 0x78, 0x56, 0x34, 0x12}, TPacketDataArray(16, 0), {1, 0, 0, 0}}), 0);
-    const auto ok = TRegisterSession_Reply::FromReply(reply);
-    const auto* success = dynamic_cast<const TRegisterSession_Success*>(ok.get());
-    ASSERT_NE(success, nullptr);
-    EXPECT_EQ(success->SessionHandle, 0x12345678u);
-    EXPECT_EQ(success->ProtocolVersion, 1);
-
-    reply.Status = 0x69;
-    const auto bad = TRegisterSession_Reply::FromReply(reply);
-    ASSERT_NE(dynamic_cast<const TRegisterSession_Failure*>(bad.get()), nullptr);
-    EXPECT_EQ(bad->Status, 0x69u);
-}
-
 TPacketDataArray IdentityItemBytes(std::uint16_t type, std::string_view name, std::uint8_t state) {
     TPacketDataArray item{static_cast<std::uint8_t>(type), static_cast<std::uint8_t>(type >> 8),
                           static_cast<std::uint8_t>(34 + name.size()), 0, 0x01, 0x00,  // type, length, version

@@ -33,9 +33,12 @@ const char* const kDescription =
 
 class PluginBoundaryTest : public ::testing::Test {
 protected:
+    void SetUp() override { ASSERT_EQ(instance.Create(), 0); }
+
     THost host;
     TPluginLibrary library{QOR_PLUGIN_PATH};
     const TPluginExports& x = library.Exports();
+    TPluginInstance instance{library, host, 1};
 };
 
 TEST_F(PluginBoundaryTest, TheLibraryRegistersItsFileVersionAtStart) {
@@ -52,8 +55,6 @@ TEST_F(PluginBoundaryTest, CreateRefusesARecordThatAlreadyNamesAnInstance) {
 }
 
 TEST_F(PluginBoundaryTest, FreeKnowsOnlyLiveInstancesAndShutdownIsHarmlessTwice) {
-    TPluginInstance instance(library, host, 1);
-    ASSERT_EQ(instance.Create(), 0);
     TPluginCallRec rec = instance.NewRecord();
     rec.Instance += 1;
     EXPECT_EQ(x.FreePluginInstance(&rec), -1);
@@ -70,8 +71,6 @@ TEST_F(PluginBoundaryTest, FreeKnowsOnlyLiveInstancesAndShutdownIsHarmlessTwice)
 }
 
 TEST_F(PluginBoundaryTest, ModuleInformationFollowsTheBufferSize) {
-    TPluginInstance instance(library, host, 1);
-    ASSERT_EQ(instance.Create(), 0);
     const std::uint32_t fixed = qor::kPluginModuleInfoFixedSize; // 41 on x86-64, 33 on 32-bit
     const std::uint32_t needed = fixed + static_cast<std::uint32_t>(std::strlen(kDescription));
 
@@ -117,8 +116,6 @@ TEST_F(PluginBoundaryTest, ModuleInformationFollowsTheBufferSize) {
 }
 
 TEST_F(PluginBoundaryTest, RecordsOfAnotherSizeAndUnknownInstancesAreRefused) {
-    TPluginInstance instance(library, host, 1);
-    ASSERT_EQ(instance.Create(), 0);
     qor::TqorParamsList params;
     params.Add("COMMAND", "ITEMS");
     params.Add("RESULT", qor::Variant());
@@ -140,28 +137,26 @@ TEST_F(PluginBoundaryTest, RecordsOfAnotherSizeAndUnknownInstancesAreRefused) {
 
 TEST_F(PluginBoundaryTest, LoadItemsAndUnloadInBothListForms) {
     for (TParamsForm form : {TParamsForm::Interface, TParamsForm::RawList}) {
-        TPluginInstance instance(library, host, 3);
-        instance.ParamsForm = form;
-        ASSERT_EQ(instance.Create(), 0);
+        TPluginInstance each(library, host, 3);
+        each.ParamsForm = form;
+        ASSERT_EQ(each.Create(), 0);
         TLoadSettings settings;
         settings.ApplicationName = "test";
         settings.DataSourceType = "Ethernet/IP [Logix 5550]";
-        EXPECT_EQ(instance.Load(settings), 0);
-        auto items = instance.Items();
+        EXPECT_EQ(each.Load(settings), 0);
+        auto items = each.Items();
         ASSERT_TRUE(items);
         EXPECT_EQ(*items, kParserItems);
         // The answer goes only into a RESULT item the host provides.
         qor::TqorParamsList withoutResult;
-        EXPECT_EQ(instance.Execute("ITEMS", withoutResult), -1);
+        EXPECT_EQ(each.Execute("ITEMS", withoutResult), -1);
         EXPECT_EQ(withoutResult.Count(), 1); // COMMAND only
-        EXPECT_EQ(instance.Unload(), 0);
-        EXPECT_EQ(instance.Free(), 0);
+        EXPECT_EQ(each.Unload(), 0);
+        EXPECT_EQ(each.Free(), 0);
     }
 }
 
 TEST_F(PluginBoundaryTest, DialogsWithoutFormsOrHandlerAnswerNothingToShow) {
-    TPluginInstance instance(library, host, 1);
-    ASSERT_EQ(instance.Create(), 0);
     std::vector<std::uint8_t> buffer(8, 0);
     TPluginCallRec rec = instance.NewRecord();
     rec.Value1.Size = 8;
@@ -180,8 +175,6 @@ TEST_F(PluginBoundaryTest, DialogsWithoutFormsOrHandlerAnswerNothingToShow) {
 }
 
 TEST_F(PluginBoundaryTest, ReceivedBytesAreTakenByAKnownInstanceOnly) {
-    TPluginInstance instance(library, host, 1);
-    ASSERT_EQ(instance.Create(), 0);
     const std::uint8_t bytes[] = {0x65, 0x00, 0x04, 0x00};
     EXPECT_EQ(instance.ProcessData(1, 2, bytes), 0);
     instance.Free();
@@ -197,18 +190,13 @@ std::string DataTypeList(TPluginInstance& instance) {
 }
 
 TEST_F(PluginBoundaryTest, TheDataTypeListSpeaksTheModulesLanguage) {
-    {
-        TPluginInstance instance(library, host, 1);
-        ASSERT_EQ(instance.Create(), 0);
-        EXPECT_EQ(DataTypeList(instance),
-                  "None==T00||Signed Decimal (8 Bit)==TC2||Unsigned Decimal (8 Bit)==TC6||"
-                  "Signed Decimal (16 Bit)==TC3||Unsigned Decimal (16 Bit)==TC7||"
-                  "Signed Decimal (32 Bit)==TC4||Unsigned Decimal (32 Bit)==TC8||"
-                  "Signed Decimal (64 Bit)==TC5||Unsigned Decimal (64 Bit)==TC9||Float (32 Bit)==TCA||"
-                  "Float (64 Bit)==TCB||Boolean==TC1||String==TD0||Time==TCC||Date==TCD||DateTime==TCF||"
-                  "Structure==T2A0");
-        EXPECT_EQ(instance.Free(), 0);
-    }
+    EXPECT_EQ(DataTypeList(instance),
+              "None==T00||Signed Decimal (8 Bit)==TC2||Unsigned Decimal (8 Bit)==TC6||"
+              "Signed Decimal (16 Bit)==TC3||Unsigned Decimal (16 Bit)==TC7||"
+              "Signed Decimal (32 Bit)==TC4||Unsigned Decimal (32 Bit)==TC8||"
+              "Signed Decimal (64 Bit)==TC5||Unsigned Decimal (64 Bit)==TC9||Float (32 Bit)==TCA||"
+              "Float (64 Bit)==TCB||Boolean==TC1||String==TD0||Time==TCC||Date==TCD||DateTime==TCF||"
+              "Structure==T2A0");
     // A copy of the library with a language file of its own beside it.
     const auto dir = std::filesystem::temp_directory_path() / ("qor-lng-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
@@ -218,13 +206,13 @@ TEST_F(PluginBoundaryTest, TheDataTypeListSpeaksTheModulesLanguage) {
         << "[Languages]\n$EN = #1\n$DE = #2 (Default)\nDefault = DE\n\nEN:>Bit\nDE:>Bits\n\n";
     {
         TPluginLibrary translated(copy.string());
-        TPluginInstance instance(translated, host, 2);
-        ASSERT_EQ(instance.Create(), 0);
-        const std::string list = DataTypeList(instance);
+        TPluginInstance other(translated, host, 2);
+        ASSERT_EQ(other.Create(), 0);
+        const std::string list = DataTypeList(other);
         EXPECT_NE(list.find("Signed Decimal (8 Bits)==TC2"), std::string::npos) << list;
         EXPECT_NE(list.find("Float (64 Bits)==TCB"), std::string::npos) << list;
         EXPECT_EQ(list.find(" Bit)"), std::string::npos) << list;
-        EXPECT_EQ(instance.Free(), 0);
+        EXPECT_EQ(other.Free(), 0);
     }
     std::filesystem::remove_all(dir);
 }

@@ -81,20 +81,4 @@ TEST(WtranslLanguagesTest, LookupDropsOrKeepsAcceleratorMarks) {
     EXPECT_FALSE(LookupText(dict, " \t ").Translation.has_value());
 }
 
-TEST(WtranslLanguagesTest, LanguagesSectionNamesTheDefault) {
-    const TLanguageFileInfo info = ReadLanguagesSection("// made by hand\r\n"
-                                                        "[Languages]\r\n"
-                                                        "$EN = #1\r\n"
-                                                        "$DE = #2 (Default)\r\n"
-                                                        "Default = FR\r\n"
-                                                        "\r\n"
-                                                        "$XX = #3\r\n");
-    EXPECT_EQ(info.Languages, (std::vector<std::string>{"EN", "DE"}));
-    EXPECT_EQ(info.Default, "FR");
-    EXPECT_EQ(ReadLanguagesSection("[languages]\n$EN = #1\n$PL = #2 (Default)\n").Default, "PL");
-    const TLanguageFileInfo plain = ReadLanguagesSection("// EN:>comment\nEN:>Open\n  DE:>Offen\n\nEN:>Close\nPT-BR:>Fechar\n\n");
-    EXPECT_EQ(plain.Default, "");
-    EXPECT_EQ(plain.EntryLanguages, (std::vector<std::string>{"EN", "DE", "PT-BR"}));
-}
-
 } // namespace

@@ -107,14 +107,6 @@ TEST_F(WtranslTest, LaterFilesWinAndTheFilesNameTheTargetLanguage) {
     EXPECT_EQ(t.Language, "FR");
 }
 
-TEST_F(WtranslTest, NothingToTranslateWithReportsFalse) {
-    TWtransl t;
-    t.FileNames = dir_.Path("missing.lng");
-    std::string text = "Open";
-    EXPECT_FALSE(t.Translate("DE", text, "EN"));
-    EXPECT_EQ(text, "Open");
-}
-
 TEST_F(WtranslTest, ForgetsTheFiles20SecondsAfterTheLastRun) {
     TWtransl t;
     t.FileNames = dir_.Write("de.lng", "EN:>Open\r\nDE:>Offen\r\n\r\n");

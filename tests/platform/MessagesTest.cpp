@@ -77,35 +77,6 @@ TEST_F(MessagesTest, ClassesAreUniquePerModuleAndHeldByTheirWindows) {
     EXPECT_EQ(CreateHiddenWindow("NoSuchClass"), 0u);
 }
 
-TEST_F(MessagesTest, SentMessagesRunOnTheOwnerThread) {
-    HWND w = 0;
-    DWORD owner = 0;
-    Event ready(true, false);
-    const HANDLE t = CreateThread(
-        [&] {
-            w = CreateHiddenWindow(TestClass);
-            ready.Set();
-            MSG msg;
-            while (GetMessage(&msg, 0, 0, 0) > 0)
-                DispatchMessage(&msg);
-            return 0u;
-        },
-        false, &owner);
-    ready.Wait();
-    EXPECT_EQ(GetWindowThreadProcessId(w), owner);
-    EXPECT_EQ(SendMessage(w, WM_USER, 21, 0), 42);
-    EXPECT_EQ(log.lastThread.load(), owner);
-    LRESULT result = 0;
-    EXPECT_TRUE(SendMessageTimeout(w, WM_USER, 4, 0, SMTO_ABORTIFHUNG, 1000, &result));
-    EXPECT_EQ(result, 8);
-    EXPECT_FALSE(DestroyWindow(w)) << "only the owner destroys a window";
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    ASSERT_TRUE(PostThreadMessage(owner, WM_QUIT, 0, 0));
-    WaitForSingleObject(t, INFINITE);
-    CloseHandle(t);
-    EXPECT_FALSE(IsWindow(w)) << "the owner's end destroys its windows";
-}
-
 // The owner below creates its window and then blocks in a plain wait: it does
 // not look at its queue. Once 5 s of platform time have passed it is hung, and
 // SMTO_ABORTIFHUNG gives up at once; the clock does not move during the call,

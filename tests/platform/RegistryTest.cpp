@@ -104,41 +104,6 @@ TEST_F(RegistryTest, TypedReadsRefuseOtherTypesAndOverwritingChangesTheType) {
     EXPECT_EQ(key.QueryValue("Number", &v), RegStatus::FileNotFound);
 }
 
-// ---- keys and names
-
-TEST_F(RegistryTest, OpenNeedsAnExistingKeyAndCreateMakesTheWholePath) {
-    RegistryKey key;
-    EXPECT_EQ(
-        key.Open(HKEY_LOCAL_MACHINE, "\\Software\\Company name\\App name", RegAccess::ReadWrite, store_),
-        RegStatus::FileNotFound);
-    EXPECT_FALSE(key.IsOpen());
-
-    bool created = false;
-    ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, "\\Software\\Company name\\App name\\", &created, store_),
-              RegStatus::Success);
-    EXPECT_TRUE(created);
-    EXPECT_EQ(key.Path(), "Software\\Company name\\App name");
-
-    EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, "Software\\Company name", store_));
-    // The same path under another root is another key.
-    EXPECT_FALSE(RegKeyExists(HKEY_CURRENT_USER, "Software", store_));
-
-    // Relative to an open key, including opening into the same object.
-    RegistryKey sub;
-    ASSERT_EQ(sub.Create(key, "Net", &created), RegStatus::Success);
-    EXPECT_EQ(sub.Path(), "Software\\Company name\\App name\\Net");
-    ASSERT_EQ(key.Open(key, "Net"), RegStatus::Success);
-    EXPECT_EQ(key.Path(), "Software\\Company name\\App name\\Net");
-
-    EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\\\Company name", RegAccess::Read, store_),
-              RegStatus::InvalidParameter);
-    EXPECT_EQ(key.Create(HKEY_LOCAL_MACHINE, std::string(256, 'k'), nullptr, store_),
-              RegStatus::InvalidParameter);
-    EXPECT_EQ(key.Open(RegistryRoot::None, "Software", RegAccess::Read, store_), RegStatus::InvalidHandle);
-}
-
-// ---- roots
-
 // The roots named in the environment fail to open, as a denied root does.
 TEST_F(RegistryTest, RootsNamedInTheEnvironmentAreDenied) {
     CreateKey(HKEY_LOCAL_MACHINE, "Software\\App");
