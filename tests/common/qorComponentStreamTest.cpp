@@ -1,12 +1,9 @@
 #include "common/qorComponentStream.h"
 
-#include <gtest/gtest.h>
+#include "../ToolSupport.h"
+#include "../platform/SettingsTestSupport.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -161,41 +158,19 @@ TEST(ComponentStreamTest, ExtendedFloatConversion) {
     EXPECT_DOUBLE_EQ(qor::ExtendedToDouble(third), 1.0 / 3.0);
 }
 
-// The independent decoder: Free Pascal's converter behind a script.
-std::string Tool() {
-    if (const char* env = std::getenv("QOR_TPF0_TO_TEXT"); env && *env)
-        return std::filesystem::exists(env) ? env : std::string();
-    const auto p = std::filesystem::path(QOR_SOURCE_DIR) / ".." / "shared" / "tools" / "tpf0-to-text";
-    return std::filesystem::exists(p) ? p.string() : std::string();
-}
-
 std::string RunTool(const std::string& tool, const Bytes& stream) {
-    const auto file = std::filesystem::temp_directory_path() /
-                      ("qor-tpf0-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                       ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin");
-    {
-        std::ofstream f(file, std::ios::binary);
-        f.write(reinterpret_cast<const char*>(stream.data()), static_cast<std::streamsize>(stream.size()));
-    }
-    std::string out;
-    if (FILE* p = ::popen(("'" + tool + "' '" + file.string() + "' 2>&1").c_str(), "r")) {
-        char buf[4096];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-            out.append(buf, n);
-        ::pclose(p);
-    }
-    std::filesystem::remove(file);
-    return out;
+    settings_test::TempFolder dir;
+    const std::string file = dir.Write("form.bin", std::string(stream.begin(), stream.end()));
+    return tooltest::Run("'" + tool + "' '" + file + "' 2>&1");
 }
 
 Bytes ReadFile(const std::string& name) {
-    std::ifstream f(std::filesystem::path(QOR_TEST_DATA_DIR) / name, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), {});
+    const std::string text = settings_test::ReadText(std::filesystem::path(QOR_TEST_DATA_DIR) / name);
+    return Bytes(text.begin(), text.end());
 }
 
 TEST(ComponentStreamToolTest, TheToolDecodesWhatWeWrite) {
-    const std::string tool = Tool();
+    const std::string tool = tooltest::FindTool("QOR_TPF0_TO_TEXT", "tpf0-to-text");
     if (tool.empty())
         GTEST_SKIP() << "tpf0-to-text not found (set QOR_TPF0_TO_TEXT)";
     TStreamObject form;

@@ -121,21 +121,6 @@ TEST(ParamsListTest, AppendRowsCopiesItemsAndClosesTheRow) {
     EXPECT_EQ(dst.Count(), 8);
 }
 
-TEST(ParamsListTest, RequiredAccessRaisesTheAssertionForMissingNames) {
-    TqorParamsList l;
-    l.Add("PARAM", "x");
-    EXPECT_EQ(l.GetValueRequired("param").AsString(), "x");
-    try {
-        l.SetValueRequired("VALUE", "y");
-        FAIL();
-    } catch (const qor::EAssertionFailed& e) {
-        EXPECT_EQ(e.Text, "Parameter is not defined");
-        EXPECT_EQ(e.Source, "Common\\qorParamLst");
-    }
-    EXPECT_THROW(l.GetValueRequired("VALUE"), qor::EAssertionFailed);
-    EXPECT_EQ(l.Count(), 1);
-}
-
 TEST(ParamsListTest, ARawListIsRecognisedByItsFirstFourBytes) {
     TqorParamsList l;
     const unsigned char head[4] = {0x4B, 0x2E, 0xDE, 0x0F};

@@ -44,18 +44,4 @@ TEST(TimeoutTest, ExpiredAfterTreatsNeverStartedAsExpiredAndArmsAnInactiveOne) {
     EXPECT_FALSE(t.ExpiredAfter(15000));
 }
 
-TEST(TimeoutTest, RestartKeepsTheDurationOfAnActiveTimeout) {
-    platform::ManualClock clock(1000);
-    platform::ScopedClock use(clock);
-    TTimeout t;
-    t.Start(250);
-    clock.Advance(200);
-    t.Restart();
-    clock.Advance(200);
-    EXPECT_FALSE(t.Expired());
-    EXPECT_EQ(t.Remaining(), 50u);
-    clock.Advance(50);
-    EXPECT_TRUE(t.Expired());
-}
-
 } // namespace

@@ -45,16 +45,4 @@ TEST(WindowHandleTest, AHandledMessageSkipsTheDefaultProcedure) {
     EXPECT_FALSE(IsWindow(h));
 }
 
-TEST(WindowHandleTest, QuitEndsMessageProcessing) {
-    TWindowHandle window;
-    window.GetHandle();
-    PostQuitMessage(0);
-    window.ProcessMessages(false);
-    EXPECT_TRUE(window.QuitReceived());
-    PostMessage(0, WM_USER, 0, 0);
-    EXPECT_FALSE(window.ProcessMessage(true));
-    MSG msg;
-    EXPECT_TRUE(PeekMessage(&msg, 0, WM_USER, WM_USER, PM_REMOVE)) << "left for whoever pumps next";
-}
-
 } // namespace

@@ -1,6 +1,8 @@
 // Every request the stack builds, with the simulated controller's replies, run
 // through Wireshark's dissectors: no malformed packet, no expert error, and the
 // services and tag names decoded are the ones meant.
+#include "../ToolSupport.h"
+#include "../platform/SettingsTestSupport.h"
 #include "LoopbackChannel.h"
 #include "cip/CIP_ForwardOpen.h"
 #include "cip/CIP_IOI.h"
@@ -11,24 +13,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
-#include <sys/wait.h>
 
 namespace {
 
 using namespace cip;
 using eip::TPacketDataArray;
-
-std::string DissectorPath() {
-    if (const char* set = std::getenv("QOR_CIP_DISSECT"); set != nullptr && *set != '\0')
-        return std::filesystem::exists(set) ? set : std::string();
-    const std::filesystem::path beside = std::filesystem::path(QOR_SOURCE_DIR) / ".." / "shared" / "tools" / "cip-dissect";
-    return std::filesystem::exists(beside) ? beside.string() : std::string();
-}
 
 std::string Hex(const TPacketDataArray& bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -47,30 +37,16 @@ struct Dissection {
 };
 
 Dissection Dissect(const std::string& tool, const std::vector<std::pair<char, TPacketDataArray>>& packets) {
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("qor-dissect-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                      std::to_string(reinterpret_cast<std::uintptr_t>(&packets)));
-    std::filesystem::create_directories(dir);
-    {
-        std::ofstream in(dir / "payloads.txt");
-        for (const auto& [direction, bytes] : packets)
-            in << direction << ' ' << Hex(bytes) << '\n';
-    }
-    const std::string command = "'" + tool + "' -s < '" + (dir / "payloads.txt").string() + "' 2> '" +
-                                (dir / "errors.txt").string() + "'";
+    settings_test::TempFolder dir;
+    std::string payloads;
+    for (const auto& [direction, bytes] : packets)
+        payloads += std::string(1, direction) + ' ' + Hex(bytes) + '\n';
     Dissection result;
-    if (FILE* out = ::popen(command.c_str(), "r")) {
-        char line[4096];
-        while (std::fgets(line, sizeof line, out) != nullptr)
-            result.Lines.emplace_back(line);
-        const int status = ::pclose(out);
-        result.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::ifstream errors(dir / "errors.txt");
-    std::stringstream text;
-    text << errors.rdbuf();
-    result.Errors = text.str();
-    std::filesystem::remove_all(dir);
+    std::istringstream out(tooltest::Run("'" + tool + "' -s < '" + dir.Write("payloads.txt", payloads) + "' 2> '" +
+                                         dir.Path("errors.txt") + "'", &result.Status));
+    for (std::string line; std::getline(out, line);)
+        result.Lines.push_back(line);
+    result.Errors = dir.Read("errors.txt");
     return result;
 }
 
@@ -80,7 +56,7 @@ TMR_Request ReadTagRequest(std::string_view name, std::uint16_t count) {
 }
 
 TEST(WiresharkCrossCheckTest, RequestsAndRepliesDecodeCleanly) {
-    const std::string tool = DissectorPath();
+    const std::string tool = tooltest::FindTool("QOR_CIP_DISSECT", "cip-dissect");
     if (tool.empty())
         GTEST_SKIP() << "cip-dissect not found: set QOR_CIP_DISSECT to the tool (shared/tools/cip-dissect)";
 

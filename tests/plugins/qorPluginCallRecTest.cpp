@@ -36,7 +36,6 @@ TEST(CallRecIntfTest, ARawParamsListIsLentAsAnInterfaceAndPutBack) {
 TEST(CallRecIntfTest, ListValueSlotsAreRewrittenAndClearedOnReturn) {
     TqorParamsList input;
     input.Add("A", std::int32_t{1});
-    int plain = 0x0302;
     TPluginCallRec rec = NewRecord();
     rec.Value1.Type = 8;
     rec.Value1.Data = reinterpret_cast<std::uintptr_t>(&input);
@@ -56,21 +55,6 @@ TEST(CallRecIntfTest, ListValueSlotsAreRewrittenAndClearedOnReturn) {
     EXPECT_EQ(+rec.Value1.Data, 0u);
     EXPECT_EQ(+rec.Value2.Data, 0u);
     EXPECT_EQ(input.Count(), 1);
-
-    // A plain pointer and raw bytes stay as they are.
-    TPluginCallRec other = NewRecord();
-    other.Value1.Type = 1;
-    other.Value1.Data = reinterpret_cast<std::uintptr_t>(&plain);
-    other.Value2.Type = 4;
-    other.Value2.Size = 2;
-    other.Value2.Data = reinterpret_cast<std::uintptr_t>(&plain);
-    {
-        TPluginCallRecIntf intf(other);
-        EXPECT_EQ(+other.Value1.Type, 1);
-        EXPECT_FALSE(intf.Value1List());
-    }
-    EXPECT_EQ(+other.Value1.Data, reinterpret_cast<std::uintptr_t>(&plain));
-    EXPECT_EQ(+other.Value2.Data, reinterpret_cast<std::uintptr_t>(&plain));
 }
 
 } // namespace
