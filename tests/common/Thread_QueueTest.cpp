@@ -10,13 +10,8 @@ using qor::TQueueItem;
 using qor::TThreadSafeQueue;
 
 struct Numbered : TQueueItem {
-    explicit Numbered(int n, int* freed = nullptr) : N(n), Freed(freed) {}
-    ~Numbered() override {
-        if (Freed)
-            ++*Freed;
-    }
+    explicit Numbered(int n) : N(n) {}
     int N;
-    int* Freed;
 };
 
 int PopNumber(TThreadSafeQueue& q) {
@@ -63,22 +58,6 @@ TEST(ThreadQueueTest, TakenSlotsAreCompactedAfter16384Pops) {
     EXPECT_EQ(q.SlotCount(), 3616u);
     EXPECT_EQ(q.Count(), 3616u);
     EXPECT_EQ(PopNumber(q), 16384);
-}
-
-TEST(ThreadQueueTest, ClearAndDestructionFreeTheItemsLeft) {
-    int freed = 0;
-    {
-        TThreadSafeQueue q;
-        for (int i = 0; i < 3; ++i)
-            q.Push(std::make_unique<Numbered>(i, &freed));
-        q.Pop(); // freed here, by the consumer
-        EXPECT_EQ(freed, 1);
-        q.Clear();
-        EXPECT_EQ(freed, 3);
-        EXPECT_FALSE(Signalled(q));
-        q.Push(std::make_unique<Numbered>(9, &freed));
-    }
-    EXPECT_EQ(freed, 4);
 }
 
 } // namespace

@@ -156,20 +156,6 @@ TEST_F(ParamsListWrapTest, ItemNamesAreCachedThreeWays) {
     EXPECT_EQ(item->GetName(), nullptr);
 }
 
-TEST_F(ParamsListWrapTest, ArraysCrossAsRecordsOfElements) {
-    list.Add("ARR", Variant::MakeArray({Variant(std::int32_t{1}), Variant("two")}));
-    TqorVarData v{};
-    ASSERT_EQ(a->GetValue("ARR", 0, -1, &v), kHResultOk);
-    ASSERT_EQ(v.VType, 0x200C);
-    ASSERT_EQ(v.VArray->Count, 2u);
-    EXPECT_EQ(v.VArray->Items[0].VInteger, 1);
-    EXPECT_STREQ(v.VArray->Items[1].VString, "two");
-    // Fed back, it is the same value.
-    Item item;
-    ASSERT_EQ(a->Add("COPY", &v, &item.p), kHResultOk);
-    EXPECT_EQ(list.GetValue("COPY"), list.GetValue("ARR"));
-}
-
 TEST(ParamsListWrapLifetimeTest, ReferencesHeldBeyondTheOwnerFailSafelyAfterAMessageBox) {
     std::vector<std::string> lines;
     platform::SetDebugOutputSink([&](std::string_view s) { lines.emplace_back(s); });

@@ -8,15 +8,6 @@ namespace {
 
 using namespace platform;
 
-TEST(SyncTest, AutoResetEventReleasesOneWaitAndResets) {
-    Event event(false, true);
-    EXPECT_EQ(WaitForSingleObject(event.Handle(), 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(event.Handle(), 0), WAIT_TIMEOUT);
-    Event manual(true, true);
-    EXPECT_TRUE(manual.Wait(0));
-    EXPECT_TRUE(manual.Wait(0));
-}
-
 TEST(SyncTest, WaitAllTakesTheObjectsOnlyWhenAllAreSignalled) {
     Event a(false, true), b(false, false);
     const HANDLE both[2] = {a.Handle(), b.Handle()};

@@ -10,28 +10,6 @@ namespace {
 
 using namespace platform;
 
-TEST(ThreadTest, ASuspendedThreadStartsOnResumeAndReportsItsExitCode) {
-    std::atomic<bool> ran{false};
-    DWORD tid = 0;
-    const HANDLE t = CreateThread([&] { ran = true; return 42u; }, true, &tid);
-    ASSERT_NE(t, 0u);
-    EXPECT_NE(tid, 0u);
-    EXPECT_EQ(GetThreadId(t), tid);
-    DWORD code = 0;
-    EXPECT_TRUE(GetExitCodeThread(t, &code));
-    EXPECT_EQ(code, STILL_ACTIVE);
-    EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_TIMEOUT);
-    EXPECT_FALSE(ran.load());
-    EXPECT_EQ(ResumeThread(t), 1u);
-    EXPECT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
-    EXPECT_TRUE(ran.load());
-    EXPECT_TRUE(GetExitCodeThread(t, &code));
-    EXPECT_EQ(code, 42u);
-    EXPECT_EQ(ResumeThread(t), 0u);
-    EXPECT_TRUE(CloseHandle(t));
-    EXPECT_EQ(ResumeThread(t), static_cast<DWORD>(-1));
-}
-
 TEST(ThreadTest, AnExceptionEndsOnlyItsThread) {
     const HANDLE t = CreateThread([]() -> DWORD { throw std::runtime_error("boom"); }, false);
     WaitForSingleObject(t, INFINITE);

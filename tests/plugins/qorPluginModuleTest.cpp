@@ -200,12 +200,6 @@ TEST(ModuleTranslatorTest, TheModulesOwnLanguageFileTranslatesItsTextsOnceAndOnA
     EXPECT_EQ(m.Language, "FR");
     EXPECT_EQ(m.MsgWriteComplete, "Traité");
     EXPECT_EQ(changes, 1);
-
-    EXPECT_TRUE(m.SetModuleParameter("TranslatorComponentProperties", "Filter;Items|Lines"));
-    for (const char* name : {"CAPTION", "MsgNoData", "Filter", "Items", "Lines"})
-        EXPECT_GE(m.Translator().ComponentProperties.IndexOf(name), 0) << name;
-    EXPECT_NE(m.GetModuleParameter("TranslatorComponentProperties").AsString().find("Filter\r\n"),
-              std::string::npos);
 }
 
 } // namespace
