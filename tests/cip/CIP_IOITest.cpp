@@ -30,11 +30,6 @@ TEST(IOITest, MembersAndProgramScope) {
                                 'T', 'a', 'g', 0x00}));
     EXPECT_EQ(TIOI::BuildPath("a..b"), TIOI::BuildPath("a.b"));
     EXPECT_EQ(TIOI::BuildPath(".a.b"), TIOI::BuildPath("a.b"));
-    const TIOISegments tokens = TIOI::Tokenize("Tag[1]Member");
-    ASSERT_EQ(tokens.size(), 3u);
-    EXPECT_EQ(tokens[2], (TIOISegment{TIOISegmentKind::Symbolic, "Member"}));
-    EXPECT_EQ(TIOI::Tokenize("Tag[1,2"), (TIOISegments{{TIOISegmentKind::Symbolic, "Tag"},
-                                                       {TIOISegmentKind::ElementList, "1,2"}}));
 }
 
 TEST(IOITest, LogicalPathsNeedAllThreeParts) {

@@ -147,17 +147,6 @@ TEST(ComponentStreamTest, RejectsMalformedStreams) {
     EXPECT_THROW(ReadObjectStream(deep), EReadError);
 }
 
-TEST(ComponentStreamTest, ExtendedFloatConversion) {
-    using A = std::array<std::uint8_t, 10>;
-    EXPECT_EQ(qor::DoubleToExtended(1.5), (A{0, 0, 0, 0, 0, 0, 0, 0xC0, 0xFF, 0x3F}));
-    EXPECT_EQ(qor::DoubleToExtended(-2.0), (A{0, 0, 0, 0, 0, 0, 0, 0x80, 0x00, 0xC0}));
-    EXPECT_EQ(qor::DoubleToExtended(0.0), (A{}));
-    // The smallest subnormal double, 2^-1074, is a normal extended number.
-    EXPECT_EQ(qor::DoubleToExtended(4.9406564584124654e-324), (A{0, 0, 0, 0, 0, 0, 0, 0x80, 0xCD, 0x3B}));
-    const A third{0xAB, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xFD, 0x3F}; // 1/3 in 64 bits of mantissa
-    EXPECT_DOUBLE_EQ(qor::ExtendedToDouble(third), 1.0 / 3.0);
-}
-
 std::string RunTool(const std::string& tool, const Bytes& stream) {
     settings_test::TempFolder dir;
     const std::string file = dir.Write("form.bin", std::string(stream.begin(), stream.end()));

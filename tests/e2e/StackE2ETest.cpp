@@ -17,7 +17,6 @@ namespace {
 
 using namespace cip;
 using eip::TPacketDataArray;
-using namespace std::chrono_literals;
 
 const TPacketDataArray Slot0{0x01, 0x00}; // backplane port 1, slot 0
 
@@ -33,6 +32,7 @@ TMR_Request ReadFragmentRequest(std::string_view name, std::uint16_t count, std:
     return TMessageRouter::BuildRequest(ServiceCode(TCIPService::ReadTagFragmented), TIOI::BuildPath(name), data);
 }
 
+// Tag "Big": 300 DINTs counting up from 0x01020300, and their bytes as the wire carries them.
 std::vector<std::int32_t> BigValues() {
     std::vector<std::int32_t> values(300);
     std::iota(values.begin(), values.end(), 0x01020300);
@@ -42,7 +42,8 @@ std::vector<std::int32_t> BigValues() {
 TPacketDataArray BigBytes() {
     TPacketDataArray bytes;
     for (const std::int32_t v : BigValues())
-        eip::AppendUInt32(bytes, static_cast<std::uint32_t>(v));
+        for (int shift = 0; shift < 32; shift += 8)
+            bytes.push_back(static_cast<std::uint8_t>(v >> shift));
     return bytes;
 }
 

@@ -42,11 +42,12 @@ Dissection Dissect(const std::string& tool, const std::vector<std::pair<char, TP
     for (const auto& [direction, bytes] : packets)
         payloads += std::string(1, direction) + ' ' + Hex(bytes) + '\n';
     Dissection result;
-    std::istringstream out(tooltest::Run("'" + tool + "' -s < '" + dir.Write("payloads.txt", payloads) + "' 2> '" +
-                                         dir.Path("errors.txt") + "'", &result.Status));
+    const std::string input = dir.Write("payloads.txt", payloads), errors = dir.Path("errors.txt");
+    const std::string command = "'" + tool + "' -s < '" + input + "' 2> '" + errors + "'";
+    std::istringstream out(tooltest::Run(command, &result.Status));
     for (std::string line; std::getline(out, line);)
         result.Lines.push_back(line);
-    result.Errors = dir.Read("errors.txt");
+    result.Errors = settings_test::ReadText(errors);
     return result;
 }
 

@@ -46,7 +46,8 @@ TEST(ConversionTest, ArrayCopyClipsToTheWindowAndZeroesWhatTheSourceCannotFill) 
         {{1}, 0, 1, 5, {9, 9, 9, 9, 9}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "from " << c.SrcIndex << " count " << c.Count << " to " << c.DstIndex);
+        SCOPED_TRACE(::testing::Message()
+                     << "from " << c.SrcIndex << " count " << c.Count << " to " << c.DstIndex);
         TPacketDataArray dst{9, 9, 9, 9, 9};
         ArrayCopy(c.Src, c.SrcIndex, dst, c.Count, c.DstIndex);
         EXPECT_EQ(dst, c.Dst);

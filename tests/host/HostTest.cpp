@@ -1,8 +1,6 @@
-// The host's own side: its callbacks route to the host's extension points,
-// and the log text the plug-in hands over becomes lines.
+// The host's own side: its callbacks route to the host's extension points.
 #include "host/Host.h"
 
-#include "platform/Module.h"
 #include "plugins/PluginBoundary.h"
 
 #include <gtest/gtest.h>
@@ -54,15 +52,6 @@ TEST(HostTest, RawBytesGoToTheSinkAndAreRefusedWithoutOne) {
 TEST(HostTest, NoHostNoCallback) {
     std::uint8_t byte = 0;
     EXPECT_EQ(DataLogger_SendDataEx(1, 1, 1, 0, 129, &byte, 0), -1);
-}
-
-TEST(HostTest, TheExecutableExportsTheFiveCallbacks) {
-    // What the plug-in resolves at LOAD through "HANDLE".
-    const platform::HMODULE self = platform::GetModuleHandle(nullptr);
-    EXPECT_EQ(platform::GetProcAddress(self, qor::kCallbackSendDataEx), reinterpret_cast<void*>(&DataLogger_SendDataEx));
-    for (const char* name : {qor::kCallbackSendNotify, qor::kCallbackDataSourceData, qor::kCallbackDataSourceState,
-                             qor::kCallbackManageDynForm})
-        EXPECT_NE(platform::GetProcAddress(self, name), nullptr) << name;
 }
 
 } // namespace

@@ -243,7 +243,8 @@ public:
 TEST_F(WtranslTest, TextResourcesAreTranslatedOnceThroughTheirHandler) {
     TWtransl t;
     t.FileNames = dir_.Write("de.lng", "EN:>Bit\r\nDE:>Bits\r\nFR:>Bits fr\r\n\r\n"
-                                        "EN:>Operation failed (%s, %s)\r\nDE:>Vorgang fehlgeschlagen (%s, %s)\r\n\r\n");
+                                        "EN:>Operation failed (%s, %s)\r\n"
+                                        "DE:>Vorgang fehlgeschlagen (%s, %s)\r\n\r\n");
     TModule module;
     EXPECT_TRUE(t.Translate("DE", module, "EN"));
     EXPECT_TRUE(module.TextRes.Translated);

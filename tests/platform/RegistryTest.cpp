@@ -111,7 +111,8 @@ TEST_F(RegistryTest, RootsNamedInTheEnvironmentAreDenied) {
     EXPECT_TRUE(IsRegistryRootDenied(HKEY_USERS));
     EXPECT_FALSE(IsRegistryRootDenied(HKEY_CURRENT_USER));
     RegistryKey key;
-    EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\App", RegAccess::Read, store_), RegStatus::AccessDenied);
+    EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\App", RegAccess::Read, store_),
+              RegStatus::AccessDenied);
 }
 
 // ---- the store file

@@ -27,7 +27,8 @@ const Bytes ReadCounter = Cat({{0x4C, 0x05, 0x91, 0x07}, Text("Counter"), {0x00,
 
 // Forward Open failure: status 0x01, the extended status, serials and the remaining path size.
 Bytes Refusal(std::uint16_t ext, std::uint8_t remaining = 0) {
-    return Cat({{0xD4, 0x00, 0x01, 0x01}, {static_cast<std::uint8_t>(ext), static_cast<std::uint8_t>(ext >> 8)},
+    return Cat({{0xD4, 0x00, 0x01, 0x01},
+                {static_cast<std::uint8_t>(ext), static_cast<std::uint8_t>(ext >> 8)},
                 {0x34, 0x12, 0xCE, 0xFA, 0xEC, 0xFF, 0x0E, 0x00, remaining, 0x00}});
 }
 

@@ -19,7 +19,9 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes Text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 Bytes Le32(std::uint32_t v) {
     return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
@@ -106,9 +108,8 @@ Bytes TestConnection::ReceiveBytes(std::size_t n) {
 
 Bytes TestConnection::Receive() {
     Bytes packet = ReceiveBytes(24);
-    if (packet.size() < 24) {
+    if (packet.size() < 24)
         return {};
-    }
     Bytes data = ReceiveBytes(ReadLe16(packet, 2));
     packet.insert(packet.end(), data.begin(), data.end());
     return packet;
