@@ -157,19 +157,4 @@ TEST(ComponentStreamingTest, ReportsUnknownPropertiesAndClassesAndGoesOn) {
     EXPECT_EQ(issues[2].Message, "Class TButton not found");
 }
 
-TEST(StringListTest, TextSplitsAtEveryLineBreakAndUpdatesNotifyOnce) {
-    TStringList l;
-    int changing = 0, changed = 0;
-    l.OnChanging = [&](TStringList&) { ++changing; };
-    l.OnChange = [&](TStringList&) { ++changed; };
-    l.SetText("a\r\nb\rc\n\nd");
-    EXPECT_EQ(l.Lines(), (std::vector<std::string>{"a", "b", "c", "", "d"}));
-    EXPECT_EQ(changing, 1);
-    EXPECT_EQ(changed, 1);
-    EXPECT_EQ(l.Text(), "a\r\nb\r\nc\r\n\r\nd\r\n");
-    l.SetText("a\r\n");
-    EXPECT_EQ(l.Count(), 1);
-    EXPECT_THROW(l.SetCapacity(0), EStringListError);
-}
-
 } // namespace

@@ -21,15 +21,6 @@ TEST(ConversionTest, ReadersAreLittleEndianAndRangeChecked) {
     EXPECT_NO_THROW(CheckRange(2, 5, 4, false));
 }
 
-TEST(ConversionTest, SignedAndFloatReaders) {
-    const TPacketDataArray a{0xFE, 0xFF, 0x00, 0x00, 0xC0, 0x3F};
-    EXPECT_EQ(ToInt16(a, 0), -2);
-    EXPECT_EQ(ToSByte(a, 0), -2);
-    EXPECT_DOUBLE_EQ(ToSingle(a, 2), 1.5);
-    const TPacketDataArray d{0, 0, 0, 0, 0, 0, 0xF8, 0x3F};
-    EXPECT_DOUBLE_EQ(ToDouble(d, 0), 1.5);
-}
-
 TEST(ConversionTest, ArrayCopyClipsToTheWindowAndZeroesWhatTheSourceCannotFill) {
     struct Case {
         TPacketDataArray Src;

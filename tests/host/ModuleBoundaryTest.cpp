@@ -215,6 +215,22 @@ TEST_F(ModuleBoundaryTest, CustomParametersByNameByIndexAndCount) {
     EXPECT_EQ(Param("Custom_8").AsString(), "twelve");
 }
 
+TEST_F(ModuleBoundaryTest, SettingsCommandsSwapTheSettingsFileAndAnswerMinus2) {
+    TqorParamsList save;
+    save.Add("INI-FILE", "other.ini");
+    EXPECT_EQ(Run("SAVE-SETTINGS-NOW", save), -2);
+    EXPECT_EQ(Param("Custom:Saved").AsString(), "other.ini;");
+    TqorParamsList load;
+    load.Add("INI-FILE", "other.ini");
+    EXPECT_EQ(Run("LOAD-SETTINGS-NOW", load), -2);
+    EXPECT_EQ(Param("Custom:Loaded").AsString(), "other.ini;");
+    EXPECT_EQ(Param("Custom:Saved").AsString(), "other.ini;own.ini;");
+    load.Add("NO-SAVE", std::int32_t{1});
+    EXPECT_EQ(Run("LOAD-SETTINGS-NOW", load), -2);
+    EXPECT_EQ(Param("Custom:Saved").AsString(), "other.ini;own.ini;");
+    EXPECT_EQ(Param("INIFile").AsString(), "own.ini");
+}
+
 TEST_F(ModuleBoundaryTest, PacketsReachTheHostAndACommandFromInsideTheCallbackIsRefused) {
     std::int32_t nested = 0;
     sink.WhileReceiving = [&] {

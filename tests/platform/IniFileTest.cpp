@@ -9,6 +9,7 @@
 #include <cmath>
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -201,6 +202,23 @@ TEST_F(IniFileTest, FailedSaveLeavesTheOriginalFileWholeAndNoTemporaryBehind) {
     for (const auto& entry : std::filesystem::directory_iterator(folder_.Path()))
         names.push_back(entry.path().filename().string());
     EXPECT_THAT(names, ElementsAre("settings.ini"));
+}
+
+TEST_F(IniFileTest, SaveKeepsPermissionsAndReplacesTheTargetOfALink) {
+    const auto target = folder_ / "real.ini";
+    WriteText(target, "[A]\nk=1\n");
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    std::filesystem::create_symlink("real.ini", File());
+
+    IniFile ini(File());
+    ini.WriteString("A", "k", "2");
+    ASSERT_FALSE(ini.UpdateFile());
+
+    EXPECT_TRUE(std::filesystem::is_symlink(File()));
+    EXPECT_EQ(ReadText(target), "[A]\nk=2\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
 } // namespace
