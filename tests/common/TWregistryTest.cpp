@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <map>
 #include <sys/resource.h>
 
 namespace {

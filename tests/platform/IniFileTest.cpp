@@ -151,7 +151,7 @@ TEST_F(IniFileTest, NumbersAreReadInTheFormsPeopleWrite) {
     EXPECT_TRUE(std::isnan(*ini.ReadFloat("N", "nan")));
 }
 
-// ---- names
+// ---- entries that cannot be stored
 
 TEST_F(IniFileTest, EntriesThatCannotBeStoredAreRefused) {
     IniFile ini(File());
@@ -167,7 +167,7 @@ TEST_F(IniFileTest, EntriesThatCannotBeStoredAreRefused) {
     EXPECT_TRUE(ini.WriteString("A", "k", "END_OF_TEXT"));
 }
 
-// ---- missing, unreadable and failing files
+// ---- unreadable and failing files
 
 TEST_F(IniFileTest, FileThatCannotBeReadIsNeverOverwritten) {
     const std::string binary("[A]\nk=1\n\0\x01\x02 more", 15);

@@ -127,7 +127,7 @@ TEST(RegistryStoreTest, FileThatIsNotAStoreIsRefusedAndLeftAlone) {
     EXPECT_EQ(settings_test::ReadText(path), "[Section]\nKey=Value\n");
 }
 
-// ---- transactions and sharing
+// ---- transactions and crashes
 
 TEST_F(RegistryTest, TransactionStoresAllOrNothing) {
     auto reader = RegistryStore::Open(File());
