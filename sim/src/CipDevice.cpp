@@ -655,7 +655,7 @@ CipDevice::PcccResult CipDevice::PcccTypedRead(ByteReader& r, std::uint8_t funct
         return PcccResult{PcccIllegalCommand, std::nullopt, {}};
     }
     auto error = [](std::uint8_t ext) { return PcccResult{PcccExtendedStatus, ext, {}}; };
-    if (FindFileSpecByType(fileType) == nullptr) {
+    if (FindFileLayoutByType(fileType) == nullptr) {
         return error(PcccExtIllegalDataType);
     }
     if (fileNumber > 255) {
@@ -663,16 +663,16 @@ CipDevice::PcccResult CipDevice::PcccTypedRead(ByteReader& r, std::uint8_t funct
     }
     PcccResult result = error(PcccExtUnusableAddress);
     files_.With(static_cast<std::uint8_t>(fileNumber), [&](const DataFile& file) {
-        const PcccFileSpec& spec = file.Spec();
-        if (spec.FileType != fileType) {
+        const PcccFileLayout& layout = file.Layout();
+        if (layout.FileType != fileType) {
             result = error(PcccExtIllegalDataType);
             return;
         }
-        if (element >= file.ElementCount() || 2u * subElement >= spec.ElementSize) {
+        if (element >= file.ElementCount() || 2u * subElement >= layout.ElementSize) {
             result = error(PcccExtUnusableAddress);
             return;
         }
-        const std::size_t offset = static_cast<std::size_t>(element) * spec.ElementSize + 2u * subElement;
+        const std::size_t offset = static_cast<std::size_t>(element) * layout.ElementSize + 2u * subElement;
         if (byteSize > file.Data.size() - offset) {
             result = error(PcccExtTransactionTooLarge);
             return;

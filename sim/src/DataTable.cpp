@@ -7,7 +7,7 @@ namespace sim {
 namespace {
 
 // PCCC file types and element sizes of the data-table file letters.
-constexpr std::array<PcccFileSpec, 11> Specs = {{
+constexpr std::array<PcccFileLayout, 11> FileLayouts = {{
     {'N', 0x89, 2},
     {'F', 0x8A, 4},
     {'D', 0x8F, 2},
@@ -22,8 +22,8 @@ constexpr std::array<PcccFileSpec, 11> Specs = {{
 }};
 
 void Validate(const DataFile& file) {
-    const PcccFileSpec& spec = file.Spec();
-    if (file.Data.size() % spec.ElementSize != 0) {
+    const PcccFileLayout& layout = file.Layout();
+    if (file.Data.size() % layout.ElementSize != 0) {
         throw std::invalid_argument("data file " + file.Name() + ": not a whole number of elements");
     }
     if (file.Data.empty()) {
@@ -33,30 +33,30 @@ void Validate(const DataFile& file) {
 
 } // namespace
 
-const PcccFileSpec* FindFileSpec(char letter) {
-    for (const PcccFileSpec& spec : Specs) {
-        if (spec.Letter == letter) {
-            return &spec;
+const PcccFileLayout* FindFileLayout(char letter) {
+    for (const PcccFileLayout& layout : FileLayouts) {
+        if (layout.Letter == letter) {
+            return &layout;
         }
     }
     return nullptr;
 }
 
-const PcccFileSpec* FindFileSpecByType(std::uint8_t fileType) {
-    for (const PcccFileSpec& spec : Specs) {
-        if (spec.FileType == fileType) {
-            return &spec;
+const PcccFileLayout* FindFileLayoutByType(std::uint8_t fileType) {
+    for (const PcccFileLayout& layout : FileLayouts) {
+        if (layout.FileType == fileType) {
+            return &layout;
         }
     }
     return nullptr;
 }
 
-const PcccFileSpec& DataFile::Spec() const {
-    const PcccFileSpec* spec = FindFileSpec(Letter);
-    if (spec == nullptr) {
+const PcccFileLayout& DataFile::Layout() const {
+    const PcccFileLayout* layout = FindFileLayout(Letter);
+    if (layout == nullptr) {
         throw std::invalid_argument(std::string("unknown data file letter '") + Letter + "'");
     }
-    return *spec;
+    return *layout;
 }
 
 std::string DataFile::Name() const {
@@ -67,7 +67,7 @@ DataFile MakeDataFile(char letter, std::uint8_t number, std::size_t elements) {
     DataFile file;
     file.Letter = letter;
     file.Number = number;
-    file.Data.assign(elements * file.Spec().ElementSize, 0);
+    file.Data.assign(elements * file.Layout().ElementSize, 0);
     return file;
 }
 
@@ -75,12 +75,12 @@ DataFile MakeWordFile(char letter, std::uint8_t number, std::span<const std::int
     DataFile file;
     file.Letter = letter;
     file.Number = number;
-    const std::size_t wordsPerElement = file.Spec().ElementSize / 2;
-    if (file.Spec().Letter == 'F') {
+    const std::size_t wordsPerElement = file.Layout().ElementSize / 2;
+    if (file.Layout().Letter == 'F') {
         throw std::invalid_argument("F files hold floats");
     }
     const std::size_t elements = (words.size() + wordsPerElement - 1) / wordsPerElement;
-    file.Data.assign(elements * file.Spec().ElementSize, 0);
+    file.Data.assign(elements * file.Layout().ElementSize, 0);
     for (std::size_t i = 0; i < words.size(); ++i) {
         if (words[i] < -32768 || words[i] > 65535) {
             throw std::invalid_argument("data file " + file.Name() + ": word value out of range");
@@ -143,7 +143,7 @@ bool DataTable::Write(std::uint8_t number, std::size_t firstElement, ByteView by
         return false;
     }
     DataFile& file = it->second;
-    const std::size_t offset = firstElement * file.Spec().ElementSize;
+    const std::size_t offset = firstElement * file.Layout().ElementSize;
     if (offset > file.Data.size() || bytes.size() > file.Data.size() - offset) {
         return false;
     }

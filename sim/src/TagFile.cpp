@@ -274,13 +274,13 @@ private:
         if (letter >= 'a' && letter <= 'z') {
             letter = static_cast<char>(letter - 'a' + 'A');
         }
-        const PcccFileSpec* spec = FindFileSpec(letter);
+        const PcccFileLayout* layout = FindFileLayout(letter);
         unsigned number = 0;
         auto [end, ec] = std::from_chars(name.data() + 1, name.data() + name.size(), number);
-        if (spec == nullptr || ec != std::errc() || end != name.data() + name.size() || number > 255) {
+        if (layout == nullptr || ec != std::errc() || end != name.data() + name.size() || number > 255) {
             throw ETagFile("bad data file '" + std::string(name) + "'");
         }
-        const std::size_t perElement = letter == 'F' ? 1 : spec->ElementSize / 2u;
+        const std::size_t perElement = letter == 'F' ? 1 : layout->ElementSize / 2u;
         std::size_t elements = dims.empty() ? (values.size() + perElement - 1) / perElement : dims[0];
         if (elements == 0) {
             elements = 1;

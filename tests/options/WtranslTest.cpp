@@ -177,7 +177,7 @@ public:
 
 TEST_F(WtranslTest, WalksListedPropertiesOwnedComponentsAndHandlers) {
     auto handler = std::make_shared<SpecialHandler>();
-    TWtransl::RegisterHandler<TSpecial>(handler, "spec*");
+    TWtransl::RegisterHandler<TSpecial>(handler, "spe*");
     TWtransl t;
     t.FileNames = dir_.Write("de.lng", "EN:>Open\r\nDE:>Offen\r\n\r\nEN:>Close\r\nDE:>Zu\r\n\r\n");
     TForm form;

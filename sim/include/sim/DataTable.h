@@ -18,15 +18,15 @@
 
 namespace sim {
 
-struct PcccFileSpec {
+struct PcccFileLayout {
     char Letter;
     std::uint8_t FileType;
     std::uint8_t ElementSize;
 };
 
 // The row of a file letter (upper case), or nullptr.
-const PcccFileSpec* FindFileSpec(char letter);
-const PcccFileSpec* FindFileSpecByType(std::uint8_t fileType);
+const PcccFileLayout* FindFileLayout(char letter);
+const PcccFileLayout* FindFileLayoutByType(std::uint8_t fileType);
 
 struct DataFile {
     char Letter = 'N';
@@ -34,8 +34,8 @@ struct DataFile {
     // ElementCount() × element size bytes, little-endian words.
     Bytes Data;
 
-    const PcccFileSpec& Spec() const; // throws std::invalid_argument for an unknown letter
-    std::size_t ElementCount() const { return Data.size() / Spec().ElementSize; }
+    const PcccFileLayout& Layout() const; // throws std::invalid_argument for an unknown letter
+    std::size_t ElementCount() const { return Data.size() / Layout().ElementSize; }
     std::string Name() const; // "N7"
 };
 
