@@ -1,5 +1,7 @@
 #include "common/qorParamLstWrap.h"
 
+#include "common/qorStrUtils.h"
+
 #include "platform/Debug.h"
 
 #include <cstdio>
@@ -60,15 +62,6 @@ std::u16string WideText(const char16_t* s) {
 }
 
 std::string FromWide(const char16_t* s) { return Utf16ToUtf8(WideText(s)); }
-
-// ASCII letters only, so the length in bytes never changes.
-std::string AsciiLower(std::string_view s) {
-    std::string r(s);
-    for (char& c : r)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c + 32);
-    return r;
-}
 
 Variant ReadScalar(std::uint16_t type, const void* p, bool wideRule) {
     // p points at the value (by reference) or at the record's value field.
@@ -259,7 +252,7 @@ TqorParamsListItemWrap::TqorParamsListItemWrap(TqorParamsListItem* item) : item_
 void TqorParamsListItemWrap::RefreshNames() {
     name_ = item_->Name;
     nameW_ = Utf8ToUtf16(item_->Name);
-    lowerUtf8_ = AsciiLower(item_->Name);
+    lowerUtf8_ = LowerAscii(item_->Name); // ASCII only: the byte length never changes
 }
 
 HRESULT TqorParamsListItemWrap::QueryInterface(const TGUID& iid, void** object) {

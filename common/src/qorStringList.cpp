@@ -1,5 +1,7 @@
 #include "common/qorStringList.h"
 
+#include "common/qorStrUtils.h"
+
 #include <algorithm>
 
 namespace qor {
@@ -9,11 +11,7 @@ namespace {
 int CompareText(std::string_view a, std::string_view b) {
     const std::size_t n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
-        auto x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<unsigned char>(x + 32);
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<unsigned char>(y + 32);
+        const auto x = static_cast<unsigned char>(LowerAscii(a[i])), y = static_cast<unsigned char>(LowerAscii(b[i]));
         if (x != y)
             return x < y ? -1 : 1;
     }

@@ -49,16 +49,6 @@ std::vector<TLogLine> ParseLogText(std::uint32_t moduleIndex, std::string_view t
     return lines;
 }
 
-std::uint32_t ConfigIdentifier(std::string_view name) {
-    std::uint32_t crc = 0xFFFFFFFFu;
-    for (const char c : name) {
-        crc ^= static_cast<std::uint8_t>(c);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return crc;
-}
-
 THost::THost() : threadId_(platform::GetCurrentThreadId()) {
     platform::WNDCLASS wc{kWindowClass, &THost::WindowProc, static_cast<int>(sizeof(std::intptr_t))};
     if (!platform::RegisterClass(wc) && platform::GetLastError() != platform::ERROR_CLASS_ALREADY_EXISTS)

@@ -1,5 +1,6 @@
 #include "options/Wtransl.h"
 
+#include "common/qorStrUtils.h"
 #include "common/qorTimerEx.h"
 
 #include "platform/Debug.h"
@@ -22,10 +23,6 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
     if (!f)
         return std::nullopt;
     return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-char LowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
 }
 
 // "*" any run, "?" any one character; ASCII case ignored.

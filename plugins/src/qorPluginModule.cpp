@@ -54,16 +54,6 @@ std::optional<TqorPluginCustomCmd> TqorPluginCustomCmd::FromLine(std::string_vie
                                flag(fields[3]), flag(fields[4])};
 }
 
-std::uint32_t ConfigIdentifier(std::string_view name) {
-    std::uint32_t crc = 0xFFFFFFFFu;
-    for (const char c : name) {
-        crc ^= static_cast<std::uint8_t>(c);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return crc; // no final inversion: the identifiers the host knows are made this way
-}
-
 int TModuleConfigList::AddConfig(std::string_view name) {
     WriteLock lock(*this);
     entries_.emplace_back(std::string(name), ConfigIdentifier(name));

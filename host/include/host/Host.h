@@ -18,6 +18,7 @@
 // threads; sinks must allow that.
 #pragma once
 
+#include "common/qorConfigId.h"
 #include "platform/Types.h"
 #include "plugins/PluginBoundary.h"
 
@@ -61,9 +62,8 @@ struct TLogLine {
 // the level plus 1 as a character) into lines.
 std::vector<TLogLine> ParseLogText(std::uint32_t moduleIndex, std::string_view text);
 
-// The identifier of a data source type name as "CONFIG-ID" expects it: CRC-32
-// of its bytes (reflected 0xEDB88320, initial 0xFFFFFFFF, no final inversion).
-std::uint32_t ConfigIdentifier(std::string_view name);
+// The identifier of a data source type name as "CONFIG-ID" expects it.
+using qor::ConfigIdentifier;
 
 class THost {
 public:

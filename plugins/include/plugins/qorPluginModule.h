@@ -6,6 +6,7 @@
 
 #include "common/ThreadObject.h"
 #include "common/qorComponent.h"
+#include "common/qorConfigId.h"
 #include "common/qorStringList.h"
 #include "common/qorParamLst.h"
 #include "common/qorParamLstWrap.h"
@@ -60,11 +61,6 @@ struct TConfigDataSource {
     std::string Name;     // field 2
     std::string FullName; // field 3
 };
-
-// The identifier of a data source type name: CRC-32 of its bytes (reflected
-// polynomial 0xEDB88320, initial value 0xFFFFFFFF, no final inversion), so
-// "abc" gives 0xCADBBE3D. The host sends it as "CONFIG-ID".
-std::uint32_t ConfigIdentifier(std::string_view name);
 
 // The data source type names of the module, each with its identifier. Lockable.
 class TModuleConfigList : public TThreadObject {
