@@ -51,12 +51,34 @@ void PutU32(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t v) {
         out[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
+// Nothing thrown crosses the boundary: a failure goes to the debugger output
+// and the export answers `failed`.
+template <class R, class Body>
+R Guarded(const char* exportName, R failed, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::exception& e) {
+        platform::OutputDebugString(std::string(exportName) + ": " + e.what());
+    } catch (...) {
+        platform::OutputDebugString(std::string(exportName) + ": unknown exception");
+    }
+    return failed;
+}
+
+template <class Body>
+void Guarded(const char* exportName, Body&& body) noexcept {
+    Guarded(exportName, 0, [&] {
+        body();
+        return 0;
+    });
+}
+
 } // namespace
 
 extern "C" {
 
 std::int32_t QOR_STDCALL CreatePluginInstance(TPluginCallRec* rec) {
-    try {
+    return Guarded("CreatePluginInstance", std::int32_t(-1), [&]() -> std::int32_t {
         if (rec == nullptr || rec->Instance != 0)
             return -1;
         std::shared_ptr<TPluginInstanceList> list = PluginInstances();
@@ -73,16 +95,11 @@ std::int32_t QOR_STDCALL CreatePluginInstance(TPluginCallRec* rec) {
         list->Add(plugin);
         rec->Instance = plugin->ModulePluginHandle;
         return 0;
-    } catch (const std::exception& e) {
-        platform::OutputDebugString(std::string("CreatePluginInstance: ") + e.what());
-        return -1;
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 std::int32_t QOR_STDCALL FreePluginInstance(TPluginCallRec* rec) {
-    try {
+    return Guarded("FreePluginInstance", std::int32_t(-1), [&]() -> std::int32_t {
         if (rec == nullptr)
             return -1;
         if (rec->Value1.Type == static_cast<std::uint8_t>(TPluginValueType::Command) &&
@@ -98,24 +115,20 @@ std::int32_t QOR_STDCALL FreePluginInstance(TPluginCallRec* rec) {
             return -1;
         plugin.reset(); // outside the list's lock
         return 0;
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 bool QOR_STDCALL GetModuleInfo(TPluginCallRec* rec, TPluginModuleInfo* info, std::uint32_t* neededSize) {
-    try {
+    return Guarded("GetModuleInfo", bool(false), [&]() -> bool {
         if (rec == nullptr)
             return false;
         std::shared_ptr<TqorPlugin> plugin = FindInstance(rec->Instance);
         return plugin ? plugin->GetModuleInfo(info, neededSize) : false;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 std::int32_t QOR_STDCALL ExecutePluginCommand(TPluginCallRec* rec) {
-    try {
+    return Guarded("ExecutePluginCommand", std::int32_t(-3), [&]() -> std::int32_t {
         if (!RecordValid(rec))
             return -1;
         std::shared_ptr<TqorPlugin> plugin = FindInstance(rec->Instance);
@@ -132,44 +145,35 @@ std::int32_t QOR_STDCALL ExecutePluginCommand(TPluginCallRec* rec) {
         if (!intf.HasParam("COMMAND"))
             return -1;
         return plugin->ExecuteCommand(intf.ParamText("COMMAND"), intf);
-    } catch (const std::exception& e) {
-        platform::OutputDebugString(std::string("ExecutePluginCommand: ") + e.what());
-        return -3;
-    } catch (...) {
-        return -3;
-    }
+    });
 }
 
 std::int32_t QOR_STDCALL ProcessData(TPluginCallRec* rec) {
-    try {
+    return Guarded("ProcessData", std::int32_t(-1), [&]() -> std::int32_t {
         if (!RecordValid(rec))
             return -1;
         std::shared_ptr<TqorPlugin> plugin = FindInstance(rec->Instance);
         if (!plugin)
             return -1;
         return plugin->ProcessData(*rec);
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 std::int32_t QOR_STDCALL GetLogEx(TPluginCallRec* rec) {
-    try {
+    return Guarded("GetLogEx", std::int32_t(0), [&]() -> std::int32_t {
         if (rec == nullptr)
             return 0;
         rec->Value2.Type = static_cast<std::uint8_t>(TPluginValueType::Result);
         rec->Value2.Data = 0;
         std::shared_ptr<TqorPlugin> plugin = FindInstance(rec->Instance);
         return plugin ? plugin->GetLogEx(*rec) : 0;
-    } catch (...) {
-        return 0;
-    }
+    });
 }
 
 void QOR_STDCALL GetOptionsDialog(TPluginCallRec* rec) {
     if (rec == nullptr)
         return;
-    try {
+    Guarded("GetOptionsDialog", [&] {
         TPluginValue& out = rec->Value2;
         SetValue(out, TPluginValueType::Result, 0, kOptionsDialogUnknownInstance);
         std::shared_ptr<TqorPlugin> plugin = FindInstance(rec->Instance);
@@ -230,16 +234,13 @@ void QOR_STDCALL GetOptionsDialog(TPluginCallRec* rec) {
         whole.insert(whole.end(), block3.begin(), block3.end());
         std::memcpy(buffer, whole.data(), whole.size());
         SetValue(out, TPluginValueType::ByteCount, 0, whole.size());
-    } catch (const std::exception& e) {
-        platform::OutputDebugString(std::string("GetOptionsDialog: ") + e.what());
-    } catch (...) {
-    }
+    });
 }
 
 void QOR_STDCALL ShowOptionsDialog(TPluginCallRec* rec) {
     if (rec == nullptr)
         return;
-    try {
+    Guarded("ShowOptionsDialog", [&] {
         TPluginValue& out = rec->Value2;
         SetValue(out, TPluginValueType::Result, 4, kShowDialogUnknownInstance);
         std::shared_ptr<TqorPlugin> plugin = FindInstance(rec->Instance);
@@ -292,10 +293,7 @@ void QOR_STDCALL ShowOptionsDialog(TPluginCallRec* rec) {
             else
                 other->PostToHost(PLUGIN_MSG_RELOAD_SETTINGS);
         }
-    } catch (const std::exception& e) {
-        platform::OutputDebugString(std::string("ShowOptionsDialog: ") + e.what());
-    } catch (...) {
-    }
+    });
 }
 
 } // extern "C"
