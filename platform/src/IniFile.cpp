@@ -1,6 +1,7 @@
 #include "platform/IniFile.h"
 
 #include "platform/AtomicFile.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,48 +23,11 @@ namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
-// Yields the bytes of a NUL-terminated text lower-cased as CharLowerBuffA
-// (platform/Text.h) does it, without copying: ASCII capitals, and the Latin-1
-// capitals that follow a 0xC3 lead byte.
-class FoldedBytes {
-public:
-    explicit FoldedBytes(const char* text) : p_(reinterpret_cast<const unsigned char*>(text)) {}
-    int Next() {
-        if (pending_ >= 0) {
-            const int c = pending_;
-            pending_ = -1;
-            return c;
-        }
-        const unsigned char c = *p_;
-        if (c == 0)
-            return 0;
-        ++p_;
-        if (c >= 'A' && c <= 'Z')
-            return c + 32;
-        if (c == 0xC3 && *p_ != 0) {
-            unsigned char n = *p_++;
-            if (n >= 0x80 && n <= 0x9E && n != 0x97)
-                n = static_cast<unsigned char>(n + 0x20);
-            pending_ = n;
-        }
-        return c;
-    }
-
-private:
-    const unsigned char* p_;
-    int pending_ = -1;
-};
-
+// Section and key names compare as the Windows profile functions do: without
+// regard to case, as CharLowerBuffA folds it.
 struct FoldedLess {
     bool operator()(const char* left, const char* right) const {
-        FoldedBytes a(left), b(right);
-        for (;;) {
-            const int x = a.Next(), y = b.Next();
-            if (x != y)
-                return x < y;
-            if (x == 0)
-                return false;
-        }
+        return AnsiLowerCase(left) < AnsiLowerCase(right);
     }
 };
 
@@ -104,10 +68,7 @@ bool HasBlockEndLine(std::string_view value) {
         std::string_view line = value.substr(pos, eol == value.npos ? value.npos : eol - pos);
         while (!line.empty() && IsBlank(line.back()))
             line.remove_suffix(1);
-        if (line.size() == kEnd.size() &&
-            std::equal(line.begin(), line.end(), kEnd.begin(), [](char a, char b) {
-                return (a >= 'A' && a <= 'Z' ? static_cast<char>(a + 32) : a) == b;
-            }))
+        if (AnsiLowerCase(line) == kEnd)
             return true;
         if (eol == value.npos)
             break;
