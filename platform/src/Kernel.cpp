@@ -1,6 +1,7 @@
 #include "Kernel.h"
 
 #include "platform/Module.h"
+#include "platform/Text.h"
 
 #include <sched.h>
 #include <sys/syscall.h>
@@ -96,18 +97,10 @@ void SetEventLocked(EventObject& event) {
     event.NotifyWaiters();
 }
 
-std::string UpperAscii(std::string_view text) {
-    std::string s(text);
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 32);
-    return s;
-}
-
 std::string ClassKey(std::string_view className, HMODULE module) {
     // 0 names the executable, as the executable's own handle does.
     static const HMODULE executable = GetModuleHandle(nullptr);
-    return std::to_string(module ? module : executable) + ':' + UpperAscii(className);
+    return std::to_string(module ? module : executable) + ':' + AnsiUpperCase(className);
 }
 
 } // namespace platform::detail

@@ -207,7 +207,6 @@ bool RunSyncCalls(std::unique_lock<std::mutex>& lock);
 DWORD WaitCore(DWORD count, const HANDLE* handles, bool waitAll, DWORD timeoutMs, bool msgWait, DWORD wakeMask);
 
 // Upper-case ASCII copy.
-std::string UpperAscii(std::string_view text);
 // Classes are keyed by their module and their upper-case name.
 std::string ClassKey(std::string_view className, HMODULE module);
 

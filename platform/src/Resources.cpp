@@ -1,16 +1,12 @@
 #include "platform/Resources.h"
 
 #include "platform/Module.h"
-
-#include "Kernel.h"
+#include "platform/Text.h"
 
 #include <map>
 #include <mutex>
 
 namespace platform {
-
-using detail::UpperAscii;
-
 namespace {
 
 std::mutex tableMutex;
@@ -33,7 +29,7 @@ void UnregisterModuleResources(HMODULE module) { RegisterModuleResources(module,
 
 std::optional<std::span<const std::uint8_t>> FindResource(HMODULE module, std::string_view name) {
     module = Resolve(module);
-    const std::string wanted = UpperAscii(name);
+    const std::string wanted = AnsiUpperCase(name);
     std::lock_guard lock(tableMutex);
     auto it = tables.find(module);
     if (it == tables.end()) {
@@ -41,7 +37,7 @@ std::optional<std::span<const std::uint8_t>> FindResource(HMODULE module, std::s
         return std::nullopt;
     }
     for (const ResourceEntry& entry : it->second->Entries)
-        if (entry.Name && UpperAscii(entry.Name) == wanted)
+        if (entry.Name && AnsiUpperCase(entry.Name) == wanted)
             return std::span<const std::uint8_t>(entry.Data, entry.Size);
     SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
     return std::nullopt;
