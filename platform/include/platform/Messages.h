@@ -95,7 +95,7 @@ constexpr std::size_t MAX_TIMERS = 10000;
 // Classes belong to the module that registers them, as on Windows: two modules
 // (the host and the plug-in, each with its own copy of the framework) may each
 // register a class of the same name, and each gets its own window procedure.
-// Class names compare case-insensitively (ASCII). False with
+// Class names compare without regard to case (the ANSI mapping of Text.h). False with
 // ERROR_CLASS_ALREADY_EXISTS when the module already registered the name.
 QOR_PLATFORM_API bool RegisterClass(const WNDCLASS& wc);
 // False while windows of the class exist (ERROR_CLASS_HAS_WINDOWS).
