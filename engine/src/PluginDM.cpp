@@ -1,5 +1,6 @@
 #include "engine/PluginDM.h"
 
+#include "engine/SettingsMap.h"
 #include "plugins/qorPluginCallRec.h"
 
 #include <cstdio>
@@ -19,7 +20,19 @@ void TaPlugin::qorPluginCreate() {
     OnEvent = [this](const std::string& type, TPluginCallRecIntf& rec, std::int32_t& result) {
         qorPluginEvent(type, rec, result);
     };
+    OnLoad = [this](TPluginCallRecIntf& rec, std::int32_t& result) { qorPluginLoad(rec, result); };
+    OnUnload = [this](TPluginCallRecIntf& rec, std::int32_t& result) { qorPluginUnload(rec, result); };
+    OnSaveSettingsNow = [this] { qorPluginSaveSettingsNow(); };
+    OnLoadSettingsNow = [this] { qorPluginLoadSettingsNow(); };
+    OnShowOptionsDialog = [this](TPluginCallRecIntf& rec, std::uint8_t& confirmed) {
+        qorPluginShowOptionsDialog(rec, confirmed);
+    };
     Unloading = true;
+
+    Properties = &AddComponent<TqorStrHolder>("Properties");
+    Properties->Tag = 9999;
+    for (const std::string_view line : kSettingsMap)
+        Properties->Strings().Add(std::string(line));
 
     for (const std::string_view name : kDataSourceTypes)
         ConfigList().AddConfig(name);

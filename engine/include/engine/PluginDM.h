@@ -2,11 +2,14 @@
 // Its handlers give the module's events their meaning for this plug-in.
 #pragma once
 
+#include "engine/DataSourceCfg.h"
 #include "options/PluginDM_TextResources.h"
+#include "options/qorStringHolder.h"
 #include "plugins/qorPluginModule.h"
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -20,9 +23,15 @@ public:
 
     TaPlugin(TPluginCallRecIntf& rec, platform::HMODULE dllHandle);
 
+    TqorStrHolder* Properties = nullptr; // the settings map, owned as a component of the module
     std::uint8_t Kind = 0;            // controller family of the configured data source type
     TTextResources* TextRes = nullptr; // the engine's words, owned as a component of the module
     bool Unloading = true;            // from creation to load, and again from unload on
+    // The options proxy: created at load, freed at unload.
+    TDataSourceCfg* Cfg() const { return cfg_.get(); }
+
+    // Reads the options proxy back from the settings through the settings map.
+    void ReloadConfiguration(TDataSourceCfg& cfg, bool runTick);
 
     // The display text of a CIP data type code, in the module's language.
     std::string DataTypeText(std::uint16_t code) const;
@@ -31,8 +40,15 @@ public:
 
 private:
     void qorPluginCreate();
+    void qorPluginLoad(TPluginCallRecIntf& rec, std::int32_t& result);
+    void qorPluginUnload(TPluginCallRecIntf& rec, std::int32_t& result);
+    void qorPluginSaveSettingsNow();
+    void qorPluginLoadSettingsNow();
+    void qorPluginShowOptionsDialog(TPluginCallRecIntf& rec, std::uint8_t& confirmed);
     void qorPluginBeforeGetParserItems();
     void qorPluginEvent(const std::string& eventType, TPluginCallRecIntf& rec, std::int32_t& result);
+
+    std::unique_ptr<TDataSourceCfg> cfg_;
 };
 
 } // namespace qor
