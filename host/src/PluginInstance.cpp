@@ -181,6 +181,33 @@ std::optional<TModuleInfo> TPluginInstance::GetModuleInfo() {
     return std::nullopt;
 }
 
+std::vector<std::uint8_t> TPluginInstance::GetOptionsDialog(std::string_view formName, std::uint32_t* code) {
+    host_.CheckThread();
+    // The name goes in the buffer the answer comes back in, zero-terminated.
+    std::vector<std::uint8_t> buffer(formName.begin(), formName.end());
+    buffer.push_back(0);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        qor::TPluginCallRec rec = NewRecord();
+        rec.Value1.Type = static_cast<std::uint8_t>(qor::TPluginValueType::Text);
+        rec.Value1.Size = static_cast<std::uint32_t>(buffer.size());
+        rec.Value1.Data = reinterpret_cast<std::uintptr_t>(buffer.data());
+        library_.Exports().GetOptionsDialog(&rec);
+        if (code != nullptr)
+            *code = static_cast<std::uint32_t>(rec.Value2.Data);
+        if (rec.Value2.Type == static_cast<std::uint8_t>(qor::TPluginValueType::ByteCount)) {
+            if (rec.Value2.Data < 24 || rec.Value2.Data > buffer.size())
+                return {};
+            buffer.resize(static_cast<std::size_t>(rec.Value2.Data));
+            return buffer;
+        }
+        // 3: the buffer is too small; Value2.Size tells what it takes.
+        if (rec.Value2.Data != 3 || rec.Value2.Size <= buffer.size() || rec.Value2.Size > 64u * 1024 * 1024)
+            return {};
+        buffer.resize(rec.Value2.Size, 0);
+    }
+    return {};
+}
+
 std::int32_t TPluginInstance::ProcessData(std::uint32_t dataSourceId, std::uint8_t options,
                                           std::span<const std::uint8_t> bytes) {
     host_.CheckThread();

@@ -1,13 +1,19 @@
 // The substitute host program: loads the plug-in, drives one instance through
 // the host's call sequence and prints what the plug-in answers.
 #include "host/Host.h"
+#include "host/OptionsDialog.h"
 #include "host/PluginInstance.h"
 #include "host/PluginLibrary.h"
+#include "options/Wtransl.h"
+#include "platform/Module.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -55,6 +61,122 @@ void PrintItems(const std::string& items) {
     }
 }
 
+// Translates the dialog's texts as the host does for a plug-in: with the
+// shared "plugins.lng" beside the host and the plug-in's own language file,
+// into the instance's language (the files' own when none was given).
+class TDialogTranslator {
+public:
+    TDialogTranslator(const std::string& pluginPath, const std::string& language) : language_(language) {
+        const std::string hostPath = platform::GetModuleFileName(0);
+        const std::string hostFolder = hostPath.substr(0, hostPath.find_last_of('/') + 1);
+        const std::size_t slash = pluginPath.find_last_of('/');
+        const std::size_t dot = pluginPath.rfind('.');
+        const std::string own = dot != std::string::npos && (slash == std::string::npos || dot > slash)
+                                    ? pluginPath.substr(0, dot)
+                                    : pluginPath;
+        translator_.FileNames = hostFolder + "plugins.lng|" + own + ".lng";
+    }
+    std::string operator()(std::string text) {
+        if (language_.empty())
+            translator_.Translate(std::nullopt, nullptr, &text, "EN");
+        else
+            translator_.Translate(language_, text, "EN");
+        return text;
+    }
+
+private:
+    qor::TWtransl translator_;
+    std::string language_;
+};
+
+std::string Quoted(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out + "\"";
+}
+
+std::int64_t IntProperty(const qor::TStreamObject& obj, std::string_view name, std::int64_t fallback) {
+    const qor::TStreamProperty* p = obj.FindProperty(name);
+    return p != nullptr && p->Value.IsInteger() ? p->Value.AsInteger() : fallback;
+}
+
+void PrintComponent(const qor::TStreamObject& obj, int depth, TDialogTranslator& translate) {
+    std::printf("%*s%s: %s", 2 + depth * 2, "", obj.Name.c_str(), obj.ClassName.c_str());
+    if (obj.FindProperty("Width") != nullptr || obj.FindProperty("Left") != nullptr)
+        std::printf("  at %lld, %lld  size %lld x %lld", static_cast<long long>(IntProperty(obj, "Left", 0)),
+                    static_cast<long long>(IntProperty(obj, "Top", 0)),
+                    static_cast<long long>(IntProperty(obj, "Width", 0)),
+                    static_cast<long long>(IntProperty(obj, "Height", 0)));
+    for (const char* name : {"Caption", "Hint"})
+        if (const qor::TStreamProperty* p = obj.FindProperty(name); p != nullptr && p->Value.IsString())
+            std::printf("  %s %s", name, Quoted(translate(p->Value.Text)).c_str());
+    std::printf("\n");
+    for (const qor::TStreamProperty& p : obj.Properties) {
+        static constexpr const char* kShown[] = {"Left", "Top", "Width", "Height", "Caption", "Hint"};
+        bool shown = false;
+        for (const char* s : kShown)
+            shown = shown || p.Name == s;
+        if (shown)
+            continue;
+        std::string value;
+        switch (p.Value.Type) {
+        case qor::TValueType::True: value = "True"; break;
+        case qor::TValueType::False: value = "False"; break;
+        case qor::TValueType::Ident: value = p.Value.Text; break;
+        case qor::TValueType::Set:
+            for (const std::string& e : p.Value.Elements)
+                value += (value.empty() ? "[" : ", ") + e;
+            value += value.empty() ? "[]" : "]";
+            break;
+        default:
+            if (p.Value.IsInteger())
+                value = std::to_string(p.Value.AsInteger());
+            else if (p.Value.IsString())
+                value = Quoted(p.Value.Text);
+            else
+                value = "(value)";
+        }
+        std::printf("%*s%s = %s\n", 6 + depth * 2, "", p.Name.c_str(), value.c_str());
+    }
+    for (const qor::TStreamObject& child : obj.Children)
+        PrintComponent(child, depth + 1, translate);
+}
+
+void PrintOptionsDialog(const host::TOptionsDialog& dialog, TDialogTranslator& translate) {
+    std::printf("Options dialog (layout %s)\n", dialog.FormName.c_str());
+    PrintComponent(dialog.Form, 0, translate);
+    std::printf("Request tree %s\n", Quoted(dialog.TreeTitle).c_str());
+    std::printf("Item template (key~@label~kind~range~default)\n");
+    for (const std::string& line : dialog.ItemTemplate)
+        std::printf("  |%s\n", line.c_str());
+    std::printf("Settings map (form property,setting)\n");
+    for (const std::string& line : dialog.MapText)
+        std::printf("  |%s|\n", line.c_str());
+}
+
+// "Setting=value", or "Setting=@file" for the file's content.
+host::TOptionsValue ParseSet(const std::string& arg) {
+    const std::size_t eq = arg.find('=');
+    if (eq == std::string::npos)
+        throw std::runtime_error("--set takes \"Setting=value\": " + arg);
+    host::TOptionsValue v{arg.substr(0, eq), arg.substr(eq + 1)};
+    if (v.Value.starts_with('@')) {
+        const std::string file = v.Value.substr(1);
+        std::ifstream in(file, std::ios::binary);
+        if (!in)
+            throw std::runtime_error("cannot read " + file);
+        v.Value.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    return v;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -70,12 +192,20 @@ int main(int argc, char** argv) {
     app.add_option("--ini", settings.IniFile, "Settings file of the instance (INI-FILE)");
     app.add_option("--registry-path", settings.RegistryPath, "Settings path (REGISTRY-PATH)");
     app.add_option("--section-prefix", settings.IniSectionPrefix, "Settings section prefix (INI-SECTION-PREFIX)");
-    app.add_option("--data-source-type", settings.DataSourceType, "Data source type the instance serves (CONFIG-ID)");
+    app.add_option("-t,--type,--data-source-type", settings.DataSourceType,
+                   "Data source type the instance serves (CONFIG-ID)");
     app.add_option("--language", settings.Language, "Language of the instance (LANGUAGE)");
     app.add_option("--module-index", moduleIndex, "The host's number for the instance");
     app.add_flag("--raw-lists", rawLists, "Hand parameter lists across as raw list objects");
     app.add_option("--stay", stay, "Seconds to keep the loaded instance running the message loop before unloading")
         ->check(CLI::Range(0.0, 86400.0));
+    // qorhost options ...: the options dialog instead of the instance's items.
+    // The options above may follow the subcommand's name.
+    app.fallthrough();
+    CLI::App* options = app.add_subcommand("options", "Show the options dialog the plug-in hands the host; with "
+                                                      "--set, store values as the host does after OK");
+    std::vector<std::string> sets;
+    options->add_option("--set", sets, "\"Setting=value\" or \"Setting=@file\" (a setting of the settings map)");
     CLI11_PARSE(app, argc, argv);
 
     try {
@@ -98,14 +228,34 @@ int main(int argc, char** argv) {
             std::printf("LOAD -> %d\n", load);
             if (load != 0)
                 status = 1;
-            if (auto info = instance.GetModuleInfo())
-                PrintModuleInfo(*info);
-            else
-                status = 1;
-            if (auto items = instance.Items())
-                PrintItems(*items);
-            else
-                status = 1;
+            if (options->parsed()) {
+                try {
+                    const host::TOptionsDialog dialog = host::FetchOptionsDialog(instance);
+                    TDialogTranslator translate(pluginPath, settings.Language);
+                    PrintOptionsDialog(dialog, translate);
+                    if (!sets.empty()) {
+                        std::vector<host::TOptionsValue> values;
+                        for (const std::string& s : sets)
+                            values.push_back(ParseSet(s));
+                        const std::uint32_t confirmed = host::ConfirmOptionsDialog(host, instance, dialog, values);
+                        std::printf("Stored %zu setting(s); ShowOptionsDialog -> %u\n", values.size(), confirmed);
+                        if (confirmed != 1)
+                            status = 1;
+                    }
+                } catch (const std::exception& e) {
+                    std::fprintf(stderr, "qorhost: %s\n", e.what());
+                    status = 1;
+                }
+            } else {
+                if (auto info = instance.GetModuleInfo())
+                    PrintModuleInfo(*info);
+                else
+                    status = 1;
+                if (auto items = instance.Items())
+                    PrintItems(*items);
+                else
+                    status = 1;
+            }
             host.PumpPending();
             if (stay > 0) {
                 std::printf("Running for %g s\n", stay);

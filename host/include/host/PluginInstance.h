@@ -83,6 +83,11 @@ public:
 
     std::optional<TModuleInfo> GetModuleInfo();
 
+    // GetOptionsDialog with an optional form name: the whole answer (the
+    // 24-byte header and the three blocks); empty when the plug-in gave none,
+    // with code, when given, receiving Value2.Data.
+    std::vector<std::uint8_t> GetOptionsDialog(std::string_view formName = {}, std::uint32_t* code = nullptr);
+
     // Bytes received from a device of data source dataSourceId (Value1 Type
     // Text); options as the plug-in reads them (2: data for the receiving side).
     std::int32_t ProcessData(std::uint32_t dataSourceId, std::uint8_t options, std::span<const std::uint8_t> bytes);
