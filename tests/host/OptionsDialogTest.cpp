@@ -156,4 +156,21 @@ TEST(QorhostOptionsTest, PrintsTheDialogAndStoresWhatIsSet) {
     EXPECT_EQ(status, 1);
 }
 
+TEST(QorhostOptionsTest, CaptionsAreShownInTheInstancesLanguage) {
+    settings_test::TempFolder folder;
+    settings_test::ScopedEnv registry{"QOR_REGISTRY_FILE", (folder.Path() / "registry.sqlite3").c_str()};
+    // The plug-in with a language file of its own beside it.
+    std::filesystem::copy_file(QOR_PLUGIN_PATH, folder / "eipplugin.so");
+    folder.Write("eipplugin.lng", "Encoding=utf-8\n\nEN:>Export data for all requests at once\n"
+                                  "DE:>Alle Anfragen auf einmal exportieren\n\nEN:>Hour\nDE:>Stunde\n\n");
+    int status = -1;
+    const std::string out = tooltest::Run("'" + std::string(QOR_QORHOST_PATH) + "' options --language DE --plugin '" +
+                                              folder.Path("eipplugin.so") + "' 2>&1",
+                                          &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("Caption \"Alle Anfragen auf einmal exportieren\""), std::string::npos) << out;
+    EXPECT_NE(out.find("TxtHour: TMenuItem  Caption \"Stunde\""), std::string::npos) << out;
+    EXPECT_NE(out.find("TxtMinute: TMenuItem  Caption \"Minute\""), std::string::npos) << out;
+}
+
 } // namespace
