@@ -49,7 +49,8 @@ TEST_F(OptionsDialogTest, TheHostReadsTheLayoutTheTreeAndTheSettingsMap) {
     EXPECT_TRUE(dialog.Extra.empty());
     EXPECT_EQ(dialog.TreeTitle, "propTree~Requests queue~RootNodeName,MODBUSRTUQUERY,Panel,OpenSave");
     ASSERT_EQ(dialog.ItemTemplate.size(), 15u);
-    EXPECT_EQ(dialog.ItemTemplate[11], "   PollUnits~@MsgPollUnits~dtComboDropDownValuesList~@PollUnitList~MS");
+    EXPECT_EQ(dialog.ItemTemplate[11],
+              "   PollUnits~@MsgPollUnits~dtComboDropDownValuesList~@PollUnitList~MS");
     ASSERT_EQ(dialog.MapText.size(), 10u);
     ASSERT_EQ(dialog.SettingsMap.size(), 9u); // the ";---short---" line maps nothing
     EXPECT_EQ(dialog.SettingsMap[8].Property, "chkExportAll.Checked");
@@ -75,11 +76,13 @@ TEST_F(OptionsDialogTest, AnAnswerThatDoesNotHoldTogetherIsRefused) {
 TEST_F(OptionsDialogTest, ConfirmedValuesAreStoredUnderTheMapsSettingsAndReloaded) {
     Load();
     const TOptionsDialog dialog = FetchOptionsDialog(instance);
-    const std::string list = "<?xml version=\"1.0\"?>\r\n<root>\r\n <MODBUSRTUQUERY>\r\n  <I1 caption=\"Speed\">"
-                             "<Address>Speed</Address></I1>\r\n </MODBUSRTUQUERY>\r\n</root>";
-    EXPECT_EQ(ConfirmOptionsDialog(host, instance, dialog,
-                                   {{"Parser config", list}, {"min INTERVAL", "100"}, {"Export at once ", "0"}}),
-              1u);
+    const std::string list =
+        "<?xml version=\"1.0\"?>\r\n<root>\r\n <MODBUSRTUQUERY>\r\n  <I1 caption=\"Speed\">"
+        "<Address>Speed</Address></I1>\r\n </MODBUSRTUQUERY>\r\n</root>";
+    EXPECT_EQ(
+        ConfirmOptionsDialog(host, instance, dialog,
+                             {{"Parser config", list}, {"min INTERVAL", "100"}, {"Export at once ", "0"}}),
+        1u);
     const std::string stored = folder.Read("own.ini");
     EXPECT_NE(stored.find("[DS1.Common]"), std::string::npos) << stored;
     EXPECT_NE(stored.find("Min interval=100"), std::string::npos) << stored;
@@ -131,14 +134,15 @@ TEST(QorhostOptionsTest, PrintsTheDialogAndStoresWhatIsSet) {
                                                       "</MODBUSRTUQUERY></r>");
     int status = -1;
     const std::string out = tooltest::Run("'" + std::string(QOR_QORHOST_PATH) + "' options --plugin '" +
-                                              std::string(QOR_PLUGIN_PATH) + "' --ini '" + folder.Path("s.ini") +
-                                              "' --set 'Parser config=@" + list +
+                                              std::string(QOR_PLUGIN_PATH) + "' --ini '" +
+                                              folder.Path("s.ini") + "' --set 'Parser config=@" + list +
                                               "' --set 'Min interval=100' --set 'Export at once =1' 2>&1",
                                           &status);
     EXPECT_EQ(status, 0) << out;
-    EXPECT_NE(out.find("chkExportAll: TCheckBox  at 0, 0  size 461 x 26  Caption \"Export data for all requests at "
-                       "once\""),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("chkExportAll: TCheckBox  at 0, 0  size 461 x 26  Caption \"Export data for all requests at "
+                 "once\""),
+        std::string::npos)
         << out;
     EXPECT_NE(out.find("  | Scale~@MsgScale~dtExtended~~1\n"), std::string::npos) << out;
     EXPECT_NE(out.find("  |chkExportAll.Checked,Export at once |\n"), std::string::npos) << out;
@@ -164,9 +168,10 @@ TEST(QorhostOptionsTest, CaptionsAreShownInTheInstancesLanguage) {
     folder.Write("eipplugin.lng", "Encoding=utf-8\n\nEN:>Export data for all requests at once\n"
                                   "DE:>Alle Anfragen auf einmal exportieren\n\nEN:>Hour\nDE:>Stunde\n\n");
     int status = -1;
-    const std::string out = tooltest::Run("'" + std::string(QOR_QORHOST_PATH) + "' options --language DE --plugin '" +
-                                              folder.Path("eipplugin.so") + "' 2>&1",
-                                          &status);
+    const std::string out =
+        tooltest::Run("'" + std::string(QOR_QORHOST_PATH) + "' options --language DE --plugin '" +
+                          folder.Path("eipplugin.so") + "' 2>&1",
+                      &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("Caption \"Alle Anfragen auf einmal exportieren\""), std::string::npos) << out;
     EXPECT_NE(out.find("TxtHour: TMenuItem  Caption \"Stunde\""), std::string::npos) << out;

@@ -2,9 +2,9 @@
 // the build tree), read back by readers we did not write: Free Pascal's
 // component stream reader, the gzip program and pugixml.
 #include "options/DialogResources.h"
+#include "common/qorStrUtils.h"
 #include "options/FormText.h"
 #include "options/ScriptTree.h"
-#include "common/qorStrUtils.h"
 
 #include "../ToolSupport.h"
 #include "../platform/SettingsTestSupport.h"
@@ -59,11 +59,13 @@ std::string ExpectedFormText() {
         {"FilterAll", "All files"},
         {"MsgImportEds", "Import EDS file"},
     };
-    const auto panel = [](const char* name, int left, int top, int width, int height, const char* align, int tab) {
+    const auto panel = [](const char* name, int left, int top, int width, int height, const char* align,
+                          int tab) {
         return std::string("  object ") + name + ": TPanel\n    Left = " + std::to_string(left) +
                "\n    Top = " + std::to_string(top) + "\n    Width = " + std::to_string(width) +
-               "\n    Height = " + std::to_string(height) + "\n" + (*name == '_' ? "    Hint = 'OkCancel'\n" : "") +
-               "    Align = " + align + "\n    BevelOuter = bvNone\n    TabOrder = " + std::to_string(tab) + "\n";
+               "\n    Height = " + std::to_string(height) + "\n" +
+               (*name == '_' ? "    Hint = 'OkCancel'\n" : "") + "    Align = " + align +
+               "\n    BevelOuter = bvNone\n    TabOrder = " + std::to_string(tab) + "\n";
     };
     std::string t = "object frmOption: TfrmOption\n"
                     "  Left = 326\n  Top = 144\n  Width = 481\n  Height = 435\n"
@@ -82,11 +84,13 @@ std::string ExpectedFormText() {
          "    object lblMinInt: TLabel\n      Left = 0\n      Top = 0\n      Width = 269\n      Height = 26\n"
          "      Caption = 'Minimal interval between data packets (ms)'\n      Layout = tlCenter\n"
          "      WordWrap = True\n    end\n"
-         "    object spMinInt: TSpinEdit\n      Left = 272\n      Top = 4\n      Width = 85\n      Height = 21\n"
+         "    object spMinInt: TSpinEdit\n      Left = 272\n      Top = 4\n      Width = 85\n      Height = "
+         "21\n"
          "      ButtonKind = bkStandard\n      MaxValue = 65535\n      TabOrder = 0\n    end\n  end\n";
     t += panel("pan0", 0, 0, 461, 289, "alClient", 0) + "  end\n";
     t += panel("pan1", 0, 289, 461, 29, "alBottom", 1);
-    t += "    object chkExportAll: TCheckBox\n      Left = 0\n      Top = 0\n      Width = 461\n      Height = 26\n"
+    t += "    object chkExportAll: TCheckBox\n      Left = 0\n      Top = 0\n      Width = 461\n      Height "
+         "= 26\n"
          "      Align = alTop\n      Caption = 'Export data for all requests at once'\n      Checked = True\n"
          "      WordWrap = True\n    end\n  end\n";
     t += "  object tmpMenu: TPopupMenu\n";
@@ -132,14 +136,16 @@ TEST(DialogFormTest, FreePascalsReaderPrintsTheLayoutComponentByComponent) {
     for (std::size_t i = 0; i < all.size(); ++i)
         for (const TStreamObject& c : all[i]->Children)
             all.push_back(&c);
-    EXPECT_EQ(all.size(), 35u); // the form, 4 panels, 3 labels and edits, the check box, the menu, 24 items, the dialog
+    EXPECT_EQ(all.size(),
+              35u); // the form, 4 panels, 3 labels and edits, the check box, the menu, 24 items, the dialog
     for (const TStreamObject* c : all) {
         const std::string header = "object " + c->Name + ": " + c->ClassName + "\n";
         EXPECT_EQ(OwnLines(text, header), OwnLines(expected, header)) << c->Name;
     }
     // Then the order and nesting, once every component is right.
-    if (!HasFailure())
+    if (!HasFailure()) {
         EXPECT_EQ(text, expected);
+    }
 }
 
 TEST(DialogFormTest, ResourceNamesTheLayoutAndOurReaderAgreesWithTheStream) {
@@ -163,7 +169,8 @@ TEST(DialogFormDataTest, GzipAndOurReaderGiveTheSameThreeSections) {
 
     const std::string ours = GunzipMember(packed);
     int status = -1;
-    const std::string theirs = tooltest::Run("gzip -dc '" + std::string(QOR_DIALOG_DIR) + "/FORM_DATA'", &status);
+    const std::string theirs =
+        tooltest::Run("gzip -dc '" + std::string(QOR_DIALOG_DIR) + "/FORM_DATA'", &status);
     if (status == 127)
         GTEST_SKIP() << "gzip not found";
     ASSERT_EQ(status, 0);
@@ -209,7 +216,8 @@ protected:
         const std::vector<std::string> sections = SplitFormData(GunzipMember(ResourceBytes("FORM_DATA")));
         ASSERT_EQ(sections.size(), 3u);
         xml = sections[0];
-        const pugi::xml_parse_result r = doc.load_string(xml.c_str(), pugi::parse_default | pugi::parse_declaration);
+        const pugi::xml_parse_result r =
+            doc.load_string(xml.c_str(), pugi::parse_default | pugi::parse_declaration);
         ASSERT_TRUE(r) << r.description();
     }
     pugi::xml_node Procedure(const char* name) const {
@@ -235,9 +243,9 @@ TEST_F(DialogScriptTest, UsesOnlyTheHostsVocabulary) {
     EXPECT_STREQ(decl.attribute("version").as_string(), "1.0");
     EXPECT_STREQ(doc.document_element().name(), "program");
     static const std::set<std::string> kElements = {
-        "program", "var", "ident", "type", "const", "procedure", "name", "parameters", "compoundstmt", "callstmt",
-        "assignstmt", "ifstmt", "thenstmt", "elsestmt", "expr", "dsgn", "node", "string", "number", "op", "set",
-        "addr", "types"};
+        "program",      "var",      "ident",      "type",   "const",    "procedure", "name", "parameters",
+        "compoundstmt", "callstmt", "assignstmt", "ifstmt", "thenstmt", "elsestmt",  "expr", "dsgn",
+        "node",         "string",   "number",     "op",     "set",      "addr",      "types"};
     int elements = 0;
     for (const pugi::xpath_node& n : doc.select_nodes("//*")) {
         ++elements;
@@ -337,7 +345,8 @@ TEST_F(DialogScriptTest, OptionalAnswersOfTheHostAndThePlugInAreGuarded) {
     const pugi::xml_node create = Procedure("FormCreate");
     // An empty or failed "GetDataTypeList" answer: the list's caption is set
     // only when the event succeeds, and the template keeps T00 as the default.
-    const pugi::xml_node event = create.select_node(".//ifstmt[expr//string[@text=\"'GetDataTypeList'\"]]").node();
+    const pugi::xml_node event =
+        create.select_node(".//ifstmt[expr//string[@text=\"'GetDataTypeList'\"]]").node();
     ASSERT_TRUE(event);
     EXPECT_STREQ(event.select_node("expr//dsgn/ident").node().attribute("text").as_string(), "CallEvent");
     const pugi::xml_node list = create.select_node(".//assignstmt[dsgn[@text='DataTypeList']]").node();
@@ -359,13 +368,15 @@ TEST_F(DialogScriptTest, OptionalAnswersOfTheHostAndThePlugInAreGuarded) {
     EXPECT_EQ(Strings(found), std::vector<std::string>{"'panParamTreeview'"});
 
     // Without a sender no tree exists: its text is set only when there is one.
-    const pugi::xml_node text = create.select_node(".//assignstmt[dsgn[@text='propTree']/ident[@text='AsText']]").node();
+    const pugi::xml_node text =
+        create.select_node(".//assignstmt[dsgn[@text='propTree']/ident[@text='AsText']]").node();
     ASSERT_TRUE(text);
     EXPECT_STREQ(text.parent().parent().select_node("expr/node/dsgn").node().attribute("text").as_string(),
                  "propTree");
 
     // OK stores the tree's text where the settings map takes it from.
-    const pugi::xml_node ok = Procedure("btnOKClick").select_node(".//assignstmt[dsgn[@text='lblParams']]").node();
+    const pugi::xml_node ok =
+        Procedure("btnOKClick").select_node(".//assignstmt[dsgn[@text='lblParams']]").node();
     ASSERT_TRUE(ok);
     EXPECT_STREQ(ok.select_node("dsgn/ident").node().attribute("text").as_string(), "Caption");
     EXPECT_STREQ(ok.select_node("expr/dsgn").node().attribute("text").as_string(), "propTree");
@@ -401,8 +412,9 @@ TEST(ScriptTreeTest, SyntaxErrorsNameLineAndColumn) {
 }
 
 TEST(FormTextTest, ReadsStringPiecesAndRejectsBrokenText) {
-    const TStreamObject o = ReadObjectText("object F: TF\n  Caption = 'it''s'#13#10 +\n    'x'#252\n"
-                                           "  Items = (\n    'a'\n    2\n  )\n  Data = {\n    0A0b\n  }\nend\n");
+    const TStreamObject o =
+        ReadObjectText("object F: TF\n  Caption = 'it''s'#13#10 +\n    'x'#252\n"
+                       "  Items = (\n    'a'\n    2\n  )\n  Data = {\n    0A0b\n  }\nend\n");
     ASSERT_EQ(o.Properties.size(), 3u);
     EXPECT_EQ(o.Properties[0].Value.Text, "it's\r\nx\xC3\xBC");
     EXPECT_EQ(o.Properties[1].Value.Items.size(), 2u);
