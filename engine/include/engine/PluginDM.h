@@ -30,7 +30,10 @@ public:
     // The options proxy: created at load, freed at unload.
     TDataSourceCfg* Cfg() const { return cfg_.get(); }
 
-    // Reads the options proxy back from the settings through the settings map.
+    // Reads the options proxy back from the settings through the settings map
+    // (at load, on LOAD-SETTINGS-NOW and after a confirmed options dialog).
+    // runTick is for the data sources, which rebuild their request lists from
+    // the proxy and tick afterwards; the module has none yet.
     void ReloadConfiguration(TDataSourceCfg& cfg, bool runTick);
 
     // The display text of a CIP data type code, in the module's language.
