@@ -179,6 +179,8 @@ public:
     // The transport, owned. Used by the device worker; other threads reach it
     // only through FeedData, FlushData and StateChanged.
     std::unique_ptr<TSessionSocket> Socket;
+    // Sent as it is with ListIdentity and SendUnitData; every SendRRData
+    // exchange carries a context of its own made from it (NextExchangeContext).
     TSenderContext SenderContext{};
     std::atomic<bool> Connected{false};
     std::uint32_t SessionHandle = 0;
