@@ -6,6 +6,8 @@
 #include "eip/EIP_CommonPacket.h"
 
 #include <cassert>
+#include <cstdio>
+#include <string>
 
 namespace cip {
 
@@ -26,7 +28,7 @@ TPacketDataArray RouterPath(std::span<const std::uint8_t> routePath) {
 TPacketDataArray TForwardOpenRequest::Pack() const {
     if (Connection_Path.empty())
         throw TAGCOM_NullReferenceException("Connection_Path cannot be empty");
-    const std::size_t words = (Connection_Path.size() + 1) / 2;
+    const std::size_t words = PathSizeInWords(Connection_Path.size(), "Connection_Path");
     TPacketDataArray bytes;
     bytes.reserve(ForwardOpenHeadSize + 2 * words);
     AppendByte(bytes, PriorityTimeTick);
@@ -86,7 +88,7 @@ std::unique_ptr<TForwardOpenReply> TForwardOpenReply::FromReply(const TEncapsRep
 TPacketDataArray TForwardCloseRequest::Pack() const {
     if (Path.empty())
         throw TAGCOM_NullReferenceException("Path cannot be empty");
-    const std::size_t words = (Path.size() + 1) / 2;
+    const std::size_t words = PathSizeInWords(Path.size(), "Path");
     TPacketDataArray bytes;
     bytes.reserve(12 + 2 * words);
     AppendByte(bytes, PriorityTimeTick);
@@ -157,7 +159,32 @@ bool ForwardClose(TSessionInfo& session, std::span<const std::uint8_t> routePath
     request.Path = RouterPath(routePath);
     const auto reply = TMessageRouter::SendMRRequest(session, ServiceCode(TCIPService::ForwardClose),
                                                      request.Pack(), ToArray(ConnectionManagerPath));
-    return reply && reply->Status == 0;
+    if (!reply)
+        return false;
+    if (reply->Status != 0) {
+        session.LastStatus = reply->Status;
+        session.LastError = EncapsStatusText(reply->Status);
+        return false;
+    }
+    TMR_Response response;
+    try {
+        response.Expand(ReplyDataItem(*reply).Data, 0);
+    } catch (const std::exception& e) {
+        // Closing goes on (the caller frees the session next): a reply that
+        // does not parse is a failed close, not an error to raise.
+        session.LastError = e.what();
+        return false;
+    }
+    if (response.GeneralStatus == StatusSuccess)
+        return true;
+    session.LastStatus = response.GeneralStatus;
+    session.LastError = GeneralStatusText(response.GeneralStatus);
+    if (!response.AdditionalStatus.empty()) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "%04X", static_cast<unsigned>(response.AdditionalStatus[0]));
+        session.LastError += std::string(", extended status 0x") + hex;
+    }
+    return false;
 }
 
 std::optional<TEncapsReply> SendConnected(TSessionInfo& session, std::span<const std::uint8_t> request,

@@ -134,10 +134,13 @@ TPacketDataArray TIOI::BuildPath(std::string_view address) {
 
 TPacketDataArray TIOI::SymbolicSegment(std::string_view name) {
     const std::size_t n = name.size();
+    // The length byte counts at most 255 characters: a longer name cannot be
+    // encoded (a wrapped count would name another tag).
+    if (n > 0xFF)
+        return {};
     TPacketDataArray bytes;
     NewZeroedArray(n + 2 + n % 2, bytes);
     bytes[0] = 0x91;
-    // The length byte holds n modulo 256.
     bytes[1] = static_cast<std::uint8_t>(n);
     CopyFromMemory(name.data(), static_cast<std::int64_t>(n), 0, static_cast<std::int64_t>(n), 2, bytes);
     return bytes;

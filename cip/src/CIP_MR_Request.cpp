@@ -77,12 +77,19 @@ std::string GeneralStatusText(std::uint8_t status) {
     return std::string("Unknown General Status - 0x") + hex;
 }
 
+std::uint8_t PathSizeInWords(std::size_t pathBytes, std::string_view field) {
+    const std::size_t words = (pathBytes + 1) / 2;
+    if (words > 0xFF)
+        throw TAGCOM_ArgumentOutOfRangeException(std::string(field) + " cannot be more than 510 bytes long");
+    return static_cast<std::uint8_t>(words);
+}
+
 TPacketDataArray TMR_Request::Pack() const {
     if (Request_Path.empty())
         throw TAGCOM_NullReferenceException("Request_Path cannot be null");
     if (IsPacked)
         return Request_Path;
-    const std::size_t words = (Request_Path.size() + 1) / 2;
+    const std::size_t words = PathSizeInWords(Request_Path.size(), "Request_Path");
     TPacketDataArray bytes;
     bytes.reserve(2 + 2 * words + RequestData.size());
     AppendByte(bytes, Service);

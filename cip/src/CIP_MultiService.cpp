@@ -21,6 +21,9 @@ std::size_t TMultiServiceRequest::PackedSize() const {
 
 TPacketDataArray TMultiServiceRequest::Pack() const {
     const std::size_t n = Services.size();
+    // The count and the offsets are 16-bit fields.
+    if (PackedSize() - Header.size() > 0xFFFF)
+        throw TAGCOM_ArgumentOutOfRangeException("Multiple Service Packet cannot be more than 65,535 bytes long");
     TPacketDataArray bytes;
     bytes.reserve(PackedSize());
     AppendArray(bytes, Header);

@@ -20,17 +20,29 @@ constexpr std::uint8_t PCCCStatusExtended = 0xF0;
 bool IsUpper(char c) { return c >= 'A' && c <= 'Z'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// A run of digits as a number, or nothing when it is empty or above 255.
-std::optional<std::uint8_t> SmallNumber(std::string_view digits) {
+// A run of digits as a file or element number, or nothing when it is empty or
+// above 65535.
+std::optional<std::uint16_t> AddressNumber(std::string_view digits) {
     if (digits.empty())
         return std::nullopt;
     unsigned value = 0;
     for (const char c : digits) {
         value = value * 10 + static_cast<unsigned>(c - '0');
-        if (value > 255)
+        if (value > 0xFFFF)
             return std::nullopt;
     }
-    return static_cast<std::uint8_t>(value);
+    return static_cast<std::uint16_t>(value);
+}
+
+// An address field of a typed logical read: one byte up to 254; from 255 on
+// (0xFF itself announces the longer form) 0xFF and the number as 16 bits.
+void AppendAddressField(TPacketDataArray& bytes, std::uint16_t value) {
+    if (value < 0xFF) {
+        AppendByte(bytes, static_cast<std::uint8_t>(value));
+        return;
+    }
+    AppendByte(bytes, 0xFF);
+    AppendUInt16(bytes, value);
 }
 
 std::string_view TakeRun(std::string_view& s, bool (*in)(char)) {
@@ -72,7 +84,7 @@ std::optional<TPCCCAddress> TPCCCServiceRequest::ParseAddress(std::string_view a
     });
     if (row == PLC5DataTypes.end())
         return std::nullopt;
-    const auto fileNumber = SmallNumber(TakeRun(s, IsDigit));
+    const auto fileNumber = AddressNumber(TakeRun(s, IsDigit));
     if (!fileNumber)
         return std::nullopt;
     TPCCCAddress a;
@@ -83,7 +95,15 @@ std::optional<TPCCCAddress> TPCCCServiceRequest::ParseAddress(std::string_view a
     a.FileNumber = *fileNumber;
     if (!s.empty() && s.front() == ':') {
         s.remove_prefix(1);
-        a.ElementNumber = SmallNumber(TakeRun(s, IsDigit)).value_or(0);
+        const std::string_view digits = TakeRun(s, IsDigit);
+        // No digits after the colon reads element 0; a number too large for
+        // the wire is refused rather than read as another element.
+        if (!digits.empty()) {
+            const auto element = AddressNumber(digits);
+            if (!element)
+                return std::nullopt;
+            a.ElementNumber = *element;
+        }
     }
     return a;
 }
@@ -112,7 +132,7 @@ TPacketDataArray TPCCCServiceRequest::Pack() const {
     const unsigned byteSize = a->ElementSize == 0 ? 1u : a->ElementSize * count;
 
     TPacketDataArray bytes;
-    bytes.reserve(PCCCRequestSize);
+    bytes.reserve(PCCCRequestSize + 4);
     AppendByte(bytes, 7); // requester id length
     AppendUInt16(bytes, PCCCVendorId);
     AppendUInt32(bytes, PCCCOriginatorSerial);
@@ -121,11 +141,11 @@ TPacketDataArray TPCCCServiceRequest::Pack() const {
     AppendUInt16(bytes, TNS);
     AppendByte(bytes, PCCCFunctionTypedLogicalRead);
     AppendByte(bytes, static_cast<std::uint8_t>(byteSize));
-    AppendByte(bytes, a->FileNumber);
+    AppendAddressField(bytes, a->FileNumber);
     AppendByte(bytes, a->FileType);
-    AppendByte(bytes, a->ElementNumber);
+    AppendAddressField(bytes, a->ElementNumber);
     AppendByte(bytes, 0); // sub-element
-    assert(bytes.size() == PCCCRequestSize);
+    assert(bytes.size() >= PCCCRequestSize && bytes.size() <= PCCCRequestSize + 4);
     return bytes;
 }
 
@@ -175,10 +195,15 @@ TPCCCServiceReply TPCCCServiceReply::FromReply(const TEncapsReply& reply) {
 
 std::optional<TPCCCServiceReply> ReadPCCC(TSessionInfo& session, std::string_view address,
                                           std::uint16_t elementCount, TSequenceNumberGenerator& sequencer) {
+    TPCCCServiceRequest request = TPCCCServiceRequest::Create(std::string(address), 0, elementCount);
+    if (!request.ParseAddress()) {
+        // An empty request would still reach the device; refuse it here.
+        session.LastError = "Invalid address: " + std::string(address);
+        return std::nullopt;
+    }
     // One number is both the TNS and the connected sequence count.
     const std::uint16_t n = sequencer.Next();
-    TPCCCServiceRequest request = TPCCCServiceRequest::Create(std::string(address), n, elementCount);
-    request.ParseAddress();
+    request.TNS = n;
     const TMR_Request message = TMessageRouter::BuildRequest(ServiceCode(TCIPService::ExecutePCCC),
                                                              ToArray(PCCCObjectPath), request.Pack());
     const auto reply =

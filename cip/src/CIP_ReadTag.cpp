@@ -24,7 +24,7 @@ TReadDataServiceRequest TReadDataServiceRequest::ReadTagFragmented(TPacketDataAr
 TPacketDataArray TReadDataServiceRequest::Pack() const {
     if (Path.empty())
         throw TAGCOM_NullReferenceException("Request_Path cannot be null");
-    const std::size_t words = (Path.size() + 1) / 2;
+    const std::size_t words = PathSizeInWords(Path.size(), "Request_Path");
     TPacketDataArray bytes;
     AppendByte(bytes, Service);
     AppendByte(bytes, static_cast<std::uint8_t>(words));

@@ -18,10 +18,12 @@ TPacketDataArray TUnconnectedSend::Pack() const {
         throw TAGCOM_NullReferenceException("RoutePath cannot be null");
     if (RequestPath.empty())
         throw TAGCOM_NullReferenceException("RequestPath cannot be null");
+    const std::size_t routeWords = PathSizeInWords(RoutePath.size(), "RoutePath");
+    const std::size_t requestWords = PathSizeInWords(RequestPath.size(), "RequestPath");
     const TPacketDataArray message = MessageRequest->Pack();
     const std::size_t m = message.size();
-    const std::size_t routeWords = (RoutePath.size() + 1) / 2;
-    const std::size_t requestWords = (RequestPath.size() + 1) / 2;
+    if (m > 0xFFFF)
+        throw TAGCOM_ArgumentOutOfRangeException("MessageRequest cannot be more than 65,535 bytes long");
     const std::size_t total = 2 + 2 * requestWords + 4 + m + m % 2 + 2 + 2 * routeWords;
 
     TPacketDataArray bytes;
@@ -61,6 +63,14 @@ std::string RoutingErrorText(std::uint16_t extendedStatus) {
 }
 
 std::unique_ptr<TUnconnectedSendReply> TUnconnectedSendReply::FromReply(const TEncapsReply& reply) {
+    if (reply.Status != 0) {
+        // The device refused the packet itself; there are no items to read.
+        auto failure = std::make_unique<TUnconnectedSendReply_Failure>();
+        failure->GeneralStatus = 0xFF;
+        failure->EncapsulationStatus = reply.Status;
+        failure->Message = EncapsStatusText(reply.Status);
+        return failure;
+    }
     const TCommonPacketItem item = ReplyDataItem(reply);
     if (item.TypeId != ItemTypeCode(TItemType::UnconnectedData)) {
         auto failure = std::make_unique<TUnconnectedSendReply_Failure>();

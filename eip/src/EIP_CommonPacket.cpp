@@ -117,9 +117,12 @@ std::optional<TEncapsReply> Exchange(TEncapsCommand command, TSessionInfo& sessi
     rr.CommonPacket.DataItem = dataItem;
     rr.CommonPacket.Items.assign(furtherItems.begin(), furtherItems.end());
 
+    // An unconnected reply is told from a late answer to an earlier request
+    // only by the context the device echoes, so each exchange gets its own.
+    // Connected replies are matched by their sequence count instead.
     const TEncapsPacket packet =
         command == TEncapsCommand::SendRRData
-            ? TEncapsPacketFactory::CreateSendRRData(session.SessionHandle, rr.Pack(), session.SenderContext)
+            ? TEncapsPacketFactory::CreateSendRRData(session.SessionHandle, rr.Pack(), session.NextExchangeContext())
             : TEncapsPacketFactory::CreateSendUnitData(session.SessionHandle, session.SenderContext, rr.Pack());
     TPacketDataArray replyBytes;
     session.SendReceive(packet.Pack(), replyBytes);

@@ -5,6 +5,27 @@
 
 namespace eip {
 
+std::string EncapsStatusText(std::uint32_t status) {
+    switch (status) {
+    case 0x0000:
+        return "Success";
+    case 0x0001:
+        return "Invalid or unsupported encapsulation command";
+    case 0x0002:
+        return "Insufficient memory";
+    case 0x0003:
+        return "Poorly formed or incorrect data";
+    case 0x0064:
+        return "Invalid session handle";
+    case 0x0065:
+        return "Invalid length";
+    case 0x0069:
+        return "Unsupported encapsulation protocol revision";
+    default:
+        return "Unknown EIP status";
+    }
+}
+
 TPacketDataArray TEncapsPacket::Pack() const {
     const std::size_t n = EncapsData.size();
     if (n > MaxEncapsDataLength)

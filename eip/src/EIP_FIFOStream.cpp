@@ -98,6 +98,23 @@ TPacketDataArray TFIFOStream::ReadAll() {
     return bytes;
 }
 
+TPacketDataArray TFIFOStream::ReadFramed(
+    std::int32_t headerSize, const std::function<std::int32_t(std::span<const std::uint8_t>)>& wholeLength) {
+    WriteLock lock(*this);
+    if (headerSize <= 0 || count_ < headerSize)
+        return {};
+    TPacketDataArray header(static_cast<std::size_t>(headerSize));
+    CopyOutLocked(header);
+    const std::int32_t whole = std::max(wholeLength(header), headerSize);
+    if (count_ < whole)
+        return {};
+    TPacketDataArray packet(static_cast<std::size_t>(whole));
+    CopyOutLocked(packet);
+    tail_ = (tail_ + whole) % capacity_;
+    count_ -= whole;
+    return packet;
+}
+
 std::int32_t TFIFOStream::Count() {
     ReadLock lock(*this);
     return count_;

@@ -5,12 +5,29 @@
 
 namespace eip {
 
+namespace {
+
+void AppendBigEndian(TPacketDataArray& bytes, std::uint32_t value, int width) {
+    for (int shift = 8 * (width - 1); shift >= 0; shift -= 8)
+        AppendByte(bytes, static_cast<std::uint8_t>(value >> shift));
+}
+
+std::uint32_t BigEndianAt(std::span<const std::uint8_t> bytes, std::size_t offset, int width) {
+    CheckRange(static_cast<std::int64_t>(bytes.size()), static_cast<std::int64_t>(offset), width);
+    std::uint32_t value = 0;
+    for (int i = 0; i < width; ++i)
+        value = (value << 8) | bytes[offset + static_cast<std::size_t>(i)];
+    return value;
+}
+
+} // namespace
+
 TPacketDataArray TSockAddrInfo::Pack() const {
     TPacketDataArray bytes;
     bytes.reserve(16);
-    AppendUInt16(bytes, static_cast<std::uint16_t>(Family));
-    AppendUInt16(bytes, Port);
-    AppendUInt32(bytes, Address);
+    AppendBigEndian(bytes, static_cast<std::uint16_t>(Family), 2);
+    AppendBigEndian(bytes, Port, 2);
+    AppendBigEndian(bytes, Address, 4);
     bytes.resize(16, 0);
     assert(bytes.size() == 16);
     return bytes;
@@ -43,9 +60,9 @@ std::size_t TIdentityItem::Expand(std::span<const std::uint8_t> bytes, std::size
     item.ItemType = ToUInt16(bytes, offset);
     item.ItemLength = ToUInt16(bytes, offset + 2);
     item.ProtocolVersion = ToUInt16(bytes, offset + 4);
-    item.SocketAddress.Family = ToInt16(bytes, offset + 6);
-    item.SocketAddress.Port = ToUInt16(bytes, offset + 8);
-    item.SocketAddress.Address = ToUInt32(bytes, offset + 10);
+    item.SocketAddress.Family = static_cast<std::int16_t>(BigEndianAt(bytes, offset + 6, 2));
+    item.SocketAddress.Port = static_cast<std::uint16_t>(BigEndianAt(bytes, offset + 8, 2));
+    item.SocketAddress.Address = BigEndianAt(bytes, offset + 10, 4);
     item.VendorId = ToUInt16(bytes, offset + 22);
     item.DeviceType = ToUInt16(bytes, offset + 24);
     item.ProductCode = ToUInt16(bytes, offset + 26);

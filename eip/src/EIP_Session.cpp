@@ -51,11 +51,26 @@ TPacketDataArray TConnectionParameters::Pack() const {
 
 // ---- TReplyMatch
 
+namespace {
+
+// The sender context of a packed encapsulation packet (its bytes 12 to 19).
+std::optional<TSenderContext> ContextOf(std::span<const std::uint8_t> packet) {
+    if (packet.size() < 20)
+        return std::nullopt;
+    TSenderContext context{};
+    std::copy_n(packet.begin() + 12, context.size(), context.begin());
+    return context;
+}
+
+} // namespace
+
 TReplyMatch TReplyMatch::ForRequest(std::span<const std::uint8_t> request) {
     TReplyMatch match;
     if (request.size() < 2)
         return match;
     match.Command = ToUInt16(request, 0);
+    if (*match.Command == CommandCode(TEncapsCommand::SendRRData))
+        match.SenderContext = ContextOf(request);
     if (*match.Command != CommandCode(TEncapsCommand::SendUnitData))
         return match;
     try {
@@ -74,6 +89,8 @@ TReplyMatch TReplyMatch::ForRequest(std::span<const std::uint8_t> request) {
 
 bool TReplyMatch::Matches(std::span<const std::uint8_t> packet) const {
     if (Command && (packet.size() < 2 || ToUInt16(packet, 0) != *Command))
+        return false;
+    if (SenderContext && ContextOf(packet) != SenderContext)
         return false;
     if (!SequenceCount)
         return true;
@@ -103,8 +120,11 @@ void TDataLoggerSession::DataReceived(std::span<const std::uint8_t> bytes) {
 }
 
 void TDataLoggerSession::StateChanged(bool connected) {
+    closed_ = !connected;
     if (OnStateChange)
         OnStateChange(connected);
+    // A closed channel brings no reply: the waiting exchange ends now.
+    dataArrived_.Set();
 }
 
 bool TDataLoggerSession::Connect(const std::string&, std::int32_t) { return true; }
@@ -121,31 +141,51 @@ int TDataLoggerSession::Receive(TPacketDataArray& reply) {
     reply.clear();
     qor::TTimeout timeout;
     timeout.Start(ReceiveTimeout);
+    const std::int32_t headerSize = HeaderSize;
+    const auto wholeLength = [this, headerSize](std::span<const std::uint8_t> header) {
+        const std::int32_t whole = headerSize + ToUInt16(header, 2);
+        ExpectedLength = whole;
+        return whole;
+    };
     for (;;) {
-        std::int32_t held = RxBuffer.Count();
-        if (ExpectedLength < 0 && held >= HeaderSize) {
-            std::array<std::uint8_t, EncapsHeaderSize> header{};
-            RxBuffer.Peek(header);
-            ExpectedLength = HeaderSize + ToUInt16(header, 2);
-        }
-        if (ExpectedLength >= 0 && held >= ExpectedLength) {
-            TPacketDataArray packet(static_cast<std::size_t>(ExpectedLength));
-            RxBuffer.Peek(packet);
-            if (ExpectedReply.Matches(packet))
-                break;
-            RxBuffer.Skip(ExpectedLength);
-            ++DroppedReplies;
+        TPacketDataArray packet = RxBuffer.ReadFramed(headerSize, wholeLength);
+        if (!packet.empty()) {
             ExpectedLength = -1;
-            continue;
+            if (ExpectedReply.Matches(packet)) {
+                // Whatever followed the reply goes with it, as it always has;
+                // the next exchange starts with a flush anyway.
+                AppendArray(packet, RxBuffer.ReadAll());
+                reply = std::move(packet);
+                return static_cast<int>(reply.size());
+            }
+            ++DroppedReplies;
+        } else if (closed_) {
+            return -2;
         }
-        if (held >= MaxHeldBytes)
-            break;
+        // The deadline is checked on every pass, so a peer that keeps sending
+        // packets that answer nothing cannot hold the exchange past it.
         const std::uint64_t remaining = timeout.Remaining();
         if (remaining == 0)
             break;
-        WaitForData(static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, UINT32_MAX - 1)));
+        if (packet.empty()) {
+            // A full ring whose front never completes (a Length beyond what the
+            // ring holds) will not change by waiting.
+            if (RxBuffer.Count() >= MaxHeldBytes)
+                break;
+            WaitForData(static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, UINT32_MAX - 1)));
+        }
     }
-    reply = RxBuffer.ReadAll();
+    // Time-out: a reply that came only in part is returned as it is, for the
+    // parser to report; a whole packet that answers another exchange is not.
+    TPacketDataArray rest = RxBuffer.ReadAll();
+    if (rest.size() >= static_cast<std::size_t>(headerSize)) {
+        const std::size_t whole = static_cast<std::size_t>(headerSize) + ToUInt16(rest, 2);
+        if (rest.size() >= whole && !ExpectedReply.Matches(std::span<const std::uint8_t>(rest).first(whole))) {
+            ++DroppedReplies;
+            rest.clear();
+        }
+    }
+    reply = std::move(rest);
     return static_cast<int>(reply.size());
 }
 
@@ -163,7 +203,10 @@ int TDataLoggerSession::Send(std::span<const std::uint8_t> bytes) {
     return result;
 }
 
-void TDataLoggerSession::Flush() { RxBuffer.Clear(); }
+void TDataLoggerSession::Flush() {
+    RxBuffer.Clear();
+    ExpectedLength = -1;
+}
 
 // ---- TSessionInfo
 
@@ -190,6 +233,7 @@ void TSessionInfo::SendReceive(std::span<const std::uint8_t> request, TPacketDat
         const int received = Socket->Receive(reply);
         if (received == -2) {
             Connected = false;
+            LastError = "Connection lost";
             reply.clear();
         } else if (received == 0) {
             LastError = "Response timeout";
@@ -200,6 +244,17 @@ void TSessionInfo::SendReceive(std::span<const std::uint8_t> request, TPacketDat
         if (OnError)
             OnError(e);
     }
+}
+
+TSenderContext TSessionInfo::NextExchangeContext() {
+    // Process-wide, so that a new session on a channel that an earlier one used
+    // does not repeat the numbers that session's late replies carry.
+    static std::atomic<std::uint32_t> exchanges{0};
+    const std::uint32_t n = ++exchanges;
+    TSenderContext context = SenderContext;
+    for (std::size_t i = 0; i < 4; ++i)
+        context[4 + i] = static_cast<std::uint8_t>(n >> (8 * i));
+    return context;
 }
 
 void TSessionInfo::SetConnectionParameters(std::uint16_t connectionSerial, std::uint32_t connectionTimeoutMs,

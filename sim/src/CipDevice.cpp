@@ -388,8 +388,9 @@ Bytes CipDevice::UnconnectedSend(const Request& request, CipContext& context) {
     if (!r.AtEnd()) {
         return MakeReply(svc, GeneralStatus::TooMuchData);
     }
-    // A routing failure carries the remaining route size (words) after the status.
-    const Bytes remaining{routeWords};
+    // A routing failure carries the remaining route size (words) and a
+    // reserved byte after the status.
+    const Bytes remaining{routeWords, 0x00};
     std::optional<std::vector<PathSegment>> route = ParsePath(routeBytes);
     if (!route) {
         return MakeReply(svc, GeneralStatus::ConnectionFailure, {extended::InvalidSegment}, remaining);

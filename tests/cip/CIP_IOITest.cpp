@@ -41,6 +41,16 @@ TEST(IOITest, LogicalPathsNeedAllThreeParts) {
     EXPECT_TRUE(TIOI::AttributeSegment("65536").empty());
 }
 
+TEST(IOITest, NamesLongerThanTheLengthByteCountsCannotBeEncoded) {
+    const std::string longest(255, 'A');
+    const TPacketDataArray path = TIOI::BuildPath(longest);
+    ASSERT_EQ(path.size(), 258u);
+    EXPECT_EQ(path[1], 0xFF);
+    // 256 characters would go out as a name of 0 and read another tag.
+    EXPECT_TRUE(TIOI::BuildPath(longest + "A").empty());
+    EXPECT_TRUE(TIOI::BuildPath("Program:Main." + longest + "A").empty());
+}
+
 TEST(IOITest, InvalidAddressesGiveAnEmptyPath) {
     for (const char* address : {"[1]", "Tag[a]", "Tag[1 ]", "Tag[1].Member", "Tag[1]@6/1/1", "Tag[1,,2]",
                                 "Tag[99999999999]", ""})

@@ -23,6 +23,16 @@ TEST(MRRequestTest, OddPathIsPaddedAndSizedInWordsAndPackedRequestsGoOutAsTheyAr
     }
 }
 
+TEST(MRRequestTest, APathLongerThanItsSizeByteCountsIsRefused) {
+    EXPECT_EQ(TMessageRouter::BuildRequest(0x4C, TPacketDataArray(510, 0x28), {}).Pack()[1], 0xFF);
+    try {
+        TMessageRouter::BuildRequest(0x4C, TPacketDataArray(511, 0x28), {}).Pack();
+        FAIL();
+    } catch (const eip::TAGCOM_ArgumentOutOfRangeException& e) {
+        EXPECT_STREQ(e.what(), "Request_Path cannot be more than 510 bytes long");
+    }
+}
+
 TEST(MRResponseTest, ResponseWithoutDataOrAdditionalStatus) {
     TMR_Response r;
     EXPECT_EQ(r.Expand(TPacketDataArray{0xCC, 0x00, 0x00, 0x00}, 0), 4u);

@@ -29,12 +29,25 @@ TEST(PCCCRequestTest, ByteSizeIsCappedToOneReply) {
 }
 
 TEST(PCCCRequestTest, InvalidAddresses) {
-    for (const char* address : {"X1:0", "N:0", "N300:0", "NN7:0", ""}) {
+    for (const char* address : {"X1:0", "N:0", "N65536:0", "N7:65536", "N7:99999999999", "NN7:0", ""}) {
         TPCCCServiceRequest r = TPCCCServiceRequest::Create(address, 1, 1);
         EXPECT_FALSE(r.ParseAddress()) << address;
         EXPECT_TRUE(r.Pack().empty()) << address;
     }
-    EXPECT_EQ(TPCCCServiceRequest::ParseAddress("N7:999")->ElementNumber, 0);
+}
+
+TEST(PCCCRequestTest, NumbersFrom255OnTakeTheThreeByteForm) {
+    // The address fields after the byte size: file number, file type, element, sub-element.
+    auto fields = [](const char* address) {
+        const TPacketDataArray bytes = TPCCCServiceRequest::Create(address, 1, 1).Pack();
+        return bytes.size() < 13 ? TPacketDataArray{} : TPacketDataArray(bytes.begin() + 13, bytes.end());
+    };
+    EXPECT_EQ(fields("N7:254"), (TPacketDataArray{0x07, 0x89, 0xFE, 0x00}));
+    EXPECT_EQ(fields("N7:255"), (TPacketDataArray{0x07, 0x89, 0xFF, 0xFF, 0x00, 0x00}));
+    EXPECT_EQ(fields("N7:300"), (TPacketDataArray{0x07, 0x89, 0xFF, 0x2C, 0x01, 0x00}));
+    EXPECT_EQ(fields("N7:999"), (TPacketDataArray{0x07, 0x89, 0xFF, 0xE7, 0x03, 0x00}));
+    EXPECT_EQ(fields("N300:65535"), (TPacketDataArray{0xFF, 0x2C, 0x01, 0x89, 0xFF, 0xFF, 0xFF, 0x00}));
+    EXPECT_EQ(TPCCCServiceRequest::ParseAddress("N7:300")->ElementNumber, 300);
 }
 
 TMR_Response PCCCResponse(std::uint8_t service, std::uint8_t status, TPacketDataArray data) {
@@ -102,4 +115,15 @@ TEST(PCCCReplyTest, ReadPCCCUsesOneNumberForTheTNSAndTheSequenceCount) {
                              0x00, 0x00}}));
 }
 
+
+TEST(PCCCReplyTest, ReadPCCCWithAnInvalidAddressSendsNothing) {
+    eiptest::ScriptedSession scripted;
+    auto& [device, session] = scripted;
+    TSequenceNumberGenerator g;
+    EXPECT_FALSE(ReadPCCC(session, "N7:70000", 1, g));
+    EXPECT_FALSE(ReadPCCC(session, "X1:0", 1, g));
+    EXPECT_TRUE(device.Sent.empty());
+    EXPECT_EQ(session.LastError, "Invalid address: X1:0");
+    EXPECT_EQ(g.Next(), 1); // no sequence number was spent
+}
 } // namespace

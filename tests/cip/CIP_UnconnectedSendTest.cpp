@@ -51,6 +51,30 @@ TEST(UnconnectedSendTest, MissingPartsAreRefusedInOrder) {
     EXPECT_EQ(message(), "RequestPath cannot be null");
 }
 
+TEST(UnconnectedSendTest, PathsLongerThanTheSizeByteCountsAreRefused) {
+    TUnconnectedSend us;
+    us.MessageRequest = TMessageRouter::BuildRequest(0x4C, {0x91, 0x00}, {});
+    us.RoutePath.assign(510, 0x01);
+    EXPECT_EQ(us.Pack()[us.Pack().size() - 512], 0xFF); // route size in words
+    us.RoutePath.push_back(0x01);
+    EXPECT_THROW(us.Pack(), eip::TAGCOM_ArgumentOutOfRangeException);
+    us.RoutePath = {0x01, 0x00};
+    us.MessageRequest->Request_Path.assign(511, 0x28);
+    EXPECT_THROW(us.Pack(), eip::TAGCOM_ArgumentOutOfRangeException);
+}
+
+TEST(UnconnectedSendReplyTest, AnEncapsulationErrorWithoutDataIsAFailureWithThatStatus) {
+    eip::TEncapsReply reply;
+    reply.Command = 0x6F;
+    reply.Status = 0x64;
+    const auto parsed = TUnconnectedSendReply::FromReply(reply);
+    const auto* failure = dynamic_cast<const TUnconnectedSendReply_Failure*>(parsed.get());
+    ASSERT_NE(failure, nullptr);
+    EXPECT_EQ(failure->EncapsulationStatus, 0x64u);
+    EXPECT_EQ(failure->GeneralStatus, 0xFF);
+    EXPECT_EQ(failure->Message, "Invalid session handle");
+}
+
 TEST(UnconnectedSendReplyTest, RoutingErrorsAreNamedByTheExtendedStatus) {
     const auto reply = TUnconnectedSendReply::FromReply(RRReply({0xD2, 0x00, 0x01, 0x01, 0x12, 0x03}));
     const auto* failure = dynamic_cast<const TUnconnectedSendReply_Failure*>(reply.get());

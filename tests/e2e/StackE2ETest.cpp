@@ -98,6 +98,10 @@ TEST_F(StackE2ETest, RegistersAndReadsTheIdentity) {
     EXPECT_EQ(id.SerialNumber, 0x00C0FFEEu);
     EXPECT_EQ(id.MajorRevision, 20);
     EXPECT_EQ(id.State, 3);
+    // The socket address the device reports, in network byte order on the wire.
+    EXPECT_EQ(id.SocketAddress.Family, 2);
+    EXPECT_EQ(id.SocketAddress.Port, plc_.Port());
+    EXPECT_EQ(id.SocketAddress.Address, 0x7F000001u);
 }
 
 TEST_F(StackE2ETest, ReadsATagThroughTheBackplaneRoute) {

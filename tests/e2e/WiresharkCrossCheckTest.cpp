@@ -92,6 +92,11 @@ TEST(WiresharkCrossCheckTest, RequestsAndRepliesDecodeCleanly) {
     ASSERT_TRUE(ForwardOpenToRouter(session, TPacketDataArray{}));
     ASSERT_TRUE(ReadPCCC(session, "N7:0", 3, sequence));
     ASSERT_TRUE(ForwardClose(session, TPacketDataArray{}));
+    // Failure replies: a route to another port, a tag that does not exist, a
+    // Forward Close of a connection no longer open.
+    ASSERT_TRUE(SendUnconnectedSend(session, ReadTagRequest("Counter", 1), TPacketDataArray{0x02, 0x00}));
+    ASSERT_TRUE(SendUnconnectedSend(session, ReadTagRequest("Missing", 1), slot0));
+    ASSERT_FALSE(ForwardClose(session, slot0));
 
     const auto packets = link.Channel->Transcript();
     const Dissection d = Dissect(tool, packets);
@@ -120,6 +125,12 @@ TEST(WiresharkCrossCheckTest, RequestsAndRepliesDecodeCleanly) {
         "Success: PCCC Class - Execute PCCC",
         "Forward Close (Message Router)",
         "Success: Connection Manager - Forward Close (Message Router)",
+        "Unconnected Send: 'Counter' - Service (0x4c)",
+        "Connection failure: Unconnected Send",
+        "Unconnected Send: 'Missing' - Service (0x4c)",
+        "Path destination unknown: 'Missing' - Service (0x4c)",
+        "Forward Close (Message Router)",
+        "Connection failure: Connection Manager - Forward Close (Message Router)",
     };
     ASSERT_EQ(packets.size(), expected.size());
     ASSERT_EQ(d.Lines.size(), expected.size()) << d.Errors;

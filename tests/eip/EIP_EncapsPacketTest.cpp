@@ -83,7 +83,7 @@ TEST(EncapsPacketTest, EveryTruncatedHeaderRaisesTheListError) {
 TPacketDataArray IdentityItemBytes(std::uint16_t type, std::string_view name, std::uint8_t state) {
     TPacketDataArray item{static_cast<std::uint8_t>(type), static_cast<std::uint8_t>(type >> 8),
                           static_cast<std::uint8_t>(34 + name.size()), 0, 0x01, 0x00,  // type, length, version
-                          0x02, 0x00, 0xAF, 0x12, 0xC0, 0xA8, 0x01, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0, // socket address
+                          0x00, 0x02, 0xAF, 0x12, 0xC0, 0xA8, 0x01, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0, // socket address
                           0x01, 0x00, 0x0E, 0x00, 0x36, 0x00, 0x14, 0x0B, 0x60, 0x30, // vendor .. status
                           0x78, 0x56, 0x34, 0x12, static_cast<std::uint8_t>(name.size())};
     for (const char c : name)
@@ -96,9 +96,10 @@ TEST(EncapsPacketTest, IdentityItemFieldsAndRoundTrip) {
     const TPacketDataArray bytes = IdentityItemBytes(0x000C, "PLC", 3);
     TIdentityItem item;
     EXPECT_EQ(item.Expand(bytes, 0), bytes.size());
+    // The socket address is in network byte order: AF12 is port 44818.
     EXPECT_EQ(item.SocketAddress.Family, 2);
-    EXPECT_EQ(item.SocketAddress.Port, 0x12AF);
-    EXPECT_EQ(item.SocketAddress.Address, 0x0A01A8C0u);
+    EXPECT_EQ(item.SocketAddress.Port, 44818);
+    EXPECT_EQ(item.SocketAddress.Address, 0xC0A8010Au); // 192.168.1.10
     EXPECT_EQ(item.VendorId, 1);
     EXPECT_EQ(item.DeviceType, 0x0E);
     EXPECT_EQ(item.ProductCode, 0x36);
@@ -145,6 +146,17 @@ TEST(EncapsPacketTest, ListIdentityReplyParsesItemsBackToBack) {
     reply.EncapsData[0] = 0xFF;
     reply.EncapsData[1] = 0xFF;
     EXPECT_THROW(TListIdentityReply::FromReply(reply), EListError);
+}
+
+TEST(EncapsPacketTest, EncapsulationStatusesHaveTheirOwnTexts) {
+    EXPECT_EQ(EncapsStatusText(0x0001), "Invalid or unsupported encapsulation command");
+    EXPECT_EQ(EncapsStatusText(0x0002), "Insufficient memory");
+    EXPECT_EQ(EncapsStatusText(0x0003), "Poorly formed or incorrect data");
+    EXPECT_EQ(EncapsStatusText(0x0064), "Invalid session handle");
+    EXPECT_EQ(EncapsStatusText(0x0065), "Invalid length");
+    EXPECT_EQ(EncapsStatusText(0x0069), "Unsupported encapsulation protocol revision");
+    EXPECT_EQ(EncapsStatusText(0x0004), "Unknown EIP status");
+    EXPECT_EQ(EncapsStatusText(0x01000064), "Unknown EIP status");
 }
 
 } // namespace

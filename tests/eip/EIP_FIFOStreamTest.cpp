@@ -98,4 +98,20 @@ TEST(FIFOStreamTest, PeekHandlesTheWrapAndRemovesNothing) {
     EXPECT_EQ(ring.ReadAll(), (TPacketDataArray{11, 12, 13}));
 }
 
+// Framing by the second byte of a 2-byte header: the packet is header + that many bytes.
+std::int32_t TwoPlusSecondByte(std::span<const std::uint8_t> header) { return 2 + header[1]; }
+
+TEST(FIFOStreamTest, ReadFramedTakesOnlyAWholePacketAcrossTheWrap) {
+    TFIFOStream ring(10, 4, false);
+    ring.Write(Sequence(7, 0));
+    ReadN(ring, 7); // the next packet wraps round the end
+    ring.Write(TPacketDataArray{0xAA, 0x04, 1, 2});
+    EXPECT_TRUE(ring.ReadFramed(2, TwoPlusSecondByte).empty()); // two bytes still to come
+    EXPECT_EQ(ring.Count(), 4);
+    ring.Write(TPacketDataArray{3, 4, 0xBB});
+    EXPECT_EQ(ring.ReadFramed(2, TwoPlusSecondByte), (TPacketDataArray{0xAA, 0x04, 1, 2, 3, 4}));
+    EXPECT_TRUE(ring.ReadFramed(2, TwoPlusSecondByte).empty()); // one byte: no header yet
+    EXPECT_EQ(ring.ReadAll(), (TPacketDataArray{0xBB}));
+}
+
 } // namespace

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -13,6 +15,46 @@ using namespace eip;
 using eiptest::ClockedSession;
 using eiptest::Concat;
 using eiptest::ScriptedDevice;
+
+// A SendRRData reply with the given sender context whose unconnected data item
+// holds one byte.
+TPacketDataArray UnconnectedReply(std::span<const std::uint8_t> context, std::uint8_t value) {
+    const TPacketDataArray rr{0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0xB2, 0, 1, 0, value};
+    return Concat({{0x6F, 0, static_cast<std::uint8_t>(rr.size()), 0, 0x10, 0x20, 0x30, 0x40, 0, 0, 0, 0},
+                   TPacketDataArray(context.begin(), context.end()),
+                   {0, 0, 0, 0},
+                   rr});
+}
+
+// A device that was slow once: it answers the first request only together
+// with the second, so the late reply arrives while the second one waits.
+class SlowOnceDevice : public ScriptedDevice {
+public:
+    int SendToHost(std::span<const std::uint8_t> bytes) override {
+        Sent.emplace_back(bytes.begin(), bytes.end());
+        const TPacketDataArray reply =
+            UnconnectedReply(bytes.subspan(12, 8), static_cast<std::uint8_t>(Sent.size()));
+        if (Sent.size() == 1)
+            held_ = reply;
+        else
+            AttachedSession()->FeedData(Concat({held_, reply}));
+        return static_cast<int>(bytes.size());
+    }
+
+private:
+    TPacketDataArray held_;
+};
+
+// A clock that moves on by 1 ms each time it is read, as if every step of the
+// receive loop took that long.
+class TickingClock : public platform::IClock {
+public:
+    std::uint64_t TickCount64() override { return ++now_; }
+    bool HasTickCount64() override { return true; }
+
+private:
+    std::atomic<std::uint64_t> now_{1000};
+};
 
 TPacketDataArray Header(std::uint16_t command, std::uint16_t length, std::uint32_t status = 0) {
     return Concat({{static_cast<std::uint8_t>(command), static_cast<std::uint8_t>(command >> 8),
@@ -92,6 +134,46 @@ TEST_F(SessionTest, AConnectedReplyWithAnotherSequenceCountIsDropped) {
     EXPECT_EQ(ReplyDataItem(*reply).Data[0], 7);
 }
 
+TEST_F(SessionTest, EverySendRRDataExchangeHasAContextOfItsOwn) {
+    session_.SenderContext = {'m', 'i', 'r', 'd', 'e', 'n', 'o', 0};
+    device_.Replies.push_back(UnconnectedReply(TPacketDataArray(8, 0), 1)); // context echoed by the device
+    device_.Replies.push_back(UnconnectedReply(TPacketDataArray(8, 0), 2));
+    const auto first = SendRRData(session_, TCommonPacketItem::NullAddressItem(),
+                                  TCommonPacketItem::UnconnectedDataItem({0x01}));
+    const auto second = SendRRData(session_, TCommonPacketItem::NullAddressItem(),
+                                   TCommonPacketItem::UnconnectedDataItem({0x01}));
+    ASSERT_TRUE(first && second);
+    ASSERT_EQ(device_.Sent.size(), 2u);
+    const TPacketDataArray a(device_.Sent[0].begin() + 12, device_.Sent[0].begin() + 20);
+    const TPacketDataArray b(device_.Sent[1].begin() + 12, device_.Sent[1].begin() + 20);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(TPacketDataArray(a.begin(), a.begin() + 4), (TPacketDataArray{'m', 'i', 'r', 'd'}));
+    EXPECT_EQ(TPacketDataArray(b.begin(), b.begin() + 4), (TPacketDataArray{'m', 'i', 'r', 'd'}));
+    EXPECT_EQ(session_.SenderContext, (TSenderContext{'m', 'i', 'r', 'd', 'e', 'n', 'o', 0}));
+}
+
+TEST_F(SessionTest, ALateUnconnectedReplyIsDroppedAndCounted) {
+    SlowOnceDevice device;
+    TSessionInfo session(&device);
+    auto socket = std::make_unique<ClockedSession>(session, clock_);
+    ClockedSession& transport = *socket;
+    session.Socket = std::move(socket);
+    session.Connected = true;
+    session.Timeout = 200;
+    device.AttachSession(session);
+
+    const auto first = SendRRData(session, TCommonPacketItem::NullAddressItem(),
+                                  TCommonPacketItem::UnconnectedDataItem({0x01}));
+    EXPECT_FALSE(first);
+    EXPECT_EQ(session.LastError, "Response timeout");
+    const auto second = SendRRData(session, TCommonPacketItem::NullAddressItem(),
+                                   TCommonPacketItem::UnconnectedDataItem({0x02}));
+    ASSERT_TRUE(second);
+    EXPECT_EQ(ReplyDataItem(*second).Data, TPacketDataArray{2}); // not the first request's answer
+    EXPECT_EQ(transport.DroppedReplies, 1u);
+    device.Detach();
+}
+
 TEST_F(SessionTest, OnlyTheLateReplyArrivingMeansResponseTimeout) {
     session_.Timeout = 300;
     device_.Replies.push_back(ConnectedReply(6));
@@ -107,6 +189,116 @@ TEST_F(SessionTest, BytesLeftFromAnEarlierExchangeAreFlushed) {
     TPacketDataArray reply;
     session_.SendReceive(TEncapsPacketFactory::CreateListIdentity().Pack(), reply);
     EXPECT_EQ(reply, Concat({Header(0x63, 1), {0x42}}));
+}
+
+TEST_F(SessionTest, AFlushDuringTheWaitForgetsTheLengthOfThePacketItDropped) {
+    transport_->ExpectedReply.Command = 0x63;
+    transport_->DataReceived(Header(0x63, 2)); // 2 data bytes still to come
+    const TPacketDataArray next = Concat({Header(0x63, 10), TPacketDataArray(10, 0x5A)});
+    int waits = 0;
+    transport_->DuringWait = [&] {
+        if (++waits == 1) {
+            session_.FlushData(); // the host flushes; a new reply starts
+            transport_->DataReceived(std::span(next).first(30));
+        } else {
+            transport_->DataReceived(std::span(next).subspan(30));
+        }
+        return true;
+    };
+    TPacketDataArray reply;
+    EXPECT_EQ(transport_->Receive(reply), 34);
+    EXPECT_EQ(reply, next); // framed by its own Length, not the dropped packet's
+}
+
+TEST(SessionDeadlineTest, PacketsThatAnswerNothingCannotHoldTheWaitPastItsDeadline) {
+    TickingClock clock;
+    platform::ScopedClock use(clock);
+    TSessionInfo session(nullptr);
+    TDataLoggerSession transport(session);
+    transport.ExpectedReply.Command = 0x6F;
+    for (int i = 0; i < 1000; ++i)
+        transport.DataReceived(Header(0x70, 0));
+    transport.ReceiveTimeout = 100;
+    TPacketDataArray reply;
+    EXPECT_EQ(transport.Receive(reply), 0);
+    EXPECT_LT(transport.DroppedReplies, 200u);
+}
+
+// A device that closes the channel instead of answering: the host reports it
+// from its own thread once the request is out.
+class ClosingDevice : public ScriptedDevice {
+public:
+    ~ClosingDevice() override { Join(); }
+    void Join() {
+        if (host_.joinable())
+            host_.join();
+    }
+    int SendToHost(std::span<const std::uint8_t> bytes) override {
+        TSessionInfo* session = AttachedSession();
+        host_ = std::thread([session] { session->StateChanged(false); });
+        return static_cast<int>(bytes.size());
+    }
+
+private:
+    std::thread host_;
+};
+
+TEST_F(SessionTest, AClosedChannelEndsTheWaitAtOnce) {
+    platform::SetClock(nullptr);
+    {
+        ClosingDevice device;
+        TSessionInfo session(&device);
+        session.Socket = std::make_unique<TDataLoggerSession>(session);
+        session.Socket->OnStateChange = [&](bool connected) { session.HandleStateChange(connected); };
+        session.Connected = true;
+        session.Timeout = 60000;
+        device.AttachSession(session);
+        TPacketDataArray reply;
+        const auto started = std::chrono::steady_clock::now();
+        session.SendReceive(TEncapsPacketFactory::CreateListIdentity().Pack(), reply);
+        device.Join();
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+        EXPECT_TRUE(reply.empty());
+        EXPECT_FALSE(session.Connected);
+        EXPECT_EQ(session.LastError, "Connection lost");
+        device.Detach();
+    }
+    platform::SetClock(&clock_);
+}
+
+TEST(SessionRaceTest, FeedAndFlushFromTheHostNeverBreakAWaitingReceive) {
+    // The host thread delivers replies in two blocks and flushes now and
+    // then, as ProcessData does, while the worker keeps receiving. Whatever
+    // the interleaving, Receive must not fail.
+    TSessionInfo session(nullptr);
+    session.Socket = std::make_unique<TDataLoggerSession>(session);
+    auto& transport = static_cast<TDataLoggerSession&>(*session.Socket);
+    transport.ExpectedReply.Command = 0x63;
+    transport.ReceiveTimeout = 1;
+    const TPacketDataArray packet = Concat({Header(0x63, 8), TPacketDataArray(8, 0x11)});
+    std::atomic<bool> done{false};
+    std::thread host([&] {
+        for (int i = 0; i < 1000000 && !done; ++i) {
+            session.FeedData(std::span(packet).first(13));
+            if (i % 7 == 3)
+                session.FlushData();
+            session.FeedData(std::span(packet).subspan(13));
+        }
+    });
+    int failures = 0;
+    for (int i = 0; i < 3000; ++i) {
+        TPacketDataArray reply;
+        try {
+            transport.Receive(reply);
+        } catch (const std::exception&) {
+            ++failures;
+        }
+    }
+    done = true;
+    host.join();
+    EXPECT_EQ(failures, 0);
+    session.FlushData();
+    EXPECT_EQ(transport.ExpectedLength, -1);
 }
 
 TEST_F(SessionTest, DataReceivedWakesAWaitingExchange) {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <vector>
@@ -22,6 +23,9 @@ public:
     std::vector<TPacketDataArray> Sent;
     int SendResult = 0; // 0: bytes taken, else returned as is
     int Attaches = 0;
+    // As devices do, the first packet of each reply gets the sender context of
+    // the packet it answers; off, the scripted bytes go back as they are.
+    bool EchoContext = true;
 
     eip::TSessionInfo* AttachedSession() override { return session_; }
     void AttachSession(eip::TSessionInfo& session) override {
@@ -33,8 +37,11 @@ public:
             return SendResult;
         Sent.emplace_back(bytes.begin(), bytes.end());
         if (!Replies.empty() && session_ != nullptr) {
-            session_->FeedData(Replies.front());
+            TPacketDataArray reply = std::move(Replies.front());
             Replies.pop_front();
+            if (EchoContext && reply.size() >= 20 && bytes.size() >= 20)
+                std::copy(bytes.begin() + 12, bytes.begin() + 20, reply.begin() + 12);
+            session_->FeedData(reply);
         }
         return static_cast<int>(bytes.size());
     }
@@ -64,10 +71,16 @@ public:
     ClockedSession(eip::TSessionInfo& owner, platform::ManualClock& clock)
         : TDataLoggerSession(owner), clock_(clock) {}
     std::vector<std::uint32_t> Waits;
+    // Run inside each wait: what the host's thread does while the exchange
+    // waits. When it answers true (it delivered bytes) the wait ends at once
+    // instead of moving the clock.
+    std::function<bool()> DuringWait;
 
 protected:
     void WaitForData(std::uint32_t ms) override {
         Waits.push_back(ms);
+        if (DuringWait && DuringWait())
+            return;
         clock_.Advance(ms);
     }
 

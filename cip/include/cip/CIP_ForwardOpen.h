@@ -106,7 +106,10 @@ bool ForwardOpen(eip::TSessionInfo& session, std::span<const std::uint8_t> conne
 // The connection path is the route path followed by the Message Router path.
 bool ForwardOpenToRouter(eip::TSessionInfo& session, std::span<const std::uint8_t> routePath,
                          std::uint16_t parameterWord = 0, std::uint32_t rpi = 0);
-// True when a reply came back with encapsulation status 0.
+// True when the device answered with encapsulation status 0 and general status
+// 0. A refusal answers false and leaves its status in the session's LastStatus
+// (the encapsulation status, or the general status when the encapsulation
+// succeeded) and its text, with any extended status, in LastError.
 bool ForwardClose(eip::TSessionInfo& session, std::span<const std::uint8_t> routePath);
 
 // A message router request over the connection: SendUnitData with the next

@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace cip {
 
@@ -45,12 +46,18 @@ inline constexpr std::uint8_t StatusEmbeddedServiceError = 0x1E;
 inline constexpr std::uint8_t StatusInvalidReply = 0x22;
 inline constexpr std::uint8_t StatusExtended = 0xFF;
 
-// The table's text for an encapsulation or general status; "Unknown EIP
-// status" for a code without a row.
+// The table's text for a general status; "Unknown EIP status" for a code
+// without a row. An encapsulation status has a table of its own
+// (eip::EncapsStatusText): its codes mean other things.
 std::string StatusText(std::uint16_t code);
 // The same table for a general status byte; "Unknown General Status - 0x" and
 // the byte in two upper-case hex digits for a byte without a row.
 std::string GeneralStatusText(std::uint8_t status);
+
+// The size byte of a path: its length in 16-bit words. A path longer than a
+// size byte can count (510 bytes) raises TAGCOM_ArgumentOutOfRangeException
+// naming the field, before any request is built with it.
+std::uint8_t PathSizeInWords(std::size_t pathBytes, std::string_view field);
 
 struct TMR_Request {
     std::uint8_t Service = 0;
@@ -61,7 +68,8 @@ struct TMR_Request {
     bool IsPacked = false;
 
     // Service, path size, the path zero-padded to even length, the data. An
-    // empty path raises TAGCOM_NullReferenceException.
+    // empty path raises TAGCOM_NullReferenceException, one over 510 bytes
+    // TAGCOM_ArgumentOutOfRangeException.
     TPacketDataArray Pack() const;
 
     friend bool operator==(const TMR_Request&, const TMR_Request&) = default;

@@ -25,7 +25,9 @@ struct TMultiServiceRequest {
 
     std::size_t AddService(TPacketDataArray packedRequest);
     std::size_t PackedSize() const;
-    // Header, count, the offsets (from the count field), the services.
+    // Header, count, the offsets (from the count field), the services. More
+    // than the 16-bit offsets can reach raises
+    // TAGCOM_ArgumentOutOfRangeException.
     TPacketDataArray Pack() const;
 };
 

@@ -41,6 +41,8 @@ inline constexpr std::array<TPLC5DataType, 11> PLC5DataTypes{{
     {'I', 0x8C, 2, 0x00C3, 6},
 }};
 
+// With one-byte file and element numbers; each number above 254 takes two
+// bytes more (0xFF, then the number as 16 bits).
 inline constexpr std::size_t PCCCRequestSize = 17;
 inline constexpr std::uint16_t PCCCVendorId = 0x051B;
 inline constexpr std::uint32_t PCCCOriginatorSerial = 0x0291AA98;
@@ -50,8 +52,8 @@ struct TPCCCAddress {
     std::uint16_t ElementSize = 0;
     std::uint16_t DataType = 0;
     std::uint16_t ValueKind = 0;
-    std::uint8_t FileNumber = 0;
-    std::uint8_t ElementNumber = 0;
+    std::uint16_t FileNumber = 0;
+    std::uint16_t ElementNumber = 0;
 };
 
 struct TPCCCServiceRequest {
@@ -62,15 +64,18 @@ struct TPCCCServiceRequest {
     std::uint16_t DataType = 0;
     std::uint16_t ValueKind = 0;
     std::uint8_t FileType = 0;
-    std::uint8_t FileNumber = 0;
-    std::uint8_t ElementNumber = 0;
+    std::uint16_t FileNumber = 0;
+    std::uint16_t ElementNumber = 0;
 
     static TPCCCServiceRequest Create(std::string address, std::uint16_t tns, std::uint16_t elementCount);
 
     // Fills the file and element fields from Address; false when it is invalid.
+    // File and element numbers run from 0 to 65535; a larger one, or a file
+    // letter or file number missing, makes the address invalid.
     bool ParseAddress();
     static std::optional<TPCCCAddress> ParseAddress(std::string_view address);
-    // The 17 request bytes; empty when the address is invalid.
+    // The request bytes (17 to 21, see PCCCRequestSize); empty when the address
+    // is invalid.
     TPacketDataArray Pack() const;
 };
 
@@ -98,7 +103,8 @@ struct TPCCCServiceReply {
 
 // The connected Execute PCCC exchange; the sequence number is both the TNS and
 // the sequence count. Nothing when no reply came or its encapsulation status
-// was neither 0 nor 6.
+// was neither 0 nor 6, and nothing sent when the address is invalid (the
+// session's LastError then names it).
 std::optional<TPCCCServiceReply> ReadPCCC(eip::TSessionInfo& session, std::string_view address,
                                           std::uint16_t elementCount, TSequenceNumberGenerator& sequencer);
 

@@ -47,7 +47,9 @@ public:
 
     // nullptr when the data item holds fewer than 3 bytes. A reply that is not
     // in an unconnected data item is a Failure with status 0xFF and "Incorrect
-    // Packet Type".
+    // Packet Type". A reply with an encapsulation status other than 0 carries
+    // no CIP reply: a Failure with status 0xFF, that status in
+    // EncapsulationStatus and its text in Message.
     static std::unique_ptr<TUnconnectedSendReply> FromReply(const eip::TEncapsReply& reply);
 };
 
@@ -63,6 +65,7 @@ public:
     std::uint8_t AdditionalStatusSize = 0;
     TPacketDataArray AdditionalStatus; // 2 bytes per word
     std::string Message;
+    std::uint32_t EncapsulationStatus = 0;
 };
 
 // Sends the embedded request through the route with the session's time ticks:

@@ -74,9 +74,9 @@ struct TEncapsRRData {
 };
 
 // One request/reply exchange on the session: the items are copied into the
-// packet (a connected address item gets the session's O->T connection id), the
-// packet goes through the session's SendReceive, and the reply comes back
-// parsed. No reply: nothing (the session's LastError says why). A reply that
+// packet (a connected address item gets the session's O->T connection id; a
+// SendRRData packet gets the session's next exchange context), the packet goes
+// through the session's SendReceive, and the reply comes back parsed. No reply: nothing (the session's LastError says why). A reply that
 // does not parse raises the parser's exception.
 std::optional<TEncapsReply> SendRRData(TSessionInfo& session, const TCommonPacketItem& addressItem,
                                        const TCommonPacketItem& dataItem,

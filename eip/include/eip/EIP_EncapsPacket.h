@@ -12,6 +12,7 @@
 #include <memory>
 #include <span>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace eip {
@@ -50,6 +51,11 @@ using TSenderContext = std::array<std::uint8_t, 8>;
 inline constexpr std::size_t EncapsHeaderSize = 24;
 // 65,535 - 24: the Length field and the host's channel both stop at 16 bits.
 inline constexpr std::size_t MaxEncapsDataLength = 65511;
+
+// The text of an encapsulation status (the header's Status field), which has
+// codes of its own, unrelated to the CIP general status; "Unknown EIP status"
+// for a code without a row.
+std::string EncapsStatusText(std::uint32_t status);
 
 // A packet to send (and, through TEncapsReply, one received). Command, status
 // and the other header fields stay plain integers: a received packet may carry

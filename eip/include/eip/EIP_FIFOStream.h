@@ -7,6 +7,7 @@
 #include "eip/EIP_Conversion.h"
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <stdexcept>
 #include <vector>
@@ -41,6 +42,13 @@ public:
     void Skip(std::int32_t count);
     // Takes everything held in one step and leaves the ring empty.
     TPacketDataArray ReadAll();
+    // Takes the packet at the front when all of it is held, in one locked step,
+    // so that a Clear from another thread cannot come between looking at the
+    // header and taking the bytes. wholeLength is given the first headerSize
+    // bytes and answers the packet's whole length (at least headerSize). Empty
+    // when the header or the rest of the packet has not arrived yet.
+    TPacketDataArray ReadFramed(std::int32_t headerSize,
+                                const std::function<std::int32_t(std::span<const std::uint8_t>)>& wholeLength);
     std::int32_t Count();
     std::int32_t Free();
     void Clear();

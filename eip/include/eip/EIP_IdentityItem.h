@@ -12,14 +12,15 @@ namespace eip {
 
 inline constexpr std::uint16_t IdentityItemType = 0x000C;
 
-// The socket address of an identity item. The fields are read with the
-// little-endian readers like every other field of the item.
+// The socket address of an identity item. Unlike every other field of the
+// item it travels in network byte order (big-endian); the fields hold the
+// values (Family 2, Port 44818, Address 0xC0A8010A for 192.168.1.10).
 struct TSockAddrInfo {
     std::int16_t Family = 0;
     std::uint16_t Port = 0;
     std::uint32_t Address = 0;
 
-    // 16 bytes: family, port, address, then 8 zero bytes.
+    // 16 bytes: family, port, address (big-endian), then 8 zero bytes.
     TPacketDataArray Pack() const;
 
     friend bool operator==(const TSockAddrInfo&, const TSockAddrInfo&) = default;

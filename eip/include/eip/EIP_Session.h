@@ -72,20 +72,22 @@ struct TConnectionParameters {
     friend bool operator==(const TConnectionParameters&, const TConnectionParameters&) = default;
 };
 
-// Which received packet answers the request in flight. The wire carries no
-// request id (the sender context is the same for every packet of a session),
-// so a reply is recognised by its encapsulation command and, for connected
-// exchanges, by the sequence count its connected data item echoes. A complete
-// packet that does not match is a late answer to an earlier exchange: it is
-// dropped and the wait goes on.
+// Which received packet answers the request in flight. A reply is recognised
+// by its encapsulation command; a SendRRData reply also by the sender context
+// the device echoes (the session gives every SendRRData exchange a context of
+// its own), and a connected reply by the sequence count its connected data
+// item echoes. A complete packet that does not match is a late answer to an
+// earlier exchange: it is dropped and the wait goes on.
 struct TReplyMatch {
     std::optional<std::uint16_t> Command;
+    std::optional<TSenderContext> SenderContext;
     std::optional<std::uint16_t> SequenceCount;
 
     // The match for a packed request (nothing to match when it is not one).
     static TReplyMatch ForRequest(std::span<const std::uint8_t> request);
     // packet: one whole encapsulation packet. A packet whose items do not parse
-    // matches on its command alone, so its own error reaches the caller.
+    // matches on its command and context alone, so its own error reaches the
+    // caller.
     bool Matches(std::span<const std::uint8_t> packet) const;
 };
 
@@ -123,7 +125,9 @@ public:
     explicit TDataLoggerSession(TSessionInfo& owner);
 
     std::int32_t HeaderSize = 24;
-    std::int32_t ExpectedLength = -1;
+    // The whole length of the packet last seen at the front of RxBuffer; -1
+    // while unknown and again after every flush.
+    std::atomic<std::int32_t> ExpectedLength{-1};
     TFIFOStream RxBuffer{65535, 64, true};
     std::atomic<int> LastSendResult{0};
     // Whole packets dropped because they did not answer the exchange in
@@ -135,9 +139,13 @@ public:
     bool Connect(const std::string& host, std::int32_t port) override;
     bool Disconnect() override;
     // Waits until the front of RxBuffer holds a whole packet that matches
-    // ExpectedReply (dropping whole packets that do not), until 65,535 bytes are
-    // held, or until ReceiveTimeout passes; then takes every byte held. Woken
-    // by DataReceived: an exchange costs the device's round trip.
+    // ExpectedReply (dropping whole packets that do not, each taken in one
+    // locked step), until the channel is reported closed (-2), or until
+    // ReceiveTimeout passes, checked on every pass; then returns that packet
+    // with any bytes held after it. At the time-out the bytes held are returned
+    // as they are unless they start with a whole packet that does not match (0
+    // then). Woken by DataReceived and StateChanged: an exchange costs the
+    // device's round trip.
     int Receive(TPacketDataArray& reply) override;
     int Send(std::span<const std::uint8_t> bytes) override;
     void Flush() override;
@@ -148,9 +156,12 @@ protected:
     virtual void WaitForData(std::uint32_t ms);
 
 private:
-    // Set by every delivery; an auto-reset event keeps a delivery that lands
-    // between the check and the wait.
+    // Set by every delivery and by a change of the channel's state; an
+    // auto-reset event keeps a delivery that lands between the check and the
+    // wait.
     platform::Event dataArrived_{false, false};
+    // The host reported the channel closed: a waiting exchange ends at once.
+    std::atomic<bool> closed_{false};
 };
 
 
@@ -168,6 +179,8 @@ public:
     // The transport, owned. Used by the device worker; other threads reach it
     // only through FeedData, FlushData and StateChanged.
     std::unique_ptr<TSessionSocket> Socket;
+    // Sent as it is with ListIdentity and SendUnitData; every SendRRData
+    // exchange carries a context of its own made from it (NextExchangeContext).
     TSenderContext SenderContext{};
     std::atomic<bool> Connected{false};
     std::uint32_t SessionHandle = 0;
@@ -185,6 +198,12 @@ public:
     // empty and LastError says why ("Unable to send data", "Response timeout");
     // an exception while receiving goes to OnError.
     void SendReceive(std::span<const std::uint8_t> request, TPacketDataArray& reply);
+    // The sender context of the next SendRRData exchange: the first four bytes
+    // of SenderContext, then a 32-bit exchange number (little-endian) counted
+    // across all sessions of the process, so that a device's late answer to an
+    // earlier exchange, or to an earlier session on the same channel, is never
+    // taken for the reply to this one.
+    TSenderContext NextExchangeContext();
     void SetConnectionParameters(std::uint16_t connectionSerial, std::uint32_t connectionTimeoutMs,
                                  std::uint32_t originatorSerial, std::uint16_t vendorId,
                                  std::uint32_t toConnectionId);
