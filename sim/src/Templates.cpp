@@ -82,6 +82,9 @@ const TemplateMember* SimTemplate::FindMember(std::string_view name) const {
 }
 
 bool SimTemplate::IsStringShaped() const {
+    if (Members.size() != 2) {
+        return false;
+    }
     const TemplateMember* len = FindMember("LEN");
     const TemplateMember* data = FindMember("DATA");
     if (len == nullptr || data == nullptr || len->IsStructure() || len->IsArray()) {
