@@ -91,6 +91,7 @@ TEST_F(TagFileTest, BadTypesAndStructureValuesNameTheirLine) {
     EXPECT_EQ(ErrorOf("TYPE A\n  DINT X\n  INT x\nEND\n"), "line 4: type A: bad or repeated member 'x'");
     EXPECT_EQ(ErrorOf("TYPE A\n  BOOL X[32]\nEND\n"), "line 3: type A: BOOL arrays are tags, not members");
     EXPECT_EQ(ErrorOf("TYPE TIMER\n  DINT X\nEND\n"), "line 3: type TIMER is predefined");
+    EXPECT_EQ(ErrorOf("TYPE Huge\n  DINT X[20000]\nEND\n"), "line 3: type Huge is larger than 65528 bytes");
     EXPECT_EQ(ErrorOf("TIMER T = 1 2 1 0 0 1\n"), "line 1: more values than elements");
     EXPECT_EQ(ErrorOf("TIMER T = 1 2 2\n"), "line 1: value '2' does not fit member EN (BOOL)");
     EXPECT_EQ(ErrorOf("STRING S = \"" + std::string(83, 'x') + "\"\n"), "line 1: text longer than 82 characters");
