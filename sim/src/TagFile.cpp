@@ -1,5 +1,7 @@
 #include "sim/TagFile.h"
 
+#include "sim/ValueText.h"
+
 #include <charconv>
 #include <fstream>
 #include <limits>
@@ -19,6 +21,7 @@ std::string_view Trim(std::string_view s) {
     return s.substr(first, last - first + 1);
 }
 
+// Values separated by blanks or ','; a "quoted text" is one value, quotes kept.
 std::vector<std::string_view> SplitValues(std::string_view s) {
     std::vector<std::string_view> out;
     std::size_t i = 0;
@@ -27,6 +30,15 @@ std::vector<std::string_view> SplitValues(std::string_view s) {
             ++i;
         }
         std::size_t j = i;
+        if (j < s.size() && s[j] == '"') {
+            const auto close = s.find('"', j + 1);
+            if (close == std::string_view::npos) {
+                throw ETagFile("missing closing '\"'");
+            }
+            out.push_back(s.substr(i, close + 1 - i));
+            i = close + 1;
+            continue;
+        }
         while (j < s.size() && s[j] != ' ' && s[j] != '\t' && s[j] != ',' && s[j] != '\r') {
             ++j;
         }
@@ -122,7 +134,7 @@ bool Fits(const Integer& v, std::size_t bytes) {
 // Expands "a..b" into the integers from a to b, otherwise the token itself.
 bool ExpandRange(std::string_view token, std::vector<std::string>& out) {
     const auto dots = token.find("..");
-    if (dots == std::string_view::npos) {
+    if (dots == std::string_view::npos || token.front() == '"') {
         out.emplace_back(token);
         return true;
     }
@@ -153,12 +165,20 @@ public:
     LineParser(TagDatabase& tags, DataTable& files) : tags_(tags), files_(files) {}
 
     void Parse(std::string_view line) {
-        const auto hash = line.find('#');
-        if (hash != std::string_view::npos) {
-            line = line.substr(0, hash);
+        bool quoted = false;
+        for (std::size_t k = 0; k < line.size(); ++k) {
+            if (line[k] == '"') {
+                quoted = !quoted;
+            } else if (line[k] == '#' && !quoted) {
+                line = line.substr(0, k);
+                break;
+            }
         }
         line = Trim(line);
         if (line.empty()) {
+            return;
+        }
+        if (ParseTypeBlock(line)) {
             return;
         }
         std::string_view lhs = line;
@@ -182,7 +202,49 @@ public:
         }
     }
 
+    void Finish() {
+        if (type_) {
+            throw ETagFile("type " + type_->first + " has no END");
+        }
+    }
+
 private:
+    static bool SameWord(std::string_view a, std::string_view b) {
+        return TagDatabase::Key(a) == TagDatabase::Key(b);
+    }
+
+    // "TYPE Name", then one "TYPE Member[N]" line per member, then "END".
+    bool ParseTypeBlock(std::string_view line) {
+        std::vector<std::string_view> words = SplitWords(line);
+        if (!type_) {
+            if (words.size() == 2 && SameWord(words[0], "TYPE") && line.find('=') == std::string_view::npos) {
+                type_.emplace(std::string(words[1]), std::vector<MemberDecl>{});
+                return true;
+            }
+            return false;
+        }
+        if (words.size() == 1 && SameWord(words[0], "END")) {
+            try {
+                tags_.DefineType(type_->first, type_->second);
+            } catch (const std::invalid_argument& e) {
+                type_.reset();
+                throw ETagFile(e.what());
+            }
+            type_.reset();
+            return true;
+        }
+        if (words.size() != 2) {
+            throw ETagFile("expected 'TYPE MEMBER[N]' or END inside type " + type_->first);
+        }
+        std::string_view name;
+        std::vector<std::uint32_t> dims = Dims(words[1], name);
+        if (dims.size() > 1) {
+            throw ETagFile("members have one dimension at most");
+        }
+        type_->second.push_back({std::string(name), std::string(words[0]), dims.empty() ? 0 : dims[0]});
+        return true;
+    }
+
     static std::vector<std::uint32_t> Dims(std::string_view nameDims, std::string_view& name) {
         std::vector<std::uint32_t> dims;
         const auto open = nameDims.find('[');
@@ -218,14 +280,26 @@ private:
 
     void ParseTag(std::string_view typeName, std::string_view nameDims,
                   const std::vector<std::string>& values) {
-        std::optional<CipType> type = CipTypeFromName(typeName);
-        if (!type) {
-            throw ETagFile("unknown type '" + std::string(typeName) + "'");
-        }
         std::string_view name;
         std::vector<std::uint32_t> dims = Dims(nameDims, name);
         if (name.empty() || name.find(']') != std::string_view::npos) {
             throw ETagFile("bad tag name '" + std::string(nameDims) + "'");
+        }
+        std::optional<CipType> type = CipTypeFromName(typeName);
+        if (!type) {
+            if (!tags_.Types().FindByName(typeName)) {
+                throw ETagFile("unknown type '" + std::string(typeName) + "'");
+            }
+            try {
+                tags_.SetStructure(std::string(name), typeName, dims, values);
+            } catch (const std::invalid_argument& e) {
+                throw ETagFile(e.what());
+            }
+            return;
+        }
+        if (*type == CipType::Bool && !dims.empty()) {
+            ParseBoolArray(name, dims, values);
+            return;
         }
         SimTag tag;
         try {
@@ -236,31 +310,40 @@ private:
         if (values.size() > tag.ElementCount()) {
             throw ETagFile("more values than elements");
         }
-        const std::size_t size = AtomicSize(static_cast<std::uint16_t>(*type));
         Bytes data;
         for (const std::string& text : values) {
-            if (*type == CipType::Real || *type == CipType::Lreal) {
-                std::optional<double> v = ParseDouble(text);
-                if (!v) {
-                    throw ETagFile("bad number '" + text + "'");
-                }
-                PutTyped(data, *type, *v);
-                continue;
-            }
-            std::optional<Integer> v = ParseInteger(text);
-            if (!v && *type == CipType::Bool) {
-                if (text == "true" || text == "TRUE") {
-                    v = Integer{1, false};
-                } else if (text == "false" || text == "FALSE") {
-                    v = Integer{0, false};
-                }
-            }
-            if (!v || !Fits(*v, size) || (*type == CipType::Bool && v->Bits > 1)) {
+            if (!EncodeValueText(tag.TypeCode, text, data)) {
                 throw ETagFile("value '" + text + "' does not fit " + std::string(CipTypeName(tag.TypeCode)));
             }
-            PutTypedInteger(data, *type, static_cast<std::int64_t>(v->Bits));
         }
         std::copy(data.begin(), data.end(), tag.Data.begin());
+        tags_.Set(std::move(tag));
+    }
+
+    // BOOL Name[BITS] = one 0/1 per bit; held as 32-bit words.
+    void ParseBoolArray(std::string_view name, const std::vector<std::uint32_t>& dims,
+                        const std::vector<std::string>& values) {
+        if (dims.size() != 1) {
+            throw ETagFile("BOOL arrays have one dimension");
+        }
+        SimTag tag;
+        try {
+            tag = MakeBoolArray(std::string(name), dims[0]);
+        } catch (const std::invalid_argument& e) {
+            throw ETagFile(e.what());
+        }
+        if (values.size() > dims[0]) {
+            throw ETagFile("more values than elements");
+        }
+        for (std::size_t bit = 0; bit < values.size(); ++bit) {
+            Bytes one;
+            if (!EncodeValueText(static_cast<std::uint16_t>(CipType::Bool), values[bit], one)) {
+                throw ETagFile("value '" + values[bit] + "' is no BOOL");
+            }
+            if (one[0] != 0) {
+                tag.Data[bit / 8] = static_cast<std::uint8_t>(tag.Data[bit / 8] | (1u << (bit % 8)));
+            }
+        }
         tags_.Set(std::move(tag));
     }
 
@@ -280,7 +363,9 @@ private:
         if (layout == nullptr || ec != std::errc() || end != name.data() + name.size() || number > 255) {
             throw ETagFile("bad data file '" + std::string(name) + "'");
         }
-        const std::size_t perElement = letter == 'F' ? 1 : layout->ElementSize / 2u;
+        // F and L elements are one 32-bit value each; the others 16-bit words.
+        const bool wide = letter == 'F' || letter == 'L';
+        const std::size_t perElement = wide ? 1 : layout->ElementSize / 2u;
         std::size_t elements = dims.empty() ? (values.size() + perElement - 1) / perElement : dims[0];
         if (elements == 0) {
             elements = 1;
@@ -299,6 +384,14 @@ private:
                 PutValue(data, static_cast<float>(*v));
                 continue;
             }
+            if (letter == 'L') {
+                std::optional<Integer> v = ParseInteger(text);
+                if (!v || !Fits(*v, 4)) {
+                    throw ETagFile("value '" + text + "' is not a 32-bit integer");
+                }
+                PutU32(data, static_cast<std::uint32_t>(v->Bits));
+                continue;
+            }
             std::optional<Integer> v = ParseInteger(text);
             if (!v || !Fits(*v, 2)) {
                 throw ETagFile("value '" + text + "' is not a 16-bit word");
@@ -311,13 +404,18 @@ private:
 
     TagDatabase& tags_;
     DataTable& files_;
+    // The type being declared: its name and the members so far.
+    std::optional<std::pair<std::string, std::vector<MemberDecl>>> type_;
 };
 
 constexpr std::string_view Sample =
-    R"(# Sample controller: one tag of every atomic type, arrays of one to three
-# dimensions, program-scoped tags, an array that needs fragmented reads, and
-# one PCCC data file of every letter.
+    R"(# Sample controller: one tag of every atomic type, dates and times, a BOOL
+# array, arrays of one to three dimensions, program-scoped tags, an array that
+# needs fragmented reads, the predefined TIMER, COUNTER, CONTROL and STRING,
+# user-defined types (packed BOOLs, nested, arrays of structures, a custom
+# LEN + DATA string), and one PCCC data file of every letter.
 BOOL   Run                  = 1
+BOOL   Ready                = 1
 SINT   SmallCount           = -12
 INT    Speed                = 1500
 DINT   Counter              = 123456
@@ -332,6 +430,10 @@ BYTE   Mode                 = 0xA5
 WORD   StatusWord           = 0x1234
 DWORD  Flags[2]             = 0x00000001 0x80000000
 LWORD  Mask                 = 0x0123456789ABCDEF
+DATE          StartDate     = 2024-03-15
+TIME          Uptime        = 12:30:05.250
+DATE_AND_TIME LastStop      = 2024-03-15T08:00:00.000
+BOOL   Alarms[64]           = 1 0 1 0 0 0 0 0  0 0 0 0 0 0 0 0  0 0 0 0 0 0 0 0  0 0 0 0 0 0 0 1  1
 DINT   Counts[10]           = 1..10
 REAL   Temps[4]             = 20.5 21 21.5 22
 INT    Matrix[2,3]          = 11 12 13 21 22 23
@@ -339,6 +441,40 @@ SINT   Cube[2,2,2]          = 1..8
 DINT   Trend[300]           = 0..299
 REAL   Program:Main.Setpoint = 55.5
 DINT   Program:Main.Steps[5] = 10 20 30 40 50
+
+# Predefined structures. Values: TIMER PRE ACC EN TT DN; COUNTER PRE ACC
+# CU CD DN OV UN; CONTROL LEN POS EN EU DN EM ER UL IN FD; STRING "text".
+TIMER   Delay               = 5000 1234 1 1 0
+COUNTER Parts               = 100 42 1 0 0 0 0
+CONTROL Fifo                = 16 4 1 0 0 0 0 0 0 0
+STRING  Message             = "Hello, line 4"
+
+TYPE Str20                  # a custom string: LEN + DATA
+  DINT  LEN
+  SINT  DATA[20]
+END
+TYPE Alarm_UDT
+  BOOL   Active
+  BOOL   Acked
+  DINT   Code
+  STRING Text
+END
+TYPE Motor_UDT
+  DINT      Speed
+  REAL      Current
+  BOOL      Running
+  BOOL      Faulted
+  INT       History[4]
+  TIMER     Delay
+  Alarm_UDT Alarm
+  Str20     Label
+  LREAL     Energy
+END
+
+Str20     Label             = "Pump A"
+Motor_UDT Motor             = 1450 12.5 1 0  1 2 3 4  3000 150 1 1 0  1 0 17 "Overload"  "Pump A"  123.5
+Motor_UDT Motors[2]         = 100 1.5 1 0 5 6 7 8 1000 10 1 1 0 0 0 0 "" "Fan 1" 1.25   200 2.5 0 1 9 10 11 12 2000 20 0 0 1 1 1 42 "Jam" "Fan 2" 2.5
+Alarm_UDT Program:Main.Last = 1 1 99 "Door open"
 
 O0[2]  = 0x0001 0
 I1[2]  = 0x0003 0
@@ -351,6 +487,7 @@ N7[10] = 1..10
 F8[4]  = 1.5 2.5 -3.25 100
 A9[2]  = 0x4142 0x4344
 D10[2] = 0x1234 0x0099
+L11[2] = 100000 -5
 )";
 
 } // namespace
@@ -372,6 +509,11 @@ void LoadTagText(std::string_view text, TagDatabase& tags, DataTable& files) {
             break;
         }
         start = end + 1;
+    }
+    try {
+        parser.Finish();
+    } catch (const std::exception& e) {
+        throw ETagFile("line " + std::to_string(lineNo) + ": " + e.what());
     }
 }
 
