@@ -167,8 +167,9 @@ bool TLogixTagEx::DecodeFixed(std::span<const std::uint8_t> bytes, std::uint32_t
 }
 
 void TLogixTagEx::CheckIndex(std::ptrdiff_t i) const {
-    if (i < 0 || i >= static_cast<std::ptrdiff_t>(ElementCount) * 32 ||
-        i >= static_cast<std::ptrdiff_t>(Values.size()))
+    // Values never hold more than ElementCount × 32 entries, except the 64
+    // bits of an LWORD, which all stay readable.
+    if (i < 0 || i >= static_cast<std::ptrdiff_t>(Values.size()))
         throw EListError(i);
 }
 
@@ -180,7 +181,7 @@ std::size_t TLogixTagEx::FlatIndex2(std::ptrdiff_t i, std::ptrdiff_t j) const {
     if (i < 0 || j < 0 || i * j > ElementCount || i >= Dim0 || j >= Dim1)
         throw ELogixIndexError(IndexText({i, j}));
     const std::ptrdiff_t flat = static_cast<std::ptrdiff_t>(Dim1) * i + j;
-    if (flat >= static_cast<std::ptrdiff_t>(Values.size()) || flat >= static_cast<std::ptrdiff_t>(ElementCount) * 32)
+    if (flat >= static_cast<std::ptrdiff_t>(Values.size()))
         throw ELogixIndexError(IndexText({i, j}));
     return static_cast<std::size_t>(flat);
 }
@@ -191,7 +192,7 @@ std::size_t TLogixTagEx::FlatIndex3(std::ptrdiff_t i, std::ptrdiff_t j, std::ptr
     if (i < 0 || j < 0 || k < 0 || i * j * k > ElementCount || i >= Dim0 || j >= Dim1 || k >= Dim2)
         throw ELogixIndexError(IndexText({i, j, k}));
     const std::ptrdiff_t flat = (static_cast<std::ptrdiff_t>(Dim1) * i + j) * Dim2 + k;
-    if (flat >= static_cast<std::ptrdiff_t>(Values.size()) || flat >= static_cast<std::ptrdiff_t>(ElementCount) * 32)
+    if (flat >= static_cast<std::ptrdiff_t>(Values.size()))
         throw ELogixIndexError(IndexText({i, j, k}));
     return static_cast<std::size_t>(flat);
 }
