@@ -53,6 +53,9 @@ std::unique_ptr<TLogixUDT> TLogixTagFactory::CreateStructTag(std::string name, T
                                                              std::uint16_t elementCount) {
     if (!templateInfo && processor != nullptr)
         templateInfo = ReadTemplateForTag(name, *processor, elementCount);
+    // One read per tag: without a template the tag decodes raw elements.
+    if (!templateInfo)
+        templateInfo = std::make_unique<TTemplateInfo>();
     const std::string kind = templateInfo ? templateInfo->Name : std::string();
     if (kind == "COUNTER")
         return TLogixTag::Construct<TLogixCOUNTER>(std::move(name), elementCount, processor, std::move(templateInfo));

@@ -27,7 +27,8 @@ public:
                                                    TLogixProcessor* processor = nullptr);
     // By the template's name, compared exactly: "COUNTER", "CONTROL", "TIMER",
     // "ASCIISTRING82" and "STRING" get their classes, anything else a
-    // TLogixUDT. A null template reads one from the controller.
+    // TLogixUDT. A null template is read from the controller (once; none
+    // read leaves a tag that keeps raw elements).
     static std::unique_ptr<TLogixUDT> CreateStructTag(std::string name, TLogixProcessor* processor,
                                                       std::unique_ptr<TTemplateInfo> templateInfo,
                                                       std::uint16_t elementCount = 1);
