@@ -34,7 +34,8 @@ std::unique_ptr<TTemplateInfo> Template(std::string name, std::uint16_t size, st
         auto* info = t->Members.Add(std::make_unique<TMemberInfo>());
         *info = TMemberInfo{m.Type, m.Info, m.Offset, m.Name};
         info->Kind = info->IsStructure() ? TLogixType::USER : MemberKindOf(info->AtomicType());
-        info->Size = info->AtomicType() == cipType::BOOL ? 1 : TypeSize(info->AtomicType()) * info->ElementCount();
+        info->Size =
+            info->AtomicType() == cipType::BOOL ? 1 : TypeSize(info->AtomicType()) * info->ElementCount();
         info->Hidden = info->Name.starts_with("ZZZZZZZZZZ");
     }
     t->MemberCount = static_cast<std::uint16_t>(t->Members.Count());
@@ -51,8 +52,13 @@ Bytes Reply(std::uint16_t handle, std::span<const std::uint8_t> element) {
 // (LEN DINT + DATA SINT[6]).
 std::unique_ptr<TTemplateInfo> Mixed() {
     return Template("Mixed", 24, 0x4321,
-                    {{"ZZZZZZZZZZMixed0", 0xC2, 0}, {"Ready", 0xC1, 0, 0}, {"Fault", 0xC1, 0, 7},
-                     {"Speed", 0xC3, 2}, {"Counts", 0x20C4, 4, 2}, {"LEN", 0xC4, 12}, {"DATA", 0x20C2, 16, 6}});
+                    {{"ZZZZZZZZZZMixed0", 0xC2, 0},
+                     {"Ready", 0xC1, 0, 0},
+                     {"Fault", 0xC1, 0, 7},
+                     {"Speed", 0xC3, 2},
+                     {"Counts", 0x20C4, 4, 2},
+                     {"LEN", 0xC4, 12},
+                     {"DATA", 0x20C2, 16, 6}});
 }
 
 const Bytes MixedElement{0x81, 0x00, 0x02, 0x81, 0x01, 0x02, 0x03, 0x04, 0xFB, 0xFF, 0xFF, 0xFF,
@@ -63,7 +69,8 @@ TEST(LogixStructDecode, MembersComeOutOfTheElementBytes) {
     EXPECT_EQ(tag->StructHandle, 0x4321);
     EXPECT_TRUE(tag->SetData(Reply(0x4321, MixedElement), 0));
     EXPECT_FALSE(tag->SetData(Reply(0x4321, MixedElement), 0));
-    EXPECT_EQ(tag->MemberNames(), (std::vector<std::string>{"Ready", "Fault", "Speed", "Counts", "LEN", "DATA"}));
+    EXPECT_EQ(tag->MemberNames(),
+              (std::vector<std::string>{"Ready", "Fault", "Speed", "Counts", "LEN", "DATA"}));
     EXPECT_TRUE(tag->GetMember("Ready").AsBoolean());
     EXPECT_TRUE(tag->GetMember("fault").AsBoolean());
     EXPECT_EQ(tag->GetMember("Speed").AsInteger(), static_cast<std::int16_t>(0x8102));
@@ -107,7 +114,8 @@ TEST(LogixStructDecode, NestedMembersFlattenToPairsAndStopAtTheirDepth) {
     TTemplateInfoList cache;
     cache.Add(Template("Inner", 4, 0, {{"X", 0xC3, 0}, {"Y", 0xC3, 2}}, 0x101));
     cache.Add(Template("Loop", 4, 0, {{"Self", 0x8102, 0}, {"V", 0xC3, 2}}, 0x102));
-    auto tag = TLogixUDT::Create("O", nullptr, Template("Outer", 12, 0, {{"In", 0x8101, 0}, {"Many", 0xA101, 4, 2}}));
+    auto tag = TLogixUDT::Create("O", nullptr,
+                                 Template("Outer", 12, 0, {{"In", 0x8101, 0}, {"Many", 0xA101, 4, 2}}));
     tag->NestedTemplates = &cache;
     tag->SetData(Reply(0, Bytes{1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0}), 0);
     const auto in = tag->GetMember("In").AsArray();
@@ -138,7 +146,8 @@ TEST(LogixStructPCCC, MicroLogixElementsReadThroughTheFixedTemplates) {
     EXPECT_EQ(t.Member(3), 0);
     EXPECT_EQ(t.Member(4), 1);
     EXPECT_THROW(t.Member(5), eip::EListError);
-    auto control = TLogixTagFactory::CreateStructTag("R6:0", nullptr, std::make_unique<TPCCCTemplate_CONTROL>());
+    auto control =
+        TLogixTagFactory::CreateStructTag("R6:0", nullptr, std::make_unique<TPCCCTemplate_CONTROL>());
     auto& c = dynamic_cast<TLogixCONTROL&>(*control);
     EXPECT_TRUE(c.SetElementData(Bytes{0x00, 0x21, 0x0A, 0x00, 0x03, 0x00}));
     EXPECT_EQ(c.Member(0), 10); // LEN
@@ -153,8 +162,11 @@ TEST(LogixStructPCCC, MicroLogixElementsReadThroughTheFixedTemplates) {
 void LoadTemplates(const std::string& text, TTemplateInfoList& cache) {
     for (const auto& rec : logixtest::JsonLines(text)) {
         const auto& a = rec["attributes"];
-        auto pick = [&](const char* x, const char* y) { return static_cast<std::uint16_t>(a.value(x, a.value(y, 0))); };
-        const auto instance = static_cast<std::uint16_t>(std::stoul(rec["instance"].get<std::string>(), nullptr, 16));
+        auto pick = [&](const char* x, const char* y) {
+            return static_cast<std::uint16_t>(a.value(x, a.value(y, 0)));
+        };
+        const auto instance =
+            static_cast<std::uint16_t>(std::stoul(rec["instance"].get<std::string>(), nullptr, 16));
         if (cache.FindByInstance(instance))
             continue;
         TGetStructAttribsReply attributes;
@@ -173,7 +185,8 @@ std::unique_ptr<TLogixUDT> Read(const Bytes& replyBytes, TTemplateInfoList& cach
                                 std::uint16_t count = 1) {
     cip::TReadDataServiceReply reply;
     reply.Expand(replyBytes, 0);
-    auto tag = TLogixTagFactory::CreateStructTag("T", nullptr, cache.FindByInstance(instance)->Clone(), count);
+    auto tag =
+        TLogixTagFactory::CreateStructTag("T", nullptr, cache.FindByInstance(instance)->Clone(), count);
     tag->NestedTemplates = &cache;
     Bytes data{0xA0, 0x02};
     data.insert(data.end(), reply.Data.begin(), reply.Data.end());
@@ -231,7 +244,7 @@ TEST(LogixStructRecorded, ControllerStructureReadsDecode) {
     EXPECT_EQ(memory["MemoryData.Free_Mem_DT"].AsInteger(), 1908328);
     EXPECT_EQ(memory["MemoryData.Biggest_DT_Mem_Size_Ava"].AsInteger(), 1902208);
     EXPECT_FALSE(status->GetMember("TEST").IsEmpty()); // the last four bytes of the element
-    EXPECT_EQ(status->MemberNames().size(), 34u);       // 36 members, two hidden hosts
+    EXPECT_EQ(status->MemberNames().size(), 34u);      // 36 members, two hidden hosts
 
     auto permissive = Read(logixtest::CuratedReply(curated, "RD-02"), cache, 0x04C3);
     EXPECT_TRUE(permissive->GetMember("ON").AsBoolean());
@@ -255,7 +268,9 @@ TEST(LogixStructRecorded, ControllerStructureReadsDecode) {
 
     // The vendor document's example, with the type it describes.
     cache.Add(Template("STRUCT_B", 32, 0x9ECD,
-                       {{"ZZZZZZZZZZSTRUCT_B0", 0xC2, 0}, {"pilot_on", 0xC1, 0}, {"hourlyCount", 0x20C3, 4, 12},
+                       {{"ZZZZZZZZZZSTRUCT_B0", 0xC2, 0},
+                        {"pilot_on", 0xC1, 0},
+                        {"hourlyCount", 0x20C3, 4, 12},
                         {"rate", 0xCA, 28}},
                        0x0ECD));
     auto summary = Read(Hex(logixtest::SectionBlock(markdown, "### DOC-01").value_or("")), cache, 0x0ECD);
@@ -271,7 +286,8 @@ TEST(LogixStructRecorded, ControllerStructureReadsDecode) {
 std::unique_ptr<TTemplateInfo> SensorTemplate(const Json& type, TTemplateInfoList& cache) {
     static const std::map<std::string, std::uint16_t> codes{{"BOOL", 0xC1}, {"SINT", 0xC2}, {"INT", 0xC3},
                                                             {"DINT", 0xC4}, {"LINT", 0xC5}, {"REAL", 0xCA}};
-    auto t = Template(type["name"], type["template"]["structure_size"], type["template"]["structure_handle"], {});
+    auto t =
+        Template(type["name"], type["template"]["structure_size"], type["template"]["structure_handle"], {});
     for (const auto& [name, m] : type["internal_tags"].items()) {
         TMemberInfo info;
         info.Name = name;
@@ -343,8 +359,10 @@ TEST(LogixStructRecorded, PlantArrayOfStructuresDecodesEveryElement) {
     EXPECT_EQ(tag->GetMember("SENSOR_Name").AsString(), "RT1-17");
     bool completed = false;
     for (std::size_t offset = first.Data.size() - 4; offset < bytes.size(); offset += 488)
-        completed = tag->SetData(Reply(0x8DF9, std::span(bytes).subspan(offset, std::min<std::size_t>(488, bytes.size() - offset))),
-                                 static_cast<std::uint32_t>(offset));
+        completed = tag->SetData(
+            Reply(0x8DF9,
+                  std::span(bytes).subspan(offset, std::min<std::size_t>(488, bytes.size() - offset))),
+            static_cast<std::uint32_t>(offset));
     EXPECT_TRUE(completed);
 
     int elements = 0;
@@ -356,16 +374,24 @@ TEST(LogixStructRecorded, PlantArrayOfStructuresDecodesEveryElement) {
     RecordProperty("plant_elements_decoded", elements);
     EXPECT_EQ(tag->GetMember("SENSOR_Gas_Group").AsString(), "37ct E Hdg"); // stale "…T A-B" after LEN
     const auto names = tag->MemberNames();
-    EXPECT_EQ(std::count_if(names.begin(), names.end(), [](const auto& n) { return n.starts_with("ZZZ"); }), 0);
+    EXPECT_EQ(std::count_if(names.begin(), names.end(), [](const auto& n) { return n.starts_with("ZZZ"); }),
+              0);
 }
 
 TEST(LogixStructRecorded, MicroLogixFileReadsDecode) {
     LOGIX_VECTOR_FILE(curatedText, "vectors/curated.jsonl");
     const auto curated = logixtest::JsonLines(curatedText);
     std::map<std::string, std::unique_ptr<TLogixTag>> tags;
-    for (const auto& [id, address] : {std::pair{"PC-02", "O0:0"}, {"PC-03", "I1:0"}, {"PC-04", "S2:0"},
-                                      {"PC-05", "S2:0"}, {"PC-06", "B3:0"}, {"PC-07", "T4:0"}, {"PC-08", "C5:0"},
-                                      {"PC-09", "R6:0"}, {"PC-10", "N7:0"}, {"PC-11", "F8:0"}}) {
+    for (const auto& [id, address] : {std::pair{"PC-02", "O0:0"},
+                                      {"PC-03", "I1:0"},
+                                      {"PC-04", "S2:0"},
+                                      {"PC-05", "S2:0"},
+                                      {"PC-06", "B3:0"},
+                                      {"PC-07", "T4:0"},
+                                      {"PC-08", "C5:0"},
+                                      {"PC-09", "R6:0"},
+                                      {"PC-10", "N7:0"},
+                                      {"PC-11", "F8:0"}}) {
         cip::TMR_Response response;
         response.Expand(logixtest::CuratedReply(curated, id), 0);
         const auto reply = cip::TPCCCServiceReply::FromResponse(response);
@@ -383,7 +409,8 @@ TEST(LogixStructRecorded, MicroLogixFileReadsDecode) {
             tags[id] = std::move(s);
         } else {
             tags[id] = TLogixTagFactory::CreateByType(file->DataType, address, count);
-            Bytes data{static_cast<std::uint8_t>(file->DataType), static_cast<std::uint8_t>(file->DataType >> 8)};
+            Bytes data{static_cast<std::uint8_t>(file->DataType),
+                       static_cast<std::uint8_t>(file->DataType >> 8)};
             data.insert(data.end(), reply.Data.begin(), reply.Data.end());
             tags[id]->SetData(data, 0);
         }

@@ -140,12 +140,20 @@ TEST(LogixTagDecode, DatesTimesAndStrings) {
 }
 
 TEST(LogixTagStatus, GeneralAndExtendedStatusMapToTheErrorTable) {
-    const std::vector<std::tuple<Bytes, std::int16_t, std::int8_t>> rows{
-        {{0x00, 0x00}, 0, 1},        {{0x06, 0x00}, 0, 1},          {{0x04, 0x00}, -13, -1},
-        {{0x05, 0x00}, -14, -1},     {{0x0A, 0x00}, -15, -1},       {{0x13, 0x00}, -16, -1},
-        {{0x1C, 0x00}, -17, -1},     {{0x26, 0x00}, -18, -1},       {{0xFF, 0x00, 0x04, 0x21}, -21, -1},
-        {{0xFF, 0x00, 0x05, 0x21}, -19, -1}, {{0xFF, 0x00, 0x07, 0x21}, -20, -1}, {{0xFF, 0x00, 0x05}, -100, -1},
-        {{0x1E, 0x00}, -100, -1},    {{}, -100, -1}};
+    const std::vector<std::tuple<Bytes, std::int16_t, std::int8_t>> rows{{{0x00, 0x00}, 0, 1},
+                                                                         {{0x06, 0x00}, 0, 1},
+                                                                         {{0x04, 0x00}, -13, -1},
+                                                                         {{0x05, 0x00}, -14, -1},
+                                                                         {{0x0A, 0x00}, -15, -1},
+                                                                         {{0x13, 0x00}, -16, -1},
+                                                                         {{0x1C, 0x00}, -17, -1},
+                                                                         {{0x26, 0x00}, -18, -1},
+                                                                         {{0xFF, 0x00, 0x04, 0x21}, -21, -1},
+                                                                         {{0xFF, 0x00, 0x05, 0x21}, -19, -1},
+                                                                         {{0xFF, 0x00, 0x07, 0x21}, -20, -1},
+                                                                         {{0xFF, 0x00, 0x05}, -100, -1},
+                                                                         {{0x1E, 0x00}, -100, -1},
+                                                                         {{}, -100, -1}};
     for (const auto& [status, code, state] : rows) {
         auto tag = TLogixDINT::Create("T", 1);
         tag->UpdateStatus(status);
@@ -195,15 +203,20 @@ TEST(LogixTagRecorded, AtomicReadsFromControllersDecode) {
         return tag;
     };
     int decoded = 0;
-    for (const auto& [id, expected] : {std::pair{"RD-04", true}, {"RD-05", false}, {"RD-06", true}, {"RD-07", false}}) {
-        EXPECT_EQ(static_cast<TLogixBOOL&>(*read(logixtest::CuratedReply(curated, id), 1, 0)).AsBoolean(), expected);
+    for (const auto& [id, expected] :
+         {std::pair{"RD-04", true}, {"RD-05", false}, {"RD-06", true}, {"RD-07", false}}) {
+        EXPECT_EQ(static_cast<TLogixBOOL&>(*read(logixtest::CuratedReply(curated, id), 1, 0)).AsBoolean(),
+                  expected);
         ++decoded;
     }
-    EXPECT_EQ(static_cast<TLogixINT&>(*read(logixtest::CuratedReply(curated, "RD-08"), 1, 0)).IntegerAt(0), -32729);
-    EXPECT_EQ(static_cast<TLogixINT&>(*read(logixtest::CuratedReply(curated, "RD-09"), 1, 0)).IntegerAt(0), 16584);
+    EXPECT_EQ(static_cast<TLogixINT&>(*read(logixtest::CuratedReply(curated, "RD-08"), 1, 0)).IntegerAt(0),
+              -32729);
+    EXPECT_EQ(static_cast<TLogixINT&>(*read(logixtest::CuratedReply(curated, "RD-09"), 1, 0)).IntegerAt(0),
+              16584);
     // Count 20 at byte offset 2: elements 1..19.
     auto scada = read(logixtest::CuratedReply(curated, "RD-08b"), 20, 2);
-    const std::vector<int> expected{4172, 8, 3, 2, 2, 2, 14, 0, 0, 17126, 7, 16584, 16584, 0, 228, 0, 100, 690, 16584};
+    const std::vector<int> expected{4172, 8,     3,     2, 2,   2, 14,  0,   0,    17126,
+                                    7,    16584, 16584, 0, 228, 0, 100, 690, 16584};
     for (std::size_t i = 0; i < expected.size(); ++i)
         EXPECT_EQ(static_cast<TLogixINT&>(*scada).IntegerAt(static_cast<std::ptrdiff_t>(i + 1)), expected[i]);
     // Micro800 SHORT_STRING data.

@@ -115,8 +115,8 @@ TEST(LogixTemplateParse, CutShortOrOversizedDefinitionsNeverRaise) {
     TDefinition def;
     def.Member(0, 0x00C4, 0).Member(0, 0x00CA, 4).Names({"Cut;nX", "alpha", "beta"});
     for (std::size_t n = 0; n <= def.Data.size(); ++n) {
-        auto t = TTemplateInfo::Parse(Bytes(def.Data.begin(), def.Data.begin() + static_cast<std::ptrdiff_t>(n)),
-                                      Attributes(2, 8));
+        auto t = TTemplateInfo::Parse(
+            Bytes(def.Data.begin(), def.Data.begin() + static_cast<std::ptrdiff_t>(n)), Attributes(2, 8));
         EXPECT_EQ(t->MemberCount, std::min<std::size_t>(2, n / 8)) << n;
     }
     auto partial = TTemplateInfo::Parse(Bytes(def.Data.begin(), def.Data.end() - 2), Attributes(2, 8));
@@ -170,7 +170,8 @@ TEST(LogixTemplateRecorded, EveryRecordedDefinitionParses) {
         const std::string where = rec["file"].get<std::string>() + " " + rec["instance"].get<std::string>();
         auto t = TTemplateInfo::Parse(logixtest::Hex(rec["definition"].get<std::string>()),
                                       Attributes(static_cast<std::uint16_t>(pick("member_count", "attr2")),
-                                                 static_cast<std::uint16_t>(pick("structure_size", "attr5")), handle));
+                                                 static_cast<std::uint16_t>(pick("structure_size", "attr5")),
+                                                 handle));
         const auto fullName = rec["template_name"].get<std::string>();
         EXPECT_EQ(t->Name, fullName.substr(0, fullName.find(';'))) << where;
         EXPECT_EQ(t->Handle, handle) << where;
@@ -183,9 +184,11 @@ TEST(LogixTemplateRecorded, EveryRecordedDefinitionParses) {
             EXPECT_EQ(m.Type, std::stoul(e["type"].get<std::string>(), nullptr, 16)) << where << " #" << i;
             EXPECT_EQ(m.Offset, e["offset"].get<std::uint32_t>()) << where << " #" << i;
             EXPECT_EQ(m.Name, e["name"].get<std::string>()) << where << " #" << i;
-            EXPECT_EQ(m.Hidden, m.Name.empty() || m.Name.starts_with("ZZZZZZZZZZ") || m.Name.starts_with("__"));
+            EXPECT_EQ(m.Hidden,
+                      m.Name.empty() || m.Name.starts_with("ZZZZZZZZZZ") || m.Name.starts_with("__"));
             if (!m.IsStructure() && TypeSize(m.AtomicType()) != 0) {
-                EXPECT_EQ(m.Size, m.AtomicType() == cipType::BOOL ? 1u : TypeSize(m.AtomicType()) * m.ElementCount())
+                EXPECT_EQ(m.Size,
+                          m.AtomicType() == cipType::BOOL ? 1u : TypeSize(m.AtomicType()) * m.ElementCount())
                     << where << " #" << i;
             }
         }

@@ -17,7 +17,9 @@ namespace logixtest {
 
 using Json = nlohmann::json;
 
-inline std::filesystem::path VectorsDir() { return std::filesystem::path(LOGIX_VECTORS_DIR); }
+inline std::filesystem::path VectorsDir() {
+    return std::filesystem::path(LOGIX_VECTORS_DIR);
+}
 
 inline std::optional<std::string> ReadVectorFile(const std::string& relative) {
     std::ifstream in(VectorsDir() / relative, std::ios::binary);
@@ -28,10 +30,10 @@ inline std::optional<std::string> ReadVectorFile(const std::string& relative) {
     return text.str();
 }
 
-#define LOGIX_VECTOR_FILE(var, relative)                                                                   \
-    const auto var##Text = logixtest::ReadVectorFile(relative);                                             \
-    if (!var##Text)                                                                                        \
-        GTEST_SKIP() << "recorded vectors not present: " << (logixtest::VectorsDir() / relative).string(); \
+#define LOGIX_VECTOR_FILE(var, relative)                                                                     \
+    const auto var##Text = logixtest::ReadVectorFile(relative);                                              \
+    if (!var##Text)                                                                                          \
+        GTEST_SKIP() << "recorded vectors not present: " << (logixtest::VectorsDir() / relative).string();   \
     const std::string& var = *var##Text
 
 // Hex digits anywhere in the text, two to a byte; everything else is skipped.
@@ -39,7 +41,8 @@ inline std::vector<std::uint8_t> Hex(std::string_view text) {
     std::vector<std::uint8_t> bytes;
     int high = -1;
     for (const char c : text) {
-        const int v = std::isxdigit(static_cast<unsigned char>(c)) ? std::stoi(std::string(1, c), nullptr, 16) : -1;
+        const int v =
+            std::isxdigit(static_cast<unsigned char>(c)) ? std::stoi(std::string(1, c), nullptr, 16) : -1;
         if (v < 0)
             continue;
         if (high < 0)

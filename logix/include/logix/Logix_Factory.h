@@ -38,8 +38,8 @@ public:
     static std::unique_ptr<TLogixTag> CreateTag(std::string_view name, TLogixProcessor& processor,
                                                 std::uint16_t elementCount);
     // Reads the tag once; its template when the reply is a structure.
-    static std::unique_ptr<TTemplateInfo> ReadTemplateForTag(std::string_view name, TLogixProcessor& processor,
-                                                             std::uint16_t elementCount);
+    static std::unique_ptr<TTemplateInfo>
+    ReadTemplateForTag(std::string_view name, TLogixProcessor& processor, std::uint16_t elementCount);
     // Reads and parses one template; null without a good attribute reply.
     static std::unique_ptr<TTemplateInfo> ReadTemplate(std::uint16_t instance, TLogixProcessor& processor);
 };
