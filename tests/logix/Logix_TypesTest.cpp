@@ -69,10 +69,4 @@ TEST(LogixTypes, ExpandBitsGoesFromBitZeroUpward) {
     EXPECT_TRUE(top.AsArray()[63].AsBoolean());
 }
 
-TEST(LogixTypes, CopyBytesIsRangeChecked) {
-    EXPECT_EQ(CopyBytes(Bytes, 6, 2), (std::vector<std::uint8_t>{0x07, 0x88}));
-    EXPECT_TRUE(CopyBytes(Bytes, 100, 0).empty());
-    EXPECT_THROW(CopyBytes(Bytes, 7, 2), eip::EListError);
-}
-
 } // namespace
