@@ -277,7 +277,7 @@ TEST(LogixStructRecorded, ControllerStructureReadsDecode) {
     EXPECT_TRUE(summary->GetMember("pilot_on").AsBoolean());
     EXPECT_EQ(summary->GetMember("hourlyCount").AsArray()[11].AsInteger(), 11);
     EXPECT_DOUBLE_EQ(summary->GetMember("rate").AsDouble(), 1.0);
-    RecordProperty("structure_reads_decoded", 6);
+    RecordProperty("structure_reads_decoded", 5); // RD-01, RD-02, RD-03, IS-03, DOC-01
 }
 
 // The plant recording: a 360-element array of a 600-byte user type (strings,
