@@ -35,12 +35,13 @@ protected:
         Reopen();
     }
 
-    // A processor over a TCP connection of its own.
-    void Reopen() {
+    // A processor over a TCP connection of its own; the engine configures a
+    // path only for Logix controllers.
+    void Reopen(TPacketDataArray userPath = {0}) {
         proc_.reset();
         tcp_ = std::make_unique<eip::TTcpChannel>();
         ASSERT_TRUE(tcp_->Open("127.0.0.1", plc_->Port())) << tcp_->LastError();
-        proc_ = std::make_unique<TLogixProcessor>(nullptr, TPacketDataArray{0}, "127.0.0.1");
+        proc_ = std::make_unique<TLogixProcessor>(nullptr, std::move(userPath), "127.0.0.1");
         proc_->UseChannel(*tcp_);
     }
 
@@ -162,6 +163,7 @@ TEST_F(ProcessorE2ETest, ThreeSilentRequestsInARowDropTheConnection) {
 
 TEST_F(ProcessorE2ETest, Micro800ReadsOpenAndCloseAConnectionAroundEachRead) {
     Start();
+    Reopen({});
     ASSERT_TRUE(Connect(ProcessorKindMicro800, 0)) << proc_->ErrorText;
     EXPECT_TRUE(proc_->RoutePath.empty());
     std::string raw;
@@ -189,6 +191,7 @@ TEST_F(ProcessorE2ETest, Micro800ReadsOpenAndCloseAConnectionAroundEachRead) {
 
 TEST_F(ProcessorE2ETest, MicroLogixReadsWordAndTimerFiles) {
     Start();
+    Reopen({});
     ASSERT_TRUE(Connect(ProcessorKindMicroLogix, OptionConnected)) << proc_->ErrorText;
     auto words = proc_->ReadMicroLogix("N7:0", 3);
     ASSERT_NE(words, nullptr) << proc_->ErrorText;

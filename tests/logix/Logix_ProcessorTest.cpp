@@ -432,7 +432,9 @@ TEST(RecordedPCCCReads, EveryTypedReadBecomesATagOfItsWords) {
         for (const auto& row : cip::PLC5DataTypes)
             if (row.FileType == fileType)
                 letter = row.Letter;
-        ASSERT_NE(letter, 0) << cols[2];
+        // Program and configuration files: no address of ours reads them.
+        if (letter == 0)
+            continue;
         const auto* row = std::find_if(cip::PLC5DataTypes.begin(), cip::PLC5DataTypes.end(),
                                        [&](const cip::TPLC5DataType& r) { return r.Letter == letter; });
         cip::TMR_Response response;
@@ -460,7 +462,7 @@ TEST(RecordedPCCCReads, EveryTypedReadBecomesATagOfItsWords) {
         }
         ++reads;
     }
-    EXPECT_GT(reads, 0);
+    EXPECT_EQ(reads, 10); // O0, I1, S2 twice, B3, T4, C5, R6, N7, F8
     std::printf("PCCC typed reads decoded: %d\n", reads);
 }
 
