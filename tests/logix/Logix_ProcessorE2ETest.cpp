@@ -218,4 +218,72 @@ TEST_F(ProcessorE2ETest, MicroLogixReadsWordAndTimerFiles) {
     EXPECT_EQ(proc_->ErrorCode, -13);
 }
 
+TEST_F(ProcessorE2ETest, BrowseListsEverySymbolAcrossPagesAndWideInstances) {
+    Start();
+    for (int i = 0; i < 60; ++i)
+        plc_->Tags().Set(sim::MakeTag<std::int32_t>("Tag_With_A_Longer_Name_" + std::to_string(i), sim::CipType::Dint,
+                                                    {}, {i}));
+    ASSERT_TRUE(Connect(ProcessorKindLogix, 0)) << proc_->ErrorText;
+    const auto symbols = plc_->Tags().Symbols("");
+    ASSERT_TRUE(symbols);
+    ASSERT_GT(symbols->back().Instance, 0xFFFFu); // the later pages need the 32-bit segment
+    auto list = proc_->BrowseTags();
+    ASSERT_NE(list, nullptr);
+    ASSERT_EQ(list->Count(), symbols->size());
+    for (std::size_t i = 0; i < symbols->size(); ++i) {
+        EXPECT_EQ(list->Items(i)->Name, (*symbols)[i].Name);
+        EXPECT_EQ(list->Items(i)->InstanceId, (*symbols)[i].Instance);
+        EXPECT_EQ(list->Items(i)->SymbolType, (*symbols)[i].Type);
+        EXPECT_EQ(list->Items(i)->IsSystem(), plc_->Tags().IsSystemSymbol((*symbols)[i].Name));
+    }
+    EXPECT_NE(list->Find("tag_with_a_longer_name_59"), nullptr);
+}
+
+TEST_F(ProcessorE2ETest, StructureTagsGetTheirTemplateFromTheController) {
+    Start();
+    std::vector<sim::MemberDecl> wide{{"Speed", "REAL"}, {"Run", "BOOL"}, {"Count", "DINT"}};
+    for (int i = 0; i < 60; ++i)
+        wide.push_back({"Spare_Member_Number_" + std::to_string(i), "INT"}); // a definition of several chunks
+    plc_->Tags().DefineType("Motor_UDT", wide);
+    std::vector<std::string> values{"1.5", "1", "7"};
+    plc_->Tags().SetStructure("Motor", "Motor_UDT", {}, values);
+    ASSERT_TRUE(Connect(ProcessorKindLogix, OptionConnected)) << proc_->ErrorText;
+
+    auto tag = TLogixTagFactory::CreateTag("Motor", *proc_, 1);
+    auto* motor = dynamic_cast<TLogixUDT*>(tag.get());
+    ASSERT_NE(motor, nullptr) << proc_->ErrorText;
+    ASSERT_NE(motor->TagInfo, nullptr);
+    EXPECT_EQ(motor->Template->Name, "Motor_UDT");
+    EXPECT_EQ(motor->Template->MemberCount, plc_->Tags().Types().FindByName("Motor_UDT")->Members.size());
+    EXPECT_EQ(proc_->Templates.Count(), 1u);
+    ASSERT_TRUE(proc_->ReadTag(motor));
+    EXPECT_DOUBLE_EQ(motor->GetMember("speed").AsDouble(), 1.5);
+    EXPECT_TRUE(motor->GetMember("Run").AsBoolean());
+    EXPECT_EQ(motor->GetMember("Count").AsInteger(), 7);
+
+    auto timer = TLogixTagFactory::CreateTag("Motor.Speed", *proc_, 1);
+    ASSERT_NE(timer, nullptr);
+    EXPECT_EQ(timer->LogixType(), TLogixType::REAL);
+    EXPECT_EQ(TLogixTagFactory::CreateTag("NoSuchTag", *proc_, 1), nullptr);
+}
+
+TEST_F(ProcessorE2ETest, AProgramDownloadIsNoticedAndTheCachesReadAgain) {
+    Start();
+    plc_->Tags().DefineType("Cell_UDT", {{"Temp", "REAL"}});
+    plc_->Tags().SetStructure("Cells", "Cell_UDT", {4}, {});
+    ASSERT_TRUE(Connect(ProcessorKindLogix, OptionConnected)) << proc_->ErrorText;
+    auto before = TLogixTagFactory::ReadTemplateForTag("Cells[0]", *proc_, 1);
+    ASSERT_NE(before, nullptr) << proc_->ErrorText;
+    EXPECT_EQ(before->MemberCount, 1);
+
+    // The type changes under the running processor: new template, new handle.
+    const sim::SimTemplate changed = plc_->Tags().DefineType("Cell_UDT", {{"Temp", "REAL"}, {"Alarm", "DINT"}});
+    plc_->Tags().SetStructure("Cells", "Cell_UDT", {4}, {});
+    auto after = TLogixTagFactory::ReadTemplateForTag("Cells[1]", *proc_, 1);
+    ASSERT_NE(after, nullptr) << proc_->ErrorText;
+    EXPECT_EQ(after->Handle, changed.Handle);
+    EXPECT_EQ(after->MemberCount, 2);
+    EXPECT_NE(after->FindMember("Alarm"), nullptr);
+}
+
 } // namespace
