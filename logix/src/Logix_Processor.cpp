@@ -72,7 +72,9 @@ std::string BytesAsText(std::span<const std::uint8_t> bytes) { return std::strin
 // The reply data of a read as the tag takes it: the two type bytes, then the
 // value bytes.
 TPacketDataArray TypedData(std::uint16_t type, std::span<const std::uint8_t> data) {
-    TPacketDataArray bytes = U16(type);
+    TPacketDataArray bytes;
+    bytes.reserve(2 + data.size());
+    eip::AppendUInt16(bytes, type);
     bytes.insert(bytes.end(), data.begin(), data.end());
     return bytes;
 }
