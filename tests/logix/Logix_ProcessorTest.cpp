@@ -128,6 +128,42 @@ TEST_F(ProcessorTest, ADeviceWithoutIdentityIsNotACIPDevice) {
     EXPECT_FALSE(proc_->Session->Registered);
 }
 
+TEST_F(ProcessorTest, IdentityRepliesCutShortChangeNothing) {
+    TPacketDataArray reply;
+    device_.Handler = [&](const TPacketDataArray& mr) -> std::optional<TPacketDataArray> {
+        EXPECT_EQ(mr, Hex("03 02 20 01 24 01 07 00 01 00 02 00 03 00 04 00 05 00 06 00 07 00"));
+        return MRReply(0x03, 0, reply);
+    };
+    ASSERT_TRUE(Connect());
+    const TPacketDataArray whole = Hex("0700 0100 0000 3412 0200 0000 0e00 0300 0000 5a00 0400 0000 1407"
+                                       "0500 0000 605a 0600 0000 efbe adde 0700 0000 03 504c43");
+    reply.assign(whole.begin(), whole.end() - 2); // the product name cut short
+    EXPECT_FALSE(proc_->ReadIdentity());
+    EXPECT_EQ(proc_->ErrorCode, -10);
+    EXPECT_EQ(proc_->VendorId, 0);
+    EXPECT_EQ(proc_->ExtStatus, 0);
+
+    reply = whole;
+    ASSERT_TRUE(proc_->ReadIdentity());
+    EXPECT_EQ(proc_->VendorId, 0x1234);
+    EXPECT_EQ(proc_->DeviceType, 0x000E);
+    EXPECT_EQ(proc_->ProductCode, 0x005A);
+    EXPECT_EQ(proc_->MajorRevision, 20);
+    EXPECT_EQ(proc_->MinorRevision, 7);
+    EXPECT_EQ(proc_->ExtStatus, 6);
+    EXPECT_EQ(proc_->FaultBits, 0xA);
+    EXPECT_EQ(proc_->VendorBits, 5);
+    EXPECT_EQ(proc_->SerialNumber, 0xDEADBEEFu);
+    EXPECT_EQ(proc_->ProductName, "PLC");
+
+    // An attribute the device could not give (status 0x14) has no value: the
+    // ones after it cannot be placed and stay as they were.
+    reply = Hex("0700 0100 0000 7856 0200 1400 0300 0000 9900");
+    ASSERT_TRUE(proc_->ReadIdentity());
+    EXPECT_EQ(proc_->VendorId, 0x5678);
+    EXPECT_EQ(proc_->ProductCode, 0x005A);
+}
+
 TEST_F(ProcessorTest, BrowseFollowsPagesIntoThe32BitInstanceSegment) {
     std::vector<TPacketDataArray> paths;
     device_.Handler = [&](const TPacketDataArray& mr) -> std::optional<TPacketDataArray> {
