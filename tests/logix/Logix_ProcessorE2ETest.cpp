@@ -216,6 +216,16 @@ TEST_F(ProcessorE2ETest, MicroLogixReadsWordAndTimerFiles) {
     EXPECT_EQ(proc_->ErrorCode, -14);
     EXPECT_EQ(proc_->ReadMicroLogix("X1:0", 1), nullptr);
     EXPECT_EQ(proc_->ErrorCode, -13);
+
+    // Without a standing connection each read opens and closes its own.
+    Reopen({});
+    ASSERT_TRUE(Connect(ProcessorKindMicroLogix, 0)) << proc_->ErrorText;
+    auto again = proc_->ReadMicroLogix("N7:1", 1);
+    ASSERT_NE(again, nullptr) << proc_->ErrorText;
+    EXPECT_EQ(dynamic_cast<TLogixINT&>(*again).IntegerAt(0), -20);
+    // The first processor closed its standing connection as it went.
+    ASSERT_TRUE(plc_->WaitUntil([&](const sim::SimCounters& c) { return c.ForwardCloses == 2; }, 5s));
+    EXPECT_EQ(plc_->Counters().ForwardOpens, 2u);
 }
 
 TEST_F(ProcessorE2ETest, BrowseListsEverySymbolAcrossPagesAndWideInstances) {
