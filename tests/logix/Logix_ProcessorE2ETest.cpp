@@ -201,6 +201,16 @@ TEST_F(ProcessorE2ETest, MicroLogixReadsWordAndTimerFiles) {
     EXPECT_EQ(n->IntegerAt(1), -20);
     EXPECT_EQ(n->IntegerAt(2), 30);
 
+    // One request carries at most 127 words: the tag holds what was read, not
+    // 73 zeros more.
+    std::vector<std::int32_t> many(200);
+    std::iota(many.begin(), many.end(), 1000);
+    plc_->Files().Set(sim::MakeWordFile('N', 10, many));
+    auto first = proc_->ReadMicroLogix("N10:0", 200);
+    ASSERT_NE(first, nullptr) << proc_->ErrorText;
+    EXPECT_EQ(first->ElementCount, 127);
+    EXPECT_EQ(dynamic_cast<TLogixINT&>(*first).IntegerAt(126), 1126);
+
     auto timer = proc_->ReadMicroLogix("T4:0", 1);
     auto* t = dynamic_cast<TLogixTIMER*>(timer.get());
     ASSERT_NE(t, nullptr) << proc_->ErrorText;
