@@ -2,7 +2,7 @@
 // TCP: a reply held back past the time-out must never be taken as the answer
 // to the next request, whatever the exchange; torn, cut, noisy and closed
 // replies fail cleanly and the session carries on.
-#include "LoopbackChannel.h"
+#include "TcpSession.h"
 #include "cip/CIP_ForwardOpen.h"
 #include "cip/CIP_IOI.h"
 #include "cip/CIP_MultiService.h"
@@ -52,7 +52,7 @@ protected:
         plc_.Tags().Set(sim::MakeTag<std::int32_t>("Counter", sim::CipType::Dint, {}, {42}));
         plc_.Tags().Set(sim::MakeTag<float>("Speed", sim::CipType::Real, {}, {1.5f}));
         plc_.Start();
-        link_ = eiptest::RegisterOverLoopback(plc_.Port());
+        link_ = eiptest::RegisterOverTcp(plc_.Port());
         ASSERT_TRUE(Session().Registered) << Session().LastError;
         Session().SetConnectionParameters(0x1234, 1800000, 0x000EFFEC, 0xFACE, 0x0BADF00D);
     }
@@ -86,7 +86,7 @@ protected:
     }
 
     sim::SimController plc_;
-    eiptest::LoopbackSession link_;
+    eiptest::TcpSession link_;
 };
 
 TEST_F(FaultKnobE2ETest, ALateReadTagReplyIsNotTheNextReadsAnswer) {
