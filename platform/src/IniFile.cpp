@@ -196,6 +196,14 @@ std::error_code ReadWholeFile(const std::filesystem::path& file, std::string* ou
 } // namespace
 
 struct IniFile::Impl {
+    // One change made through the IniFile, replayed on the file as it is on
+    // disk when the changes are saved.
+    struct Change {
+        enum class Kind { Set, DeleteKey, EraseSection };
+        Kind kind;
+        std::string section, key, form;
+    };
+
     std::filesystem::path file;
     Ini ini{true, false, true}; // UTF-8, one value per key, block values
     bool existed = false;
@@ -203,6 +211,7 @@ struct IniFile::Impl {
     bool bom = false;
     std::string tail;
     std::error_code readError;
+    std::vector<Change> changes;
 
     Impl() {
         ini.SetSpaces(false); // "key=value", as the profile functions write it
@@ -213,6 +222,7 @@ struct IniFile::Impl {
         ini.Reset();
         existed = modified = bom = false;
         tail.clear();
+        changes.clear();
         readError = {};
         std::string data;
         bool missing = false;
@@ -241,6 +251,39 @@ struct IniFile::Impl {
             return false;
         }
         return true;
+    }
+
+    // Names are trimmed and valid, form is the value's file form.
+    bool Apply(const Change& c) {
+        switch (c.kind) {
+        case Change::Kind::Set: return ini.SetValue(c.section.c_str(), c.key.c_str(), c.form.c_str()) >= 0;
+        case Change::Kind::DeleteKey: return ini.Delete(c.section.c_str(), c.key.c_str(), false);
+        case Change::Kind::EraseSection: return ini.Delete(c.section.c_str(), nullptr, false);
+        }
+        return false;
+    }
+
+    bool Record(Change c) {
+        if (!Apply(c))
+            return false;
+        changes.push_back(std::move(c));
+        modified = true;
+        return true;
+    }
+
+    std::string Text() const {
+        std::string text;
+        if (bom)
+            text = kUtf8Bom;
+        std::string body;
+        ini.Save(body, false);
+        text += body;
+        if (!tail.empty()) {
+            if (!body.empty() && body.back() != '\n')
+                text += '\n';
+            text += tail;
+        }
+        return text;
     }
 
     const char* Find(std::string_view section, std::string_view key) const {
@@ -332,10 +375,7 @@ bool IniFile::WriteString(std::string_view section, std::string_view key, std::s
     const char* old = impl_->ini.GetValue(s.c_str(), k.c_str(), nullptr);
     if (old && form == old)
         return true;
-    if (impl_->ini.SetValue(s.c_str(), k.c_str(), form.c_str()) < 0)
-        return false;
-    impl_->modified = true;
-    return true;
+    return impl_->Record({Impl::Change::Kind::Set, s, k, form});
 }
 
 bool IniFile::WriteInteger(std::string_view section, std::string_view key, std::int64_t value) {
@@ -352,33 +392,16 @@ bool IniFile::WriteFloat(std::string_view section, std::string_view key, double 
 
 bool IniFile::DeleteKey(std::string_view section, std::string_view key) {
     const std::string s(Trim(section)), k(Trim(key));
-    if (!impl_->ini.Delete(s.c_str(), k.c_str(), false))
-        return false;
-    impl_->modified = true;
-    return true;
+    return impl_->Record({Impl::Change::Kind::DeleteKey, s, k, {}});
 }
 
 bool IniFile::EraseSection(std::string_view section) {
     const std::string s(Trim(section));
-    if (!impl_->ini.Delete(s.c_str(), nullptr, false))
-        return false;
-    impl_->modified = true;
-    return true;
+    return impl_->Record({Impl::Change::Kind::EraseSection, s, {}, {}});
 }
 
 std::string IniFile::Text() const {
-    std::string text;
-    if (impl_->bom)
-        text = kUtf8Bom;
-    std::string body;
-    impl_->ini.Save(body, false);
-    text += body;
-    if (!impl_->tail.empty()) {
-        if (!body.empty() && body.back() != '\n')
-            text += '\n';
-        text += impl_->tail;
-    }
-    return text;
+    return impl_->Text();
 }
 
 std::error_code IniFile::UpdateFile() {
@@ -387,10 +410,22 @@ std::error_code IniFile::UpdateFile() {
     if (!impl_->modified)
         return {};
     try {
-        const std::error_code ec = WriteFileAtomically(impl_->file, Text());
+        // Other instances (and the host) save to the same file. Under the lock
+        // the file is read again and only this object's changes are applied
+        // to it, so a save never puts back what another one wrote meanwhile.
+        FileUpdateLock lock;
+        if (const std::error_code ec = lock.Lock(impl_->file))
+            return ec;
+        auto current = std::make_unique<Impl>();
+        current->file = impl_->file;
+        if (!current->Load())
+            return current->readError;
+        for (const Impl::Change& c : impl_->changes)
+            current->Apply(c);
+        const std::error_code ec = WriteFileAtomically(impl_->file, current->Text());
         if (!ec) {
-            impl_->modified = false;
-            impl_->existed = true;
+            current->existed = true;
+            impl_ = std::move(current);
         }
         return ec;
     } catch (const std::bad_alloc&) {
