@@ -175,7 +175,8 @@ int ReadLanguageText(std::string_view text, std::string_view from, std::string_v
             const std::string s(source);
             std::string r = settings.Encoding == 1 ? std::string(translation)
                                                    : DecodeCodePage(translation, settings.CodePage);
-            const std::string lower = LowerAscii(s);
+            // Folded as lookups fold the text asked for (Latin-1 capitals too).
+            const std::string lower = platform::AnsiLowerCase(s);
             if (lower != s)
                 dict.Lower[lower] = r;
             dict.Exact[s] = std::move(r);

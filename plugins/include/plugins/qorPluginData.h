@@ -11,16 +11,16 @@
 namespace qor {
 
 // A data packet: a parameter list plus the raw text it was made from. The host
-// gets the text beside the list (Value1 of the packet's call record).
+// gets the text beside the list (Value1 of the packet's call record). Clear
+// empties the items and the raw text, also when called through the base list
+// or the list's interface.
 class TParsedDataList : public TqorParamsList {
 public:
-    std::string RawText;
-
-    // Empties the items and the raw text.
-    void Clear() {
-        TqorParamsList::Clear();
-        RawText.clear();
+    TParsedDataList() {
+        ClearExtra = [](TqorParamsList& list) { static_cast<TParsedDataList&>(list).RawText.clear(); };
     }
+
+    std::string RawText;
 };
 
 // The separator between raw texts appended to one packet.
