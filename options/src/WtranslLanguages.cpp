@@ -6,7 +6,9 @@
 
 #include "platform/Text.h"
 
-#include <charconv>
+#include "common/Variant.h"
+
+#include <limits>
 
 namespace qor {
 
@@ -26,7 +28,7 @@ bool StartsWith(std::string_view s, std::string_view prefix) {
 
 // Lines end with LF or CR LF; a lone CR stays in the line. Text after the last
 // LF is a line only when there is some.
-std::vector<std::string_view> SplitLines(std::string_view text) {
+std::vector<std::string_view> FileLines(std::string_view text) {
     std::vector<std::string_view> lines;
     std::size_t start = 0;
     while (start < text.size()) {
@@ -51,14 +53,13 @@ std::string DirectiveValue(std::string_view d) {
 }
 
 std::uint32_t ParseLocale(std::string_view v) {
-    std::uint32_t value = 0;
-    int base = 10;
-    if (v.size() > 2 && v[0] == '0' && (v[1] == 'x' || v[1] == 'X')) {
-        v.remove_prefix(2);
-        base = 16;
-    }
-    const auto r = std::from_chars(v.data(), v.data() + v.size(), value, base);
-    return r.ec == std::errc() ? value : 0;
+    std::int64_t value = 0;
+    std::uint64_t big = 0;
+    bool isUnsigned = false;
+    if (!ParseIntegerText(v, value, big, isUnsigned) || isUnsigned || value < 0 ||
+        value > std::numeric_limits<std::uint32_t>::max())
+        return 0;
+    return static_cast<std::uint32_t>(value);
 }
 
 // Applies a directive; true when the line is consumed by it.
@@ -153,7 +154,7 @@ int ReadLanguageText(std::string_view text, std::string_view from, std::string_v
     std::string_view source, translation;
     bool inBlock = false;
 
-    const auto lines = SplitLines(text);
+    const auto lines = FileLines(text);
     for (std::size_t n = 0; n < lines.size(); ++n) {
         const std::string_view line = TrimBlanks(lines[n]);
         if (n < kDirectiveLines) {
@@ -259,7 +260,7 @@ TLanguageFileInfo ReadLanguagesSection(std::string_view text) {
     TLanguageFileInfo info;
     std::string marked;
     bool inSection = false, sectionDone = false;
-    for (const std::string_view raw : SplitLines(text)) {
+    for (const std::string_view raw : FileLines(text)) {
         const std::string_view line = Trim(raw);
         if (const std::string_view code = EntryLanguage(TrimBlanks(raw)); !code.empty()) {
             bool known = false;

@@ -38,8 +38,4 @@ int AddStandardValues(TqorParamsList& list, std::string_view fullPacket, std::st
                       std::int32_t sourceId, std::string_view sourceFullName, std::int32_t clientId,
                       std::string_view clientSourceName, std::string_view sourceName);
 
-// The local date and time now as a date-time (days since 1899-12-30), to the
-// millisecond.
-
-
 } // namespace qor
