@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "common/qorStrUtils.h"
+#include "platform/Text.h"
 
 #include <charconv>
 #include <chrono>
@@ -99,44 +100,34 @@ bool IsIntegerType(VarType t) {
     }
 }
 
+namespace {
+
+// Integer text (platform::ParseIntegerText) with the blanks around it ignored.
+// Integers that need the full unsigned range are returned in u with
+// isUnsigned set.
 bool ParseIntegerText(std::string_view s, std::int64_t& out, std::uint64_t& u, bool& isUnsigned) {
-    s = Trim(s);
-    bool negative = false;
-    if (!s.empty() && (s.front() == '-' || s.front() == '+')) {
-        negative = s.front() == '-';
-        s.remove_prefix(1);
-    }
-    int base = 10;
-    if (!s.empty() && s.front() == '$') {
-        base = 16;
-        s.remove_prefix(1);
-    } else if (s.size() > 1 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-        base = 16;
-        s.remove_prefix(2);
-    }
-    if (s.empty())
+    const auto parsed = platform::ParseIntegerText(Trim(s));
+    if (!parsed)
         return false;
-    std::uint64_t magnitude = 0;
-    auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), magnitude, base);
-    if (ec != std::errc{} || p != s.data() + s.size())
-        return false;
+    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     isUnsigned = false;
-    if (negative) {
-        if (magnitude > std::uint64_t(std::numeric_limits<std::int64_t>::max()) + 1)
+    if (parsed->Negative) {
+        if (parsed->Magnitude > kMax + 1)
             return false;
-        out = magnitude == std::uint64_t(std::numeric_limits<std::int64_t>::max()) + 1
-                  ? std::numeric_limits<std::int64_t>::min()
-                  : -static_cast<std::int64_t>(magnitude);
+        out = parsed->Magnitude == kMax + 1 ? std::numeric_limits<std::int64_t>::min()
+                                            : -static_cast<std::int64_t>(parsed->Magnitude);
         return true;
     }
-    if (magnitude > std::uint64_t(std::numeric_limits<std::int64_t>::max())) {
+    if (parsed->Magnitude > kMax) {
         isUnsigned = true;
-        u = magnitude;
+        u = parsed->Magnitude;
         return true;
     }
-    out = static_cast<std::int64_t>(magnitude);
+    out = static_cast<std::int64_t>(parsed->Magnitude);
     return true;
 }
+
+} // namespace
 
 
 std::string VarTypeName(VarType t) {

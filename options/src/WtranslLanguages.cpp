@@ -6,8 +6,6 @@
 
 #include "platform/Text.h"
 
-#include "common/Variant.h"
-
 #include <limits>
 
 namespace qor {
@@ -53,13 +51,10 @@ std::string DirectiveValue(std::string_view d) {
 }
 
 std::uint32_t ParseLocale(std::string_view v) {
-    std::int64_t value = 0;
-    std::uint64_t big = 0;
-    bool isUnsigned = false;
-    if (!ParseIntegerText(v, value, big, isUnsigned) || isUnsigned || value < 0 ||
-        value > std::numeric_limits<std::uint32_t>::max())
+    const auto parsed = platform::ParseIntegerText(v);
+    if (!parsed || parsed->Negative || parsed->Magnitude > std::numeric_limits<std::uint32_t>::max())
         return 0;
-    return static_cast<std::uint32_t>(value);
+    return static_cast<std::uint32_t>(parsed->Magnitude);
 }
 
 // Applies a directive; true when the line is consumed by it.

@@ -98,28 +98,14 @@ std::string FromFileForm(std::string_view text) {
 }
 
 std::optional<std::int64_t> ParseInteger(std::string_view text) {
-    text = Trim(text);
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text.remove_prefix(2);
-    } else if (text.size() > 1 && text[0] == '$') {
-        base = 16;
-        text.remove_prefix(1);
-    }
-    std::uint64_t magnitude = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), magnitude, base);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size())
+    const auto parsed = ParseIntegerText(Trim(text));
+    if (!parsed)
         return std::nullopt;
+    const std::uint64_t magnitude = parsed->Magnitude;
     constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    if (base == 16 && !negative)
+    if (parsed->Hexadecimal && !parsed->Negative)
         return static_cast<std::int64_t>(magnitude); // all 64 bits, as written by a two's complement hex dump
-    if (negative) {
+    if (parsed->Negative) {
         if (magnitude > kMax + 1)
             return std::nullopt;
         return magnitude == kMax + 1 ? std::numeric_limits<std::int64_t>::min()

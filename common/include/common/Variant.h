@@ -48,11 +48,6 @@ constexpr VarType VarElementType(VarType t) { return VarType(VarTypeCode(t) & 0x
 // The signed and unsigned integer types of 8 to 64 bits.
 bool IsIntegerType(VarType t);
 
-// Integer text: blanks (characters up to the space) around it ignored, an
-// optional sign, then decimal digits or "$"/"0x" and hexadecimal digits.
-// Integers that need the full unsigned range are returned in u with
-// isUnsigned set, all others in out. False for anything else.
-bool ParseIntegerText(std::string_view s, std::int64_t& out, std::uint64_t& u, bool& isUnsigned);
 
 // Conversion failures; the message names both types like
 // "Could not convert variant of type (String) into type (Integer)".
