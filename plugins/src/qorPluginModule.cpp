@@ -1,22 +1,15 @@
+// The plug-in module: its construction, class registration, translator,
+// settings and the properties commands read and change.
 #include "plugins/qorPluginModule.h"
 
-#include "common/qorAssert.h"
-#include "common/qorTimeout.h"
-#include "platform/Debug.h"
-#include "platform/Messages.h"
 #include "platform/Module.h"
 #include "platform/Resources.h"
-#include "platform/Thread.h"
 #include "options/Wtransl.h"
 #include "plugins/qorPluginCallRec.h"
-#include "plugins/qorPluginInstances.h"
 #include "plugins/qorPluginSettings.h"
 #include "qorPluginText.h"
 
-#include <algorithm>
-#include <cstring>
 #include <filesystem>
-#include <limits>
 
 namespace qor {
 
