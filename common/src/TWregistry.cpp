@@ -28,22 +28,6 @@ bool IsUnsigned(VarType t) {
     return t == VarType::Byte || t == VarType::Word || t == VarType::LongWord || t == VarType::UInt64;
 }
 
-bool IsIntegerType(VarType t) {
-    switch (t) {
-    case VarType::ShortInt:
-    case VarType::Byte:
-    case VarType::Smallint:
-    case VarType::Word:
-    case VarType::Integer:
-    case VarType::LongWord:
-    case VarType::Int64:
-    case VarType::UInt64:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // A parameter-list item is stored by the variant type its Tag names.
 TTypeKind KindOf(const TPropertyRef& ref) {
     if (ref.Kind() != TTypeKind::Variant)

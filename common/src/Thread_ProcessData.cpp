@@ -67,11 +67,13 @@ bool TProcessDataThread::PumpThread(std::uint32_t max) {
 void TProcessDataThread::Execute() {
     if (!ThreadName.empty())
         platform::SetThreadName(ThreadName);
-    StartedEvent.Set();
+    // The queue exists before the start is signalled: the owner may post to
+    // the thread as soon as its constructor (or Start) has returned.
     if (MessageLoop) {
         platform::MSG msg;
         platform::PeekMessage(&msg, 0, platform::WM_USER, platform::WM_USER, platform::PM_NOREMOVE);
     }
+    StartedEvent.Set();
     const platform::HANDLE set[3] = {Handle(), WakeEvent.Handle(), Queue.ItemEvent()};
     DoStart();
     bool pending = false;

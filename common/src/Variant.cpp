@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "common/qorStrUtils.h"
+#include "platform/Text.h"
 
 #include <charconv>
 #include <chrono>
@@ -17,65 +18,7 @@ namespace {
 using Storage = std::variant<std::monostate, std::int64_t, std::uint64_t, double, bool, std::string,
                              std::vector<Variant>>;
 
-bool IsIntegerType(VarType t) {
-    switch (t) {
-    case VarType::Smallint:
-    case VarType::Integer:
-    case VarType::ShortInt:
-    case VarType::Byte:
-    case VarType::Word:
-    case VarType::LongWord:
-    case VarType::Int64:
-    case VarType::UInt64:
-        return true;
-    default:
-        return false;
-    }
-}
-
 bool IsStringType(VarType t) { return t == VarType::String || t == VarType::UString || t == VarType::OleStr; }
-
-// Integer text: optional sign, then decimal digits or "$"/"0x" and hex digits.
-// Integers that need the full unsigned range are returned in `u` with
-// `isUnsigned` set.
-bool ParseIntegerText(std::string_view s, std::int64_t& out, std::uint64_t& u, bool& isUnsigned) {
-    s = Trim(s);
-    bool negative = false;
-    if (!s.empty() && (s.front() == '-' || s.front() == '+')) {
-        negative = s.front() == '-';
-        s.remove_prefix(1);
-    }
-    int base = 10;
-    if (!s.empty() && s.front() == '$') {
-        base = 16;
-        s.remove_prefix(1);
-    } else if (s.size() > 1 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-        base = 16;
-        s.remove_prefix(2);
-    }
-    if (s.empty())
-        return false;
-    std::uint64_t magnitude = 0;
-    auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), magnitude, base);
-    if (ec != std::errc{} || p != s.data() + s.size())
-        return false;
-    isUnsigned = false;
-    if (negative) {
-        if (magnitude > std::uint64_t(std::numeric_limits<std::int64_t>::max()) + 1)
-            return false;
-        out = magnitude == std::uint64_t(std::numeric_limits<std::int64_t>::max()) + 1
-                  ? std::numeric_limits<std::int64_t>::min()
-                  : -static_cast<std::int64_t>(magnitude);
-        return true;
-    }
-    if (magnitude > std::uint64_t(std::numeric_limits<std::int64_t>::max())) {
-        isUnsigned = true;
-        u = magnitude;
-        return true;
-    }
-    out = static_cast<std::int64_t>(magnitude);
-    return true;
-}
 
 bool ParseFloatText(std::string_view s, double& out) {
     s = Trim(s);
@@ -140,6 +83,52 @@ bool RoundToInt64(double v, std::int64_t& out) {
 }
 
 } // namespace
+
+bool IsIntegerType(VarType t) {
+    switch (t) {
+    case VarType::Smallint:
+    case VarType::Integer:
+    case VarType::ShortInt:
+    case VarType::Byte:
+    case VarType::Word:
+    case VarType::LongWord:
+    case VarType::Int64:
+    case VarType::UInt64:
+        return true;
+    default:
+        return false;
+    }
+}
+
+namespace {
+
+// Integer text (platform::ParseIntegerText) with the blanks around it ignored.
+// Integers that need the full unsigned range are returned in u with
+// isUnsigned set.
+bool ParseIntegerText(std::string_view s, std::int64_t& out, std::uint64_t& u, bool& isUnsigned) {
+    const auto parsed = platform::ParseIntegerText(Trim(s));
+    if (!parsed)
+        return false;
+    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    isUnsigned = false;
+    if (parsed->Negative) {
+        if (parsed->Magnitude > kMax + 1)
+            return false;
+        out = parsed->Magnitude == kMax + 1 ? std::numeric_limits<std::int64_t>::min()
+                                            : -static_cast<std::int64_t>(parsed->Magnitude);
+        return true;
+    }
+    if (parsed->Magnitude > kMax) {
+        isUnsigned = true;
+        u = parsed->Magnitude;
+        return true;
+    }
+    out = static_cast<std::int64_t>(parsed->Magnitude);
+    return true;
+}
+
+} // namespace
+
 
 std::string VarTypeName(VarType t) {
     if (VarTypeCode(t) & VarTypeCode(VarType::Array))

@@ -135,7 +135,11 @@ void TqorParamsList::Delete(int index) {
         items_.erase(items_.begin() + index);
 }
 
-void TqorParamsList::Clear() { items_.clear(); }
+void TqorParamsList::Clear() {
+    items_.clear();
+    if (ClearExtra)
+        ClearExtra(*this);
+}
 
 bool TqorParamsList::FindRowEnd(int start, int& index, bool& isMarker) const {
     const int count = Count();
@@ -168,7 +172,10 @@ TqorParamsListItem* TqorParamsList::AddCopy(std::string_view name, std::string_v
                                             std::uint32_t tag, std::uint8_t flags) {
     auto item = std::make_unique<TqorParamsListItem>();
     item->Name = name;
-    item->LowerName = lowerName;
+    // The source's cached key may be folded for ASCII only (an item interface
+    // lower-cases no more); lookups fold with the ANSI mapping, so the key is
+    // folded the same way or a name such as "Über" would not find itself.
+    item->LowerName = platform::AnsiLowerCase(lowerName);
     item->Value = value;
     item->Tag = tag;
     item->Flags = flags;

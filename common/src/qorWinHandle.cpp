@@ -4,7 +4,6 @@
 #include "platform/Module.h"
 #include "platform/Thread.h"
 
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -15,9 +14,47 @@ namespace {
 // Messages in flight into TWindowHandle objects. A thread other than the owner
 // that detaches an object from its window waits here until the owner has left
 // the object, so the object is never freed under a running handler.
+//
+// The wait is a platform wait that runs the sent messages of the waiting
+// thread: the handler it waits for may itself send a message to that thread
+// (to a window of its own) and would otherwise never return. Each waiter has an
+// event that the handler's end sets.
 std::mutex dispatchMutex;
-std::condition_variable dispatchIdle;
 std::unordered_map<const TWindowHandle*, int> dispatching;
+std::unordered_multimap<const TWindowHandle*, platform::HANDLE> idleWaiters;
+
+// Waits, lock held on dispatchMutex, until no handler runs for object.
+void WaitUntilIdle(std::unique_lock<std::mutex>& lock, const TWindowHandle* object) {
+    if (dispatching.count(object) == 0)
+        return;
+    platform::Event idle(true, false);
+    const auto entry = idleWaiters.emplace(object, idle.Handle());
+    while (dispatching.count(object) != 0) {
+        lock.unlock();
+        const platform::HANDLE handle = idle.Handle();
+        // Wake mask 0: sent messages run inside the wait, which goes on.
+        const platform::DWORD r = platform::MsgWaitForMultipleObjects(1, &handle, false, platform::INFINITE, 0);
+        lock.lock();
+        if (r == platform::WAIT_FAILED) {
+            platform::OutputDebugString("Waiting for a window message handler failed: error " +
+                                        std::to_string(platform::GetLastError()));
+            break;
+        }
+        idle.Reset();
+    }
+    idleWaiters.erase(entry);
+}
+
+// Lock held on dispatchMutex: a handler for object has ended.
+void LeaveHandler(const TWindowHandle* object) {
+    auto it = dispatching.find(object);
+    if (it == dispatching.end() || --it->second != 0)
+        return;
+    dispatching.erase(it);
+    const auto [first, last] = idleWaiters.equal_range(object);
+    for (auto w = first; w != last; ++w)
+        platform::SetEvent(w->second);
+}
 
 std::mutex classMutex;
 bool classRegisteredHere = false;
@@ -81,7 +118,7 @@ void TWindowHandle::DestroyHandle() {
         std::unique_lock lock(dispatchMutex);
         platform::SetWindowLongPtr(h, 0, 0);
         if (!onOwner)
-            dispatchIdle.wait(lock, [this] { return dispatching.count(this) == 0; });
+            WaitUntilIdle(lock, this);
     }
     if (onOwner) {
         platform::DestroyWindow(h);
@@ -128,11 +165,8 @@ platform::LRESULT TWindowHandle::StaticWndProc(platform::HWND hwnd, platform::UI
     }
     {
         std::scoped_lock lock(dispatchMutex);
-        auto it = dispatching.find(object);
-        if (it != dispatching.end() && --it->second == 0)
-            dispatching.erase(it);
+        LeaveHandler(object);
     }
-    dispatchIdle.notify_all();
     return result;
 }
 

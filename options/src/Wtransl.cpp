@@ -4,6 +4,7 @@
 #include "common/qorTimerEx.h"
 
 #include "platform/Debug.h"
+#include "platform/Text.h"
 
 #include <filesystem>
 #include <fstream>
@@ -375,10 +376,7 @@ std::vector<std::string> TWtransl::Collected() const {
         return collected_;
     std::vector<std::string> unused;
     for (const auto& s : sources_) {
-        std::string lower = s;
-        for (char& c : lower)
-            c = LowerAscii(c);
-        if (!usedKeys_.count(s) && !usedLowerKeys_.count(lower))
+        if (!usedKeys_.count(s) && !usedLowerKeys_.count(platform::AnsiLowerCase(s)))
             unused.push_back(s);
     }
     return unused;

@@ -6,7 +6,7 @@
 
 #include "platform/Text.h"
 
-#include <charconv>
+#include <limits>
 
 namespace qor {
 
@@ -26,7 +26,7 @@ bool StartsWith(std::string_view s, std::string_view prefix) {
 
 // Lines end with LF or CR LF; a lone CR stays in the line. Text after the last
 // LF is a line only when there is some.
-std::vector<std::string_view> SplitLines(std::string_view text) {
+std::vector<std::string_view> FileLines(std::string_view text) {
     std::vector<std::string_view> lines;
     std::size_t start = 0;
     while (start < text.size()) {
@@ -51,14 +51,10 @@ std::string DirectiveValue(std::string_view d) {
 }
 
 std::uint32_t ParseLocale(std::string_view v) {
-    std::uint32_t value = 0;
-    int base = 10;
-    if (v.size() > 2 && v[0] == '0' && (v[1] == 'x' || v[1] == 'X')) {
-        v.remove_prefix(2);
-        base = 16;
-    }
-    const auto r = std::from_chars(v.data(), v.data() + v.size(), value, base);
-    return r.ec == std::errc() ? value : 0;
+    const auto parsed = platform::ParseIntegerText(v);
+    if (!parsed || parsed->Negative || parsed->Magnitude > std::numeric_limits<std::uint32_t>::max())
+        return 0;
+    return static_cast<std::uint32_t>(parsed->Magnitude);
 }
 
 // Applies a directive; true when the line is consumed by it.
@@ -153,7 +149,7 @@ int ReadLanguageText(std::string_view text, std::string_view from, std::string_v
     std::string_view source, translation;
     bool inBlock = false;
 
-    const auto lines = SplitLines(text);
+    const auto lines = FileLines(text);
     for (std::size_t n = 0; n < lines.size(); ++n) {
         const std::string_view line = TrimBlanks(lines[n]);
         if (n < kDirectiveLines) {
@@ -175,7 +171,8 @@ int ReadLanguageText(std::string_view text, std::string_view from, std::string_v
             const std::string s(source);
             std::string r = settings.Encoding == 1 ? std::string(translation)
                                                    : DecodeCodePage(translation, settings.CodePage);
-            const std::string lower = LowerAscii(s);
+            // Folded as lookups fold the text asked for (Latin-1 capitals too).
+            const std::string lower = platform::AnsiLowerCase(s);
             if (lower != s)
                 dict.Lower[lower] = r;
             dict.Exact[s] = std::move(r);
@@ -258,7 +255,7 @@ TLanguageFileInfo ReadLanguagesSection(std::string_view text) {
     TLanguageFileInfo info;
     std::string marked;
     bool inSection = false, sectionDone = false;
-    for (const std::string_view raw : SplitLines(text)) {
+    for (const std::string_view raw : FileLines(text)) {
         const std::string_view line = Trim(raw);
         if (const std::string_view code = EntryLanguage(TrimBlanks(raw)); !code.empty()) {
             bool known = false;

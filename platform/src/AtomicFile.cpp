@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <random>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,18 +45,63 @@ std::error_code WriteAll(int fd, std::string_view content) {
     return {};
 }
 
+// The file a write to file replaces: the target of a link.
+std::filesystem::path ReplacedFile(const std::filesystem::path& file, std::error_code& ec) {
+    if (std::filesystem::is_symlink(file, ec)) {
+        auto resolved = std::filesystem::weakly_canonical(file, ec);
+        return ec ? file : resolved;
+    }
+    ec.clear();
+    return file;
+}
+
 } // namespace
+
+FileUpdateLock::~FileUpdateLock() { Unlock(); }
+
+void FileUpdateLock::Unlock() {
+    if (fd_ >= 0)
+        ::close(fd_); // releases the flock
+    fd_ = -1;
+}
+
+std::error_code FileUpdateLock::Lock(const std::filesystem::path& file) {
+    try {
+        Unlock();
+        std::error_code ec;
+        const std::filesystem::path target = ReplacedFile(file, ec);
+        if (ec)
+            return ec;
+        if (!target.has_filename())
+            return std::make_error_code(std::errc::is_a_directory);
+        const std::filesystem::path side =
+            (target.has_parent_path() ? target.parent_path() : std::filesystem::path(".")) /
+            ("." + target.filename().string() + ".lock");
+        const int fd = ::open(side.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0)
+            return LastErrno();
+        while (::flock(fd, LOCK_EX) != 0) {
+            if (errno == EINTR)
+                continue;
+            ec = LastErrno();
+            ::close(fd);
+            return ec;
+        }
+        fd_ = fd;
+        return {};
+    } catch (const std::bad_alloc&) {
+        return std::make_error_code(std::errc::not_enough_memory);
+    } catch (const std::filesystem::filesystem_error& e) {
+        return e.code();
+    }
+}
 
 std::error_code WriteFileAtomically(const std::filesystem::path& file, std::string_view content) {
     try {
         std::error_code ec;
-        std::filesystem::path target = file;
-        if (std::filesystem::is_symlink(file, ec)) {
-            auto resolved = std::filesystem::weakly_canonical(file, ec);
-            if (ec)
-                return ec;
-            target = resolved;
-        }
+        const std::filesystem::path target = ReplacedFile(file, ec);
+        if (ec)
+            return ec;
         if (!target.has_filename())
             return std::make_error_code(std::errc::is_a_directory);
         const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";

@@ -98,28 +98,14 @@ std::string FromFileForm(std::string_view text) {
 }
 
 std::optional<std::int64_t> ParseInteger(std::string_view text) {
-    text = Trim(text);
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text.remove_prefix(2);
-    } else if (text.size() > 1 && text[0] == '$') {
-        base = 16;
-        text.remove_prefix(1);
-    }
-    std::uint64_t magnitude = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), magnitude, base);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size())
+    const auto parsed = ParseIntegerText(Trim(text));
+    if (!parsed)
         return std::nullopt;
+    const std::uint64_t magnitude = parsed->Magnitude;
     constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    if (base == 16 && !negative)
+    if (parsed->Hexadecimal && !parsed->Negative)
         return static_cast<std::int64_t>(magnitude); // all 64 bits, as written by a two's complement hex dump
-    if (negative) {
+    if (parsed->Negative) {
         if (magnitude > kMax + 1)
             return std::nullopt;
         return magnitude == kMax + 1 ? std::numeric_limits<std::int64_t>::min()
@@ -196,6 +182,14 @@ std::error_code ReadWholeFile(const std::filesystem::path& file, std::string* ou
 } // namespace
 
 struct IniFile::Impl {
+    // One change made through the IniFile, replayed on the file as it is on
+    // disk when the changes are saved.
+    struct Change {
+        enum class Kind { Set, DeleteKey, EraseSection };
+        Kind kind;
+        std::string section, key, form;
+    };
+
     std::filesystem::path file;
     Ini ini{true, false, true}; // UTF-8, one value per key, block values
     bool existed = false;
@@ -203,6 +197,7 @@ struct IniFile::Impl {
     bool bom = false;
     std::string tail;
     std::error_code readError;
+    std::vector<Change> changes;
 
     Impl() {
         ini.SetSpaces(false); // "key=value", as the profile functions write it
@@ -213,6 +208,7 @@ struct IniFile::Impl {
         ini.Reset();
         existed = modified = bom = false;
         tail.clear();
+        changes.clear();
         readError = {};
         std::string data;
         bool missing = false;
@@ -241,6 +237,39 @@ struct IniFile::Impl {
             return false;
         }
         return true;
+    }
+
+    // Names are trimmed and valid, form is the value's file form.
+    bool Apply(const Change& c) {
+        switch (c.kind) {
+        case Change::Kind::Set: return ini.SetValue(c.section.c_str(), c.key.c_str(), c.form.c_str()) >= 0;
+        case Change::Kind::DeleteKey: return ini.Delete(c.section.c_str(), c.key.c_str(), false);
+        case Change::Kind::EraseSection: return ini.Delete(c.section.c_str(), nullptr, false);
+        }
+        return false;
+    }
+
+    bool Record(Change c) {
+        if (!Apply(c))
+            return false;
+        changes.push_back(std::move(c));
+        modified = true;
+        return true;
+    }
+
+    std::string Text() const {
+        std::string text;
+        if (bom)
+            text = kUtf8Bom;
+        std::string body;
+        ini.Save(body, false);
+        text += body;
+        if (!tail.empty()) {
+            if (!body.empty() && body.back() != '\n')
+                text += '\n';
+            text += tail;
+        }
+        return text;
     }
 
     const char* Find(std::string_view section, std::string_view key) const {
@@ -332,10 +361,7 @@ bool IniFile::WriteString(std::string_view section, std::string_view key, std::s
     const char* old = impl_->ini.GetValue(s.c_str(), k.c_str(), nullptr);
     if (old && form == old)
         return true;
-    if (impl_->ini.SetValue(s.c_str(), k.c_str(), form.c_str()) < 0)
-        return false;
-    impl_->modified = true;
-    return true;
+    return impl_->Record({Impl::Change::Kind::Set, s, k, form});
 }
 
 bool IniFile::WriteInteger(std::string_view section, std::string_view key, std::int64_t value) {
@@ -352,33 +378,16 @@ bool IniFile::WriteFloat(std::string_view section, std::string_view key, double 
 
 bool IniFile::DeleteKey(std::string_view section, std::string_view key) {
     const std::string s(Trim(section)), k(Trim(key));
-    if (!impl_->ini.Delete(s.c_str(), k.c_str(), false))
-        return false;
-    impl_->modified = true;
-    return true;
+    return impl_->Record({Impl::Change::Kind::DeleteKey, s, k, {}});
 }
 
 bool IniFile::EraseSection(std::string_view section) {
     const std::string s(Trim(section));
-    if (!impl_->ini.Delete(s.c_str(), nullptr, false))
-        return false;
-    impl_->modified = true;
-    return true;
+    return impl_->Record({Impl::Change::Kind::EraseSection, s, {}, {}});
 }
 
 std::string IniFile::Text() const {
-    std::string text;
-    if (impl_->bom)
-        text = kUtf8Bom;
-    std::string body;
-    impl_->ini.Save(body, false);
-    text += body;
-    if (!impl_->tail.empty()) {
-        if (!body.empty() && body.back() != '\n')
-            text += '\n';
-        text += impl_->tail;
-    }
-    return text;
+    return impl_->Text();
 }
 
 std::error_code IniFile::UpdateFile() {
@@ -387,10 +396,22 @@ std::error_code IniFile::UpdateFile() {
     if (!impl_->modified)
         return {};
     try {
-        const std::error_code ec = WriteFileAtomically(impl_->file, Text());
+        // Other instances (and the host) save to the same file. Under the lock
+        // the file is read again and only this object's changes are applied
+        // to it, so a save never puts back what another one wrote meanwhile.
+        FileUpdateLock lock;
+        if (const std::error_code ec = lock.Lock(impl_->file))
+            return ec;
+        auto current = std::make_unique<Impl>();
+        current->file = impl_->file;
+        if (!current->Load())
+            return current->readError;
+        for (const Impl::Change& c : impl_->changes)
+            current->Apply(c);
+        const std::error_code ec = WriteFileAtomically(impl_->file, current->Text());
         if (!ec) {
-            impl_->modified = false;
-            impl_->existed = true;
+            current->existed = true;
+            impl_ = std::move(current);
         }
         return ec;
     } catch (const std::bad_alloc&) {

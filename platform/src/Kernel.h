@@ -206,8 +206,8 @@ bool RunSyncCalls(std::unique_lock<std::mutex>& lock);
 // The wait behind WaitFor*/MsgWait*. msgWait: also messages, with wakeMask.
 DWORD WaitCore(DWORD count, const HANDLE* handles, bool waitAll, DWORD timeoutMs, bool msgWait, DWORD wakeMask);
 
-// Upper-case ASCII copy.
-// Classes are keyed by their module and their upper-case name.
+// The key of a class: its module and its name upper-cased by the ANSI mapping
+// (Text.h), so names that differ only in case are one class.
 std::string ClassKey(std::string_view className, HMODULE module);
 
 } // namespace platform::detail

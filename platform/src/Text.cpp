@@ -1,5 +1,6 @@
 #include "platform/Text.h"
 
+#include <charconv>
 #include <cstdio>
 #include <random>
 
@@ -42,6 +43,28 @@ std::string AnsiUpperCase(std::string_view text) {
         }
     }
     return s;
+}
+
+std::optional<ParsedInteger> ParseIntegerText(std::string_view text) {
+    ParsedInteger result;
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+        result.Negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (!text.empty() && text.front() == '$') {
+        result.Hexadecimal = true;
+        text.remove_prefix(1);
+    } else if (text.size() > 1 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        result.Hexadecimal = true;
+        text.remove_prefix(2);
+    }
+    if (text.empty())
+        return std::nullopt;
+    const auto [end, ec] =
+        std::from_chars(text.data(), text.data() + text.size(), result.Magnitude, result.Hexadecimal ? 16 : 10);
+    if (ec != std::errc{} || end != text.data() + text.size())
+        return std::nullopt;
+    return result;
 }
 
 std::string CreateGuidString() {

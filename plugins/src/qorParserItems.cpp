@@ -25,7 +25,7 @@ std::string ParserItemsText(std::span<const TParserItem> items) {
 
 std::vector<TParserItem> ParseParserItemsText(std::string_view text) {
     std::vector<TParserItem> items;
-    for (const std::string_view line : detail::SplitLines(text)) {
+    for (const std::string_view line : detail::NonEmptyLines(text)) {
         const std::vector<std::string_view> fields = detail::Split(line, '|');
         if (fields.size() < 2)
             break;

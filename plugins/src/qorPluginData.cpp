@@ -1,5 +1,9 @@
 #include "plugins/qorPluginData.h"
 
+#include "plugins/qorPluginModule.h"
+
+#include <algorithm>
+#include <limits>
 
 namespace qor {
 
@@ -36,5 +40,23 @@ int AddStandardValues(TqorParamsList& list, std::string_view fullPacket, std::st
     return added;
 }
 
+void TqorPlugin::SendParsedData(std::uint32_t sourceId, TParsedDataList& list) {
+    const TDataLoggerCallback send = DataLogger_SendDataEx.load();
+    if (send == nullptr)
+        return;
+    TPluginCallRec rec{};
+    rec.RecSize = kPluginCallRecSize;
+    rec.Flags = kCallRecBuiltByPlugin;
+    if (!list.RawText.empty()) {
+        rec.Value1.Type = static_cast<std::uint8_t>(TPluginValueType::Text);
+        rec.Value1.Size = static_cast<std::uint32_t>(
+            std::min<std::size_t>(list.RawText.size(), std::numeric_limits<std::uint32_t>::max()));
+        rec.Value1.Data = reinterpret_cast<std::uintptr_t>(list.RawText.data());
+    }
+    TqorParamsListWrap::Ptr wrap = TqorParamsListWrap::Create(&list);
+    rec.Value2.Type = static_cast<std::uint8_t>(TPluginValueType::ListInterface);
+    rec.Value2.Data = reinterpret_cast<std::uintptr_t>(wrap->GetInterfacePtr());
+    send(ModuleIndex, sourceId, 0, 0, kSendDataPacket, &rec, 0);
+}
 
 } // namespace qor

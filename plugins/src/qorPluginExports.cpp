@@ -1,5 +1,6 @@
 #include "plugins/qorPluginExports.h"
 
+#include "common/qorStrUtils.h"
 #include "platform/Debug.h"
 #include "platform/Resources.h"
 #include "platform/Text.h"
@@ -40,10 +41,7 @@ std::string ResourceText(std::string_view name) {
     const std::vector<std::uint8_t> bytes = Resource(name);
     std::string text(bytes.begin(), bytes.end());
     text.resize(std::strlen(text.c_str()));
-    const std::size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+    return std::string(Trim(text));
 }
 
 void PutU32(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t v) {

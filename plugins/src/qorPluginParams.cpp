@@ -206,7 +206,7 @@ bool TqorPlugin::SetModuleParameter(std::string_view name, const Variant& value)
         }
         if (is("CustomCommands")) {
             const std::string text = value.AsString();
-            for (const std::string_view line : detail::SplitLines(text))
+            for (const std::string_view line : detail::NonEmptyLines(text))
                 if (std::optional<TqorPluginCustomCmd> cmd = TqorPluginCustomCmd::FromLine(line))
                     CustomCommands.push_back(std::move(*cmd));
             return true;

@@ -30,7 +30,7 @@ inline std::vector<std::string_view> Split(std::string_view text, char separator
 }
 
 // The non-empty lines of text; lines end in CR LF, CR or LF.
-inline std::vector<std::string_view> SplitLines(std::string_view text) {
+inline std::vector<std::string_view> NonEmptyLines(std::string_view text) {
     std::vector<std::string_view> lines;
     while (!text.empty()) {
         const std::size_t end = text.find_first_of("\r\n");

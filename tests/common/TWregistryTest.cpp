@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <latch>
+#include <thread>
 #include <sys/resource.h>
 
 namespace {
@@ -223,6 +225,37 @@ TEST_F(TWregTest, IniFileRoundTripOfEveryKind) {
     loaded.Link = "Other";
     ASSERT_TRUE(w.Load(loaded));
     loaded.ExpectFilled();
+}
+
+// Two data sources of one host save their settings into the same INI file at
+// the same moment, each under its own prefix; neither save may undo the other.
+TEST_F(TWregTest, TwoInstancesSavingOneIniFileAtOnceKeepBothSettings) {
+    const std::vector<std::string> map = {"Left,Interval"};
+    int lost = 0;
+    for (int round = 0; round < 20; ++round) {
+        const std::string file = Ini("shared" + std::to_string(round) + ".ini");
+        std::latch start(2);
+        bool saved[2] = {false, false};
+        std::vector<std::thread> instances;
+        for (int i = 0; i < 2; ++i)
+            instances.emplace_back([&, i] {
+                TWreg w;
+                Setup(w, map);
+                w.INIFile = file;
+                w.INIFileSectionPrefix = "DS" + std::to_string(i + 1);
+                TSample settings;
+                settings.Left = 100 * (i + 1);
+                start.arrive_and_wait();
+                saved[i] = w.Save(settings);
+            });
+        for (auto& t : instances)
+            t.join();
+        EXPECT_TRUE(saved[0] && saved[1]);
+        const platform::IniFile ini(file);
+        if (ini.ReadInteger("DS1.Common", "Interval") != 100 || ini.ReadInteger("DS2.Common", "Interval") != 200)
+            ++lost;
+    }
+    EXPECT_EQ(lost, 0);
 }
 
 TEST_F(TWregTest, RegistryRoundTripOfEveryKind) {

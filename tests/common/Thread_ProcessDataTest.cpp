@@ -55,4 +55,57 @@ TEST(ProcessDataThreadTest, ItemsAreProcessedInOrderAndFreedUnlessTheHandlerKeep
     EXPECT_EQ(freed.load(), 5);
 }
 
+// A worker with a message loop takes messages as soon as its constructor has
+// returned: the owner posts to it at once (thread messages and messages to
+// windows it makes in OnStart).
+TEST(ProcessDataThreadTest, AMessageLoopWorkerTakesMessagesRightAfterConstruction) {
+    int refused = 0;
+    for (int i = 0; i < 200; ++i) {
+        TProcessDataThread worker("Worker", true, false);
+        if (!platform::PostThreadMessage(worker.ThreadID(), platform::WM_USER, 0, 0))
+            ++refused;
+    }
+    EXPECT_EQ(refused, 0);
+}
+
+// A message a window of the worker gets while an item runs is dispatched
+// before the next item.
+TEST(ProcessDataThreadTest, AMessageLoopWorkerDispatchesToItsWindowsBetweenItems) {
+    std::atomic<int> freed{0};
+    std::vector<int> order; // item numbers, and 100 + wParam for messages
+    platform::Event ready(true, false), done(true, false);
+    std::unique_ptr<qor::TWindowHandle> window;
+    TProcessDataThread worker("Worker", true, true);
+    worker.OnStart = [&](TProcessDataThread&) {
+        window = std::make_unique<qor::TWindowHandle>();
+        window->OnMessage = [&](platform::UINT msg, platform::WPARAM wParam, bool& handled, platform::LPARAM) {
+            handled = msg == platform::WM_USER;
+            if (handled)
+                order.push_back(100 + static_cast<int>(wParam));
+            return platform::LRESULT{0};
+        };
+        window->GetHandle();
+        ready.Set();
+    };
+    worker.OnFinish = [&](TProcessDataThread&) { window.reset(); };
+    worker.OnProcessItem = [&](TProcessDataThread&, std::unique_ptr<TQueueItem>& item) {
+        const int n = static_cast<Numbered&>(*item).N;
+        order.push_back(n);
+        if (n == 1)
+            platform::PostMessage(window->Handle(), platform::WM_USER, 1, 0);
+        if (n == 2)
+            done.Set();
+    };
+    worker.Start();
+    ASSERT_TRUE(ready.Wait(platform::INFINITE));
+    worker.Queue.Push(std::make_unique<Numbered>(1, freed));
+    worker.Queue.Push(std::make_unique<Numbered>(2, freed));
+    ASSERT_TRUE(done.Wait(platform::INFINITE));
+    worker.Stop(true);
+    ASSERT_TRUE(worker.WaitFor(platform::INFINITE, false));
+    EXPECT_EQ(order, (std::vector<int>{1, 101, 2}));
+    EXPECT_EQ(freed.load(), 2);
+    EXPECT_EQ(window, nullptr);
+}
+
 } // namespace

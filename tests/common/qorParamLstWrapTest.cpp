@@ -156,6 +156,39 @@ TEST_F(ParamsListWrapTest, ItemNamesAreCachedThreeWays) {
     EXPECT_EQ(item->GetName(), nullptr);
 }
 
+// Every way of copying items through the interfaces keys the copies as
+// lookups fold names, so a name with a Latin-1 capital finds its copy.
+TEST_F(ParamsListWrapTest, CopiesFindNamesWithLatin1CapitalsByThoseNames) {
+    const std::string name = "\xC3\x9C" "ber";  // Über
+    const std::string upper = "\xC3\x9C" "BER"; // ÜBER
+    TqorParamsList source;
+    source.Add(name, 1);
+    auto sourceWrap = TqorParamsListWrap::Create(&source);
+
+    const auto expectFound = [&](const TqorParamsList& copy, const char* how) {
+        EXPECT_EQ(copy.IndexOf(name), 0) << how;
+        EXPECT_EQ(copy.IndexOf(upper), 0) << how;
+        EXPECT_EQ(copy.GetItem(0)->Name, name) << how;
+    };
+    a->AppendRows(sourceWrap->A());
+    expectFound(list, "AppendRows");
+    list.Clear();
+    bool added = false;
+    ASSERT_EQ(w->AddList(sourceWrap->A(), &added), kHResultOk);
+    expectFound(list, "AddList of W");
+    list.Clear();
+    ASSERT_EQ(w->AddListRange(sourceWrap->A(), 0, 0, &added), kHResultOk);
+    expectFound(list, "AddListRange of W");
+    list.Clear();
+    Item item, copy;
+    ASSERT_EQ(sourceWrap->A()->GetItem(0, &item.p), kHResultOk);
+    ASSERT_EQ(a->AddItem(item.p, &copy.p), kHResultOk);
+    expectFound(list, "AddItem");
+    TqorParamsList target;
+    TqorParamsRef(sourceWrap->A()).CopyTo(target);
+    expectFound(target, "CopyTo");
+}
+
 TEST(ParamsListWrapLifetimeTest, ReferencesHeldBeyondTheOwnerFailSafelyAfterAMessageBox) {
     std::vector<std::string> lines;
     platform::SetDebugOutputSink([&](std::string_view s) { lines.emplace_back(s); });

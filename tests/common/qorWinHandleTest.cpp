@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
+
 namespace {
 
 using qor::TWindowHandle;
@@ -43,6 +46,60 @@ TEST(WindowHandleTest, AHandledMessageSkipsTheDefaultProcedure) {
     EXPECT_EQ(seen, 2);
     window.DestroyHandle();
     EXPECT_FALSE(IsWindow(h));
+}
+
+// A thread other than the owner destroys the window while the owner's handler
+// sends a message to a window of the destroying thread. The destroying thread
+// must run that message while it waits for the handler to end, or each waits
+// for the other (the handler's send would only end at its time-out).
+TEST(WindowHandleTest, ADestroyFromAnotherThreadRunsTheMessagesTheOwnersHandlerSends) {
+    TWindowHandle mine;
+    std::atomic<int> reached{0};
+    mine.OnMessage = [&](UINT msg, WPARAM, bool& handled, LPARAM) -> LRESULT {
+        handled = msg == WM_USER + 1;
+        if (handled)
+            ++reached;
+        return handled ? 5 : 0;
+    };
+    const HWND myWindow = mine.GetHandle();
+
+    Event created(true, false), inside(true, false);
+    std::unique_ptr<TWindowHandle> theirs;
+    std::atomic<bool> sent{false};
+    LRESULT answer = 0;
+    DWORD ownerTid = 0;
+    const HANDLE owner = CreateThread(
+        [&] {
+            theirs = std::make_unique<TWindowHandle>();
+            theirs->OnMessage = [&](UINT msg, WPARAM, bool& handled, LPARAM) -> LRESULT {
+                if (msg == WM_USER) {
+                    handled = true;
+                    inside.Set();
+                    sent = SendMessageTimeout(myWindow, WM_USER + 1, 0, 0, SMTO_NORMAL, 2000, &answer);
+                }
+                return 0;
+            };
+            theirs->GetHandle();
+            created.Set();
+            MSG msg;
+            while (GetMessage(&msg, 0, 0, 0) > 0)
+                DispatchMessage(&msg);
+            return 0u;
+        },
+        false, &ownerTid);
+    created.Wait();
+    const HWND theirWindow = theirs->Handle();
+    ASSERT_TRUE(PostMessage(theirWindow, WM_USER, 0, 0));
+    inside.Wait();
+    theirs->DestroyHandle();
+
+    EXPECT_TRUE(sent.load());
+    EXPECT_EQ(answer, 5);
+    EXPECT_EQ(reached.load(), 1);
+    EXPECT_FALSE(IsWindow(theirWindow));
+    ASSERT_TRUE(PostThreadMessage(ownerTid, WM_QUIT, 0, 0));
+    EXPECT_EQ(WaitForSingleObject(owner, INFINITE), WAIT_OBJECT_0);
+    CloseHandle(owner);
 }
 
 } // namespace

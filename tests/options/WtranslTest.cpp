@@ -40,6 +40,9 @@ TEST_F(WtranslTest, LanguageFileEdgeCases) {
                                        "EN:>Hello\n"
                                        "DE:>Hallo\n"
                                        "\n"
+                                       "EN:>\xC3\x9C" "ber\n"
+                                       "DE:>About\n"
+                                       "\n"
                                        "EN:>Last\r\n"
                                        "DE:>Letzte\r\n");
     // "&Open" is found under Open through its form without the accelerator
@@ -48,9 +51,11 @@ TEST_F(WtranslTest, LanguageFileEdgeCases) {
     EXPECT_EQ(Tr(t, "Open"), "\xC3\x96" "ffnen");
     EXPECT_EQ(Tr(t, "Line one\r\nLine two"), "Zeile eins\r\nZeile zwei");
     EXPECT_EQ(Tr(t, "hello"), "Hallo");
+    // Latin-1 capitals fold the same way in the file and in the lookup.
+    EXPECT_EQ(Tr(t, "\xC3\xBC" "BER"), "About");
     // The last block has no empty line after it.
     EXPECT_EQ(Tr(t, "Last"), "Last");
-    EXPECT_EQ(t.PairCount(), 3);
+    EXPECT_EQ(t.PairCount(), 4);
     EXPECT_EQ(t.LoadedKey(), "DEEN");
 }
 

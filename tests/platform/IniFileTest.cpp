@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <latch>
+#include <thread>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -18,7 +20,7 @@ using settings_test::ReadText;
 using settings_test::RunInChild;
 using settings_test::TempFolder;
 using settings_test::WriteText;
-using ::testing::ElementsAre;
+using ::testing::UnorderedElementsAre;
 
 const std::string kOriginal = "; Settings of the logger\n"
                               "; two lines\n"
@@ -201,7 +203,8 @@ TEST_F(IniFileTest, FailedSaveLeavesTheOriginalFileWholeAndNoTemporaryBehind) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(folder_.Path()))
         names.push_back(entry.path().filename().string());
-    EXPECT_THAT(names, ElementsAre("settings.ini"));
+    // The lock file of the save stays (it is not a temporary).
+    EXPECT_THAT(names, UnorderedElementsAre("settings.ini", ".settings.ini.lock"));
 }
 
 TEST_F(IniFileTest, SaveKeepsPermissionsAndReplacesTheTargetOfALink) {
@@ -219,6 +222,107 @@ TEST_F(IniFileTest, SaveKeepsPermissionsAndReplacesTheTargetOfALink) {
     struct stat st {};
     ASSERT_EQ(::stat(target.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// ---- several savers of one file
+
+// Saves one new key of prefix per round, each through a fresh IniFile, as an
+// instance saving its settings does. A save that put back the file as it was
+// before another saver's write would lose that saver's key for good.
+int SaveRounds(const std::filesystem::path& file, const std::string& prefix, int rounds) {
+    for (int i = 0; i < rounds; ++i) {
+        IniFile ini(file);
+        if (!ini.WriteInteger(prefix + ".Common", "Interval" + std::to_string(i), i) || ini.UpdateFile())
+            return 1;
+    }
+    return 0;
+}
+
+void ExpectEveryKeyOf(const std::filesystem::path& file, int rounds) {
+    const IniFile ini(file);
+    int lost = 0;
+    for (const char* prefix : {"DS1.Common", "DS2.Common", "Host.Common"})
+        for (int i = 0; i < rounds; ++i)
+            if (ini.ReadInteger(prefix, "Interval" + std::to_string(i)) != i)
+                ++lost;
+    EXPECT_EQ(lost, 0);
+}
+
+constexpr int kRounds = 40;
+
+TEST_F(IniFileTest, ThreadsSavingOneFileKeepEachOthersKeys) {
+    WriteText(File(), "; shared by the host and its instances\n[Main]\nLanguage=de\n");
+    std::latch start(3);
+    int results[3] = {-1, -1, -1};
+    std::vector<std::thread> savers;
+    const char* prefixes[3] = {"DS1", "DS2", "Host"};
+    for (int t = 0; t < 3; ++t)
+        savers.emplace_back([&, t] {
+            start.arrive_and_wait();
+            results[t] = SaveRounds(File(), prefixes[t], kRounds);
+        });
+    for (auto& t : savers)
+        t.join();
+    EXPECT_THAT(results, ::testing::Each(0));
+    ExpectEveryKeyOf(File(), kRounds);
+    EXPECT_EQ(IniFile(File()).ReadString("Main", "Language"), "de");
+    EXPECT_EQ(ReadText(File()).rfind("; shared by the host and its instances\n", 0), 0u);
+}
+
+TEST_F(IniFileTest, ProcessesSavingOneFileKeepEachOthersKeys) {
+    // Two children and this process start together once both children are
+    // ready (a pipe each way), then save their own keys.
+    int ready[2], go[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    std::vector<pid_t> children;
+    for (const char* prefix : {"DS1", "DS2"}) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            char c = 0;
+            if (::write(ready[1], "r", 1) != 1 || ::read(go[0], &c, 1) != 1)
+                ::_exit(2);
+            ::_exit(SaveRounds(File(), prefix, kRounds));
+        }
+        children.push_back(pid);
+    }
+    char c = 0;
+    for (std::size_t i = 0; i < children.size(); ++i)
+        ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_EQ(::write(go[1], "gg", 2), 2);
+    EXPECT_EQ(SaveRounds(File(), "Host", kRounds), 0);
+    for (const pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    for (int fd : {ready[0], ready[1], go[0], go[1]})
+        ::close(fd);
+    ExpectEveryKeyOf(File(), kRounds);
+}
+
+TEST_F(IniFileTest, SaveAppliesOnlyItsOwnChangesToWhatIsOnDiskNow) {
+    WriteText(File(), "[A]\nkeep=1\ngone=1\nmine=1\n");
+    IniFile early(File());
+    // Another saver changes the file after early has read it.
+    {
+        IniFile other(File());
+        other.WriteString("A", "keep", "2");
+        other.WriteString("B", "new", "x");
+        ASSERT_FALSE(other.UpdateFile());
+    }
+    early.WriteString("A", "mine", "3");
+    EXPECT_TRUE(early.DeleteKey("A", "gone"));
+    ASSERT_FALSE(early.UpdateFile());
+    const IniFile now(File());
+    EXPECT_EQ(now.ReadString("A", "keep"), "2");
+    EXPECT_EQ(now.ReadString("A", "mine"), "3");
+    EXPECT_FALSE(now.ValueExists("A", "gone"));
+    EXPECT_EQ(now.ReadString("B", "new"), "x");
+    // Afterwards early holds what was written.
+    EXPECT_EQ(early.Text(), now.Text());
+    EXPECT_FALSE(early.Modified());
 }
 
 } // namespace

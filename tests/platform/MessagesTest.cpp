@@ -171,4 +171,105 @@ TEST_F(MessagesTest, AThreadIdleInGetMessageUsesNoProcessorTime) {
     CloseHandle(t);
 }
 
+// ---- sent messages and the order of retrieval
+
+// A posted message comes before WM_QUIT, WM_QUIT before a due timer; a quit
+// posted twice is taken once, with the last exit code.
+TEST_F(MessagesTest, QuitComesAfterPostedMessagesAndBeforeTimers) {
+    platform::ManualClock clock(1000);
+    platform::ScopedClock use(clock);
+    const HWND w = CreateHiddenWindow(TestClass);
+    ASSERT_EQ(SetTimer(w, 1, 100), 1u);
+    clock.Advance(100);
+    PostQuitMessage(2);
+    ASSERT_TRUE(PostMessage(w, WM_USER, 1, 0));
+    PostQuitMessage(3);
+    ASSERT_TRUE(PostMessage(w, WM_USER, 2, 0));
+    std::vector<std::pair<UINT, WPARAM>> order;
+    MSG msg;
+    while (PeekMessage(&msg, 0, 0, 0, PM_REMOVE) && order.size() < 5)
+        order.emplace_back(msg.message, msg.wParam);
+    const std::vector<std::pair<UINT, WPARAM>> expected{
+        {WM_USER, 1}, {WM_USER, 2}, {WM_QUIT, 3}, {WM_TIMER, 1}};
+    EXPECT_EQ(order, expected);
+    // GetMessage answers 0 for the quit.
+    PostQuitMessage(4);
+    EXPECT_EQ(GetMessage(&msg, 0, 0, 0), 0);
+    EXPECT_EQ(msg.wParam, 4u);
+    DestroyWindow(w);
+}
+
+// An owner that is busy (blocked outside any message wait) until the sender
+// has given up. The message withdrawn at the time-out never runs: its lParam
+// may point at the sender's stack, which is gone by then.
+TEST_F(MessagesTest, AMessageWhoseSenderGaveUpIsNeverRun) {
+    HWND w = 0;
+    Event ready(true, false), release(true, false);
+    std::atomic<int> seen{-1};
+    const HANDLE owner = CreateThread(
+        [&] {
+            w = CreateHiddenWindow(TestClass);
+            ready.Set();
+            release.Wait();
+            MSG msg;
+            while (PeekMessage(&msg, 0, 0, 0, PM_REMOVE))
+                DispatchMessage(&msg);
+            seen = log.calls.load();
+            return 0u;
+        },
+        false);
+    ready.Wait();
+    int onStack = 7;
+    LRESULT result = -1;
+    EXPECT_FALSE(SendMessageTimeout(w, WM_USER, 1, reinterpret_cast<LPARAM>(&onStack), SMTO_NORMAL, 50, &result));
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    release.Set();
+    WaitForSingleObject(owner, INFINITE);
+    CloseHandle(owner);
+    EXPECT_EQ(seen.load(), 1) << "only WM_CREATE reached the window";
+}
+
+// A send to a window that goes away before it ran fails with an invalid
+// window, whether the window was destroyed or its thread ended; the procedure
+// never sees it. (Whether the send was queued before the window went or came
+// after it, the sender's answer is the same.)
+TEST_F(MessagesTest, PendingSendsFailWhenTheWindowOrItsThreadGoes) {
+    for (const bool threadEnds : {false, true}) {
+        SCOPED_TRACE(threadEnds ? "the owner thread ends" : "the owner destroys the window");
+        HWND w = 0;
+        Event ready(true, false), sending(true, false);
+        const HANDLE owner = CreateThread(
+            [&] {
+                w = CreateHiddenWindow(TestClass);
+                ready.Set();
+                sending.Wait();
+                if (!threadEnds)
+                    DestroyWindow(w);
+                return 0u;
+            },
+            false);
+        ready.Wait();
+        const int before = log.calls.load();
+        std::atomic<bool> delivered{true};
+        std::atomic<DWORD> error{0};
+        const HANDLE sender = CreateThread(
+            [&] {
+                sending.Set();
+                delivered = SendMessageTimeout(w, WM_USER, 1, 0, SMTO_NORMAL, INFINITE, nullptr);
+                error = GetLastError();
+                return 0u;
+            },
+            false);
+        EXPECT_EQ(WaitForSingleObject(sender, 10000), WAIT_OBJECT_0);
+        WaitForSingleObject(owner, INFINITE);
+        EXPECT_FALSE(delivered.load());
+        EXPECT_EQ(error.load(), ERROR_INVALID_WINDOW_HANDLE);
+        EXPECT_FALSE(IsWindow(w));
+        // The destroyed window had its WM_DESTROY; nothing else ran.
+        EXPECT_EQ(log.calls.load() - before, threadEnds ? 0 : 1);
+        CloseHandle(sender);
+        CloseHandle(owner);
+    }
+}
+
 } // namespace

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <deque>
 
 namespace qor {
 
@@ -41,7 +41,9 @@ private:
     };
     static void CheckIndex(std::size_t index, std::size_t limit);
 
-    std::vector<Line> lines_;
+    // A deque: a bounded log drops its oldest line on every new one, and that
+    // removal at the front must not move all the other lines.
+    std::deque<Line> lines_;
 };
 
 } // namespace qor

@@ -45,6 +45,9 @@ constexpr std::uint16_t VarTypeCode(VarType t) { return static_cast<std::uint16_
 constexpr VarType operator|(VarType a, VarType b) { return VarType(VarTypeCode(a) | VarTypeCode(b)); }
 // The type without the array and by-reference flags.
 constexpr VarType VarElementType(VarType t) { return VarType(VarTypeCode(t) & 0x0FFF); }
+// The signed and unsigned integer types of 8 to 64 bits.
+bool IsIntegerType(VarType t);
+
 
 // Conversion failures; the message names both types like
 // "Could not convert variant of type (String) into type (Integer)".
@@ -149,9 +152,10 @@ double EncodeDateTime(const TDateTimeParts& parts);
 TDateTimeParts DecodeDateTime(double days);
 // Milliseconds since 1970-01-01 (no time zone applied) as a date-time, and back.
 double DateTimeFromUnixMilliseconds(std::int64_t ms);
-// The current local date and time (what packets and tag reads are stamped with).
-double LocalDateTimeNow();
 std::int64_t DateTimeToUnixMilliseconds(double days);
+// The current local date and time, to the millisecond (what packets and tag
+// reads are stamped with).
+double LocalDateTimeNow();
 
 // UTF-8 <-> UTF-16. Invalid UTF-8 bytes become U+FFFD; unpaired surrogates too.
 std::u16string Utf8ToUtf16(std::string_view text);

@@ -105,10 +105,19 @@ public:
     // the end means the last); false when source is nil or empty.
     bool AddListRange(const TqorParamsList* source, int from, int to);
     // Appends a copy of name, value, Tag and Flags; the copy's LowerName is
-    // the given lowerName (the cached lower-case text of the source).
+    // the given lowerName (the cached lower-case text of the source) through
+    // the ANSI lower-case mapping that lookups use.
     TqorParamsListItem* AddCopy(std::string_view name, std::string_view lowerName, const Variant& value,
                                 std::uint32_t tag, std::uint8_t flags);
     TqorParamsListItem* AddItem(const TqorParamsListItem& item);
+
+protected:
+    // Run by Clear once the items are gone, however Clear is reached (a base
+    // reference, the list's interface, the other module's copy of this code):
+    // a list that keeps more than its items empties that here. A function
+    // pointer, not a virtual function, so that Signature stays the first bytes.
+    using TClearExtra = void (*)(TqorParamsList& list);
+    TClearExtra ClearExtra = nullptr;
 
 private:
     std::vector<std::unique_ptr<TqorParamsListItem>> items_;

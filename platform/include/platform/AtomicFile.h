@@ -21,4 +21,28 @@ namespace platform {
 QOR_PLATFORM_API std::error_code WriteFileAtomically(const std::filesystem::path& file,
                                                      std::string_view content);
 
+// An exclusive hold on updating one file, for a read-modify-write that must
+// not interleave with another one: threads of this process and other processes
+// that lock the same file wait for each other. The lock is an flock on a side
+// file ".<name>.lock" beside the file (a link is followed, as by
+// WriteFileAtomically), which is made on first use and left in place: the file
+// itself cannot carry the lock, since every atomic write replaces it. Each
+// FileUpdateLock opens the side file on its own, so two holders in one process
+// exclude each other as two processes do.
+class QOR_PLATFORM_API FileUpdateLock {
+public:
+    FileUpdateLock() = default;
+    ~FileUpdateLock();
+    FileUpdateLock(const FileUpdateLock&) = delete;
+    FileUpdateLock& operator=(const FileUpdateLock&) = delete;
+
+    // Waits until the lock on file is free and takes it. The error of the step
+    // that failed (the folder cannot be written, for one), or no error.
+    std::error_code Lock(const std::filesystem::path& file);
+    void Unlock();
+
+private:
+    int fd_ = -1;
+};
+
 } // namespace platform

@@ -2,9 +2,10 @@
 // read and write them.
 //
 // An IniFile reads the whole file when it is made and keeps it in memory; the
-// Write and Delete operations change that copy, and UpdateFile writes it back
-// in one atomic step (AtomicFile.h), so a save never leaves a half-written
-// file and many changes become one save. Nothing is written by the destructor.
+// Write and Delete operations change that copy and are remembered, and
+// UpdateFile applies them to the file in one atomic step (AtomicFile.h), so a
+// save never leaves a half-written file and many changes become one save.
+// Nothing is written by the destructor.
 //
 // What is kept: sections, keys and their order; comment lines (";" or "#")
 // before a section or a key, at the start and at the end of the file; the
@@ -25,7 +26,11 @@
 // double ("0.1", "1e+300", "nan", "inf") and read with "." or "," as the
 // decimal separator.
 //
-// Several processes saving the same file: the last save wins whole.
+// Several IniFiles (in this process or others) saving the same file: each save
+// reads the file again under a lock held for the whole read-modify-write
+// (FileUpdateLock in AtomicFile.h) and applies to it only the writes and
+// deletions made through this IniFile, so saves of different keys never undo
+// each other; of two saves of one key the later wins.
 // Not thread-safe: one IniFile belongs to one thread at a time.
 #pragma once
 
@@ -84,10 +89,12 @@ public:
 
     // There are changes that UpdateFile has not written.
     bool Modified() const noexcept;
-    // Writes the changes atomically; nothing to do without changes. Refused
-    // (with the read error) for a file that could not be read.
+    // Applies the changes to the file as it is now on disk and writes it
+    // atomically; afterwards this object holds what was written. Nothing to do
+    // without changes. Refused (with the read error) for a file that could
+    // not be read, now or when it was made.
     std::error_code UpdateFile();
-    // The text UpdateFile writes.
+    // The text of the copy held in memory.
     std::string Text() const;
 
 private:

@@ -1,4 +1,4 @@
-// Text services: ANSI case mapping and GUID text.
+// Text services: ANSI case mapping, integer text and GUID text.
 //
 // The design's "ANSI" strings are UTF-8 here. Lower-casing follows what the
 // Windows ANSI mapping does for the Western code page, without changing the
@@ -12,6 +12,8 @@
 #include "platform/Types.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +24,18 @@ QOR_PLATFORM_API std::size_t CharLowerBuffA(char* text, std::size_t length);
 QOR_PLATFORM_API std::string AnsiLowerCase(std::string_view text);
 // The inverse mapping (a-z and U+00E0..U+00FE except U+00F7).
 QOR_PLATFORM_API std::string AnsiUpperCase(std::string_view text);
+
+// Integer text as settings and variants hold it: an optional sign, then
+// decimal digits, or "$" or "0x" and hexadecimal digits; nothing around it
+// (callers trim as their format says). Nothing when the text is not such a
+// number or its magnitude does not fit 64 bits; what range the number may
+// have is the caller's rule.
+struct ParsedInteger {
+    bool Negative = false;
+    bool Hexadecimal = false;
+    std::uint64_t Magnitude = 0;
+};
+QOR_PLATFORM_API std::optional<ParsedInteger> ParseIntegerText(std::string_view text);
 
 // A fresh random GUID in registry text form, e.g.
 // "{33316D29-0F86-41C4-8DB4-3FE9756158B2}" (upper-case hexadecimal, version 4).

@@ -11,16 +11,16 @@
 namespace qor {
 
 // A data packet: a parameter list plus the raw text it was made from. The host
-// gets the text beside the list (Value1 of the packet's call record).
+// gets the text beside the list (Value1 of the packet's call record). Clear
+// empties the items and the raw text, also when called through the base list
+// or the list's interface.
 class TParsedDataList : public TqorParamsList {
 public:
-    std::string RawText;
-
-    // Empties the items and the raw text.
-    void Clear() {
-        TqorParamsList::Clear();
-        RawText.clear();
+    TParsedDataList() {
+        ClearExtra = [](TqorParamsList& list) { static_cast<TParsedDataList&>(list).RawText.clear(); };
     }
+
+    std::string RawText;
 };
 
 // The separator between raw texts appended to one packet.
@@ -37,9 +37,5 @@ void AppendRawText(TParsedDataList& list, std::string_view text);
 int AddStandardValues(TqorParamsList& list, std::string_view fullPacket, std::string_view dataPacket,
                       std::int32_t sourceId, std::string_view sourceFullName, std::int32_t clientId,
                       std::string_view clientSourceName, std::string_view sourceName);
-
-// The local date and time now as a date-time (days since 1899-12-30), to the
-// millisecond.
-
 
 } // namespace qor
