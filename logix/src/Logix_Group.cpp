@@ -1,0 +1,233 @@
+#include "logix/Logix_Group.h"
+
+#include "cip/CIP_ForwardOpen.h"
+#include "cip/CIP_IOI.h"
+#include "cip/CIP_ReadTag.h"
+#include "logix/Logix_Processor.h"
+#include "logix/Logix_Tag.h"
+
+#include <algorithm>
+#include <optional>
+#include <stdexcept>
+
+namespace logix {
+
+namespace {
+
+constexpr std::uint16_t StructureTypeWord = 0x02A0;
+// A device that keeps answering "partial transfer" is not followed past the
+// largest tag a read can name (65,535 elements of the largest structure).
+constexpr std::uint64_t MaxTagBytes = 65535ull * 65535ull;
+
+// The bytes a piece adds to the tag's value data: a structure's reply repeats
+// the two handle bytes in front of every piece.
+std::uint32_t ValueBytes(const cip::TReadDataServiceReply& reply) {
+    const std::size_t skip = reply.DataType == StructureTypeWord ? 2 : 0;
+    return reply.Data.size() > skip ? static_cast<std::uint32_t>(reply.Data.size() - skip) : 0;
+}
+
+std::int32_t ExpectedReply(const cip::TReadDataServiceReply& reply) {
+    return static_cast<std::int32_t>(reply.Data.size()) + 2;
+}
+
+} // namespace
+
+TLogixTagGroup::TLogixTagGroup(TLogixProcessor& processor, std::string name)
+    : Processor(&processor), Name(std::move(name)) {}
+
+TLogixTagGroup::~TLogixTagGroup() = default;
+
+TLogixTag& TLogixTagGroup::AddTag(std::unique_ptr<TLogixTag> tag) {
+    if (!tag)
+        throw std::invalid_argument("TLogixTagGroup::AddTag: no tag");
+    const auto index = static_cast<std::int32_t>(Tags.size());
+    Tags.push_back(std::move(tag));
+    BuildPacketMap(*Tags.back(), index);
+    return *Tags.back();
+}
+
+void TLogixTagGroup::RemoveTag(const TLogixTag* tag, bool keepMaps) {
+    const auto it = std::find_if(Tags.begin(), Tags.end(), [&](const auto& t) { return t.get() == tag; });
+    if (it == Tags.end())
+        return;
+    const auto index = static_cast<std::int32_t>(it - Tags.begin());
+    Tags.erase(it);
+    if (!keepMaps) {
+        Rebuild();
+        return;
+    }
+    // The packets stay as they are, but the tags behind the removed one moved
+    // down by one: their maps follow them, and the removed tag's map goes, so
+    // its replies reach no other tag.
+    std::erase_if(PacketMaps, [&](const TPacketMap& map) { return map.TagIndex == index; });
+    for (auto& map : PacketMaps)
+        if (map.TagIndex > index)
+            --map.TagIndex;
+}
+
+void TLogixTagGroup::Rebuild() {
+    PacketMaps.clear();
+    Requests.clear();
+    for (std::size_t i = 0; i < Tags.size(); ++i)
+        BuildPacketMap(*Tags[i], static_cast<std::int32_t>(i));
+}
+
+void TLogixTagGroup::Update() {
+    if (OnBeforeScan)
+        OnBeforeScan(*this);
+    Scan();
+}
+
+std::pair<std::int32_t, std::int32_t> TLogixTagGroup::Place(const TPacketDataArray& request,
+                                                            std::int32_t expectedReply) {
+    const auto requestBytes = static_cast<std::int64_t>(request.size());
+    const std::int64_t replyBytes = std::int64_t{expectedReply} + EmbeddedReplyOverhead;
+    for (std::size_t i = 0; i < Requests.size(); ++i) {
+        auto& packet = Requests[i];
+        // A further service also costs its offset entry in the packet.
+        if (static_cast<std::int64_t>(packet.PackedSize()) + requestBytes + 2 <= MaxPacketBytes &&
+            packet.ReplySize + replyBytes <= MaxPacketBytes) {
+            const auto service = static_cast<std::int32_t>(packet.AddService(request));
+            packet.ReplySize += static_cast<std::int32_t>(replyBytes);
+            return {static_cast<std::int32_t>(i), service};
+        }
+    }
+    cip::TMultiServiceRequest packet;
+    packet.AddService(request);
+    packet.ReplySize = static_cast<std::int32_t>(replyBytes);
+    Requests.push_back(std::move(packet));
+    return {static_cast<std::int32_t>(Requests.size() - 1), 0};
+}
+
+void TLogixTagGroup::BuildPacketMap(TLogixTag& tag, std::int32_t index) {
+    TLogixProcessor& processor = *Processor;
+    const TPacketDataArray path = cip::TIOI::BuildPath(tag.Name);
+    if (path.empty())
+        return; // an address that cannot be encoded is never placed
+    auto first = processor.ReadTagConnected(tag.Name, tag.ElementCount);
+    if (!first)
+        return;
+
+    TPacketMap map;
+    map.TagIndex = index;
+    const auto addPiece = [&](const TPacketDataArray& request, std::int32_t expected, std::uint32_t offset) {
+        const auto [packet, service] = Place(request, expected);
+        map.PacketIndexes.push_back(packet);
+        map.ServiceIndexes.push_back(service);
+        map.Offsets.push_back(offset);
+        map.Pieces = static_cast<std::int32_t>(map.PacketIndexes.size());
+    };
+
+    if (first->GeneralStatus == cip::StatusPartialTransfer) {
+        // Too large for one packet: the tag travels as Read Tag Fragmented
+        // pieces, each sized by what the device answered for it.
+        auto reply = std::move(*first);
+        std::uint64_t offset = 0;
+        for (;;) {
+            const std::uint32_t bytes = ValueBytes(reply);
+            if (bytes == 0)
+                break; // no progress: the device sent nothing for this offset
+            addPiece(cip::TReadDataServiceRequest::ReadTagFragmented(path, tag.ElementCount,
+                                                                     static_cast<std::uint32_t>(offset))
+                         .Pack(),
+                     ExpectedReply(reply), static_cast<std::uint32_t>(offset));
+            offset += bytes;
+            if (reply.GeneralStatus != cip::StatusPartialTransfer || offset >= MaxTagBytes)
+                break;
+            auto next = processor.ReadTagFragmentedConnected(tag.Name, tag.ElementCount,
+                                                              static_cast<std::uint32_t>(offset));
+            if (!next || (next->GeneralStatus != cip::StatusSuccess &&
+                          next->GeneralStatus != cip::StatusPartialTransfer))
+                break;
+            reply = std::move(*next);
+        }
+    } else if (first->GeneralStatus == cip::StatusSuccess && !first->Data.empty()) {
+        addPiece(cip::TReadDataServiceRequest::ReadTag(path, tag.ElementCount).Pack(), ExpectedReply(*first), 0);
+    }
+    PacketMaps.push_back(std::move(map));
+}
+
+void TLogixTagGroup::Scan() {
+    for (std::size_t i = 0; i < Requests.size(); ++i) {
+        TByteRepliesList collected;
+        std::optional<cip::TMultiServiceReply> reply;
+        try {
+            reply = Processor->SendGroupPacket(Requests[i].Pack());
+        } catch (const std::exception&) {
+            // A reply that does not parse updates nobody; the other packets
+            // still go out.
+            reply.reset();
+        }
+        if (!reply)
+            continue;
+        RouteReplies(i, *reply, collected);
+
+        std::vector<TLogixTag*> changed;
+        for (const auto& pieces : collected) {
+            TLogixTag& tag = *Tags[static_cast<std::size_t>(pieces.TagIndex)];
+            const TPacketMap* map = nullptr;
+            for (const auto& m : PacketMaps)
+                if (m.TagIndex == pieces.TagIndex)
+                    map = &m;
+            bool completed = false;
+            for (std::size_t k = 0; k < pieces.Data.size(); ++k) {
+                if (!pieces.Arrived[k] || pieces.Data[k].size() < 2)
+                    continue;
+                try {
+                    completed = tag.SetData(pieces.Data[k], map->Offsets[k]) || completed;
+                } catch (const std::exception&) {
+                    // a piece too short for its type code adds nothing
+                }
+            }
+            if (completed)
+                changed.push_back(&tag);
+        }
+        if (OnTagsChanged)
+            OnTagsChanged(*this, changed);
+    }
+}
+
+void TLogixTagGroup::RouteReplies(std::size_t packet, const cip::TMultiServiceReply& reply,
+                                  TByteRepliesList& collected) {
+    const auto& request = Requests[packet];
+    // Embedded replies are matched to requests by position only; a reply that
+    // failed as a whole, or that does not answer each service in order, cannot
+    // be routed without risking one tag's value under another's name.
+    if (reply.GeneralStatus != cip::StatusSuccess && reply.GeneralStatus != cip::StatusEmbeddedServiceError)
+        return;
+    if (reply.Replies.size() != request.Services.size())
+        return;
+    for (std::size_t s = 0; s < reply.Replies.size(); ++s) {
+        const auto& service = request.Services[s];
+        if (service.empty() || reply.Replies[s].ReplyService != (service[0] | cip::ReplyServiceBit))
+            return;
+    }
+
+    const auto index = static_cast<std::int32_t>(packet);
+    for (const auto& map : PacketMaps) {
+        if (map.TagIndex < 0 || static_cast<std::size_t>(map.TagIndex) >= Tags.size())
+            continue;
+        for (std::size_t k = 0; k < map.PacketIndexes.size(); ++k) {
+            if (map.PacketIndexes[k] != index)
+                continue;
+            const auto s = static_cast<std::size_t>(map.ServiceIndexes[k]);
+            if (s >= reply.Replies.size())
+                continue;
+            const auto& embedded = reply.Replies[s];
+            Tags[static_cast<std::size_t>(map.TagIndex)]->UpdateStatus(embedded.Status);
+            auto it = std::find_if(collected.begin(), collected.end(),
+                                   [&](const TByteReply& r) { return r.TagIndex == map.TagIndex; });
+            if (it == collected.end()) {
+                collected.push_back({map.TagIndex, std::vector<TPacketDataArray>(map.PacketIndexes.size()),
+                                     std::vector<bool>(map.PacketIndexes.size(), false)});
+                it = collected.end() - 1;
+            }
+            if (embedded.GeneralStatus == cip::StatusSuccess || embedded.GeneralStatus == cip::StatusPartialTransfer) {
+                it->Data[k] = embedded.ResponseData;
+                it->Arrived[k] = true;
+            }
+        }
+    }
+}
+
+} // namespace logix
