@@ -1,14 +1,14 @@
 // Request/reply exchanges with the simulated controller over loopback: through
-// the stack (TSessionInfo, TDataLoggerSession and the tests' loopback channel)
+// the stack (TSessionInfo, TDataLoggerSession and the ready-made TCP channel)
 // and, in the same run, the same pre-encoded request over a bare socket. The
 // ratio of the two rates is what the session transport costs on top of the
 // device's round trip.
 //
 //   bench_exchange [exchanges]      (default 8000)
-#include "LoopbackChannel.h"
 #include "cip/CIP_IOI.h"
 #include "cip/CIP_UnconnectedSend.h"
 #include "eip/EIP_CommonPacket.h"
+#include "eip/EIP_TcpChannel.h"
 #include "sim/SimController.h"
 
 #include <algorithm>
@@ -95,8 +95,15 @@ int main(int argc, char** argv) {
     plc.Start();
 
     // The stack: register, then read through the route.
-    eiptest::LoopbackSession link = eiptest::RegisterOverLoopback(plc.Port());
-    eip::TSessionInfo& session = *link.Session;
+    eip::TSessionManager::InstallTransport<eip::TDataLoggerSession>();
+    eip::TTcpChannel channel;
+    if (!channel.Open("127.0.0.1", plc.Port())) {
+        std::fprintf(stderr, "connect failed: %s\n", channel.LastError().c_str());
+        return 1;
+    }
+    const eip::TSenderContext context{'m', 'i', 'r', 'd', 'e', 'n', 'o', 0};
+    const auto stackSession = eip::TSessionManager::RegisterSession(&channel, "127.0.0.1", 5000, context, plc.Port());
+    eip::TSessionInfo& session = *stackSession;
     if (!session.Registered) {
         std::fprintf(stderr, "register failed: %s\n", session.LastError.c_str());
         return 1;
@@ -158,5 +165,6 @@ int main(int argc, char** argv) {
     std::printf("stack_throughput_per_s=%.0f\n", Throughput(stackTimes));
     std::printf("bare_throughput_per_s=%.0f\n", Throughput(bareTimes));
     std::printf("exchange_ratio=%.3f\n", stackRate / bareRate);
+    channel.Detach();
     return 0;
 }

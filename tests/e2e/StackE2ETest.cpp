@@ -1,7 +1,7 @@
 // The stack against the simulated controller over real loopback TCP: sessions,
 // identity, routed and connected reads, fragments, Multiple Service Packet,
 // PCCC, and what each failure leaves in LastError or the reply.
-#include "LoopbackChannel.h"
+#include "TcpSession.h"
 #include "cip/CIP_ForwardOpen.h"
 #include "cip/CIP_IOI.h"
 #include "cip/CIP_MultiService.h"
@@ -57,7 +57,8 @@ protected:
         const std::vector<std::int32_t> words{10, 20, 30, 40};
         plc_.Files().Set(sim::MakeWordFile('N', 7, words));
         plc_.Start();
-        link_ = eiptest::RegisterOverLoopback(plc_.Port());
+        link_ = eiptest::RegisterOverTcp(plc_.Port());
+        ASSERT_TRUE(link_.Session) << link_.Channel->LastError();
         ASSERT_TRUE(Session().Registered) << Session().LastError;
         Session().SetConnectionParameters(0x1234, 1800000, 0x000EFFEC, 0xFACE, 0x0BADF00D);
     }
@@ -86,7 +87,7 @@ protected:
     }
 
     sim::SimController plc_;
-    eiptest::LoopbackSession link_;
+    eiptest::TcpSession link_;
 };
 
 TEST_F(StackE2ETest, RegistersAndReadsTheIdentity) {

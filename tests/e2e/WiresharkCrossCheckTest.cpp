@@ -3,7 +3,7 @@
 // services and tag names decoded are the ones meant.
 #include "../ToolSupport.h"
 #include "../platform/SettingsTestSupport.h"
-#include "LoopbackChannel.h"
+#include "TcpSession.h"
 #include "cip/CIP_ForwardOpen.h"
 #include "cip/CIP_IOI.h"
 #include "cip/CIP_MultiService.h"
@@ -69,7 +69,9 @@ TEST(WiresharkCrossCheckTest, RequestsAndRepliesDecodeCleanly) {
     plc.Files().Set(sim::MakeWordFile('N', 7, words));
     plc.Start();
 
-    eiptest::LoopbackSession link = eiptest::RegisterOverLoopback(plc.Port(), 5000, true);
+    eiptest::PacketRecorder recorder;
+    eiptest::TcpSession link = eiptest::RegisterOverTcp(plc.Port(), 5000, &recorder);
+    ASSERT_TRUE(link.Session) << link.Channel->LastError();
     eip::TSessionInfo& session = *link.Session;
     ASSERT_TRUE(session.Registered);
     ASSERT_TRUE(eip::TSessionManager::ListIdentity(session));
@@ -93,7 +95,7 @@ TEST(WiresharkCrossCheckTest, RequestsAndRepliesDecodeCleanly) {
     ASSERT_TRUE(ReadPCCC(session, "N7:0", 3, sequence));
     ASSERT_TRUE(ForwardClose(session, TPacketDataArray{}));
 
-    const auto packets = link.Channel->Transcript();
+    const auto packets = recorder.Transcript();
     const Dissection d = Dissect(tool, packets);
     EXPECT_EQ(d.Status, 0) << d.Errors;
     EXPECT_EQ(d.Errors, "");

@@ -1,0 +1,1 @@
+#include "logix/Logix_Factory.h"

@@ -1,0 +1,77 @@
+#include "logix/Logix_Types.h"
+
+#include <gtest/gtest.h>
+
+using namespace logix;
+
+namespace {
+
+const std::vector<std::uint8_t> Bytes{0x01, 0x02, 0x03, 0x84, 0x05, 0x06, 0x07, 0x88};
+
+TEST(LogixTypes, SizesAndKindsFollowTheTypeTable) {
+    EXPECT_EQ(TypeSize(cipType::BOOL), 1u);
+    EXPECT_EQ(TypeSize(cipType::LINT), 8u);
+    EXPECT_EQ(TypeSize(cipType::DATE_AND_TIME), 6u);
+    EXPECT_EQ(TypeSize(cipType::STRING), 0u);
+    EXPECT_EQ(TypeSize(0xD5), 0u);
+    EXPECT_EQ(TypeSize(0x02A0), 0u);
+    EXPECT_EQ(MemberKindOf(cipType::DWORD), TLogixType::BOOL);
+    EXPECT_EQ(MemberKindOf(cipType::SHORT_STRING), TLogixType::SSTRING);
+    EXPECT_EQ(MemberKindOf(cipType::TIME), TLogixType::TIME);
+    EXPECT_EQ(MemberKindOf(cipType::FTIME), TLogixType::None);
+}
+
+TEST(LogixTypes, ConvertValueReadsLittleEndianOfEachKind) {
+    EXPECT_EQ(ConvertValue(Bytes, 3, cipType::SINT).AsInteger(), -124);
+    EXPECT_EQ(ConvertValue(Bytes, 3, cipType::USINT).AsInteger(), 0x84);
+    EXPECT_EQ(ConvertValue(Bytes, 0, cipType::INT).AsInteger(), 0x0201);
+    EXPECT_EQ(ConvertValue(Bytes, 2, cipType::INT).AsInteger(), static_cast<std::int16_t>(0x8403));
+    EXPECT_EQ(ConvertValue(Bytes, 2, cipType::UINT).AsInteger(), 0x8403);
+    EXPECT_EQ(ConvertValue(Bytes, 4, cipType::DINT).AsInteger(), static_cast<std::int32_t>(0x88070605));
+    EXPECT_EQ(ConvertValue(Bytes, 4, cipType::UDINT).AsInt64(), 0x88070605LL);
+    EXPECT_EQ(ConvertValue(Bytes, 0, cipType::ULINT).AsInt64(), static_cast<std::int64_t>(0x8807060584030201ULL));
+    EXPECT_TRUE(ConvertValue(Bytes, 0, cipType::BOOL).IsEmpty());
+    EXPECT_TRUE(ConvertValue(Bytes, 0, cipType::STRING).IsEmpty());
+    EXPECT_THROW(ConvertValue(Bytes, 6, cipType::DINT), eip::EListError);
+}
+
+TEST(LogixTypes, ConvertValueWidensRealAndReadsLreal) {
+    const std::vector<std::uint8_t> real{0x00, 0x00, 0xC0, 0x3F}; // 1.5f
+    EXPECT_DOUBLE_EQ(ConvertValue(real, 0, cipType::REAL).AsDouble(), 1.5);
+    const std::vector<std::uint8_t> lreal{0, 0, 0, 0, 0, 0, 0x04, 0xC0}; // -2.5
+    EXPECT_DOUBLE_EQ(ConvertValue(lreal, 0, cipType::LREAL).AsDouble(), -2.5);
+}
+
+TEST(LogixTypes, ConvertArrayTakesWholeElementsAndChecksTheRange) {
+    const Variant ints = ConvertArray(Bytes, 2, 6, cipType::INT);
+    ASSERT_EQ(ints.AsArray().size(), 3u);
+    EXPECT_EQ(ints.AsArray()[0].AsInteger(), static_cast<std::int16_t>(0x8403));
+    EXPECT_EQ(ints.AsArray()[2].AsInteger(), static_cast<std::int16_t>(0x8807));
+    EXPECT_TRUE(ConvertArray(Bytes, 8, 0, cipType::DINT).AsArray().empty());
+    try {
+        ConvertArray(Bytes, 6, 4, cipType::INT);
+        FAIL();
+    } catch (const eip::EListError& e) {
+        EXPECT_STREQ(e.what(), "List index out of bounds (10)");
+    }
+}
+
+TEST(LogixTypes, ExpandBitsGoesFromBitZeroUpward) {
+    const Variant bits = ExpandBits(ConvertArray(Bytes, 0, 2, cipType::WORD), 16);
+    const auto& b = bits.AsArray();
+    ASSERT_EQ(b.size(), 16u);
+    EXPECT_TRUE(b[0].AsBoolean());  // 0x0201: bit 0
+    EXPECT_FALSE(b[1].AsBoolean());
+    EXPECT_TRUE(b[9].AsBoolean());  // bit 9
+    EXPECT_FALSE(b[15].AsBoolean());
+    const Variant top = ExpandBits(ConvertArray(Bytes, 0, 8, cipType::LWORD), 64);
+    EXPECT_TRUE(top.AsArray()[63].AsBoolean());
+}
+
+TEST(LogixTypes, CopyBytesIsRangeChecked) {
+    EXPECT_EQ(CopyBytes(Bytes, 6, 2), (std::vector<std::uint8_t>{0x07, 0x88}));
+    EXPECT_TRUE(CopyBytes(Bytes, 100, 0).empty());
+    EXPECT_THROW(CopyBytes(Bytes, 7, 2), eip::EListError);
+}
+
+} // namespace
