@@ -26,6 +26,35 @@ std::uint32_t ValueBytes(const cip::TReadDataServiceReply& reply) {
     return reply.Data.size() > skip ? static_cast<std::uint32_t>(reply.Data.size() - skip) : 0;
 }
 
+// The connected exchanges of the group, counted like every request of the
+// processor: a reply resets the failure count, silence adds one.
+template <class Exchange>
+auto Counted(TLogixProcessor& processor, Exchange exchange) -> decltype(exchange()) {
+    if (!processor.Session)
+        return std::nullopt;
+    auto reply = exchange();
+    processor.SetFailureCount(reply ? 0 : processor.FailureCount + 1);
+    return reply;
+}
+
+std::optional<cip::TReadDataServiceReply> ReadConnected(TLogixProcessor& processor, const std::string& name,
+                                                        std::uint16_t count, std::optional<std::uint32_t> offset) {
+    return Counted(processor, [&]() -> std::optional<cip::TReadDataServiceReply> {
+        if (offset)
+            return cip::ReadTagFragmentedConnected(*processor.Session, name, count, *offset, processor.Sequencer);
+        return cip::ReadTagConnected(*processor.Session, name, count, processor.Sequencer);
+    });
+}
+
+std::optional<cip::TMultiServiceReply> SendPacket(TLogixProcessor& processor, const TPacketDataArray& packet) {
+    return Counted(processor, [&]() -> std::optional<cip::TMultiServiceReply> {
+        const auto reply = cip::SendConnected(*processor.Session, packet, processor.Sequencer);
+        if (!reply || (reply->Status != 0 && reply->Status != 6))
+            return std::nullopt;
+        return cip::TMultiServiceReply::Create(*reply);
+    });
+}
+
 std::int32_t ExpectedReply(const cip::TReadDataServiceReply& reply) {
     return static_cast<std::int32_t>(reply.Data.size()) + 2;
 }
@@ -104,7 +133,7 @@ void TLogixTagGroup::BuildPacketMap(TLogixTag& tag, std::int32_t index) {
     const TPacketDataArray path = cip::TIOI::BuildPath(tag.Name);
     if (path.empty())
         return; // an address that cannot be encoded is never placed
-    auto first = processor.ReadTagConnected(tag.Name, tag.ElementCount);
+    auto first = ReadConnected(processor, tag.Name, tag.ElementCount, std::nullopt);
     if (!first)
         return;
 
@@ -134,8 +163,7 @@ void TLogixTagGroup::BuildPacketMap(TLogixTag& tag, std::int32_t index) {
             offset += bytes;
             if (reply.GeneralStatus != cip::StatusPartialTransfer || offset >= MaxTagBytes)
                 break;
-            auto next = processor.ReadTagFragmentedConnected(tag.Name, tag.ElementCount,
-                                                              static_cast<std::uint32_t>(offset));
+            auto next = ReadConnected(processor, tag.Name, tag.ElementCount, static_cast<std::uint32_t>(offset));
             if (!next || (next->GeneralStatus != cip::StatusSuccess &&
                           next->GeneralStatus != cip::StatusPartialTransfer))
                 break;
@@ -152,7 +180,7 @@ void TLogixTagGroup::Scan() {
         TByteRepliesList collected;
         std::optional<cip::TMultiServiceReply> reply;
         try {
-            reply = Processor->SendGroupPacket(Requests[i].Pack());
+            reply = SendPacket(*Processor, Requests[i].Pack());
         } catch (const std::exception&) {
             // A reply that does not parse updates nobody; the other packets
             // still go out.

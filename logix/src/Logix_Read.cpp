@@ -158,13 +158,6 @@ std::uint16_t TemplateInstanceOf(TLogixProcessor& processor, std::string_view ad
     return static_cast<std::uint16_t>(info->SymbolType & 0x0FFF);
 }
 
-// A download on the controller changes its symbols and templates under a
-// running logger: the caches go and are read again on next use.
-void ForgetProgram(TLogixProcessor& processor) {
-    processor.Templates.Clear();
-    processor.TagList.reset();
-}
-
 bool TemplateFits(const TTemplateInfo& templateInfo, std::uint16_t handle, std::size_t valueBytes) {
     if (templateInfo.Handle != handle)
         return false;
@@ -191,8 +184,10 @@ std::unique_ptr<TLogixTag> MakeTag(TLogixProcessor& processor, std::string_view 
         const std::size_t valueBytes = data.size() - 4;
         TTemplateInfo* found = nullptr;
         for (int attempt = 0; attempt < 2 && found == nullptr; ++attempt) {
+            // A download on the controller changes its symbols and templates
+            // under a running logger: read them again once.
             if (attempt > 0)
-                ForgetProgram(processor);
+                processor.ClearCaches();
             const std::uint16_t instance = TemplateInstanceOf(processor, address);
             TTemplateInfo* candidate =
                 instance < 0xFFFF ? FindMemberTemplate(GetTemplate(instance, 1, processor), address, processor)
