@@ -19,11 +19,10 @@ namespace {
 
 using eip::TEncapsReply;
 
-constexpr std::int32_t ErrNoTagClass = -7;
-constexpr std::int32_t ErrInvalidResponse = -10;
+constexpr std::int32_t ErrNoTagClass = ErrTypeMismatch;
+constexpr std::int32_t ErrInvalidResponse = ErrInvalidResponseSize;
 constexpr std::int32_t ErrTemplateNotFound = -11;
-constexpr std::int32_t ErrBadPath = -13;
-constexpr std::int32_t ErrUnknown = -100;
+constexpr std::int32_t ErrBadPath = ErrIOIPath;
 // The largest value data a read can name: 65,535 elements of the largest
 // structure. A device that keeps answering "partial transfer" is not followed
 // past it.
