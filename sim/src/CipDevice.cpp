@@ -76,6 +76,55 @@ Bytes MakeReply(std::uint8_t service, GeneralStatus status, std::initializer_lis
     return out;
 }
 
+std::optional<Personality> PersonalityFromName(std::string_view name) {
+    const std::string key = TagDatabase::Key(name);
+    if (key == "LOGIX") {
+        return Personality::Logix;
+    }
+    if (key == "MICRO800") {
+        return Personality::Micro800;
+    }
+    if (key == "MICROLOGIX") {
+        return Personality::MicroLogix;
+    }
+    return std::nullopt;
+}
+
+std::string_view PersonalityName(Personality p) {
+    switch (p) {
+    case Personality::Micro800:
+        return "micro800";
+    case Personality::MicroLogix:
+        return "micrologix";
+    case Personality::Logix:
+        break;
+    }
+    return "logix";
+}
+
+IdentityInfo DefaultIdentity(Personality p) {
+    IdentityInfo id;
+    switch (p) {
+    case Personality::Micro800:
+        id.ProductCode = 0x00BC;
+        id.MajorRevision = 12;
+        id.MinorRevision = 11;
+        id.SerialNumber = 0x00800800;
+        id.ProductName = "Simulated Micro800";
+        break;
+    case Personality::MicroLogix:
+        id.ProductCode = 0x005F;
+        id.MajorRevision = 21;
+        id.MinorRevision = 3;
+        id.SerialNumber = 0x00140014;
+        id.ProductName = "Simulated MicroLogix 1400";
+        break;
+    case Personality::Logix:
+        break;
+    }
+    return id;
+}
+
 CipDevice::CipDevice(DeviceConfig config, TagDatabase& tags, DataTable& files, FaultInjector& faults)
     : config_(std::move(config)), tags_(tags), files_(files), faults_(faults) {}
 
@@ -126,8 +175,19 @@ Bytes CipDevice::Dispatch(const Request& request, CipContext& context) {
     if (request.Path.empty()) {
         return MakeReply(request.Service, GeneralStatus::PathSegmentError);
     }
+    const Personality family = config_.Family;
     const PathSegment& first = request.Path.front();
     if (first.SegmentKind == Kind::Symbolic) {
+        if (family == Personality::MicroLogix) {
+            return MakeReply(request.Service, GeneralStatus::PathDestinationUnknown);
+        }
+        // "Program:Main" before the Symbol object: the program's own tags.
+        if (request.Path.size() > 1 && request.Path[1].SegmentKind == Kind::Class) {
+            if (!StartsWithProgram(first.Name) || request.Path[1].Value != cipclass::Symbol) {
+                return MakeReply(request.Service, GeneralStatus::PathSegmentError);
+            }
+            return HandleSymbol(request, std::string_view(first.Name).substr(8), 1, context);
+        }
         return HandleTag(request, context);
     }
     if (first.SegmentKind != Kind::Class) {
@@ -142,11 +202,20 @@ Bytes CipDevice::Dispatch(const Request& request, CipContext& context) {
         return HandleConnectionManager(request, context);
     case cipclass::Pccc:
         return HandlePccc(request, context);
+    case cipclass::Symbol:
+        if (family == Personality::MicroLogix) {
+            break;
+        }
+        return HandleSymbol(request, {}, 0, context);
+    case cipclass::Template:
+        if (family != Personality::Logix) {
+            break;
+        }
+        return HandleTemplate(request, context);
     default:
-        // The symbol (0x6B) and template (0x6C) objects join here once the
-        // tag database holds structures.
-        return MakeReply(request.Service, GeneralStatus::PathDestinationUnknown);
+        break;
     }
+    return MakeReply(request.Service, GeneralStatus::PathDestinationUnknown);
 }
 
 // ---- Identity object ----
@@ -276,7 +345,7 @@ Bytes CipDevice::HandleMessageRouter(const Request& request, CipContext& context
     if (a->Instance != 1u) {
         return MakeReply(request.Service, GeneralStatus::PathDestinationUnknown);
     }
-    if (request.Service != service::MultipleServicePacket) {
+    if (request.Service != service::MultipleServicePacket || config_.Family != Personality::Logix) {
         return MakeReply(request.Service, GeneralStatus::ServiceNotSupported);
     }
     return MultipleServicePacket(request, context);
@@ -359,7 +428,8 @@ std::optional<std::uint16_t> CipDevice::CheckRoute(const std::vector<PathSegment
         return std::nullopt; // no route: the request is for this device
     }
     const PathSegment& hop = path[0];
-    if (hop.Value != config_.BackplanePort) {
+    // The small controllers have no backplane to route into.
+    if (config_.Family != Personality::Logix || hop.Value != config_.BackplanePort) {
         return extended::InvalidPort;
     }
     if (hop.Link.size() != 1 || hop.Link[0] != config_.Slot) {
@@ -690,8 +760,30 @@ Bytes CipDevice::HandleTag(const Request& request, CipContext& context) {
     if (request.Service != service::ReadTag && request.Service != service::ReadTagFragmented) {
         return MakeReply(request.Service, GeneralStatus::ServiceNotSupported);
     }
+    // A Micro800 answers symbolic reads over a class-3 connection only.
+    if (config_.Family == Personality::Micro800 && !context.Connected) {
+        return MakeReply(request.Service, GeneralStatus::ServiceNotSupported);
+    }
     return ReadTag(request, context);
 }
+
+namespace {
+
+// What a Read Tag path names inside a tag: a run of elements of one type
+// starting at a byte offset of the tag's data.
+struct ReadTarget {
+    std::uint16_t TypeWord = 0; // atomic code, or 0x02A0 for a structure
+    std::uint16_t Handle = 0;
+    std::uint16_t TemplateInstance = 0;
+    std::size_t ElementSize = 0;
+    std::size_t Begin = 0;     // byte offset of the first element named
+    std::size_t Available = 0; // elements from there to the end of the innermost array
+    std::vector<std::uint32_t> Dims;
+    bool BitArray = false;
+    std::optional<std::uint8_t> Bit; // a BOOL member: its bit in the byte at Begin
+};
+
+} // namespace
 
 Bytes CipDevice::ReadTag(const Request& request, CipContext& context) {
     const std::uint8_t svc = request.Service;
@@ -703,7 +795,7 @@ Bytes CipDevice::ReadTag(const Request& request, CipContext& context) {
     }
 
     // "Program:Main" followed by "Tag" names the program-scoped tag
-    // "Program:Main.Tag"; then come the array subscripts.
+    // "Program:Main.Tag"; then come subscripts and members.
     const std::vector<PathSegment>& path = request.Path;
     std::string name = path[0].Name;
     std::size_t i = 1;
@@ -711,52 +803,141 @@ Bytes CipDevice::ReadTag(const Request& request, CipContext& context) {
         name += "." + path[1].Name;
         i = 2;
     }
-    std::vector<std::uint32_t> indexes;
-    while (i < path.size() && path[i].SegmentKind == Kind::Element) {
-        indexes.push_back(path[i++].Value);
+    if (tags_.IsSystemSymbol(name)) {
+        return MakeReply(svc, GeneralStatus::PrivilegeViolation);
     }
-    const bool member = i < path.size() && path[i].SegmentKind == Kind::Symbolic;
-    if (i < path.size() && !member) {
-        return MakeReply(svc, GeneralStatus::PathSegmentError);
-    }
+    const TemplateStore& types = tags_.Types();
 
     Bytes reply;
     const bool found = tags_.With(name, [&](const SimTag& tag) {
-        if (member) {
-            // Atomic tags have no members (structure members come with templates).
-            reply = MakeReply(svc, GeneralStatus::PathDestinationUnknown);
-            return;
-        }
-        if (!indexes.empty() && indexes.size() != tag.Dims.size()) {
-            reply = MakeReply(svc, GeneralStatus::PathSegmentError);
-            return;
-        }
-        std::size_t start = 0;
-        for (std::size_t d = 0; d < indexes.size(); ++d) {
-            if (indexes[d] >= tag.Dims[d]) {
+        ReadTarget t;
+        t.TypeWord = tag.TypeCode;
+        t.Handle = tag.StructHandle;
+        t.TemplateInstance = tag.TemplateInstance;
+        t.ElementSize = tag.ElementSize();
+        t.Available = tag.ElementCount();
+        t.Dims = tag.Dims;
+        t.BitArray = tag.BitArray;
+        while (i < path.size()) {
+            std::vector<std::uint32_t> indexes;
+            while (i < path.size() && path[i].SegmentKind == Kind::Element) {
+                indexes.push_back(path[i++].Value);
+            }
+            if (!indexes.empty()) {
+                if (t.Bit || t.Dims.empty()) {
+                    reply = MakeReply(svc, GeneralStatus::PathSegmentError);
+                    return;
+                }
+                std::size_t start = 0;
+                if (t.BitArray) {
+                    // A BOOL array is subscripted by bit and answered by the word holding it.
+                    if (indexes.size() != 1) {
+                        reply = MakeReply(svc, GeneralStatus::PathSegmentError);
+                        return;
+                    }
+                    if (indexes[0] / 32 >= t.Dims[0]) {
+                        reply = MakeReply(svc, GeneralStatus::PathDestinationUnknown);
+                        return;
+                    }
+                    start = indexes[0] / 32;
+                } else {
+                    if (indexes.size() != t.Dims.size()) {
+                        reply = MakeReply(svc, GeneralStatus::PathSegmentError);
+                        return;
+                    }
+                    for (std::size_t d = 0; d < indexes.size(); ++d) {
+                        if (indexes[d] >= t.Dims[d]) {
+                            reply = MakeReply(svc, GeneralStatus::PathDestinationUnknown);
+                            return;
+                        }
+                        start = start * t.Dims[d] + indexes[d];
+                    }
+                }
+                t.Begin += start * t.ElementSize;
+                t.Available -= start;
+                t.Dims.clear();
+                t.BitArray = false;
+            }
+            if (i == path.size()) {
+                break;
+            }
+            if (path[i].SegmentKind != Kind::Symbolic) {
+                reply = MakeReply(svc, GeneralStatus::PathSegmentError);
+                return;
+            }
+            // A member of an atomic value does not exist; one of a whole
+            // array names no single element.
+            if (t.TypeWord != StructureTypeWord || t.Bit) {
                 reply = MakeReply(svc, GeneralStatus::PathDestinationUnknown);
                 return;
             }
-            start = start * tag.Dims[d] + indexes[d];
+            if (!t.Dims.empty()) {
+                reply = MakeReply(svc, GeneralStatus::PathSegmentError);
+                return;
+            }
+            std::optional<SimTemplate> type = types.FindByInstance(t.TemplateInstance);
+            const TemplateMember* m = type ? type->FindMember(path[i].Name) : nullptr;
+            if (m == nullptr) {
+                reply = MakeReply(svc, GeneralStatus::PathDestinationUnknown);
+                return;
+            }
+            ++i;
+            t.Begin += m->Offset;
+            t.Dims.clear();
+            if (m->IsArray()) {
+                t.Dims.push_back(m->Info);
+            }
+            t.Available = m->IsArray() ? m->Info : 1;
+            if (m->IsStructure()) {
+                std::optional<SimTemplate> nested = types.FindByInstance(m->TemplateInstance());
+                if (!nested) {
+                    reply = MakeReply(svc, GeneralStatus::PathDestinationUnknown);
+                    return;
+                }
+                t.TypeWord = StructureTypeWord;
+                t.Handle = nested->Handle;
+                t.TemplateInstance = nested->Instance;
+                t.ElementSize = nested->StructSize;
+            } else {
+                t.TypeWord = m->Type & 0xFF;
+                t.Handle = 0;
+                t.ElementSize = AtomicSize(t.TypeWord);
+                if (t.TypeWord == static_cast<std::uint16_t>(CipType::Bool)) {
+                    t.Bit = static_cast<std::uint8_t>(m->Info & 7);
+                }
+            }
+            if (t.ElementSize == 0 || t.Begin + t.Available * t.ElementSize > tag.Data.size()) {
+                reply = MakeReply(svc, GeneralStatus::PathDestinationUnknown);
+                return;
+            }
         }
         if (count == 0) {
             reply = MakeReply(svc, GeneralStatus::InvalidParameterValue);
             return;
         }
-        const std::size_t elements = tag.ElementCount();
-        if (count > elements - start) {
+        if (count > t.Available) {
             reply = MakeReply(svc, GeneralStatus::GeneralError, {extended::AccessBeyondEnd});
             return;
         }
-        const std::size_t size = tag.ElementSize();
+        const std::size_t size = t.ElementSize;
         const std::size_t total = count * size;
         if (offset >= total) {
             reply = MakeReply(svc, GeneralStatus::GeneralError, {extended::AccessBeyondEnd});
             return;
         }
-        const std::size_t header = 4 + 2 + (tag.IsStructure() ? 2 : 0);
+        const bool structure = t.TypeWord == StructureTypeWord;
+        const std::size_t header = 4 + 2 + (structure ? 2 : 0);
         if (context.MaxReply <= header) {
             reply = MakeReply(svc, GeneralStatus::ReplyDataTooLarge);
+            return;
+        }
+        Bytes body;
+        PutU16(body, t.TypeWord);
+        if (t.Bit) {
+            // A BOOL member reads as a BOOL: all ones on a Logix controller.
+            const bool set = ((tag.Data[t.Begin] >> *t.Bit) & 1) != 0;
+            PutU8(body, set ? (config_.Family == Personality::Logix ? 0xFF : 0x01) : 0x00);
+            reply = MakeReply(svc, GeneralStatus::Success, {}, body);
             return;
         }
         // A reply that does not fit carries as many whole elements as fit,
@@ -767,14 +948,10 @@ Bytes CipDevice::ReadTag(const Request& request, CipContext& context) {
         if (chunk > budget) {
             chunk = budget >= size ? budget - budget % size : budget;
         }
-        Bytes body;
-        body.reserve(header + chunk);
-        PutU16(body, tag.TypeCode);
-        if (tag.IsStructure()) {
-            PutU16(body, tag.StructHandle);
+        if (structure) {
+            PutU16(body, t.Handle);
         }
-        const std::size_t from = start * size + offset;
-        PutBytes(body, ByteView(tag.Data).subspan(from, chunk));
+        PutBytes(body, ByteView(tag.Data).subspan(t.Begin + offset, chunk));
         reply = MakeReply(svc, chunk < remaining ? GeneralStatus::PartialTransfer : GeneralStatus::Success,
                           {}, body);
     });

@@ -11,7 +11,7 @@ struct TypeRow {
     std::size_t Size;
 };
 
-constexpr std::array<TypeRow, 15> Types = {{
+constexpr std::array<TypeRow, 18> Types = {{
     {CipType::Bool, "BOOL", 1},
     {CipType::Sint, "SINT", 1},
     {CipType::Int, "INT", 2},
@@ -27,6 +27,9 @@ constexpr std::array<TypeRow, 15> Types = {{
     {CipType::Word, "WORD", 2},
     {CipType::Dword, "DWORD", 4},
     {CipType::Lword, "LWORD", 8},
+    {CipType::Date, "DATE", 2},
+    {CipType::DateAndTime, "DATE_AND_TIME", 6},
+    {CipType::Time, "TIME", 4},
 }};
 
 bool SameName(std::string_view a, std::string_view b) {

@@ -7,7 +7,7 @@ namespace sim {
 namespace {
 
 // PCCC file types and element sizes of the data-table file letters.
-constexpr std::array<PcccFileLayout, 11> FileLayouts = {{
+constexpr std::array<PcccFileLayout, 12> FileLayouts = {{
     {'N', 0x89, 2},
     {'F', 0x8A, 4},
     {'D', 0x8F, 2},
@@ -19,6 +19,7 @@ constexpr std::array<PcccFileLayout, 11> FileLayouts = {{
     {'S', 0x84, 2},
     {'O', 0x8B, 2},
     {'I', 0x8C, 2},
+    {'L', 0x91, 4},
 }};
 
 void Validate(const DataFile& file) {

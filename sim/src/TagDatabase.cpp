@@ -70,6 +70,9 @@ std::size_t SimTag::ElementCount() const {
 std::uint16_t SimTag::SymbolType() const {
     std::uint16_t word = IsStructure() ? static_cast<std::uint16_t>(0x8000 | (TemplateInstance & 0x0FFF))
                                        : static_cast<std::uint16_t>(TypeCode & 0x00FF);
+    if (TypeCode == static_cast<std::uint16_t>(CipType::Bool) && Dims.empty()) {
+        word = static_cast<std::uint16_t>(word | ((BitPosition & 7u) << 8));
+    }
     return static_cast<std::uint16_t>(word | ((Dims.size() & 3) << 13));
 }
 
@@ -86,6 +89,34 @@ SimTag MakeTag(std::string name, CipType type, std::vector<std::uint32_t> dims) 
         }
     }
     tag.Data.assign(count * AtomicSize(tag.TypeCode), 0);
+    return tag;
+}
+
+SimTag MakeStructTag(std::string name, const SimTemplate& type, std::vector<std::uint32_t> dims) {
+    SimTag tag;
+    tag.Name = std::move(name);
+    tag.TypeCode = StructureTypeWord;
+    tag.TemplateInstance = type.Instance;
+    tag.StructHandle = type.Handle;
+    tag.StructSize = type.StructSize;
+    tag.Dims = std::move(dims);
+    std::uint64_t count = 1;
+    for (std::uint32_t d : tag.Dims) {
+        count *= d;
+        if (d == 0 || count > 0x00FFFFFF) {
+            throw std::invalid_argument("tag " + tag.Name + ": bad dimensions");
+        }
+    }
+    tag.Data.assign(count * type.StructSize, 0);
+    return tag;
+}
+
+SimTag MakeBoolArray(std::string name, std::uint32_t bits) {
+    if (bits == 0 || bits > 0x00FFFFFF) {
+        throw std::invalid_argument("BOOL array " + name + ": bad size");
+    }
+    SimTag tag = MakeTag(std::move(name), CipType::Dword, {(bits + 31) / 32});
+    tag.BitArray = true;
     return tag;
 }
 
@@ -128,6 +159,15 @@ void PutTyped(Bytes& out, CipType type, double value) {
     case CipType::Lword:
         PutValue(out, Saturate<std::uint64_t>(value));
         break;
+    case CipType::Date:
+        PutValue(out, Saturate<std::uint16_t>(value));
+        break;
+    case CipType::Time:
+        PutValue(out, Saturate<std::int32_t>(value));
+        break;
+    case CipType::DateAndTime:
+        PutTypedInteger(out, type, Saturate<std::int64_t>(value));
+        break;
     }
 }
 
@@ -162,6 +202,59 @@ std::string TagDatabase::Key(std::string_view name) {
     return key;
 }
 
+namespace {
+
+constexpr std::uint16_t ProgramSymbol = 0x1068;
+constexpr std::uint16_t MapSymbol = 0x1069;
+constexpr std::uint16_t RoutineSymbol = 0x106D;
+constexpr std::uint16_t TaskSymbol = 0x1070;
+
+// "Program:Main.Speed" -> ("MAIN", "Speed"); nothing for controller scope.
+std::optional<std::pair<std::string, std::string>> SplitProgram(std::string_view name) {
+    constexpr std::string_view prefix = "PROGRAM:";
+    if (name.size() <= prefix.size() || TagDatabase::Key(name.substr(0, prefix.size())) != prefix) {
+        return std::nullopt;
+    }
+    const auto dot = name.find('.', prefix.size());
+    if (dot == std::string_view::npos) {
+        return std::nullopt;
+    }
+    return std::make_pair(TagDatabase::Key(name.substr(prefix.size(), dot - prefix.size())),
+                          std::string(name.substr(dot + 1)));
+}
+
+SymbolEntry EntryOf(const SimTag& tag, std::string name) {
+    SymbolEntry e;
+    e.Instance = tag.InstanceId;
+    e.Type = tag.SymbolType();
+    e.ElementSize = static_cast<std::uint16_t>(tag.ElementSize());
+    for (std::size_t d = 0; d < tag.Dims.size() && d < 3; ++d) {
+        e.Dims[d] = tag.Dims[d];
+    }
+    e.Name = std::move(name);
+    return e;
+}
+
+} // namespace
+
+std::uint32_t TagDatabase::NextInstance() {
+    const std::uint32_t id = nextInstance_;
+    nextInstance_ += InstanceStep;
+    return id;
+}
+
+void TagDatabase::AddSystemSymbol(std::string name, std::uint16_t type) {
+    std::string key = Key(name);
+    if (system_.count(key) != 0) {
+        return;
+    }
+    SymbolEntry e;
+    e.Instance = NextInstance();
+    e.Type = type;
+    e.Name = std::move(name);
+    system_.emplace(std::move(key), std::move(e));
+}
+
 void TagDatabase::Set(SimTag tag) {
     Validate(tag);
     std::unique_lock lock(mutex_);
@@ -169,11 +262,103 @@ void TagDatabase::Set(SimTag tag) {
     auto it = tags_.find(key);
     if (it != tags_.end()) {
         tag.InstanceId = it->second.InstanceId;
+        tag.BitPosition = it->second.BitPosition;
         it->second = std::move(tag);
         return;
     }
-    tag.InstanceId = nextInstance_++;
+    // A controller with any tags has a task and a map of its local chassis,
+    // and lists every program as a symbol of its own.
+    AddSystemSymbol("Task:MainTask", TaskSymbol);
+    AddSystemSymbol("Map:Local", MapSymbol);
+    if (SplitProgram(tag.Name)) {
+        const std::string program = tag.Name.substr(8, tag.Name.find('.') - 8);
+        AddSystemSymbol("Program:" + program, ProgramSymbol);
+        AddSystemSymbol("Program:" + program + ".Routine:MainRoutine", RoutineSymbol);
+    }
+    tag.InstanceId = NextInstance();
+    if (tag.TypeCode == static_cast<std::uint16_t>(CipType::Bool) && tag.Dims.empty()) {
+        // Consecutive BOOLs share a byte on the controller.
+        tag.BitPosition = static_cast<std::uint8_t>(boolCount_++ % 8);
+    }
     tags_.emplace(std::move(key), std::move(tag));
+}
+
+SimTemplate TagDatabase::DefineType(std::string_view name, const std::vector<MemberDecl>& members) {
+    std::optional<SimTemplate> old = types_.FindByName(name);
+    SimTemplate t = types_.Define(name, members);
+    if (!old) {
+        return t;
+    }
+    std::unique_lock lock(mutex_);
+    for (auto& [key, tag] : tags_) {
+        if (tag.IsStructure() && tag.TemplateInstance == old->Instance) {
+            tag.TemplateInstance = t.Instance;
+            tag.StructHandle = t.Handle;
+            tag.StructSize = t.StructSize;
+            tag.Data.assign(tag.ElementCount() * t.StructSize, 0);
+            tag.InstanceId = NextInstance();
+        }
+    }
+    return t;
+}
+
+void TagDatabase::SetStructure(std::string name, std::string_view typeName, std::vector<std::uint32_t> dims,
+                               const std::vector<std::string>& tokens) {
+    std::optional<SimTemplate> t = types_.FindByName(typeName);
+    if (!t) {
+        throw std::invalid_argument("unknown type '" + std::string(typeName) + "'");
+    }
+    SimTag tag = MakeStructTag(std::move(name), *t, std::move(dims));
+    std::size_t next = 0;
+    const std::size_t count = tag.ElementCount();
+    for (std::size_t i = 0; i < count && next < tokens.size(); ++i) {
+        FillElement(types_, *t, std::span<std::uint8_t>(tag.Data).subspan(i * t->StructSize, t->StructSize),
+                    tokens, next);
+    }
+    if (next < tokens.size()) {
+        throw std::invalid_argument("more values than elements");
+    }
+    Set(std::move(tag));
+}
+
+std::optional<std::vector<SymbolEntry>> TagDatabase::Symbols(std::string_view program) const {
+    std::shared_lock lock(mutex_);
+    std::map<std::uint32_t, SymbolEntry> byInstance;
+    const std::string wanted = Key(program);
+    bool known = program.empty();
+    for (const auto& [key, tag] : tags_) {
+        auto scoped = SplitProgram(tag.Name);
+        if (!scoped && program.empty()) {
+            byInstance.emplace(tag.InstanceId, EntryOf(tag, tag.Name));
+        } else if (scoped && scoped->first == wanted) {
+            known = true;
+            byInstance.emplace(tag.InstanceId, EntryOf(tag, scoped->second));
+        }
+    }
+    for (const auto& [key, e] : system_) {
+        auto scoped = SplitProgram(e.Name);
+        if (!scoped && program.empty()) {
+            byInstance.emplace(e.Instance, e);
+        } else if (scoped && scoped->first == wanted) {
+            SymbolEntry local = e;
+            local.Name = scoped->second;
+            byInstance.emplace(e.Instance, std::move(local));
+        }
+    }
+    if (!known) {
+        return std::nullopt;
+    }
+    std::vector<SymbolEntry> out;
+    out.reserve(byInstance.size());
+    for (auto& [instance, e] : byInstance) {
+        out.push_back(std::move(e));
+    }
+    return out;
+}
+
+bool TagDatabase::IsSystemSymbol(std::string_view name) const {
+    std::shared_lock lock(mutex_);
+    return system_.count(Key(name)) != 0;
 }
 
 bool TagDatabase::Remove(std::string_view name) {
@@ -184,6 +369,7 @@ bool TagDatabase::Remove(std::string_view name) {
 void TagDatabase::Clear() {
     std::unique_lock lock(mutex_);
     tags_.clear();
+    system_.clear();
 }
 
 std::optional<SimTag> TagDatabase::Find(std::string_view name) const {

@@ -1,5 +1,7 @@
 #include "sim/TagFile.h"
 
+#include "sim/ValueText.h"
+
 #include <charconv>
 #include <fstream>
 #include <limits>
@@ -19,6 +21,7 @@ std::string_view Trim(std::string_view s) {
     return s.substr(first, last - first + 1);
 }
 
+// Values separated by blanks or ','; a "quoted text" is one value, quotes kept.
 std::vector<std::string_view> SplitValues(std::string_view s) {
     std::vector<std::string_view> out;
     std::size_t i = 0;
@@ -27,6 +30,15 @@ std::vector<std::string_view> SplitValues(std::string_view s) {
             ++i;
         }
         std::size_t j = i;
+        if (j < s.size() && s[j] == '"') {
+            const auto close = s.find('"', j + 1);
+            if (close == std::string_view::npos) {
+                throw ETagFile("missing closing '\"'");
+            }
+            out.push_back(s.substr(i, close + 1 - i));
+            i = close + 1;
+            continue;
+        }
         while (j < s.size() && s[j] != ' ' && s[j] != '\t' && s[j] != ',' && s[j] != '\r') {
             ++j;
         }
@@ -122,7 +134,7 @@ bool Fits(const Integer& v, std::size_t bytes) {
 // Expands "a..b" into the integers from a to b, otherwise the token itself.
 bool ExpandRange(std::string_view token, std::vector<std::string>& out) {
     const auto dots = token.find("..");
-    if (dots == std::string_view::npos) {
+    if (dots == std::string_view::npos || token.front() == '"') {
         out.emplace_back(token);
         return true;
     }
@@ -153,12 +165,20 @@ public:
     LineParser(TagDatabase& tags, DataTable& files) : tags_(tags), files_(files) {}
 
     void Parse(std::string_view line) {
-        const auto hash = line.find('#');
-        if (hash != std::string_view::npos) {
-            line = line.substr(0, hash);
+        bool quoted = false;
+        for (std::size_t k = 0; k < line.size(); ++k) {
+            if (line[k] == '"') {
+                quoted = !quoted;
+            } else if (line[k] == '#' && !quoted) {
+                line = line.substr(0, k);
+                break;
+            }
         }
         line = Trim(line);
         if (line.empty()) {
+            return;
+        }
+        if (ParseTypeBlock(line)) {
             return;
         }
         std::string_view lhs = line;
@@ -182,7 +202,49 @@ public:
         }
     }
 
+    void Finish() {
+        if (type_) {
+            throw ETagFile("type " + type_->first + " has no END");
+        }
+    }
+
 private:
+    static bool SameWord(std::string_view a, std::string_view b) {
+        return TagDatabase::Key(a) == TagDatabase::Key(b);
+    }
+
+    // "TYPE Name", then one "TYPE Member[N]" line per member, then "END".
+    bool ParseTypeBlock(std::string_view line) {
+        std::vector<std::string_view> words = SplitWords(line);
+        if (!type_) {
+            if (words.size() == 2 && SameWord(words[0], "TYPE") && line.find('=') == std::string_view::npos) {
+                type_.emplace(std::string(words[1]), std::vector<MemberDecl>{});
+                return true;
+            }
+            return false;
+        }
+        if (words.size() == 1 && SameWord(words[0], "END")) {
+            try {
+                tags_.DefineType(type_->first, type_->second);
+            } catch (const std::invalid_argument& e) {
+                type_.reset();
+                throw ETagFile(e.what());
+            }
+            type_.reset();
+            return true;
+        }
+        if (words.size() != 2) {
+            throw ETagFile("expected 'TYPE MEMBER[N]' or END inside type " + type_->first);
+        }
+        std::string_view name;
+        std::vector<std::uint32_t> dims = Dims(words[1], name);
+        if (dims.size() > 1) {
+            throw ETagFile("members have one dimension at most");
+        }
+        type_->second.push_back({std::string(name), std::string(words[0]), dims.empty() ? 0 : dims[0]});
+        return true;
+    }
+
     static std::vector<std::uint32_t> Dims(std::string_view nameDims, std::string_view& name) {
         std::vector<std::uint32_t> dims;
         const auto open = nameDims.find('[');
@@ -218,14 +280,26 @@ private:
 
     void ParseTag(std::string_view typeName, std::string_view nameDims,
                   const std::vector<std::string>& values) {
-        std::optional<CipType> type = CipTypeFromName(typeName);
-        if (!type) {
-            throw ETagFile("unknown type '" + std::string(typeName) + "'");
-        }
         std::string_view name;
         std::vector<std::uint32_t> dims = Dims(nameDims, name);
         if (name.empty() || name.find(']') != std::string_view::npos) {
             throw ETagFile("bad tag name '" + std::string(nameDims) + "'");
+        }
+        std::optional<CipType> type = CipTypeFromName(typeName);
+        if (!type) {
+            if (!tags_.Types().FindByName(typeName)) {
+                throw ETagFile("unknown type '" + std::string(typeName) + "'");
+            }
+            try {
+                tags_.SetStructure(std::string(name), typeName, dims, values);
+            } catch (const std::invalid_argument& e) {
+                throw ETagFile(e.what());
+            }
+            return;
+        }
+        if (*type == CipType::Bool && !dims.empty()) {
+            ParseBoolArray(name, dims, values);
+            return;
         }
         SimTag tag;
         try {
@@ -236,31 +310,40 @@ private:
         if (values.size() > tag.ElementCount()) {
             throw ETagFile("more values than elements");
         }
-        const std::size_t size = AtomicSize(static_cast<std::uint16_t>(*type));
         Bytes data;
         for (const std::string& text : values) {
-            if (*type == CipType::Real || *type == CipType::Lreal) {
-                std::optional<double> v = ParseDouble(text);
-                if (!v) {
-                    throw ETagFile("bad number '" + text + "'");
-                }
-                PutTyped(data, *type, *v);
-                continue;
-            }
-            std::optional<Integer> v = ParseInteger(text);
-            if (!v && *type == CipType::Bool) {
-                if (text == "true" || text == "TRUE") {
-                    v = Integer{1, false};
-                } else if (text == "false" || text == "FALSE") {
-                    v = Integer{0, false};
-                }
-            }
-            if (!v || !Fits(*v, size) || (*type == CipType::Bool && v->Bits > 1)) {
+            if (!EncodeValueText(tag.TypeCode, text, data)) {
                 throw ETagFile("value '" + text + "' does not fit " + std::string(CipTypeName(tag.TypeCode)));
             }
-            PutTypedInteger(data, *type, static_cast<std::int64_t>(v->Bits));
         }
         std::copy(data.begin(), data.end(), tag.Data.begin());
+        tags_.Set(std::move(tag));
+    }
+
+    // BOOL Name[BITS] = one 0/1 per bit; held as 32-bit words.
+    void ParseBoolArray(std::string_view name, const std::vector<std::uint32_t>& dims,
+                        const std::vector<std::string>& values) {
+        if (dims.size() != 1) {
+            throw ETagFile("BOOL arrays have one dimension");
+        }
+        SimTag tag;
+        try {
+            tag = MakeBoolArray(std::string(name), dims[0]);
+        } catch (const std::invalid_argument& e) {
+            throw ETagFile(e.what());
+        }
+        if (values.size() > dims[0]) {
+            throw ETagFile("more values than elements");
+        }
+        for (std::size_t bit = 0; bit < values.size(); ++bit) {
+            Bytes one;
+            if (!EncodeValueText(static_cast<std::uint16_t>(CipType::Bool), values[bit], one)) {
+                throw ETagFile("value '" + values[bit] + "' is no BOOL");
+            }
+            if (one[0] != 0) {
+                tag.Data[bit / 8] = static_cast<std::uint8_t>(tag.Data[bit / 8] | (1u << (bit % 8)));
+            }
+        }
         tags_.Set(std::move(tag));
     }
 
@@ -280,7 +363,9 @@ private:
         if (layout == nullptr || ec != std::errc() || end != name.data() + name.size() || number > 255) {
             throw ETagFile("bad data file '" + std::string(name) + "'");
         }
-        const std::size_t perElement = letter == 'F' ? 1 : layout->ElementSize / 2u;
+        // F and L elements are one 32-bit value each; the others 16-bit words.
+        const bool wide = letter == 'F' || letter == 'L';
+        const std::size_t perElement = wide ? 1 : layout->ElementSize / 2u;
         std::size_t elements = dims.empty() ? (values.size() + perElement - 1) / perElement : dims[0];
         if (elements == 0) {
             elements = 1;
@@ -299,6 +384,14 @@ private:
                 PutValue(data, static_cast<float>(*v));
                 continue;
             }
+            if (letter == 'L') {
+                std::optional<Integer> v = ParseInteger(text);
+                if (!v || !Fits(*v, 4)) {
+                    throw ETagFile("value '" + text + "' is not a 32-bit integer");
+                }
+                PutU32(data, static_cast<std::uint32_t>(v->Bits));
+                continue;
+            }
             std::optional<Integer> v = ParseInteger(text);
             if (!v || !Fits(*v, 2)) {
                 throw ETagFile("value '" + text + "' is not a 16-bit word");
@@ -311,6 +404,8 @@ private:
 
     TagDatabase& tags_;
     DataTable& files_;
+    // The type being declared: its name and the members so far.
+    std::optional<std::pair<std::string, std::vector<MemberDecl>>> type_;
 };
 
 constexpr std::string_view Sample =
@@ -373,6 +468,7 @@ void LoadTagText(std::string_view text, TagDatabase& tags, DataTable& files) {
         }
         start = end + 1;
     }
+    parser.Finish();
 }
 
 void LoadTagFile(const std::string& path, TagDatabase& tags, DataTable& files) {

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace sim {
 
@@ -37,8 +38,23 @@ struct IdentityInfo {
     std::uint8_t State = 3;
 };
 
+// The controller family the device answers as.
+//  - Logix: reached through the backplane (Unconnected Send routed to the
+//    slot, Forward Open through it), symbol browse, templates, Multiple
+//    Service Packet.
+//  - Micro800: no backplane (a route naming a port is refused with 0x0311),
+//    symbolic reads only over a class-3 connection, no Multiple Service Packet.
+//  - MicroLogix: no backplane, no tags: data-table files read by PCCC.
+enum class Personality : std::uint8_t { Logix, Micro800, MicroLogix };
+
+std::optional<Personality> PersonalityFromName(std::string_view name);
+std::string_view PersonalityName(Personality p);
+// The identity a device of the family reports unless the caller sets its own.
+IdentityInfo DefaultIdentity(Personality p);
+
 struct DeviceConfig {
     IdentityInfo Identity;
+    Personality Family = Personality::Logix;
     // The route an Unconnected Send (and a Forward Open's connection path)
     // must name: backplane port and the controller's slot. A request without
     // any route is taken by the device itself.
@@ -116,6 +132,11 @@ private:
     Bytes HandleConnectionManager(const Request& request, CipContext& context);
     Bytes HandlePccc(const Request& request, CipContext& context);
     Bytes HandleTag(const Request& request, CipContext& context);
+    Bytes HandleSymbol(const Request& request, std::string_view program, std::size_t first, CipContext& context);
+    Bytes HandleTemplate(const Request& request, CipContext& context);
+    Bytes BrowseSymbols(const Request& request, std::string_view program, std::uint32_t start,
+                        CipContext& context);
+    Bytes SymbolAttributes(const Request& request, std::string_view program, std::uint32_t instance);
 
     Bytes UnconnectedSend(const Request& request, CipContext& context);
     Bytes ForwardOpen(const Request& request, CipContext& context);

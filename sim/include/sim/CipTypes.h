@@ -23,15 +23,30 @@ enum class CipType : std::uint16_t {
     Ulint = 0xC9,
     Real = 0xCA,
     Lreal = 0xCB,
+    // Days since 1972-01-01.
+    Date = 0xCD,
+    // Milliseconds as 32 bits, then the day count as 16 bits.
+    DateAndTime = 0xCF,
     Byte = 0xD1,
     Word = 0xD2,
     Dword = 0xD3,
     Lword = 0xD4,
+    // Signed milliseconds.
+    Time = 0xDB,
 };
 
 // The type word that marks a structure in a Read Tag reply; the structure
 // handle follows it.
 inline constexpr std::uint16_t StructureTypeWord = 0x02A0;
+
+// Bits of a symbol's and a template member's type word: a structure (with
+// the template instance in the low 12 bits), the array dimension count, and
+// a system symbol (program, task, map) that holds no readable data.
+inline constexpr std::uint16_t TypeStructBit = 0x8000;
+inline constexpr std::uint16_t TypeDimsMask = 0x6000;
+inline constexpr std::uint16_t TypeOneDim = 0x2000;
+inline constexpr std::uint16_t TypeSystemBit = 0x1000;
+inline constexpr std::uint16_t TypeInstanceMask = 0x0FFF;
 
 // Bytes of one element of an atomic type; 0 for codes the device does not hold.
 std::size_t AtomicSize(std::uint16_t typeCode);
@@ -53,6 +68,7 @@ enum class GeneralStatus : std::uint8_t {
     AttributeNotSupported = 0x14,
     TooMuchData = 0x15,
     EmbeddedServiceError = 0x1E,
+    PrivilegeViolation = 0x0F,
     PathSizeInvalid = 0x26,
     GeneralError = 0xFF,
 };
@@ -101,7 +117,8 @@ inline constexpr std::uint8_t GetAttributeList = 0x03;
 inline constexpr std::uint8_t MultipleServicePacket = 0x0A;
 inline constexpr std::uint8_t GetAttributeSingle = 0x0E;
 inline constexpr std::uint8_t ExecutePccc = 0x4B;
-inline constexpr std::uint8_t ReadTag = 0x4C;
+inline constexpr std::uint8_t ReadTag = 0x4C;  // on a tag
+inline constexpr std::uint8_t ReadTemplate = 0x4C; // on a template instance
 inline constexpr std::uint8_t ForwardClose = 0x4E;
 inline constexpr std::uint8_t ReadTagFragmented = 0x52; // on a tag
 inline constexpr std::uint8_t UnconnectedSend = 0x52;   // on the Connection Manager

@@ -13,7 +13,9 @@
 
 #include "sim/CipTypes.h"
 #include "sim/SimBytes.h"
+#include "sim/Templates.h"
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -42,6 +44,12 @@ struct SimTag {
     std::uint16_t StructHandle = 0;
     // Structures: bytes of one element (atomic tags use their type's size).
     std::uint32_t StructSize = 0;
+    // A BOOL array: held and answered as DWORDs (Dims counts the 32-bit
+    // words), while a subscript names a bit.
+    bool BitArray = false;
+    // A scalar BOOL: its bit in the byte the controller packs it into,
+    // reported in bits 8..10 of the symbol type (set by the database).
+    std::uint8_t BitPosition = 0;
 
     std::size_t ElementSize() const;
     std::size_t ElementCount() const;
@@ -53,6 +61,20 @@ struct SimTag {
 
 // A tag of the given type and dimensions with every element zero.
 SimTag MakeTag(std::string name, CipType type, std::vector<std::uint32_t> dims = {});
+// A structure tag of the template with every element zero.
+SimTag MakeStructTag(std::string name, const SimTemplate& type, std::vector<std::uint32_t> dims = {});
+// A BOOL array of `bits` bits (rounded up to whole 32-bit words), all clear.
+SimTag MakeBoolArray(std::string name, std::uint32_t bits);
+
+// One record of a symbol browse: what the Symbol object reports of a tag or
+// of a system symbol (program, routine, task, map).
+struct SymbolEntry {
+    std::uint32_t Instance = 0;
+    std::uint16_t Type = 0;        // symbol type word
+    std::uint16_t ElementSize = 0; // bytes of one element; 0 for system symbols
+    std::array<std::uint32_t, 3> Dims{};
+    std::string Name;              // program-scoped tags without their "Program:X." prefix
+};
 
 // A tag holding the given values, converted to the type's width
 // (values beyond the element count are an error; missing ones stay zero).
@@ -106,10 +128,40 @@ public:
 
     static std::string Key(std::string_view name);
 
+    // The structure types the tags use.
+    TemplateStore& Types() { return types_; }
+    const TemplateStore& Types() const { return types_; }
+
+    // Declares a structure type. Declaring one again is a program download:
+    // the type gets a new template (instance, handle, size) and every tag of
+    // it new symbol instances and zeroed data of the new size.
+    SimTemplate DefineType(std::string_view name, const std::vector<MemberDecl>& members);
+    // A structure tag of a declared type from tag text tokens (FillElement,
+    // element after element). Throws std::invalid_argument.
+    void SetStructure(std::string name, std::string_view typeName, std::vector<std::uint32_t> dims,
+                      const std::vector<std::string>& tokens);
+
+    // The symbol table in instance order: controller scope for an empty
+    // program name (tags, programs, a task and a map), otherwise the tags of
+    // that program and its routine; nothing for an unknown program.
+    std::optional<std::vector<SymbolEntry>> Symbols(std::string_view program) const;
+    // True when the name is a system symbol (a program, routine, task, map).
+    bool IsSystemSymbol(std::string_view name) const;
+
+    // Symbol instances are spread out as on a controller, so that a table
+    // of a few dozen tags already needs 32-bit instance numbers.
+    static constexpr std::uint32_t InstanceStep = 3079;
+
 private:
+    std::uint32_t NextInstance();
+    void AddSystemSymbol(std::string name, std::uint16_t type);
+
     mutable std::shared_mutex mutex_;
     std::map<std::string, SimTag> tags_;
+    std::map<std::string, SymbolEntry> system_; // by upper-case name
     std::uint32_t nextInstance_ = 1;
+    std::size_t boolCount_ = 0;
+    TemplateStore types_;
 };
 
 template <class T>
