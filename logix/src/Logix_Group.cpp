@@ -147,30 +147,47 @@ void TLogixTagGroup::BuildPacketMap(TLogixTag& tag, std::int32_t index) {
         map.Pieces = static_cast<std::int32_t>(map.PacketIndexes.size());
     };
 
-    if (first->GeneralStatus == cip::StatusPartialTransfer) {
-        // Too large for one packet: the tag travels as Read Tag Fragmented
-        // pieces, each sized by what the device answered for it.
-        auto reply = std::move(*first);
+    const bool fits = first->GeneralStatus == cip::StatusSuccess && !first->Data.empty() &&
+                      ExpectedReply(*first) + EmbeddedReplyOverhead <= MaxPacketBytes;
+    if (fits) {
+        addPiece(cip::TReadDataServiceRequest::ReadTag(path, tag.ElementCount).Pack(), ExpectedReply(*first), 0);
+    } else if (first->GeneralStatus == cip::StatusPartialTransfer ||
+               (first->GeneralStatus == cip::StatusSuccess && !first->Data.empty())) {
+        // Too large to share a packet: the tag travels as Read Tag Fragmented
+        // pieces. Inside a Multiple Service Packet the device has less room
+        // than for a lone read, so each piece is sized by asking for it the
+        // way the scan will (alone in a packet); pieces sized by the lone
+        // reads would leave gaps the scans never fill.
         std::uint64_t offset = 0;
-        for (;;) {
-            const std::uint32_t bytes = ValueBytes(reply);
+        while (offset < MaxTagBytes) {
+            const TPacketDataArray request =
+                cip::TReadDataServiceRequest::ReadTagFragmented(path, tag.ElementCount, static_cast<std::uint32_t>(offset))
+                    .Pack();
+            cip::TMultiServiceRequest probe;
+            probe.AddService(request);
+            std::optional<cip::TMultiServiceReply> reply;
+            try {
+                reply = SendPacket(processor, probe.Pack());
+            } catch (const std::exception&) {
+                reply.reset();
+            }
+            if (!reply || reply->Replies.size() != 1)
+                break;
+            const auto& piece = reply->Replies.front();
+            if (piece.GeneralStatus != cip::StatusSuccess && piece.GeneralStatus != cip::StatusPartialTransfer)
+                break;
+            cip::TReadDataServiceReply answer;
+            answer.DataType = piece.ResponseData.size() >= 2 ? eip::ToUInt16(piece.ResponseData, 0) : 0;
+            if (piece.ResponseData.size() >= 2)
+                answer.Data.assign(piece.ResponseData.begin() + 2, piece.ResponseData.end());
+            const std::uint32_t bytes = ValueBytes(answer);
             if (bytes == 0)
                 break; // no progress: the device sent nothing for this offset
-            addPiece(cip::TReadDataServiceRequest::ReadTagFragmented(path, tag.ElementCount,
-                                                                     static_cast<std::uint32_t>(offset))
-                         .Pack(),
-                     ExpectedReply(reply), static_cast<std::uint32_t>(offset));
+            addPiece(request, ExpectedReply(answer), static_cast<std::uint32_t>(offset));
             offset += bytes;
-            if (reply.GeneralStatus != cip::StatusPartialTransfer || offset >= MaxTagBytes)
+            if (piece.GeneralStatus == cip::StatusSuccess)
                 break;
-            auto next = ReadConnected(processor, tag.Name, tag.ElementCount, static_cast<std::uint32_t>(offset));
-            if (!next || (next->GeneralStatus != cip::StatusSuccess &&
-                          next->GeneralStatus != cip::StatusPartialTransfer))
-                break;
-            reply = std::move(*next);
         }
-    } else if (first->GeneralStatus == cip::StatusSuccess && !first->Data.empty()) {
-        addPiece(cip::TReadDataServiceRequest::ReadTag(path, tag.ElementCount).Pack(), ExpectedReply(*first), 0);
     }
     PacketMaps.push_back(std::move(map));
 }
