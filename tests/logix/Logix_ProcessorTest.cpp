@@ -1,0 +1,513 @@
+// The processor against hand-written replies (route, connection interval,
+// browse paging, templates in chunks, the loops a device drives) and the
+// recorded replies of real controllers (browse pages, template definitions,
+// PCCC typed reads).
+#include "ScriptedController.h"
+#include "cip/CIP_PCCC.h"
+#include "logix/Logix_Factory.h"
+#include "logix/Logix_Processor.h"
+#include "logix/Logix_Struct.h"
+#include "logix/Logix_Tag.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+namespace {
+
+using namespace logix;
+using logixtest::Cat;
+using logixtest::Hex;
+using logixtest::MRReply;
+
+struct Request {
+    std::uint8_t Service = 0;
+    TPacketDataArray Path;
+    TPacketDataArray Data;
+};
+
+Request Split(const TPacketDataArray& mr) {
+    Request r;
+    r.Service = mr.at(0);
+    const std::size_t end = 2u + 2u * mr.at(1);
+    r.Path.assign(mr.begin() + 2, mr.begin() + static_cast<std::ptrdiff_t>(end));
+    r.Data.assign(mr.begin() + static_cast<std::ptrdiff_t>(end), mr.end());
+    return r;
+}
+
+TPacketDataArray U16(std::uint16_t v) { return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)}; }
+TPacketDataArray U32(std::uint32_t v) { return Cat({U16(static_cast<std::uint16_t>(v)), U16(static_cast<std::uint16_t>(v >> 16))}); }
+
+// One browse record with the attributes 2, 7, 8, 1.
+TPacketDataArray Symbol(std::uint32_t instance, std::uint16_t type, std::string_view name,
+                        std::uint32_t dim1 = 0) {
+    TPacketDataArray r = Cat({U32(instance), U16(type), U16(4), U32(dim1), U32(0), U32(0), U16(static_cast<std::uint16_t>(name.size()))});
+    r.insert(r.end(), name.begin(), name.end());
+    return r;
+}
+
+class ProcessorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        eip::TSessionManager::InstallTransport<eip::TDataLoggerSession>();
+        Make(TPacketDataArray{0});
+    }
+
+    void Make(TPacketDataArray userPath) {
+        proc_ = std::make_unique<TLogixProcessor>(nullptr, std::move(userPath), "10.0.0.1", &device_);
+        proc_->Random = [](std::uint32_t bound) { return bound / 2; };
+        device_.Processor = proc_.get();
+    }
+
+    bool Connect(std::uint8_t kind = ProcessorKindLogix, std::uint8_t options = 0,
+                 std::uint32_t connectionTimeout = 1000) {
+        return proc_->Connect(kind, options, connectionTimeout, 500);
+    }
+
+    logixtest::ScriptedController device_;
+    std::unique_ptr<TLogixProcessor> proc_;
+};
+
+TEST(LogixErrorTable, NamesEveryCodeOnceAndUnknownOtherwise) {
+    EXPECT_EQ(ErrorTextOf(-6), "Tag was not found on the processor");
+    EXPECT_EQ(ErrorTextOf(-13), "The IOI path could not be deciphered or the matching item was not found.");
+    EXPECT_EQ(ErrorTextOf(-22), "A socket exception has occurred");
+    EXPECT_EQ(ErrorTextOf(-100), "An unknown error has occurred");
+    EXPECT_EQ(TLogixProcessor::ErrorTextOf(-99), "Unknown");
+    EXPECT_EQ(ErrorTextOf(0), "Unknown");
+}
+
+TEST_F(ProcessorTest, RouteDependsOnTheWholeRouteBitAndTheFamily) {
+    device_.Handler = [](const TPacketDataArray&) { return std::nullopt; };
+    ASSERT_TRUE(Connect(ProcessorKindLogix, 0));
+    EXPECT_EQ(proc_->RoutePath, (TPacketDataArray{0x01, 0x00}));
+    ASSERT_TRUE(Connect(ProcessorKindLogix, OptionWholeRoute));
+    EXPECT_EQ(proc_->RoutePath, (TPacketDataArray{0x00}));
+
+    // A Micro800 or MicroLogix sits behind no backplane: the connection goes to
+    // its Message Router directly, never through a port segment of link 0x20.
+    Make({});
+    ASSERT_TRUE(Connect(ProcessorKindMicro800, OptionConnected));
+    ASSERT_EQ(device_.ForwardOpens.size(), 1u);
+    const TPacketDataArray& open = device_.ForwardOpens[0];
+    EXPECT_EQ(TPacketDataArray(open.begin() + 35, open.end()), Hex("02 20 02 24 01"));
+}
+
+TEST_F(ProcessorTest, TheConnectionOutlivesThePollInterval) {
+    device_.Handler = [](const TPacketDataArray&) { return std::nullopt; };
+    ASSERT_TRUE(Connect(ProcessorKindLogix, OptionConnected, 30000));
+    ASSERT_TRUE(Connect(ProcessorKindLogix, OptionConnected, 30001));
+    ASSERT_EQ(device_.ForwardOpens.size(), 2u);
+    for (const auto& open : device_.ForwardOpens) {
+        EXPECT_EQ(open.size(), 42u);
+        EXPECT_EQ(open[18], 0x00); // time-out multiplier: four intervals
+        EXPECT_EQ(TPacketDataArray(open.begin() + 35, open.end()), Hex("03 01 00 20 02 24 01"));
+    }
+    // Two poll intervals each way, so the device's time-out (four RPIs) spans
+    // eight polls; beyond 30 s as well.
+    EXPECT_EQ(TPacketDataArray(device_.ForwardOpens[0].begin() + 22, device_.ForwardOpens[0].begin() + 26),
+              Hex("00879303"));
+    EXPECT_EQ(TPacketDataArray(device_.ForwardOpens[1].begin() + 22, device_.ForwardOpens[1].begin() + 26),
+              Hex("d08e9303"));
+    EXPECT_EQ(TPacketDataArray(device_.ForwardOpens[1].begin() + 28, device_.ForwardOpens[1].begin() + 32),
+              Hex("d08e9303"));
+}
+
+TEST_F(ProcessorTest, ADeviceWithoutIdentityIsNotACIPDevice) {
+    device_.ListIdentityStatus = 1;
+    EXPECT_FALSE(Connect());
+    EXPECT_EQ(proc_->ErrorCode, -3);
+    EXPECT_EQ(proc_->ErrorText, "CIP is not supported on the target device");
+    EXPECT_EQ(proc_->State, StateDisconnected);
+    ASSERT_NE(proc_->Session, nullptr);
+    EXPECT_FALSE(proc_->Session->Registered);
+}
+
+TEST_F(ProcessorTest, BrowseFollowsPagesIntoThe32BitInstanceSegment) {
+    std::vector<TPacketDataArray> paths;
+    device_.Handler = [&](const TPacketDataArray& mr) -> std::optional<TPacketDataArray> {
+        const Request r = Split(mr);
+        paths.push_back(r.Path);
+        EXPECT_EQ(r.Data, Hex("04 00 02 00 07 00 08 00 01 00"));
+        switch (paths.size()) {
+        case 1:
+            return MRReply(0x55, 0x06, Cat({Symbol(1, 0x00C4, "Counter"), Symbol(0x10, 0x1068, "Program:Main")}));
+        case 2:
+            return MRReply(0x55, 0x06, Cat({Symbol(0x12345, 0x8F12, "Motor"), Symbol(0x12346, 0x03C1, "Flag")}));
+        default:
+            return MRReply(0x55, 0x00, Symbol(0x12350, 0x20C4, "Trend", 300));
+        }
+    };
+    ASSERT_TRUE(Connect());
+    auto list = proc_->BrowseTags();
+    ASSERT_NE(list, nullptr);
+    ASSERT_EQ(paths.size(), 3u);
+    EXPECT_EQ(paths[0], Hex("20 6B 25 00 00 00"));
+    EXPECT_EQ(paths[1], Hex("20 6B 25 00 11 00"));
+    EXPECT_EQ(paths[2], Hex("20 6B 26 00 47 23 01 00"));
+    ASSERT_EQ(list->Count(), 5u);
+    EXPECT_EQ(list->Items(0)->Name, "Counter");
+    EXPECT_EQ(list->Items(0)->AtomicType, 0xC4);
+    EXPECT_TRUE(list->Items(1)->IsSystem());
+    const TLogixTagInfo& motor = *list->Items(2);
+    EXPECT_TRUE(motor.IsStructure);
+    EXPECT_EQ(motor.AtomicType, 0x8012);
+    EXPECT_EQ(motor.TemplateInstance(), 0x0F12);
+    EXPECT_EQ(list->Items(3)->AtomicType, 0xC1);
+    EXPECT_EQ(list->Items(3)->BitNumber(), 3);
+    EXPECT_EQ(list->Items(4)->DimCount, 1);
+    EXPECT_EQ(list->Items(4)->DimSize1, 300u);
+
+    // Programs and tasks are listed, never found as tags.
+    EXPECT_EQ(list->Find("program:main"), nullptr);
+    EXPECT_EQ(list->Find("COUNTER"), list->Items(0));
+}
+
+TEST_F(ProcessorTest, BrowseStopsWhenTheDeviceMakesNoProgress) {
+    int requests = 0;
+    device_.Handler = [&](const TPacketDataArray&) -> std::optional<TPacketDataArray> {
+        ++requests;
+        // "More to come" with the same record, whatever the start instance.
+        return MRReply(0x55, 0x06, Symbol(5, 0x00C4, "Again"));
+    };
+    ASSERT_TRUE(Connect());
+    auto list = proc_->BrowseTags();
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(requests, 2);
+
+    requests = 0;
+    device_.Handler = [&](const TPacketDataArray&) -> std::optional<TPacketDataArray> {
+        ++requests;
+        return MRReply(0x55, 0x06, Hex("01 00 00")); // a record cut short
+    };
+    list = proc_->BrowseTags();
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->Count(), 0u);
+    EXPECT_EQ(requests, 1);
+}
+
+TEST_F(ProcessorTest, SymbolLookupsReloadOnceForANameNotYetKnown) {
+    int browses = 0;
+    device_.Handler = [&](const TPacketDataArray&) -> std::optional<TPacketDataArray> {
+        ++browses;
+        TPacketDataArray records = Symbol(1, 0x8F12, "Motor");
+        if (browses >= 2)
+            records = Cat({records, Symbol(2, 0x00C4, "Late")});
+        return MRReply(0x55, 0x00, records);
+    };
+    ASSERT_TRUE(Connect());
+    EXPECT_EQ(proc_->GetTemplateInstance("Motor.Speed[2]"), 0x0F12);
+    EXPECT_EQ(browses, 1);
+    TLogixTagInfo* motor = proc_->FindTagInfo("motor");
+    ASSERT_NE(proc_->FindTagInfo("late"), nullptr);
+    EXPECT_EQ(browses, 2);
+    EXPECT_EQ(proc_->FindTagInfo("Missing"), nullptr);
+    EXPECT_EQ(browses, 3);
+    EXPECT_EQ(proc_->GetTemplateInstance("Late"), 0xFFFF);
+    // Records handed out before a reload stay readable.
+    EXPECT_EQ(motor->Name, "Motor");
+
+    auto owned = proc_->GetTagInfo("LATE");
+    ASSERT_NE(owned, nullptr);
+    EXPECT_EQ(owned->InstanceId, 2u);
+    EXPECT_EQ(proc_->GetTagInfo("Nothing"), nullptr);
+}
+
+// Template attributes (definition size, structure size, member count, handle)
+// as a controller answers Get Attribute List 4, 3, 2, 1.
+TPacketDataArray TemplateAttributes(std::uint32_t words, std::uint16_t size, std::uint16_t members,
+                                    std::uint16_t handle) {
+    return Cat({U16(4), U16(4), U16(0), U32(words), U16(3), U16(0), U16(size), U16(2), U16(0), U16(members), U16(1),
+                U16(0), U16(handle)});
+}
+
+struct TemplateDevice {
+    TPacketDataArray Attributes;
+    TPacketDataArray Definition;
+    std::size_t Overshoot = 0; // bytes answered beyond what was asked
+    std::vector<std::pair<std::uint32_t, std::uint16_t>> Chunks;
+    std::vector<std::pair<std::uint8_t, std::uint8_t>> Ticks;
+
+    std::optional<TPacketDataArray> operator()(const TPacketDataArray& mr) {
+        const Request r = Split(mr);
+        if (r.Service == 0x03)
+            return MRReply(0x03, 0, Attributes);
+        const std::uint32_t offset = eip::ToUInt32(r.Data, 0);
+        const std::uint16_t size = eip::ToUInt16(r.Data, 4);
+        Chunks.emplace_back(offset, size);
+        const std::size_t end = std::min<std::size_t>(Definition.size(), offset + size + Overshoot);
+        const std::size_t from = std::min<std::size_t>(offset, end);
+        return MRReply(0x4C, end < Definition.size() ? 0x06 : 0x00,
+                       TPacketDataArray(Definition.begin() + static_cast<std::ptrdiff_t>(from),
+                                        Definition.begin() + static_cast<std::ptrdiff_t>(end)));
+    }
+};
+
+TEST_F(ProcessorTest, TemplatesAreReadInChunksWithTheirOwnTicks) {
+    auto device = std::make_shared<TemplateDevice>();
+    device->Attributes = TemplateAttributes(250, 12, 1, 0x1234);
+    device->Definition = Cat({Hex("0000 c400 00000000"), TPacketDataArray(972, 0x41)});
+    device_.Handler = [device](const TPacketDataArray& mr) { return (*device)(mr); };
+    ASSERT_TRUE(Connect());
+    device_.Routed.clear();
+    auto info = proc_->ReadTemplate(0x0F12);
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->InstanceId, 0x0F12);
+    EXPECT_EQ(info->Handle, 0x1234);
+    EXPECT_EQ(device->Chunks, (std::vector<std::pair<std::uint32_t, std::uint16_t>>{{0, 480}, {480, 480}, {960, 20}}));
+    ASSERT_EQ(device_.Routed.size(), 4u);
+    EXPECT_EQ(device_.Routed[0].Request, Hex("03 03 20 6C 25 00 12 0F 04 00 04 00 03 00 02 00 01 00"));
+    EXPECT_EQ(device_.Routed[1].Request, Hex("4C 03 20 6C 25 00 12 0F 00 00 00 00 E0 01"));
+    for (const auto& routed : device_.Routed) {
+        EXPECT_EQ(routed.Tick, 7);
+        EXPECT_EQ(routed.Ticks, 155);
+        EXPECT_EQ(routed.Route, Hex("01 00"));
+    }
+
+    device->Chunks.clear();
+    device->Attributes = TemplateAttributes(30, 12, 1, 0x1234);
+    device->Definition.resize(100);
+    ASSERT_NE(proc_->ReadTemplate(1), nullptr);
+    EXPECT_EQ(device->Chunks, (std::vector<std::pair<std::uint32_t, std::uint16_t>>{{0, 100}}));
+}
+
+TEST_F(ProcessorTest, TemplateChunksContinueWhereTheDevicesBytesEnd) {
+    auto device = std::make_shared<TemplateDevice>();
+    device->Attributes = TemplateAttributes(250, 12, 1, 0x1234);
+    device->Definition = Cat({Hex("0000 c400 00000000"), TPacketDataArray(972, 0x41)});
+    device->Overshoot = 14; // 494 bytes for 480 asked, as controllers do
+    device_.Handler = [device](const TPacketDataArray& mr) { return (*device)(mr); };
+    ASSERT_TRUE(Connect());
+    ASSERT_NE(proc_->ReadTemplate(2), nullptr);
+    EXPECT_EQ(device->Chunks, (std::vector<std::pair<std::uint32_t, std::uint16_t>>{{0, 480}, {494, 480}}));
+
+    // A size below the 5-word header reads no definition at all.
+    device->Chunks.clear();
+    device->Attributes = TemplateAttributes(3, 12, 1, 0x1234);
+    auto empty = proc_->ReadTemplate(3);
+    EXPECT_TRUE(device->Chunks.empty());
+    if (empty) {
+        EXPECT_EQ(empty->Members.Count(), 0u);
+    }
+
+    // A chunk that brings nothing would be asked for again and again.
+    int asked = 0;
+    device_.Handler = [&](const TPacketDataArray& mr) -> std::optional<TPacketDataArray> {
+        if (Split(mr).Service == 0x03)
+            return MRReply(0x03, 0, TemplateAttributes(250, 12, 1, 0x1234));
+        ++asked;
+        return MRReply(0x4C, 0x06);
+    };
+    EXPECT_EQ(proc_->ReadTemplate(4), nullptr);
+    EXPECT_EQ(asked, 1);
+}
+
+TEST_F(ProcessorTest, AFragmentWithoutDataEndsTheRead) {
+    int reads = 0;
+    device_.Handler = [&](const TPacketDataArray& mr) -> std::optional<TPacketDataArray> {
+        ++reads;
+        if (mr[0] == 0x4C)
+            return MRReply(0x4C, 0x06, Hex("C4 00 01 00 00 00"));
+        return MRReply(0x52, 0x06, Hex("C4 00")); // more to come, but nothing in it
+    };
+    ASSERT_TRUE(Connect(ProcessorKindLogix, OptionConnected));
+    auto tag = TLogixTagFactory::CreateByType(0xC4, "Many", 4, proc_.get());
+    EXPECT_TRUE(proc_->ReadTag(tag.get()));
+    EXPECT_EQ(reads, 2);
+}
+
+TEST_F(ProcessorTest, AMicroLogixReadOfAMissingFileIsAnErrorNotAnEmptySuccess) {
+    device_.Handler = [&](const TPacketDataArray& mr) -> std::optional<TPacketDataArray> {
+        // Requester id echoed, command 0x4F, status 0xF0 with extended status 0x06.
+        const TPacketDataArray request(mr.begin() + 6, mr.end());
+        return MRReply(0x4B, 0, Cat({TPacketDataArray(request.begin(), request.begin() + 7), Hex("4F F0"),
+                                     TPacketDataArray(request.begin() + 9, request.begin() + 11), Hex("06")}));
+    };
+    ASSERT_TRUE(Connect(ProcessorKindMicroLogix, 0));
+    EXPECT_EQ(proc_->ReadMicroLogix("N9:0", 1), nullptr);
+    EXPECT_EQ(proc_->ErrorCode, -14);
+    // The temporary connection was opened and closed around the read.
+    EXPECT_EQ(device_.ForwardOpens.size(), 1u);
+    EXPECT_EQ(device_.ForwardCloses.size(), 1u);
+    EXPECT_EQ(device_.Connected.size(), 1u);
+}
+
+TEST_F(ProcessorTest, AFailedTemporaryConnectionIsReported) {
+    device_.RefuseForwardOpen = true;
+    ASSERT_TRUE(Connect(ProcessorKindMicro800, 0));
+    EXPECT_EQ(proc_->ReadMicro800("Speed", 1), nullptr);
+    EXPECT_EQ(proc_->ErrorCode, -4);
+    EXPECT_TRUE(device_.Connected.empty());
+    EXPECT_TRUE(device_.ForwardCloses.empty());
+}
+
+// ---- Recorded replies of real controllers
+
+std::filesystem::path VectorsDir() { return LOGIX_VECTORS_DIR; }
+
+std::vector<std::string> Lines(const std::filesystem::path& file) {
+    std::vector<std::string> lines;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty())
+            lines.push_back(line);
+    return lines;
+}
+
+// The text of a string field of one JSON line.
+std::string Field(const std::string& line, const std::string& name) {
+    const std::regex pattern("\"" + name + "\": \"([^\"]*)\"");
+    std::smatch m;
+    return std::regex_search(line, m, pattern) ? m[1].str() : std::string();
+}
+
+std::vector<std::uint16_t> Attrs(const std::string& line) {
+    std::smatch m;
+    std::vector<std::uint16_t> attrs;
+    if (!std::regex_search(line, m, std::regex("\"attrs\": \\[([0-9, ]*)\\]")))
+        return attrs;
+    std::stringstream list(m[1].str());
+    for (std::string item; std::getline(list, item, ',');)
+        attrs.push_back(static_cast<std::uint16_t>(std::stoi(item)));
+    return attrs;
+}
+
+// The data of a message router reply (after its status words).
+TPacketDataArray ReplyData(const TPacketDataArray& reply) {
+    const std::size_t at = 4u + 2u * reply.at(3);
+    return TPacketDataArray(reply.begin() + static_cast<std::ptrdiff_t>(at), reply.end());
+}
+
+TEST(RecordedBrowsePages, EveryPageDecodesToItsLastByte) {
+    const auto file = VectorsDir() / "vectors" / "browse.jsonl";
+    if (!std::filesystem::exists(file))
+        GTEST_SKIP() << "no recorded vectors at " << file;
+    int pages = 0, records = 0;
+    for (const std::string& line : Lines(file)) {
+        const TPacketDataArray data = ReplyData(Hex(Field(line, "rep")));
+        TLogixTagInfoList list;
+        EXPECT_EQ(list.ParseBrowseReply(data, Attrs(line)), data.size()) << Field(line, "frames");
+        // Every record of the recording, in order, with its instance, type and name.
+        const std::regex record("\"instance\": ([0-9]+), \"attr2\": ([0-9]+), [^}]*\"name\": \"([^\"]*)\"");
+        std::size_t i = 0;
+        for (auto it = std::sregex_iterator(line.begin(), line.end(), record); it != std::sregex_iterator(); ++it, ++i) {
+            ASSERT_LT(i, list.Count());
+            const TLogixTagInfo& info = *list.Items(i);
+            EXPECT_EQ(info.InstanceId, std::stoul((*it)[1].str()));
+            EXPECT_EQ(info.SymbolType, std::stoul((*it)[2].str()));
+            EXPECT_EQ(info.Name, (*it)[3].str());
+        }
+        EXPECT_EQ(i, list.Count());
+        records += static_cast<int>(i);
+        ++pages;
+    }
+    EXPECT_EQ(pages, 27);
+    std::printf("browse pages decoded: %d (%d records)\n", pages, records);
+}
+
+TEST(RecordedPCCCReads, EveryTypedReadBecomesATagOfItsWords) {
+    const auto file = VectorsDir() / "vectors" / "exchanges.tsv";
+    if (!std::filesystem::exists(file))
+        GTEST_SKIP() << "no recorded vectors at " << file;
+    int reads = 0;
+    for (const std::string& line : Lines(file)) {
+        std::vector<std::string> cols;
+        std::stringstream split(line);
+        for (std::string c; std::getline(split, c, '\t');)
+            cols.push_back(c);
+        if (cols.size() < 8 || cols[0].rfind("pccc/", 0) != 0)
+            continue;
+        const TPacketDataArray request = Hex(cols[6]);
+        // Typed logical reads only (command 0x0F, function 0xA2).
+        if (request.size() < 17 || request[7] != 0x0F || request[11] != 0xA2)
+            continue;
+        const std::uint8_t byteSize = request[12], fileNumber = request[13], fileType = request[14];
+        // The device numbers its output and input files 0x82 and 0x83.
+        char letter = fileType == 0x82 ? 'O' : fileType == 0x83 ? 'I' : 0;
+        for (const auto& row : cip::PLC5DataTypes)
+            if (row.FileType == fileType)
+                letter = row.Letter;
+        // Program and configuration files: no address of ours reads them.
+        if (letter == 0)
+            continue;
+        const auto* row = std::find_if(cip::PLC5DataTypes.begin(), cip::PLC5DataTypes.end(),
+                                       [&](const cip::TPLC5DataType& r) { return r.Letter == letter; });
+        cip::TMR_Response response;
+        const TPacketDataArray replyBytes = Hex(cols[7]);
+        response.Expand(replyBytes, 0);
+        cip::TPCCCServiceReply reply = cip::TPCCCServiceReply::FromResponse(response);
+        ASSERT_EQ(reply.Status, 0) << cols[2];
+        ASSERT_EQ(reply.PCCCStatus, 0) << cols[2];
+        ASSERT_EQ(reply.Data.size(), byteSize) << cols[2];
+        reply.DataType = row->DataType;
+        reply.ValueKind = row->ValueKind;
+        reply.ElementSize = row->ElementSize;
+        const auto count = static_cast<std::uint16_t>(byteSize / row->ElementSize);
+        const std::string address = std::string(1, letter) + std::to_string(fileNumber) + ":0";
+        auto tag = TLogixProcessor::PCCCReplyToTag(reply, address, count, nullptr);
+        ASSERT_NE(tag, nullptr) << address;
+        EXPECT_EQ(tag->ElementCount, count);
+        if (auto* words = dynamic_cast<TLogixINT*>(tag.get())) {
+            for (std::uint16_t i = 0; i < count; ++i)
+                EXPECT_EQ(words->IntegerAt(i) & 0xFFFF, eip::ToUInt16(reply.Data, 2u * i)) << address << " " << i;
+        } else if (auto* udt = dynamic_cast<TLogixUDT*>(tag.get())) {
+            ASSERT_EQ(udt->ItemCount(), count);
+            for (std::uint16_t i = 0; i < count; ++i)
+                EXPECT_EQ(udt->ItemAt(i).Data, TPacketDataArray(reply.Data.begin() + 6 * i, reply.Data.begin() + 6 * i + 6));
+        }
+        ++reads;
+    }
+    EXPECT_EQ(reads, 10); // O0, I1, S2 twice, B3, T4, C5, R6, N7, F8
+    std::printf("PCCC typed reads decoded: %d\n", reads);
+}
+
+TEST_F(ProcessorTest, EveryRecordedTemplateIsReadAndParsedThroughTheChunks) {
+    const auto file = VectorsDir() / "vectors" / "templates.jsonl";
+    if (!std::filesystem::exists(file))
+        GTEST_SKIP() << "no recorded vectors at " << file;
+    auto device = std::make_shared<TemplateDevice>();
+    device->Overshoot = 14;
+    device_.Handler = [device](const TPacketDataArray& mr) { return (*device)(mr); };
+    ASSERT_TRUE(Connect());
+    int templates = 0;
+    for (const std::string& line : Lines(file)) {
+        // The attribute reply the read was sized by, named by attribute or by id.
+        const auto number = [&](const char* name, const char* id) {
+            std::smatch m;
+            if (!std::regex_search(line, m, std::regex(std::string("\"") + name + "\": ([0-9]+)"))) {
+                EXPECT_TRUE(std::regex_search(line, m, std::regex(std::string("\"") + id + "\": ([0-9]+)"))) << id;
+            }
+            return static_cast<std::uint32_t>(m.empty() ? 0 : std::stoul(m[1].str()));
+        };
+        device->Definition = Hex(Field(line, "definition"));
+        const std::uint32_t members = number("member_count", "attr2");
+        device->Attributes = TemplateAttributes(number("definition_words", "attr4"),
+                                                static_cast<std::uint16_t>(number("structure_size", "attr5")),
+                                                static_cast<std::uint16_t>(members),
+                                                static_cast<std::uint16_t>(number("handle", "attr1")));
+        const auto instance = static_cast<std::uint16_t>(std::stoul(Field(line, "instance"), nullptr, 16));
+        auto info = proc_->ReadTemplate(instance);
+        ASSERT_NE(info, nullptr) << Field(line, "instance");
+        EXPECT_EQ(info->Name, Field(line, "template_name").substr(0, Field(line, "template_name").find(';')));
+        EXPECT_EQ(info->MemberCount, members);
+        // Member names and offsets as the recording lists them, in order.
+        const std::regex member("\"offset\": ([0-9]+), \"name\": \"([^\"]*)\"");
+        std::size_t i = 0;
+        for (auto it = std::sregex_iterator(line.begin(), line.end(), member); it != std::sregex_iterator(); ++it, ++i) {
+            ASSERT_LT(i, info->Members.Count());
+            EXPECT_EQ(info->Members.Items(i)->Offset, std::stoul((*it)[1].str()));
+            EXPECT_EQ(info->Members.Items(i)->Name, (*it)[2].str());
+        }
+        EXPECT_EQ(i, info->Members.Count());
+        ++templates;
+    }
+    EXPECT_EQ(templates, 94);
+    std::printf("templates read and parsed: %d\n", templates);
+}
+
+} // namespace
