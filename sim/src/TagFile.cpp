@@ -409,10 +409,13 @@ private:
 };
 
 constexpr std::string_view Sample =
-    R"(# Sample controller: one tag of every atomic type, arrays of one to three
-# dimensions, program-scoped tags, an array that needs fragmented reads, and
-# one PCCC data file of every letter.
+    R"(# Sample controller: one tag of every atomic type, dates and times, a BOOL
+# array, arrays of one to three dimensions, program-scoped tags, an array that
+# needs fragmented reads, the predefined TIMER, COUNTER, CONTROL and STRING,
+# user-defined types (packed BOOLs, nested, arrays of structures, a custom
+# LEN + DATA string), and one PCCC data file of every letter.
 BOOL   Run                  = 1
+BOOL   Ready                = 1
 SINT   SmallCount           = -12
 INT    Speed                = 1500
 DINT   Counter              = 123456
@@ -427,6 +430,10 @@ BYTE   Mode                 = 0xA5
 WORD   StatusWord           = 0x1234
 DWORD  Flags[2]             = 0x00000001 0x80000000
 LWORD  Mask                 = 0x0123456789ABCDEF
+DATE          StartDate     = 2024-03-15
+TIME          Uptime        = 12:30:05.250
+DATE_AND_TIME LastStop      = 2024-03-15T08:00:00.000
+BOOL   Alarms[64]           = 1 0 1 0 0 0 0 0  0 0 0 0 0 0 0 0  0 0 0 0 0 0 0 0  0 0 0 0 0 0 0 1  1
 DINT   Counts[10]           = 1..10
 REAL   Temps[4]             = 20.5 21 21.5 22
 INT    Matrix[2,3]          = 11 12 13 21 22 23
@@ -434,6 +441,40 @@ SINT   Cube[2,2,2]          = 1..8
 DINT   Trend[300]           = 0..299
 REAL   Program:Main.Setpoint = 55.5
 DINT   Program:Main.Steps[5] = 10 20 30 40 50
+
+# Predefined structures. Values: TIMER PRE ACC EN TT DN; COUNTER PRE ACC
+# CU CD DN OV UN; CONTROL LEN POS EN EU DN EM ER UL IN FD; STRING "text".
+TIMER   Delay               = 5000 1234 1 1 0
+COUNTER Parts               = 100 42 1 0 0 0 0
+CONTROL Fifo                = 16 4 1 0 0 0 0 0 0 0
+STRING  Message             = "Hello, line 4"
+
+TYPE Str20                  # a custom string: LEN + DATA
+  DINT  LEN
+  SINT  DATA[20]
+END
+TYPE Alarm_UDT
+  BOOL   Active
+  BOOL   Acked
+  DINT   Code
+  STRING Text
+END
+TYPE Motor_UDT
+  DINT      Speed
+  REAL      Current
+  BOOL      Running
+  BOOL      Faulted
+  INT       History[4]
+  TIMER     Delay
+  Alarm_UDT Alarm
+  Str20     Label
+  LREAL     Energy
+END
+
+Str20     Label             = "Pump A"
+Motor_UDT Motor             = 1450 12.5 1 0  1 2 3 4  3000 150 1 1 0  1 0 17 "Overload"  "Pump A"  123.5
+Motor_UDT Motors[2]         = 100 1.5 1 0 5 6 7 8 1000 10 1 1 0 0 0 0 "" "Fan 1" 1.25   200 2.5 0 1 9 10 11 12 2000 20 0 0 1 1 1 42 "Jam" "Fan 2" 2.5
+Alarm_UDT Program:Main.Last = 1 1 99 "Door open"
 
 O0[2]  = 0x0001 0
 I1[2]  = 0x0003 0
@@ -446,6 +487,7 @@ N7[10] = 1..10
 F8[4]  = 1.5 2.5 -3.25 100
 A9[2]  = 0x4142 0x4344
 D10[2] = 0x1234 0x0099
+L11[2] = 100000 -5
 )";
 
 } // namespace

@@ -1,6 +1,7 @@
 // eipsim: the simulated controller as a program. Listens on loopback, prints
 // "listening on ADDRESS:PORT" once it accepts connections, and runs until
-// interrupted (SIGINT or SIGTERM).
+// interrupted (SIGINT or SIGTERM). --personality picks the controller family
+// it answers as (logix, micro800, micrologix).
 #include "sim/SimController.h"
 #include "sim/TagFile.h"
 
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
     sim::SimConfig config;
     config.Port = 44818;
     std::string tagsFile;
+    std::string personality = "logix";
     bool printSample = false;
     int silent = 0;
     int refuseForwardOpen = 0;
@@ -28,6 +30,9 @@ int main(int argc, char** argv) {
     app.add_option("--tags", tagsFile, "tag and data-file text (default: the built-in sample)")
         ->check(CLI::ExistingFile);
     app.add_flag("--print-sample", printSample, "print the built-in sample tag text and exit");
+    app.add_option("--personality", personality, "controller family: logix, micro800 or micrologix")
+        ->check(CLI::IsMember({"logix", "micro800", "micrologix"}, CLI::ignore_case))
+        ->capture_default_str();
     app.add_option("--backplane-port", config.Device.BackplanePort, "port a route must name")
         ->capture_default_str();
     app.add_option("--slot", config.Device.Slot, "slot a route must name")->capture_default_str();
@@ -50,6 +55,23 @@ int main(int argc, char** argv) {
     app.add_option("--refuse-forward-open", refuseForwardOpen, "refuse the next N Forward Opens")
         ->check(CLI::NonNegativeNumber);
     CLI11_PARSE(app, argc, argv);
+
+    // The family's own identity, with whatever the options set on top.
+    config.Device.Family = *sim::PersonalityFromName(personality);
+    {
+        sim::IdentityInfo family = sim::DefaultIdentity(config.Device.Family);
+        if (app.count("--product-name") == 0) {
+            identity.ProductName = family.ProductName;
+        }
+        if (app.count("--serial") == 0) {
+            identity.SerialNumber = family.SerialNumber;
+        }
+        if (app.count("--product-code") == 0) {
+            identity.ProductCode = family.ProductCode;
+        }
+        identity.MajorRevision = family.MajorRevision;
+        identity.MinorRevision = family.MinorRevision;
+    }
 
     if (printSample) {
         std::cout << sim::SampleTagText();
@@ -88,6 +110,8 @@ int main(int argc, char** argv) {
                            .InParts(splitParts));
         }
         plc.Start();
+        std::fprintf(stderr, "eipsim: answering as %s\n",
+                     std::string(sim::PersonalityName(config.Device.Family)).c_str());
         std::printf("listening on %s:%u\n", config.Address.c_str(), static_cast<unsigned>(plc.Port()));
         std::fflush(stdout);
         int signal = 0;

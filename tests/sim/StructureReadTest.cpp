@@ -1,0 +1,173 @@
+// Read Tag of structures and what lies inside them (members, nested members,
+// elements of arrays of structures, packed BOOLs, strings), of BOOL arrays
+// and of dates and times, against the values of the built-in sample.
+#include "SimTestClient.h"
+
+#include "sim/SimController.h"
+#include "sim/TagFile.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using simtest::Bytes;
+using simtest::Cat;
+using simtest::TestConnection;
+using simtest::Text;
+
+// A symbolic segment, padded to a whole word.
+Bytes Sym(const std::string& name) {
+    Bytes out = Cat({{0x91, static_cast<std::uint8_t>(name.size())}, Text(name)});
+    if (name.size() % 2 != 0) {
+        out.push_back(0x00);
+    }
+    return out;
+}
+
+Bytes Elem(std::uint8_t index) {
+    return {0x28, index};
+}
+
+Bytes Read(const Bytes& path, std::uint16_t count = 1) {
+    return Cat({{0x4C, static_cast<std::uint8_t>(path.size() / 2)},
+                path,
+                {static_cast<std::uint8_t>(count), static_cast<std::uint8_t>(count >> 8)}});
+}
+
+Bytes ReadFragment(const Bytes& path, std::uint16_t count, std::uint32_t offset) {
+    return Cat({{0x52, static_cast<std::uint8_t>(path.size() / 2)},
+                path,
+                {static_cast<std::uint8_t>(count), static_cast<std::uint8_t>(count >> 8)},
+                simtest::Le32(offset)});
+}
+
+// A good Read Tag reply: the type word and the value bytes.
+Bytes Good(const Bytes& typeAndData) {
+    return Cat({{0xCC, 0x00, 0x00, 0x00}, typeAndData});
+}
+
+class StructureReadTest : public ::testing::Test {
+protected:
+    void SetUp() override { Start(); }
+
+    void Start() {
+        plc_ = std::make_unique<sim::SimController>(config_);
+        sim::LoadTagText(sim::SampleTagText(), plc_->Tags(), plc_->Files());
+        plc_->Start();
+        connection_ = std::make_unique<TestConnection>(plc_->Port());
+        handle_ = connection_->Register();
+    }
+
+    Bytes Request(const Bytes& request) { return connection_->Request(handle_, request); }
+
+    sim::SimConfig config_;
+    std::unique_ptr<sim::SimController> plc_;
+    std::unique_ptr<TestConnection> connection_;
+    std::uint32_t handle_ = 0;
+};
+
+TEST_F(StructureReadTest, MembersAnswerWithTheirOwnTypes) {
+    // Motor.Speed = 1450; names ignore case at every level.
+    EXPECT_EQ(Request(Read(Cat({Sym("Motor"), Sym("Speed")}))), Good({0xC4, 0x00, 0xAA, 0x05, 0x00, 0x00}));
+    EXPECT_EQ(Request(Read(Cat({Sym("MOTOR"), Sym("delay"), Sym("Acc")}))),
+              Good({0xC4, 0x00, 0x96, 0x00, 0x00, 0x00}));
+    // Packed BOOLs read as BOOLs: all ones when set, as a Logix controller answers.
+    EXPECT_EQ(Request(Read(Cat({Sym("Motor"), Sym("Running")}))), Good({0xC1, 0x00, 0xFF}));
+    EXPECT_EQ(Request(Read(Cat({Sym("Motor"), Sym("Faulted")}))), Good({0xC1, 0x00, 0x00}));
+    EXPECT_EQ(Request(Read(Cat({Sym("Delay"), Sym("TT")}))), Good({0xC1, 0x00, 0xFF}));
+    EXPECT_EQ(Request(Read(Cat({Sym("Delay"), Sym("DN")}))), Good({0xC1, 0x00, 0x00}));
+    // An array member from an element on, and a REAL and an LREAL member.
+    EXPECT_EQ(Request(Read(Cat({Sym("Motor"), Sym("History"), Elem(2)}), 2)),
+              Good({0xC3, 0x00, 0x03, 0x00, 0x04, 0x00}));
+    EXPECT_EQ(Request(Read(Cat({Sym("Motor"), Sym("Current")}))), Good({0xCA, 0x00, 0x00, 0x00, 0x48, 0x41}));
+    EXPECT_EQ(Request(Read(Cat({Sym("Motor"), Sym("Energy")}))),
+              Good({0xCB, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xE0, 0x5E, 0x40}));
+    // Tag[1]Member and Tag[1].Member are the same path on the wire.
+    EXPECT_EQ(Request(Read(Cat({Sym("Motors"), Elem(1), Sym("Alarm"), Sym("Code")}))),
+              Good({0xC4, 0x00, 0x2A, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(Request(Read(Cat({Sym("Program:Main"), Sym("Last"), Sym("Code")}))),
+              Good({0xC4, 0x00, 0x63, 0x00, 0x00, 0x00}));
+}
+
+TEST_F(StructureReadTest, StructuresAnswerTheirHandleAndElementBytes) {
+    // TIMER: handle 0x0F83, CTL with EN and TT (bits 31, 30), PRE 5000, ACC 1234.
+    EXPECT_EQ(Request(Read(Sym("Delay"))), Good({0xA0, 0x02, 0x83, 0x0F, 0x00, 0x00, 0x00, 0xC0, 0x88, 0x13,
+                                                 0x00, 0x00, 0xD2, 0x04, 0x00, 0x00}));
+    // COUNTER with CU (bit 31); CONTROL with EN (bit 31), LEN 16, POS 4.
+    EXPECT_EQ(Request(Read(Sym("Parts"))), Good({0xA0, 0x02, 0x82, 0x0F, 0x00, 0x00, 0x00, 0x80, 0x64, 0x00,
+                                                 0x00, 0x00, 0x2A, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(Request(Read(Sym("Fifo"))), Good({0xA0, 0x02, 0x84, 0x0F, 0x00, 0x00, 0x00, 0x80, 0x10, 0x00,
+                                                0x00, 0x00, 0x04, 0x00, 0x00, 0x00}));
+    // STRING: LEN then 82 characters of DATA.
+    Bytes message = Cat({{0xA0, 0x02, 0xCE, 0x0F, 0x0D, 0x00, 0x00, 0x00}, Text("Hello, line 4")});
+    message.resize(2 + 2 + 88, 0);
+    EXPECT_EQ(Request(Read(Sym("Message"))), Good(message));
+    // A custom LEN + DATA string and a nested member of that type.
+    const Bytes labelReply = Request(Read(Sym("Label")));
+    ASSERT_EQ(labelReply.size(), 4u + 4 + 24);
+    EXPECT_EQ(Bytes(labelReply.begin() + 8, labelReply.begin() + 18),
+              Cat({{0x06, 0x00, 0x00, 0x00}, Text("Pump A")}));
+    const Bytes nested = Request(Read(Cat({Sym("Motors"), Elem(0), Sym("Label")})));
+    ASSERT_EQ(nested.size(), labelReply.size());
+    EXPECT_EQ(Bytes(nested.begin() + 6, nested.begin() + 8), Bytes(labelReply.begin() + 6, labelReply.begin() + 8));
+    EXPECT_EQ(Bytes(nested.begin() + 8, nested.begin() + 17), Cat({{0x05, 0x00, 0x00, 0x00}, Text("Fan 1")}));
+
+    // A whole user structure: 160 bytes with the handle its template reports.
+    const Bytes motor = Request(Read(Sym("Motor")));
+    ASSERT_EQ(motor.size(), 4u + 4 + 160);
+    const Bytes alarmText = Cat({{0x08, 0x00, 0x00, 0x00}, Text("Overload")});
+    EXPECT_EQ(Bytes(motor.begin() + 8 + 40, motor.begin() + 8 + 52), alarmText); // Alarm.Text at 32 + 8
+    EXPECT_EQ(motor[8 + 8], 0x01);                                                // Running in the host byte
+}
+
+TEST_F(StructureReadTest, ArraysOfStructuresAreReadInFragments) {
+    config_.Device.MaxUnconnectedReply = 200;
+    Start();
+    const Bytes path = Sym("Motors");
+    const Bytes first = Request(Read(path, 2));
+    // 192 bytes of budget after the headers hold one 160-byte element.
+    ASSERT_EQ(first.size(), 4u + 4 + 160);
+    EXPECT_EQ(first[2], 0x06);
+    const Bytes second = Request(ReadFragment(path, 2, 160));
+    ASSERT_EQ(second.size(), 4u + 4 + 160);
+    EXPECT_EQ(second[2], 0x00);
+    EXPECT_EQ(Bytes(second.begin() + 4, second.begin() + 8), Bytes(first.begin() + 4, first.begin() + 8));
+    EXPECT_EQ(Bytes(second.begin() + 8, second.begin() + 12), Bytes({0xC8, 0x00, 0x00, 0x00})); // Speed 200
+    // Starting at element 1 there is one element left.
+    EXPECT_EQ(Request(Read(Cat({path, Elem(1)}), 2)), Bytes({0xCC, 0x00, 0xFF, 0x01, 0x05, 0x21}));
+}
+
+TEST_F(StructureReadTest, BadMemberPathsGetTheControllersStatus) {
+    // No such member; a member of an atomic tag; a member of a whole array;
+    // a subscript past the end; a subscript on a structure that is no array.
+    EXPECT_EQ(Request(Read(Cat({Sym("Motor"), Sym("Nope")}))), Bytes({0xCC, 0x00, 0x05, 0x00}));
+    EXPECT_EQ(Request(Read(Cat({Sym("Counter"), Sym("X")}))), Bytes({0xCC, 0x00, 0x05, 0x00}));
+    EXPECT_EQ(Request(Read(Cat({Sym("Motors"), Sym("Speed")}))), Bytes({0xCC, 0x00, 0x04, 0x00}));
+    EXPECT_EQ(Request(Read(Cat({Sym("Motors"), Elem(2)}))), Bytes({0xCC, 0x00, 0x05, 0x00}));
+    EXPECT_EQ(Request(Read(Cat({Sym("Motor"), Elem(0)}))), Bytes({0xCC, 0x00, 0x04, 0x00}));
+    // A BOOL member is one value.
+    EXPECT_EQ(Request(Read(Cat({Sym("Motor"), Sym("Running")}), 2)), Bytes({0xCC, 0x00, 0xFF, 0x01, 0x05, 0x21}));
+}
+
+TEST_F(StructureReadTest, BoolArraysAreCountedInWordsAndSubscriptedByBit) {
+    // Bits 0, 2, 31 and 32 of Alarms[64].
+    EXPECT_EQ(Request(Read(Sym("Alarms"), 2)),
+              Good({0xD3, 0x00, 0x05, 0x00, 0x00, 0x80, 0x01, 0x00, 0x00, 0x00}));
+    // Bit 33 lies in the second word.
+    EXPECT_EQ(Request(Read(Cat({Sym("Alarms"), Elem(33)}))), Good({0xD3, 0x00, 0x01, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(Request(Read(Cat({Sym("Alarms"), Elem(64)}))), Bytes({0xCC, 0x00, 0x05, 0x00}));
+    EXPECT_EQ(Request(Read(Sym("Alarms"), 3)), Bytes({0xCC, 0x00, 0xFF, 0x01, 0x05, 0x21}));
+}
+
+TEST_F(StructureReadTest, DatesTimesAndWideIntegersKeepTheirBytes) {
+    // 2024-03-15 is day 19067 after 1972-01-01.
+    EXPECT_EQ(Request(Read(Sym("StartDate"))), Good({0xCD, 0x00, 0x7B, 0x4A}));
+    // 12:30:05.250 is 45,005,250 ms.
+    EXPECT_EQ(Request(Read(Sym("Uptime"))), Good({0xDB, 0x00, 0xC2, 0xB9, 0xAE, 0x02}));
+    // 08:00 (28,800,000 ms), then the day.
+    EXPECT_EQ(Request(Read(Sym("LastStop"))), Good({0xCF, 0x00, 0x00, 0x74, 0xB7, 0x01, 0x7B, 0x4A}));
+    EXPECT_EQ(Request(Read(Sym("TotalCount"))), Good({0xC5, 0x00, 0xEA, 0x16, 0xB0, 0x4C, 0x02, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(Request(Read(Sym("Pressure"))), Good({0xCB, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xAA, 0x8F, 0x40}));
+}
+
+} // namespace
