@@ -43,7 +43,11 @@ bool TLogixClient::Connect(const std::string& host, const TLogixClientOptions& o
         errorText_ = channel_.LastError();
         return false;
     }
-    auto processor = std::make_unique<TLogixProcessor>(nullptr, UserPathFromText(options.Path), host);
+    // Only a Logix controller sits behind a backplane route; the small
+    // controllers are addressed directly, as the engine does.
+    const TPacketDataArray userPath =
+        options.Family == ProcessorKindLogix ? UserPathFromText(options.Path) : TPacketDataArray{};
+    auto processor = std::make_unique<TLogixProcessor>(nullptr, userPath, host);
     processor->UseChannel(channel_);
     std::uint8_t flags = OptionReadIdentity;
     if (options.Connected)

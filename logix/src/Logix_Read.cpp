@@ -22,6 +22,8 @@ using eip::TEncapsReply;
 constexpr std::int32_t ErrNoTagClass = ErrTypeMismatch;
 constexpr std::int32_t ErrInvalidResponse = ErrInvalidResponseSize;
 constexpr std::int32_t ErrTemplateNotFound = -11;
+// An embedded reply the packet had no room for.
+constexpr std::uint8_t StatusReplyTooLarge = 0x11;
 constexpr std::int32_t ErrBadPath = ErrIOIPath;
 // The largest value data a read can name: 65,535 elements of the largest
 // structure. A device that keeps answering "partial transfer" is not followed
@@ -254,7 +256,7 @@ void ReadBatch(TLogixProcessor& processor, const std::vector<std::string>& addre
         const auto& service = multi.Replies[j];
         TLogixReadOutcome& outcome = outcomes[first + j];
         outcome.Name = addresses[first + j];
-        if (service.GeneralStatus == cip::StatusPartialTransfer) {
+        if (service.GeneralStatus == cip::StatusPartialTransfer || service.GeneralStatus == StatusReplyTooLarge) {
             // Too large to share the packet: read on its own.
             if (auto tag = ReadLogixTag(processor, outcome.Name, 1, raw))
                 outcome.Tag = std::move(tag);

@@ -60,11 +60,24 @@ std::string JsonOfElement(const TLogixUDT& owner, const TUDTItem& item, int dept
     return out + "}";
 }
 
-// Values a user reads: a single BOOL is one value, not its 32-bit host.
+// Values a user reads: a single BOOL is one value, not its 32-bit host, and a
+// bit string as many bits as its elements hold.
 std::size_t ShownCount(const logix::TLogixTagEx& tag) {
-    if (tag.DataType == logix::cipType::BOOL)
-        return std::min<std::size_t>(tag.ElementCount, tag.ValueCount());
-    return tag.ValueCount();
+    std::size_t count = tag.ValueCount();
+    switch (tag.DataType) {
+    case logix::cipType::BOOL:
+        count = tag.ElementCount;
+        break;
+    case logix::cipType::BYTE:
+    case logix::cipType::WORD:
+    case logix::cipType::DWORD:
+    case logix::cipType::LWORD:
+        count = std::size_t{tag.ElementCount} * 8 * logix::TypeSize(tag.DataType);
+        break;
+    default:
+        break;
+    }
+    return std::min(count, tag.ValueCount());
 }
 
 } // namespace
