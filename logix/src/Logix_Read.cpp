@@ -429,11 +429,13 @@ TTemplateInfo* FindMemberTemplate(TTemplateInfo* templateInfo, std::string_view 
     if (!names.empty() && names.front().size() > 8 && qor::SameText(names.front().substr(0, 8), "Program:"))
         next = 2;
     TTemplateInfo* current = templateInfo;
-    for (std::size_t depth = 1; next < names.size() && depth < MaxTemplateDepth; ++next, ++depth) {
+    // The walk is as long as the address; each template it reaches brings the
+    // templates of its own members, as a tag's template does.
+    for (; next < names.size(); ++next) {
         const TMemberInfo* member = current->FindMember(names[next]);
         if (member == nullptr || !member->IsStructure())
             return current;
-        TTemplateInfo* nested = GetTemplate(member->TemplateInstance(), static_cast<int>(depth) + 1, processor);
+        TTemplateInfo* nested = GetTemplate(member->TemplateInstance(), 1, processor);
         if (nested == nullptr)
             return nullptr;
         current = nested;

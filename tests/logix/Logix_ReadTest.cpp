@@ -207,6 +207,31 @@ TEST_F(LogixSimTest, StructuresDecodeThroughTheirTemplates) {
     EXPECT_EQ(dynamic_cast<const logix::TLogixUDT&>(*results[2].Tag).GetMember("Id").AsInteger(), 3);
 }
 
+TEST_F(LogixSimTest, NestedTemplatesAreFetchedSixLevelsDeep) {
+    // L1 holds L2, which holds L3, ... down to L9.
+    plc.Tags().DefineType("L9", {{"Value", "DINT", 0}});
+    for (int level = 8; level >= 1; --level)
+        plc.Tags().DefineType("L" + std::to_string(level),
+                              {{"Id", "DINT", 0}, {"Next", "L" + std::to_string(level + 1), 0}});
+    plc.Tags().SetStructure("Chain", "L1", {}, {});
+    auto client = Connect();
+    auto& processor = *client->Processor();
+    const std::uint16_t instance = processor.GetTemplateInstance("Chain");
+    ASSERT_NE(instance, 0xFFFF);
+    const logix::TTemplateInfo* top = logix::GetTemplate(instance, 1, processor);
+    ASSERT_NE(top, nullptr);
+    EXPECT_EQ(top->Name, "L1");
+    EXPECT_EQ(processor.Templates.Count(), 6u);
+    // A second lookup is answered from the cache.
+    EXPECT_EQ(logix::GetTemplate(instance, 1, processor), top);
+    EXPECT_EQ(processor.Templates.Count(), 6u);
+
+    // A member deeper than the cached levels is still found by its own template.
+    const auto results = client->Read("Chain.Next.Next.Next.Next.Next.Next");
+    ASSERT_TRUE(results.at(0).Ok()) << results[0].ErrorText;
+    EXPECT_EQ(dynamic_cast<const logix::TLogixUDT&>(*results[0].Tag).Template->Name, "L7");
+}
+
 TEST_F(LogixSimTest, ProgramDownloadIsNotDecodedWithTheOldTemplate) {
     plc.Tags().DefineType("RECIPE", {{"Weight", "DINT", 0}, {"Time", "DINT", 0}});
     plc.Tags().SetStructure("Batch", "RECIPE", {}, {"100", "200"});
