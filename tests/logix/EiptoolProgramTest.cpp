@@ -77,4 +77,48 @@ TEST_F(EiptoolTest, IdentityBrowseAndUsage) {
     EXPECT_EQ(status, 2);
 }
 
+// The small controllers: symbols of a Micro800, data files of a MicroLogix.
+class EiptoolFamilyTest : public ::testing::Test {
+protected:
+    std::string Run(sim::SimController& plc, const std::string& arguments, int& status) {
+        return tooltest::Run(std::string(EIPTOOL_PATH) + " --port " + std::to_string(plc.Port()) + " " + arguments +
+                                 " 2>/dev/null",
+                             &status);
+    }
+    static sim::SimConfig Family(sim::Personality personality) {
+        sim::SimConfig config;
+        config.Device.Family = personality;
+        config.Device.Identity = sim::DefaultIdentity(personality);
+        return config;
+    }
+};
+
+TEST_F(EiptoolFamilyTest, Micro800ReadsSymbolsOverItsConnection) {
+    sim::SimController plc(Family(sim::Personality::Micro800));
+    sim::LoadTagText(sim::SampleTagText(), plc.Tags(), plc.Files());
+    plc.Start();
+    int status = -1;
+    const std::string out = Run(plc, "--family micro800 --json 127.0.0.1 read 'Counter;Missing'", status);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(out.substr(0, out.find('\n')), R"({"name":"Counter","type":"DINT","values":[123456]})");
+    EXPECT_NE(out.find(R"({"name":"Missing","error":5,)"), std::string::npos);
+}
+
+TEST_F(EiptoolFamilyTest, MicroLogixBrowseFindsEveryDataFile) {
+    sim::SimController plc(Family(sim::Personality::MicroLogix));
+    sim::LoadTagText(sim::SampleTagText(), plc.Tags(), plc.Files());
+    plc.Start();
+    int status = -1;
+    const std::string files = Run(plc, "--family micrologix --json 127.0.0.1 browse", status);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(files.find(R"({"name":"N7","type":"INT","dims":[10]})"), std::string::npos);
+    EXPECT_NE(files.find(R"({"name":"T4","type":"TIMER","dims":[2]})"), std::string::npos);
+    EXPECT_NE(files.find(R"({"name":"D10","type":"UINT","dims":[2]})"), std::string::npos);
+
+    const std::string timers = Run(plc, "--family micrologix --json 127.0.0.1 read T4:1", status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(timers, R"({"name":"T4:1","type":"TIMER","values":[{"EN":false,"TT":true,"DN":false,"PRE":500,"ACC":42}]})"
+                      "\n");
+}
+
 } // namespace

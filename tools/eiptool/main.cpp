@@ -117,6 +117,44 @@ int Browse(logix::TLogixProcessor& plc, bool json) {
     return 0;
 }
 
+// A MicroLogix has no symbol table: its data files are found by reading the
+// first element of each file number with the letters such a file may have,
+// and sized by the last element that reads.
+int BrowseFiles(logix::TLogixProcessor& plc, bool json) {
+    static constexpr const char* Standard[] = {"O", "I", "S", "B", "T", "C", "R", "N", "F"};
+    static constexpr const char* User[] = {"N", "F", "B", "T", "C", "R", "A", "D"};
+    const auto reads = [&](const std::string& file, int element) {
+        auto tag = plc.ReadMicroLogix(file + ":" + std::to_string(element), 1);
+        return tag != nullptr && tag->Status >= 0 ? std::move(tag) : nullptr;
+    };
+    int found = 0;
+    for (int number = 0; number < 256; ++number) {
+        const std::vector<const char*> letters =
+            number < 9 ? std::vector<const char*>{Standard[number]} : std::vector<const char*>(std::begin(User), std::end(User));
+        for (const char* letter : letters) {
+            const std::string file = letter + std::to_string(number);
+            const auto first = reads(file, 0);
+            if (!first)
+                continue;
+            int low = 0, high = 255; // the last element that reads lies in [low, high]
+            while (low < high) {
+                const int middle = (low + high + 1) / 2;
+                if (reads(file, middle))
+                    low = middle;
+                else
+                    high = middle - 1;
+            }
+            const std::string type = eiptool::TypeNameOf(*first);
+            Print(json ? "{\"name\":" + eiptool::JsonString(file) + ",\"type\":" + eiptool::JsonString(type) +
+                             ",\"dims\":[" + std::to_string(low + 1) + "]}"
+                       : file + "  " + type + "[" + std::to_string(low + 1) + "]");
+            ++found;
+            break;
+        }
+    }
+    return found > 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -168,13 +206,18 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // Finding a MicroLogix's files takes many reads: over one connection.
+    if (app.got_subcommand("browse") && settings.Options.Family == logix::ProcessorKindMicroLogix)
+        settings.Options.Connected = true;
+
     logix::TLogixClient plc;
     if (!plc.Connect(settings.Host, settings.Options))
         return ConnectFailed(settings, plc);
     if (app.got_subcommand("identity"))
         return Identity(*plc.Processor(), settings.Json);
     if (app.got_subcommand("browse"))
-        return Browse(*plc.Processor(), settings.Json);
+        return settings.Options.Family == logix::ProcessorKindMicroLogix ? BrowseFiles(*plc.Processor(), settings.Json)
+                                                                          : Browse(*plc.Processor(), settings.Json);
 
     int status = 0;
     for (const auto& result : plc.Read(address, static_cast<std::uint16_t>(count), typeCode)) {
