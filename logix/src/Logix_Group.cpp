@@ -5,6 +5,7 @@
 #include "cip/CIP_ReadTag.h"
 #include "logix/Logix_Processor.h"
 #include "logix/Logix_Tag.h"
+#include "logix/Logix_Types.h"
 
 #include <algorithm>
 #include <optional>
@@ -14,7 +15,6 @@ namespace logix {
 
 namespace {
 
-constexpr std::uint16_t StructureTypeWord = 0x02A0;
 // A device that keeps answering "partial transfer" is not followed past the
 // largest tag a read can name (65,535 elements of the largest structure).
 constexpr std::uint64_t MaxTagBytes = 65535ull * 65535ull;
@@ -22,7 +22,7 @@ constexpr std::uint64_t MaxTagBytes = 65535ull * 65535ull;
 // The bytes a piece adds to the tag's value data: a structure's reply repeats
 // the two handle bytes in front of every piece.
 std::uint32_t ValueBytes(const cip::TReadDataServiceReply& reply) {
-    const std::size_t skip = reply.DataType == StructureTypeWord ? 2 : 0;
+    const std::size_t skip = reply.DataType == cipType::Structure ? 2 : 0;
     return reply.Data.size() > skip ? static_cast<std::uint32_t>(reply.Data.size() - skip) : 0;
 }
 
@@ -38,12 +38,8 @@ auto Counted(TLogixProcessor& processor, Exchange exchange) -> decltype(exchange
 }
 
 std::optional<cip::TReadDataServiceReply> ReadConnected(TLogixProcessor& processor, const std::string& name,
-                                                        std::uint16_t count, std::optional<std::uint32_t> offset) {
-    return Counted(processor, [&]() -> std::optional<cip::TReadDataServiceReply> {
-        if (offset)
-            return cip::ReadTagFragmentedConnected(*processor.Session, name, count, *offset, processor.Sequencer);
-        return cip::ReadTagConnected(*processor.Session, name, count, processor.Sequencer);
-    });
+                                                        std::uint16_t count) {
+    return Counted(processor, [&] { return cip::ReadTagConnected(*processor.Session, name, count, processor.Sequencer); });
 }
 
 std::optional<cip::TMultiServiceReply> SendPacket(TLogixProcessor& processor, const TPacketDataArray& packet) {
@@ -75,15 +71,18 @@ TLogixTag& TLogixTagGroup::AddTag(std::unique_ptr<TLogixTag> tag) {
     return *Tags.back();
 }
 
-void TLogixTagGroup::RemoveTag(const TLogixTag* tag, bool keepMaps) {
+void TLogixTagGroup::RemoveTag(const TLogixTag* tag, bool keepMaps) { ExtractTag(tag, keepMaps); }
+
+std::unique_ptr<TLogixTag> TLogixTagGroup::ExtractTag(const TLogixTag* tag, bool keepMaps) {
     const auto it = std::find_if(Tags.begin(), Tags.end(), [&](const auto& t) { return t.get() == tag; });
     if (it == Tags.end())
-        return;
+        return nullptr;
     const auto index = static_cast<std::int32_t>(it - Tags.begin());
+    std::unique_ptr<TLogixTag> taken = std::move(*it);
     Tags.erase(it);
     if (!keepMaps) {
         Rebuild();
-        return;
+        return taken;
     }
     // The packets stay as they are, but the tags behind the removed one moved
     // down by one: their maps follow them, and the removed tag's map goes, so
@@ -92,6 +91,7 @@ void TLogixTagGroup::RemoveTag(const TLogixTag* tag, bool keepMaps) {
     for (auto& map : PacketMaps)
         if (map.TagIndex > index)
             --map.TagIndex;
+    return taken;
 }
 
 void TLogixTagGroup::Rebuild() {
@@ -133,7 +133,7 @@ void TLogixTagGroup::BuildPacketMap(TLogixTag& tag, std::int32_t index) {
     const TPacketDataArray path = cip::TIOI::BuildPath(tag.Name);
     if (path.empty())
         return; // an address that cannot be encoded is never placed
-    auto first = ReadConnected(processor, tag.Name, tag.ElementCount, std::nullopt);
+    auto first = ReadConnected(processor, tag.Name, tag.ElementCount);
     if (!first)
         return;
 
@@ -159,7 +159,12 @@ void TLogixTagGroup::BuildPacketMap(TLogixTag& tag, std::int32_t index) {
         // way the scan will (alone in a packet); pieces sized by the lone
         // reads would leave gaps the scans never fill.
         std::uint64_t offset = 0;
-        while (offset < MaxTagBytes) {
+        // What the elements asked for can hold at most: a device that goes on
+        // answering "partial transfer" past it is not followed.
+        const std::size_t size = TypeSize(first->DataType);
+        const std::uint64_t limit = std::min<std::uint64_t>(
+            MaxTagBytes, std::uint64_t{std::max<std::uint16_t>(tag.ElementCount, 1)} * (size != 0 ? size : 0xFFFF));
+        while (offset < limit) {
             const TPacketDataArray request =
                 cip::TReadDataServiceRequest::ReadTagFragmented(path, tag.ElementCount, static_cast<std::uint32_t>(offset))
                     .Pack();

@@ -10,6 +10,7 @@
 #include "logix/Logix_Group.h"
 #include "logix/Logix_Processor.h"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 
@@ -125,8 +126,13 @@ std::optional<TPacketDataArray> ReadWhole(TLogixProcessor& processor, const TPac
     }
     std::uint64_t offset = data.size() - header;
     std::uint8_t status = reply->GeneralStatus;
+    // What the elements asked for can hold at most; a device still saying
+    // "partial transfer" past it is not followed.
+    const std::size_t size = TypeSize(type);
+    const std::uint64_t limit = std::min<std::uint64_t>(
+        MaxTagBytes, std::uint64_t{std::max<std::uint16_t>(elementCount, 1)} * (size != 0 ? size : 0xFFFF));
     while (status == cip::StatusPartialTransfer) {
-        if (offset >= MaxTagBytes) {
+        if (offset >= limit) {
             SetTableError(processor, ErrInvalidResponse);
             return std::nullopt;
         }

@@ -82,6 +82,9 @@ public:
     // tag's replies are no longer routed anywhere); otherwise every remaining
     // tag is read again and placed afresh.
     void RemoveTag(const TLogixTag* tag, bool keepMaps = false);
+    // As RemoveTag, but the caller gets the tag instead of it being freed
+    // (null when it is not in the group).
+    std::unique_ptr<TLogixTag> ExtractTag(const TLogixTag* tag, bool keepMaps = false);
     void Rebuild();
     // OnBeforeScan, then Scan.
     void Update();
