@@ -118,7 +118,8 @@ std::unique_ptr<logix::TLogixClient> Connect(std::uint16_t port) {
 // The same Read Tag of one DINT as the processor sends it connected, here
 // unconnected and pre-encoded on a bare socket of its own session.
 std::function<void()> BareRead(BareSocket& bare) {
-    const TPacketDataArray registered = bare.Exchange(eip::TEncapsPacketFactory::CreateRegisterSession().Pack());
+    const TPacketDataArray registered =
+        bare.Exchange(eip::TEncapsPacketFactory::CreateRegisterSession().Pack());
     const std::uint32_t handle = eip::ToUInt32(registered, 4);
     const TPacketDataArray read{0x4C, 0x04, 0x91, 0x07, 'C', 'o', 'u', 'n', 't', 'e', 'r', 0x00, 0x01, 0x00};
     eip::TEncapsRRData rr;
@@ -169,7 +170,8 @@ int main(int argc, char** argv) try {
         for (auto& tag : single)
             processor.ReadTag(tag.get());
     };
-    const auto [scanSeconds, singleSeconds] = MedianSeconds(scan, oneByOne, std::max<std::size_t>(32, n / 100));
+    const auto [scanSeconds, singleSeconds] =
+        MedianSeconds(scan, oneByOne, std::max<std::size_t>(32, n / 100));
     std::printf("group_packets=%zu\n", group.Requests.size());
     std::printf("group_tags_per_s=%.0f\n", 100.0 / scanSeconds);
     std::printf("single_tags_per_s=%.0f\n", 100.0 / singleSeconds);
@@ -181,7 +183,8 @@ int main(int argc, char** argv) try {
         big.Tags().Set(sim::MakeTag("Symbol_" + std::to_string(i), sim::CipType::Dint));
     std::vector<sim::MemberDecl> members;
     for (int i = 0; i < 50; ++i)
-        members.push_back({"Member_" + std::to_string(i), i % 3 == 0 ? "REAL" : (i % 3 == 1 ? "DINT" : "BOOL"), 0});
+        members.push_back(
+            {"Member_" + std::to_string(i), i % 3 == 0 ? "REAL" : (i % 3 == 1 ? "DINT" : "BOOL"), 0});
     big.Tags().DefineType("FIFTY", members);
     big.Tags().SetStructure("Fifty", "FIFTY", {}, {});
     big.Start();

@@ -18,8 +18,9 @@ std::vector<TLogixAddress> SplitAddresses(std::string_view text) {
         const std::size_t semicolon = text.find(';');
         const std::string_view item = qor::Trim(text.substr(0, semicolon));
         if (!item.empty())
-            items.push_back({IsAttributeAddress(item) ? TLogixAddressKind::Attribute : TLogixAddressKind::Symbolic,
-                             std::string(item)});
+            items.push_back(
+                {IsAttributeAddress(item) ? TLogixAddressKind::Attribute : TLogixAddressKind::Symbolic,
+                 std::string(item)});
         if (semicolon == std::string_view::npos)
             break;
         text.remove_prefix(semicolon + 1);
@@ -30,7 +31,8 @@ std::vector<TLogixAddress> SplitAddresses(std::string_view text) {
 TLogixAddressSplit SplitAddressText(std::string_view text) {
     TLogixAddressSplit split;
     for (auto& item : SplitAddresses(text))
-        (item.Kind == TLogixAddressKind::Attribute ? split.Attributes : split.Symbolic).push_back(std::move(item.Text));
+        (item.Kind == TLogixAddressKind::Attribute ? split.Attributes : split.Symbolic)
+            .push_back(std::move(item.Text));
     return split;
 }
 
@@ -52,7 +54,9 @@ std::size_t TagNameEnd(std::string_view address) {
 
 } // namespace
 
-std::string_view BaseTagName(std::string_view address) { return address.substr(0, TagNameEnd(address)); }
+std::string_view BaseTagName(std::string_view address) {
+    return address.substr(0, TagNameEnd(address));
+}
 
 std::string_view FirstMemberName(std::string_view address) {
     const std::size_t dot = address.find('.', TagNameEnd(address));

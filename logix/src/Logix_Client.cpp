@@ -101,7 +101,7 @@ std::vector<TLogixReadOutcome> TLogixClient::Read(std::string_view addressText, 
         outcome.Name = name;
         try {
             outcome.Tag = plc.ProcessorKind == ProcessorKindMicro800 ? plc.ReadMicro800(name, elementCount)
-                                                                       : plc.ReadMicroLogix(name, elementCount);
+                                                                     : plc.ReadMicroLogix(name, elementCount);
         } catch (const std::exception& e) {
             plc.ErrorCode = ErrUnknown;
             plc.ErrorText = e.what();
@@ -124,7 +124,11 @@ std::vector<TLogixReadOutcome> TLogixClient::Read(std::string_view addressText, 
     return results;
 }
 
-std::int32_t TLogixClient::ErrorCode() const { return errorCode_; }
-std::string TLogixClient::ErrorText() const { return errorText_; }
+std::int32_t TLogixClient::ErrorCode() const {
+    return errorCode_;
+}
+std::string TLogixClient::ErrorText() const {
+    return errorText_;
+}
 
 } // namespace logix

@@ -39,10 +39,13 @@ auto Counted(TLogixProcessor& processor, Exchange exchange) -> decltype(exchange
 
 std::optional<cip::TReadDataServiceReply> ReadConnected(TLogixProcessor& processor, const std::string& name,
                                                         std::uint16_t count) {
-    return Counted(processor, [&] { return cip::ReadTagConnected(*processor.Session, name, count, processor.Sequencer); });
+    return Counted(processor, [&] {
+        return cip::ReadTagConnected(*processor.Session, name, count, processor.Sequencer);
+    });
 }
 
-std::optional<cip::TMultiServiceReply> SendPacket(TLogixProcessor& processor, const TPacketDataArray& packet) {
+std::optional<cip::TMultiServiceReply> SendPacket(TLogixProcessor& processor,
+                                                  const TPacketDataArray& packet) {
     return Counted(processor, [&]() -> std::optional<cip::TMultiServiceReply> {
         const auto reply = cip::SendConnected(*processor.Session, packet, processor.Sequencer);
         if (!reply || (reply->Status != 0 && reply->Status != 6))
@@ -71,7 +74,9 @@ TLogixTag& TLogixTagGroup::AddTag(std::unique_ptr<TLogixTag> tag) {
     return *Tags.back();
 }
 
-void TLogixTagGroup::RemoveTag(const TLogixTag* tag, bool keepMaps) { ExtractTag(tag, keepMaps); }
+void TLogixTagGroup::RemoveTag(const TLogixTag* tag, bool keepMaps) {
+    ExtractTag(tag, keepMaps);
+}
 
 std::unique_ptr<TLogixTag> TLogixTagGroup::ExtractTag(const TLogixTag* tag, bool keepMaps) {
     const auto it = std::find_if(Tags.begin(), Tags.end(), [&](const auto& t) { return t.get() == tag; });
@@ -150,7 +155,8 @@ void TLogixTagGroup::BuildPacketMap(TLogixTag& tag, std::int32_t index) {
     const bool fits = first->GeneralStatus == cip::StatusSuccess && !first->Data.empty() &&
                       ExpectedReply(*first) + EmbeddedReplyOverhead <= MaxPacketBytes;
     if (fits) {
-        addPiece(cip::TReadDataServiceRequest::ReadTag(path, tag.ElementCount).Pack(), ExpectedReply(*first), 0);
+        addPiece(cip::TReadDataServiceRequest::ReadTag(path, tag.ElementCount).Pack(), ExpectedReply(*first),
+                 0);
     } else if (first->GeneralStatus == cip::StatusPartialTransfer ||
                (first->GeneralStatus == cip::StatusSuccess && !first->Data.empty())) {
         // Too large to share a packet: the tag travels as Read Tag Fragmented
@@ -162,12 +168,13 @@ void TLogixTagGroup::BuildPacketMap(TLogixTag& tag, std::int32_t index) {
         // What the elements asked for can hold at most: a device that goes on
         // answering "partial transfer" past it is not followed.
         const std::size_t size = TypeSize(first->DataType);
-        const std::uint64_t limit = std::min<std::uint64_t>(
-            MaxTagBytes, std::uint64_t{std::max<std::uint16_t>(tag.ElementCount, 1)} * (size != 0 ? size : 0xFFFF));
+        const std::uint64_t limit =
+            std::min<std::uint64_t>(MaxTagBytes, std::uint64_t{std::max<std::uint16_t>(tag.ElementCount, 1)} *
+                                                     (size != 0 ? size : 0xFFFF));
         while (offset < limit) {
-            const TPacketDataArray request =
-                cip::TReadDataServiceRequest::ReadTagFragmented(path, tag.ElementCount, static_cast<std::uint32_t>(offset))
-                    .Pack();
+            const TPacketDataArray request = cip::TReadDataServiceRequest::ReadTagFragmented(
+                                                 path, tag.ElementCount, static_cast<std::uint32_t>(offset))
+                                                 .Pack();
             cip::TMultiServiceRequest probe;
             probe.AddService(request);
             std::optional<cip::TMultiServiceReply> reply;
@@ -179,7 +186,8 @@ void TLogixTagGroup::BuildPacketMap(TLogixTag& tag, std::int32_t index) {
             if (!reply || reply->Replies.size() != 1)
                 break;
             const auto& piece = reply->Replies.front();
-            if (piece.GeneralStatus != cip::StatusSuccess && piece.GeneralStatus != cip::StatusPartialTransfer)
+            if (piece.GeneralStatus != cip::StatusSuccess &&
+                piece.GeneralStatus != cip::StatusPartialTransfer)
                 break;
             cip::TReadDataServiceReply answer;
             answer.DataType = piece.ResponseData.size() >= 2 ? eip::ToUInt16(piece.ResponseData, 0) : 0;
@@ -272,7 +280,8 @@ void TLogixTagGroup::RouteReplies(std::size_t packet, const cip::TMultiServiceRe
                                      std::vector<bool>(map.PacketIndexes.size(), false)});
                 it = collected.end() - 1;
             }
-            if (embedded.GeneralStatus == cip::StatusSuccess || embedded.GeneralStatus == cip::StatusPartialTransfer) {
+            if (embedded.GeneralStatus == cip::StatusSuccess ||
+                embedded.GeneralStatus == cip::StatusPartialTransfer) {
                 it->Data[k] = embedded.ResponseData;
                 it->Arrived[k] = true;
             }

@@ -64,7 +64,8 @@ std::optional<TEncapsReply> Exchange(TLogixProcessor& processor, const cip::TMR_
     processor.SetFailureCount(0);
     AppendRaw(raw, *reply);
     if (reply->Status != 0) {
-        SetError(processor, static_cast<std::int32_t>(reply->Status), cip::StatusText(static_cast<std::uint16_t>(reply->Status)));
+        SetError(processor, static_cast<std::int32_t>(reply->Status),
+                 cip::StatusText(static_cast<std::uint16_t>(reply->Status)));
         return std::nullopt;
     }
     return reply;
@@ -77,7 +78,8 @@ struct TRoutedReply {
     TPacketDataArray Data;
 };
 
-std::optional<TRoutedReply> SendRouted(TLogixProcessor& processor, const cip::TMR_Request& request, std::string* raw) {
+std::optional<TRoutedReply> SendRouted(TLogixProcessor& processor, const cip::TMR_Request& request,
+                                       std::string* raw) {
     const auto reply = Exchange(processor, request, true, raw);
     if (!reply)
         return std::nullopt;
@@ -104,13 +106,16 @@ cip::TMR_Request Packed(TPacketDataArray bytes) {
 
 // Bytes in front of the values of a read reply: the type word, and for a
 // structure its handle.
-std::size_t HeaderBytes(std::uint16_t type) { return type == cipType::Structure ? 4 : 2; }
+std::size_t HeaderBytes(std::uint16_t type) {
+    return type == cipType::Structure ? 4 : 2;
+}
 
 // A whole Read Tag reply (type word, handle, values), followed with Read Tag
 // Fragmented while the device answers "partial transfer".
 std::optional<TPacketDataArray> ReadWhole(TLogixProcessor& processor, const TPacketDataArray& path,
                                           std::uint16_t elementCount, std::string* raw) {
-    auto reply = SendRouted(processor, Packed(cip::TReadDataServiceRequest::ReadTag(path, elementCount).Pack()), raw);
+    auto reply =
+        SendRouted(processor, Packed(cip::TReadDataServiceRequest::ReadTag(path, elementCount).Pack()), raw);
     if (!reply)
         return std::nullopt;
     TPacketDataArray data = std::move(reply->Data);
@@ -181,7 +186,8 @@ std::unique_ptr<TLogixTag> MakeTag(TLogixProcessor& processor, std::string_view 
     if (type != cipType::Structure) {
         const std::size_t size = TypeSize(type);
         const std::size_t count = size == 0 ? 1 : (data.size() - 2) / size;
-        tag = TLogixTagFactory::CreateByType(type, std::string(address), static_cast<std::uint16_t>(count), &processor);
+        tag = TLogixTagFactory::CreateByType(type, std::string(address), static_cast<std::uint16_t>(count),
+                                             &processor);
     } else {
         if (data.size() < 4) {
             SetTableError(processor, ErrInvalidResponse);
@@ -197,8 +203,9 @@ std::unique_ptr<TLogixTag> MakeTag(TLogixProcessor& processor, std::string_view 
                 processor.ClearCaches();
             const std::uint16_t instance = TemplateInstanceOf(processor, address);
             TTemplateInfo* candidate =
-                instance < 0xFFFF ? FindMemberTemplate(GetTemplate(instance, 1, processor), address, processor)
-                                  : nullptr;
+                instance < 0xFFFF
+                    ? FindMemberTemplate(GetTemplate(instance, 1, processor), address, processor)
+                    : nullptr;
             // A handle or size the cached template does not have means the
             // program changed: never decode with it.
             if (candidate != nullptr && TemplateFits(*candidate, handle, valueBytes))
@@ -224,7 +231,8 @@ TLogixReadOutcome Failed(TLogixProcessor& processor, std::string name) {
     TLogixReadOutcome outcome;
     outcome.Name = std::move(name);
     outcome.ErrorCode = processor.ErrorCode != 0 ? processor.ErrorCode : ErrInvalidResponse;
-    outcome.ErrorText = processor.ErrorCode != 0 ? processor.ErrorText : TLogixProcessor::ErrorTextOf(ErrInvalidResponse);
+    outcome.ErrorText =
+        processor.ErrorCode != 0 ? processor.ErrorText : TLogixProcessor::ErrorTextOf(ErrInvalidResponse);
     return outcome;
 }
 
@@ -233,7 +241,8 @@ void ReadBatch(TLogixProcessor& processor, const std::vector<std::string>& addre
                std::size_t count, std::vector<TLogixReadOutcome>& outcomes, std::string* raw) {
     cip::TMultiServiceRequest packet;
     for (std::size_t i = first; i < first + count; ++i)
-        packet.AddService(cip::TReadDataServiceRequest::ReadTag(cip::TIOI::BuildPath(addresses[i]), 1).Pack());
+        packet.AddService(
+            cip::TReadDataServiceRequest::ReadTag(cip::TIOI::BuildPath(addresses[i]), 1).Pack());
     const auto fail = [&] {
         for (std::size_t i = first; i < first + count; ++i)
             outcomes[i] = Failed(processor, addresses[i]);
@@ -250,7 +259,8 @@ void ReadBatch(TLogixProcessor& processor, const std::vector<std::string>& addre
     // answer every service in order cannot be attributed safely.
     bool inOrder = multi.Replies.size() == count;
     for (std::size_t j = 0; inOrder && j < count; ++j)
-        inOrder = multi.Replies[j].ReplyService == (cip::ServiceCode(cip::TCIPService::ReadTag) | cip::ReplyServiceBit);
+        inOrder = multi.Replies[j].ReplyService ==
+                  (cip::ServiceCode(cip::TCIPService::ReadTag) | cip::ReplyServiceBit);
     if (!inOrder) {
         SetTableError(processor, ErrInvalidResponse);
         return fail();
@@ -262,7 +272,8 @@ void ReadBatch(TLogixProcessor& processor, const std::vector<std::string>& addre
         const auto& service = multi.Replies[j];
         TLogixReadOutcome& outcome = outcomes[first + j];
         outcome.Name = addresses[first + j];
-        if (service.GeneralStatus == cip::StatusPartialTransfer || service.GeneralStatus == StatusReplyTooLarge) {
+        if (service.GeneralStatus == cip::StatusPartialTransfer ||
+            service.GeneralStatus == StatusReplyTooLarge) {
             // Too large to share the packet: read on its own.
             if (auto tag = ReadLogixTag(processor, outcome.Name, 1, raw))
                 outcome.Tag = std::move(tag);
@@ -303,8 +314,8 @@ std::unique_ptr<TLogixTag> ReadLogixTag(TLogixProcessor& processor, std::string_
     return MakeTag(processor, address, *data);
 }
 
-std::vector<TLogixReadOutcome> ReadLogixTagsEach(TLogixProcessor& processor,
-                                                 const std::vector<std::string>& addresses, std::string* raw) {
+std::vector<TLogixReadOutcome>
+ReadLogixTagsEach(TLogixProcessor& processor, const std::vector<std::string>& addresses, std::string* raw) {
     std::vector<TLogixReadOutcome> outcomes(addresses.size());
     // Addresses that cannot be encoded are refused here; the others go out in
     // packets that stay within what one request may carry.
@@ -326,7 +337,8 @@ std::vector<TLogixReadOutcome> ReadLogixTagsEach(TLogixProcessor& processor,
         cip::TMultiServiceRequest probe;
         std::size_t n = 0;
         while (start + n < valid.size()) {
-            const auto request = cip::TReadDataServiceRequest::ReadTag(cip::TIOI::BuildPath(valid[start + n]), 1).Pack();
+            const auto request =
+                cip::TReadDataServiceRequest::ReadTag(cip::TIOI::BuildPath(valid[start + n]), 1).Pack();
             if (n > 0 && probe.PackedSize() + request.size() + 2 > static_cast<std::size_t>(MaxPacketBytes))
                 break;
             probe.AddService(request);
@@ -340,8 +352,8 @@ std::vector<TLogixReadOutcome> ReadLogixTagsEach(TLogixProcessor& processor,
     return outcomes;
 }
 
-std::unique_ptr<TLogixTagList> ReadLogixTags(TLogixProcessor& processor, const std::vector<std::string>& addresses,
-                                             std::string* raw) {
+std::unique_ptr<TLogixTagList> ReadLogixTags(TLogixProcessor& processor,
+                                             const std::vector<std::string>& addresses, std::string* raw) {
     auto outcomes = ReadLogixTagsEach(processor, addresses, raw);
     std::unique_ptr<TLogixTagList> list;
     for (auto& outcome : outcomes) {
@@ -357,16 +369,18 @@ std::unique_ptr<TLogixTagList> ReadLogixTags(TLogixProcessor& processor, const s
 }
 
 std::unique_ptr<TLogixTag> ReadAttribute(TLogixProcessor& processor, std::string_view address,
-                                         std::uint16_t elementCount, std::uint16_t typeCode, std::string* raw) {
+                                         std::uint16_t elementCount, std::uint16_t typeCode,
+                                         std::string* raw) {
     TPacketDataArray path = cip::TIOI::BuildPath(address);
     if (path.empty()) {
         SetTableError(processor, ErrBadPath);
         return nullptr;
     }
-    const auto reply = Exchange(
-        processor,
-        cip::TMessageRouter::BuildRequest(cip::ServiceCode(cip::TCIPService::GetAttributeSingle), std::move(path), {}),
-        false, raw);
+    const auto reply =
+        Exchange(processor,
+                 cip::TMessageRouter::BuildRequest(cip::ServiceCode(cip::TCIPService::GetAttributeSingle),
+                                                   std::move(path), {}),
+                 false, raw);
     if (!reply)
         return nullptr;
     const cip::TMR_Response response = cip::ExpandMRResponse(*reply);
@@ -422,7 +436,8 @@ TTemplateInfo* GetTemplate(std::uint16_t instance, int depth, TLogixProcessor& p
     return templateInfo;
 }
 
-TTemplateInfo* FindMemberTemplate(TTemplateInfo* templateInfo, std::string_view address, TLogixProcessor& processor) {
+TTemplateInfo* FindMemberTemplate(TTemplateInfo* templateInfo, std::string_view address,
+                                  TLogixProcessor& processor) {
     if (templateInfo == nullptr)
         return nullptr;
     const cip::TIOISegments tokens = cip::TIOI::Tokenize(address);
@@ -450,7 +465,8 @@ TTemplateInfo* FindMemberTemplate(TTemplateInfo* templateInfo, std::string_view 
 }
 
 std::vector<TLogixReadOutcome> ReadAddressText(TLogixProcessor& processor, std::string_view text,
-                                               std::uint16_t elementCount, std::uint16_t typeCode, std::string* raw) {
+                                               std::uint16_t elementCount, std::uint16_t typeCode,
+                                               std::string* raw) {
     const TLogixAddressSplit split = SplitAddressText(text);
     std::vector<TLogixReadOutcome> outcomes;
     const auto guarded = [&](const std::string& name, auto&& read) {
@@ -470,7 +486,8 @@ std::vector<TLogixReadOutcome> ReadAddressText(TLogixProcessor& processor, std::
         }
     };
     if (split.Symbolic.size() == 1) {
-        guarded(split.Symbolic.front(), [&] { return ReadLogixTag(processor, split.Symbolic.front(), elementCount, raw); });
+        guarded(split.Symbolic.front(),
+                [&] { return ReadLogixTag(processor, split.Symbolic.front(), elementCount, raw); });
     } else if (split.Symbolic.size() > 1) {
         try {
             for (auto& outcome : ReadLogixTagsEach(processor, split.Symbolic, raw))

@@ -14,8 +14,8 @@ using logixtest::LogixSimTest;
 class EiptoolTest : public LogixSimTest {
 protected:
     std::string Run(const std::string& arguments, int& status) {
-        return tooltest::Run(std::string(EIPTOOL_PATH) + " --port " + std::to_string(plc.Port()) + " " + arguments +
-                                 " 2>/dev/null",
+        return tooltest::Run(std::string(EIPTOOL_PATH) + " --port " + std::to_string(plc.Port()) + " " +
+                                 arguments + " 2>/dev/null",
                              &status);
     }
 
@@ -50,7 +50,8 @@ TEST_F(EiptoolTest, StructuresPrintAsObjectsOfTheirMembers) {
     const auto lines = Lines(Run("--json 127.0.0.1 read Motor1", status));
     EXPECT_EQ(status, 0);
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], R"({"name":"Motor1","type":"MOTOR","values":[{"Speed":12.5,"Run":true,"Name":"Pump"}]})");
+    EXPECT_EQ(lines[0],
+              R"({"name":"Motor1","type":"MOTOR","values":[{"Speed":12.5,"Run":true,"Name":"Pump"}]})");
 }
 
 TEST_F(EiptoolTest, IdentityBrowseAndUsage) {
@@ -81,8 +82,8 @@ TEST_F(EiptoolTest, IdentityBrowseAndUsage) {
 class EiptoolFamilyTest : public ::testing::Test {
 protected:
     std::string Run(sim::SimController& plc, const std::string& arguments, int& status) {
-        return tooltest::Run(std::string(EIPTOOL_PATH) + " --port " + std::to_string(plc.Port()) + " " + arguments +
-                                 " 2>/dev/null",
+        return tooltest::Run(std::string(EIPTOOL_PATH) + " --port " + std::to_string(plc.Port()) + " " +
+                                 arguments + " 2>/dev/null",
                              &status);
     }
     static sim::SimConfig Family(sim::Personality personality) {
@@ -117,8 +118,10 @@ TEST_F(EiptoolFamilyTest, MicroLogixBrowseFindsEveryDataFile) {
 
     const std::string timers = Run(plc, "--family micrologix --json 127.0.0.1 read T4:1", status);
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(timers, R"({"name":"T4:1","type":"TIMER","values":[{"EN":false,"TT":true,"DN":false,"PRE":500,"ACC":42}]})"
-                      "\n");
+    EXPECT_EQ(
+        timers,
+        R"({"name":"T4:1","type":"TIMER","values":[{"EN":false,"TT":true,"DN":false,"PRE":500,"ACC":42}]})"
+        "\n");
 }
 
 } // namespace

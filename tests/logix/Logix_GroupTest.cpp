@@ -1,9 +1,9 @@
 // Tag groups: where requests are placed, and scans against the simulated
 // controller that route every embedded reply to the tag it belongs to.
+#include "logix/Logix_Group.h"
 #include "LogixSimFixture.h"
 #include "cip/CIP_IOI.h"
 #include "cip/CIP_ReadTag.h"
-#include "logix/Logix_Group.h"
 #include "logix/Logix_Tag.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +21,9 @@ eip::TPacketDataArray ReadRequest(const std::string& name) {
 
 // Connected requests sent between two calls: the sequence counts they took
 // (the second call takes one itself).
-std::size_t NextSequence(logix::TLogixProcessor& processor) { return processor.Sequencer.Next(); }
+std::size_t NextSequence(logix::TLogixProcessor& processor) {
+    return processor.Sequencer.Next();
+}
 
 TEST(LogixGroupPlaceTest, PacketsFillToTheirRequestAndReplyLimits) {
     logix::TLogixProcessor processor(nullptr, {0}, "127.0.0.1");
@@ -128,7 +130,8 @@ TEST_F(LogixSimTest, PacketWithoutReplyLeavesItsTagsUntouched) {
     auto client = Connect(true, 300);
     auto& processor = *client->Processor();
     TLogixTagGroup& group = processor.CreateGroup("G");
-    auto& tag = dynamic_cast<logix::TLogixDINT&>(group.AddTag(logix::TLogixDINT::Create("Counter", 1, &processor)));
+    auto& tag =
+        dynamic_cast<logix::TLogixDINT&>(group.AddTag(logix::TLogixDINT::Create("Counter", 1, &processor)));
     auto& missing = group.AddTag(logix::TLogixDINT::Create("Missing", 1, &processor));
     EXPECT_EQ(group.PacketMaps.back().Pieces, 0);
 

@@ -2,9 +2,9 @@
 // single tags, arrays larger than one reply, several tags in one Multiple
 // Service Packet, attributes, structures, bit strings and dates, and the
 // errors each failure is named by.
+#include "logix/Logix_Read.h"
 #include "LogixSimFixture.h"
 #include "logix/Logix_Factory.h"
-#include "logix/Logix_Read.h"
 #include "logix/Logix_Struct.h"
 
 #include <gtest/gtest.h>
@@ -65,7 +65,8 @@ TEST_F(LogixSimTest, ArrayLargerThanOneReplyArrivesWhole) {
 TEST_F(LogixSimTest, SeveralTagsShareOnePacketAndFailuresKeepTheirNames) {
     auto client = Connect();
     std::string raw;
-    const auto results = logix::ReadAddressText(*client->Processor(), "Counter; Missing ;Temperature;Counts[3]", 1, 0, &raw);
+    const auto results =
+        logix::ReadAddressText(*client->Processor(), "Counter; Missing ;Temperature;Counts[3]", 1, 0, &raw);
     EXPECT_EQ(PacketsIn(raw), 1u);
     ASSERT_EQ(results.size(), 4u);
     EXPECT_EQ(results[0].Name, "Counter");
@@ -93,7 +94,8 @@ TEST_F(LogixSimTest, SeveralTagsShareOnePacketAndFailuresKeepTheirNames) {
 TEST_F(LogixSimTest, ManyAddressesAreSplitAcrossPackets) {
     std::string text;
     for (int i = 0; i < 80; ++i) {
-        plc.Tags().Set(sim::MakeTag<std::int32_t>("Value_" + std::to_string(i), sim::CipType::Dint, {}, {i * 7}));
+        plc.Tags().Set(
+            sim::MakeTag<std::int32_t>("Value_" + std::to_string(i), sim::CipType::Dint, {}, {i * 7}));
         text += "Value_" + std::to_string(i) + ";";
     }
     auto client = Connect();

@@ -1,7 +1,7 @@
 #include "TagText.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -22,7 +22,8 @@ std::string JsonOfElement(const TLogixUDT& owner, const TUDTItem& item, int dept
 
 // One member of a structure element: atomic members as their values, nested
 // structures as objects (arrays of them as arrays of objects).
-std::string JsonOfMember(const TLogixUDT& owner, const TUDTItem& item, logix::TMemberInfo& member, int depth) {
+std::string JsonOfMember(const TLogixUDT& owner, const TUDTItem& item, logix::TMemberInfo& member,
+                         int depth) {
     if (!member.IsStructure())
         return JsonOfVariant(item.GetMember(member.Name));
     logix::TTemplateInfoList* cache = owner.TemplateCache();
@@ -54,7 +55,8 @@ std::string JsonOfElement(const TLogixUDT& owner, const TUDTItem& item, int dept
     for (auto& member : item.Template->Members) {
         if (member->Hidden)
             continue;
-        out += (first ? "" : ",") + JsonString(member->Name) + ":" + JsonOfMember(owner, item, *member, depth);
+        out +=
+            (first ? "" : ",") + JsonString(member->Name) + ":" + JsonOfMember(owner, item, *member, depth);
         first = false;
     }
     return out + "}";
@@ -86,15 +88,26 @@ std::string JsonString(std::string_view text) {
     std::string out = "\"";
     for (const char c : text) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             if (static_cast<unsigned char>(c) < 0x20) {
                 char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+                std::snprintf(buf, sizeof buf, "\\u%04x",
+                              static_cast<unsigned>(static_cast<unsigned char>(c)));
                 out += buf;
             } else {
                 out += c;

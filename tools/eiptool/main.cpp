@@ -25,12 +25,14 @@ struct TSettings {
     bool Json = false;
 };
 
-void Print(const std::string& line) { std::printf("%s\n", line.c_str()); }
+void Print(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+}
 
 int ConnectFailed(const TSettings& settings, const logix::TLogixClient& plc) {
     if (settings.Json)
-        Print("{\"name\":" + eiptool::JsonString(settings.Host) + ",\"error\":" + std::to_string(plc.ErrorCode()) +
-              ",\"text\":" + eiptool::JsonString(plc.ErrorText()) + "}");
+        Print("{\"name\":" + eiptool::JsonString(settings.Host) + ",\"error\":" +
+              std::to_string(plc.ErrorCode()) + ",\"text\":" + eiptool::JsonString(plc.ErrorText()) + "}");
     else
         std::fprintf(stderr, "eiptool: %s: error %d (%s)\n", settings.Host.c_str(), plc.ErrorCode(),
                      plc.ErrorText().c_str());
@@ -41,19 +43,19 @@ int Identity(logix::TLogixProcessor& plc, bool json) {
     char revision[16];
     std::snprintf(revision, sizeof revision, "%u.%u", plc.MajorRevision, plc.MinorRevision);
     if (json) {
-        Print("{\"vendor\":" + std::to_string(plc.VendorId) + ",\"device_type\":" + std::to_string(plc.DeviceType) +
-              ",\"product_code\":" + std::to_string(plc.ProductCode) + ",\"revision\":" +
-              eiptool::JsonString(revision) + ",\"serial\":" + std::to_string(plc.SerialNumber) +
-              ",\"product_name\":" + eiptool::JsonString(plc.ProductName) + ",\"ext_status\":" +
-              std::to_string(plc.ExtStatus) + ",\"fault_bits\":" + std::to_string(plc.FaultBits) +
-              ",\"vendor_bits\":" + std::to_string(plc.VendorBits) + "}");
+        Print("{\"vendor\":" + std::to_string(plc.VendorId) + ",\"device_type\":" +
+              std::to_string(plc.DeviceType) + ",\"product_code\":" + std::to_string(plc.ProductCode) +
+              ",\"revision\":" + eiptool::JsonString(revision) + ",\"serial\":" +
+              std::to_string(plc.SerialNumber) + ",\"product_name\":" + eiptool::JsonString(plc.ProductName) +
+              ",\"ext_status\":" + std::to_string(plc.ExtStatus) + ",\"fault_bits\":" +
+              std::to_string(plc.FaultBits) + ",\"vendor_bits\":" + std::to_string(plc.VendorBits) + "}");
         return 0;
     }
     std::printf("vendor:        %u\ndevice type:   %u\nproduct code:  %u\nrevision:      %s\n"
                 "serial:        0x%08X\nproduct name:  %s\nstatus:        extended 0x%X, fault bits 0x%X, "
                 "vendor bits 0x%X\n",
-                plc.VendorId, plc.DeviceType, plc.ProductCode, revision, plc.SerialNumber, plc.ProductName.c_str(),
-                plc.ExtStatus, plc.FaultBits, plc.VendorBits);
+                plc.VendorId, plc.DeviceType, plc.ProductCode, revision, plc.SerialNumber,
+                plc.ProductName.c_str(), plc.ExtStatus, plc.FaultBits, plc.VendorBits);
     return 0;
 }
 
@@ -83,8 +85,8 @@ int Browse(logix::TLogixProcessor& plc, bool json) {
                 dims.push_back(d);
         std::string line;
         if (json) {
-            line = "{\"name\":" + eiptool::JsonString(symbol->Name) + ",\"type\":" + eiptool::JsonString(type) +
-                   ",\"dims\":[";
+            line = "{\"name\":" + eiptool::JsonString(symbol->Name) +
+                   ",\"type\":" + eiptool::JsonString(type) + ",\"dims\":[";
             for (std::size_t i = 0; i < dims.size(); ++i)
                 line += (i ? "," : "") + std::to_string(dims[i]);
             line += "]";
@@ -101,16 +103,18 @@ int Browse(logix::TLogixProcessor& plc, bool json) {
                     continue;
                 const std::string memberType = MemberType(plc, *member);
                 if (json)
-                    list += std::string(list.empty() ? "" : ",") + "{\"name\":" + eiptool::JsonString(member->Name) +
-                            ",\"type\":" + eiptool::JsonString(memberType) + ",\"offset\":" +
-                            std::to_string(member->DataOffset()) + ",\"count\":" +
-                            std::to_string(member->ElementCount()) + "}";
+                    list += std::string(list.empty() ? "" : ",") +
+                            "{\"name\":" + eiptool::JsonString(member->Name) +
+                            ",\"type\":" + eiptool::JsonString(memberType) +
+                            ",\"offset\":" + std::to_string(member->DataOffset()) +
+                            ",\"count\":" + std::to_string(member->ElementCount()) + "}";
                 else
                     list += "\n    ." + member->Name + "  " + memberType +
                             (member->IsArray() ? "[" + std::to_string(member->ElementCount()) + "]" : "");
             }
-            line += json ? ",\"template\":" + eiptool::JsonString(structure->Name) + ",\"members\":[" + list + "]"
-                         : list;
+            line +=
+                json ? ",\"template\":" + eiptool::JsonString(structure->Name) + ",\"members\":[" + list + "]"
+                     : list;
         }
         Print(json ? line + "}" : line);
     }
@@ -130,7 +134,8 @@ int BrowseFiles(logix::TLogixProcessor& plc, bool json) {
     int found = 0;
     for (int number = 0; number < 256; ++number) {
         const std::vector<const char*> letters =
-            number < 9 ? std::vector<const char*>{Standard[number]} : std::vector<const char*>(std::begin(User), std::end(User));
+            number < 9 ? std::vector<const char*>{Standard[number]}
+                       : std::vector<const char*>(std::begin(User), std::end(User));
         for (const char* letter : letters) {
             const std::string file = letter + std::to_string(number);
             const auto first = reads(file, 0);
@@ -163,12 +168,13 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.fallthrough();
     app.add_option("--port", settings.Options.Port, "TCP port of the device")->check(CLI::Range(1, 65535));
-    app.add_option("--path", settings.Options.Path, "route to the controller, as a request item's device path");
+    app.add_option("--path", settings.Options.Path,
+                   "route to the controller, as a request item's device path");
     app.add_option("--family", settings.Options.Family, "controller family")
-        ->transform(CLI::CheckedTransformer(std::map<std::string, std::uint8_t>{
-            {"logix", logix::ProcessorKindLogix},
-            {"micro800", logix::ProcessorKindMicro800},
-            {"micrologix", logix::ProcessorKindMicroLogix}}));
+        ->transform(CLI::CheckedTransformer(
+            std::map<std::string, std::uint8_t>{{"logix", logix::ProcessorKindLogix},
+                                                {"micro800", logix::ProcessorKindMicro800},
+                                                {"micrologix", logix::ProcessorKindMicroLogix}}));
     app.add_option("--timeout", settings.Options.TimeoutMs, "reply time-out in milliseconds")
         ->check(CLI::Range(1, 600000));
     app.add_flag("--json", settings.Json, "one JSON object per line");
@@ -216,8 +222,9 @@ int main(int argc, char** argv) {
     if (app.got_subcommand("identity"))
         return Identity(*plc.Processor(), settings.Json);
     if (app.got_subcommand("browse"))
-        return settings.Options.Family == logix::ProcessorKindMicroLogix ? BrowseFiles(*plc.Processor(), settings.Json)
-                                                                          : Browse(*plc.Processor(), settings.Json);
+        return settings.Options.Family == logix::ProcessorKindMicroLogix
+                   ? BrowseFiles(*plc.Processor(), settings.Json)
+                   : Browse(*plc.Processor(), settings.Json);
 
     int status = 0;
     for (const auto& result : plc.Read(address, static_cast<std::uint16_t>(count), typeCode)) {

@@ -41,7 +41,8 @@ std::unique_ptr<TLogixTag> ReadLogixTag(TLogixProcessor& processor, std::string_
 // Several symbolic addresses, one element each, in one Multiple Service Packet.
 // The tags of the services that succeeded, in address order; nothing when none
 // did.
-std::unique_ptr<TLogixTagList> ReadLogixTags(TLogixProcessor& processor, const std::vector<std::string>& addresses,
+std::unique_ptr<TLogixTagList> ReadLogixTags(TLogixProcessor& processor,
+                                             const std::vector<std::string>& addresses,
                                              std::string* raw = nullptr);
 // One attribute address (@class/instance/attribute) by Get Attribute Single to
 // the device itself. A type code of 0, 0xD0 or 0x02A0 gives the reply bytes as
