@@ -51,7 +51,7 @@ void AppendRaw(std::string* raw, const TEncapsReply& reply) {
 std::optional<TEncapsReply> Exchange(TLogixProcessor& processor, const cip::TMR_Request& request, bool routed,
                                      std::string* raw) {
     if (!processor.Session) {
-        SetTableError(processor, -1);
+        SetTableError(processor, ErrSessionNotEstablished);
         return std::nullopt;
     }
     auto reply = routed ? cip::SendUnconnectedSend(*processor.Session, request, processor.RoutePath)
