@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto parsed = logix::TTemplateInfo::Parse(definition, attributes);
 
     logix::TTemplateInfoList cache;
-    for (std::uint16_t instance : {std::uint16_t(0x0000), std::uint16_t(0x0FCE), std::uint16_t(attributes.Handle & 0x0FFF)}) {
+    for (std::uint16_t instance :
+         {std::uint16_t(0x0000), std::uint16_t(0x0FCE), std::uint16_t(attributes.Handle & 0x0FFF)}) {
         auto copy = parsed->Clone();
         copy->InstanceId = instance;
         cache.Add(std::move(copy));

@@ -3,7 +3,8 @@
 namespace logix {
 
 std::unique_ptr<TLogixTag> TLogixTagFactory::CreateByType(std::uint16_t typeCode, std::string name,
-                                                          std::uint16_t elementCount, TLogixProcessor* processor) {
+                                                          std::uint16_t elementCount,
+                                                          TLogixProcessor* processor) {
     switch (typeCode) {
     case cipType::BOOL:
     case cipType::BYTE:
@@ -53,15 +54,22 @@ std::unique_ptr<TLogixUDT> TLogixTagFactory::CreateStructTag(std::string name, T
                                                              std::uint16_t elementCount) {
     if (!templateInfo && processor != nullptr)
         templateInfo = ReadTemplateForTag(name, *processor, elementCount);
+    // One read per tag: without a template the tag decodes raw elements.
+    if (!templateInfo)
+        templateInfo = std::make_unique<TTemplateInfo>();
     const std::string kind = templateInfo ? templateInfo->Name : std::string();
     if (kind == "COUNTER")
-        return TLogixTag::Construct<TLogixCOUNTER>(std::move(name), elementCount, processor, std::move(templateInfo));
+        return TLogixTag::Construct<TLogixCOUNTER>(std::move(name), elementCount, processor,
+                                                   std::move(templateInfo));
     if (kind == "CONTROL")
-        return TLogixTag::Construct<TLogixCONTROL>(std::move(name), elementCount, processor, std::move(templateInfo));
+        return TLogixTag::Construct<TLogixCONTROL>(std::move(name), elementCount, processor,
+                                                   std::move(templateInfo));
     if (kind == "TIMER")
-        return TLogixTag::Construct<TLogixTIMER>(std::move(name), elementCount, processor, std::move(templateInfo));
+        return TLogixTag::Construct<TLogixTIMER>(std::move(name), elementCount, processor,
+                                                 std::move(templateInfo));
     if (kind == "ASCIISTRING82" || kind == "STRING")
-        return TLogixTag::Construct<TLogixSTRING>(std::move(name), elementCount, processor, std::move(templateInfo));
+        return TLogixTag::Construct<TLogixSTRING>(std::move(name), elementCount, processor,
+                                                  std::move(templateInfo));
     return TLogixTag::Construct<TLogixUDT>(std::move(name), elementCount, processor, std::move(templateInfo));
 }
 

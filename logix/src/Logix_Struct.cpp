@@ -24,7 +24,8 @@ struct TMemberValue {
 TMemberValue MemberValue(const TMemberInfo& m, std::span<const std::uint8_t> data, TTemplateInfoList* cache,
                          int depth);
 
-std::span<const std::uint8_t> Window(std::span<const std::uint8_t> data, std::size_t offset, std::size_t size) {
+std::span<const std::uint8_t> Window(std::span<const std::uint8_t> data, std::size_t offset,
+                                     std::size_t size) {
     if (offset >= data.size())
         return {};
     return data.subspan(offset, std::min(size, data.size() - offset));
@@ -57,7 +58,8 @@ std::optional<std::string> StringOf(TTemplateInfo& t, std::span<const std::uint8
         return std::string();
     const std::int64_t length = ConvertValue(data, len->DataOffset(), len->AtomicType()).AsInt64();
     const auto bytes = Window(data, text->DataOffset(), text->Size);
-    const std::size_t n = length <= 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(length), bytes.size());
+    const std::size_t n =
+        length <= 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(length), bytes.size());
     return std::string(reinterpret_cast<const char*>(bytes.data()), n);
 }
 
@@ -73,7 +75,8 @@ Variant PairsOf(TTemplateInfo& nested, std::string_view prefix, std::span<const 
         if (v.Pairs) {
             for (const Variant& pair : v.Value.AsArray()) {
                 const auto& p = pair.AsArray();
-                pairs.push_back(Variant::MakeArray({Variant(std::string(prefix) + "." + p[0].AsString()), p[1]}));
+                pairs.push_back(
+                    Variant::MakeArray({Variant(std::string(prefix) + "." + p[0].AsString()), p[1]}));
             }
         } else {
             pairs.push_back(Variant::MakeArray({Variant(name), std::move(v.Value)}));
@@ -82,8 +85,8 @@ Variant PairsOf(TTemplateInfo& nested, std::string_view prefix, std::span<const 
     return Variant::MakeArray(std::move(pairs));
 }
 
-TMemberValue StructureValue(const TMemberInfo& m, std::span<const std::uint8_t> data, TTemplateInfoList* cache,
-                            int depth) {
+TMemberValue StructureValue(const TMemberInfo& m, std::span<const std::uint8_t> data,
+                            TTemplateInfoList* cache, int depth) {
     if (cache == nullptr || depth >= MaxNestingDepth)
         return {};
     TTemplateInfo* nested = TTemplateInfoList::FindByInstance(*cache, m.TemplateInstance());
@@ -189,7 +192,8 @@ std::int32_t NamedMember(const TLogixUDT& tag, const std::array<const char*, N>&
 
 constexpr std::array<const char*, 5> TimerNames{"PRE", "ACC", "EN", "TT", "DN"};
 constexpr std::array<const char*, 7> CounterNames{"PRE", "ACC", "CU", "CD", "DN", "OV", "UN"};
-constexpr std::array<const char*, 10> ControlNames{"LEN", "POS", "EN", "EU", "DN", "EM", "ER", "UL", "IN", "FD"};
+constexpr std::array<const char*, 10> ControlNames{"LEN", "POS", "EN", "EU", "DN",
+                                                   "EM",  "ER",  "UL", "IN", "FD"};
 constexpr std::array<const char*, 1> StringNames{"LEN"};
 
 } // namespace
@@ -227,7 +231,8 @@ TLogixUDT::TLogixUDT(std::string name, std::uint16_t elementCount, TLogixProcess
     : TLogixTag(std::move(name), elementCount, processor), Template(std::move(templateInfo)) {}
 
 std::unique_ptr<TLogixUDT> TLogixUDT::Create(std::string name, TLogixProcessor* processor,
-                                             std::unique_ptr<TTemplateInfo> templateInfo, std::uint16_t elementCount) {
+                                             std::unique_ptr<TTemplateInfo> templateInfo,
+                                             std::uint16_t elementCount) {
     return Construct<TLogixUDT>(std::move(name), elementCount, processor, std::move(templateInfo));
 }
 
@@ -305,7 +310,9 @@ TUDTItem& TLogixUDT::ItemAt(std::ptrdiff_t i) const {
     return *Items[static_cast<std::size_t>(i)];
 }
 
-std::vector<std::string> TLogixUDT::MemberNames() const { return Template->VisibleMemberNames(); }
+std::vector<std::string> TLogixUDT::MemberNames() const {
+    return Template->VisibleMemberNames();
+}
 
 TLogixType TLogixUDT::MemberKind(std::string_view name) const {
     const TMemberInfo* m = Template->FindMember(name);
@@ -334,13 +341,25 @@ std::optional<std::string> TLogixUDT::AsString() const {
     return Items[0]->AsString();
 }
 
-std::int32_t TLogixUDT::MemberInteger(std::string_view name) const { return AsMemberInteger(GetMember(name)); }
+std::int32_t TLogixUDT::MemberInteger(std::string_view name) const {
+    return AsMemberInteger(GetMember(name));
+}
 
-std::int32_t TLogixTIMER::Member(std::size_t n) const { return NamedMember(*this, TimerNames, n); }
-std::int32_t TLogixCOUNTER::Member(std::size_t n) const { return NamedMember(*this, CounterNames, n); }
-std::int32_t TLogixCONTROL::Member(std::size_t n) const { return NamedMember(*this, ControlNames, n); }
-std::int32_t TLogixSTRING::Member(std::size_t n) const { return NamedMember(*this, StringNames, n); }
+std::int32_t TLogixTIMER::Member(std::size_t n) const {
+    return NamedMember(*this, TimerNames, n);
+}
+std::int32_t TLogixCOUNTER::Member(std::size_t n) const {
+    return NamedMember(*this, CounterNames, n);
+}
+std::int32_t TLogixCONTROL::Member(std::size_t n) const {
+    return NamedMember(*this, ControlNames, n);
+}
+std::int32_t TLogixSTRING::Member(std::size_t n) const {
+    return NamedMember(*this, StringNames, n);
+}
 
-std::string TLogixSTRING::Text() const { return AsString().value_or(std::string()); }
+std::string TLogixSTRING::Text() const {
+    return AsString().value_or(std::string());
+}
 
 } // namespace logix

@@ -24,7 +24,9 @@ std::string IndexText(std::initializer_list<std::ptrdiff_t> indexes) {
 }
 
 // Low 12 bits of the type word: the code without flag bits.
-std::uint16_t BaseCode(std::uint16_t dataType) { return dataType & 0x0FFF; }
+std::uint16_t BaseCode(std::uint16_t dataType) {
+    return dataType & 0x0FFF;
+}
 
 } // namespace
 
@@ -197,9 +199,13 @@ std::size_t TLogixTagEx::FlatIndex3(std::ptrdiff_t i, std::ptrdiff_t j, std::ptr
     return static_cast<std::size_t>(flat);
 }
 
-Variant TLogixTagEx::GetValue() const { return GetValueAt(0); }
+Variant TLogixTagEx::GetValue() const {
+    return GetValueAt(0);
+}
 
-void TLogixTagEx::SetValue(const Variant& v) { SetValueAt(0, v); }
+void TLogixTagEx::SetValue(const Variant& v) {
+    SetValueAt(0, v);
+}
 
 Variant TLogixTagEx::GetValueAt(std::ptrdiff_t i) const {
     CheckIndex(i);
@@ -217,7 +223,9 @@ void TLogixTagEx::SetValueAt(std::ptrdiff_t i, const Variant& v) {
     WriteFlags[index] = true;
 }
 
-Variant TLogixTagEx::GetValue2(std::ptrdiff_t i, std::ptrdiff_t j) const { return Values[FlatIndex2(i, j)]; }
+Variant TLogixTagEx::GetValue2(std::ptrdiff_t i, std::ptrdiff_t j) const {
+    return Values[FlatIndex2(i, j)];
+}
 
 void TLogixTagEx::SetValue2(std::ptrdiff_t i, std::ptrdiff_t j, const Variant& v) {
     SetValueAt(static_cast<std::ptrdiff_t>(FlatIndex2(i, j)), v);
@@ -238,9 +246,13 @@ std::unique_ptr<TLogixBOOL> TLogixBOOL::Create(std::string name, std::uint16_t e
     return Construct<TLogixBOOL>(std::move(name), elementCount, processor);
 }
 
-void TLogixBOOL::InitValues() { InitValuesWith(std::size_t{ElementCount} * 32, Variant(false)); }
+void TLogixBOOL::InitValues() {
+    InitValuesWith(std::size_t{ElementCount} * 32, Variant(false));
+}
 
-bool TLogixBOOL::BooleanAt(std::ptrdiff_t i) const { return GetValueAt(i).AsBoolean(); }
+bool TLogixBOOL::BooleanAt(std::ptrdiff_t i) const {
+    return GetValueAt(i).AsBoolean();
+}
 
 bool TLogixBOOL::Decode(std::span<const std::uint8_t> bytes, std::uint32_t byteOffset) {
     if (bytes.empty())
@@ -308,17 +320,21 @@ std::unique_ptr<TLogixUSINT> TLogixUSINT::Create(std::string name, std::uint16_t
 }
 
 void TLogixSINT::InitValues() {
-    InitValuesWith(ElementCount, LogixType() == TLogixType::USINT ? Variant(std::uint8_t{0}) : Variant(std::int8_t{0}));
+    InitValuesWith(ElementCount,
+                   LogixType() == TLogixType::USINT ? Variant(std::uint8_t{0}) : Variant(std::int8_t{0}));
 }
 
-std::int32_t TLogixSINT::IntegerAt(std::ptrdiff_t i) const { return GetValueAt(i).AsInteger(); }
+std::int32_t TLogixSINT::IntegerAt(std::ptrdiff_t i) const {
+    return GetValueAt(i).AsInteger();
+}
 
 bool TLogixSINT::Decode(std::span<const std::uint8_t> bytes, std::uint32_t byteOffset) {
     if (bytes.empty())
         return false;
     const std::uint16_t code = BaseCode(DataType);
     if (code == cipType::SINT)
-        return DecodeFixed(bytes, byteOffset, 1, [](auto b, std::size_t p) { return Variant(ToSByte(b, p)); });
+        return DecodeFixed(bytes, byteOffset, 1,
+                           [](auto b, std::size_t p) { return Variant(ToSByte(b, p)); });
     if (code == cipType::USINT)
         return DecodeFixed(bytes, byteOffset, 1, [](auto b, std::size_t p) { return Variant(ToByte(b, p)); });
     SetTypeMismatch();
@@ -340,16 +356,20 @@ void TLogixINT::InitValues() {
                    LogixType() == TLogixType::UINT ? Variant(std::uint16_t{0}) : Variant(std::int16_t{0}));
 }
 
-std::int32_t TLogixINT::IntegerAt(std::ptrdiff_t i) const { return GetValueAt(i).AsInteger(); }
+std::int32_t TLogixINT::IntegerAt(std::ptrdiff_t i) const {
+    return GetValueAt(i).AsInteger();
+}
 
 bool TLogixINT::Decode(std::span<const std::uint8_t> bytes, std::uint32_t byteOffset) {
     if (bytes.empty())
         return false;
     const std::uint16_t code = BaseCode(DataType);
     if (code == cipType::INT)
-        return DecodeFixed(bytes, byteOffset, 2, [](auto b, std::size_t p) { return Variant(ToInt16(b, p)); });
+        return DecodeFixed(bytes, byteOffset, 2,
+                           [](auto b, std::size_t p) { return Variant(ToInt16(b, p)); });
     if (code == cipType::UINT)
-        return DecodeFixed(bytes, byteOffset, 2, [](auto b, std::size_t p) { return Variant(ToUInt16(b, p)); });
+        return DecodeFixed(bytes, byteOffset, 2,
+                           [](auto b, std::size_t p) { return Variant(ToUInt16(b, p)); });
     SetTypeMismatch();
     return false;
 }
@@ -378,9 +398,11 @@ bool TLogixDINT::Decode(std::span<const std::uint8_t> bytes, std::uint32_t byteO
         return false;
     const std::uint16_t code = BaseCode(DataType);
     if (code == cipType::DINT)
-        return DecodeFixed(bytes, byteOffset, 4, [](auto b, std::size_t p) { return Variant(ToInt32(b, p)); });
+        return DecodeFixed(bytes, byteOffset, 4,
+                           [](auto b, std::size_t p) { return Variant(ToInt32(b, p)); });
     if (code == cipType::UDINT)
-        return DecodeFixed(bytes, byteOffset, 4, [](auto b, std::size_t p) { return Variant(ToUInt32(b, p)); });
+        return DecodeFixed(bytes, byteOffset, 4,
+                           [](auto b, std::size_t p) { return Variant(ToUInt32(b, p)); });
     SetTypeMismatch();
     return false;
 }
@@ -390,17 +412,22 @@ std::unique_ptr<TLogixLINT> TLogixLINT::Create(std::string name, std::uint16_t e
     return Construct<TLogixLINT>(std::move(name), elementCount, processor);
 }
 
-void TLogixLINT::InitValues() { InitValuesWith(ElementCount, Variant(0LL)); }
+void TLogixLINT::InitValues() {
+    InitValuesWith(ElementCount, Variant(0LL));
+}
 
-std::int64_t TLogixLINT::Int64At(std::ptrdiff_t i) const { return GetValueAt(i).AsInt64(); }
+std::int64_t TLogixLINT::Int64At(std::ptrdiff_t i) const {
+    return GetValueAt(i).AsInt64();
+}
 
 bool TLogixLINT::Decode(std::span<const std::uint8_t> bytes, std::uint32_t byteOffset) {
     if (bytes.empty())
         return false;
     const std::uint16_t code = BaseCode(DataType);
     if (code == cipType::LINT || code == cipType::ULINT)
-        return DecodeFixed(bytes, byteOffset, 8,
-                           [](auto b, std::size_t p) { return Variant(static_cast<long long>(ToInt64(b, p))); });
+        return DecodeFixed(bytes, byteOffset, 8, [](auto b, std::size_t p) {
+            return Variant(static_cast<long long>(ToInt64(b, p)));
+        });
     SetTypeMismatch();
     return false;
 }
@@ -417,18 +444,24 @@ std::unique_ptr<TLogixLREAL> TLogixLREAL::Create(std::string name, std::uint16_t
     return Construct<TLogixLREAL>(std::move(name), elementCount, processor);
 }
 
-void TLogixREAL::InitValues() { InitValuesWith(ElementCount, Variant(0.0)); }
+void TLogixREAL::InitValues() {
+    InitValuesWith(ElementCount, Variant(0.0));
+}
 
-double TLogixREAL::FloatAt(std::ptrdiff_t i) const { return GetValueAt(i).AsDouble(); }
+double TLogixREAL::FloatAt(std::ptrdiff_t i) const {
+    return GetValueAt(i).AsDouble();
+}
 
 bool TLogixREAL::Decode(std::span<const std::uint8_t> bytes, std::uint32_t byteOffset) {
     if (bytes.empty())
         return false;
     const std::uint16_t code = BaseCode(DataType);
     if (code == cipType::REAL)
-        return DecodeFixed(bytes, byteOffset, 4, [](auto b, std::size_t p) { return Variant(ToSingle(b, p)); });
+        return DecodeFixed(bytes, byteOffset, 4,
+                           [](auto b, std::size_t p) { return Variant(ToSingle(b, p)); });
     if (code == cipType::LREAL)
-        return DecodeFixed(bytes, byteOffset, 8, [](auto b, std::size_t p) { return Variant(ToDouble(b, p)); });
+        return DecodeFixed(bytes, byteOffset, 8,
+                           [](auto b, std::size_t p) { return Variant(ToDouble(b, p)); });
     SetTypeMismatch();
     return false;
 }
@@ -450,9 +483,13 @@ std::unique_ptr<TLogixTIME> TLogixTIME::Create(std::string name, std::uint16_t e
     return Construct<TLogixTIME>(std::move(name), elementCount, processor);
 }
 
-void TLogixDATETIME::InitValues() { InitValuesWith(ElementCount, Variant::FromDateTime(0)); }
+void TLogixDATETIME::InitValues() {
+    InitValuesWith(ElementCount, Variant::FromDateTime(0));
+}
 
-double TLogixDATETIME::DateTimeAt(std::ptrdiff_t i) const { return GetValueAt(i).AsDateTime(); }
+double TLogixDATETIME::DateTimeAt(std::ptrdiff_t i) const {
+    return GetValueAt(i).AsDateTime();
+}
 
 bool TLogixDATETIME::Decode(std::span<const std::uint8_t> bytes, std::uint32_t byteOffset) {
     if (bytes.empty())
@@ -468,7 +505,8 @@ bool TLogixDATETIME::Decode(std::span<const std::uint8_t> bytes, std::uint32_t b
         });
     case cipType::DATE_AND_TIME:
         return DecodeFixed(bytes, byteOffset, 6, [](auto b, std::size_t p) {
-            return Variant::FromDateTime(DateEpoch1972 + ToUInt16(b, p + 4) + ToUInt32(b, p) / MillisecondsPerDay);
+            return Variant::FromDateTime(DateEpoch1972 + ToUInt16(b, p + 4) +
+                                         ToUInt32(b, p) / MillisecondsPerDay);
         });
     default:
         SetTypeMismatch();
@@ -509,9 +547,13 @@ std::unique_ptr<TLogixSSTRING> TLogixSSTRING::Create(std::string name, std::uint
     return Construct<TLogixSSTRING>(std::move(name), elementCount, processor);
 }
 
-void TLogixSSTRING::InitValues() { InitValuesWith(ElementCount, Variant(std::string())); }
+void TLogixSSTRING::InitValues() {
+    InitValuesWith(ElementCount, Variant(std::string()));
+}
 
-std::string TLogixSSTRING::StringAt(std::ptrdiff_t i) const { return GetValueAt(i).AsString(); }
+std::string TLogixSSTRING::StringAt(std::ptrdiff_t i) const {
+    return GetValueAt(i).AsString();
+}
 
 bool TLogixSSTRING::Decode(std::span<const std::uint8_t> bytes, std::uint32_t) {
     if (bytes.empty())

@@ -14,11 +14,13 @@ constexpr std::size_t MemberRecordSize = 8; // Info u16, Type u16, Offset u32
 // corrupt and must not turn into millions of chunk requests.
 constexpr std::uint64_t MaxDefinitionBytes = 4u << 20;
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
 }
 
 // Members the controller adds on its own: the host bytes of packed BOOLs of
@@ -35,7 +37,9 @@ std::uint32_t AtomicMemberSize(const TMemberInfo& m) {
     return static_cast<std::uint32_t>(TypeSize(m.AtomicType())) * m.ElementCount();
 }
 
-std::unique_ptr<TMemberInfo> CopyOf(const TMemberInfo& m) { return std::make_unique<TMemberInfo>(m); }
+std::unique_ptr<TMemberInfo> CopyOf(const TMemberInfo& m) {
+    return std::make_unique<TMemberInfo>(m);
+}
 
 } // namespace
 
@@ -57,8 +61,8 @@ std::size_t TGetStructAttribsReply::Expand(std::span<const std::uint8_t> bytes, 
 std::uint32_t TGetStructAttribsReply::DefinitionBytes() const {
     if (DefinitionSize < 5)
         return 0;
-    return static_cast<std::uint32_t>(std::min<std::uint64_t>((std::uint64_t{DefinitionSize} - 5) * 4,
-                                                              MaxDefinitionBytes));
+    return static_cast<std::uint32_t>(
+        std::min<std::uint64_t>((std::uint64_t{DefinitionSize} - 5) * 4, MaxDefinitionBytes));
 }
 
 // ------------------------------------------------------------ TTemplateInfo
@@ -230,8 +234,8 @@ TPCCCTemplate_COUNTER::TPCCCTemplate_COUNTER()
     : TPCCCTemplateInfo("COUNTER", {{"CU", 7}, {"CD", 6}, {"DN", 5}, {"OV", 4}, {"UN", 3}}, "PRE", "ACC") {}
 
 TPCCCTemplate_CONTROL::TPCCCTemplate_CONTROL()
-    : TPCCCTemplateInfo("CONTROL",
-                        {{"EN", 7}, {"EU", 6}, {"DN", 5}, {"EM", 4}, {"ER", 3}, {"UL", 2}, {"IN", 1}, {"FD", 0}},
-                        "LEN", "POS") {}
+    : TPCCCTemplateInfo(
+          "CONTROL", {{"EN", 7}, {"EU", 6}, {"DN", 5}, {"EM", 4}, {"ER", 3}, {"UL", 2}, {"IN", 1}, {"FD", 0}},
+          "LEN", "POS") {}
 
 } // namespace logix

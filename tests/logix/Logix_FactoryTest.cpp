@@ -8,14 +8,14 @@ namespace {
 
 TEST(LogixFactory, EveryTypeCodeGetsItsClass) {
     const std::vector<std::pair<std::uint16_t, TLogixType>> table{
-        {0xC1, TLogixType::BOOL},  {0xC2, TLogixType::SINT},     {0xC3, TLogixType::INT},
-        {0xC4, TLogixType::DINT},  {0xC5, TLogixType::LINT},     {0xC6, TLogixType::USINT},
-        {0xC7, TLogixType::UINT},  {0xC8, TLogixType::UDINT},    {0xC9, TLogixType::LINT},
-        {0xCA, TLogixType::REAL},  {0xCB, TLogixType::LREAL},    {0xCC, TLogixType::DINT},
-        {0xCD, TLogixType::DATE},  {0xCF, TLogixType::DATETIME}, {0xD0, TLogixType::SSTRING},
-        {0xD1, TLogixType::BOOL},  {0xD2, TLogixType::BOOL},     {0xD3, TLogixType::BOOL},
-        {0xD4, TLogixType::BOOL},  {0xD6, TLogixType::DINT},     {0xD7, TLogixType::LINT},
-        {0xD8, TLogixType::INT},   {0xDA, TLogixType::SSTRING},  {0xDB, TLogixType::TIME},
+        {0xC1, TLogixType::BOOL}, {0xC2, TLogixType::SINT},     {0xC3, TLogixType::INT},
+        {0xC4, TLogixType::DINT}, {0xC5, TLogixType::LINT},     {0xC6, TLogixType::USINT},
+        {0xC7, TLogixType::UINT}, {0xC8, TLogixType::UDINT},    {0xC9, TLogixType::LINT},
+        {0xCA, TLogixType::REAL}, {0xCB, TLogixType::LREAL},    {0xCC, TLogixType::DINT},
+        {0xCD, TLogixType::DATE}, {0xCF, TLogixType::DATETIME}, {0xD0, TLogixType::SSTRING},
+        {0xD1, TLogixType::BOOL}, {0xD2, TLogixType::BOOL},     {0xD3, TLogixType::BOOL},
+        {0xD4, TLogixType::BOOL}, {0xD6, TLogixType::DINT},     {0xD7, TLogixType::LINT},
+        {0xD8, TLogixType::INT},  {0xDA, TLogixType::SSTRING},  {0xDB, TLogixType::TIME},
     };
     for (const auto& [code, kind] : table) {
         auto tag = TLogixTagFactory::CreateByType(code, "Tag", 3);

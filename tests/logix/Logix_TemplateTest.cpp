@@ -5,25 +5,29 @@
 #include <gtest/gtest.h>
 
 using namespace logix;
-using logixtest::Hex;
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-void Record(Bytes& out, std::uint16_t info, std::uint16_t type, std::uint32_t offset) {
-    for (int b = 0; b < 2; ++b)
-        out.push_back(static_cast<std::uint8_t>(info >> (8 * b)));
-    for (int b = 0; b < 2; ++b)
-        out.push_back(static_cast<std::uint8_t>(type >> (8 * b)));
-    for (int b = 0; b < 4; ++b)
-        out.push_back(static_cast<std::uint8_t>(offset >> (8 * b)));
-}
-
-void Text(Bytes& out, std::string_view s) {
-    out.insert(out.end(), s.begin(), s.end());
-    out.push_back(0);
-}
+// A definition: member records (Info, Type, Offset) then the names.
+struct TDefinition {
+    Bytes Data;
+    TDefinition& Member(std::uint16_t info, std::uint16_t type, std::uint32_t offset) {
+        for (const std::uint64_t v : {std::uint64_t{info}, std::uint64_t{type}})
+            Data.insert(Data.end(), {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)});
+        for (int b = 0; b < 4; ++b)
+            Data.push_back(static_cast<std::uint8_t>(offset >> (8 * b)));
+        return *this;
+    }
+    TDefinition& Names(std::initializer_list<std::string_view> names) {
+        for (const auto n : names) {
+            Data.insert(Data.end(), n.begin(), n.end());
+            Data.push_back(0);
+        }
+        return *this;
+    }
+};
 
 TGetStructAttribsReply Attributes(std::uint16_t members, std::uint16_t size, std::uint16_t handle = 0x1234) {
     TGetStructAttribsReply a;
@@ -33,14 +37,7 @@ TGetStructAttribsReply Attributes(std::uint16_t members, std::uint16_t size, std
     return a;
 }
 
-std::vector<TMemberInfo> MembersOf(TTemplateInfo& t) {
-    std::vector<TMemberInfo> out;
-    for (std::size_t i = 0; i < t.Members.Count(); ++i)
-        out.push_back(*t.Members[i]);
-    return out;
-}
-
-TEST(LogixTemplateAttributes, ExpandReadsTheFourAttributes) {
+TEST(LogixTemplateAttributes, ExpandReadsTheFourAttributesAndSizesTheRead) {
     const Bytes payload{0x04, 0x00, 0x04, 0x00, 0x00, 0x00, 0x1E, 0x01, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00,
                         0x58, 0x02, 0x02, 0x00, 0x00, 0x00, 0x05, 0x01, 0x01, 0x00, 0x00, 0x00, 0xA2, 0xEE};
     TGetStructAttribsReply a;
@@ -49,159 +46,84 @@ TEST(LogixTemplateAttributes, ExpandReadsTheFourAttributes) {
     EXPECT_EQ(a.StructureSize, 0x0258);
     EXPECT_EQ(a.MemberCount, 0x0105);
     EXPECT_EQ(a.Handle, 0xEEA2);
-
     TGetStructAttribsReply kept;
-    kept.Handle = 7;
     EXPECT_THROW(kept.Expand(Bytes(payload.begin(), payload.end() - 1), 0), eip::EListError);
-    EXPECT_EQ(kept.Handle, 7);
-}
+    EXPECT_EQ(kept.Handle, 0);
 
-TEST(LogixTemplateAttributes, DefinitionBytesNeverUnderflow) {
-    TGetStructAttribsReply a;
-    a.DefinitionSize = 30;
-    EXPECT_EQ(a.DefinitionBytes(), 100u);
-    a.DefinitionSize = 250;
-    EXPECT_EQ(a.DefinitionBytes(), 980u);
-    a.DefinitionSize = 5;
-    EXPECT_EQ(a.DefinitionBytes(), 0u);
-    a.DefinitionSize = 4;
-    EXPECT_EQ(a.DefinitionBytes(), 0u);
-    a.DefinitionSize = 0;
-    EXPECT_EQ(a.DefinitionBytes(), 0u);
+    for (const auto& [words, bytes] : {std::pair{30u, 100u}, {250u, 980u}, {5u, 0u}, {4u, 0u}, {0u, 0u}}) {
+        a.DefinitionSize = words;
+        EXPECT_EQ(a.DefinitionBytes(), bytes) << words;
+    }
     a.DefinitionSize = 0xFFFFFFFF;
     EXPECT_LE(a.DefinitionBytes(), 4u << 20);
 }
 
-TEST(LogixTemplateParse, RecordsAreEightBytesAndNamesFollowThem) {
-    Bytes def;
-    Record(def, 0, 0x00C4, 0);
-    Record(def, 0, 0x00C4, 4);
-    Record(def, 0, 0x00C4, 8);
-    Text(def, "Three;nEAEAEA");
-    Text(def, "a");
-    Text(def, "b");
-    Text(def, "c");
-    auto t = TTemplateInfo::Parse(def, Attributes(3, 12));
+TEST(LogixTemplateParse, RecordsNamesKindsAndSizes) {
+    TDefinition def;
+    def.Member(0, 0x00C4, 0).Member(0, 0x00C4, 4).Member(0, 0x00C4, 8);
+    def.Names({"Three;nEAEAEA", "a", "b", "c"});
+    auto t = TTemplateInfo::Parse(def.Data, Attributes(3, 12));
     EXPECT_EQ(t->Name, "Three");
     EXPECT_EQ(t->MemberCount, 3);
-    EXPECT_EQ(t->StructureSize, 12);
     EXPECT_EQ(t->Handle, 0x1234);
-    const auto m = MembersOf(*t);
-    ASSERT_EQ(m.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(m[i].Offset, 4 * i);
-        EXPECT_EQ(m[i].Size, 4u);
-        EXPECT_EQ(m[i].Kind, TLogixType::DINT);
+        EXPECT_EQ(t->Members[i]->Offset, 4 * i);
+        EXPECT_EQ(t->Members[i]->Size, 4u);
+        EXPECT_EQ(t->Members[i]->Kind, TLogixType::DINT);
     }
-    EXPECT_EQ(m[2].Name, "c");
-}
+    EXPECT_EQ(t->Members[2]->Name, "c");
 
-TEST(LogixTemplateParse, TypeWordsGiveKindArrayAndNestedInstance) {
-    Bytes def;
-    Record(def, 0, 0x8F12, 0); // structure, template 0xF12
-    Record(def, 8, 0x20C4, 12); // DINT[8]
-    Record(def, 3, 0x00C1, 44); // BOOL bit 3
-    Record(def, 0, 0x00DA, 48); // SHORT_STRING: no fixed size
-    Text(def, "T");
-    Text(def, "Nested");
-    Text(def, "Arr");
-    Text(def, "Flag");
-    Text(def, "Str");
-    auto t = TTemplateInfo::Parse(def, Attributes(4, 60));
-    const auto m = MembersOf(*t);
-    ASSERT_EQ(m.size(), 4u);
-    EXPECT_TRUE(m[0].IsStructure());
-    EXPECT_EQ(m[0].Kind, TLogixType::USER);
-    EXPECT_EQ(m[0].TemplateInstance(), 0xF12);
-    EXPECT_EQ(m[0].Size, 12u); // up to the next member until its template is known
-    EXPECT_TRUE(m[1].IsArray());
-    EXPECT_EQ(m[1].Kind, TLogixType::DINT);
-    EXPECT_EQ(m[1].ElementCount(), 8u);
-    EXPECT_EQ(m[1].Size, 32u);
-    EXPECT_EQ(m[2].Kind, TLogixType::BOOL);
-    EXPECT_EQ(m[2].Size, 1u);
-    EXPECT_EQ(m[3].Kind, TLogixType::SSTRING);
-    EXPECT_EQ(m[3].Size, 12u); // to the end of the element
-
+    TDefinition mixed;
+    mixed.Member(0, 0x8F12, 0).Member(8, 0x20C4, 12).Member(3, 0x00C1, 44).Member(0, 0x00DA, 48);
+    mixed.Names({"T", "Nested", "Arr", "Flag", "Str"});
+    auto m = TTemplateInfo::Parse(mixed.Data, Attributes(4, 60));
+    EXPECT_EQ(m->Members[0]->Kind, TLogixType::USER);
+    EXPECT_EQ(m->Members[0]->TemplateInstance(), 0xF12);
+    EXPECT_EQ(m->Members[0]->Size, 12u); // up to the next member until its template is known
+    EXPECT_EQ(m->Members[1]->Kind, TLogixType::DINT);
+    EXPECT_EQ(m->Members[1]->ElementCount(), 8u);
+    EXPECT_EQ(m->Members[1]->Size, 32u);
+    EXPECT_EQ(m->Members[2]->Size, 1u);
+    EXPECT_EQ(m->Members[3]->Kind, TLogixType::SSTRING);
+    EXPECT_EQ(m->Members[3]->Size, 12u); // to the end of the element
     TTemplateInfoList cache;
     auto nested = std::make_unique<TTemplateInfo>();
     nested->InstanceId = 0xF12;
     nested->StructureSize = 10;
     cache.Add(std::move(nested));
-    t->ResolveSizes(cache);
-    EXPECT_EQ(t->Members[0]->Size, 10u);
+    m->ResolveSizes(cache);
+    EXPECT_EQ(m->Members[0]->Size, 10u);
 }
 
-TEST(LogixTemplateParse, NamesArePositionalAndJunkAfterTheLastIsIgnored) {
-    Bytes def;
-    Record(def, 0, 0x00C2, 0);
-    Record(def, 0, 0x00C2, 1);
-    Record(def, 0, 0x00C2, 2);
-    Text(def, "POS");
-    Text(def, "first");
-    Text(def, ""); // an unnamed member keeps its place
-    Text(def, "third");
-    def.insert(def.end(), {'j', 'u', 'n', 'k', 0, 'x'});
-    auto t = TTemplateInfo::Parse(def, Attributes(3, 4));
-    const auto m = MembersOf(*t);
-    ASSERT_EQ(m.size(), 3u);
-    EXPECT_EQ(m[0].Name, "first");
-    EXPECT_EQ(m[1].Name, "");
-    EXPECT_TRUE(m[1].Hidden);
-    EXPECT_EQ(m[2].Name, "third");
+TEST(LogixTemplateParse, NamesArePositionalAndHostsAreHidden) {
+    TDefinition def;
+    def.Member(0, 0x00C4, 0).Member(0, 0x00C1, 0xA0000000).Member(0, 0x00C3, 0xA0000002).Member(0, 0x00C2, 6);
+    def.Names({"Flags;nE", "__BitHost00", "", "Word", "ZZZZZZZZZZFlags3", "junk"});
+    auto t = TTemplateInfo::Parse(def.Data, Attributes(4, 8));
+    EXPECT_EQ(t->Members[1]->Name, ""); // an unnamed member keeps its place
+    EXPECT_EQ(t->Members[2]->Name, "Word");
+    EXPECT_EQ(t->Members[2]->Offset, 0xA0000002u);
+    EXPECT_EQ(t->Members[2]->DataOffset(), 2u);
+    EXPECT_EQ(t->Members[2]->Size, 2u);
+    EXPECT_EQ(t->Members[1]->Size, 1u);
+    EXPECT_EQ(t->VisibleMemberNames(), std::vector<std::string>{"Word"});
     EXPECT_EQ(t->FindMember(""), nullptr);
-    EXPECT_EQ(t->FindMember("THIRD"), t->Members[2]);
-    EXPECT_EQ(t->VisibleMemberNames(), (std::vector<std::string>{"first", "third"}));
+    EXPECT_EQ(t->FindMember("wORD"), t->Members[2]);
 }
 
-TEST(LogixTemplateParse, OffsetsWithFlagsAndBoolsInsideHostsKeepTheirSizes) {
-    Bytes def;
-    Record(def, 0, 0x00C4, 0);           // __BitHost00
-    Record(def, 0, 0x00C1, 0xA0000000);  // EnableIn
-    Record(def, 0, 0x00C3, 0xA0000002);  // INT behind a flagged offset
-    Record(def, 0, 0x00C2, 6);           // ZZZZZZZZZZ host
-    Text(def, "Flags;nE");
-    Text(def, "__BitHost00");
-    Text(def, "EnableIn");
-    Text(def, "Word");
-    Text(def, "ZZZZZZZZZZFlags3");
-    auto t = TTemplateInfo::Parse(def, Attributes(4, 8));
-    const auto m = MembersOf(*t);
-    EXPECT_EQ(m[1].Offset, 0xA0000000u);
-    EXPECT_EQ(m[1].DataOffset(), 0u);
-    EXPECT_EQ(m[2].DataOffset(), 2u);
-    EXPECT_EQ(m[0].Size, 4u);
-    EXPECT_EQ(m[1].Size, 1u);
-    EXPECT_EQ(m[2].Size, 2u);
-    EXPECT_TRUE(m[0].Hidden);
-    EXPECT_FALSE(m[1].Hidden);
-    EXPECT_TRUE(m[3].Hidden);
-    EXPECT_EQ(t->VisibleMemberNames(), (std::vector<std::string>{"EnableIn", "Word"}));
-}
-
-TEST(LogixTemplateParse, CutShortOrEmptyDefinitionsNeverRaise) {
-    Bytes def;
-    Record(def, 0, 0x00C4, 0);
-    Record(def, 0, 0x00CA, 4);
-    Text(def, "Cut;nX");
-    Text(def, "alpha");
-    Text(def, "beta");
-    for (std::size_t n = 0; n <= def.size(); ++n) {
-        auto t = TTemplateInfo::Parse(Bytes(def.begin(), def.begin() + static_cast<std::ptrdiff_t>(n)),
-                                      Attributes(2, 8));
+TEST(LogixTemplateParse, CutShortOrOversizedDefinitionsNeverRaise) {
+    TDefinition def;
+    def.Member(0, 0x00C4, 0).Member(0, 0x00CA, 4).Names({"Cut;nX", "alpha", "beta"});
+    for (std::size_t n = 0; n <= def.Data.size(); ++n) {
+        auto t = TTemplateInfo::Parse(
+            Bytes(def.Data.begin(), def.Data.begin() + static_cast<std::ptrdiff_t>(n)), Attributes(2, 8));
         EXPECT_EQ(t->MemberCount, std::min<std::size_t>(2, n / 8)) << n;
     }
-    auto partial = TTemplateInfo::Parse(Bytes(def.begin(), def.end() - 2), Attributes(2, 8));
+    auto partial = TTemplateInfo::Parse(Bytes(def.Data.begin(), def.Data.end() - 2), Attributes(2, 8));
     EXPECT_EQ(partial->Members[0]->Name, "alpha");
     EXPECT_EQ(partial->Members[1]->Name, ""); // "bet" has no end: no name
-
-    auto empty = TTemplateInfo::Parse({}, Attributes(5, 40));
-    EXPECT_EQ(empty->MemberCount, 0);
-    EXPECT_EQ(empty->StructureSize, 0);
-
-    // A member count far above what the bytes hold makes only what is there.
-    auto many = TTemplateInfo::Parse(def, Attributes(0xFFFF, 8));
-    EXPECT_LE(many->MemberCount, def.size() / 8);
+    EXPECT_EQ(TTemplateInfo::Parse({}, Attributes(5, 40))->StructureSize, 0);
+    EXPECT_LE(TTemplateInfo::Parse(def.Data, Attributes(0xFFFF, 8))->MemberCount, def.Data.size() / 8);
 }
 
 TEST(LogixTemplateList, AssignCopiesAndLookupsGoByInstance) {
@@ -209,71 +131,64 @@ TEST(LogixTemplateList, AssignCopiesAndLookupsGoByInstance) {
     TTemplateInfo copy;
     copy.Assign(timer);
     EXPECT_EQ(copy.Name, "TIMER");
-    EXPECT_EQ(copy.StructureSize, 6);
     ASSERT_EQ(copy.Members.Count(), timer.Members.Count());
     copy.Members[0]->Name = "changed";
     EXPECT_EQ(timer.Members[0]->Name, "EN");
-
     TTemplateInfoList list;
     for (std::uint16_t instance : {0x0F83, 0x0837, 0x0F83}) {
-        auto t = std::make_unique<TTemplateInfo>();
-        t->InstanceId = instance;
-        t->Name = std::to_string(list.Count());
-        list.Add(std::move(t));
+        list.Add(std::make_unique<TTemplateInfo>())->InstanceId = instance;
+        list[list.Count() - 1]->Name = std::to_string(list.Count());
     }
-    EXPECT_EQ(TTemplateInfoList::FindByInstance(list, 0x0F83)->Name, "0");
-    EXPECT_EQ(list.FindByInstance(0x0837)->Name, "1");
+    EXPECT_EQ(TTemplateInfoList::FindByInstance(list, 0x0F83)->Name, "1");
     EXPECT_EQ(list.FindByInstance(0x0001), nullptr);
 }
 
 TEST(LogixTemplatePCCC, FixedTemplatesMatchTheFileLayouts) {
     TPCCCTemplate_TIMER timer;
     EXPECT_EQ(timer.StructureSize, 6);
-    EXPECT_EQ(timer.Handle, 0);
     EXPECT_EQ(timer.VisibleMemberNames(), (std::vector<std::string>{"EN", "TT", "DN", "PRE", "ACC"}));
     EXPECT_EQ(timer.FindMember("ACC")->Offset, 4u);
-    EXPECT_EQ(timer.FindMember("ACC")->Kind, TLogixType::INT);
     EXPECT_EQ(timer.FindMember("DN")->Offset, 1u);
     EXPECT_EQ(timer.FindMember("DN")->Info, 5);
-    TPCCCTemplate_COUNTER counter;
-    EXPECT_EQ(counter.VisibleMemberNames(), (std::vector<std::string>{"CU", "CD", "DN", "OV", "UN", "PRE", "ACC"}));
+    EXPECT_EQ(TPCCCTemplate_COUNTER().VisibleMemberNames(),
+              (std::vector<std::string>{"CU", "CD", "DN", "OV", "UN", "PRE", "ACC"}));
     TPCCCTemplate_CONTROL control;
     EXPECT_EQ(control.MemberCount, 10);
     EXPECT_EQ(control.FindMember("FD")->Info, 0);
     EXPECT_EQ(control.FindMember("POS")->Offset, 4u);
 }
 
-// Every template definition recorded from a controller parses to the member
-// records and names the recording lists.
+// Every definition recorded from a controller parses to the member records
+// and names of the recording.
 TEST(LogixTemplateRecorded, EveryRecordedDefinitionParses) {
     LOGIX_VECTOR_FILE(text, "vectors/templates.jsonl");
-    const auto templates = logixtest::ParseJsonLines(text);
     int parsed = 0;
-    for (const auto& rec : templates) {
-        const auto& attrs = rec["attributes"];
-        auto pick = [&](const char* a, const char* b) { return attrs.Has(a) ? attrs[a].Int() : attrs[b].Int(); };
-        const auto memberCount = static_cast<std::uint16_t>(pick("member_count", "attr2"));
-        const auto structureSize = static_cast<std::uint16_t>(pick("structure_size", "attr5"));
+    for (const auto& rec : logixtest::JsonLines(text)) {
+        const auto& a = rec["attributes"];
+        auto pick = [&](const char* x, const char* y) { return a.value(x, a.value(y, 0)); };
         const auto handle = static_cast<std::uint16_t>(pick("handle", "attr1"));
-        const std::string where = rec["file"].Str() + " " + rec["instance"].Str();
-
-        auto t = TTemplateInfo::Parse(Hex(rec["definition"].Str()), Attributes(memberCount, structureSize, handle));
-        const std::string fullName = rec["template_name"].Str();
+        const std::string where = rec["file"].get<std::string>() + " " + rec["instance"].get<std::string>();
+        auto t = TTemplateInfo::Parse(logixtest::Hex(rec["definition"].get<std::string>()),
+                                      Attributes(static_cast<std::uint16_t>(pick("member_count", "attr2")),
+                                                 static_cast<std::uint16_t>(pick("structure_size", "attr5")),
+                                                 handle));
+        const auto fullName = rec["template_name"].get<std::string>();
         EXPECT_EQ(t->Name, fullName.substr(0, fullName.find(';'))) << where;
         EXPECT_EQ(t->Handle, handle) << where;
-        const auto& expected = rec["members"].Arr();
+        const auto& expected = rec["members"];
         ASSERT_EQ(t->MemberCount, expected.size()) << where;
         for (std::size_t i = 0; i < expected.size(); ++i) {
             const TMemberInfo& m = *t->Members[i];
             const auto& e = expected[i];
-            EXPECT_EQ(m.Info, e["info"].Int()) << where << " #" << i;
-            EXPECT_EQ(m.Type, std::stoul(e["type"].Str(), nullptr, 16)) << where << " #" << i;
-            EXPECT_EQ(m.Offset, static_cast<std::uint32_t>(e["offset"].Int())) << where << " #" << i;
-            EXPECT_EQ(m.Name, e["name"].Str()) << where << " #" << i;
-            const bool host = m.Name.starts_with("ZZZZZZZZZZ") || m.Name.starts_with("__");
-            EXPECT_EQ(m.Hidden, host || m.Name.empty()) << where << " #" << i;
+            EXPECT_EQ(m.Info, e["info"].get<int>()) << where << " #" << i;
+            EXPECT_EQ(m.Type, std::stoul(e["type"].get<std::string>(), nullptr, 16)) << where << " #" << i;
+            EXPECT_EQ(m.Offset, e["offset"].get<std::uint32_t>()) << where << " #" << i;
+            EXPECT_EQ(m.Name, e["name"].get<std::string>()) << where << " #" << i;
+            EXPECT_EQ(m.Hidden,
+                      m.Name.empty() || m.Name.starts_with("ZZZZZZZZZZ") || m.Name.starts_with("__"));
             if (!m.IsStructure() && TypeSize(m.AtomicType()) != 0) {
-                EXPECT_EQ(m.Size, m.AtomicType() == cipType::BOOL ? 1u : TypeSize(m.AtomicType()) * m.ElementCount())
+                EXPECT_EQ(m.Size,
+                          m.AtomicType() == cipType::BOOL ? 1u : TypeSize(m.AtomicType()) * m.ElementCount())
                     << where << " #" << i;
             }
         }
@@ -285,17 +200,14 @@ TEST(LogixTemplateRecorded, EveryRecordedDefinitionParses) {
 
 TEST(LogixTemplateRecorded, ReplyWithAJunkTailKeepsOnlyTheNames) {
     LOGIX_VECTOR_FILE(markdown, "VECTORS.md");
-    const auto block = logixtest::SectionBlock(markdown, "### IS-01");
-    ASSERT_TRUE(block);
-    const Bytes reply = Hex(*block);
-    // After the 4-byte reply header: the definition.
+    const Bytes reply = logixtest::Hex(logixtest::SectionBlock(markdown, "### IS-01").value_or(""));
+    ASSERT_GT(reply.size(), 4u);
     auto t = TTemplateInfo::Parse(Bytes(reply.begin() + 4, reply.end()), Attributes(2, 8));
     EXPECT_EQ(t->Name, "my_UDT");
     ASSERT_EQ(t->MemberCount, 2);
     EXPECT_EQ(t->Members[0]->Name, "udt_member1_real");
     EXPECT_EQ(t->Members[0]->Kind, TLogixType::REAL);
     EXPECT_EQ(t->Members[1]->Name, "udt_member2_dint");
-    EXPECT_EQ(t->Members[1]->Offset, 4u);
 }
 
 } // namespace

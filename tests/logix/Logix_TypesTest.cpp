@@ -29,7 +29,8 @@ TEST(LogixTypes, ConvertValueReadsLittleEndianOfEachKind) {
     EXPECT_EQ(ConvertValue(Bytes, 2, cipType::UINT).AsInteger(), 0x8403);
     EXPECT_EQ(ConvertValue(Bytes, 4, cipType::DINT).AsInteger(), static_cast<std::int32_t>(0x88070605));
     EXPECT_EQ(ConvertValue(Bytes, 4, cipType::UDINT).AsInt64(), 0x88070605LL);
-    EXPECT_EQ(ConvertValue(Bytes, 0, cipType::ULINT).AsInt64(), static_cast<std::int64_t>(0x8807060584030201ULL));
+    EXPECT_EQ(ConvertValue(Bytes, 0, cipType::ULINT).AsInt64(),
+              static_cast<std::int64_t>(0x8807060584030201ULL));
     EXPECT_TRUE(ConvertValue(Bytes, 0, cipType::BOOL).IsEmpty());
     EXPECT_TRUE(ConvertValue(Bytes, 0, cipType::STRING).IsEmpty());
     EXPECT_THROW(ConvertValue(Bytes, 6, cipType::DINT), eip::EListError);
@@ -60,18 +61,12 @@ TEST(LogixTypes, ExpandBitsGoesFromBitZeroUpward) {
     const Variant bits = ExpandBits(ConvertArray(Bytes, 0, 2, cipType::WORD), 16);
     const auto& b = bits.AsArray();
     ASSERT_EQ(b.size(), 16u);
-    EXPECT_TRUE(b[0].AsBoolean());  // 0x0201: bit 0
+    EXPECT_TRUE(b[0].AsBoolean()); // 0x0201: bit 0
     EXPECT_FALSE(b[1].AsBoolean());
-    EXPECT_TRUE(b[9].AsBoolean());  // bit 9
+    EXPECT_TRUE(b[9].AsBoolean()); // bit 9
     EXPECT_FALSE(b[15].AsBoolean());
     const Variant top = ExpandBits(ConvertArray(Bytes, 0, 8, cipType::LWORD), 64);
     EXPECT_TRUE(top.AsArray()[63].AsBoolean());
-}
-
-TEST(LogixTypes, CopyBytesIsRangeChecked) {
-    EXPECT_EQ(CopyBytes(Bytes, 6, 2), (std::vector<std::uint8_t>{0x07, 0x88}));
-    EXPECT_TRUE(CopyBytes(Bytes, 100, 0).empty());
-    EXPECT_THROW(CopyBytes(Bytes, 7, 2), eip::EListError);
 }
 
 } // namespace

@@ -27,7 +27,8 @@ public:
                                                    TLogixProcessor* processor = nullptr);
     // By the template's name, compared exactly: "COUNTER", "CONTROL", "TIMER",
     // "ASCIISTRING82" and "STRING" get their classes, anything else a
-    // TLogixUDT. A null template reads one from the controller.
+    // TLogixUDT. A null template is read from the controller (once; none
+    // read leaves a tag that keeps raw elements).
     static std::unique_ptr<TLogixUDT> CreateStructTag(std::string name, TLogixProcessor* processor,
                                                       std::unique_ptr<TTemplateInfo> templateInfo,
                                                       std::uint16_t elementCount = 1);
@@ -37,8 +38,8 @@ public:
     static std::unique_ptr<TLogixTag> CreateTag(std::string_view name, TLogixProcessor& processor,
                                                 std::uint16_t elementCount);
     // Reads the tag once; its template when the reply is a structure.
-    static std::unique_ptr<TTemplateInfo> ReadTemplateForTag(std::string_view name, TLogixProcessor& processor,
-                                                             std::uint16_t elementCount);
+    static std::unique_ptr<TTemplateInfo>
+    ReadTemplateForTag(std::string_view name, TLogixProcessor& processor, std::uint16_t elementCount);
     // Reads and parses one template; null without a good attribute reply.
     static std::unique_ptr<TTemplateInfo> ReadTemplate(std::uint16_t instance, TLogixProcessor& processor);
 };

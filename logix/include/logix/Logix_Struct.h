@@ -58,6 +58,7 @@ public:
     TLogixType LogixType() const override { return TLogixType::USER; }
 
     std::size_t ItemCount() const { return Items.size(); }
+    std::size_t ValueCount() const { return Items.size(); }
     // "List index out of bounds (i)" when i is not below the number of items.
     TUDTItem& ItemAt(std::ptrdiff_t i) const;
     // The template's member names in order, hidden BOOL hosts left out.
@@ -71,9 +72,12 @@ public:
     // (an integer) and "DATA"; nothing otherwise.
     std::optional<std::string> AsString() const;
 
-    // Feeds element bytes that come without the type word and handle (the
-    // 6-byte elements of a MicroLogix T, C or R file): as SetData of 0x02A0,
-    // this tag's handle and the bytes.
+    // Feeds element bytes that come without the type word and handle: as
+    // SetData of 0x02A0, this tag's handle and the bytes. This is how the
+    // 6-byte elements of a MicroLogix T, C or R file reach their tag: the
+    // PCCC read makes it with CreateStructTag(address, processor, a new
+    // TPCCCTemplate_TIMER/_COUNTER/_CONTROL, element count) and hands it the
+    // reply's Data here (handle 0, so its raw text is A0 02 00 00 + Data).
     bool SetElementData(std::span<const std::uint8_t> elementBytes, std::uint32_t byteOffset = 0);
 
     // The cache nested members are looked up in (may be null).

@@ -28,10 +28,10 @@ public:
     TLogixTag(const TLogixTag&) = delete;
     TLogixTag& operator=(const TLogixTag&) = delete;
 
-    bool Active = true; // SetData does nothing while false
+    bool Active = true;                   // SetData does nothing while false
     TLogixProcessor* Processor = nullptr; // not owned
-    std::uint16_t DataType = 0; // CIP type code; 0 until the first reply sets it
-    std::string Name;           // the address as given
+    std::uint16_t DataType = 0;           // CIP type code; 0 until the first reply sets it
+    std::string Name;                     // the address as given
     std::int16_t ErrorCode = -100;
     std::int8_t Status = 0; // 0 not yet judged, 1 good, -1 error
     double TimeStamp = 0;   // of the last reply passed to SetData

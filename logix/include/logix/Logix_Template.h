@@ -9,11 +9,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
-#include <initializer_list>
 #include <vector>
 
 namespace logix {
