@@ -129,6 +129,11 @@ void TTcpChannel::Close() {
         ::shutdown(fd_, SHUT_RDWR);
 }
 
+bool TTcpChannel::WaitForClose(std::chrono::milliseconds timeout) {
+    std::unique_lock hold(lock_);
+    return endedChanged_.wait_for(hold, timeout, [this] { return ended_; });
+}
+
 int TTcpChannel::SendToHost(std::span<const std::uint8_t> bytes) {
     if (!open_)
         return -2;
@@ -164,6 +169,8 @@ void TTcpChannel::ReadLoop() {
                 closed_();
             else if (session_ != nullptr)
                 session_->StateChanged(false);
+            ended_ = true;
+            endedChanged_.notify_all();
             return;
         }
         const std::span<const std::uint8_t> block(buffer, static_cast<std::size_t>(n));

@@ -72,7 +72,9 @@ std::string BytesAsText(std::span<const std::uint8_t> bytes) { return std::strin
 // The reply data of a read as the tag takes it: the two type bytes, then the
 // value bytes.
 TPacketDataArray TypedData(std::uint16_t type, std::span<const std::uint8_t> data) {
-    TPacketDataArray bytes = U16(type);
+    TPacketDataArray bytes;
+    bytes.reserve(2 + data.size());
+    eip::AppendUInt16(bytes, type);
     bytes.insert(bytes.end(), data.begin(), data.end());
     return bytes;
 }
@@ -415,68 +417,78 @@ bool TLogixProcessor::ReadIdentity() {
 void TLogixProcessor::ParseIdentity(std::span<const std::uint8_t> data) {
     if (eip::ToUInt16(data, 0) != 7)
         throw eip::EListError(0);
+    // Read into a copy first, so a reply cut short changes nothing.
+    struct {
+        std::uint16_t VendorId, DeviceType, ProductCode;
+        std::uint8_t Major, Minor;
+        std::optional<std::uint16_t> Status;
+        std::uint32_t Serial;
+        std::string Name;
+    } id{VendorId, DeviceType, ProductCode, MajorRevision, MinorRevision, std::nullopt, SerialNumber, ProductName};
     std::size_t p = 2;
     while (p < data.size()) {
-        const std::uint16_t id = eip::ToUInt16(data, p);
+        const std::uint16_t attribute = eip::ToUInt16(data, p);
         const std::uint16_t status = eip::ToUInt16(data, p + 2);
         p += 4;
         // An attribute the device could not give carries no value, so nothing
         // after it can be placed.
-        if (id > 7 || status != 0)
+        if (attribute < 1 || attribute > 7 || status != 0)
             break;
-        switch (id) {
+        std::size_t width = 2;
+        switch (attribute) {
         case 1:
-            VendorId = eip::ToUInt16(data, p);
-            p += 2;
+            id.VendorId = eip::ToUInt16(data, p);
             break;
         case 2:
-            DeviceType = eip::ToUInt16(data, p);
-            p += 2;
+            id.DeviceType = eip::ToUInt16(data, p);
             break;
         case 3:
-            ProductCode = eip::ToUInt16(data, p);
-            p += 2;
+            id.ProductCode = eip::ToUInt16(data, p);
             break;
         case 4:
-            MajorRevision = eip::ToByte(data, p);
-            MinorRevision = eip::ToByte(data, p + 1);
-            p += 2;
+            id.Major = eip::ToByte(data, p);
+            id.Minor = eip::ToByte(data, p + 1);
             break;
-        case 5: {
-            const std::uint16_t word = eip::ToUInt16(data, p);
-            p += 2;
-            const auto ext = static_cast<std::uint8_t>((word >> 4) & 0x0F);
-            const auto fault = static_cast<std::uint8_t>((word >> 8) & 0x0F);
-            const auto vendor = static_cast<std::uint8_t>((word >> 12) & 0x0F);
-            const bool extChanged = ext != ExtStatus, faultChanged = fault != FaultBits,
-                       vendorChanged = vendor != VendorBits;
-            ExtStatus = ext;
-            FaultBits = fault;
-            VendorBits = vendor;
-            if (NotifyStatus) {
-                if (extChanged && OnExtStatusChanged)
-                    OnExtStatusChanged(*this, ext);
-                if (faultChanged && OnFaultBitsChanged)
-                    OnFaultBitsChanged(*this, fault);
-                if (vendorChanged && OnVendorBitsChanged)
-                    OnVendorBitsChanged(*this, vendor);
-            }
+        case 5:
+            id.Status = eip::ToUInt16(data, p);
             break;
-        }
         case 6:
-            SerialNumber = eip::ToUInt32(data, p);
-            p += 4;
+            id.Serial = eip::ToUInt32(data, p);
+            width = 4;
             break;
         case 7: {
             const std::uint8_t length = eip::ToByte(data, p);
-            ProductName = eip::BytesToString(eip::ToBytes(data, p + 1, length));
-            p += 1u + length;
+            id.Name = eip::BytesToString(eip::ToBytes(data, p + 1, length));
+            width = 1u + length;
             break;
         }
-        default:
-            return;
         }
+        p += width;
     }
+    VendorId = id.VendorId;
+    DeviceType = id.DeviceType;
+    ProductCode = id.ProductCode;
+    MajorRevision = id.Major;
+    MinorRevision = id.Minor;
+    SerialNumber = id.Serial;
+    ProductName = id.Name;
+    if (!id.Status)
+        return;
+    const auto ext = static_cast<std::uint8_t>((*id.Status >> 4) & 0x0F);
+    const auto fault = static_cast<std::uint8_t>((*id.Status >> 8) & 0x0F);
+    const auto vendor = static_cast<std::uint8_t>((*id.Status >> 12) & 0x0F);
+    const bool extChanged = ext != ExtStatus, faultChanged = fault != FaultBits, vendorChanged = vendor != VendorBits;
+    ExtStatus = ext;
+    FaultBits = fault;
+    VendorBits = vendor;
+    if (!NotifyStatus)
+        return;
+    if (extChanged && OnExtStatusChanged)
+        OnExtStatusChanged(*this, ext);
+    if (faultChanged && OnFaultBitsChanged)
+        OnFaultBitsChanged(*this, fault);
+    if (vendorChanged && OnVendorBitsChanged)
+        OnVendorBitsChanged(*this, vendor);
 }
 
 // ---- Symbols

@@ -201,6 +201,16 @@ TEST_F(ProcessorE2ETest, MicroLogixReadsWordAndTimerFiles) {
     EXPECT_EQ(n->IntegerAt(1), -20);
     EXPECT_EQ(n->IntegerAt(2), 30);
 
+    // One request carries at most 127 words: the tag holds what was read, not
+    // 73 zeros more.
+    std::vector<std::int32_t> many(200);
+    std::iota(many.begin(), many.end(), 1000);
+    plc_->Files().Set(sim::MakeWordFile('N', 10, many));
+    auto first = proc_->ReadMicroLogix("N10:0", 200);
+    ASSERT_NE(first, nullptr) << proc_->ErrorText;
+    EXPECT_EQ(first->ElementCount, 127);
+    EXPECT_EQ(dynamic_cast<TLogixINT&>(*first).IntegerAt(126), 1126);
+
     auto timer = proc_->ReadMicroLogix("T4:0", 1);
     auto* t = dynamic_cast<TLogixTIMER*>(timer.get());
     ASSERT_NE(t, nullptr) << proc_->ErrorText;
@@ -216,6 +226,16 @@ TEST_F(ProcessorE2ETest, MicroLogixReadsWordAndTimerFiles) {
     EXPECT_EQ(proc_->ErrorCode, -14);
     EXPECT_EQ(proc_->ReadMicroLogix("X1:0", 1), nullptr);
     EXPECT_EQ(proc_->ErrorCode, -13);
+
+    // Without a standing connection each read opens and closes its own.
+    Reopen({});
+    ASSERT_TRUE(Connect(ProcessorKindMicroLogix, 0)) << proc_->ErrorText;
+    auto again = proc_->ReadMicroLogix("N7:1", 1);
+    ASSERT_NE(again, nullptr) << proc_->ErrorText;
+    EXPECT_EQ(dynamic_cast<TLogixINT&>(*again).IntegerAt(0), -20);
+    // The first processor closed its standing connection as it went.
+    ASSERT_TRUE(plc_->WaitUntil([&](const sim::SimCounters& c) { return c.ForwardCloses == 2; }, 5s));
+    EXPECT_EQ(plc_->Counters().ForwardOpens, 2u);
 }
 
 TEST_F(ProcessorE2ETest, BrowseListsEverySymbolAcrossPagesAndWideInstances) {
@@ -271,7 +291,8 @@ TEST_F(ProcessorE2ETest, AProgramDownloadIsNoticedAndTheCachesReadAgain) {
     Start();
     plc_->Tags().DefineType("Cell_UDT", {{"Temp", "REAL"}});
     plc_->Tags().SetStructure("Cells", "Cell_UDT", {4}, {});
-    ASSERT_TRUE(Connect(ProcessorKindLogix, OptionConnected)) << proc_->ErrorText;
+    // Without a connection the one read goes unconnected through the route.
+    ASSERT_TRUE(Connect(ProcessorKindLogix, 0)) << proc_->ErrorText;
     auto before = TLogixTagFactory::ReadTemplateForTag("Cells[0]", *proc_, 1);
     ASSERT_NE(before, nullptr) << proc_->ErrorText;
     EXPECT_EQ(before->MemberCount, 1);

@@ -82,40 +82,27 @@ TEST(LogixErrorTable, NamesEveryCodeOnceAndUnknownOtherwise) {
     EXPECT_EQ(ErrorTextOf(0), "Unknown");
 }
 
-TEST_F(ProcessorTest, RouteDependsOnTheWholeRouteBitAndTheFamily) {
+TEST_F(ProcessorTest, TheRouteAndTheConnectionFollowTheFamilyAndThePollInterval) {
     device_.Handler = [](const TPacketDataArray&) { return std::nullopt; };
-    ASSERT_TRUE(Connect(ProcessorKindLogix, 0));
-    EXPECT_EQ(proc_->RoutePath, (TPacketDataArray{0x01, 0x00}));
     ASSERT_TRUE(Connect(ProcessorKindLogix, OptionWholeRoute));
     EXPECT_EQ(proc_->RoutePath, (TPacketDataArray{0x00}));
+    // Two poll intervals each way, so the device's time-out (four RPIs, the
+    // multiplier 0) spans eight polls, beyond 30 s as well.
+    ASSERT_TRUE(Connect(ProcessorKindLogix, OptionConnected, 30000));
+    ASSERT_TRUE(Connect(ProcessorKindLogix, OptionConnected, 30001));
+    ASSERT_EQ(device_.ForwardOpens.size(), 2u);
+    EXPECT_EQ(TPacketDataArray(device_.ForwardOpens[0].begin() + 18, device_.ForwardOpens[0].end()),
+              Hex("00 000000 00879303 fc47 00879303 fc47 a3 03 01 00 20 02 24 01"));
+    EXPECT_EQ(TPacketDataArray(device_.ForwardOpens[1].begin() + 18, device_.ForwardOpens[1].end()),
+              Hex("00 000000 d08e9303 fc47 d08e9303 fc47 a3 03 01 00 20 02 24 01"));
 
     // A Micro800 or MicroLogix sits behind no backplane: the connection goes to
     // its Message Router directly, never through a port segment of link 0x20.
     Make({});
     ASSERT_TRUE(Connect(ProcessorKindMicro800, OptionConnected));
-    ASSERT_EQ(device_.ForwardOpens.size(), 1u);
-    const TPacketDataArray& open = device_.ForwardOpens[0];
-    EXPECT_EQ(TPacketDataArray(open.begin() + 35, open.end()), Hex("02 20 02 24 01"));
-}
-
-TEST_F(ProcessorTest, TheConnectionOutlivesThePollInterval) {
-    device_.Handler = [](const TPacketDataArray&) { return std::nullopt; };
-    ASSERT_TRUE(Connect(ProcessorKindLogix, OptionConnected, 30000));
-    ASSERT_TRUE(Connect(ProcessorKindLogix, OptionConnected, 30001));
-    ASSERT_EQ(device_.ForwardOpens.size(), 2u);
-    for (const auto& open : device_.ForwardOpens) {
-        EXPECT_EQ(open.size(), 42u);
-        EXPECT_EQ(open[18], 0x00); // time-out multiplier: four intervals
-        EXPECT_EQ(TPacketDataArray(open.begin() + 35, open.end()), Hex("03 01 00 20 02 24 01"));
-    }
-    // Two poll intervals each way, so the device's time-out (four RPIs) spans
-    // eight polls; beyond 30 s as well.
-    EXPECT_EQ(TPacketDataArray(device_.ForwardOpens[0].begin() + 22, device_.ForwardOpens[0].begin() + 26),
-              Hex("00879303"));
-    EXPECT_EQ(TPacketDataArray(device_.ForwardOpens[1].begin() + 22, device_.ForwardOpens[1].begin() + 26),
-              Hex("d08e9303"));
-    EXPECT_EQ(TPacketDataArray(device_.ForwardOpens[1].begin() + 28, device_.ForwardOpens[1].begin() + 32),
-              Hex("d08e9303"));
+    ASSERT_EQ(device_.ForwardOpens.size(), 3u);
+    EXPECT_EQ(TPacketDataArray(device_.ForwardOpens[2].begin() + 35, device_.ForwardOpens[2].end()),
+              Hex("02 20 02 24 01"));
 }
 
 TEST_F(ProcessorTest, ADeviceWithoutIdentityIsNotACIPDevice) {
@@ -126,6 +113,42 @@ TEST_F(ProcessorTest, ADeviceWithoutIdentityIsNotACIPDevice) {
     EXPECT_EQ(proc_->State, StateDisconnected);
     ASSERT_NE(proc_->Session, nullptr);
     EXPECT_FALSE(proc_->Session->Registered);
+}
+
+TEST_F(ProcessorTest, IdentityRepliesCutShortChangeNothing) {
+    TPacketDataArray reply;
+    device_.Handler = [&](const TPacketDataArray& mr) -> std::optional<TPacketDataArray> {
+        EXPECT_EQ(mr, Hex("03 02 20 01 24 01 07 00 01 00 02 00 03 00 04 00 05 00 06 00 07 00"));
+        return MRReply(0x03, 0, reply);
+    };
+    ASSERT_TRUE(Connect());
+    const TPacketDataArray whole = Hex("0700 0100 0000 3412 0200 0000 0e00 0300 0000 5a00 0400 0000 1407"
+                                       "0500 0000 605a 0600 0000 efbe adde 0700 0000 03 504c43");
+    reply.assign(whole.begin(), whole.end() - 2); // the product name cut short
+    EXPECT_FALSE(proc_->ReadIdentity());
+    EXPECT_EQ(proc_->ErrorCode, -10);
+    EXPECT_EQ(proc_->VendorId, 0);
+    EXPECT_EQ(proc_->ExtStatus, 0);
+
+    reply = whole;
+    ASSERT_TRUE(proc_->ReadIdentity());
+    EXPECT_EQ(proc_->VendorId, 0x1234);
+    EXPECT_EQ(proc_->DeviceType, 0x000E);
+    EXPECT_EQ(proc_->ProductCode, 0x005A);
+    EXPECT_EQ(proc_->MajorRevision, 20);
+    EXPECT_EQ(proc_->MinorRevision, 7);
+    EXPECT_EQ(proc_->ExtStatus, 6);
+    EXPECT_EQ(proc_->FaultBits, 0xA);
+    EXPECT_EQ(proc_->VendorBits, 5);
+    EXPECT_EQ(proc_->SerialNumber, 0xDEADBEEFu);
+    EXPECT_EQ(proc_->ProductName, "PLC");
+
+    // An attribute the device could not give (status 0x14) has no value: the
+    // ones after it cannot be placed and stay as they were.
+    reply = Hex("0700 0100 0000 7856 0200 1400 0300 0000 9900");
+    ASSERT_TRUE(proc_->ReadIdentity());
+    EXPECT_EQ(proc_->VendorId, 0x5678);
+    EXPECT_EQ(proc_->ProductCode, 0x005A);
 }
 
 TEST_F(ProcessorTest, BrowseFollowsPagesIntoThe32BitInstanceSegment) {
@@ -248,7 +271,7 @@ struct TemplateDevice {
     }
 };
 
-TEST_F(ProcessorTest, TemplatesAreReadInChunksWithTheirOwnTicks) {
+TEST_F(ProcessorTest, TemplatesAreReadInChunksUntilTheDeviceStopsGivingBytes) {
     auto device = std::make_shared<TemplateDevice>();
     device->Attributes = TemplateAttributes(250, 12, 1, 0x1234);
     device->Definition = Cat({Hex("0000 c400 00000000"), TPacketDataArray(972, 0x41)});
@@ -258,53 +281,38 @@ TEST_F(ProcessorTest, TemplatesAreReadInChunksWithTheirOwnTicks) {
     auto info = proc_->ReadTemplate(0x0F12);
     ASSERT_NE(info, nullptr);
     EXPECT_EQ(info->InstanceId, 0x0F12);
-    EXPECT_EQ(info->Handle, 0x1234);
-    EXPECT_EQ(device->Chunks, (std::vector<std::pair<std::uint32_t, std::uint16_t>>{{0, 480}, {480, 480}, {960, 20}}));
+    using Chunks = std::vector<std::pair<std::uint32_t, std::uint16_t>>;
+    EXPECT_EQ(device->Chunks, (Chunks{{0, 480}, {480, 480}, {960, 20}}));
     ASSERT_EQ(device_.Routed.size(), 4u);
     EXPECT_EQ(device_.Routed[0].Request, Hex("03 03 20 6C 25 00 12 0F 04 00 04 00 03 00 02 00 01 00"));
     EXPECT_EQ(device_.Routed[1].Request, Hex("4C 03 20 6C 25 00 12 0F 00 00 00 00 E0 01"));
-    for (const auto& routed : device_.Routed) {
-        EXPECT_EQ(routed.Tick, 7);
-        EXPECT_EQ(routed.Ticks, 155);
-        EXPECT_EQ(routed.Route, Hex("01 00"));
-    }
+    for (const auto& routed : device_.Routed)
+        EXPECT_EQ((std::array{routed.Tick, routed.Ticks}), (std::array<std::uint8_t, 2>{7, 155}));
+
+    // 494 bytes for 480 asked, as controllers do: the next chunk starts there.
+    device->Chunks.clear();
+    device->Overshoot = 14;
+    ASSERT_NE(proc_->ReadTemplate(2), nullptr);
+    EXPECT_EQ(device->Chunks, (Chunks{{0, 480}, {494, 480}}));
 
     device->Chunks.clear();
     device->Attributes = TemplateAttributes(30, 12, 1, 0x1234);
-    device->Definition.resize(100);
     ASSERT_NE(proc_->ReadTemplate(1), nullptr);
-    EXPECT_EQ(device->Chunks, (std::vector<std::pair<std::uint32_t, std::uint16_t>>{{0, 100}}));
-}
-
-TEST_F(ProcessorTest, TemplateChunksContinueWhereTheDevicesBytesEnd) {
-    auto device = std::make_shared<TemplateDevice>();
-    device->Attributes = TemplateAttributes(250, 12, 1, 0x1234);
-    device->Definition = Cat({Hex("0000 c400 00000000"), TPacketDataArray(972, 0x41)});
-    device->Overshoot = 14; // 494 bytes for 480 asked, as controllers do
-    device_.Handler = [device](const TPacketDataArray& mr) { return (*device)(mr); };
-    ASSERT_TRUE(Connect());
-    ASSERT_NE(proc_->ReadTemplate(2), nullptr);
-    EXPECT_EQ(device->Chunks, (std::vector<std::pair<std::uint32_t, std::uint16_t>>{{0, 480}, {494, 480}}));
+    EXPECT_EQ(device->Chunks, (Chunks{{0, 100}}));
 
     // A size below the 5-word header reads no definition at all.
     device->Chunks.clear();
     device->Attributes = TemplateAttributes(3, 12, 1, 0x1234);
     auto empty = proc_->ReadTemplate(3);
     EXPECT_TRUE(device->Chunks.empty());
-    if (empty) {
-        EXPECT_EQ(empty->Members.Count(), 0u);
-    }
+    EXPECT_TRUE(empty == nullptr || empty->Members.Count() == 0);
 
     // A chunk that brings nothing would be asked for again and again.
-    int asked = 0;
-    device_.Handler = [&](const TPacketDataArray& mr) -> std::optional<TPacketDataArray> {
-        if (Split(mr).Service == 0x03)
-            return MRReply(0x03, 0, TemplateAttributes(250, 12, 1, 0x1234));
-        ++asked;
-        return MRReply(0x4C, 0x06);
-    };
+    device->Chunks.clear();
+    device->Attributes = TemplateAttributes(250, 12, 1, 0x1234);
+    device->Definition.clear();
     EXPECT_EQ(proc_->ReadTemplate(4), nullptr);
-    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(device->Chunks.size(), 1u);
 }
 
 TEST_F(ProcessorTest, AFragmentWithoutDataEndsTheRead) {

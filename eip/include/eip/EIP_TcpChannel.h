@@ -17,6 +17,8 @@
 #include "eip/EIP_Session.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -60,6 +62,9 @@ public:
     // Shuts the connection down as a dropped host channel would: the reader
     // reports the end to the session (or the closed handler).
     void Close();
+    // Blocks until the end of the connection has been reported, or the time
+    // passes; true when it has.
+    bool WaitForClose(std::chrono::milliseconds timeout);
 
 private:
     void ReadLoop();
@@ -75,6 +80,8 @@ private:
     TClosedHandler closed_;
     TTrafficTap tap_;
     std::string lastError_;
+    bool ended_ = false;
+    std::condition_variable endedChanged_;
 };
 
 } // namespace eip

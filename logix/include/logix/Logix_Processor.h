@@ -163,7 +163,7 @@ public:
     std::int32_t FailureCount = 0;
     std::unique_ptr<TLogixTagInfoList> TagList;
     std::uint8_t State = StateDisconnected;
-    // Where the session's bytes go (not owned).
+    // Where the session's bytes go (not owned; it must outlive the processor).
     eip::ISessionOwner* Channel = nullptr;
     // The random numbers of the connection identifiers; tests may fix them.
     TRandom Random;
@@ -235,7 +235,9 @@ public:
     // channel (any thread).
     void DataReceived(std::span<const std::uint8_t> bytes);
     void ChannelClosed();
-    // Sends through tcp and takes what it receives.
+    // Sends through tcp and takes what it receives (and installs the session
+    // transport that talks through the owner). The channel must outlive the
+    // processor, whose destruction still closes the connection through it.
     void UseChannel(eip::TTcpChannel& tcp);
 
     // ISessionOwner
