@@ -212,6 +212,9 @@ Bytes CipDevice::Dispatch(const Request& request, CipContext& context) {
             break;
         }
         return HandleTemplate(request, context);
+    case cipclass::TcpIp:
+    case cipclass::EthernetLink:
+        return HandleInterface(request);
     default:
         break;
     }
@@ -526,10 +529,12 @@ Bytes CipDevice::ForwardOpen(const Request& request, CipContext& context) {
     while (next < path->size() && (*path)[next].SegmentKind == Kind::Key) {
         ++next;
     }
-    // Class-3 connections end at the Message Router (class 2, instance 1).
-    const bool toRouter = path->size() == next + 2 && (*path)[next].SegmentKind == Kind::Class &&
-                          (*path)[next].Value == cipclass::MessageRouter &&
-                          (*path)[next + 1].SegmentKind == Kind::Instance && (*path)[next + 1].Value == 1;
+    // Class-3 connections end at the Message Router (class 2, instance 1);
+    // the small controllers also take an empty path as naming it.
+    const bool toRouter = (path->size() == next + 2 && (*path)[next].SegmentKind == Kind::Class &&
+                           (*path)[next].Value == cipclass::MessageRouter &&
+                           (*path)[next + 1].SegmentKind == Kind::Instance && (*path)[next + 1].Value == 1) ||
+                          (path->empty() && config_.Family != Personality::Logix);
     if (!toRouter) {
         return fail(extended::InvalidApplicationPath);
     }

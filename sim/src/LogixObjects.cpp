@@ -83,7 +83,105 @@ std::optional<std::vector<std::uint16_t>> AttributeIds(ByteView data, GeneralSta
     return ids;
 }
 
+// The TCP/IP Interface (0xF5) and Ethernet Link (0xF6) objects: the
+// network attributes a diagnostic tool reads from a controller's port.
+std::optional<Bytes> InterfaceAttribute(std::uint32_t cls, std::uint32_t attribute) {
+    Bytes v;
+    auto putString = [&v](std::string_view s) {
+        PutU16(v, static_cast<std::uint16_t>(s.size()));
+        PutText(v, s);
+        if (s.size() % 2 != 0) {
+            PutU8(v, 0);
+        }
+    };
+    if (cls == cipclass::TcpIp) {
+        switch (attribute) {
+        case 1: // status: configured
+            PutU32(v, 1);
+            return v;
+        case 5: // address, mask, gateway, two name servers, domain
+            PutU32(v, 0x7F000001);
+            PutU32(v, 0xFF000000);
+            PutU32(v, 0);
+            PutU32(v, 0);
+            PutU32(v, 0);
+            putString("");
+            return v;
+        case 6:
+            putString("sim-plc");
+            return v;
+        default:
+            return std::nullopt;
+        }
+    }
+    switch (attribute) {
+    case 1: // speed, Mb/s
+        PutU32(v, 100);
+        return v;
+    case 2: // link up, full duplex, speed negotiated
+        PutU32(v, 0x0000000F);
+        return v;
+    case 3: {
+        const Bytes mac = {0x00, 0x00, 0xBC, 0x51, 0x4D, 0x01};
+        PutBytes(v, mac);
+        return v;
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
 } // namespace
+
+// ---- TCP/IP Interface and Ethernet Link ----
+
+Bytes CipDevice::HandleInterface(const Request& request) {
+    const std::uint8_t svc = request.Service;
+    const std::vector<PathSegment>& path = request.Path;
+    if (path.size() < 2 || path.size() > 3 || path[1].SegmentKind != Kind::Instance ||
+        (path.size() == 3 && path[2].SegmentKind != Kind::Attribute)) {
+        return MakeReply(svc, GeneralStatus::PathSegmentError);
+    }
+    if (path[1].Value != 1) {
+        return MakeReply(svc, GeneralStatus::PathDestinationUnknown);
+    }
+    const std::uint32_t cls = path[0].Value;
+    if (svc == service::GetAttributeSingle) {
+        if (path.size() != 3) {
+            return MakeReply(svc, GeneralStatus::PathSegmentError);
+        }
+        if (!request.Data.empty()) {
+            return MakeReply(svc, GeneralStatus::TooMuchData);
+        }
+        std::optional<Bytes> v = InterfaceAttribute(cls, path[2].Value);
+        if (!v) {
+            return MakeReply(svc, GeneralStatus::AttributeNotSupported);
+        }
+        return MakeReply(svc, GeneralStatus::Success, {}, *v);
+    }
+    if (svc != service::GetAttributeList || path.size() != 2) {
+        return MakeReply(svc, GeneralStatus::ServiceNotSupported);
+    }
+    GeneralStatus error = GeneralStatus::Success;
+    std::optional<std::vector<std::uint16_t>> ids = AttributeIds(request.Data, error);
+    if (!ids) {
+        return MakeReply(svc, error);
+    }
+    Bytes body;
+    PutU16(body, static_cast<std::uint16_t>(ids->size()));
+    bool failed = false;
+    for (std::uint16_t id : *ids) {
+        PutU16(body, id);
+        if (std::optional<Bytes> v = InterfaceAttribute(cls, id)) {
+            PutU16(body, 0);
+            PutBytes(body, *v);
+        } else {
+            PutU16(body, static_cast<std::uint16_t>(GeneralStatus::AttributeNotSupported));
+            failed = true;
+        }
+    }
+    return MakeReply(svc, failed ? GeneralStatus::AttributeListError : GeneralStatus::Success, {}, body);
+}
 
 // ---- Symbol object ----
 

@@ -10,6 +10,7 @@ namespace {
 // Logix symbol names are at most 40 characters; program-scoped names carry
 // the program prefix as well.
 constexpr std::size_t MaxNameLength = 128;
+constexpr std::uint64_t MaxTagBytes = 64u << 20;
 
 void Validate(const SimTag& tag) {
     if (tag.Name.empty() || tag.Name.size() > MaxNameLength) {
@@ -106,6 +107,10 @@ SimTag MakeStructTag(std::string name, const SimTemplate& type, std::vector<std:
         if (d == 0 || count > 0x00FFFFFF) {
             throw std::invalid_argument("tag " + tag.Name + ": bad dimensions");
         }
+    }
+    // A simulated controller has tens of megabytes of tag memory at most.
+    if (count * type.StructSize > MaxTagBytes) {
+        throw std::invalid_argument("tag " + tag.Name + ": too large");
     }
     tag.Data.assign(count * type.StructSize, 0);
     return tag;

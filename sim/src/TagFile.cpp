@@ -510,7 +510,11 @@ void LoadTagText(std::string_view text, TagDatabase& tags, DataTable& files) {
         }
         start = end + 1;
     }
-    parser.Finish();
+    try {
+        parser.Finish();
+    } catch (const std::exception& e) {
+        throw ETagFile("line " + std::to_string(lineNo) + ": " + e.what());
+    }
 }
 
 void LoadTagFile(const std::string& path, TagDatabase& tags, DataTable& files) {

@@ -18,6 +18,7 @@ constexpr std::uint16_t DwordType = 0x00D3;
 // Hidden BOOL hosts are named after the first characters of their type.
 constexpr std::size_t HostNameChars = 10;
 constexpr std::size_t MaxMembers = 512;
+constexpr std::uint32_t MaxStructSize = 0xFFF8;
 
 std::string Upper(std::string_view s) {
     return TagDatabase::Key(s);
@@ -82,6 +83,9 @@ const TemplateMember* SimTemplate::FindMember(std::string_view name) const {
 }
 
 bool SimTemplate::IsStringShaped() const {
+    if (Members.size() != 2) {
+        return false;
+    }
     const TemplateMember* len = FindMember("LEN");
     const TemplateMember* data = FindMember("DATA");
     if (len == nullptr || data == nullptr || len->IsStructure() || len->IsArray()) {
@@ -204,6 +208,10 @@ SimTemplate TemplateStore::Define(std::string_view name, const std::vector<Membe
             t.Members.push_back({d.Name, static_cast<std::uint16_t>(d.Count), type, offset, false});
             offset += size * std::max<std::uint32_t>(d.Count, 1);
             suffix += "EA";
+            if (offset > MaxStructSize) {
+                throw std::invalid_argument("type " + t.Name + " is larger than " +
+                                            std::to_string(MaxStructSize) + " bytes");
+            }
             continue;
         }
         auto nested = byName_.find(Upper(d.TypeName));
@@ -219,6 +227,15 @@ SimTemplate TemplateStore::Define(std::string_view name, const std::vector<Membe
         t.Members.push_back({d.Name, static_cast<std::uint16_t>(d.Count), type, offset, false});
         offset += n.StructSize * std::max<std::uint32_t>(d.Count, 1);
         suffix += "EA";
+        if (offset > MaxStructSize) {
+            throw std::invalid_argument("type " + t.Name + " is larger than " + std::to_string(MaxStructSize) +
+                                        " bytes");
+        }
+    }
+    // The size attribute is 16 bits wide.
+    if (offset > MaxStructSize) {
+        throw std::invalid_argument("type " + t.Name + " is larger than " + std::to_string(MaxStructSize) +
+                                    " bytes");
     }
     t.StructSize = AlignUp(std::max<std::uint32_t>(offset, 1), align);
     t.ListedName = t.Name + suffix.substr(0, 2 + std::min<std::size_t>(suffix.size() - 2, 20));

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <spawn.h>
 #include <string>
+#include <utility>
+#include <vector>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,22 +16,31 @@ extern char** environ;
 
 namespace {
 
-TEST(EipsimProgramTest, PrintsTheListeningLineAndAnswersASession) {
+// Starts eipsim with the arguments (after "--port 0"); returns its pid and
+// the port from its first line, or port 0 when the line did not come.
+std::pair<pid_t, int> Spawn(std::vector<std::string> args) {
     int out[2];
-    ASSERT_EQ(::pipe(out), 0);
+    if (::pipe(out) != 0) {
+        return {0, 0};
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::string path = EIPSIM_PATH;
-    std::string portArg = "--port";
-    std::string zero = "0";
-    char* argv[] = {path.data(), portArg.data(), zero.data(), nullptr};
+    args.insert(args.begin(), {EIPSIM_PATH, "--port", "0"});
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
     pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environ), 0);
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
-
+    if (spawned != 0) {
+        ::close(out[0]);
+        return {0, 0};
+    }
     // The first line, read up to its newline.
     std::string line;
     char c = 0;
@@ -38,8 +49,24 @@ TEST(EipsimProgramTest, PrintsTheListeningLineAndAnswersASession) {
     }
     ::close(out[0]);
     const std::string prefix = "listening on 127.0.0.1:";
-    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
-    const int port = std::stoi(line.substr(prefix.size()));
+    if (line.rfind(prefix, 0) != 0) {
+        return {pid, 0};
+    }
+    return {pid, std::stoi(line.substr(prefix.size()))};
+}
+
+int StopAndWait(pid_t pid) {
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+TEST(EipsimProgramTest, PrintsTheListeningLineAndAnswersASession) {
+    const auto [pid, port] = Spawn({});
+    ASSERT_NE(pid, 0);
     ASSERT_GT(port, 0);
     {
         simtest::TestConnection connection(static_cast<std::uint16_t>(port));
@@ -51,11 +78,35 @@ TEST(EipsimProgramTest, PrintsTheListeningLineAndAnswersASession) {
                       simtest::Cat({{0x4C, 0x05, 0x91, 0x07}, simtest::Text("Counter"), {0x00, 0x01, 0x00}})),
                   simtest::Bytes({0xCC, 0x00, 0x00, 0x00, 0xC4, 0x00, 0x40, 0xE2, 0x01, 0x00}));
     }
-    ::kill(pid, SIGTERM);
+    EXPECT_EQ(StopAndWait(pid), 0);
+}
+
+TEST(EipsimProgramTest, APersonalityAndATagFileAreChosenAtStart) {
+    const auto [pid, port] =
+        Spawn({"--personality", "micro800", "--tags", std::string(QOR_SOURCE_DIR) + "/sim/sample-tags.txt"});
+    ASSERT_NE(pid, 0);
+    ASSERT_GT(port, 0);
+    {
+        simtest::TestConnection connection(static_cast<std::uint16_t>(port));
+        const std::uint32_t handle = connection.Register();
+        EXPECT_EQ(connection.Request(handle, {0x0E, 0x03, 0x20, 0x01, 0x24, 0x01, 0x30, 0x07}),
+                  simtest::Cat({{0x8E, 0x00, 0x00, 0x00, 0x12}, simtest::Text("Simulated Micro800")}));
+        // Symbolic reads need a connection on this family.
+        EXPECT_EQ(connection.Request(
+                      handle,
+                      simtest::Cat({{0x4C, 0x05, 0x91, 0x07}, simtest::Text("Counter"), {0x00, 0x01, 0x00}})),
+                  simtest::Bytes({0xCC, 0x00, 0x08, 0x00}));
+    }
+    EXPECT_EQ(StopAndWait(pid), 0);
+
+    // An unknown family is a usage error: no listening line, a non-zero exit.
+    const auto [bad, none] = Spawn({"--personality", "plc5"});
+    ASSERT_NE(bad, 0);
+    EXPECT_EQ(none, 0);
     int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_EQ(::waitpid(bad, &status, 0), bad);
     EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(WEXITSTATUS(status), 0);
 }
 
 } // namespace

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -50,6 +53,63 @@ TEST_F(TagFileTest, ValuesBecomeLittleEndianElements) {
     EXPECT_EQ(tags_.Find("Cube")->Dims, std::vector<std::uint32_t>({2, 1, 2}));
     EXPECT_EQ(TagBytes("Program:Main.Bits"), Bytes({0x01, 0x00, 0x00, 0x80}));
     EXPECT_EQ(tags_.Find("Program:Main.Bits")->SymbolType(), 0x20D3);
+}
+
+TEST_F(TagFileTest, StructureValuesFollowTheMemberOrder) {
+    sim::LoadTagText("TYPE Valve\n"
+                     "  BOOL Open\n"
+                     "  BOOL Closed\n"
+                     "  INT  Pos\n"
+                     "END\n"
+                     "TYPE Str6   # a custom string\n"
+                     "  DINT  LEN\n"
+                     "  SINT  DATA[6]\n"
+                     "END\n"
+                     "TYPE Line\n"
+                     "  Str6  Text\n"
+                     "  Valve Valves[2]\n"
+                     "END\n"
+                     "Valve   V[2]  = 1 0 -3   0 1 0x7FFF\n"
+                     "TIMER   T     = 10 20 0 0 1\n"
+                     "Line    L     = \"a#b\" 1 1 2\n"
+                     "BOOL    B[40] = 0 1 0 0 0 0 0 0  0 0 0 0 0 0 0 0  0 0 0 0 0 0 0 0  0 0 0 0 0 0 0 0  1\n"
+                     "TIME    Back  = -00:00:01.000\n",
+                     tags_, files_);
+    EXPECT_EQ(TagBytes("V"), Bytes({0x01, 0x00, 0xFD, 0xFF, 0x02, 0x00, 0xFF, 0x7F}));
+    EXPECT_EQ(TagBytes("T"), Bytes({0x00, 0x00, 0x00, 0x20, 0x0A, 0x00, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00}));
+    // LEN 3, "a#b" ('#' inside quotes is no comment), then Valves[0] = Open, Closed, Pos 2.
+    EXPECT_EQ(TagBytes("L"), Bytes({0x03, 0x00, 0x00, 0x00, 'a', '#', 'b', 0x00, 0x00, 0x00, 0x00, 0x00, 0x03,
+                                    0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(TagBytes("B"), Bytes({0x02, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00}));
+    EXPECT_TRUE(tags_.Find("B")->BitArray);
+    EXPECT_EQ(TagBytes("Back"), Bytes({0x18, 0xFC, 0xFF, 0xFF}));
+}
+
+TEST_F(TagFileTest, BadTypesAndStructureValuesNameTheirLine) {
+    EXPECT_EQ(ErrorOf("TYPE A\n  DINT X\n"), "line 3: type A has no END");
+    EXPECT_EQ(ErrorOf("TYPE A\n  Nothing X\nEND\n"), "line 3: type A: unknown member type 'Nothing'");
+    EXPECT_EQ(ErrorOf("TYPE A\n  DINT X\n  INT x\nEND\n"), "line 4: type A: bad or repeated member 'x'");
+    EXPECT_EQ(ErrorOf("TYPE A\n  BOOL X[32]\nEND\n"), "line 3: type A: BOOL arrays are tags, not members");
+    EXPECT_EQ(ErrorOf("TYPE TIMER\n  DINT X\nEND\n"), "line 3: type TIMER is predefined");
+    EXPECT_EQ(ErrorOf("TYPE Huge\n  DINT X[20000]\nEND\n"), "line 3: type Huge is larger than 65528 bytes");
+    EXPECT_EQ(ErrorOf("TIMER T = 1 2 1 0 0 1\n"), "line 1: more values than elements");
+    EXPECT_EQ(ErrorOf("TIMER T = 1 2 2\n"), "line 1: value '2' does not fit member EN (BOOL)");
+    EXPECT_EQ(ErrorOf("STRING S = \"" + std::string(83, 'x') + "\"\n"), "line 1: text longer than 82 characters");
+    EXPECT_EQ(ErrorOf("STRING S = \"open\n"), "line 1: missing closing '\"'");
+    EXPECT_EQ(ErrorOf("Motor M\n"), "line 1: unknown type 'Motor'");
+    EXPECT_EQ(ErrorOf("DATE D = 1971-12-31\n"), "line 1: value '1971-12-31' does not fit DATE");
+    EXPECT_EQ(ErrorOf("BOOL B[2] = 1 0 1\n"), "line 1: more values than elements");
+}
+
+TEST_F(TagFileTest, TheSampleFileIsTheBuiltInSample) {
+    std::ifstream in(std::string(QOR_SOURCE_DIR) + "/sim/sample-tags.txt");
+    ASSERT_TRUE(in);
+    std::ostringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), sim::SampleTagText());
+    sim::LoadTagText(text.str(), tags_, files_);
+    EXPECT_TRUE(files_.Find(11).has_value());
+    EXPECT_EQ(TagBytes("Counter"), Bytes({0x40, 0xE2, 0x01, 0x00}));
 }
 
 } // namespace

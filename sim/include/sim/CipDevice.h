@@ -134,6 +134,7 @@ private:
     Bytes HandleTag(const Request& request, CipContext& context);
     Bytes HandleSymbol(const Request& request, std::string_view program, std::size_t first, CipContext& context);
     Bytes HandleTemplate(const Request& request, CipContext& context);
+    Bytes HandleInterface(const Request& request);
     Bytes BrowseSymbols(const Request& request, std::string_view program, std::uint32_t start,
                         CipContext& context);
     Bytes SymbolAttributes(const Request& request, std::string_view program, std::uint32_t instance);

@@ -135,6 +135,8 @@ inline constexpr std::uint32_t ConnectionManager = 0x06;
 inline constexpr std::uint32_t Pccc = 0x67;
 inline constexpr std::uint32_t Symbol = 0x6B;
 inline constexpr std::uint32_t Template = 0x6C;
+inline constexpr std::uint32_t TcpIp = 0xF5;
+inline constexpr std::uint32_t EthernetLink = 0xF6;
 } // namespace cipclass
 
 } // namespace sim

@@ -52,7 +52,8 @@ struct SimTemplate {
 
     // A member by name, without regard to ASCII letter case.
     const TemplateMember* FindMember(std::string_view name) const;
-    // LEN (an integer) and DATA (a SINT array): a string the tag text may give as "text".
+    // Exactly LEN (an integer) and DATA (a SINT array): a string the tag text
+    // may give as "text".
     bool IsStringShaped() const;
     Bytes Definition() const;
     // Definition size in 32-bit words as the attribute reports it: the

@@ -1,0 +1,154 @@
+// The three controller families: what a Micro800 and a MicroLogix refuse that
+// a Logix controller answers, and the connection paths they accept.
+#include "SimTestClient.h"
+
+#include "sim/SimController.h"
+#include "sim/TagFile.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using simtest::Bytes;
+using simtest::Cat;
+using simtest::TestConnection;
+using simtest::Text;
+
+// Forward Open (serial 0x1234, vendor 0xFACE, originator serial 0x000EFFEC,
+// RPI 20 ms, 508-byte point-to-point connections, class 3) with the given
+// connection path.
+Bytes ForwardOpen(const Bytes& path) {
+    return Cat({{0x54, 0x02, 0x20, 0x06, 0x24, 0x01, 0x0D, 0xDB, 0x00, 0x00, 0x00, 0x00, 0x78, 0x56, 0x34, 0x12,
+                 0x34, 0x12, 0xCE, 0xFA, 0xEC, 0xFF, 0x0E, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x4E, 0x00, 0x00,
+                 0xFC, 0x47, 0x20, 0x4E, 0x00, 0x00, 0xFC, 0x47, 0xA3, static_cast<std::uint8_t>(path.size() / 2)},
+                path});
+}
+
+const Bytes ToRouter = {0x20, 0x02, 0x24, 0x01};
+const Bytes ThroughBackplane = {0x01, 0x00, 0x20, 0x02, 0x24, 0x01};
+const Bytes ReadCounter = Cat({{0x4C, 0x05, 0x91, 0x07}, Text("Counter"), {0x00, 0x01, 0x00}});
+const Bytes CounterValue = {0xCC, 0x00, 0x00, 0x00, 0xC4, 0x00, 0x40, 0xE2, 0x01, 0x00};
+
+// Unconnected Send to the Connection Manager carrying a request over a route.
+Bytes Routed(const Bytes& request, const Bytes& route) {
+    Bytes out = Cat({{0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x0A, 0x05},
+                     {static_cast<std::uint8_t>(request.size()), static_cast<std::uint8_t>(request.size() >> 8)},
+                     request});
+    if (request.size() % 2 != 0) {
+        out.push_back(0x00);
+    }
+    return Cat({out, {static_cast<std::uint8_t>(route.size() / 2), 0x00}, route});
+}
+
+// Execute PCCC typed read (0x0F/0xA2) of one element of a file.
+Bytes PcccRead(std::uint8_t byteSize, std::uint8_t file, std::uint8_t type, std::uint8_t element) {
+    return {0x4B, 0x02, 0x20, 0x67, 0x24, 0x01, 0x07, 0x1B, 0x05, 0x98, 0xAA, 0x91, 0x02,
+            0x0F, 0x00, 0x05, 0x00, 0xA2, byteSize, file, type, element, 0x00};
+}
+
+class PersonalityTest : public ::testing::Test {
+protected:
+    void Start(sim::Personality family) {
+        sim::SimConfig config;
+        config.Device.Family = family;
+        config.Device.Identity = sim::DefaultIdentity(family);
+        plc_ = std::make_unique<sim::SimController>(config);
+        sim::LoadTagText(sim::SampleTagText(), plc_->Tags(), plc_->Files());
+        plc_->Start();
+        connection_ = std::make_unique<TestConnection>(plc_->Port());
+        handle_ = connection_->Register();
+    }
+
+    Bytes Request(const Bytes& request) { return connection_->Request(handle_, request); }
+
+    // Opens a connection over the path; returns the O->T id, 0 when refused.
+    std::uint32_t Open(const Bytes& path) {
+        const Bytes reply = Request(ForwardOpen(path));
+        if (reply.size() != 30u || reply[2] != 0) {
+            return 0;
+        }
+        return simtest::ReadLe32(reply, 4);
+    }
+
+    Bytes Connected(std::uint32_t oto, std::uint16_t sequence, const Bytes& request) {
+        const Bytes packet =
+            connection_->Exchange(simtest::Encaps(0x70, handle_, simtest::UnitData(oto, sequence, request)));
+        // Header, interface handle and time-out, item count, address item, data item header, sequence.
+        constexpr std::size_t skip = 24 + 6 + 2 + 8 + 4 + 2;
+        return packet.size() > skip ? Bytes(packet.begin() + skip, packet.end()) : Bytes{};
+    }
+
+    std::unique_ptr<sim::SimController> plc_;
+    std::unique_ptr<TestConnection> connection_;
+    std::uint32_t handle_ = 0;
+};
+
+TEST_F(PersonalityTest, AMicro800ReadsSymbolsOnlyOverAConnectionAndHasNoBackplane) {
+    Start(sim::Personality::Micro800);
+    EXPECT_EQ(Request(ReadCounter), Bytes({0xCC, 0x00, 0x08, 0x00}));
+    const Bytes routed = Request(Routed(ReadCounter, {0x01, 0x00}));
+    ASSERT_GE(routed.size(), 6u);
+    EXPECT_EQ(Bytes(routed.begin(), routed.begin() + 6), Bytes({0xD2, 0x00, 0x01, 0x01, 0x11, 0x03}));
+
+    // A connection through a backplane port is refused as a real one
+    // refuses it: 0x01 / 0x0311 with the path size left.
+    EXPECT_EQ(Request(ForwardOpen(ThroughBackplane)),
+              Bytes({0xD4, 0x00, 0x01, 0x01, 0x11, 0x03, 0x34, 0x12, 0xCE, 0xFA, 0xEC, 0xFF, 0x0E, 0x00, 0x03, 0x00}));
+    const std::uint32_t oto = Open(ToRouter);
+    ASSERT_NE(oto, 0u);
+    EXPECT_EQ(Connected(oto, 1, ReadCounter), CounterValue);
+    // Fragmented reads over the connection, and BOOLs as 0x01.
+    EXPECT_EQ(Connected(oto, 2, Cat({{0x52, 0x05, 0x91, 0x07}, Text("Counter"), {0x00, 0x01, 0x00},
+                                     {0x00, 0x00, 0x00, 0x00}})),
+              Bytes({0xD2, 0x00, 0x00, 0x00, 0xC4, 0x00, 0x40, 0xE2, 0x01, 0x00}));
+    EXPECT_EQ(Connected(oto, 3, Cat({{0x4C, 0x09, 0x91, 0x05}, Text("Motor"), {0x00, 0x91, 0x07},
+                                     Text("Running"), {0x00, 0x01, 0x00}})),
+              Bytes({0xCC, 0x00, 0x00, 0x00, 0xC1, 0x00, 0x01}));
+    // No Multiple Service Packet, no templates; the symbol table is there.
+    EXPECT_EQ(Connected(oto, 4, Cat({{0x0A, 0x02, 0x20, 0x02, 0x24, 0x01, 0x01, 0x00, 0x04, 0x00}, ReadCounter})),
+              Bytes({0x8A, 0x00, 0x08, 0x00}));
+    EXPECT_EQ(Request({0x03, 0x03, 0x20, 0x6C, 0x25, 0x00, 0x83, 0x0F, 0x01, 0x00, 0x01, 0x00}),
+              Bytes({0x83, 0x00, 0x05, 0x00}));
+    const Bytes browse = Request({0x55, 0x03, 0x20, 0x6B, 0x25, 0x00, 0x00, 0x00, 0x01, 0x00, 0x02, 0x00});
+    ASSERT_GT(browse.size(), 4u);
+    EXPECT_EQ(browse[2], 0x00);
+}
+
+TEST_F(PersonalityTest, AMicroLogixAnswersDataTableFilesOnly) {
+    Start(sim::Personality::MicroLogix);
+    EXPECT_EQ(Request(ReadCounter), Bytes({0xCC, 0x00, 0x05, 0x00}));
+    EXPECT_EQ(Request({0x55, 0x03, 0x20, 0x6B, 0x25, 0x00, 0x00, 0x00, 0x01, 0x00, 0x02, 0x00}),
+              Bytes({0xD5, 0x00, 0x05, 0x00}));
+    // An empty connection path names the Message Router, as on a real one.
+    const std::uint32_t oto = Open({});
+    ASSERT_NE(oto, 0u);
+    // L11:0 = 100000 (file type 0x91, four bytes); T4:1 = 0x4000 500 42.
+    EXPECT_EQ(Connected(oto, 1, PcccRead(4, 11, 0x91, 0)),
+              Bytes({0xCB, 0x00, 0x00, 0x00, 0x07, 0x1B, 0x05, 0x98, 0xAA, 0x91, 0x02, 0x4F, 0x00, 0x05, 0x00,
+                     0xA0, 0x86, 0x01, 0x00}));
+    EXPECT_EQ(Connected(oto, 2, PcccRead(6, 4, 0x86, 1)),
+              Bytes({0xCB, 0x00, 0x00, 0x00, 0x07, 0x1B, 0x05, 0x98, 0xAA, 0x91, 0x02, 0x4F, 0x00, 0x05, 0x00,
+                     0x00, 0x40, 0xF4, 0x01, 0x2A, 0x00}));
+    EXPECT_EQ(Request(ForwardOpen(ThroughBackplane))[4], 0x11);
+    // Identity of the family.
+    EXPECT_EQ(Request({0x0E, 0x03, 0x20, 0x01, 0x24, 0x01, 0x30, 0x07}),
+              Cat({{0x8E, 0x00, 0x00, 0x00, 0x19}, Text("Simulated MicroLogix 1400")}));
+}
+
+TEST_F(PersonalityTest, ALogixControllerIsReachedThroughItsSlotOnly) {
+    Start(sim::Personality::Logix);
+    EXPECT_EQ(Request(Routed(ReadCounter, {0x01, 0x00})), CounterValue);
+    EXPECT_NE(Open(ThroughBackplane), 0u);
+    // An empty connection path names nothing on a Logix controller.
+    const Bytes refused = Request(ForwardOpen({}));
+    ASSERT_GE(refused.size(), 6u);
+    EXPECT_EQ(Bytes(refused.begin() + 2, refused.begin() + 6), Bytes({0x01, 0x01, 0x17, 0x01}));
+    // Attributes of the network objects: host name, MAC address.
+    EXPECT_EQ(Request({0x0E, 0x03, 0x20, 0xF5, 0x24, 0x01, 0x30, 0x06}),
+              Cat({{0x8E, 0x00, 0x00, 0x00, 0x07, 0x00}, Text("sim-plc"), {0x00}}));
+    EXPECT_EQ(Request({0x0E, 0x03, 0x20, 0xF6, 0x24, 0x01, 0x30, 0x03}),
+              Bytes({0x8E, 0x00, 0x00, 0x00, 0x00, 0x00, 0xBC, 0x51, 0x4D, 0x01}));
+    EXPECT_EQ(Request({0x0E, 0x03, 0x20, 0xF6, 0x24, 0x01, 0x30, 0x09}), Bytes({0x8E, 0x00, 0x14, 0x00}));
+}
+
+} // namespace

@@ -1,0 +1,123 @@
+// The Logix objects' replies (browse pages, template attributes and
+// definitions, structure and member reads) through Wireshark's dissectors:
+// no malformed packet, no expert error, each reply matched to its request.
+#include "../ToolSupport.h"
+#include "SimTestClient.h"
+
+#include "sim/SimController.h"
+#include "sim/TagFile.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <unistd.h>
+
+namespace {
+
+using simtest::Bytes;
+using simtest::Cat;
+using simtest::Text;
+
+std::string Hex(const Bytes& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (const std::uint8_t b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 15];
+    }
+    return text;
+}
+
+// Unconnected Send over route 01 00.
+Bytes Routed(const Bytes& request) {
+    Bytes out =
+        Cat({{0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x0A, 0x05},
+             {static_cast<std::uint8_t>(request.size()), static_cast<std::uint8_t>(request.size() >> 8)},
+             request});
+    if (request.size() % 2 != 0) {
+        out.push_back(0x00);
+    }
+    return Cat({out, {0x01, 0x00, 0x01, 0x00}});
+}
+
+TEST(WiresharkLogixTest, BrowseTemplateAndStructureRepliesDecodeCleanly) {
+    const std::string tool = tooltest::FindTool("QOR_CIP_DISSECT", "cip-dissect");
+    if (tool.empty()) {
+        GTEST_SKIP() << "cip-dissect not found: set QOR_CIP_DISSECT to the tool (shared/tools/cip-dissect)";
+    }
+    sim::SimController plc;
+    sim::LoadTagText(sim::SampleTagText(), plc.Tags(), plc.Files());
+    plc.Start();
+    simtest::TestConnection connection(plc.Port());
+
+    std::string payloads;
+    auto exchange = [&](const Bytes& packet) {
+        const Bytes reply = connection.Exchange(packet);
+        payloads += "> " + Hex(packet) + "\n< " + Hex(reply) + "\n";
+        return reply;
+    };
+    const Bytes registered = exchange(simtest::Encaps(0x65, 0, {0x01, 0x00, 0x00, 0x00}));
+    ASSERT_EQ(registered.size(), 28u);
+    const std::uint32_t handle = simtest::ReadLe32(registered, 4);
+    const std::vector<Bytes> requests = {
+        // Browse from instance 0, then from an instance beyond 16 bits.
+        {0x55, 0x03, 0x20, 0x6B, 0x25, 0x00, 0x00, 0x00, 0x04, 0x00, 0x02, 0x00, 0x07, 0x00, 0x08, 0x00, 0x01, 0x00},
+        {0x55, 0x04, 0x20, 0x6B, 0x26, 0x00, 0xA1, 0xB4, 0x02, 0x00, 0x04, 0x00, 0x02, 0x00, 0x07, 0x00, 0x08, 0x00,
+         0x01, 0x00},
+        // TIMER's attributes 4, 3, 2, 1 and its 76-byte definition.
+        {0x03, 0x03, 0x20, 0x6C, 0x25, 0x00, 0x83, 0x0F, 0x04, 0x00, 0x04, 0x00, 0x03, 0x00, 0x02, 0x00, 0x01, 0x00},
+        {0x4C, 0x03, 0x20, 0x6C, 0x25, 0x00, 0x83, 0x0F, 0x00, 0x00, 0x00, 0x00, 0x4C, 0x00},
+        // A whole TIMER, a nested member and a packed BOOL.
+        Cat({{0x4C, 0x04, 0x91, 0x05}, Text("Delay"), {0x00, 0x01, 0x00}}),
+        Cat({{0x4C, 0x08, 0x91, 0x05}, Text("Motor"), {0x00, 0x91, 0x05}, Text("Delay"), {0x00, 0x01, 0x00}}),
+        Cat({{0x4C, 0x09, 0x91, 0x05}, Text("Motor"), {0x00, 0x91, 0x07}, Text("Running"), {0x00, 0x01, 0x00}}),
+    };
+    for (const Bytes& request : requests) {
+        exchange(simtest::Encaps(0x6F, handle, simtest::RRData(Routed(request))));
+    }
+
+    char path[] = "/tmp/sim-wireshark-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    std::ofstream(path) << payloads;
+    int status = -1;
+    const std::string out = tooltest::Run("'" + tool + "' -s < '" + path + "' 2>&1", &status);
+    std::remove(path);
+    EXPECT_EQ(status, 0) << out;
+    const std::vector<std::string> expected = {
+        "Register Session (Req)",
+        "Register Session (Rsp)",
+        "Unconnected Send: Class (0x6b) - Service (0x55)",
+        "Partial transfer: Class (0x6b) - Service (0x55)",
+        "Unconnected Send: Class (0x6b) - Service (0x55)",
+        "Success: Class (0x6b) - Service (0x55)",
+        "Unconnected Send: Class (0x6c) - Get Attribute List",
+        "Success: Class (0x6c) - Get Attribute List",
+        "Unconnected Send: Class (0x6c) - Service (0x4c)",
+        "Success: Class (0x6c) - Service (0x4c)",
+        "Unconnected Send: 'Delay' - Service (0x4c)",
+        "Success: 'Delay' - Service (0x4c)",
+        "Unconnected Send: 'Motor' - 'Delay' - Service (0x4c)",
+        "Success: 'Motor' - 'Delay' - Service (0x4c)",
+        "Unconnected Send: 'Motor' - 'Running' - Service (0x4c)",
+        "Success: 'Motor' - 'Running' - Service (0x4c)",
+    };
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < out.size()) {
+        const auto end = out.find('\n', start);
+        lines.push_back(out.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) {
+            break;
+        }
+        start = end + 1;
+    }
+    ASSERT_EQ(lines.size(), expected.size()) << out;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_NE(lines[i].find(expected[i]), std::string::npos) << "packet " << i + 1 << ": " << lines[i];
+    }
+}
+
+} // namespace
