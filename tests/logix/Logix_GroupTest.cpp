@@ -4,6 +4,8 @@
 #include "LogixSimFixture.h"
 #include "cip/CIP_IOI.h"
 #include "cip/CIP_ReadTag.h"
+#include "logix/Logix_Factory.h"
+#include "logix/Logix_Read.h"
 #include "logix/Logix_Tag.h"
 
 #include <gtest/gtest.h>
@@ -99,6 +101,28 @@ TEST_F(LogixSimTest, ScanRoutesEveryPieceToItsTag) {
     processor.ScanGroups();
     EXPECT_EQ(changed, std::vector<std::string>{"Trend"});
     EXPECT_EQ(values.IntegerAt(299), -5);
+}
+
+TEST_F(LogixSimTest, StructureArrayInPiecesDecodesEveryElement) {
+    plc.Tags().DefineType("CELL", {{"Volts", "REAL", 0}, {"Count", "DINT", 0}, {"Ok", "BOOL", 0}});
+    std::vector<std::string> tokens;
+    for (int i = 0; i < 100; ++i)
+        tokens.insert(tokens.end(), {std::to_string(i) + ".5", std::to_string(i * 3), i % 2 ? "1" : "0"});
+    plc.Tags().SetStructure("Cells", "CELL", {100}, tokens);
+    auto client = Connect(true);
+    auto& processor = *client->Processor();
+    logix::TTemplateInfo* cell = logix::GetTemplate(processor.GetTemplateInstance("Cells"), 1, processor);
+    ASSERT_NE(cell, nullptr);
+    TLogixTagGroup& group = processor.CreateGroup("Cells");
+    auto& cells = dynamic_cast<logix::TLogixUDT&>(
+        group.AddTag(logix::TLogixTagFactory::CreateStructTag("Cells", &processor, cell->Clone(), 100)));
+    EXPECT_GE(group.PacketMaps.at(0).Pieces, 3);
+    group.Scan();
+    // Each piece repeats the structure handle; the elements still line up.
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(cells.ItemAt(i).GetMember("Count").AsInteger(), i * 3) << i;
+        ASSERT_EQ(cells.ItemAt(i).GetMember("Ok").AsBoolean(), i % 2 == 1) << i;
+    }
 }
 
 TEST_F(LogixSimTest, RemovedTagLeavesNoValueUnderAnotherName) {
