@@ -67,6 +67,14 @@ constexpr std::uint32_t MaxBrowsePages = 1u << 16;
 
 TPacketDataArray U16(std::uint16_t v) { return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)}; }
 
+// A structure's value bytes come after its two-byte handle, which every
+// fragment repeats; fragment offsets count value bytes only.
+TPacketDataArray StructureHead(const cip::TReadDataServiceReply& reply) {
+    if (reply.DataType != cipType::Structure || reply.Data.size() < 2)
+        return {};
+    return TPacketDataArray(reply.Data.begin(), reply.Data.begin() + 2);
+}
+
 std::string BytesAsText(std::span<const std::uint8_t> bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 // The reply data of a read as the tag takes it: the two type bytes, then the
@@ -704,19 +712,21 @@ bool TLogixProcessor::ReadTag(TLogixTag* tag) {
             return false;
         }
         const std::uint16_t type = reply->DataType;
+        const TPacketDataArray head = StructureHead(*reply);
         tag->UpdateStatus(reply->StatusBytes);
         tag->SetData(TypedData(type, reply->Data), 0);
-        std::uint64_t offset = reply->Data.size();
+        std::uint64_t offset = reply->Data.size() - head.size();
         while (reply->GeneralStatus == cip::StatusPartialTransfer && offset < MaxTagBytes) {
             reply = ReadConnected(tag->Name, tag->ElementCount, static_cast<std::uint32_t>(offset));
             // No reply, or a fragment that brings nothing: the read ends as it
-            // stands. A fragment of another type belongs to no part of this
-            // tag.
-            if (!reply || reply->Data.empty() || reply->DataType != type)
+            // stands. A fragment of another type or structure belongs to no
+            // part of this tag.
+            if (!reply || reply->DataType != type || StructureHead(*reply) != head ||
+                reply->Data.size() <= head.size())
                 break;
             tag->UpdateStatus(reply->StatusBytes);
             tag->SetData(TypedData(type, reply->Data), static_cast<std::uint32_t>(offset));
-            offset += reply->Data.size();
+            offset += reply->Data.size() - head.size();
         }
         return true;
     } catch (const std::exception&) {

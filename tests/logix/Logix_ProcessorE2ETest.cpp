@@ -281,6 +281,25 @@ TEST_F(ProcessorE2ETest, StructureTagsGetTheirTemplateFromTheController) {
     EXPECT_TRUE(motor->GetMember("Run").AsBoolean());
     EXPECT_EQ(motor->GetMember("Count").AsInteger(), 7);
 
+    // An array of structures larger than one reply: fragment offsets count
+    // the element bytes after the handle every fragment repeats.
+    plc_->Tags().DefineType("Cell_UDT", {{"Alarm", "DINT"}, {"Temp", "REAL"}});
+    std::vector<std::string> cells;
+    for (int i = 0; i < 200; ++i) {
+        cells.push_back(std::to_string(3 * i));
+        cells.push_back(std::to_string(i) + ".5");
+    }
+    plc_->Tags().SetStructure("Cells", "Cell_UDT", {200}, cells);
+    auto array = TLogixTagFactory::CreateTag("Cells", *proc_, 200);
+    auto* udt = dynamic_cast<TLogixUDT*>(array.get());
+    ASSERT_NE(udt, nullptr);
+    ASSERT_TRUE(proc_->ReadTag(udt));
+    ASSERT_EQ(udt->ItemCount(), 200u);
+    for (int i : {0, 62, 63, 64, 199}) {
+        EXPECT_DOUBLE_EQ(udt->ItemAt(i).GetMember("Temp").AsDouble(), i + 0.5) << i;
+        EXPECT_EQ(udt->ItemAt(i).GetMember("Alarm").AsInteger(), 3 * i) << i;
+    }
+
     auto timer = TLogixTagFactory::CreateTag("Motor.Speed", *proc_, 1);
     ASSERT_NE(timer, nullptr);
     EXPECT_EQ(timer->LogixType(), TLogixType::REAL);
