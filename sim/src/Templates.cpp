@@ -124,7 +124,8 @@ std::uint32_t SimTemplate::DefinitionWords() const {
 TemplateStore::TemplateStore() {
     Add(StatusStructure(TimerInstance, "TIMER", "PRE", "ACC", {"EN", "TT", "DN"}));
     Add(StatusStructure(CounterInstance, "COUNTER", "PRE", "ACC", {"CU", "CD", "DN", "OV", "UN"}));
-    Add(StatusStructure(ControlInstance, "CONTROL", "LEN", "POS", {"EN", "EU", "DN", "EM", "ER", "UL", "IN", "FD"}));
+    Add(StatusStructure(ControlInstance, "CONTROL", "LEN", "POS",
+                        {"EN", "EU", "DN", "EM", "ER", "UL", "IN", "FD"}));
     SimTemplate s;
     s.Instance = StringInstance;
     s.Handle = StringInstance;
@@ -180,7 +181,8 @@ SimTemplate TemplateStore::Define(std::string_view name, const std::vector<Membe
         const std::optional<CipType> atomic = CipTypeFromName(d.TypeName);
         if (atomic && *atomic == CipType::Bool && d.Count == 0) {
             if (!hostOpen || nextBit == 8) {
-                std::string hostName = "ZZZZZZZZZZ" + t.Name.substr(0, HostNameChars) + std::to_string(hosts++);
+                std::string hostName =
+                    "ZZZZZZZZZZ" + t.Name.substr(0, HostNameChars) + std::to_string(hosts++);
                 host = t.Members.size();
                 hostOpen = true;
                 nextBit = 0;
@@ -228,8 +230,8 @@ SimTemplate TemplateStore::Define(std::string_view name, const std::vector<Membe
         offset += n.StructSize * std::max<std::uint32_t>(d.Count, 1);
         suffix += "EA";
         if (offset > MaxStructSize) {
-            throw std::invalid_argument("type " + t.Name + " is larger than " + std::to_string(MaxStructSize) +
-                                        " bytes");
+            throw std::invalid_argument("type " + t.Name + " is larger than " +
+                                        std::to_string(MaxStructSize) + " bytes");
         }
     }
     // The size attribute is 16 bits wide.
@@ -327,7 +329,8 @@ void FillElement(const TemplateStore& store, const SimTemplate& t, std::span<std
             }
             for (std::size_t i = 0; i < count && next < tokens.size(); ++i) {
                 FillElement(store, *nested,
-                            element.subspan(m.Offset + i * nested->StructSize, nested->StructSize), tokens, next);
+                            element.subspan(m.Offset + i * nested->StructSize, nested->StructSize), tokens,
+                            next);
             }
             continue;
         }

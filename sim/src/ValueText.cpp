@@ -164,7 +164,8 @@ bool EncodeValueText(std::uint16_t typeCode, std::string_view text, Bytes& out) 
         break;
     case CipType::Time:
         if (std::optional<std::int64_t> ms = ParseTimeText(text)) {
-            if (*ms < std::numeric_limits<std::int32_t>::min() || *ms > std::numeric_limits<std::int32_t>::max()) {
+            if (*ms < std::numeric_limits<std::int32_t>::min() ||
+                *ms > std::numeric_limits<std::int32_t>::max()) {
                 return false;
             }
             PutU32(out, static_cast<std::uint32_t>(*ms));

@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <spawn.h>
 #include <string>
-#include <utility>
-#include <vector>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 extern char** environ;
 

@@ -109,7 +109,8 @@ TEST_F(StructureReadTest, StructuresAnswerTheirHandleAndElementBytes) {
               Cat({{0x06, 0x00, 0x00, 0x00}, Text("Pump A")}));
     const Bytes nested = Request(Read(Cat({Sym("Motors"), Elem(0), Sym("Label")})));
     ASSERT_EQ(nested.size(), labelReply.size());
-    EXPECT_EQ(Bytes(nested.begin() + 6, nested.begin() + 8), Bytes(labelReply.begin() + 6, labelReply.begin() + 8));
+    EXPECT_EQ(Bytes(nested.begin() + 6, nested.begin() + 8),
+              Bytes(labelReply.begin() + 6, labelReply.begin() + 8));
     EXPECT_EQ(Bytes(nested.begin() + 8, nested.begin() + 17), Cat({{0x05, 0x00, 0x00, 0x00}, Text("Fan 1")}));
 
     // A whole user structure: 160 bytes with the handle its template reports.
@@ -117,7 +118,7 @@ TEST_F(StructureReadTest, StructuresAnswerTheirHandleAndElementBytes) {
     ASSERT_EQ(motor.size(), 4u + 4 + 160);
     const Bytes alarmText = Cat({{0x08, 0x00, 0x00, 0x00}, Text("Overload")});
     EXPECT_EQ(Bytes(motor.begin() + 8 + 40, motor.begin() + 8 + 52), alarmText); // Alarm.Text at 32 + 8
-    EXPECT_EQ(motor[8 + 8], 0x01);                                                // Running in the host byte
+    EXPECT_EQ(motor[8 + 8], 0x01);                                               // Running in the host byte
 }
 
 TEST_F(StructureReadTest, ArraysOfStructuresAreReadInFragments) {
@@ -146,7 +147,8 @@ TEST_F(StructureReadTest, BadMemberPathsGetTheControllersStatus) {
     EXPECT_EQ(Request(Read(Cat({Sym("Motors"), Elem(2)}))), Bytes({0xCC, 0x00, 0x05, 0x00}));
     EXPECT_EQ(Request(Read(Cat({Sym("Motor"), Elem(0)}))), Bytes({0xCC, 0x00, 0x04, 0x00}));
     // A BOOL member is one value.
-    EXPECT_EQ(Request(Read(Cat({Sym("Motor"), Sym("Running")}), 2)), Bytes({0xCC, 0x00, 0xFF, 0x01, 0x05, 0x21}));
+    EXPECT_EQ(Request(Read(Cat({Sym("Motor"), Sym("Running")}), 2)),
+              Bytes({0xCC, 0x00, 0xFF, 0x01, 0x05, 0x21}));
 }
 
 TEST_F(StructureReadTest, BoolArraysAreCountedInWordsAndSubscriptedByBit) {
@@ -166,8 +168,10 @@ TEST_F(StructureReadTest, DatesTimesAndWideIntegersKeepTheirBytes) {
     EXPECT_EQ(Request(Read(Sym("Uptime"))), Good({0xDB, 0x00, 0xC2, 0xB9, 0xAE, 0x02}));
     // 08:00 (28,800,000 ms), then the day.
     EXPECT_EQ(Request(Read(Sym("LastStop"))), Good({0xCF, 0x00, 0x00, 0x74, 0xB7, 0x01, 0x7B, 0x4A}));
-    EXPECT_EQ(Request(Read(Sym("TotalCount"))), Good({0xC5, 0x00, 0xEA, 0x16, 0xB0, 0x4C, 0x02, 0x00, 0x00, 0x00}));
-    EXPECT_EQ(Request(Read(Sym("Pressure"))), Good({0xCB, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xAA, 0x8F, 0x40}));
+    EXPECT_EQ(Request(Read(Sym("TotalCount"))),
+              Good({0xC5, 0x00, 0xEA, 0x16, 0xB0, 0x4C, 0x02, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(Request(Read(Sym("Pressure"))),
+              Good({0xCB, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xAA, 0x8F, 0x40}));
 }
 
 } // namespace

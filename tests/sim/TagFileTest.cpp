@@ -78,8 +78,8 @@ TEST_F(TagFileTest, StructureValuesFollowTheMemberOrder) {
     EXPECT_EQ(TagBytes("V"), Bytes({0x01, 0x00, 0xFD, 0xFF, 0x02, 0x00, 0xFF, 0x7F}));
     EXPECT_EQ(TagBytes("T"), Bytes({0x00, 0x00, 0x00, 0x20, 0x0A, 0x00, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00}));
     // LEN 3, "a#b" ('#' inside quotes is no comment), then Valves[0] = Open, Closed, Pos 2.
-    EXPECT_EQ(TagBytes("L"), Bytes({0x03, 0x00, 0x00, 0x00, 'a', '#', 'b', 0x00, 0x00, 0x00, 0x00, 0x00, 0x03,
-                                    0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(TagBytes("L"), Bytes({0x03, 0x00, 0x00, 0x00, 'a',  '#',  'b',  0x00, 0x00, 0x00,
+                                    0x00, 0x00, 0x03, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00}));
     EXPECT_EQ(TagBytes("B"), Bytes({0x02, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00}));
     EXPECT_TRUE(tags_.Find("B")->BitArray);
     EXPECT_EQ(TagBytes("Back"), Bytes({0x18, 0xFC, 0xFF, 0xFF}));
@@ -94,7 +94,8 @@ TEST_F(TagFileTest, BadTypesAndStructureValuesNameTheirLine) {
     EXPECT_EQ(ErrorOf("TYPE Huge\n  DINT X[20000]\nEND\n"), "line 3: type Huge is larger than 65528 bytes");
     EXPECT_EQ(ErrorOf("TIMER T = 1 2 1 0 0 1\n"), "line 1: more values than elements");
     EXPECT_EQ(ErrorOf("TIMER T = 1 2 2\n"), "line 1: value '2' does not fit member EN (BOOL)");
-    EXPECT_EQ(ErrorOf("STRING S = \"" + std::string(83, 'x') + "\"\n"), "line 1: text longer than 82 characters");
+    EXPECT_EQ(ErrorOf("STRING S = \"" + std::string(83, 'x') + "\"\n"),
+              "line 1: text longer than 82 characters");
     EXPECT_EQ(ErrorOf("STRING S = \"open\n"), "line 1: missing closing '\"'");
     EXPECT_EQ(ErrorOf("Motor M\n"), "line 1: unknown type 'Motor'");
     EXPECT_EQ(ErrorOf("DATE D = 1971-12-31\n"), "line 1: value '1971-12-31' does not fit DATE");

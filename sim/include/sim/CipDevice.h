@@ -132,7 +132,8 @@ private:
     Bytes HandleConnectionManager(const Request& request, CipContext& context);
     Bytes HandlePccc(const Request& request, CipContext& context);
     Bytes HandleTag(const Request& request, CipContext& context);
-    Bytes HandleSymbol(const Request& request, std::string_view program, std::size_t first, CipContext& context);
+    Bytes HandleSymbol(const Request& request, std::string_view program, std::size_t first,
+                       CipContext& context);
     Bytes HandleTemplate(const Request& request, CipContext& context);
     Bytes HandleInterface(const Request& request);
     Bytes BrowseSymbols(const Request& request, std::string_view program, std::uint32_t start,

@@ -73,7 +73,7 @@ struct SymbolEntry {
     std::uint16_t Type = 0;        // symbol type word
     std::uint16_t ElementSize = 0; // bytes of one element; 0 for system symbols
     std::array<std::uint32_t, 3> Dims{};
-    std::string Name;              // program-scoped tags without their "Program:X." prefix
+    std::string Name; // program-scoped tags without their "Program:X." prefix
 };
 
 // A tag holding the given values, converted to the type's width
