@@ -22,6 +22,7 @@
 #include "common/ThreadObjectList.h"
 #include "eip/EIP_Session.h"
 #include "eip/EIP_TcpChannel.h"
+#include "logix/Logix_Group.h"
 #include "logix/Logix_Template.h"
 
 #include <array>
@@ -207,6 +208,15 @@ public:
     // null when the reply's type has no tag class.
     static std::unique_ptr<TLogixTag> PCCCReplyToTag(const cip::TPCCCServiceReply& reply, std::string address,
                                                      std::uint16_t elementCount, TLogixProcessor* processor);
+
+    // Tag groups (Logix_ProcessorGroups.cpp). CreateGroup raises
+    // ELogixInvalidOperation "Specified group already exists on the
+    // processor." for a name in use (compared exactly).
+    qor::TThreadObjectList<TLogixTagGroup> Groups;
+    TLogixTagGroup& CreateGroup(const std::string& name);
+    TLogixTagGroup* FindGroup(std::string_view name);
+    // Updates every enabled group.
+    void ScanGroups();
 
     void SetFailureCount(std::int32_t n);
     static std::string ErrorTextOf(std::int32_t code) { return logix::ErrorTextOf(code); }

@@ -1,0 +1,127 @@
+// eiptool run as a program against the simulated controller: what it prints
+// and the exit status scripts rely on.
+#include "LogixSimFixture.h"
+#include "ToolSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+using logixtest::LogixSimTest;
+
+class EiptoolTest : public LogixSimTest {
+protected:
+    std::string Run(const std::string& arguments, int& status) {
+        return tooltest::Run(std::string(EIPTOOL_PATH) + " --port " + std::to_string(plc.Port()) + " " +
+                                 arguments + " 2>/dev/null",
+                             &status);
+    }
+
+    static std::vector<std::string> Lines(const std::string& text) {
+        std::vector<std::string> lines;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    }
+};
+
+TEST_F(EiptoolTest, ReadJsonGivesOneLinePerTagAndFailsWhenOneFails) {
+    int status = -1;
+    auto lines = Lines(Run("--json 127.0.0.1 read 'Counter;Temps;Missing;Flags' ", status));
+    EXPECT_EQ(status, 1);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], R"({"name":"Counter","type":"DINT","values":[123456]})");
+    EXPECT_EQ(lines[1], R"({"name":"Temps","type":"REAL","values":[20.5]})");
+    EXPECT_EQ(lines[2].rfind(R"({"name":"Missing","error":5,"text":)", 0), 0u) << lines[2];
+
+    lines = Lines(Run("--json 127.0.0.1 read Temps --count 4", status));
+    EXPECT_EQ(status, 0);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], R"({"name":"Temps","type":"REAL","values":[20.5,21,21.5,22]})");
+}
+
+TEST_F(EiptoolTest, StructuresPrintAsObjectsOfTheirMembers) {
+    plc.Tags().DefineType("MOTOR", {{"Speed", "REAL", 0}, {"Run", "BOOL", 0}, {"Name", "STRING", 0}});
+    plc.Tags().SetStructure("Motor1", "MOTOR", {}, {"12.5", "1", "\"Pump\""});
+    int status = -1;
+    const auto lines = Lines(Run("--json 127.0.0.1 read Motor1", status));
+    EXPECT_EQ(status, 0);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0],
+              R"({"name":"Motor1","type":"MOTOR","values":[{"Speed":12.5,"Run":true,"Name":"Pump"}]})");
+}
+
+TEST_F(EiptoolTest, IdentityBrowseAndUsage) {
+    int status = -1;
+    auto lines = Lines(Run("--json 127.0.0.1 identity", status));
+    EXPECT_EQ(status, 0);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("\"product_name\":"), std::string::npos);
+
+    lines = Lines(Run("--json 127.0.0.1 browse", status));
+    EXPECT_EQ(status, 0);
+    bool counts = false;
+    for (const auto& line : lines)
+        counts = counts || line == R"({"name":"Counts","type":"DINT","dims":[10]})";
+    EXPECT_TRUE(counts);
+
+    Run("127.0.0.1", status);
+    EXPECT_EQ(status, 2);
+    Run("127.0.0.1 read", status);
+    EXPECT_EQ(status, 2);
+    Run("127.0.0.1 read ' ; '", status);
+    EXPECT_EQ(status, 2);
+    Run("--family plc5 127.0.0.1 identity", status);
+    EXPECT_EQ(status, 2);
+}
+
+// The small controllers: symbols of a Micro800, data files of a MicroLogix.
+class EiptoolFamilyTest : public ::testing::Test {
+protected:
+    std::string Run(sim::SimController& plc, const std::string& arguments, int& status) {
+        return tooltest::Run(std::string(EIPTOOL_PATH) + " --port " + std::to_string(plc.Port()) + " " +
+                                 arguments + " 2>/dev/null",
+                             &status);
+    }
+    static sim::SimConfig Family(sim::Personality personality) {
+        sim::SimConfig config;
+        config.Device.Family = personality;
+        config.Device.Identity = sim::DefaultIdentity(personality);
+        return config;
+    }
+};
+
+TEST_F(EiptoolFamilyTest, Micro800ReadsSymbolsOverItsConnection) {
+    sim::SimController plc(Family(sim::Personality::Micro800));
+    sim::LoadTagText(sim::SampleTagText(), plc.Tags(), plc.Files());
+    plc.Start();
+    int status = -1;
+    const std::string out = Run(plc, "--family micro800 --json 127.0.0.1 read 'Counter;Missing'", status);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(out.substr(0, out.find('\n')), R"({"name":"Counter","type":"DINT","values":[123456]})");
+    EXPECT_NE(out.find(R"({"name":"Missing","error":5,)"), std::string::npos);
+}
+
+TEST_F(EiptoolFamilyTest, MicroLogixBrowseFindsEveryDataFile) {
+    sim::SimController plc(Family(sim::Personality::MicroLogix));
+    sim::LoadTagText(sim::SampleTagText(), plc.Tags(), plc.Files());
+    plc.Start();
+    int status = -1;
+    const std::string files = Run(plc, "--family micrologix --json 127.0.0.1 browse", status);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(files.find(R"({"name":"N7","type":"INT","dims":[10]})"), std::string::npos);
+    EXPECT_NE(files.find(R"({"name":"T4","type":"TIMER","dims":[2]})"), std::string::npos);
+    EXPECT_NE(files.find(R"({"name":"D10","type":"UINT","dims":[2]})"), std::string::npos);
+
+    const std::string timers = Run(plc, "--family micrologix --json 127.0.0.1 read T4:1", status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(
+        timers,
+        R"({"name":"T4:1","type":"TIMER","values":[{"EN":false,"TT":true,"DN":false,"PRE":500,"ACC":42}]})"
+        "\n");
+}
+
+} // namespace

@@ -1,0 +1,255 @@
+// Reads of address texts against the simulated controller over loopback:
+// single tags, arrays larger than one reply, several tags in one Multiple
+// Service Packet, attributes, structures, bit strings and dates, and the
+// errors each failure is named by.
+#include "logix/Logix_Read.h"
+#include "LogixSimFixture.h"
+#include "logix/Logix_Factory.h"
+#include "logix/Logix_Struct.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace {
+
+using logix::TLogixReadOutcome;
+using logixtest::LogixSimTest;
+
+const logix::TLogixTagEx& Ex(const TLogixReadOutcome& outcome) {
+    return dynamic_cast<const logix::TLogixTagEx&>(*outcome.Tag);
+}
+
+// Whole encapsulation packets in a raw reply text.
+std::size_t PacketsIn(const std::string& raw) {
+    std::size_t count = 0;
+    for (std::size_t at = 0; at + 24 <= raw.size(); ++count)
+        at += 24 + (static_cast<unsigned char>(raw[at + 2]) | static_cast<unsigned char>(raw[at + 3]) << 8);
+    return count;
+}
+
+TEST_F(LogixSimTest, SingleTagsAndArrays) {
+    auto client = Connect();
+    auto results = client->Read("Counter");
+    ASSERT_EQ(results.size(), 1u);
+    ASSERT_TRUE(results[0].Ok()) << results[0].ErrorText;
+    EXPECT_EQ(results[0].Tag->Name, "Counter");
+    EXPECT_EQ(dynamic_cast<const logix::TLogixDINT&>(*results[0].Tag).IntegerAt(0), 123456);
+
+    results = client->Read("Counts", 10);
+    ASSERT_TRUE(results.at(0).Ok()) << results[0].ErrorText;
+    ASSERT_EQ(results[0].Tag->ElementCount, 10);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(Ex(results[0]).GetValueAt(i).AsInteger(), i + 1);
+
+    results = client->Read("Temps[1]", 2);
+    ASSERT_TRUE(results.at(0).Ok()) << results[0].ErrorText;
+    EXPECT_DOUBLE_EQ(dynamic_cast<const logix::TLogixREAL&>(*results[0].Tag).FloatAt(1), 21.5);
+}
+
+TEST_F(LogixSimTest, ArrayLargerThanOneReplyArrivesWhole) {
+    std::vector<std::int32_t> values(1000);
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = static_cast<std::int32_t>(i * 3) - 700;
+    plc.Tags().Set(sim::MakeTag<std::int32_t>("Big", sim::CipType::Dint, {1000}, values));
+    auto client = Connect();
+    const auto results = client->Read("Big", 1000);
+    ASSERT_TRUE(results.at(0).Ok()) << results[0].ErrorText;
+    const auto& tag = dynamic_cast<const logix::TLogixDINT&>(*results[0].Tag);
+    ASSERT_EQ(tag.ElementCount, 1000);
+    ASSERT_EQ(tag.ValueCount(), 1000u);
+    for (std::size_t i = 0; i < values.size(); ++i)
+        ASSERT_EQ(tag.IntegerAt(static_cast<std::ptrdiff_t>(i)), values[i]) << i;
+}
+
+TEST_F(LogixSimTest, SeveralTagsShareOnePacketAndFailuresKeepTheirNames) {
+    auto client = Connect();
+    std::string raw;
+    const auto results =
+        logix::ReadAddressText(*client->Processor(), "Counter; Missing ;Temperature;Counts[3]", 1, 0, &raw);
+    EXPECT_EQ(PacketsIn(raw), 1u);
+    ASSERT_EQ(results.size(), 4u);
+    EXPECT_EQ(results[0].Name, "Counter");
+    EXPECT_EQ(dynamic_cast<const logix::TLogixDINT&>(*results[0].Tag).IntegerAt(0), 123456);
+    EXPECT_EQ(results[1].Name, "Missing");
+    EXPECT_FALSE(results[1].Ok());
+    EXPECT_EQ(results[1].ErrorCode, 0x05);
+    EXPECT_FALSE(results[1].ErrorText.empty());
+    EXPECT_EQ(results[2].Name, "Temperature");
+    EXPECT_DOUBLE_EQ(dynamic_cast<const logix::TLogixREAL&>(*results[2].Tag).FloatAt(0), 21.5);
+    EXPECT_EQ(results[3].Name, "Counts[3]");
+    EXPECT_EQ(dynamic_cast<const logix::TLogixDINT&>(*results[3].Tag).IntegerAt(0), 4);
+
+    // The layer's own list keeps the tags that were read, in address order.
+    raw.clear();
+    const auto list = logix::ReadLogixTags(*client->Processor(), {"Missing", "Counter", "Speed"}, &raw);
+    ASSERT_NE(list, nullptr);
+    ASSERT_EQ(list->Count(), 2u);
+    EXPECT_EQ(list->Items(0)->Name, "Counter");
+    EXPECT_EQ(list->Items(1)->Name, "Speed");
+    EXPECT_EQ(PacketsIn(raw), 1u);
+    EXPECT_FALSE(list->Items(0)->RawData.empty());
+}
+
+TEST_F(LogixSimTest, ManyAddressesAreSplitAcrossPackets) {
+    std::string text;
+    for (int i = 0; i < 80; ++i) {
+        plc.Tags().Set(
+            sim::MakeTag<std::int32_t>("Value_" + std::to_string(i), sim::CipType::Dint, {}, {i * 7}));
+        text += "Value_" + std::to_string(i) + ";";
+    }
+    auto client = Connect();
+    const auto results = client->Read(text);
+    ASSERT_EQ(results.size(), 80u);
+    for (int i = 0; i < 80; ++i) {
+        ASSERT_TRUE(results[i].Ok()) << i << ": " << results[i].ErrorText;
+        EXPECT_EQ(results[i].Name, "Value_" + std::to_string(i));
+        EXPECT_EQ(dynamic_cast<const logix::TLogixDINT&>(*results[i].Tag).IntegerAt(0), i * 7);
+    }
+}
+
+TEST_F(LogixSimTest, AttributeReads) {
+    auto client = Connect();
+    const auto& processor = *client->Processor();
+    auto results = client->Read("Counter;@1/1/7;@1/1/1", 1, 0);
+    ASSERT_EQ(results.size(), 3u);
+    EXPECT_TRUE(results[0].Ok());
+    // Type 0: the reply bytes as they came (the name's length byte first).
+    ASSERT_TRUE(results[1].Ok()) << results[1].ErrorText;
+    const std::string name = Ex(results[1]).GetValueAt(0).AsString();
+    ASSERT_FALSE(name.empty());
+    EXPECT_EQ(static_cast<unsigned char>(name[0]), name.size() - 1);
+    EXPECT_EQ(name.substr(1), processor.ProductName);
+
+    results = client->Read("@1/1/1", 1, 0xC7);
+    ASSERT_TRUE(results.at(0).Ok()) << results[0].ErrorText;
+    EXPECT_EQ(Ex(results[0]).GetValueAt(0).AsInteger(), processor.VendorId);
+
+    // An attribute the device lacks is its refusal, not a value.
+    results = client->Read("@1/1/99", 1, 0xC7);
+    ASSERT_FALSE(results.at(0).Ok());
+    EXPECT_EQ(results[0].ErrorCode, 0x14);
+}
+
+TEST_F(LogixSimTest, FailuresAreNamed) {
+    auto client = Connect(false, 300);
+    auto results = client->Read("Counts[1].Member");
+    ASSERT_FALSE(results.at(0).Ok());
+    EXPECT_EQ(results[0].ErrorCode, -13);
+    EXPECT_EQ(results[0].ErrorText, logix::ErrorTextOf(-13));
+
+    results = client->Read("Missing");
+    ASSERT_FALSE(results.at(0).Ok());
+    EXPECT_EQ(results[0].ErrorCode, 0x05);
+
+    plc.Faults().Add(sim::FaultRule(sim::FaultKind::Silent, 1).OnService(0x4C));
+    results = client->Read("Counter");
+    ASSERT_FALSE(results.at(0).Ok());
+    EXPECT_EQ(results[0].ErrorCode, -10);
+    EXPECT_EQ(results[0].ErrorText, "No response");
+    EXPECT_EQ(client->Processor()->FailureCount, 1);
+    results = client->Read("Counter");
+    EXPECT_TRUE(results.at(0).Ok()) << results[0].ErrorText;
+    EXPECT_EQ(client->Processor()->FailureCount, 0);
+}
+
+TEST_F(LogixSimTest, BitStringsAndDates) {
+    plc.Tags().Set(sim::MakeTag<std::int64_t>("Day", sim::CipType::Date, {}, {1}));
+    plc.Tags().Set(sim::MakeTag<std::int64_t>("Stamp", sim::CipType::DateAndTime, {}, {}));
+    // 12:00 on day 1: milliseconds, then the day count.
+    const std::uint8_t stamp[6] = {0x00, 0x2E, 0x93, 0x02, 0x01, 0x00};
+    ASSERT_TRUE(plc.Tags().WriteElements("Stamp", 0, stamp));
+    auto client = Connect();
+    const auto results = client->Read("Flags;Day;Stamp;StatusWord");
+    ASSERT_EQ(results.size(), 4u);
+    for (const auto& r : results)
+        ASSERT_TRUE(r.Ok()) << r.Name << ": " << r.ErrorText;
+    const auto& flags = dynamic_cast<const logix::TLogixBOOL&>(*results[0].Tag);
+    EXPECT_TRUE(flags.BooleanAt(0));
+    EXPECT_FALSE(flags.BooleanAt(1));
+    EXPECT_DOUBLE_EQ(Ex(results[1]).GetValueAt(0).AsDateTime(), logix::DateEpoch1972 + 1);
+    EXPECT_DOUBLE_EQ(Ex(results[2]).GetValueAt(0).AsDateTime(), logix::DateEpoch1972 + 1.5);
+    const auto& word = dynamic_cast<const logix::TLogixBOOL&>(*results[3].Tag);
+    EXPECT_FALSE(word.BooleanAt(0));
+    EXPECT_TRUE(word.BooleanAt(2)); // 0x1234
+    EXPECT_TRUE(word.BooleanAt(4));
+}
+
+TEST_F(LogixSimTest, StructuresDecodeThroughTheirTemplates) {
+    plc.Tags().DefineType("MOTOR", {{"Speed", "REAL", 0}, {"Count", "DINT", 0}, {"Run", "BOOL", 0}});
+    plc.Tags().DefineType("LINE", {{"Id", "DINT", 0}, {"Drive", "MOTOR", 0}, {"Timer", "TIMER", 0}});
+    plc.Tags().SetStructure("Motor1", "MOTOR", {}, {"12.5", "7", "1"});
+    plc.Tags().SetStructure("Line1", "LINE", {}, {"3", "4.5", "9", "0", "1000", "250", "1", "1", "0"});
+    plc.Tags().SetStructure("Motors", "MOTOR", {3}, {"1", "10", "0", "2", "20", "1", "3", "30", "0"});
+    auto client = Connect();
+
+    auto results = client->Read("Motor1");
+    ASSERT_TRUE(results.at(0).Ok()) << results[0].ErrorText;
+    const auto& motor = dynamic_cast<const logix::TLogixUDT&>(*results[0].Tag);
+    EXPECT_DOUBLE_EQ(motor.GetMember("speed").AsDouble(), 12.5);
+    EXPECT_EQ(motor.GetMember("Count").AsInteger(), 7);
+    EXPECT_TRUE(motor.GetMember("Run").AsBoolean());
+
+    results = client->Read("Motors", 3);
+    ASSERT_TRUE(results.at(0).Ok()) << results[0].ErrorText;
+    const auto& motors = dynamic_cast<const logix::TLogixUDT&>(*results[0].Tag);
+    ASSERT_EQ(motors.ItemCount(), 3u);
+    EXPECT_EQ(motors.ItemAt(2).GetMember("Count").AsInteger(), 30);
+
+    // A member that is itself a structure decodes with its own template, two
+    // levels down too.
+    results = client->Read("Line1.Drive;Line1.Timer;Line1");
+    ASSERT_EQ(results.size(), 3u);
+    for (const auto& r : results)
+        ASSERT_TRUE(r.Ok()) << r.Name << ": " << r.ErrorText;
+    EXPECT_EQ(dynamic_cast<const logix::TLogixUDT&>(*results[0].Tag).GetMember("Count").AsInteger(), 9);
+    const auto& timer = dynamic_cast<const logix::TLogixTIMER&>(*results[1].Tag);
+    EXPECT_EQ(timer.Member(0), 1000); // PRE
+    EXPECT_EQ(timer.Member(1), 250);  // ACC
+    EXPECT_EQ(dynamic_cast<const logix::TLogixUDT&>(*results[2].Tag).GetMember("Id").AsInteger(), 3);
+}
+
+TEST_F(LogixSimTest, NestedTemplatesAreFetchedSixLevelsDeep) {
+    // L1 holds L2, which holds L3, ... down to L9.
+    plc.Tags().DefineType("L9", {{"Value", "DINT", 0}});
+    for (int level = 8; level >= 1; --level)
+        plc.Tags().DefineType("L" + std::to_string(level),
+                              {{"Id", "DINT", 0}, {"Next", "L" + std::to_string(level + 1), 0}});
+    plc.Tags().SetStructure("Chain", "L1", {}, {});
+    auto client = Connect();
+    auto& processor = *client->Processor();
+    const std::uint16_t instance = processor.GetTemplateInstance("Chain");
+    ASSERT_NE(instance, 0xFFFF);
+    const logix::TTemplateInfo* top = logix::GetTemplate(instance, 1, processor);
+    ASSERT_NE(top, nullptr);
+    EXPECT_EQ(top->Name, "L1");
+    EXPECT_EQ(processor.Templates.Count(), 6u);
+    // A second lookup is answered from the cache.
+    EXPECT_EQ(logix::GetTemplate(instance, 1, processor), top);
+    EXPECT_EQ(processor.Templates.Count(), 6u);
+
+    // A member deeper than the cached levels is still found by its own template.
+    const auto results = client->Read("Chain.Next.Next.Next.Next.Next.Next");
+    ASSERT_TRUE(results.at(0).Ok()) << results[0].ErrorText;
+    EXPECT_EQ(dynamic_cast<const logix::TLogixUDT&>(*results[0].Tag).Template->Name, "L7");
+}
+
+TEST_F(LogixSimTest, ProgramDownloadIsNotDecodedWithTheOldTemplate) {
+    plc.Tags().DefineType("RECIPE", {{"Weight", "DINT", 0}, {"Time", "DINT", 0}});
+    plc.Tags().SetStructure("Batch", "RECIPE", {}, {"100", "200"});
+    auto client = Connect();
+    auto results = client->Read("Batch");
+    ASSERT_TRUE(results.at(0).Ok()) << results[0].ErrorText;
+    EXPECT_EQ(dynamic_cast<const logix::TLogixUDT&>(*results[0].Tag).GetMember("Time").AsInteger(), 200);
+
+    // The type is downloaded again with a member in front.
+    plc.Tags().DefineType("RECIPE", {{"Code", "DINT", 0}, {"Weight", "DINT", 0}, {"Time", "DINT", 0}});
+    plc.Tags().SetStructure("Batch", "RECIPE", {}, {"5", "300", "400"});
+    results = client->Read("Batch");
+    ASSERT_TRUE(results.at(0).Ok()) << results[0].ErrorText;
+    const auto& batch = dynamic_cast<const logix::TLogixUDT&>(*results[0].Tag);
+    EXPECT_EQ(batch.GetMember("Code").AsInteger(), 5);
+    EXPECT_EQ(batch.GetMember("Time").AsInteger(), 400);
+}
+
+} // namespace
