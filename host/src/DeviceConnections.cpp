@@ -27,6 +27,10 @@ constexpr platform::DWORD kSendTimeoutMs = 5000;
 // Bytes handed over per notification before the socket is re-armed, so one
 // busy device cannot keep the main thread from its other messages.
 constexpr std::size_t kReadBudget = 256 * 1024;
+// A device that takes connections and drops them before saying anything is
+// failing as surely as one that refuses them: it backs off and stays quiet
+// in the log like one.
+constexpr std::string_view kSilentDrop = "closed by the device before it sent anything";
 
 } // namespace
 
@@ -42,6 +46,7 @@ struct TDeviceConnections::Connection {
     std::string LastFailure; // the failure last logged; empty after a success or a close
     std::uint32_t FailedInRow = 0;
     bool RetryPending = false;
+    bool Answered = false;   // the device sent something on this connection
     std::mutex SendLock;     // the socket while a plug-in thread sends on it
 };
 
@@ -259,11 +264,14 @@ void TDeviceConnections::OnConnect(Connection& c, int error) {
             std::scoped_lock sending(c.SendLock);
             c.Open = true;
         }
-        Log(prefix + "connected to " + target +
-            (c.FailedInRow > 0 ? " after " + std::to_string(c.FailedInRow + 1) + " attempts" : ""));
-        c.LastFailure.clear();
-        c.FailedInRow = 0;
-        c.RetryDelay = kFirstRetryMs;
+        c.Answered = false;
+        // The back-off ends once the device answers (OnRead).
+        if (c.LastFailure != kSilentDrop) {
+            Log(prefix + "connected to " + target +
+                (c.FailedInRow > 0 ? " after " + std::to_string(c.FailedInRow + 1) + " attempts" : ""));
+            c.LastFailure.clear();
+            c.FailedInRow = 0;
+        }
         Channel(c.Source.Id, kChannelOpened);
         return;
     }
@@ -300,11 +308,31 @@ void TDeviceConnections::OnRead(Connection& first) {
         }
         if (n == platform::RECEIVE_CLOSED || n == platform::RECEIVE_FAILED) {
             const std::uint32_t id = c->Source.Id;
-            Close(*c, n == platform::RECEIVE_CLOSED ? "closed by the device"
-                                                     : "lost (" + platform::SocketErrorText(error) + ")");
+            if (c->Answered) {
+                Close(*c, n == platform::RECEIVE_CLOSED ? "closed by the device"
+                                                         : "lost (" + platform::SocketErrorText(error) + ")");
+            } else {
+                Close(*c, {});
+                ++c->FailedInRow;
+                if (c->LastFailure != kSilentDrop) {
+                    Log("Data source " + std::to_string(id) + ": connection to " + c->Host + ":" +
+                        std::to_string(c->Port) + " " + std::string(kSilentDrop) + "; retrying up to every " +
+                        std::to_string(kLongestRetryMs / 1000) + " s");
+                    c->LastFailure = kSilentDrop;
+                }
+            }
             ScheduleRetry(*c);
             Channel(id, kChannelClosed);
             return;
+        }
+        if (!c->Answered) {
+            c->Answered = true;
+            c->RetryDelay = kFirstRetryMs;
+            if (!c->LastFailure.empty())
+                Log("Data source " + std::to_string(c->Source.Id) + ": connected to " + c->Host + ":" +
+                    std::to_string(c->Port) + ", the device answers again");
+            c->LastFailure.clear();
+            c->FailedInRow = 0;
         }
         delivered += static_cast<std::size_t>(n);
         instance_.ProcessData(c->Source.Id, 2, std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)));

@@ -354,6 +354,40 @@ TEST_F(DeviceConnectionsTest, RefusedConnectionBacksOffAndLogsOnlyChanges) {
     clock.Advance(10000);
     ASSERT_TRUE(PumpUntil([&] { return Events() == "257;"; }));
     EXPECT_EQ(LogCount(devices, "connected to"), 1u);
+    // The back-off starts afresh once the device has answered.
+    EXPECT_EQ(devices.RetryDelay(1), 10000u);
+    server.Send(0, "hi");
+    ASSERT_TRUE(PumpUntil([&] { return Received() == "hi"; }));
+    EXPECT_EQ(devices.RetryDelay(1), 500u);
+}
+
+TEST_F(DeviceConnectionsTest, DeviceDroppingEveryConnectionBacksOffQuietly) {
+    LoopbackServer server;
+    Wake(server);
+    TDeviceConnections devices(host, instance);
+    ASSERT_TRUE(devices.Add(Source(server.Port())));
+    std::uint32_t delay = 500;
+    std::string events;
+    for (std::size_t k = 0; k < 6; ++k) {
+        ASSERT_TRUE(PumpUntil([&] { return devices.IsOpen(1) && server.Accepted() == k + 1; })) << k;
+        server.Drop(k);
+        ASSERT_TRUE(PumpUntil([&] { return devices.RetryPending(1); })) << k;
+        events += "257;258;";
+        clock.Advance(delay - 1);
+        host.PumpPending();
+        EXPECT_EQ(devices.Attempts(1), k + 1) << "early retry before a delay of " << delay;
+        clock.Advance(1);
+        delay = std::min(delay * 2, 10000u);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return devices.IsOpen(1) && server.Accepted() == 7; }));
+    EXPECT_EQ(Events(), events + "257;");
+    EXPECT_EQ(LogCount(devices, "connecting to"), 1u);
+    EXPECT_EQ(LogCount(devices, "connected to"), 1u);
+    EXPECT_EQ(LogCount(devices, "before it sent anything"), 1u);
+
+    server.Send(6, "ok");
+    ASSERT_TRUE(PumpUntil([&] { return Received() == "ok"; }));
+    EXPECT_EQ(LogCount(devices, "answers again"), 1u);
     EXPECT_EQ(devices.RetryDelay(1), 500u);
 }
 

@@ -9,8 +9,10 @@
 // - bytes the plug-in sends (from any thread) go to the device; "<<CLOSE>>"
 //   instead closes the connection, which is then opened again at once;
 // - a refused or dropped connection is tried again after 0.5 s, doubling up
-//   to 10 s while it keeps failing. Each attempt and its outcome is logged,
-//   but a retry that fails the same way as the one before it is not.
+//   to 10 s while it keeps failing; a connection the device drops before it
+//   sent anything counts as failed, and the delay starts afresh only once the
+//   device has answered. Each attempt and its outcome is logged, but a retry
+//   that fails the same way as the one before it is not.
 //
 // Nothing polls: each socket asks the platform for one notification at a time
 // (AsyncSelect) on a hidden window of the main thread, and the retries are
