@@ -63,8 +63,8 @@ TEST(RequestListTest, ReadsTheDialogsNestingWhateverTheCaseOfTheNames) {
                          "<PollUnits>S</PollUnits></MethodPoll></RequestMethod>"
                          "<Name>SPEED</Name><Default>n/a</Default><Scale>0.25</Scale>",
                          "Line 1 motor"),
-                    "<!-- comment between items -->", Item("", "")}));
-    ASSERT_EQ(l.List.Count(), 2u);
+                    "<!-- comment between items -->", Item(""), Item("", "")}));
+    ASSERT_EQ(l.List.Count(), 3u);
     TRequestItem& r = l[0];
     EXPECT_EQ(r.Name, "Line 1 motor");
     EXPECT_TRUE(r.Enabled);
@@ -79,21 +79,13 @@ TEST(RequestListTest, ReadsTheDialogsNestingWhateverTheCaseOfTheNames) {
     EXPECT_EQ(r.Response.DefaultValue.AsString(), "n/a");
     EXPECT_EQ(r.Response.Scale, 0.25L);
     // The position counts item elements only.
-    EXPECT_EQ(l[1].Name, "Request #2");
+    EXPECT_EQ(l[2].Name, "Request #3");
 }
 
 TEST(RequestListTest, OnlyTheFirstQueryElementCounts) {
     Loaded l("<A><B><modbusrtuquery>" + Item("") + Item("") +
              "</modbusrtuquery></B><MODBUSRTUQUERY>" + Item("") + "</MODBUSRTUQUERY></A>");
     EXPECT_EQ(l.List.Count(), 2u);
-}
-
-TEST(RequestListTest, ItemNamesFallBackToTheirPosition) {
-    Loaded l(Query({Item(""), Item(""), Item("", ""), Item("", "")}));
-    ASSERT_EQ(l.List.Count(), 4u);
-    EXPECT_EQ(l[0].Name, "R");
-    EXPECT_EQ(l[2].Name, "Request #3");
-    EXPECT_EQ(l[3].Name, "Request #4");
 }
 
 TEST(RequestListTest, PollUnitsAreUpperCaseOnly) {

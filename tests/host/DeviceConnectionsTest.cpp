@@ -302,28 +302,6 @@ TEST_F(DeviceConnectionsTest, CloseRequestReopensTheConnection) {
     EXPECT_TRUE(server.WaitUntil([&] { return server.Received(1) == "again"; }));
 }
 
-TEST_F(DeviceConnectionsTest, DroppedConnectionIsReopenedAfterTheFirstDelay) {
-    LoopbackServer server;
-    Wake(server);
-    TDeviceConnections devices(host, instance);
-    ASSERT_TRUE(devices.Add(Source(server.Port())));
-    ASSERT_TRUE(PumpUntil([&] { return Events() == "257;"; }));
-
-    server.Drop(0);
-    ASSERT_TRUE(PumpUntil([&] { return Events() == "257;258;"; }));
-    EXPECT_FALSE(devices.IsOpen(1));
-    EXPECT_EQ(SendRaw("lost"), -1);
-    EXPECT_EQ(devices.Attempts(1), 1u);
-
-    clock.Advance(499);
-    host.PumpPending();
-    EXPECT_EQ(devices.Attempts(1), 1u) << "retried before its time";
-    clock.Advance(1);
-    ASSERT_TRUE(PumpUntil([&] { return Events() == "257;258;257;"; }));
-    EXPECT_EQ(devices.Attempts(1), 2u);
-    EXPECT_EQ(LogCount(devices, "closed by the device"), 1u);
-}
-
 TEST_F(DeviceConnectionsTest, RefusedConnectionBacksOffAndLogsOnlyChanges) {
     const std::uint16_t port = RefusingPort();
     TDeviceConnections devices(host, instance);
@@ -372,6 +350,7 @@ TEST_F(DeviceConnectionsTest, DeviceDroppingEveryConnectionBacksOffQuietly) {
         ASSERT_TRUE(PumpUntil([&] { return devices.IsOpen(1) && server.Accepted() == k + 1; })) << k;
         server.Drop(k);
         ASSERT_TRUE(PumpUntil([&] { return devices.RetryPending(1); })) << k;
+        EXPECT_EQ(SendRaw("lost"), -1) << "sent while closed";
         events += "257;258;";
         clock.Advance(delay - 1);
         host.PumpPending();
