@@ -235,7 +235,10 @@ TDeviceConnections::Connection* TDeviceConnections::FindByCookie(platform::WPARA
 
 void TDeviceConnections::Connect(Connection& c) {
     ++c.Attempts;
-    c.Cookie = ++nextCookie_;
+    {
+        std::scoped_lock sending(c.SendLock);
+        c.Cookie = ++nextCookie_;
+    }
     const std::string target = c.Host + ":" + std::to_string(c.Port);
     // A retry that is expected to fail like the last one is not worth a line.
     if (c.LastFailure.empty())
