@@ -73,6 +73,8 @@ void TaPlugin::qorPluginLoadSettingsNow() {
 
 // The dialog itself is the host's: confirming is all the plug-in answers; the
 // export then has every instance sharing these settings reload them.
-void TaPlugin::qorPluginShowOptionsDialog(TPluginCallRecIntf&, std::uint8_t& confirmed) { confirmed = 1; }
+void TaPlugin::qorPluginShowOptionsDialog(TPluginCallRecIntf&, std::uint8_t& confirmed) {
+    confirmed = 1;
+}
 
 } // namespace qor

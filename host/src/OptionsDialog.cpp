@@ -59,8 +59,8 @@ std::string TextOf(const pugi::xml_node& n) {
         const pugi::xml_node left = n.first_child();
         const pugi::xml_node op = left.next_sibling();
         const pugi::xml_node right = op.next_sibling();
-        if (std::string_view(op.name()) == "op" && std::string_view(op.attribute("text").as_string()) == "+" && right &&
-            !right.next_sibling())
+        if (std::string_view(op.name()) == "op" &&
+            std::string_view(op.attribute("text").as_string()) == "+" && right && !right.next_sibling())
             return TextOf(left) + TextOf(right);
     }
     throw EOptionsDialog("Script: a text made of something other than literals, + and LineEnding");
@@ -119,7 +119,8 @@ public:
 private:
     void Put(const std::string& name, const std::string& value) {
         if (qor::SameText(name, "Checked")) {
-            if (value != "0" && value != "1" && !qor::SameText(value, "true") && !qor::SameText(value, "false"))
+            if (value != "0" && value != "1" && !qor::SameText(value, "true") &&
+                !qor::SameText(value, "false"))
                 throw EOptionsDialog("'" + value + "' is not a check box state (0 or 1)");
             bools_.push_back(value == "1" || qor::SameText(value, "true"));
             Publish(name, bools_.back());
@@ -130,7 +131,8 @@ private:
                 throw EOptionsDialog("'" + value + "' is not a number");
             doubles_.push_back(v);
             Publish(name, doubles_.back());
-        } else if (qor::SameText(name, "Caption") || qor::SameText(name, "FileName") || qor::SameText(name, "Text")) {
+        } else if (qor::SameText(name, "Caption") || qor::SameText(name, "FileName") ||
+                   qor::SameText(name, "Text")) {
             strings_.push_back(value);
             Publish(name, strings_.back());
         } else {
@@ -184,7 +186,13 @@ TOptionsDialog DecodeOptionsDialog(std::span<const std::uint8_t> answer) {
             cut = l.find(';');
         if (cut == std::string_view::npos)
             continue;
-        dialog.SettingsMap.push_back({std::string(qor::Trim(l.substr(0, cut))), std::string(qor::Trim(l.substr(cut + 1)))});
+        // As the settings component reads a line: a ";" in the setting starts a comment.
+        std::string_view setting = l.substr(cut + 1);
+        setting = setting.substr(0, setting.find(';'));
+        if (qor::Trim(setting).empty())
+            continue;
+        dialog.SettingsMap.push_back(
+            {std::string(qor::Trim(l.substr(0, cut))), std::string(qor::Trim(setting))});
     }
 
     pugi::xml_document doc;

@@ -130,9 +130,15 @@ void PrintComponent(const qor::TStreamObject& obj, int depth, TDialogTranslator&
             continue;
         std::string value;
         switch (p.Value.Type) {
-        case qor::TValueType::True: value = "True"; break;
-        case qor::TValueType::False: value = "False"; break;
-        case qor::TValueType::Ident: value = p.Value.Text; break;
+        case qor::TValueType::True:
+            value = "True";
+            break;
+        case qor::TValueType::False:
+            value = "False";
+            break;
+        case qor::TValueType::Ident:
+            value = p.Value.Text;
+            break;
         case qor::TValueType::Set:
             for (const std::string& e : p.Value.Elements)
                 value += (value.empty() ? "[" : ", ") + e;
@@ -228,21 +234,25 @@ int main(int argc, char** argv) {
     app.add_option("-p,--plugin", pluginPath, "Path of the plug-in library")->required();
     app.add_option("--ini", settings.IniFile, "Settings file of the instance (INI-FILE)");
     app.add_option("--registry-path", settings.RegistryPath, "Settings path (REGISTRY-PATH)");
-    app.add_option("--section-prefix", settings.IniSectionPrefix, "Settings section prefix (INI-SECTION-PREFIX)");
+    app.add_option("--section-prefix", settings.IniSectionPrefix,
+                   "Settings section prefix (INI-SECTION-PREFIX)");
     app.add_option("-t,--type,--data-source-type", settings.DataSourceType,
                    "Data source type the instance serves (CONFIG-ID)");
     app.add_option("--language", settings.Language, "Language of the instance (LANGUAGE)");
     app.add_option("--module-index", moduleIndex, "The host's number for the instance");
     app.add_flag("--raw-lists", rawLists, "Hand parameter lists across as raw list objects");
-    app.add_option("--stay", stay, "Seconds to keep the loaded instance running the message loop before unloading")
+    app.add_option("--stay", stay,
+                   "Seconds to keep the loaded instance running the message loop before unloading")
         ->check(CLI::Range(0.0, 86400.0));
     // qorhost options ...: the options dialog instead of the instance's items.
     // The options above may follow the subcommand's name.
     app.fallthrough();
-    CLI::App* options = app.add_subcommand("options", "Show the options dialog the plug-in hands the host; with "
-                                                      "--set, store values as the host does after OK");
+    CLI::App* options =
+        app.add_subcommand("options", "Show the options dialog the plug-in hands the host; with "
+                                      "--set, store values as the host does after OK");
     std::vector<std::string> sets;
-    options->add_option("--set", sets, "\"Setting=value\" or \"Setting=@file\" (a setting of the settings map)");
+    options->add_option("--set", sets,
+                        "\"Setting=value\" or \"Setting=@file\" (a setting of the settings map)");
     std::vector<std::string> devices;
     app.add_option("--device", devices,
                    "\"ID=HOST[:PORT]\": a data source of the instance and its device (port 44818 when none); "
@@ -278,8 +288,10 @@ int main(int argc, char** argv) {
                         std::vector<host::TOptionsValue> values;
                         for (const std::string& s : sets)
                             values.push_back(ParseSet(s));
-                        const std::uint32_t confirmed = host::ConfirmOptionsDialog(host, instance, dialog, values);
-                        std::printf("Stored %zu setting(s); ShowOptionsDialog -> %u\n", values.size(), confirmed);
+                        const std::uint32_t confirmed =
+                            host::ConfirmOptionsDialog(host, instance, dialog, values);
+                        std::printf("Stored %zu setting(s); ShowOptionsDialog -> %u\n", values.size(),
+                                    confirmed);
                         if (confirmed != 1)
                             status = 1;
                     }

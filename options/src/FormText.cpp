@@ -106,7 +106,8 @@ private:
             } else if (c == '.' || c == 'E' || c == 'e') {
                 isFloat = true;
                 ++pos_;
-                if (pos_ < text_.size() && (c == 'E' || c == 'e') && (text_[pos_] == '-' || text_[pos_] == '+'))
+                if (pos_ < text_.size() && (c == 'E' || c == 'e') &&
+                    (text_[pos_] == '-' || text_[pos_] == '+'))
                     ++pos_;
             } else {
                 break;
@@ -251,6 +252,8 @@ private:
 
 } // namespace
 
-TStreamObject ReadObjectText(std::string_view text) { return TFormTextReader(text).ReadRoot(); }
+TStreamObject ReadObjectText(std::string_view text) {
+    return TFormTextReader(text).ReadRoot();
+}
 
 } // namespace qor

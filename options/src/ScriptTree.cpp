@@ -15,13 +15,14 @@ enum class TTokenKind { Ident, Keyword, String, Number, Symbol, End };
 
 struct TToken {
     TTokenKind Kind = TTokenKind::End;
-    std::string Text; // keywords lower-cased, everything else as written
+    std::string Text;            // keywords lower-cased, everything else as written
     int Line = 0, Col = 0;       // first character
     int EndLine = 0, EndCol = 0; // the character after the last one
 };
 
-constexpr std::array<std::string_view, 14> kKeywords = {"var", "const", "procedure", "begin", "end", "if", "then",
-                                                        "else", "not", "and", "or", "div", "mod", "nil"};
+constexpr std::array<std::string_view, 14> kKeywords = {"var", "const", "procedure", "begin", "end",
+                                                        "if",  "then",  "else",      "not",   "and",
+                                                        "or",  "div",   "mod",       "nil"};
 
 std::string Lower(std::string_view s) {
     std::string out(s);
@@ -50,7 +51,8 @@ public:
             const char c = src_[pos_];
             const std::size_t start = pos_;
             if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
-                while (pos_ < src_.size() && (std::isalnum(static_cast<unsigned char>(src_[pos_])) || src_[pos_] == '_'))
+                while (pos_ < src_.size() &&
+                       (std::isalnum(static_cast<unsigned char>(src_[pos_])) || src_[pos_] == '_'))
                     Advance();
                 t.Text = std::string(src_.substr(start, pos_ - start));
                 const std::string lower = Lower(t.Text);
@@ -150,7 +152,9 @@ private:
     int line_ = 1, col_ = 1;
 };
 
-std::string Position(int line, int col) { return std::to_string(line) + ":" + std::to_string(col); }
+std::string Position(int line, int col) {
+    return std::to_string(line) + ":" + std::to_string(col);
+}
 
 class TParser {
 public:
@@ -175,7 +179,8 @@ private:
     bool IsKeyword(std::string_view k) const { return Cur().Kind == TTokenKind::Keyword && Cur().Text == k; }
     bool IsSymbol(std::string_view s) const { return Cur().Kind == TTokenKind::Symbol && Cur().Text == s; }
     [[noreturn]] void Fail(const std::string& what) const {
-        TLexer::Fail(Cur().Line, Cur().Col, what + (Cur().Kind == TTokenKind::End ? ", found the end" : ", found " + Cur().Text));
+        TLexer::Fail(Cur().Line, Cur().Col,
+                     what + (Cur().Kind == TTokenKind::End ? ", found the end" : ", found " + Cur().Text));
     }
     void ExpectSymbol(std::string_view s) {
         if (!IsSymbol(s))
@@ -354,7 +359,8 @@ private:
     // The operators of each precedence level, loosest first.
     static int Level(const TToken& t) {
         if (t.Kind == TTokenKind::Symbol) {
-            if (t.Text == "=" || t.Text == "<>" || t.Text == "<" || t.Text == ">" || t.Text == "<=" || t.Text == ">=")
+            if (t.Text == "=" || t.Text == "<>" || t.Text == "<" || t.Text == ">" || t.Text == "<=" ||
+                t.Text == ">=")
                 return 0;
             if (t.Text == "+" || t.Text == "-")
                 return 1;

@@ -156,17 +156,21 @@ TEST_F(PluginBoundaryTest, LoadItemsAndUnloadInBothListForms) {
     }
 }
 
-TEST_F(PluginBoundaryTest, DialogsWithoutFormsOrHandlerAnswerNothingToShow) {
-    std::vector<std::uint8_t> buffer(8, 0);
+TEST_F(PluginBoundaryTest, TheDialogTellsTheSizeItNeedsAndIsConfirmed) {
+    // No form name (a zero byte first), then bytes the plug-in must leave alone.
+    std::vector<std::uint8_t> buffer = {0, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5};
+    const std::vector<std::uint8_t> before = buffer;
     TPluginCallRec rec = instance.NewRecord();
     rec.Value1.Size = 8;
     rec.Value1.Data = reinterpret_cast<std::uintptr_t>(buffer.data());
     x.GetOptionsDialog(&rec);
     EXPECT_EQ(+rec.Value2.Type, 5);
-    EXPECT_EQ(+rec.Value2.Data, 2u);
+    EXPECT_EQ(+rec.Value2.Data, 3u); // too small: the buffer is left alone
+    EXPECT_GT(+rec.Value2.Size, 24u);
+    EXPECT_EQ(buffer, before);
     x.ShowOptionsDialog(&rec);
     EXPECT_EQ(+rec.Value2.Size, 4u);
-    EXPECT_EQ(+rec.Value2.Data, 3u);
+    EXPECT_EQ(+rec.Value2.Data, 1u);
     rec.Instance = 0;
     x.GetOptionsDialog(&rec);
     EXPECT_EQ(+rec.Value2.Data, 1u);

@@ -44,10 +44,10 @@ public:
     std::int32_t Top = 144;
     std::int32_t Height = 435;
     std::int32_t Width = 481;
-    std::string lblParams_Caption;   // the request list text ("Parser config")
-    std::string OpenDialog_FileName; // last folder of the file-open dialog
-    std::string SaveDialog_FileName; // last folder of the file-save dialog
-    double spMinInt_Value = 0.0;     // minimal interval between data packets (ms)
+    std::string lblParams_Caption;    // the request list text ("Parser config")
+    std::string OpenDialog_FileName;  // last folder of the file-open dialog
+    std::string SaveDialog_FileName;  // last folder of the file-save dialog
+    double spMinInt_Value = 0.0;      // minimal interval between data packets (ms)
     bool chkExportAll_Checked = true; // export data for all requests at once
 };
 

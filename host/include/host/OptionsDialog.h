@@ -30,11 +30,11 @@ struct TSettingsMapLine {
 };
 
 struct TOptionsDialog {
-    qor::TStreamObject Form;          // block 1: the layout
-    std::string Extra;                // block 2
-    std::string ScriptXml;            // section 1 of block 3
-    std::string FormName;             // section 2
-    std::vector<std::string> MapText; // section 3, line by line as delivered
+    qor::TStreamObject Form;                   // block 1: the layout
+    std::string Extra;                         // block 2
+    std::string ScriptXml;                     // section 1 of block 3
+    std::string FormName;                      // section 2
+    std::vector<std::string> MapText;          // section 3, line by line as delivered
     std::vector<TSettingsMapLine> SettingsMap; // its mapping lines
     // The parameter tree the script creates: its title and options text and
     // its item template, one line per field (empty when the script makes none).
