@@ -297,4 +297,23 @@ TEST_F(DataModuleRequestsTest, UnreadableListIsLoggedOnceAndStopsEverySource) {
     EXPECT_EQ(second->Ticks, 2);
 }
 
+TEST_F(DataModuleRequestsTest, ParserItemsFollowEachElementThenEachName) {
+    TqorParamsList params;
+    rec.Params = reinterpret_cast<std::uintptr_t>(&params);
+    TPluginCallRecIntf intf(rec);
+    params.Add("INI-FILE", "");
+    ASSERT_EQ(module->ExecuteCommand("LOAD", intf), 0);
+    ASSERT_NE(module->Cfg(), nullptr);
+    module->Cfg()->lblParams_Caption =
+        Query({Item("<Number>2</Number><Name>A;B</Name>", "Pair"), Item("<Name>C</Name>", "Single")});
+    params.Clear();
+    params.Add("RESULT", Variant());
+    ASSERT_EQ(module->ExecuteCommand("ITEMS", intf), 0);
+    const std::string text = params.GetValue("RESULT").AsString();
+    const std::size_t first = text.find("Pair|A1|");
+    ASSERT_NE(first, std::string::npos) << text;
+    EXPECT_NE(text.find("EIP device ID|EIP_DEVICE_ID|Integer|"), std::string::npos);
+    EXPECT_EQ(text.substr(first), "Pair|A1||0\r\nPair|B1||0\r\nPair|A2||0\r\nPair|B2||0\r\nSingle|C||0");
+}
+
 } // namespace
