@@ -154,7 +154,8 @@ std::unique_ptr<TRequestItem> ReadItem(pugi::xml_node element, std::size_t posit
     std::int64_t interval = Integer(element, "PollInterval", 1000);
     if (interval < 0)
         interval = 1000;
-    const std::uint64_t ms = static_cast<std::uint64_t>(interval) * UnitFactor(ValueText(element, "PollUnits"));
+    const std::uint64_t ms =
+        static_cast<std::uint64_t>(interval) * UnitFactor(ValueText(element, "PollUnits"));
     if (ms > kLongestPollInterval) {
         item->PollInterval = kLongestPollInterval;
         if (warn)

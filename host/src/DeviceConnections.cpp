@@ -46,8 +46,8 @@ struct TDeviceConnections::Connection {
     std::string LastFailure; // the failure last logged; empty after a success or a close
     std::uint32_t FailedInRow = 0;
     bool RetryPending = false;
-    bool Answered = false;   // the device sent something on this connection
-    std::mutex SendLock;     // the socket while a plug-in thread sends on it
+    bool Answered = false; // the device sent something on this connection
+    std::mutex SendLock;   // the socket while a plug-in thread sends on it
 };
 
 std::string DataSourcesText(const std::vector<TDataSourceConfig>& sources) {
@@ -86,7 +86,8 @@ std::optional<std::pair<std::string, std::uint16_t>> SplitDeviceAddress(std::str
     if (address.find(':') != std::string_view::npos && (address.front() != '[' || !port.empty())) {
         unsigned value = 0;
         const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
-        if (port.empty() || ec != std::errc() || end != port.data() + port.size() || value == 0 || value > 65535)
+        if (port.empty() || ec != std::errc() || end != port.data() + port.size() || value == 0 ||
+            value > 65535)
             return std::nullopt;
         number = static_cast<std::uint16_t>(value);
     }
@@ -100,7 +101,8 @@ std::optional<TDataSourceConfig> ParseDeviceOption(std::string_view text) {
     const std::string_view id = text.substr(0, equals);
     std::uint32_t value = 0;
     const auto [end, ec] = std::from_chars(id.data(), id.data() + id.size(), value);
-    if (id.empty() || ec != std::errc() || end != id.data() + id.size() || !SplitDeviceAddress(text.substr(equals + 1)))
+    if (id.empty() || ec != std::errc() || end != id.data() + id.size() ||
+        !SplitDeviceAddress(text.substr(equals + 1)))
         return std::nullopt;
     TDataSourceConfig source;
     source.Id = value;
@@ -110,9 +112,11 @@ std::optional<TDataSourceConfig> ParseDeviceOption(std::string_view text) {
     return source;
 }
 
-TDeviceConnections::TDeviceConnections(THost& host, TPluginInstance& instance) : host_(host), instance_(instance) {
+TDeviceConnections::TDeviceConnections(THost& host, TPluginInstance& instance)
+    : host_(host), instance_(instance) {
     host_.CheckThread();
-    platform::WNDCLASS wc{kWindowClass, &TDeviceConnections::WindowProc, static_cast<int>(sizeof(std::intptr_t))};
+    platform::WNDCLASS wc{kWindowClass, &TDeviceConnections::WindowProc,
+                          static_cast<int>(sizeof(std::intptr_t))};
     if (!platform::RegisterClass(wc) && platform::GetLastError() != platform::ERROR_CLASS_ALREADY_EXISTS)
         throw std::runtime_error("Cannot register the device connections' window class");
     window_ = platform::CreateHiddenWindow(kWindowClass, "QorHostDevices");
@@ -262,7 +266,8 @@ void TDeviceConnections::Connect(Connection& c) {
 void TDeviceConnections::OnConnect(Connection& c, int error) {
     const std::string target = c.Host + ":" + std::to_string(c.Port);
     const std::string prefix = "Data source " + std::to_string(c.Source.Id) + ": ";
-    if (error == 0 && platform::AsyncSelect(c.Socket, window_, WM_DEVICE_SOCKET, c.Cookie, platform::FD_READ)) {
+    if (error == 0 &&
+        platform::AsyncSelect(c.Socket, window_, WM_DEVICE_SOCKET, c.Cookie, platform::FD_READ)) {
         {
             std::scoped_lock sending(c.SendLock);
             c.Open = true;
@@ -313,7 +318,7 @@ void TDeviceConnections::OnRead(Connection& first) {
             const std::uint32_t id = c->Source.Id;
             if (c->Answered) {
                 Close(*c, n == platform::RECEIVE_CLOSED ? "closed by the device"
-                                                         : "lost (" + platform::SocketErrorText(error) + ")");
+                                                        : "lost (" + platform::SocketErrorText(error) + ")");
             } else {
                 Close(*c, {});
                 ++c->FailedInRow;
@@ -338,7 +343,8 @@ void TDeviceConnections::OnRead(Connection& first) {
             c->FailedInRow = 0;
         }
         delivered += static_cast<std::size_t>(n);
-        instance_.ProcessData(c->Source.Id, 2, std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)));
+        instance_.ProcessData(c->Source.Id, 2,
+                              std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)));
     }
 }
 
@@ -377,8 +383,8 @@ void TDeviceConnections::Channel(std::uint32_t sourceId, std::uint32_t event) {
     instance_.ProcessEvent(sourceId, event);
 }
 
-platform::LRESULT TDeviceConnections::WindowProc(platform::HWND hwnd, platform::UINT msg, platform::WPARAM wParam,
-                                                 platform::LPARAM lParam) {
+platform::LRESULT TDeviceConnections::WindowProc(platform::HWND hwnd, platform::UINT msg,
+                                                 platform::WPARAM wParam, platform::LPARAM lParam) {
     auto* self = reinterpret_cast<TDeviceConnections*>(platform::GetWindowLongPtr(hwnd, 0));
     if (self == nullptr)
         return platform::DefWindowProc(hwnd, msg, wParam, lParam);
@@ -398,7 +404,8 @@ platform::LRESULT TDeviceConnections::WindowProc(platform::HWND hwnd, platform::
                 self->Close(*c, "closed at the plug-in's request");
                 self->Channel(id, kChannelClosed);
                 // The port opens again at once, as the device did nothing wrong.
-                if (Connection* again = self->Find(id); again != nullptr && again->Socket == platform::INVALID_SOCKET)
+                if (Connection* again = self->Find(id);
+                    again != nullptr && again->Socket == platform::INVALID_SOCKET)
                     self->Connect(*again);
             }
             return 0;

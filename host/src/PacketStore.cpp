@@ -13,7 +13,8 @@ void TPacketStore::OnDataPacket(std::uint32_t moduleIndex, std::uint32_t dataSou
     if (rec.Value1.Type == static_cast<std::uint8_t>(qor::TPluginValueType::Text) && rec.Value1.Data != 0)
         packet.RawText.assign(reinterpret_cast<const char*>(rec.Value1.Data), rec.Value1.Size);
     auto items = std::make_shared<qor::TqorParamsList>();
-    if (rec.Value2.Type == static_cast<std::uint8_t>(qor::TPluginValueType::ListInterface) && rec.Value2.Data != 0)
+    if (rec.Value2.Type == static_cast<std::uint8_t>(qor::TPluginValueType::ListInterface) &&
+        rec.Value2.Data != 0)
         qor::TqorParamsRef::FromVariable(reinterpret_cast<const void*>(rec.Value2.Data)).CopyTo(*items);
     packet.Items = std::move(items);
     if (OnPacket)

@@ -245,6 +245,8 @@ bool CloseSocket(SOCKET s) {
     return ::close(s) == 0;
 }
 
-std::string SocketErrorText(int error) { return std::system_category().message(error); }
+std::string SocketErrorText(int error) {
+    return std::system_category().message(error);
+}
 
 } // namespace platform

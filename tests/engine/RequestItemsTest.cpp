@@ -1,7 +1,7 @@
 // The request list as the options dialog stores it, read back into items, and
 // the data module handing it to its data sources.
-#include "engine/PluginDM.h"
 #include "engine/RequestItems.h"
+#include "engine/PluginDM.h"
 #include "plugins/qorPluginCallRec.h"
 
 #include <gtest/gtest.h>
@@ -24,7 +24,8 @@ std::string Query(const std::vector<std::string>& items) {
 }
 
 std::string Item(const std::string& inner, const std::string& caption = "R") {
-    return "<Item" + (caption.empty() ? std::string() : " caption=\"" + caption + "\"") + ">" + inner + "</Item>";
+    return "<Item" + (caption.empty() ? std::string() : " caption=\"" + caption + "\"") + ">" + inner +
+           "</Item>";
 }
 
 struct Loaded {
@@ -83,14 +84,15 @@ TEST(RequestListTest, ReadsTheDialogsNestingWhateverTheCaseOfTheNames) {
 }
 
 TEST(RequestListTest, OnlyTheFirstQueryElementCounts) {
-    Loaded l("<A><B><modbusrtuquery>" + Item("") + Item("") +
-             "</modbusrtuquery></B><MODBUSRTUQUERY>" + Item("") + "</MODBUSRTUQUERY></A>");
+    Loaded l("<A><B><modbusrtuquery>" + Item("") + Item("") + "</modbusrtuquery></B><MODBUSRTUQUERY>" +
+             Item("") + "</MODBUSRTUQUERY></A>");
     EXPECT_EQ(l.List.Count(), 2u);
 }
 
 TEST(RequestListTest, PollUnitsAreUpperCaseOnly) {
     auto interval = [](const std::string& value, const std::string& units) {
-        Loaded l(Query({Item("<PollInterval>" + value + "</PollInterval><PollUnits>" + units + "</PollUnits>")}));
+        Loaded l(
+            Query({Item("<PollInterval>" + value + "</PollInterval><PollUnits>" + units + "</PollUnits>")}));
         return l[0].PollInterval;
     };
     EXPECT_EQ(interval("2", "M"), 120000u);
@@ -133,7 +135,9 @@ TEST(RequestListTest, TimingFollowsTheShortestInterval) {
 }
 
 TEST(RequestListTest, DataTypeIsHexAfterTheLetter) {
-    auto code = [](const std::string& text) { return Loaded(Query({Item("<DataType>" + text + "</DataType>")}))[0].DataType; };
+    auto code = [](const std::string& text) {
+        return Loaded(Query({Item("<DataType>" + text + "</DataType>")}))[0].DataType;
+    };
     EXPECT_EQ(code("TC4"), 0xC4);
     EXPECT_EQ(code("T2A0"), 0x2A0);
     EXPECT_EQ(code("T00"), 0);
@@ -143,7 +147,9 @@ TEST(RequestListTest, DataTypeIsHexAfterTheLetter) {
 }
 
 TEST(RequestListTest, ScaleTakesEitherDecimalSeparator) {
-    auto scale = [](const std::string& text) { return Loaded(Query({Item("<Scale>" + text + "</Scale>")}))[0].Response.Scale; };
+    auto scale = [](const std::string& text) {
+        return Loaded(Query({Item("<Scale>" + text + "</Scale>")}))[0].Response.Scale;
+    };
     EXPECT_EQ(scale("0,5"), 0.5L);
     EXPECT_EQ(scale("0.5"), 0.5L);
     EXPECT_EQ(scale("-1.5e2"), -150.0L);
@@ -152,7 +158,10 @@ TEST(RequestListTest, ScaleTakesEitherDecimalSeparator) {
 }
 
 TEST(RequestListTest, OutOfRangeCountsAndTimeoutsTakeTheDefaults) {
-    auto item = [](const std::string& inner) { Loaded l(Query({Item(inner)})); return std::make_pair(l[0].Number, l[0].Timeout); };
+    auto item = [](const std::string& inner) {
+        Loaded l(Query({Item(inner)}));
+        return std::make_pair(l[0].Number, l[0].Timeout);
+    };
     EXPECT_EQ(item("<Number>65535</Number>").first, 65535);
     EXPECT_EQ(item("<Number>65536</Number>").first, 1);
     EXPECT_EQ(item("<Number>0</Number>").first, 1);
@@ -249,7 +258,8 @@ protected:
 };
 
 TEST_F(DataModuleRequestsTest, LoadingSetsTheSourcesTimingAndTicksOnce) {
-    cfg.lblParams_Caption = Query({Item("<PollInterval>30</PollInterval>"), Item("<PollInterval>2000</PollInterval>")});
+    cfg.lblParams_Caption =
+        Query({Item("<PollInterval>30</PollInterval>"), Item("<PollInterval>2000</PollInterval>")});
     cfg.spMinInt_Value = 250.9;
     cfg.chkExportAll_Checked = false;
     module->LoadRequestList(&cfg, first->RequestList, first);
@@ -291,7 +301,8 @@ TEST_F(DataModuleRequestsTest, UnreadableListIsLoggedOnceAndStopsEverySource) {
     EXPECT_EQ(second->RequestList.Count(), 0u);
     const std::string log = LogText();
     EXPECT_NE(log.find("Error on items formation ("), std::string::npos) << log;
-    EXPECT_EQ(log.find("Error on items formation (", log.find("Error on items formation (") + 1), std::string::npos);
+    EXPECT_EQ(log.find("Error on items formation (", log.find("Error on items formation (") + 1),
+              std::string::npos);
     // The tick still runs for every source, which leaves an empty list idle.
     EXPECT_EQ(first->Ticks, 2);
     EXPECT_EQ(second->Ticks, 2);

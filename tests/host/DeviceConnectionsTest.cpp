@@ -29,8 +29,8 @@
 #include <vector>
 
 // The host's callback, as the plug-in calls it.
-extern "C" std::int32_t QOR_STDCALL DataLogger_SendDataEx(std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t,
-                                                          std::uint32_t, void*, std::uint32_t);
+extern "C" std::int32_t QOR_STDCALL DataLogger_SendDataEx(std::uint32_t, std::uint32_t, std::uint32_t,
+                                                          std::uint32_t, std::uint32_t, void*, std::uint32_t);
 
 namespace {
 
@@ -187,7 +187,9 @@ protected:
     }
     void TearDown() override { host.SetPacketSink(nullptr); }
 
-    std::string Custom(const std::string& key) { return instance.GetModuleParameter("Custom:" + key).AsString(); }
+    std::string Custom(const std::string& key) {
+        return instance.GetModuleParameter("Custom:" + key).AsString();
+    }
     std::string Events(std::uint32_t id = 1) { return Custom("Events:" + std::to_string(id)); }
     std::string Received(std::uint32_t id = 1) { return Custom("Received:" + std::to_string(id)); }
     std::int32_t SendRaw(const std::string& data, std::uint32_t id = 1) {
@@ -272,7 +274,8 @@ TEST_F(DeviceConnectionsTest, BytesGoBothWaysInOrderWithChannelEvents) {
 
     std::string expected;
     for (int i = 0; i < 50; ++i) {
-        const std::string chunk = "<" + std::to_string(i) + std::string(static_cast<std::size_t>(i) * 97, 'x') + ">";
+        const std::string chunk =
+            "<" + std::to_string(i) + std::string(static_cast<std::size_t>(i) * 97, 'x') + ">";
         server.Send(0, chunk);
         expected += chunk;
     }
@@ -424,7 +427,8 @@ TEST(DeviceAddressTest, SplitsHostAndPort) {
     EXPECT_EQ(SplitDeviceAddress("::1"), (P{"::1", 44818}));
     for (const char* bad : {"", ":44818", "plc:", "plc:0", "plc:65536", "plc:12x", "[::1", "[::1]x"})
         EXPECT_FALSE(SplitDeviceAddress(bad)) << bad;
-    EXPECT_EQ(DataSourcesText({{1, "A", "Line A", "x"}, {12, "B", "Line B", "y"}}), "1;A;Line A\r\n12;B;Line B");
+    EXPECT_EQ(DataSourcesText({{1, "A", "Line A", "x"}, {12, "B", "Line B", "y"}}),
+              "1;A;Line A\r\n12;B;Line B");
 }
 
 } // namespace

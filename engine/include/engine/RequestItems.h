@@ -34,11 +34,11 @@ public:
     TRequestItem(const TRequestItem&) = delete;
     TRequestItem& operator=(const TRequestItem&) = delete;
 
-    bool Pending = false;    // its value list waits in PendingList for the combined packet
-    bool Enabled = false;    // sent at all
-    bool Busy = false;       // handed to the worker, answer not processed yet
-    std::string Name;        // display name, also exported as "EIP_REQ"
-    bool MethodPoll = false; // true: polled; false: read once at start-up
+    bool Pending = false;           // its value list waits in PendingList for the combined packet
+    bool Enabled = false;           // sent at all
+    bool Busy = false;              // handed to the worker, answer not processed yet
+    std::string Name;               // display name, also exported as "EIP_REQ"
+    bool MethodPoll = false;        // true: polled; false: read once at start-up
     std::uint32_t PollInterval = 0; // ms
     std::uint32_t Timeout = 0;      // ms the scheduler waits for the answer
     std::string Device;             // route to the controller ("1,0")
@@ -68,7 +68,7 @@ public:
 // What the loaded list means for a data source's scheduler.
 struct TRequestTiming {
     std::uint32_t Shortest = 0; // shortest interval of any item; 0 without items
-    std::uint32_t Tick = 50;             // scheduler timer period
+    std::uint32_t Tick = 50;    // scheduler timer period
 };
 
 // The longest polling interval honoured, in ms (about 49.7 days); longer
@@ -99,8 +99,8 @@ public:
 
     TRequestList RequestList;
     std::uint32_t TickInterval = 50;
-    std::uint32_t MinInterval = 0;     // ms between data packets
-    bool ExportAll = true;             // one combined packet per poll cycle
+    std::uint32_t MinInterval = 0; // ms between data packets
+    bool ExportAll = true;         // one combined packet per poll cycle
     std::uint32_t ShortestInterval = 0;
 
     virtual void StopTimer() = 0;

@@ -27,7 +27,8 @@ struct TStoredPacket {
 
 class TPacketStore : public IPacketSink {
 public:
-    void OnDataPacket(std::uint32_t moduleIndex, std::uint32_t dataSourceId, const qor::TPluginCallRec& rec) override;
+    void OnDataPacket(std::uint32_t moduleIndex, std::uint32_t dataSourceId,
+                      const qor::TPluginCallRec& rec) override;
 
     std::size_t Count() const;
     std::vector<TStoredPacket> Packets() const;

@@ -30,8 +30,12 @@ constexpr SOCKET INVALID_SOCKET = -1;
 
 constexpr UINT FD_READ = 0x01, FD_CONNECT = 0x10;
 
-constexpr UINT SelectEvent(LPARAM lParam) { return static_cast<UINT>(lParam & 0xFFFF); }
-constexpr int SelectError(LPARAM lParam) { return static_cast<int>((lParam >> 16) & 0xFFFF); }
+constexpr UINT SelectEvent(LPARAM lParam) {
+    return static_cast<UINT>(lParam & 0xFFFF);
+}
+constexpr int SelectError(LPARAM lParam) {
+    return static_cast<int>((lParam >> 16) & 0xFFFF);
+}
 
 // Starts connecting to host:port (a numeric address or a name; names are
 // resolved before this returns). INVALID_SOCKET when it cannot even start,
