@@ -84,7 +84,10 @@ public:
         std::scoped_lock hold(lock_);
         return conn < conns_.size() && conns_[conn].PeerClosed;
     }
+    // The client may see its connection made before this side accepted it:
+    // both wait for the accept.
     void Send(std::size_t conn, const std::string& bytes) {
+        ASSERT_TRUE(WaitUntil([&] { return Accepted() > conn; }));
         int fd = -1;
         {
             std::scoped_lock hold(lock_);
@@ -94,17 +97,26 @@ public:
     }
     // Drops the connection as a device that restarts would.
     void Drop(std::size_t conn) {
+        ASSERT_TRUE(WaitUntil([&] { return Accepted() > conn; }));
         std::scoped_lock hold(lock_);
         ::shutdown(conns_.at(conn).Fd, SHUT_RDWR);
     }
+    // done reads the server through its locked accessors, so it runs unlocked;
+    // the change count keeps a change made meanwhile from being slept through.
     bool WaitUntil(const std::function<bool()>& done) {
-        std::unique_lock hold(lock_);
-        return changed_.wait_for(hold, 10s, [&] {
-            hold.unlock();
-            const bool ok = done();
-            hold.lock();
-            return ok;
-        });
+        const auto limit = std::chrono::steady_clock::now() + 10s;
+        for (;;) {
+            std::uint64_t seen = 0;
+            {
+                std::scoped_lock hold(lock_);
+                seen = changes_;
+            }
+            if (done())
+                return true;
+            std::unique_lock hold(lock_);
+            if (!changed_.wait_until(hold, limit, [&] { return changes_ != seen; }))
+                return false;
+        }
     }
 
 private:
@@ -156,6 +168,10 @@ private:
         }
     }
     void Changed() {
+        {
+            std::scoped_lock hold(lock_);
+            ++changes_;
+        }
         changed_.notify_all();
         if (OnChange)
             OnChange();
@@ -166,6 +182,7 @@ private:
     std::uint16_t port_ = 0;
     std::mutex lock_;
     std::condition_variable changed_;
+    std::uint64_t changes_ = 0;
     std::vector<Conn> conns_;
     std::thread thread_;
 };
