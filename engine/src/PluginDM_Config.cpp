@@ -2,10 +2,44 @@
 // the settings map, and the options dialog's confirmation.
 #include "engine/PluginDM.h"
 
+#include <vector>
+
 namespace qor {
 
-void TaPlugin::ReloadConfiguration(TDataSourceCfg& cfg, bool /*runTick*/) {
+namespace {
+
+// The translated texts carry "%s" where the message goes; they are not format
+// strings to trust.
+std::string ReplaceFirst(std::string text, std::string_view what, std::string_view with) {
+    if (const std::size_t at = text.find(what); at != std::string::npos)
+        text.replace(at, what.size(), with);
+    return text;
+}
+
+} // namespace
+
+void TaPlugin::ReloadConfiguration(TDataSourceCfg& cfg, bool runTick) {
     LoadSettings(Properties->Strings(), cfg);
+    std::vector<TRequestSource*> sources;
+    for (int i = 0; i < ComponentCount(); ++i)
+        if (auto* source = dynamic_cast<TRequestSource*>(&Components(i)))
+            sources.push_back(source);
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        try {
+            LoadRequestList(&cfg, sources[i]->RequestList, sources[i]);
+        } catch (const std::exception& e) {
+            Log(0, ReplaceFirst(TextRes->ItemsFormationError, "%s", e.what()));
+            // Every data source reads the same text, so the ones after this
+            // one would fail alike: stop them too rather than leave them
+            // polling a list the user has replaced.
+            for (std::size_t j = i + 1; j < sources.size(); ++j)
+                LoadRequestList(nullptr, sources[j]->RequestList, sources[j]);
+            break;
+        }
+    }
+    if (runTick)
+        for (TRequestSource* source : sources)
+            source->SchedulerTick();
 }
 
 void TaPlugin::qorPluginLoad(TPluginCallRecIntf&, std::int32_t&) {

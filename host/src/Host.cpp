@@ -132,9 +132,17 @@ void THost::PumpPending() {
 
 void THost::Quit(int exitCode) { platform::PostQuitMessage(exitCode); }
 
-void THost::SetRawBytesSink(IRawBytesSink* sink) { rawBytesSink = sink; }
+// The callbacks use a sink under the shared route lock: once these return, no
+// plug-in thread is inside the sink that was replaced, and its owner may go.
+void THost::SetRawBytesSink(IRawBytesSink* sink) {
+    std::unique_lock lock(routeMutex);
+    rawBytesSink = sink;
+}
 
-void THost::SetPacketSink(IPacketSink* sink) { packetSink = sink; }
+void THost::SetPacketSink(IPacketSink* sink) {
+    std::unique_lock lock(routeMutex);
+    packetSink = sink;
+}
 
 std::int32_t THost::DispatchSendDataEx(std::uint32_t moduleIndex, std::uint32_t dataSourceId, std::uint32_t count,
                                        std::uint32_t code, void* data) {

@@ -117,6 +117,19 @@ std::int32_t TPluginInstance::Unload() {
     return Execute("UNLOAD", params);
 }
 
+std::int32_t TPluginInstance::SetState(std::string_view dataSources, std::uint8_t options, std::int32_t result) {
+    host_.CheckThread();
+    qor::TqorParamsList params;
+    params.Add("COMMAND", "SET-STATE");
+    params.Add("DATA-SOURCES-IN-CFG", dataSources);
+    params.Add("RESULT", result);
+    TParamsArgument argument(params, ParamsForm);
+    qor::TPluginCallRec rec = NewRecord();
+    rec.Options = options;
+    rec.Params = argument.Address();
+    return library_.Exports().ExecutePluginCommand(&rec);
+}
+
 std::optional<std::string> TPluginInstance::Items() {
     qor::TqorParamsList params;
     params.Add("RESULT", qor::Variant());
@@ -217,6 +230,16 @@ std::int32_t TPluginInstance::ProcessData(std::uint32_t dataSourceId, std::uint8
     rec.Value1.Type = static_cast<std::uint8_t>(qor::TPluginValueType::Text);
     rec.Value1.Size = static_cast<std::uint32_t>(bytes.size());
     rec.Value1.Data = reinterpret_cast<std::uintptr_t>(bytes.data());
+    return library_.Exports().ProcessData(&rec);
+}
+
+std::int32_t TPluginInstance::ProcessEvent(std::uint32_t dataSourceId, std::uint32_t event) {
+    host_.CheckThread();
+    qor::TPluginCallRec rec = NewRecord();
+    rec.DataSourceId = dataSourceId;
+    rec.Options = 2;
+    rec.Value1.Type = static_cast<std::uint8_t>(qor::TPluginValueType::Event);
+    rec.Value1.Data = event;
     return library_.Exports().ProcessData(&rec);
 }
 

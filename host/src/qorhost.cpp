@@ -1,6 +1,8 @@
 // The substitute host program: loads the plug-in, drives one instance through
 // the host's call sequence and prints what the plug-in answers.
+#include "host/DeviceConnections.h"
 #include "host/Host.h"
+#include "host/PacketStore.h"
 #include "host/OptionsDialog.h"
 #include "host/PluginInstance.h"
 #include "host/PluginLibrary.h"
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -183,6 +186,40 @@ host::TOptionsValue ParseSet(const std::string& arg) {
     return v;
 }
 
+void PrintPacket(const host::TStoredPacket& packet) {
+    std::string line;
+    for (int i = 0; i < packet.Items->Count(); ++i) {
+        const qor::TqorParamsListItem& item = *packet.Items->GetItem(i);
+        if (!item.IsRowMarker())
+            line += (line.empty() ? "" : "; ") + item.Name + "=" + item.Value.AsString();
+    }
+    std::printf("Packet [%u]: %s\n", packet.SourceId, line.c_str());
+    std::fflush(stdout);
+}
+
+// Connects the devices given with --device and hands their data sources to
+// the instance.
+bool StartDevices(host::THost& host, host::TPluginInstance& instance, const std::vector<std::string>& devices,
+                  std::optional<host::TDeviceConnections>& connections) {
+    std::vector<host::TDataSourceConfig> sources;
+    for (const std::string& text : devices) {
+        if (auto source = host::ParseDeviceOption(text)) {
+            sources.push_back(*source);
+        } else {
+            std::fprintf(stderr, "qorhost: --device %s: expected ID=HOST[:PORT]\n", text.c_str());
+            return false;
+        }
+    }
+    connections.emplace(host, instance);
+    connections->OnLog = [](const std::string& line) { std::printf("Host: %s\n", line.c_str()); };
+    // The plug-in knows its data sources before their channels open.
+    std::printf("SET-STATE -> %d\n", instance.SetState(host::DataSourcesText(sources), 1, 1));
+    for (const host::TDataSourceConfig& source : sources)
+        if (!connections->Add(source))
+            return false;
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -216,6 +253,10 @@ int main(int argc, char** argv) {
     std::vector<std::string> sets;
     options->add_option("--set", sets,
                         "\"Setting=value\" or \"Setting=@file\" (a setting of the settings map)");
+    std::vector<std::string> devices;
+    app.add_option("--device", devices,
+                   "\"ID=HOST[:PORT]\": a data source of the instance and its device (port 44818 when none); "
+                   "the host connects to it and passes the device's bytes on");
     CLI11_PARSE(app, argc, argv);
 
     try {
@@ -268,12 +309,23 @@ int main(int argc, char** argv) {
                 else
                     status = 1;
             }
+            host::TPacketStore packets;
+            packets.OnPacket = PrintPacket;
+            host.SetPacketSink(&packets);
+            std::optional<host::TDeviceConnections> connections;
+            if (!devices.empty() && !options->parsed() && !StartDevices(host, instance, devices, connections))
+                status = 1;
             host.PumpPending();
             if (stay > 0) {
                 std::printf("Running for %g s\n", stay);
                 std::fflush(stdout);
                 host.RunMessageLoopFor(static_cast<std::uint32_t>(stay * 1000));
             }
+            if (connections) {
+                std::printf("SET-STATE off -> %d\n", instance.SetState("", 1, 0));
+                connections.reset();
+            }
+            host.SetPacketSink(nullptr);
             std::printf("UNLOAD -> %d\n", instance.Unload());
             host.PumpPending();
             std::printf("FreePluginInstance -> %d\n", instance.Free());

@@ -9,9 +9,13 @@
 //                                      item "VALUE" = 42 and the raw texts
 //   TEST-THROW   MESSAGE               raises an exception
 //   TEST-UNASSIGN                      drops the ProcessData handler
+//   TEST-RAW     SOURCE-ID, DATA       hands DATA to the host as raw bytes for
+//                                      the data source; RESULT: the host's answer
 //
 // ProcessData: the handler answers the byte count of Value1 (Type Text);
-// bytes "FAIL" answer -5, bytes "THROW" raise "bad data".
+// bytes "FAIL" answer -5, bytes "THROW" raise "bad data". Channel events
+// (Type Event) are kept as "Events:<source>" ("257;258;..."), received bytes
+// of the receiving side (Options bit 2) as "Received:<source>".
 #include "platform/Debug.h"
 #include "plugins/qorPluginCallRec.h"
 #include "plugins/qorPluginInstances.h"
@@ -78,9 +82,19 @@ private:
     void Process(TPluginCallRecIntf& rec, std::int32_t& result) {
         Count("Processed");
         const TPluginValue& in = rec.Rec().Value1;
+        const std::string source = std::to_string(rec.Rec().DataSourceId);
+        if (in.Type == static_cast<std::uint8_t>(TPluginValueType::Event)) {
+            Append("Events:" + source, std::to_string(in.Data));
+            return;
+        }
         if (in.Type != static_cast<std::uint8_t>(TPluginValueType::Text) || in.Data == 0)
             return;
         const std::string bytes(reinterpret_cast<const char*>(in.Data), in.Size);
+        if (rec.Rec().Options & 2) {
+            TqorThreadParamsList::Locked list(CustomParams());
+            const std::string key = "Received:" + source;
+            list->SetValue(key, list->GetValue(key).AsString() + bytes, true);
+        }
         if (bytes == "THROW")
             throw std::runtime_error("bad data");
         result = bytes == "FAIL" ? -5 : static_cast<std::int32_t>(in.Size);
@@ -103,6 +117,14 @@ private:
             result = 0;
         } else if (command == "TEST-THROW") {
             throw std::runtime_error(rec.ParamText("MESSAGE"));
+        } else if (command == "TEST-RAW") {
+            const std::string data = rec.ParamText("DATA");
+            const auto send = DataLogger_SendDataEx.load();
+            rec.SetParam("RESULT", send ? send(ModuleIndex, static_cast<std::uint32_t>(rec.Param("SOURCE-ID").AsInteger()),
+                                               static_cast<std::uint32_t>(data.size()), 0, kSendRawBytes,
+                                               const_cast<char*>(data.data()), 0)
+                                        : -1);
+            result = 0;
         } else if (command == "TEST-UNASSIGN") {
             OnProcessData = nullptr;
             result = 0;

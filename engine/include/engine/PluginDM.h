@@ -3,6 +3,7 @@
 #pragma once
 
 #include "engine/DataSourceCfg.h"
+#include "engine/RequestItems.h"
 #include "options/PluginDM_TextResources.h"
 #include "options/qorStringHolder.h"
 #include "plugins/qorPluginModule.h"
@@ -30,11 +31,15 @@ public:
     // The options proxy: created at load, freed at unload.
     TDataSourceCfg* Cfg() const { return cfg_.get(); }
 
-    // Reads the options proxy back from the settings through the settings map
-    // (at load, on LOAD-SETTINGS-NOW and after a confirmed options dialog).
-    // runTick is for the data sources, which rebuild their request lists from
-    // the proxy and tick afterwards; the module has none yet.
+    // Reads the options proxy back from the settings through the settings map,
+    // then rebuilds the request list of every data source; with runTick every
+    // data source runs one scheduler tick afterwards.
     void ReloadConfiguration(TDataSourceCfg& cfg, bool runTick);
+    // Rebuilds list from cfg's request list text. With a data source it also
+    // sets the source's timing, unless the module is unloading or inactive,
+    // and runs one scheduler tick; without one it only fills the list.
+    // Unreadable text raises ERequestList (list left empty).
+    void LoadRequestList(const TDataSourceCfg* cfg, TRequestList& list, TRequestSource* source);
 
     // The display text of a CIP data type code, in the module's language.
     std::string DataTypeText(std::uint16_t code) const;

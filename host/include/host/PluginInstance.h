@@ -69,6 +69,9 @@ public:
     // LOAD with the host's window and module handle and the settings.
     std::int32_t Load(const TLoadSettings& settings);
     std::int32_t Unload();
+    // SET-STATE with the host's configured data sources ("DATA-SOURCES-IN-CFG")
+    // and RESULT for the state kinds set in options.
+    std::int32_t SetState(std::string_view dataSources, std::uint8_t options, std::int32_t result);
     // ITEMS: the parser item text, nullopt when the command failed.
     std::optional<std::string> Items();
     // GET-MODULE-PARAMETER: the module's answer (Unassigned for a name it
@@ -91,6 +94,9 @@ public:
     // Bytes received from a device of data source dataSourceId (Value1 Type
     // Text); options as the plug-in reads them (2: data for the receiving side).
     std::int32_t ProcessData(std::uint32_t dataSourceId, std::uint8_t options, std::span<const std::uint8_t> bytes);
+    // A device channel event of data source dataSourceId (Value1 Type Event:
+    // 257 opened, 258 closed), with the receiving side's option bit.
+    std::int32_t ProcessEvent(std::uint32_t dataSourceId, std::uint32_t event);
 
     // GetLogEx until the log is fetched whole; the lines, oldest first.
     std::vector<TLogLine> FetchLog();

@@ -1,0 +1,252 @@
+// Sockets on POSIX: one watcher thread per process blocks in epoll_wait on
+// every socket that asked for a notification and posts the owner's message
+// when one becomes ready. Each request is one-shot (EPOLLONESHOT), so the
+// watcher sleeps again until the owner re-arms it.
+#include "platform/Socket.h"
+
+#include "platform/Messages.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+
+namespace platform {
+
+namespace {
+
+struct Watch {
+    HWND hwnd = 0;
+    UINT msg = 0;
+    WPARAM cookie = 0;
+    UINT events = 0;
+    std::uint32_t generation = 0;
+};
+
+class Watcher {
+public:
+    Watcher() {
+        epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+        wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (epoll_ < 0 || wake_ < 0)
+            throw std::system_error(errno, std::generic_category(), "socket watcher");
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = kWakeKey;
+        if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev) != 0)
+            throw std::system_error(errno, std::generic_category(), "socket watcher");
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~Watcher() {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto n = ::write(wake_, &one, sizeof one);
+        thread_.join();
+        ::close(wake_);
+        ::close(epoll_);
+    }
+
+    bool Arm(SOCKET s, HWND hwnd, UINT msg, WPARAM cookie, UINT events) {
+        std::scoped_lock hold(lock_);
+        auto [it, added] = watches_.try_emplace(s);
+        Watch& w = it->second;
+        w.hwnd = hwnd;
+        w.msg = msg;
+        w.cookie = cookie;
+        w.events = events;
+        if (added)
+            w.generation = ++generation_;
+        epoll_event ev{};
+        ev.events = EPOLLONESHOT;
+        if (events & FD_CONNECT)
+            ev.events |= EPOLLOUT;
+        if (events & FD_READ)
+            ev.events |= EPOLLIN | EPOLLRDHUP;
+        ev.data.u64 = (static_cast<std::uint64_t>(w.generation) << 32) | static_cast<std::uint32_t>(s);
+        if (::epoll_ctl(epoll_, added ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, s, &ev) != 0) {
+            watches_.erase(it);
+            return false;
+        }
+        return true;
+    }
+
+    void Forget(SOCKET s) {
+        std::scoped_lock hold(lock_);
+        if (watches_.erase(s) != 0)
+            ::epoll_ctl(epoll_, EPOLL_CTL_DEL, s, nullptr);
+    }
+
+private:
+    static constexpr std::uint64_t kWakeKey = ~std::uint64_t{0};
+
+    void Run() {
+        std::array<epoll_event, 32> events{};
+        for (;;) {
+            const int n = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), -1);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                return;
+            }
+            for (int i = 0; i < n; ++i) {
+                if (events[i].data.u64 == kWakeKey)
+                    return;
+                Notify(events[i]);
+            }
+        }
+    }
+
+    void Notify(const epoll_event& ev) {
+        const SOCKET s = static_cast<SOCKET>(ev.data.u64 & 0xFFFFFFFF);
+        const auto generation = static_cast<std::uint32_t>(ev.data.u64 >> 32);
+        std::scoped_lock hold(lock_);
+        // A socket closed (and its number reused) after epoll_wait returned
+        // is not the one this readiness was for.
+        auto it = watches_.find(s);
+        if (it == watches_.end() || it->second.generation != generation)
+            return;
+        const Watch& w = it->second;
+        UINT kind = 0;
+        int error = 0;
+        if ((w.events & FD_CONNECT) && (ev.events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
+            kind = FD_CONNECT;
+            socklen_t length = sizeof error;
+            if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                error = errno;
+            if (error == 0 && (ev.events & (EPOLLERR | EPOLLHUP)))
+                error = ECONNREFUSED;
+        } else if ((w.events & FD_READ) && (ev.events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP))) {
+            kind = FD_READ;
+        } else {
+            return;
+        }
+        const LPARAM lParam = static_cast<LPARAM>(kind | (static_cast<UINT>(error & 0xFFFF) << 16));
+        PostMessage(w.hwnd, w.msg, w.cookie, lParam);
+    }
+
+    int epoll_ = -1;
+    int wake_ = -1;
+    std::mutex lock_;
+    std::unordered_map<SOCKET, Watch> watches_;
+    std::uint32_t generation_ = 0;
+    std::thread thread_;
+};
+
+Watcher& TheWatcher() {
+    static Watcher watcher;
+    return watcher;
+}
+
+} // namespace
+
+SOCKET ConnectTcp(std::string_view host, std::uint16_t port, int& error) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string name(host);
+    const std::string service = std::to_string(port);
+    if (const int rc = ::getaddrinfo(name.c_str(), service.c_str(), &hints, &found); rc != 0) {
+        error = rc == EAI_SYSTEM ? errno : EHOSTUNREACH;
+        return INVALID_SOCKET;
+    }
+    error = 0;
+    SOCKET s = INVALID_SOCKET;
+    // The first address that accepts a connection attempt; its outcome comes
+    // later (FD_CONNECT).
+    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        s = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (s < 0) {
+            error = errno;
+            continue;
+        }
+        const int one = 1;
+        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (::connect(s, a->ai_addr, a->ai_addrlen) == 0 || errno == EINPROGRESS) {
+            error = 0;
+            break;
+        }
+        error = errno;
+        ::close(s);
+        s = INVALID_SOCKET;
+    }
+    ::freeaddrinfo(found);
+    return s;
+}
+
+int SendAll(SOCKET s, std::span<const std::uint8_t> bytes, DWORD timeoutMs, int& error) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(s, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // The peer is slow to take bytes: wait for room, not for ever.
+            pollfd room{s, POLLOUT, 0};
+            const int r = ::poll(&room, 1, static_cast<int>(timeoutMs > 0x7FFFFFFF ? 0x7FFFFFFF : timeoutMs));
+            if (r > 0 || (r < 0 && errno == EINTR))
+                continue;
+            error = r == 0 ? ETIMEDOUT : errno;
+            return -1;
+        }
+        error = n < 0 ? errno : EPIPE;
+        return -1;
+    }
+    error = 0;
+    return static_cast<int>(sent);
+}
+
+int Receive(SOCKET s, std::span<std::uint8_t> buffer, int& error) {
+    for (;;) {
+        const ssize_t n = ::recv(s, buffer.data(), buffer.size(), 0);
+        if (n >= 0) {
+            error = 0;
+            return static_cast<int>(n);
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            error = 0;
+            return RECEIVE_NOTHING;
+        }
+        error = errno;
+        return RECEIVE_FAILED;
+    }
+}
+
+bool AsyncSelect(SOCKET s, HWND hwnd, UINT msg, WPARAM cookie, UINT events) {
+    if (s < 0 || !IsWindow(hwnd) || (events & ~(FD_READ | FD_CONNECT)) != 0)
+        return false;
+    return TheWatcher().Arm(s, hwnd, msg, cookie, events);
+}
+
+bool CloseSocket(SOCKET s) {
+    if (s < 0)
+        return false;
+    TheWatcher().Forget(s);
+    return ::close(s) == 0;
+}
+
+std::string SocketErrorText(int error) {
+    return std::system_category().message(error);
+}
+
+} // namespace platform
