@@ -43,6 +43,22 @@ TEST_F(EiptoolTest, ReadJsonGivesOneLinePerTagAndFailsWhenOneFails) {
     EXPECT_EQ(lines[0], R"({"name":"Temps","type":"REAL","values":[20.5,21,21.5,22]})");
 }
 
+// Vendor id 1234 is d2 04 on the wire; an attribute read without a type
+// shows those bytes, not text made of them.
+TEST_F(EiptoolTest, AttributesWithoutATypeShowTheirBytes) {
+    int status = -1;
+    auto lines = Lines(Run("--json 127.0.0.1 read '@1/1/1'", status));
+    EXPECT_EQ(status, 0);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], R"({"name":"@1/1/1","type":"raw","values":[210,4]})");
+    lines = Lines(Run("127.0.0.1 read '@1/1/1'", status));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "@1/1/1 (raw) = d2 04");
+    lines = Lines(Run("--json 127.0.0.1 read '@1/1/1' --type 0xC7", status));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], R"({"name":"@1/1/1","type":"UINT","values":[1234]})");
+}
+
 TEST_F(EiptoolTest, StructuresPrintAsObjectsOfTheirMembers) {
     plc.Tags().DefineType("MOTOR", {{"Speed", "REAL", 0}, {"Run", "BOOL", 0}, {"Name", "STRING", 0}});
     plc.Tags().SetStructure("Motor1", "MOTOR", {}, {"12.5", "1", "\"Pump\""});

@@ -176,17 +176,42 @@ std::string JsonValues(const TLogixTag& tag) {
     return out + "]";
 }
 
-std::string JsonLine(const logix::TLogixReadOutcome& outcome) {
+bool IsRawAttribute(const logix::TLogixReadOutcome& outcome, std::uint16_t typeCode) {
+    return typeCode == 0 && outcome.Ok() && outcome.Name.starts_with('@') &&
+           dynamic_cast<const logix::TLogixSSTRING*>(outcome.Tag.get()) != nullptr;
+}
+
+namespace {
+
+std::string RawBytes(const TLogixTag& tag, bool json) {
+    const auto& ex = dynamic_cast<const logix::TLogixTagEx&>(tag);
+    const std::string bytes = ex.ValueCount() > 0 ? ex.Values[0].AsString() : std::string();
+    std::string out = json ? "[" : "";
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        char buf[8];
+        const auto byte = static_cast<unsigned>(static_cast<unsigned char>(bytes[i]));
+        std::snprintf(buf, sizeof buf, json ? "%u" : "%02x", byte);
+        out += (i ? (json ? "," : " ") : "") + std::string(buf);
+    }
+    return json ? out + "]" : out;
+}
+
+} // namespace
+
+std::string JsonLine(const logix::TLogixReadOutcome& outcome, bool raw) {
     if (!outcome.Ok())
         return "{\"name\":" + JsonString(outcome.Name) + ",\"error\":" + std::to_string(outcome.ErrorCode) +
                ",\"text\":" + JsonString(outcome.ErrorText) + "}";
-    return "{\"name\":" + JsonString(outcome.Name) + ",\"type\":" + JsonString(TypeNameOf(*outcome.Tag)) +
-           ",\"values\":" + JsonValues(*outcome.Tag) + "}";
+    return "{\"name\":" + JsonString(outcome.Name) + ",\"type\":" +
+           JsonString(raw ? "raw" : TypeNameOf(*outcome.Tag)) +
+           ",\"values\":" + (raw ? RawBytes(*outcome.Tag, true) : JsonValues(*outcome.Tag)) + "}";
 }
 
-std::string TextLines(const logix::TLogixReadOutcome& outcome) {
+std::string TextLines(const logix::TLogixReadOutcome& outcome, bool raw) {
     if (!outcome.Ok())
         return outcome.Name + ": error " + std::to_string(outcome.ErrorCode) + " (" + outcome.ErrorText + ")";
+    if (raw)
+        return outcome.Name + " (raw) = " + RawBytes(*outcome.Tag, false);
     return outcome.Name + " (" + TypeNameOf(*outcome.Tag) + ") = " + JsonValues(*outcome.Tag);
 }
 

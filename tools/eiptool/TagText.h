@@ -21,9 +21,13 @@ std::string TypeNameOf(const logix::TLogixTag& tag);
 // its visible members).
 std::string JsonValues(const logix::TLogixTag& tag);
 
+// An attribute read without a type code holds the reply's bytes as they came
+// (a one-string tag); they are shown as bytes, type "raw", not as text.
+bool IsRawAttribute(const logix::TLogixReadOutcome& outcome, std::uint16_t typeCode);
+
 // {"name": ..., "type": ..., "values": [...]} or {"name": ..., "error": ..., "text": ...}
-std::string JsonLine(const logix::TLogixReadOutcome& outcome);
+std::string JsonLine(const logix::TLogixReadOutcome& outcome, bool raw = false);
 // "Name (TYPE) = values" over as many lines as the structure needs.
-std::string TextLines(const logix::TLogixReadOutcome& outcome);
+std::string TextLines(const logix::TLogixReadOutcome& outcome, bool raw = false);
 
 } // namespace eiptool

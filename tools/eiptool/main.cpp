@@ -170,11 +170,12 @@ int main(int argc, char** argv) {
     app.add_option("--port", settings.Options.Port, "TCP port of the device")->check(CLI::Range(1, 65535));
     app.add_option("--path", settings.Options.Path,
                    "route to the controller, as a request item's device path");
-    app.add_option("--family", settings.Options.Family, "controller family")
-        ->transform(CLI::CheckedTransformer(
-            std::map<std::string, std::uint8_t>{{"logix", logix::ProcessorKindLogix},
-                                                {"micro800", logix::ProcessorKindMicro800},
-                                                {"micrologix", logix::ProcessorKindMicroLogix}}));
+    const std::map<std::string, std::uint8_t> families{{"logix", logix::ProcessorKindLogix},
+                                                       {"micro800", logix::ProcessorKindMicro800},
+                                                       {"micrologix", logix::ProcessorKindMicroLogix}};
+    std::string family = "logix";
+    app.add_option("--family", family, "controller family: logix, micro800 or micrologix")
+        ->check(CLI::IsMember({"logix", "micro800", "micrologix"}));
     app.add_option("--timeout", settings.Options.TimeoutMs, "reply time-out in milliseconds")
         ->check(CLI::Range(1, 600000));
     app.add_flag("--json", settings.Json, "one JSON object per line");
@@ -196,6 +197,7 @@ int main(int argc, char** argv) {
         const int code = app.exit(e);
         return code == 0 ? 0 : 2;
     }
+    settings.Options.Family = families.at(family);
     std::uint16_t typeCode = 0;
     try {
         const unsigned long value = std::stoul(typeText, nullptr, 0);
@@ -228,7 +230,8 @@ int main(int argc, char** argv) {
 
     int status = 0;
     for (const auto& result : plc.Read(address, static_cast<std::uint16_t>(count), typeCode)) {
-        Print(settings.Json ? eiptool::JsonLine(result) : eiptool::TextLines(result));
+        const bool raw = eiptool::IsRawAttribute(result, typeCode);
+        Print(settings.Json ? eiptool::JsonLine(result, raw) : eiptool::TextLines(result, raw));
         if (!result.Ok())
             status = 1;
     }
