@@ -69,67 +69,6 @@ std::vector<std::string_view> SplitWords(std::string_view s) {
     return out;
 }
 
-// A signed or unsigned integer: decimal with an optional '-', or 0x hex.
-// Kept as the bit pattern of a 64-bit value plus whether it was negative.
-struct Integer {
-    std::uint64_t Bits = 0;
-    bool Negative = false;
-};
-
-std::optional<Integer> ParseInteger(std::string_view s) {
-    Integer v;
-    if (!s.empty() && s[0] == '-') {
-        v.Negative = true;
-        s.remove_prefix(1);
-    } else if (!s.empty() && s[0] == '+') {
-        s.remove_prefix(1);
-    }
-    int base = 10;
-    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-        base = 16;
-        s.remove_prefix(2);
-    }
-    std::uint64_t magnitude = 0;
-    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), magnitude, base);
-    if (s.empty() || ec != std::errc() || end != s.data() + s.size()) {
-        return std::nullopt;
-    }
-    if (v.Negative) {
-        if (magnitude > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + 1) {
-            return std::nullopt;
-        }
-        v.Bits = ~magnitude + 1;
-    } else {
-        v.Bits = magnitude;
-    }
-    return v;
-}
-
-std::optional<double> ParseDouble(std::string_view s) {
-    if (!s.empty() && s[0] == '+') {
-        s.remove_prefix(1);
-    }
-    double v = 0;
-    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (s.empty() || ec != std::errc() || end != s.data() + s.size()) {
-        return std::nullopt;
-    }
-    return v;
-}
-
-// An integer fits a width when it is in the signed range (negative values)
-// or the unsigned range (others), so both -1 and 0xFFFF fill an INT.
-bool Fits(const Integer& v, std::size_t bytes) {
-    if (bytes >= 8) {
-        return true;
-    }
-    const unsigned bits = static_cast<unsigned>(bytes * 8);
-    if (v.Negative) {
-        const auto value = static_cast<std::int64_t>(v.Bits);
-        return value >= -(std::int64_t{1} << (bits - 1));
-    }
-    return v.Bits < (std::uint64_t{1} << bits);
-}
 
 // Expands "a..b" into the integers from a to b, otherwise the token itself.
 bool ExpandRange(std::string_view token, std::vector<std::string>& out) {
@@ -138,8 +77,8 @@ bool ExpandRange(std::string_view token, std::vector<std::string>& out) {
         out.emplace_back(token);
         return true;
     }
-    std::optional<Integer> a = ParseInteger(token.substr(0, dots));
-    std::optional<Integer> b = ParseInteger(token.substr(dots + 2));
+    std::optional<IntegerText> a = ParseIntegerText(token.substr(0, dots));
+    std::optional<IntegerText> b = ParseIntegerText(token.substr(dots + 2));
     if (!a || !b) {
         return false;
     }
@@ -377,7 +316,7 @@ private:
         Bytes data;
         for (const std::string& text : values) {
             if (letter == 'F') {
-                std::optional<double> v = ParseDouble(text);
+                std::optional<double> v = ParseDoubleText(text);
                 if (!v) {
                     throw ETagFile("bad number '" + text + "'");
                 }
@@ -385,15 +324,15 @@ private:
                 continue;
             }
             if (letter == 'L') {
-                std::optional<Integer> v = ParseInteger(text);
-                if (!v || !Fits(*v, 4)) {
+                std::optional<IntegerText> v = ParseIntegerText(text);
+                if (!v || !FitsWidth(*v, 4)) {
                     throw ETagFile("value '" + text + "' is not a 32-bit integer");
                 }
                 PutU32(data, static_cast<std::uint32_t>(v->Bits));
                 continue;
             }
-            std::optional<Integer> v = ParseInteger(text);
-            if (!v || !Fits(*v, 2)) {
+            std::optional<IntegerText> v = ParseIntegerText(text);
+            if (!v || !FitsWidth(*v, 2)) {
                 throw ETagFile("value '" + text + "' is not a 16-bit word");
             }
             PutU16(data, static_cast<std::uint16_t>(v->Bits));

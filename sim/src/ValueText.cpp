@@ -9,65 +9,6 @@
 namespace sim {
 namespace {
 
-// A signed or unsigned integer: decimal with an optional '-', or 0x hex,
-// kept as the bit pattern of a 64-bit value plus whether it was negative.
-struct Integer {
-    std::uint64_t Bits = 0;
-    bool Negative = false;
-};
-
-std::optional<Integer> ParseInteger(std::string_view s) {
-    Integer v;
-    if (!s.empty() && s[0] == '-') {
-        v.Negative = true;
-        s.remove_prefix(1);
-    } else if (!s.empty() && s[0] == '+') {
-        s.remove_prefix(1);
-    }
-    int base = 10;
-    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-        base = 16;
-        s.remove_prefix(2);
-    }
-    std::uint64_t magnitude = 0;
-    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), magnitude, base);
-    if (s.empty() || ec != std::errc() || end != s.data() + s.size()) {
-        return std::nullopt;
-    }
-    if (v.Negative) {
-        if (magnitude > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + 1) {
-            return std::nullopt;
-        }
-        v.Bits = ~magnitude + 1;
-    } else {
-        v.Bits = magnitude;
-    }
-    return v;
-}
-
-std::optional<double> ParseDouble(std::string_view s) {
-    if (!s.empty() && s[0] == '+') {
-        s.remove_prefix(1);
-    }
-    double v = 0;
-    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (s.empty() || ec != std::errc() || end != s.data() + s.size()) {
-        return std::nullopt;
-    }
-    return v;
-}
-
-// Negative values must be in the signed range, others in the unsigned range.
-bool Fits(const Integer& v, std::size_t bytes) {
-    if (bytes >= 8) {
-        return true;
-    }
-    const unsigned bits = static_cast<unsigned>(bytes * 8);
-    if (v.Negative) {
-        return static_cast<std::int64_t>(v.Bits) >= -(std::int64_t{1} << (bits - 1));
-    }
-    return v.Bits < (std::uint64_t{1} << bits);
-}
 
 std::optional<unsigned> Digits(std::string_view s) {
     unsigned v = 0;
@@ -146,7 +87,7 @@ bool EncodeValueText(std::uint16_t typeCode, std::string_view text, Bytes& out) 
     switch (type) {
     case CipType::Real:
     case CipType::Lreal: {
-        std::optional<double> v = ParseDouble(text);
+        std::optional<double> v = ParseDoubleText(text);
         if (!v) {
             return false;
         }
@@ -189,19 +130,71 @@ bool EncodeValueText(std::uint16_t typeCode, std::string_view text, Bytes& out) 
     default:
         break;
     }
-    std::optional<Integer> v = ParseInteger(text);
+    std::optional<IntegerText> v = ParseIntegerText(text);
     if (!v && type == CipType::Bool) {
         if (text == "true" || text == "TRUE") {
-            v = Integer{1, false};
+            v = IntegerText{1, false};
         } else if (text == "false" || text == "FALSE") {
-            v = Integer{0, false};
+            v = IntegerText{0, false};
         }
     }
-    if (!v || !Fits(*v, size) || (type == CipType::Bool && v->Bits > 1)) {
+    if (!v || !FitsWidth(*v, size) || (type == CipType::Bool && v->Bits > 1)) {
         return false;
     }
     PutTypedInteger(out, type, static_cast<std::int64_t>(v->Bits));
     return true;
+}
+
+std::optional<IntegerText> ParseIntegerText(std::string_view s) {
+    IntegerText v;
+    if (!s.empty() && s[0] == '-') {
+        v.Negative = true;
+        s.remove_prefix(1);
+    } else if (!s.empty() && s[0] == '+') {
+        s.remove_prefix(1);
+    }
+    int base = 10;
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        base = 16;
+        s.remove_prefix(2);
+    }
+    std::uint64_t magnitude = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), magnitude, base);
+    if (s.empty() || ec != std::errc() || end != s.data() + s.size()) {
+        return std::nullopt;
+    }
+    if (v.Negative) {
+        if (magnitude > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + 1) {
+            return std::nullopt;
+        }
+        v.Bits = ~magnitude + 1;
+    } else {
+        v.Bits = magnitude;
+    }
+    return v;
+}
+
+std::optional<double> ParseDoubleText(std::string_view s) {
+    if (!s.empty() && s[0] == '+') {
+        s.remove_prefix(1);
+    }
+    double v = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (s.empty() || ec != std::errc() || end != s.data() + s.size()) {
+        return std::nullopt;
+    }
+    return v;
+}
+
+bool FitsWidth(const IntegerText& v, std::size_t bytes) {
+    if (bytes >= 8) {
+        return true;
+    }
+    const unsigned bits = static_cast<unsigned>(bytes * 8);
+    if (v.Negative) {
+        return static_cast<std::int64_t>(v.Bits) >= -(std::int64_t{1} << (bits - 1));
+    }
+    return v.Bits < (std::uint64_t{1} << bits);
 }
 
 } // namespace sim

@@ -10,11 +10,25 @@
 
 #include "sim/SimBytes.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
 
 namespace sim {
+
+// A signed or unsigned integer: decimal with an optional sign, or 0x hex, kept
+// as the bit pattern of a 64-bit value plus whether it was negative.
+struct IntegerText {
+    std::uint64_t Bits = 0;
+    bool Negative = false;
+};
+std::optional<IntegerText> ParseIntegerText(std::string_view text);
+// A decimal number (a leading '+' allowed); nothing unless all of it is one.
+std::optional<double> ParseDoubleText(std::string_view text);
+// Negative values must lie in the signed range of the width, others in the
+// unsigned range, so both -1 and 0xFFFF fill an INT.
+bool FitsWidth(const IntegerText& value, std::size_t bytes);
 
 // Appends the value's bytes; false when the text is no value of the type.
 bool EncodeValueText(std::uint16_t typeCode, std::string_view text, Bytes& out);
