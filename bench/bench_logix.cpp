@@ -19,70 +19,23 @@
 #include "logix/Logix_Tag.h"
 #include "sim/SimController.h"
 
+#include "BenchSupport.h"
+
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <stdexcept>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
+using benchsupport::BareSocket;
+using benchsupport::Median;
 using Clock = std::chrono::steady_clock;
 using eip::TPacketDataArray;
-
-class BareSocket {
-public:
-    explicit BareSocket(std::uint16_t port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-        if (fd_ < 0 || ::connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
-            throw std::runtime_error("cannot connect");
-        const int one = 1;
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    }
-    ~BareSocket() { ::close(fd_); }
-
-    // Sends a packet and reads one whole encapsulation packet back.
-    TPacketDataArray Exchange(const TPacketDataArray& request) {
-        if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
-            throw std::runtime_error("send");
-        TPacketDataArray reply(24);
-        ReadExactly(reply.data(), 24);
-        const std::size_t length = reply[2] | (reply[3] << 8);
-        reply.resize(24 + length);
-        ReadExactly(reply.data() + 24, length);
-        return reply;
-    }
-
-private:
-    void ReadExactly(std::uint8_t* p, std::size_t n) {
-        while (n > 0) {
-            const ssize_t got = ::recv(fd_, p, n, 0);
-            if (got <= 0)
-                throw std::runtime_error("recv");
-            p += got;
-            n -= static_cast<std::size_t>(got);
-        }
-    }
-    int fd_ = -1;
-};
-
-double Median(std::vector<double> seconds) {
-    std::nth_element(seconds.begin(), seconds.begin() + static_cast<std::ptrdiff_t>(seconds.size() / 2),
-                     seconds.end());
-    return seconds[seconds.size() / 2];
-}
 
 // Interleaved rounds of the two sides, each call timed on its own; the median
 // call of each side keeps stalls of other processes from deciding.
