@@ -11,13 +11,20 @@ namespace {
 
 using logixtest::LogixSimTest;
 
+// eiptool against the simulator's port; its standard error is not kept.
+std::string RunTool(std::uint16_t port, const std::string& arguments, int& status) {
+    std::string command = EIPTOOL_PATH;
+    command += " --port ";
+    command += std::to_string(port);
+    command += ' ';
+    command += arguments;
+    command += " 2>/dev/null";
+    return tooltest::Run(command, &status);
+}
+
 class EiptoolTest : public LogixSimTest {
 protected:
-    std::string Run(const std::string& arguments, int& status) {
-        return tooltest::Run(std::string(EIPTOOL_PATH) + " --port " + std::to_string(plc.Port()) + " " +
-                                 arguments + " 2>/dev/null",
-                             &status);
-    }
+    std::string Run(const std::string& arguments, int& status) { return RunTool(plc.Port(), arguments, status); }
 
     static std::vector<std::string> Lines(const std::string& text) {
         std::vector<std::string> lines;
@@ -98,9 +105,7 @@ TEST_F(EiptoolTest, IdentityBrowseAndUsage) {
 class EiptoolFamilyTest : public ::testing::Test {
 protected:
     std::string Run(sim::SimController& plc, const std::string& arguments, int& status) {
-        return tooltest::Run(std::string(EIPTOOL_PATH) + " --port " + std::to_string(plc.Port()) + " " +
-                                 arguments + " 2>/dev/null",
-                             &status);
+        return RunTool(plc.Port(), arguments, status);
     }
     static sim::SimConfig Family(sim::Personality personality) {
         sim::SimConfig config;

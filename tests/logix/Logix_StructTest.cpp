@@ -43,8 +43,12 @@ std::unique_ptr<TTemplateInfo> Template(std::string name, std::uint16_t size, st
 }
 
 Bytes Reply(std::uint16_t handle, std::span<const std::uint8_t> element) {
-    Bytes data{0xA0, 0x02, static_cast<std::uint8_t>(handle), static_cast<std::uint8_t>(handle >> 8)};
-    data.insert(data.end(), element.begin(), element.end());
+    Bytes data(4 + element.size());
+    data[0] = 0xA0;
+    data[1] = 0x02;
+    data[2] = static_cast<std::uint8_t>(handle);
+    data[3] = static_cast<std::uint8_t>(handle >> 8);
+    std::copy(element.begin(), element.end(), data.begin() + 4);
     return data;
 }
 
