@@ -297,30 +297,8 @@ Bytes CipDevice::HandleIdentity(const Request& request, CipContext&) {
         return MakeReply(svc, GeneralStatus::Success, {}, *v);
     }
     case service::GetAttributeList: {
-        ByteReader r(request.Data);
-        const std::uint16_t count = r.U16();
-        if (r.Remaining() < 2u * count) {
-            return MakeReply(svc, GeneralStatus::NotEnoughData);
-        }
-        if (r.Remaining() > 2u * count) {
-            return MakeReply(svc, GeneralStatus::TooMuchData);
-        }
-        Bytes body;
-        PutU16(body, count);
-        bool failed = false;
-        for (std::uint16_t i = 0; i < count; ++i) {
-            const std::uint16_t id = r.U16();
-            PutU16(body, id);
-            std::optional<Bytes> v = IdentityAttribute(instance, id);
-            if (v) {
-                PutU16(body, 0);
-                PutBytes(body, *v);
-            } else {
-                PutU16(body, static_cast<std::uint16_t>(GeneralStatus::AttributeNotSupported));
-                failed = true;
-            }
-        }
-        return MakeReply(svc, failed ? GeneralStatus::AttributeListError : GeneralStatus::Success, {}, body);
+        return AttributeListReply(svc, request.Data,
+                                  [&](std::uint16_t id) { return IdentityAttribute(instance, id); });
     }
     case service::GetAttributesAll: {
         if (!request.Data.empty()) {

@@ -133,6 +133,29 @@ std::optional<Bytes> InterfaceAttribute(std::uint32_t cls, std::uint32_t attribu
 
 } // namespace
 
+Bytes AttributeListReply(std::uint8_t service, ByteView requestData,
+                         const std::function<std::optional<Bytes>(std::uint16_t)>& attribute) {
+    GeneralStatus error = GeneralStatus::Success;
+    const std::optional<std::vector<std::uint16_t>> ids = AttributeIds(requestData, error);
+    if (!ids) {
+        return MakeReply(service, error);
+    }
+    Bytes body;
+    PutU16(body, static_cast<std::uint16_t>(ids->size()));
+    bool failed = false;
+    for (const std::uint16_t id : *ids) {
+        PutU16(body, id);
+        if (std::optional<Bytes> v = attribute(id)) {
+            PutU16(body, 0);
+            PutBytes(body, *v);
+        } else {
+            PutU16(body, static_cast<std::uint16_t>(GeneralStatus::AttributeNotSupported));
+            failed = true;
+        }
+    }
+    return MakeReply(service, failed ? GeneralStatus::AttributeListError : GeneralStatus::Success, {}, body);
+}
+
 // ---- TCP/IP Interface and Ethernet Link ----
 
 Bytes CipDevice::HandleInterface(const Request& request) {
@@ -162,25 +185,7 @@ Bytes CipDevice::HandleInterface(const Request& request) {
     if (svc != service::GetAttributeList || path.size() != 2) {
         return MakeReply(svc, GeneralStatus::ServiceNotSupported);
     }
-    GeneralStatus error = GeneralStatus::Success;
-    std::optional<std::vector<std::uint16_t>> ids = AttributeIds(request.Data, error);
-    if (!ids) {
-        return MakeReply(svc, error);
-    }
-    Bytes body;
-    PutU16(body, static_cast<std::uint16_t>(ids->size()));
-    bool failed = false;
-    for (std::uint16_t id : *ids) {
-        PutU16(body, id);
-        if (std::optional<Bytes> v = InterfaceAttribute(cls, id)) {
-            PutU16(body, 0);
-            PutBytes(body, *v);
-        } else {
-            PutU16(body, static_cast<std::uint16_t>(GeneralStatus::AttributeNotSupported));
-            failed = true;
-        }
-    }
-    return MakeReply(svc, failed ? GeneralStatus::AttributeListError : GeneralStatus::Success, {}, body);
+    return AttributeListReply(svc, request.Data, [&](std::uint16_t id) { return InterfaceAttribute(cls, id); });
 }
 
 // ---- Symbol object ----
@@ -284,25 +289,14 @@ Bytes CipDevice::SymbolAttributes(const Request& request, std::string_view progr
         PutSymbolAttribute(v, *entry, static_cast<std::uint16_t>(last.Value));
         return MakeReply(svc, GeneralStatus::Success, {}, v);
     }
-    GeneralStatus error = GeneralStatus::Success;
-    std::optional<std::vector<std::uint16_t>> ids = AttributeIds(request.Data, error);
-    if (!ids) {
-        return MakeReply(svc, error);
-    }
-    Bytes body;
-    PutU16(body, static_cast<std::uint16_t>(ids->size()));
-    bool failed = false;
-    for (std::uint16_t id : *ids) {
-        PutU16(body, id);
-        if (KnownSymbolAttribute(id)) {
-            PutU16(body, 0);
-            PutSymbolAttribute(body, *entry, id);
-        } else {
-            PutU16(body, static_cast<std::uint16_t>(GeneralStatus::AttributeNotSupported));
-            failed = true;
+    return AttributeListReply(svc, request.Data, [&](std::uint16_t id) -> std::optional<Bytes> {
+        if (!KnownSymbolAttribute(id)) {
+            return std::nullopt;
         }
-    }
-    return MakeReply(svc, failed ? GeneralStatus::AttributeListError : GeneralStatus::Success, {}, body);
+        Bytes v;
+        PutSymbolAttribute(v, *entry, id);
+        return v;
+    });
 }
 
 // ---- Template objects ----
@@ -336,25 +330,7 @@ Bytes CipDevice::HandleTemplate(const Request& request, CipContext& context) {
         return MakeReply(svc, GeneralStatus::Success, {}, *v);
     }
     case service::GetAttributeList: {
-        GeneralStatus error = GeneralStatus::Success;
-        std::optional<std::vector<std::uint16_t>> ids = AttributeIds(request.Data, error);
-        if (!ids) {
-            return MakeReply(svc, error);
-        }
-        Bytes body;
-        PutU16(body, static_cast<std::uint16_t>(ids->size()));
-        bool failed = false;
-        for (std::uint16_t id : *ids) {
-            PutU16(body, id);
-            if (std::optional<Bytes> v = TemplateAttribute(*t, id)) {
-                PutU16(body, 0);
-                PutBytes(body, *v);
-            } else {
-                PutU16(body, static_cast<std::uint16_t>(GeneralStatus::AttributeNotSupported));
-                failed = true;
-            }
-        }
-        return MakeReply(svc, failed ? GeneralStatus::AttributeListError : GeneralStatus::Success, {}, body);
+        return AttributeListReply(svc, request.Data, [&](std::uint16_t id) { return TemplateAttribute(*t, id); });
     }
     case service::GetAttributesAll: {
         if (!request.Data.empty()) {

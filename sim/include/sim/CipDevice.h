@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -174,5 +175,12 @@ private:
 // words, data.
 Bytes MakeReply(std::uint8_t service, GeneralStatus status, std::initializer_list<std::uint16_t> ext = {},
                 ByteView data = {});
+
+// A Get Attribute List (or Get Instance Attribute List) reply to the request
+// data (a count, then that many 16-bit ids, nothing after them): each id with
+// status 0 and the value `attribute` gives, or status 0x14 and no value when
+// it gives none, the whole reply then carrying 0x0A.
+Bytes AttributeListReply(std::uint8_t service, ByteView requestData,
+                         const std::function<std::optional<Bytes>(std::uint16_t)>& attribute);
 
 } // namespace sim
