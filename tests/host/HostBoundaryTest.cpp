@@ -45,16 +45,14 @@ TEST_F(PluginBoundaryTest, TheLibraryRegistersItsFileVersionAtStart) {
     EXPECT_EQ(platform::GetFileVersion(library.Handle()), QOR_FILE_VERSION);
 }
 
-TEST_F(PluginBoundaryTest, CreateRefusesARecordThatAlreadyNamesAnInstance) {
-    TPluginCallRec rec{};
-    rec.RecSize = qor::kPluginCallRecSize;
-    rec.Instance = 0x1000;
-    EXPECT_EQ(x.CreatePluginInstance(&rec), -1);
-    EXPECT_EQ(+rec.Instance, 0x1000u);
-    EXPECT_EQ(x.FreePluginInstance(&rec), -1);
-}
+TEST_F(PluginBoundaryTest, CreateAndFreeKnowOnlyLiveInstancesAndShutdownIsHarmlessTwice) {
+    TPluginCallRec named{};
+    named.RecSize = qor::kPluginCallRecSize;
+    named.Instance = 0x1000; // create refuses a record that already names an instance
+    EXPECT_EQ(x.CreatePluginInstance(&named), -1);
+    EXPECT_EQ(+named.Instance, 0x1000u);
+    EXPECT_EQ(x.FreePluginInstance(&named), -1);
 
-TEST_F(PluginBoundaryTest, FreeKnowsOnlyLiveInstancesAndShutdownIsHarmlessTwice) {
     TPluginCallRec rec = instance.NewRecord();
     rec.Instance += 1;
     EXPECT_EQ(x.FreePluginInstance(&rec), -1);

@@ -32,8 +32,9 @@ struct RecordingSink : IRawBytesSink, IPacketSink {
 };
 
 TEST(HostTest, RawBytesGoToTheSinkAndAreRefusedWithoutOne) {
-    THost host;
     std::uint8_t bytes[] = {0x6F, 0x00, 0x02, 0x03};
+    EXPECT_EQ(DataLogger_SendDataEx(4, 9, sizeof bytes, 0, 129, bytes, 0), -1); // no host
+    THost host;
     EXPECT_EQ(DataLogger_SendDataEx(4, 9, sizeof bytes, 0, 129, bytes, 0), -1);
     RecordingSink sink;
     host.SetRawBytesSink(&sink);
@@ -47,11 +48,6 @@ TEST(HostTest, RawBytesGoToTheSinkAndAreRefusedWithoutOne) {
     EXPECT_EQ(DataLogger_SendDataEx(4, 11, 0, 0, 9, &packet, 0), 0);
     EXPECT_EQ(sink.Packets, 1);
     EXPECT_EQ(sink.Source, 11u);
-}
-
-TEST(HostTest, NoHostNoCallback) {
-    std::uint8_t byte = 0;
-    EXPECT_EQ(DataLogger_SendDataEx(1, 1, 1, 0, 129, &byte, 0), -1);
 }
 
 } // namespace

@@ -59,33 +59,6 @@ TEST_F(OptionsDialogTest, TheHostReadsTheLayoutTheTreeAndTheSettingsMap) {
     EXPECT_EQ(texts.size(), 26u); // the form, the label, the check box, the panel's hint, 22 menu texts
 }
 
-// What the script's CallEvent("GetDataTypeList") gets for the data type
-// drop-down: "text==value" entries joined by "||", the template's default T00
-// among the values.
-TEST_F(OptionsDialogTest, TheDataTypeEventFillsTheDropDownTheTemplateNames) {
-    Load();
-    qor::TqorParamsList params;
-    params.Add("EVENT-TYPE", "GetDataTypeList");
-    params.Add("RESULT", qor::Variant());
-    ASSERT_EQ(instance.Execute("EVENT", params), 0);
-    const std::string list = params.GetValue("RESULT").AsString();
-    std::vector<std::string> values;
-    for (std::size_t start = 0;;) {
-        const std::size_t end = list.find("||", start);
-        const std::string entry = list.substr(start, end - start);
-        const std::size_t sep = entry.find("==");
-        ASSERT_NE(sep, std::string::npos) << entry;
-        values.push_back(entry.substr(sep + 2));
-        if (end == std::string::npos)
-            break;
-        start = end + 2;
-    }
-    ASSERT_EQ(values.size(), 17u);
-    EXPECT_EQ(values.front(), "T00");
-    EXPECT_EQ(values.back(), "T2A0");
-    EXPECT_TRUE(list.starts_with("None==T00||Signed Decimal (8 Bit)==TC2||")) << list;
-}
-
 TEST_F(OptionsDialogTest, AnAnswerThatDoesNotHoldTogetherIsRefused) {
     Load();
     const std::vector<std::uint8_t> answer = instance.GetOptionsDialog();

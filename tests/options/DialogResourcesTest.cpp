@@ -32,74 +32,9 @@ std::string ScriptSource() {
     return settings_test::ReadText(std::filesystem::path(QOR_SOURCE_DIR) / "options/dialog/frmOption.pas");
 }
 
-// The form as the dialog's layout defines it: geometry, alignments, captions,
-// the spin edit, the check box, the menu of texts and the event handlers.
+// The layout's text form in the repository, from which the build makes the stream.
 std::string ExpectedFormText() {
-    static const std::pair<const char*, const char*> kTexts[] = {
-        {"MsgSendReq", "Send requests, otherwise parse response only"},
-        {"MsgDevAddr", "Device path"},
-        {"MsgReadAddr", "Address (e.g. Tag[0] or @22/1/1)"},
-        {"MsgRegRead", "Number of elements to read"},
-        {"MsgDataType", "Data type"},
-        {"MsgReqTimeout", "Request timeout (ms)"},
-        {"MsgReqMethod", "Request method"},
-        {"MsgMOnce", "Once, on the program startup"},
-        {"MsgPolling", "Polling"},
-        {"MsgPollInt", "Interval"},
-        {"MsgPollUnits", "Interval units"},
-        {"MsgName", "Export name"},
-        {"MsgScale", "Scale (numbers only)"},
-        {"MsgDefault", "Default value"},
-        {"TxtMillisecond", "Millisecond"},
-        {"TxtSecond", "Second"},
-        {"TxtMinute", "Minute"},
-        {"TxtHour", "Hour"},
-        {"MsgReq", "Request"},
-        {"FilterEds", "EDS files"},
-        {"FilterAll", "All files"},
-        {"MsgImportEds", "Import EDS file"},
-    };
-    const auto panel = [](const char* name, int left, int top, int width, int height, const char* align,
-                          int tab) {
-        return std::string("  object ") + name + ": TPanel\n    Left = " + std::to_string(left) +
-               "\n    Top = " + std::to_string(top) + "\n    Width = " + std::to_string(width) +
-               "\n    Height = " + std::to_string(height) + "\n" +
-               (*name == '_' ? "    Hint = 'OkCancel'\n" : "") + "    Align = " + align +
-               "\n    BevelOuter = bvNone\n    TabOrder = " + std::to_string(tab) + "\n";
-    };
-    std::string t = "object frmOption: TfrmOption\n"
-                    "  Left = 326\n  Top = 144\n  Width = 481\n  Height = 435\n"
-                    "  HelpContext = 1\n"
-                    "  BorderIcons = [biSystemMenu, biMaximize, biHelp]\n"
-                    "  BorderWidth = 2\n"
-                    "  Caption = 'EIP'\n"
-                    "  Constraints.MinHeight = 250\n  Constraints.MinWidth = 320\n"
-                    "  Font.Height = -11\n  Font.Name = 'MS Sans Serif'\n"
-                    "  KeyPreview = True\n"
-                    "  OnCreate = FormCreate\n  OnDestroy = FormDestroy\n";
-    t += panel("__pBot", 0, 347, 461, 45, "alBottom", 3) + "  end\n";
-    t += panel("pan2", 0, 318, 461, 29, "alBottom", 2);
-    t += "    object lblParams: TLabel\n      Left = 4\n      Top = 0\n      Width = 32\n      Height = 13\n"
-         "      AutoSize = False\n      Visible = False\n    end\n"
-         "    object lblMinInt: TLabel\n      Left = 0\n      Top = 0\n      Width = 269\n      Height = 26\n"
-         "      Caption = 'Minimal interval between data packets (ms)'\n      Layout = tlCenter\n"
-         "      WordWrap = True\n    end\n"
-         "    object spMinInt: TSpinEdit\n      Left = 272\n      Top = 4\n      Width = 85\n      Height = "
-         "21\n"
-         "      ButtonKind = bkStandard\n      MaxValue = 65535\n      TabOrder = 0\n    end\n  end\n";
-    t += panel("pan0", 0, 0, 461, 289, "alClient", 0) + "  end\n";
-    t += panel("pan1", 0, 289, 461, 29, "alBottom", 1);
-    t += "    object chkExportAll: TCheckBox\n      Left = 0\n      Top = 0\n      Width = 461\n      Height "
-         "= 26\n"
-         "      Align = alTop\n      Caption = 'Export data for all requests at once'\n      Checked = True\n"
-         "      WordWrap = True\n    end\n  end\n";
-    t += "  object tmpMenu: TPopupMenu\n";
-    for (const auto& [name, caption] : kTexts)
-        t += std::string("    object ") + name + ": TMenuItem\n      Caption = '" + caption + "'\n    end\n";
-    t += "    object PollUnitList: TMenuItem\n      Tag = 9999\n    end\n"
-         "    object DataTypeList: TMenuItem\n    end\n  end\n"
-         "  object OpenDialog1: TOpenDialog\n  end\nend\n";
-    return t;
+    return settings_test::ReadText(std::filesystem::path(QOR_SOURCE_DIR) / "options/dialog/frmOption.txt");
 }
 
 // The text of an object of the text form, without its children.
@@ -290,46 +225,6 @@ TEST_F(DialogScriptTest, PositionsPointAtTheTokensInTheScriptSource) {
     for (const char c : again)
         crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
     EXPECT_EQ(crlf, xml + "\r\n");
-}
-
-TEST_F(DialogScriptTest, HoldsTheFourProceduresAndTheFifteenTemplateLines) {
-    for (const char* name : {"FormCreate", "btnOKClick", "btnCancelClick", "FormDestroy"}) {
-        const pugi::xml_node p = Procedure(name);
-        ASSERT_TRUE(p) << name;
-        EXPECT_STREQ(p.select_node("parameters/ident").node().attribute("text").as_string(), "Sender");
-    }
-    EXPECT_EQ(doc.select_nodes("/program/procedure").size(), 4u);
-    EXPECT_EQ(doc.select_nodes("/program/const").size(), 2u);
-    EXPECT_EQ(Strings(doc.select_node("/program/const[1]").node()), std::vector<std::string>{"'=='"});
-    EXPECT_EQ(Strings(doc.select_node("/program/const[2]").node()), std::vector<std::string>{"'||'"});
-
-    const pugi::xml_node tree =
-        Procedure("FormCreate").select_node(".//dsgn[@text='CreateVirtualParamTreeview']/parameters").node();
-    ASSERT_TRUE(tree);
-    const std::vector<std::string> all = Strings(tree);
-    ASSERT_EQ(all.size(), 17u);
-    EXPECT_EQ(all[0], "'propTree~Requests queue'");
-    EXPECT_EQ(all[1], "'~RootNodeName,MODBUSRTUQUERY,Panel,OpenSave'");
-    const std::vector<std::string> lines(all.begin() + 2, all.end());
-    EXPECT_EQ(lines, (std::vector<std::string>{
-                         "'Request~@MsgReq~dtCategory,Editable'",
-                         "' Enabled~@MsgSendReq~dtCheckbox~~2'",
-                         "' Device~@MsgDevAddr~dtValidChars~0123456789;,~'",
-                         "' Address~@MsgReadAddr~dtString~~Tag'",
-                         "' Number~@MsgRegRead~dtInteger~1,65535~1'",
-                         "' DataType~@MsgDataType~dtComboDropDownValuesList~@DataTypeList~T00'",
-                         "' Timeout~@MsgReqTimeout~dtInteger~1,65535~3000'",
-                         "' RequestMethod~@MsgReqMethod~dtCategory'",
-                         "'  MethodOnce~@MsgMOnce~dtCheckbox,RadioButton~~0'",
-                         "'  MethodPoll~@MsgPolling~dtCheckbox,RadioButton~~2'",
-                         "'   PollInterval~@MsgPollInt~dtInteger~1,655350~1000'",
-                         "'   PollUnits~@MsgPollUnits~dtComboDropDownValuesList~@PollUnitList~MS'",
-                         "' Name~@MsgName~dtUpperCase~~'",
-                         "' Default~@MsgDefault~dtString~~0'",
-                         "' Scale~@MsgScale~dtExtended~~1'",
-                     }));
-    // Joined by the host's line ending, fourteen times.
-    EXPECT_EQ(tree.select_nodes(".//dsgn[@text='LineEnding']").size(), 14u);
 }
 
 // An assignment "target := ..." whose designator starts with first and

@@ -59,18 +59,6 @@ TEST_F(WtranslTest, LanguageFileEdgeCases) {
     EXPECT_EQ(t.LoadedKey(), "DEEN");
 }
 
-TEST_F(WtranslTest, CharsetDirectiveDecodesTranslationsFromItsCodePage) {
-    TWtransl t;
-    t.FileNames = dir_.Write("ru.lng", "Charset=windows-1251\r\n"
-                                       "\r\n"
-                                       "EN:>Yes\r\n"
-                                       "RU:>\xC4\xE0\r\n"
-                                       "\r\n");
-    EXPECT_EQ(Tr(t, "Yes", "RU"), "\xD0\x94\xD0\xB0");
-    EXPECT_EQ(t.Settings().CodePage, 1251u);
-    EXPECT_EQ(t.Settings().Charset, 204u);
-}
-
 TEST_F(WtranslTest, DirectivesAreRecognisedOnlyInTheFirst19Lines) {
     std::string text;
     for (int i = 1; i <= 18; ++i)
