@@ -22,9 +22,6 @@ TEST(LogixFactory, EveryTypeCodeGetsItsClass) {
         ASSERT_NE(tag, nullptr) << std::hex << code;
         EXPECT_EQ(tag->LogixType(), kind) << std::hex << code;
         EXPECT_EQ(tag->ElementCount, 3);
-        EXPECT_EQ(tag->ErrorCode, -100);
-        EXPECT_EQ(tag->Status, 0);
-        EXPECT_EQ(tag->DataType, 0);
     }
     for (const std::uint16_t code : {0xCE, 0xD5, 0xD9, 0xC0, 0xDC, 0x02A0, 0x0000})
         EXPECT_EQ(TLogixTagFactory::CreateByType(code, "Tag", 1), nullptr) << std::hex << code;
@@ -52,14 +49,6 @@ TEST(LogixFactory, StructureClassFollowsTheExactTemplateName) {
     ASSERT_NE(bare, nullptr);
     EXPECT_TRUE(bare->SetData(std::vector<std::uint8_t>{0xA0, 0x02, 0x00, 0x00, 0x05, 0x06}, 0));
     EXPECT_EQ(bare->ItemAt(0).Data, (std::vector<std::uint8_t>{0x05, 0x06}));
-}
-
-TEST(LogixFactory, TimerMembersAreFoundWhateverTheCase) {
-    auto timer = TLogixTagFactory::CreateStructTag("T", nullptr, std::make_unique<TPCCCTemplate_TIMER>());
-    timer->SetElementData(std::vector<std::uint8_t>{0x00, 0x20, 0x10, 0x00, 0x07, 0x00});
-    EXPECT_EQ(timer->GetMember("acc").AsInteger(), 7);
-    EXPECT_TRUE(timer->GetMember("dn").AsBoolean());
-    EXPECT_EQ(timer->MemberKind("pre"), TLogixType::INT);
 }
 
 } // namespace

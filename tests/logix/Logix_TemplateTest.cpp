@@ -50,10 +50,6 @@ TEST(LogixTemplateAttributes, ExpandReadsTheFourAttributesAndSizesTheRead) {
     EXPECT_THROW(kept.Expand(Bytes(payload.begin(), payload.end() - 1), 0), eip::EListError);
     EXPECT_EQ(kept.Handle, 0);
 
-    for (const auto& [words, bytes] : {std::pair{30u, 100u}, {250u, 980u}, {5u, 0u}, {4u, 0u}, {0u, 0u}}) {
-        a.DefinitionSize = words;
-        EXPECT_EQ(a.DefinitionBytes(), bytes) << words;
-    }
     a.DefinitionSize = 0xFFFFFFFF;
     EXPECT_LE(a.DefinitionBytes(), 4u << 20);
 }
@@ -141,21 +137,6 @@ TEST(LogixTemplateList, AssignCopiesAndLookupsGoByInstance) {
     }
     EXPECT_EQ(TTemplateInfoList::FindByInstance(list, 0x0F83)->Name, "1");
     EXPECT_EQ(list.FindByInstance(0x0001), nullptr);
-}
-
-TEST(LogixTemplatePCCC, FixedTemplatesMatchTheFileLayouts) {
-    TPCCCTemplate_TIMER timer;
-    EXPECT_EQ(timer.StructureSize, 6);
-    EXPECT_EQ(timer.VisibleMemberNames(), (std::vector<std::string>{"EN", "TT", "DN", "PRE", "ACC"}));
-    EXPECT_EQ(timer.FindMember("ACC")->Offset, 4u);
-    EXPECT_EQ(timer.FindMember("DN")->Offset, 1u);
-    EXPECT_EQ(timer.FindMember("DN")->Info, 5);
-    EXPECT_EQ(TPCCCTemplate_COUNTER().VisibleMemberNames(),
-              (std::vector<std::string>{"CU", "CD", "DN", "OV", "UN", "PRE", "ACC"}));
-    TPCCCTemplate_CONTROL control;
-    EXPECT_EQ(control.MemberCount, 10);
-    EXPECT_EQ(control.FindMember("FD")->Info, 0);
-    EXPECT_EQ(control.FindMember("POS")->Offset, 4u);
 }
 
 // Every definition recorded from a controller parses to the member records

@@ -8,19 +8,6 @@ namespace {
 
 const std::vector<std::uint8_t> Bytes{0x01, 0x02, 0x03, 0x84, 0x05, 0x06, 0x07, 0x88};
 
-TEST(LogixTypes, SizesAndKindsFollowTheTypeTable) {
-    EXPECT_EQ(TypeSize(cipType::BOOL), 1u);
-    EXPECT_EQ(TypeSize(cipType::LINT), 8u);
-    EXPECT_EQ(TypeSize(cipType::DATE_AND_TIME), 6u);
-    EXPECT_EQ(TypeSize(cipType::STRING), 0u);
-    EXPECT_EQ(TypeSize(0xD5), 0u);
-    EXPECT_EQ(TypeSize(0x02A0), 0u);
-    EXPECT_EQ(MemberKindOf(cipType::DWORD), TLogixType::BOOL);
-    EXPECT_EQ(MemberKindOf(cipType::SHORT_STRING), TLogixType::SSTRING);
-    EXPECT_EQ(MemberKindOf(cipType::TIME), TLogixType::TIME);
-    EXPECT_EQ(MemberKindOf(cipType::FTIME), TLogixType::None);
-}
-
 TEST(LogixTypes, ConvertValueReadsLittleEndianOfEachKind) {
     EXPECT_EQ(ConvertValue(Bytes, 3, cipType::SINT).AsInteger(), -124);
     EXPECT_EQ(ConvertValue(Bytes, 3, cipType::USINT).AsInteger(), 0x84);
@@ -34,13 +21,6 @@ TEST(LogixTypes, ConvertValueReadsLittleEndianOfEachKind) {
     EXPECT_TRUE(ConvertValue(Bytes, 0, cipType::BOOL).IsEmpty());
     EXPECT_TRUE(ConvertValue(Bytes, 0, cipType::STRING).IsEmpty());
     EXPECT_THROW(ConvertValue(Bytes, 6, cipType::DINT), eip::EListError);
-}
-
-TEST(LogixTypes, ConvertValueWidensRealAndReadsLreal) {
-    const std::vector<std::uint8_t> real{0x00, 0x00, 0xC0, 0x3F}; // 1.5f
-    EXPECT_DOUBLE_EQ(ConvertValue(real, 0, cipType::REAL).AsDouble(), 1.5);
-    const std::vector<std::uint8_t> lreal{0, 0, 0, 0, 0, 0, 0x04, 0xC0}; // -2.5
-    EXPECT_DOUBLE_EQ(ConvertValue(lreal, 0, cipType::LREAL).AsDouble(), -2.5);
 }
 
 TEST(LogixTypes, ConvertArrayTakesWholeElementsAndChecksTheRange) {

@@ -9,6 +9,7 @@
 #include "eip/EIP_EncapsPacket.h"
 #include "eip/EIP_Session.h"
 #include "logix/Logix_Processor.h"
+#include "VectorFiles.h"
 
 #include <functional>
 #include <string>
@@ -17,29 +18,6 @@
 namespace logixtest {
 
 using eip::TPacketDataArray;
-
-inline TPacketDataArray Hex(std::string_view text) {
-    TPacketDataArray bytes;
-    int high = -1;
-    for (const char c : text) {
-        int v = -1;
-        if (c >= '0' && c <= '9')
-            v = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            v = c - 'A' + 10;
-        if (v < 0)
-            continue;
-        if (high < 0) {
-            high = v;
-        } else {
-            bytes.push_back(static_cast<std::uint8_t>(high << 4 | v));
-            high = -1;
-        }
-    }
-    return bytes;
-}
 
 inline TPacketDataArray Cat(std::initializer_list<TPacketDataArray> parts) {
     TPacketDataArray all;
