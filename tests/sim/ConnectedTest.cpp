@@ -99,7 +99,7 @@ TEST_F(ConnectedTest, AConnectionBelongsToItsSessionUntilClosed) {
     Open();
     connection_.reset();
     EXPECT_TRUE(plc_->WaitUntil([](const sim::SimCounters& c) { return c.OpenConnections == 0; },
-                               std::chrono::seconds(20)));
+                                std::chrono::seconds(20)));
 }
 
 } // namespace

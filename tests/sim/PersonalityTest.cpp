@@ -68,8 +68,7 @@ TEST_F(PersonalityTest, AMicro800ReadsSymbolsOnlyOverAConnectionAndHasNoBackplan
             oto, 2,
             Cat({{0x52, 0x05, 0x91, 0x07}, Text("Counter"), {0x00, 0x01, 0x00}, {0x00, 0x00, 0x00, 0x00}})),
         Bytes({0xD2, 0x00, 0x00, 0x00, 0xC4, 0x00, 0x40, 0xE2, 0x01, 0x00}));
-    EXPECT_EQ(Connected(oto, 3,
-                        simtest::Read(Cat({simtest::Sym("Motor"), simtest::Sym("Running")}))),
+    EXPECT_EQ(Connected(oto, 3, simtest::Read(Cat({simtest::Sym("Motor"), simtest::Sym("Running")}))),
               Bytes({0xCC, 0x00, 0x00, 0x00, 0xC1, 0x00, 0x01}));
     // No Multiple Service Packet, no templates; the symbol table is there.
     EXPECT_EQ(

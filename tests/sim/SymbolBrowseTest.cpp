@@ -64,7 +64,6 @@ std::vector<std::pair<std::string, Record>> Parse(const Bytes& reply) {
 
 class SymbolBrowseTest : public simtest::SimFixture {
 protected:
-
     // Every page from instance 0 until a page ends with status 0; counts the pages.
     std::vector<std::pair<std::string, Record>> BrowseAll(const Bytes& scope = {}) {
         std::vector<std::pair<std::string, Record>> all;
