@@ -1,29 +1,18 @@
 // Forward Open refusals and the connection rules the stack's end-to-end tests
 // do not reach: repeated sequence counts, closed and foreign connections.
-#include "SimTestClient.h"
-
-#include "sim/SimController.h"
-
-#include <gtest/gtest.h>
+#include "SimFixture.h"
 
 namespace {
 
 using simtest::Bytes;
 using simtest::Cat;
+using simtest::ReadCounter;
 using simtest::TestConnection;
-using simtest::Text;
 
-// Forward Open with route 01 00: ticks 0D DB, O->T id 0, T->O id 0x12345678,
-// serial 0x1234, vendor 0xFACE, originator serial 0x000EFFEC, RPI 20 ms,
-// parameters 0x47FC (point-to-point, 508 bytes), transport 0xA3, path
-// 01 00 20 02 24 01.
-const Bytes ForwardOpen = {0x54, 0x02, 0x20, 0x06, 0x24, 0x01, 0x0D, 0xDB, 0x00, 0x00, 0x00, 0x00,
-                           0x78, 0x56, 0x34, 0x12, 0x34, 0x12, 0xCE, 0xFA, 0xEC, 0xFF, 0x0E, 0x00,
-                           0x00, 0x00, 0x00, 0x00, 0x20, 0x4E, 0x00, 0x00, 0xFC, 0x47, 0x20, 0x4E,
-                           0x00, 0x00, 0xFC, 0x47, 0xA3, 0x03, 0x01, 0x00, 0x20, 0x02, 0x24, 0x01};
+// Forward Open over route 01 00 to the Message Router.
+const Bytes ForwardOpen = simtest::ForwardOpen({0x01, 0x00, 0x20, 0x02, 0x24, 0x01});
 const Bytes ForwardClose = {0x4E, 0x02, 0x20, 0x06, 0x24, 0x01, 0x00, 0x00, 0x34, 0x12, 0xCE, 0xFA,
                             0xEC, 0xFF, 0x0E, 0x00, 0x03, 0x00, 0x01, 0x00, 0x20, 0x02, 0x24, 0x01};
-const Bytes ReadCounter = Cat({{0x4C, 0x05, 0x91, 0x07}, Text("Counter"), {0x00, 0x01, 0x00}});
 
 // Forward Open failure: status 0x01, the extended status, serials and the remaining path size.
 Bytes Refusal(std::uint16_t ext, std::uint8_t remaining = 0) {
@@ -32,14 +21,9 @@ Bytes Refusal(std::uint16_t ext, std::uint8_t remaining = 0) {
                 {0x34, 0x12, 0xCE, 0xFA, 0xEC, 0xFF, 0x0E, 0x00, remaining, 0x00}});
 }
 
-class ConnectedTest : public ::testing::Test {
+class ConnectedTest : public simtest::SimFixture {
 protected:
-    void SetUp() override {
-        plc_.Tags().Set(sim::MakeTag<std::int32_t>("Counter", sim::CipType::Dint, {}, {0x01020304}));
-        plc_.Start();
-        connection_ = std::make_unique<TestConnection>(plc_.Port());
-        handle_ = connection_->Register();
-    }
+    void SetUp() override { Start("DINT Counter = 0x01020304\n"); }
 
     // Opens the connection; returns the O->T id the device chose.
     std::uint32_t Open() {
@@ -60,16 +44,12 @@ protected:
         return connection_->Exchange(
             simtest::Encaps(0x70, handle_, simtest::UnitData(oto, sequence, request)));
     }
-
-    sim::SimController plc_;
-    std::unique_ptr<TestConnection> connection_;
-    std::uint32_t handle_ = 0;
 };
 
 TEST_F(ConnectedTest, ARepeatedSequenceCountGetsTheSameReplyAgain) {
     const std::uint32_t oto = Open();
     const Bytes first = Connected(oto, 9, ReadCounter);
-    ASSERT_TRUE(plc_.Tags().WriteInteger("Counter", 0, 5));
+    ASSERT_TRUE(plc_->Tags().WriteInteger("Counter", 0, 5));
     EXPECT_EQ(Connected(oto, 9, ReadCounter), first);
     const Bytes next = Connected(oto, 10, ReadCounter);
     EXPECT_EQ(Bytes(next.end() - 4, next.end()), Bytes({0x05, 0x00, 0x00, 0x00}));
@@ -77,10 +57,10 @@ TEST_F(ConnectedTest, ARepeatedSequenceCountGetsTheSameReplyAgain) {
 
 TEST_F(ConnectedTest, ForwardOpenRefusals) {
     const int rule =
-        plc_.Faults().Add(sim::FaultRule(sim::FaultKind::RefuseForwardOpen).WithExtendedStatus(0x0106));
+        plc_->Faults().Add(sim::FaultRule(sim::FaultKind::RefuseForwardOpen).WithExtendedStatus(0x0106));
     EXPECT_EQ(connection_->Request(handle_, ForwardOpen), Refusal(0x0106));
-    EXPECT_EQ(plc_.Faults().Hits(sim::FaultKind::RefuseForwardOpen), 1u);
-    EXPECT_EQ(plc_.Faults().RuleHits(rule), 1u);
+    EXPECT_EQ(plc_->Faults().Hits(sim::FaultKind::RefuseForwardOpen), 1u);
+    EXPECT_EQ(plc_->Faults().RuleHits(rule), 1u);
 
     const std::uint32_t oto = Open();
     EXPECT_NE(oto, 0u);
@@ -98,14 +78,14 @@ TEST_F(ConnectedTest, ForwardOpenRefusals) {
     Bytes classOne = ForwardOpen;
     classOne[40] = 0x01; // transport class 1
     EXPECT_EQ(connection_->Request(handle_, classOne)[4], 0x03);
-    EXPECT_EQ(plc_.Counters().OpenConnections, 1u);
+    EXPECT_EQ(plc_->Counters().OpenConnections, 1u);
 }
 
 // Only the session that opened a connection uses it, until it is closed or the
 // TCP connection ends.
 TEST_F(ConnectedTest, AConnectionBelongsToItsSessionUntilClosed) {
     const std::uint32_t oto = Open();
-    TestConnection other(plc_.Port());
+    TestConnection other(plc_->Port());
     const std::uint32_t otherHandle = other.Register();
     EXPECT_EQ(other.Exchange(simtest::Encaps(0x70, otherHandle, simtest::UnitData(oto, 1, ReadCounter))),
               simtest::ReplyHeader(0x70, 0, otherHandle, 0x03));
@@ -118,8 +98,8 @@ TEST_F(ConnectedTest, AConnectionBelongsToItsSessionUntilClosed) {
                      0x00}));
     Open();
     connection_.reset();
-    EXPECT_TRUE(plc_.WaitUntil([](const sim::SimCounters& c) { return c.OpenConnections == 0; },
-                               std::chrono::seconds(20)));
+    EXPECT_TRUE(plc_->WaitUntil([](const sim::SimCounters& c) { return c.OpenConnections == 0; },
+                                std::chrono::seconds(20)));
 }
 
 } // namespace

@@ -1,7 +1,5 @@
 // The eipsim program starts, reports its port and answers a fresh session.
-#include "SimTestClient.h"
-
-#include <gtest/gtest.h>
+#include "SimFixture.h"
 
 #include <csignal>
 #include <cstdio>
@@ -73,10 +71,7 @@ TEST(EipsimProgramTest, PrintsTheListeningLineAndAnswersASession) {
         const std::uint32_t handle = connection.Register();
         EXPECT_NE(handle, 0u);
         // Read Tag "Counter" of the built-in sample: 123456.
-        EXPECT_EQ(connection.Request(
-                      handle,
-                      simtest::Cat({{0x4C, 0x05, 0x91, 0x07}, simtest::Text("Counter"), {0x00, 0x01, 0x00}})),
-                  simtest::Bytes({0xCC, 0x00, 0x00, 0x00, 0xC4, 0x00, 0x40, 0xE2, 0x01, 0x00}));
+        EXPECT_EQ(connection.Request(handle, simtest::ReadCounter), simtest::CounterValue);
     }
     EXPECT_EQ(StopAndWait(pid), 0);
 }
@@ -92,10 +87,7 @@ TEST(EipsimProgramTest, APersonalityAndATagFileAreChosenAtStart) {
         EXPECT_EQ(connection.Request(handle, {0x0E, 0x03, 0x20, 0x01, 0x24, 0x01, 0x30, 0x07}),
                   simtest::Cat({{0x8E, 0x00, 0x00, 0x00, 0x12}, simtest::Text("Simulated Micro800")}));
         // Symbolic reads need a connection on this family.
-        EXPECT_EQ(connection.Request(
-                      handle,
-                      simtest::Cat({{0x4C, 0x05, 0x91, 0x07}, simtest::Text("Counter"), {0x00, 0x01, 0x00}})),
-                  simtest::Bytes({0xCC, 0x00, 0x08, 0x00}));
+        EXPECT_EQ(connection.Request(handle, simtest::ReadCounter), simtest::Bytes({0xCC, 0x00, 0x08, 0x00}));
     }
     EXPECT_EQ(StopAndWait(pid), 0);
 

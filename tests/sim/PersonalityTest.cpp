@@ -1,48 +1,19 @@
 // The three controller families: what a Micro800 and a MicroLogix refuse that
 // a Logix controller answers, and the connection paths they accept.
-#include "SimTestClient.h"
-
-#include "sim/SimController.h"
-#include "sim/TagFile.h"
-
-#include <gtest/gtest.h>
+#include "SimFixture.h"
 
 namespace {
 
 using simtest::Bytes;
 using simtest::Cat;
-using simtest::TestConnection;
+using simtest::CounterValue;
+using simtest::ForwardOpen;
+using simtest::ReadCounter;
+using simtest::Routed;
 using simtest::Text;
-
-// Forward Open (serial 0x1234, vendor 0xFACE, originator serial 0x000EFFEC,
-// RPI 20 ms, 508-byte point-to-point connections, class 3) with the given
-// connection path.
-Bytes ForwardOpen(const Bytes& path) {
-    return Cat({{0x54, 0x02, 0x20, 0x06, 0x24, 0x01, 0x0D,
-                 0xDB, 0x00, 0x00, 0x00, 0x00, 0x78, 0x56,
-                 0x34, 0x12, 0x34, 0x12, 0xCE, 0xFA, 0xEC,
-                 0xFF, 0x0E, 0x00, 0x00, 0x00, 0x00, 0x00,
-                 0x20, 0x4E, 0x00, 0x00, 0xFC, 0x47, 0x20,
-                 0x4E, 0x00, 0x00, 0xFC, 0x47, 0xA3, static_cast<std::uint8_t>(path.size() / 2)},
-                path});
-}
 
 const Bytes ToRouter = {0x20, 0x02, 0x24, 0x01};
 const Bytes ThroughBackplane = {0x01, 0x00, 0x20, 0x02, 0x24, 0x01};
-const Bytes ReadCounter = Cat({{0x4C, 0x05, 0x91, 0x07}, Text("Counter"), {0x00, 0x01, 0x00}});
-const Bytes CounterValue = {0xCC, 0x00, 0x00, 0x00, 0xC4, 0x00, 0x40, 0xE2, 0x01, 0x00};
-
-// Unconnected Send to the Connection Manager carrying a request over a route.
-Bytes Routed(const Bytes& request, const Bytes& route) {
-    Bytes out =
-        Cat({{0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x0A, 0x05},
-             {static_cast<std::uint8_t>(request.size()), static_cast<std::uint8_t>(request.size() >> 8)},
-             request});
-    if (request.size() % 2 != 0) {
-        out.push_back(0x00);
-    }
-    return Cat({out, {static_cast<std::uint8_t>(route.size() / 2), 0x00}, route});
-}
 
 // Execute PCCC typed read (0x0F/0xA2) of one element of a file.
 Bytes PcccRead(std::uint8_t byteSize, std::uint8_t file, std::uint8_t type, std::uint8_t element) {
@@ -50,20 +21,13 @@ Bytes PcccRead(std::uint8_t byteSize, std::uint8_t file, std::uint8_t type, std:
             0x02, 0x0F, 0x00, 0x05, 0x00, 0xA2, byteSize, file, type, element, 0x00};
 }
 
-class PersonalityTest : public ::testing::Test {
+class PersonalityTest : public simtest::SimFixture {
 protected:
     void Start(sim::Personality family) {
-        sim::SimConfig config;
-        config.Device.Family = family;
-        config.Device.Identity = sim::DefaultIdentity(family);
-        plc_ = std::make_unique<sim::SimController>(config);
-        sim::LoadTagText(sim::SampleTagText(), plc_->Tags(), plc_->Files());
-        plc_->Start();
-        connection_ = std::make_unique<TestConnection>(plc_->Port());
-        handle_ = connection_->Register();
+        config_.Device.Family = family;
+        config_.Device.Identity = sim::DefaultIdentity(family);
+        SimFixture::Start();
     }
-
-    Bytes Request(const Bytes& request) { return connection_->Request(handle_, request); }
 
     // Opens a connection over the path; returns the O->T id, 0 when refused.
     std::uint32_t Open(const Bytes& path) {
@@ -81,10 +45,6 @@ protected:
         constexpr std::size_t skip = 24 + 6 + 2 + 8 + 4 + 2;
         return packet.size() > skip ? Bytes(packet.begin() + skip, packet.end()) : Bytes{};
     }
-
-    std::unique_ptr<sim::SimController> plc_;
-    std::unique_ptr<TestConnection> connection_;
-    std::uint32_t handle_ = 0;
 };
 
 TEST_F(PersonalityTest, AMicro800ReadsSymbolsOnlyOverAConnectionAndHasNoBackplane) {
@@ -108,12 +68,7 @@ TEST_F(PersonalityTest, AMicro800ReadsSymbolsOnlyOverAConnectionAndHasNoBackplan
             oto, 2,
             Cat({{0x52, 0x05, 0x91, 0x07}, Text("Counter"), {0x00, 0x01, 0x00}, {0x00, 0x00, 0x00, 0x00}})),
         Bytes({0xD2, 0x00, 0x00, 0x00, 0xC4, 0x00, 0x40, 0xE2, 0x01, 0x00}));
-    EXPECT_EQ(Connected(oto, 3,
-                        Cat({{0x4C, 0x09, 0x91, 0x05},
-                             Text("Motor"),
-                             {0x00, 0x91, 0x07},
-                             Text("Running"),
-                             {0x00, 0x01, 0x00}})),
+    EXPECT_EQ(Connected(oto, 3, simtest::Read(Cat({simtest::Sym("Motor"), simtest::Sym("Running")}))),
               Bytes({0xCC, 0x00, 0x00, 0x00, 0xC1, 0x00, 0x01}));
     // No Multiple Service Packet, no templates; the symbol table is there.
     EXPECT_EQ(

@@ -1,59 +1,23 @@
 // Unconnected CIP requests beyond what the stack's end-to-end tests send: names
 // and subscripts, the controller's status for bad requests and routes, the
 // identity attributes and values changed while running.
-#include "SimTestClient.h"
-
-#include "sim/SimController.h"
-
-#include <gtest/gtest.h>
+#include "SimFixture.h"
 
 namespace {
 
 using simtest::Bytes;
 using simtest::Cat;
-using simtest::TestConnection;
+using simtest::ReadCounter;
+using simtest::Routed;
 using simtest::Text;
 
-// Read Tag "Counter", one element.
-const Bytes ReadCounter = Cat({{0x4C, 0x05, 0x91, 0x07}, Text("Counter"), {0x00, 0x01, 0x00}});
-
-// Unconnected Send to 20 06 24 01 with ticks 0A 05, the embedded request and
-// the given route.
-Bytes Routed(const Bytes& request, const Bytes& route) {
-    Bytes out =
-        Cat({{0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x0A, 0x05},
-             {static_cast<std::uint8_t>(request.size()), static_cast<std::uint8_t>(request.size() >> 8)},
-             request});
-    if (request.size() % 2 != 0) {
-        out.push_back(0x00);
-    }
-    return Cat({out, {static_cast<std::uint8_t>(route.size() / 2), 0x00}, route});
-}
-
-class ReadTagTest : public ::testing::Test {
+class ReadTagTest : public simtest::SimFixture {
 protected:
     void SetUp() override {
-        config_.Device.Identity.ProductName = "Sim";
         config_.Device.Slot = 2;
-        plc_ = std::make_unique<sim::SimController>(config_);
-        sim::TagDatabase& tags = plc_->Tags();
-        tags.Set(sim::MakeTag<std::int32_t>("Counter", sim::CipType::Dint, {}, {0x01020304}));
-        tags.Set(
-            sim::MakeTag<std::int32_t>("Counts", sim::CipType::Dint, {10}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
-        tags.Set(sim::MakeTag<std::int32_t>("Matrix", sim::CipType::Int, {2, 3}, {11, 12, 13, 21, 22, 23}));
-        tags.Set(
-            sim::MakeTag<std::int32_t>("Program:Main.Steps", sim::CipType::Dint, {5}, {10, 20, 30, 40, 50}));
-        plc_->Start();
-        connection_ = std::make_unique<TestConnection>(plc_->Port());
-        handle_ = connection_->Register();
+        Start("DINT Counter = 0x01020304\nDINT Counts[10] = 1..10\nINT Matrix[2,3] = 11 12 13 21 22 23\n"
+              "DINT Program:Main.Steps[5] = 10 20 30 40 50\n");
     }
-
-    Bytes Request(const Bytes& request) { return connection_->Request(handle_, request); }
-
-    sim::SimConfig config_;
-    std::unique_ptr<sim::SimController> plc_;
-    std::unique_ptr<TestConnection> connection_;
-    std::uint32_t handle_ = 0;
 };
 
 TEST_F(ReadTagTest, NamesAreFoundWithoutCaseAndWithProgramScopeAndSubscripts) {
@@ -108,6 +72,10 @@ TEST_F(ReadTagTest, BadRequestsAndRoutesCarryTheControllersStatus) {
          Cat({{0x4D, 0x05}, counter, {0xC4, 0x00, 0x01, 0x00, 0, 0, 0, 0}}),
          {0xCD, 0x00, 0x08, 0x00}},
         {"unknown class", {0x0E, 0x03, 0x20, 0x99, 0x24, 0x01, 0x30, 0x01}, {0x8E, 0x00, 0x05, 0x00}},
+        {"unknown identity attribute",
+         {0x0E, 0x03, 0x20, 0x01, 0x24, 0x01, 0x30, 0x63},
+         {0x8E, 0x00, 0x14, 0x00}},
+        {"identity instance 2", {0x0E, 0x03, 0x20, 0x01, 0x24, 0x02, 0x30, 0x01}, {0x8E, 0x00, 0x05, 0x00}},
         {"just a service code", {0x4C}, {0xCC, 0x00, 0x13, 0x00}},
         // The extended status of a refused route, then the words of route left
         // and a reserved byte.
@@ -126,13 +94,6 @@ TEST_F(ReadTagTest, BadRequestsAndRoutesCarryTheControllersStatus) {
     for (const Case& c : cases) {
         EXPECT_EQ(Request(c.Request), c.Reply) << c.What;
     }
-}
-
-TEST_F(ReadTagTest, IdentityAttributesAnswerSingly) {
-    EXPECT_EQ(Request({0x0E, 0x03, 0x20, 0x01, 0x24, 0x01, 0x30, 0x07}),
-              Bytes({0x8E, 0x00, 0x00, 0x00, 0x03, 'S', 'i', 'm'}));
-    EXPECT_EQ(Request({0x0E, 0x03, 0x20, 0x01, 0x24, 0x01, 0x30, 0x63}), Bytes({0x8E, 0x00, 0x14, 0x00}));
-    EXPECT_EQ(Request({0x0E, 0x03, 0x20, 0x01, 0x24, 0x02, 0x30, 0x01}), Bytes({0x8E, 0x00, 0x05, 0x00}));
 }
 
 TEST_F(ReadTagTest, ValuesSetWhileRunningAreReadBack) {

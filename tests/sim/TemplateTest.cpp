@@ -1,21 +1,14 @@
 // Template objects: the attributes and definitions of predefined and user
 // types, laid out as real controllers lay them out, read in chunks, and
 // changed by a program download.
-#include "SimTestClient.h"
-
-#include "sim/SimController.h"
-#include "sim/TagFile.h"
-
-#include <gtest/gtest.h>
+#include "SimFixture.h"
 
 #include <fstream>
-#include <sstream>
 
 namespace {
 
 using simtest::Bytes;
 using simtest::Cat;
-using simtest::TestConnection;
 using simtest::Text;
 
 Bytes InstancePath(std::uint16_t instance) {
@@ -66,26 +59,12 @@ Bytes RecordedDefinition(const std::string& templateName) {
     return {};
 }
 
-class TemplateTest : public ::testing::Test {
+class TemplateTest : public simtest::SimFixture {
 protected:
-    void Start(const std::string& text) {
-        plc_ = std::make_unique<sim::SimController>(config_);
-        sim::LoadTagText(text, plc_->Tags(), plc_->Files());
-        plc_->Start();
-        connection_ = std::make_unique<TestConnection>(plc_->Port());
-        handle_ = connection_->Register();
-    }
-
-    Bytes Request(const Bytes& request) { return connection_->Request(handle_, request); }
-
     // The template instance of a type, from the symbol type of a tag of it
     // ("Probe" of that type must exist), read over the wire.
     std::uint16_t InstanceOfTag(const std::string& tag) {
-        const Bytes reply = Request(Cat({{0x4C, static_cast<std::uint8_t>((2 + tag.size() + 1) / 2), 0x91,
-                                          static_cast<std::uint8_t>(tag.size())},
-                                         Text(tag),
-                                         tag.size() % 2 != 0 ? Bytes{0x00} : Bytes{},
-                                         {0x01, 0x00}}));
+        const Bytes reply = Request(simtest::Read(simtest::Sym(tag)));
         EXPECT_GE(reply.size(), 8u);
         EXPECT_EQ(simtest::ReadLe16(reply, 4), 0x02A0);
         // The handle is in the reply; the instance comes from the attribute read below.
@@ -120,11 +99,6 @@ protected:
         }
         return out;
     }
-
-    sim::SimConfig config_;
-    std::unique_ptr<sim::SimController> plc_;
-    std::unique_ptr<TestConnection> connection_;
-    std::uint32_t handle_ = 0;
 };
 
 TEST_F(TemplateTest, PredefinedTypesAnswerTheControllersAttributesAndDefinitions) {
@@ -281,9 +255,8 @@ TEST_F(TemplateTest, AProgramDownloadGivesTheTypeANewTemplateAndItsTagsNewSymbol
     EXPECT_NE(simtest::ReadLe16(newAttributes, 30), simtest::ReadLe16(oldAttributes, 30));
     EXPECT_EQ(simtest::ReadLe16(newAttributes, 18), 16);
     // The tag now reads with the new handle and size, its values reset.
-    const Bytes reply = Request(Cat({{0x4C, 0x04, 0x91, 0x05}, Text("Batch"), {0x00, 0x01, 0x00}}));
     EXPECT_EQ(
-        reply,
+        Request(simtest::Read(simtest::Sym("Batch"))),
         Cat({{0xCC, 0x00, 0x00, 0x00, 0xA0, 0x02}, {newAttributes[30], newAttributes[31]}, Bytes(16, 0)}));
     // Redefining a predefined type is refused.
     EXPECT_THROW(plc_->Tags().DefineType("TIMER", {{"X", "DINT"}}), std::invalid_argument);

@@ -2,15 +2,11 @@
 // definitions, structure and member reads) through Wireshark's dissectors:
 // no malformed packet, no expert error, each reply matched to its request.
 #include "../ToolSupport.h"
-#include "SimTestClient.h"
-
-#include "sim/SimController.h"
-#include "sim/TagFile.h"
-
-#include <gtest/gtest.h>
+#include "SimFixture.h"
 
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <unistd.h>
 
 namespace {
@@ -27,18 +23,6 @@ std::string Hex(const Bytes& bytes) {
         text += digits[b & 15];
     }
     return text;
-}
-
-// Unconnected Send over route 01 00.
-Bytes Routed(const Bytes& request) {
-    Bytes out =
-        Cat({{0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x0A, 0x05},
-             {static_cast<std::uint8_t>(request.size()), static_cast<std::uint8_t>(request.size() >> 8)},
-             request});
-    if (request.size() % 2 != 0) {
-        out.push_back(0x00);
-    }
-    return Cat({out, {0x01, 0x00, 0x01, 0x00}});
 }
 
 TEST(WiresharkLogixTest, BrowseTemplateAndStructureRepliesDecodeCleanly) {
@@ -71,16 +55,12 @@ TEST(WiresharkLogixTest, BrowseTemplateAndStructureRepliesDecodeCleanly) {
          0x00},
         {0x4C, 0x03, 0x20, 0x6C, 0x25, 0x00, 0x83, 0x0F, 0x00, 0x00, 0x00, 0x00, 0x4C, 0x00},
         // A whole TIMER, a nested member and a packed BOOL.
-        Cat({{0x4C, 0x04, 0x91, 0x05}, Text("Delay"), {0x00, 0x01, 0x00}}),
-        Cat({{0x4C, 0x08, 0x91, 0x05}, Text("Motor"), {0x00, 0x91, 0x05}, Text("Delay"), {0x00, 0x01, 0x00}}),
-        Cat({{0x4C, 0x09, 0x91, 0x05},
-             Text("Motor"),
-             {0x00, 0x91, 0x07},
-             Text("Running"),
-             {0x00, 0x01, 0x00}}),
+        simtest::Read(simtest::Sym("Delay")),
+        simtest::Read(Cat({simtest::Sym("Motor"), simtest::Sym("Delay")})),
+        simtest::Read(Cat({simtest::Sym("Motor"), simtest::Sym("Running")})),
     };
     for (const Bytes& request : requests) {
-        exchange(simtest::Encaps(0x6F, handle, simtest::RRData(Routed(request))));
+        exchange(simtest::Encaps(0x6F, handle, simtest::RRData(simtest::Routed(request, {0x01, 0x00}))));
     }
 
     char path[] = "/tmp/sim-wireshark-XXXXXX";
@@ -111,14 +91,9 @@ TEST(WiresharkLogixTest, BrowseTemplateAndStructureRepliesDecodeCleanly) {
         "Success: 'Motor' - 'Running' - Service (0x4c)",
     };
     std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < out.size()) {
-        const auto end = out.find('\n', start);
-        lines.push_back(out.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) {
-            break;
-        }
-        start = end + 1;
+    std::istringstream stream(out);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
     }
     ASSERT_EQ(lines.size(), expected.size()) << out;
     for (std::size_t i = 0; i < expected.size(); ++i) {
