@@ -90,7 +90,7 @@ void TEipSyncThread::QueueDisconnect(bool silent) {
 }
 
 void TEipSyncThread::QueueCommand(TEipCommandCode code, const std::string& key, std::uint16_t dataType,
-                                  std::uint16_t elementCount, const std::string& text) {
+                                  std::uint16_t elementCount, const std::string& text, std::uint32_t replyTimeout) {
     if (text.empty())
         return;
     auto command = std::make_unique<TEipSyncCommand>();
@@ -99,6 +99,7 @@ void TEipSyncThread::QueueCommand(TEipCommandCode code, const std::string& key, 
     command->Text = text;
     command->Arg1 = elementCount;
     command->Arg2 = dataType;
+    command->Arg3 = static_cast<std::int32_t>(replyTimeout);
     Push(std::move(command));
 }
 
@@ -207,6 +208,23 @@ void TEipSyncThread::ExecuteCommand(TEipSyncCommand& command) {
         if (code == TEipCommandCode::Connect) {
             ExecConnect(command);
         } else if (command.Code <= 8 && processor_ && processor_->State == logix::StateConnected) {
+            // A read waits for each reply no longer than its request allows:
+            // a reply that is lost or mangled must not hold the data source
+            // for the whole session time-out.
+            struct ReplyTimeout {
+                eip::TSessionInfo* session = nullptr;
+                std::uint32_t saved = 0;
+                ~ReplyTimeout() {
+                    if (session)
+                        session->Timeout = saved;
+                }
+            } replyTimeout;
+            if (command.Code >= 2 && command.Arg3 > 0 && processor_->Session &&
+                static_cast<std::uint32_t>(command.Arg3) < processor_->Session->Timeout) {
+                replyTimeout.session = processor_->Session.get();
+                replyTimeout.saved = replyTimeout.session->Timeout;
+                replyTimeout.session->Timeout = static_cast<std::uint32_t>(command.Arg3);
+            }
             switch (code) {
             case TEipCommandCode::Disconnect: ExecDisconnect(command); break;
             case TEipCommandCode::TagInfo: ExecTagInfo(command); break;
