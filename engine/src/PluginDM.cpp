@@ -8,7 +8,7 @@
 namespace qor {
 
 TaPlugin::TaPlugin(TPluginCallRecIntf& rec, platform::HMODULE dllHandle) : TqorPlugin(rec, dllHandle) {
-    OnCreate = [this] { qorPluginCreate(); };
+    ReadStoredForm(); // Properties and the create handler (PluginDM_Form.cpp)
 }
 
 void TaPlugin::qorPluginCreate() {
@@ -28,11 +28,6 @@ void TaPlugin::qorPluginCreate() {
         qorPluginShowOptionsDialog(rec, confirmed);
     };
     Unloading = true;
-
-    Properties = &AddComponent<TqorStrHolder>("Properties");
-    Properties->Tag = 9999;
-    for (const std::string_view line : kSettingsMap)
-        Properties->Strings().Add(std::string(line));
 
     for (const std::string_view name : kDataSourceTypes)
         ConfigList().AddConfig(name);
