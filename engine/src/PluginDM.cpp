@@ -8,7 +8,7 @@
 namespace qor {
 
 TaPlugin::TaPlugin(TPluginCallRecIntf& rec, platform::HMODULE dllHandle) : TqorPlugin(rec, dllHandle) {
-    OnCreate = [this] { qorPluginCreate(); };
+    ReadStoredForm(); // Properties and the create handler (PluginDM_Form.cpp)
 }
 
 void TaPlugin::qorPluginCreate() {
@@ -30,11 +30,6 @@ void TaPlugin::qorPluginCreate() {
     OnChangeState = [this](std::uint8_t options) { qorPluginChangeState(options); };
     OnProcessData = [this](TPluginCallRecIntf& rec, std::int32_t& result) { qorPluginProcessData(rec, result); };
     Unloading = true;
-
-    Properties = &AddComponent<TqorStrHolder>("Properties");
-    Properties->Tag = 9999;
-    for (const std::string_view line : kSettingsMap)
-        Properties->Strings().Add(std::string(line));
 
     for (const std::string_view name : kDataSourceTypes)
         ConfigList().AddConfig(name);
