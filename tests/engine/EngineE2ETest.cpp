@@ -484,22 +484,3 @@ TEST(EngineE2ETest, NoValueIsEverAttributedToTheWrongItemUnderRandomFaults) {
 }
 
 } // namespace
-namespace {
-TEST(EngineE2ETest, ZZThroughput) {
-    auto plc = StartSim();
-    std::vector<Req> items;
-    for (int i = 0; i < 12; ++i) {
-        const std::string name = "V" + std::to_string(i);
-        plc->Tags().Set(sim::MakeTag<std::int32_t>(name, sim::CipType::Dint, {}, {1000 + 37 * i}));
-        items.push_back({name, name, name, 1, "", "1", 1, 250});
-    }
-    Rig rig;
-    rig.Configure(items);
-    rig.Connect({{1, plc->Port()}});
-    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketCount() >= 12; }));
-    const auto t0 = std::chrono::steady_clock::now();
-    const std::size_t m = rig.PacketCount();
-    rig.RunFor(2000ms);
-    std::printf("packets/s %.1f\n", (rig.PacketCount() - m) / std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-}
-}
