@@ -76,6 +76,7 @@ void TEipSyncThread::QueueConnect(const std::string& host, const std::string& de
     command->Code = static_cast<std::uint8_t>(TEipCommandCode::Connect);
     command->Key = key;
     command->Text = devicePath;
+    command->Host = host;
     command->Arg1 = options & 0x07;
     command->Arg2 = family;
     command->Arg3 = static_cast<std::int32_t>(sessionTimeout);
@@ -252,7 +253,7 @@ void TEipSyncThread::ExecConnect(TEipSyncCommand& command) {
         eip::TPacketDataArray userPath;
         if (family == logix::ProcessorKindLogix)
             userPath = UserPathOf(command.Text);
-        auto created = std::make_unique<logix::TLogixProcessor>(this, std::move(userPath), Host,
+        auto created = std::make_unique<logix::TLogixProcessor>(this, std::move(userPath), command.Host,
                                                                 static_cast<eip::ISessionOwner*>(this));
         std::scoped_lock hold(processorLock_);
         processor_ = std::move(created);

@@ -50,6 +50,7 @@ public:
     std::string Text;      // address text, tag name or device path
     std::int32_t Arg1 = 0; // element count; connect options; 1 = silent disconnect
     std::int32_t Arg2 = 0; // data type of the reads; controller family of Connect
+    std::string Host;      // Connect: the device's address as the main thread gave it
     std::int32_t Arg3 = 0; // session time-out of Connect; longest wait for each reply of a read (0: the session's)
 };
 
@@ -85,7 +86,8 @@ public:
 
     TResultEvent OnResult;
     const TEipSyncCommand* CurrentCommand = nullptr; // worker only
-    // Set by the main thread before it queues.
+    // What the last QueueConnect was given (main thread only; each Connect
+    // command carries its own copy to the worker).
     std::string Host;
     std::string DevicePath;
     std::uint8_t Kind = 0;
