@@ -113,10 +113,8 @@ void TaPlugin::qorPluginEvent(const std::string& eventType, TPluginCallRecIntf& 
     } else if (StateFlags[0] && eventType == "PORT-OPEN") {
         result = 0;
         const std::vector<TSerialPortDM*> sources = DataSources();
-        for (auto it = sources.rbegin(); it != sources.rend(); ++it) {
-            (*it)->PortClosed = false;
-            (*it)->Thd->SetPortState(true);
-        }
+        for (auto it = sources.rbegin(); it != sources.rend(); ++it)
+            (*it)->PortOpened();
     }
 }
 

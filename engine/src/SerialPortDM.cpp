@@ -194,6 +194,21 @@ void TSerialPortDM::SchedulerTick() {
     }
 }
 
+void TSerialPortDM::PortOpened() {
+    PortClosed = false;
+    Thd->SetPortState(true);
+    {
+        TRequestList::SectionLock lock(RequestList);
+        for (const auto& item : RequestList) {
+            if (item->Busy) {
+                item->Busy = false;
+                item->RequestTimer.Clear();
+            }
+        }
+    }
+    SchedulerTick();
+}
+
 bool TSerialPortDM::SendRequest(TRequestItem& item) {
     if (!Thd)
         return false;
