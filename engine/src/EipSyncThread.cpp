@@ -112,14 +112,14 @@ void TEipSyncThread::FeedData(std::span<const std::uint8_t> bytes) {
 
 void TEipSyncThread::FlushData() {
     std::scoped_lock hold(processorLock_);
-    if (processor_ && processor_->Session)
-        processor_->Session->FlushData();
+    if (processor_)
+        processor_->FlushReceived();
 }
 
 void TEipSyncThread::SetPortState(bool opened) {
     std::scoped_lock hold(processorLock_);
-    if (processor_ && processor_->Session)
-        processor_->Session->StateChanged(opened);
+    if (processor_)
+        processor_->ChannelStateChanged(opened);
 }
 
 void TEipSyncThread::AbortWait() {
@@ -213,13 +213,15 @@ void TEipSyncThread::ExecuteCommand(TEipSyncCommand& command) {
             // a reply that is lost or mangled must not hold the data source
             // for the whole session time-out.
             struct ReplyTimeout {
+                logix::TLogixProcessor& processor;
                 eip::TSessionInfo* session = nullptr;
                 std::uint32_t saved = 0;
                 ~ReplyTimeout() {
-                    if (session)
+                    // A read that failed often enough ends its session.
+                    if (session != nullptr && processor.Session.get() == session)
                         session->Timeout = saved;
                 }
-            } replyTimeout;
+            } replyTimeout{*processor_};
             if (command.Code >= 2 && command.Arg3 > 0 && processor_->Session &&
                 static_cast<std::uint32_t>(command.Arg3) < processor_->Session->Timeout) {
                 replyTimeout.session = processor_->Session.get();
