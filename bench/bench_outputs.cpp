@@ -110,6 +110,7 @@ int main(int argc, char** argv) try {
 
     std::printf("null_sink_packets_per_s=%.0f\n", pNull);
     std::printf("sqlite_sink_packets_per_s=%.0f\n", pSqlite);
+    std::printf("sqlite_sink_rows_per_s=%.0f\n", pSqlite * 10);
     std::printf("jsonl_sink_packets_per_s=%.0f\n", pJsonl);
     std::printf("csv_sink_packets_per_s=%.0f\n", pCsv);
     std::printf("sqlite_sink_ratio=%.3f\n", pSqlite / pNull);
