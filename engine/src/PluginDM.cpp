@@ -27,6 +27,8 @@ void TaPlugin::qorPluginCreate() {
     OnShowOptionsDialog = [this](TPluginCallRecIntf& rec, std::uint8_t& confirmed) {
         qorPluginShowOptionsDialog(rec, confirmed);
     };
+    OnChangeState = [this](std::uint8_t options) { qorPluginChangeState(options); };
+    OnProcessData = [this](TPluginCallRecIntf& rec, std::int32_t& result) { qorPluginProcessData(rec, result); };
     Unloading = true;
 
     Properties = &AddComponent<TqorStrHolder>("Properties");
@@ -113,6 +115,13 @@ void TaPlugin::qorPluginEvent(const std::string& eventType, TPluginCallRecIntf& 
     if (eventType == "GetDataTypeList") {
         rec.Params().SetValue("RESULT", Variant(DataTypeList()), /*addIfMissing=*/true);
         result = 0;
+    } else if (StateFlags[0] && eventType == "PORT-OPEN") {
+        result = 0;
+        const std::vector<TSerialPortDM*> sources = DataSources();
+        for (auto it = sources.rbegin(); it != sources.rend(); ++it) {
+            (*it)->PortClosed = false;
+            (*it)->Thd->SetPortState(true);
+        }
     }
 }
 

@@ -58,6 +58,10 @@ void TaPlugin::qorPluginLoad(TPluginCallRecIntf&, std::int32_t&) {
 
 void TaPlugin::qorPluginUnload(TPluginCallRecIntf&, std::int32_t&) {
     Unloading = true;
+    // Each data source stops its timer and lets its items go; the workers
+    // stay until the data sources themselves go.
+    for (TSerialPortDM* source : DataSources())
+        LoadRequestList(nullptr, source->RequestList, source);
     cfg_.reset();
 }
 

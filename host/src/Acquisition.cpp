@@ -106,7 +106,7 @@ void TAcquisition::Start(const TSourceSettings& source) {
         host_.SetRawBytesSink(this); // the connections made themselves the sink
         r.Connections->OnLog = [this, name = source.Name](const std::string& line) { Log(name, line); };
         // The plug-in knows its data source before the channel opens.
-        if (const std::int32_t state = r.Instance->SetState(DataSourcesText({r.Config}), 1, 1); state != 0)
+        if (const std::int32_t state = r.Instance->SetState(DataSourcesText({r.Config}), kStatePollAndReceive, 1); state != 0)
             throw std::runtime_error("SET-STATE failed (" + std::to_string(state) + ")");
         if (!r.Connections->Add(r.Config))
             throw std::runtime_error("cannot connect to " + source.Device);
@@ -148,7 +148,7 @@ void TAcquisition::Stop() {
     // From here on the plug-in's sends fail: no data source has a channel.
     host_.SetRawBytesSink(nullptr);
     for (auto& [index, r] : running_) {
-        r->Instance->SetState("", 1, 0);
+        r->Instance->SetState("", kStatePollAndReceive, 0);
         r->Connections.reset();
         r->Instance->Unload();
     }

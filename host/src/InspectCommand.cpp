@@ -215,7 +215,7 @@ bool StartDevices(host::THost& host, host::TPluginInstance& instance, const std:
     connections.emplace(host, instance);
     connections->OnLog = [](const std::string& line) { std::printf("Host: %s\n", line.c_str()); };
     // The plug-in knows its data sources before their channels open.
-    std::printf("SET-STATE -> %d\n", instance.SetState(host::DataSourcesText(sources), 1, 1));
+    std::printf("SET-STATE -> %d\n", instance.SetState(host::DataSourcesText(sources), host::kStatePollAndReceive, 1));
     for (const host::TDataSourceConfig& source : sources)
         if (!connections->Add(source))
             return false;
@@ -323,7 +323,7 @@ int RunInspectCommand(const TInspectOptions& opts) {
                 host.RunMessageLoopFor(static_cast<std::uint32_t>(stay * 1000));
             }
             if (connections) {
-                std::printf("SET-STATE off -> %d\n", instance.SetState("", 1, 0));
+                std::printf("SET-STATE off -> %d\n", instance.SetState("", host::kStatePollAndReceive, 0));
                 connections.reset();
             }
             host.SetPacketSink(nullptr);

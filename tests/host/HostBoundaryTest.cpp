@@ -176,9 +176,12 @@ TEST_F(PluginBoundaryTest, TheDialogTellsTheSizeItNeedsAndIsConfirmed) {
     EXPECT_EQ(+rec.Value2.Data, 2u);
 }
 
-TEST_F(PluginBoundaryTest, ReceivedBytesAreTakenByAKnownInstanceOnly) {
+TEST_F(PluginBoundaryTest, ReceivedBytesAreTakenByAKnownLoadedInstanceOnly) {
     const std::uint8_t bytes[] = {0x65, 0x00, 0x04, 0x00};
-    EXPECT_EQ(instance.ProcessData(1, 2, bytes), 0);
+    EXPECT_EQ(instance.ProcessData(1, 2, bytes), -1); // not loaded: nowhere to go
+    ASSERT_EQ(instance.Load({}), 0);
+    EXPECT_EQ(instance.ProcessData(1, 2, bytes), 0); // no such data source: taken and dropped
+    instance.Unload();
     instance.Free();
     EXPECT_EQ(instance.ProcessData(1, 2, bytes), -1);
 }

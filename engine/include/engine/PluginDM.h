@@ -4,6 +4,7 @@
 
 #include "engine/DataSourceCfg.h"
 #include "engine/RequestItems.h"
+#include "engine/SerialPortDM.h"
 #include "options/PluginDM_TextResources.h"
 #include "options/qorStringHolder.h"
 #include "plugins/qorPluginModule.h"
@@ -11,6 +12,8 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <vector>
 #include <string>
 #include <string_view>
 
@@ -41,6 +44,14 @@ public:
     // Unreadable text raises ERequestList (list left empty).
     void LoadRequestList(const TDataSourceCfg* cfg, TRequestList& list, TRequestSource* source);
 
+    // The host's channel to a data source's device: the bytes go to the
+    // host's raw-bytes call. Bytes taken, negative on failure, -1 without a
+    // host callback. Any thread.
+    int SendToHost(std::uint32_t sourceId, std::span<const std::uint8_t> bytes);
+    // The data source objects, in component order.
+    std::vector<TSerialPortDM*> DataSources() const;
+    TSerialPortDM* FindDataSource(std::uint32_t sourceId) const;
+
     // The display text of a CIP data type code, in the module's language.
     std::string DataTypeText(std::uint16_t code) const;
     // The answer to "GetDataTypeList": "text==Tcode" entries joined by "||".
@@ -54,6 +65,8 @@ private:
     void qorPluginLoadSettingsNow();
     void qorPluginShowOptionsDialog(TPluginCallRecIntf& rec, std::uint8_t& confirmed);
     void qorPluginBeforeGetParserItems();
+    void qorPluginChangeState(std::uint8_t options);
+    void qorPluginProcessData(TPluginCallRecIntf& rec, std::int32_t& result);
     void qorPluginEvent(const std::string& eventType, TPluginCallRecIntf& rec, std::int32_t& result);
 
     std::unique_ptr<TDataSourceCfg> cfg_;

@@ -42,6 +42,10 @@ struct TModuleInfo {
 // the raw list object (a host built from the same list code).
 enum class TParamsForm { Interface, RawList };
 
+// The state kinds a data-source instance runs with: 0 polls its devices, 1
+// takes the bytes the host receives from them (SET-STATE's Options bits).
+inline constexpr std::uint8_t kStatePollAndReceive = 0b11;
+
 class TPluginInstance {
 public:
     TPluginInstance(TPluginLibrary& library, THost& host, std::uint32_t moduleIndex);

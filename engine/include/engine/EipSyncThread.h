@@ -1,0 +1,206 @@
+// The device worker of a data source: every exchange with the controller runs
+// on this one thread, so the host's main thread never waits for a device. The
+// main thread queues commands (connect, disconnect, reads); the worker runs
+// them in queue order against its one processor and reports each outcome
+// through OnResult.
+#pragma once
+
+#include "common/Thread_ProcessData.h"
+#include "common/Thread_Queue.h"
+#include "eip/EIP_IdentityItem.h"
+#include "eip/EIP_Session.h"
+#include "logix/Logix_Processor.h"
+#include "logix/Logix_Read.h"
+#include "platform/Types.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qor {
+
+enum class TEipCommandCode : std::uint8_t {
+    Connect = 0,
+    Disconnect = 1,
+    TagInfo = 2,
+    ReadTag = 3,
+    ReadArray = 4,
+    ReadLogixTag = 5,
+    ReadLogixArray = 6,
+    ReadMicro800 = 7,
+    ReadMicroLogix1400 = 8,
+};
+
+// Names used in log lines, indexed by code.
+inline constexpr std::array<std::string_view, 9> EipSyncCommandNames = {
+    "Connect",      "Disconnect",     "TagInfo",      "ReadTag",           "ReadArray",
+    "ReadLogixTag", "ReadLogixArray", "ReadMicro800", "ReadMicroLogix1400"};
+
+// One queued command; the worker frees it after execution.
+class TEipSyncCommand : public TQueueItem {
+public:
+    std::uint8_t Code = 0;
+    std::string Key;       // the request item's key; empty for Connect and Disconnect
+    std::string Text;      // address text, tag name or device path
+    std::int32_t Arg1 = 0; // element count; connect options; 1 = silent disconnect
+    std::int32_t Arg2 = 0; // data type of the reads; controller family of Connect
+    std::int32_t Arg3 = 0; // session time-out of Connect, ms
+};
+
+// What a command produced. A handler that keeps an object moves it out.
+struct TEipResultObject {
+    std::unique_ptr<logix::TLogixTag> Tag;
+    std::unique_ptr<logix::TLogixTagList> List;
+    std::unique_ptr<logix::TLogixTagInfoList> Infos;
+    std::unique_ptr<logix::TLogixTagInfo> Info;
+    bool Empty() const { return !Tag && !List && !Infos && !Info; }
+};
+
+// Where the processor's bytes go: the host's channel to the device. Called on
+// the worker.
+class IDeviceChannel {
+public:
+    virtual ~IDeviceChannel() = default;
+    // Bytes taken, negative when the host refused them.
+    virtual int SendToDevice(std::span<const std::uint8_t> bytes) = 0;
+};
+
+class TEipSyncThread : public TProcessDataThread, private eip::ISessionOwner {
+public:
+    // Runs on the worker after every command that reached a result; returns
+    // true when it took the object over.
+    using TResultEvent = std::function<bool(TEipSyncThread& sender, const TEipSyncCommand& command, bool success,
+                                            std::int32_t errorCode, const std::string& errorText,
+                                            TEipResultObject* result)>;
+
+    // The thread starts suspended; the most derived constructor calls Start().
+    TEipSyncThread(IDeviceChannel* channel, std::string threadName);
+    ~TEipSyncThread() override;
+
+    TResultEvent OnResult;
+    const TEipSyncCommand* CurrentCommand = nullptr; // worker only
+    // Set by the main thread before it queues.
+    std::string Host;
+    std::string DevicePath;
+    std::uint8_t Kind = 0;
+    std::uint8_t ConnectOptions = 0;
+    std::uint32_t ConnectTimeout = 0;
+    std::atomic<std::uint32_t> PollHint{0};
+
+    // ---- main thread
+    void QueueConnect(const std::string& host, const std::string& devicePath, const std::string& key,
+                      std::uint32_t sessionTimeout, std::uint8_t options, std::uint8_t family);
+    void QueueDisconnect(bool silent);
+    void QueueCommand(TEipCommandCode code, const std::string& key, std::uint16_t dataType,
+                      std::uint16_t elementCount, const std::string& text);
+    // Received bytes and the flush reach the live session's transport, in the
+    // order of the calls. Any thread other than the worker.
+    void FeedData(std::span<const std::uint8_t> bytes);
+    void FlushData();
+    virtual void SetPortState(bool opened);
+    // Commands queued and not yet taken by the worker.
+    std::size_t Backlog() { return Queue.Count(); }
+    // Wakes a command waiting for the device at once (the wait fails), so a
+    // stop does not wait out the session's time-out.
+    void AbortWait();
+    // The processors the worker has let go of (see ReleaseProcessor). Every
+    // result they produced was queued before they were let go: the thread
+    // that reads results takes them before it reads, and frees them after.
+    std::vector<std::unique_ptr<logix::TLogixProcessor>> TakeRetired();
+
+    // ---- worker
+    logix::TLogixProcessor* Processor() const { return processor_.get(); }
+    // The user path of a device path: every ";"- or ","-separated piece that
+    // is a non-negative integer, as one byte.
+    static eip::TPacketDataArray UserPathOf(std::string_view devicePath);
+    // Splits a ReadTag address text at ";" into symbolic names and attribute
+    // addresses ("@class/instance/attribute"); attributes in reverse order.
+    static void SplitReadAddress(std::string_view text, std::vector<std::string>& names,
+                                 std::vector<std::string>& attributes);
+
+protected:
+    void DoStart() override;
+    void DoFinish() override;
+    void ExecuteCommand(TEipSyncCommand& command);
+    // The host's channel (may be null in tests).
+    IDeviceChannel* Channel;
+    // The last send's result through the channel: negative while the host
+    // refuses the bytes.
+    std::atomic<int> LastSendResult{0};
+    // Bytes straight to the channel, outside any session.
+    int SendToChannel(std::span<const std::uint8_t> bytes) {
+        return Channel != nullptr ? Channel->SendToDevice(bytes) : -1;
+    }
+
+private:
+    bool Report(const TEipSyncCommand& command, bool success, TEipResultObject* result);
+    void ExecConnect(TEipSyncCommand& command);
+    void ExecDisconnect(TEipSyncCommand& command);
+    void ExecTagInfo(TEipSyncCommand& command);
+    void ExecReadTag(TEipSyncCommand& command);
+    void ExecReadLogixTag(TEipSyncCommand& command);
+    void ExecReadLogixArray(TEipSyncCommand& command);
+    void ExecReadMicro(TEipSyncCommand& command);
+    // Lets the processor go: it is kept until FreeRetired, because results
+    // still queued for the main thread may point into it.
+    void ReleaseProcessor();
+    void Push(std::unique_ptr<TEipSyncCommand> command);
+
+    // eip::ISessionOwner: the processor's channel.
+    eip::TSessionInfo* AttachedSession() override { return nullptr; }
+    void AttachSession(eip::TSessionInfo&) override {}
+    int SendToHost(std::span<const std::uint8_t> bytes) override;
+
+    // The processor is replaced and freed by the worker only, under this
+    // lock; the other threads hold it while they reach its session.
+    mutable std::mutex processorLock_;
+    std::unique_ptr<logix::TLogixProcessor> processor_;
+    std::vector<std::unique_ptr<logix::TLogixProcessor>> retired_;
+};
+
+// One successful read travelling to the main thread.
+class TEipResult : public TQueueItem {
+public:
+    std::unique_ptr<eip::TIdentityItem> Identity; // may be absent
+    std::unique_ptr<logix::TLogixTag> Tag;        // one of Tag and List
+    std::unique_ptr<logix::TLogixTagList> List;
+    std::string Key;
+};
+
+// WM_EIP_RESULT: posted to the data source's window after each successful command.
+inline constexpr platform::UINT WM_EIP_RESULT = 1857;
+
+class TSerialPortDM;
+
+// The engine's worker: successful reads become results for the main thread,
+// failures log lines, and repeated connect failures make the host reopen its
+// channel.
+class TEipSyncThreadEx : public TEipSyncThread {
+public:
+    using TLogEvent = std::function<void(int level, const std::string& text)>;
+
+    TEipSyncThreadEx(IDeviceChannel* channel, platform::HWND notifyHandle, TLogEvent log,
+                     std::string operationFailedText = "Operation failed (%s, %s)");
+    ~TEipSyncThreadEx() override;
+
+    std::int32_t ConnectFailures = 0; // worker only
+    std::atomic<bool> HadRead{false};
+    TThreadSafeQueue Results;
+    const platform::HWND NotifyHandle;
+
+    void SetPortState(bool opened) override;
+
+private:
+    bool HandleResult(TEipSyncThread& sender, const TEipSyncCommand& command, bool success, std::int32_t errorCode,
+                      const std::string& errorText, TEipResultObject* result);
+    TLogEvent log_;
+    std::string operationFailed_;
+};
+
+} // namespace qor

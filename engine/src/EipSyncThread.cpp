@@ -1,0 +1,430 @@
+#include "engine/EipSyncThread.h"
+
+#include "common/qorStrUtils.h"
+#include "logix/Logix_Factory.h"
+#include "logix/Logix_Group.h"
+#include "platform/Messages.h"
+
+#include <charconv>
+
+namespace qor {
+
+namespace {
+
+// The translated text carries "%s" where each argument goes; it is not a
+// format string to trust.
+std::string FormatTwo(std::string text, std::string_view a, std::string_view b) {
+    for (const std::string_view arg : {a, b}) {
+        const std::size_t at = text.find("%s");
+        if (at == std::string::npos)
+            break;
+        text.replace(at, 2, arg);
+    }
+    return text;
+}
+
+} // namespace
+
+// ---- TEipSyncThread
+
+TEipSyncThread::TEipSyncThread(IDeviceChannel* channel, std::string threadName)
+    : TProcessDataThread(std::move(threadName), /*messageLoop=*/false, /*createSuspended=*/true), Channel(channel) {
+    eip::TSessionManager::InstallTransport<eip::TDataLoggerSession>();
+}
+
+TEipSyncThread::~TEipSyncThread() {
+    StopAndWait();
+    std::scoped_lock hold(processorLock_);
+    retired_.clear();
+}
+
+void TEipSyncThread::DoStart() {
+    OnProcessItem = [this](TProcessDataThread&, std::unique_ptr<TQueueItem>& item) {
+        if (auto* command = dynamic_cast<TEipSyncCommand*>(item.get()))
+            ExecuteCommand(*command);
+    };
+}
+
+void TEipSyncThread::DoFinish() {
+    // The thread ends with its data source: the host closes the channel, so
+    // the processor goes without another exchange with the device.
+    std::unique_ptr<logix::TLogixProcessor> processor;
+    {
+        std::scoped_lock hold(processorLock_);
+        processor = std::move(processor_);
+    }
+    if (processor) {
+        try {
+            processor->Disconnect(/*silent=*/true);
+        } catch (...) {
+        }
+    }
+}
+
+void TEipSyncThread::Push(std::unique_ptr<TEipSyncCommand> command) {
+    Queue.Push(std::move(command));
+}
+
+void TEipSyncThread::QueueConnect(const std::string& host, const std::string& devicePath, const std::string& key,
+                                  std::uint32_t sessionTimeout, std::uint8_t options, std::uint8_t family) {
+    Host = host;
+    DevicePath = devicePath;
+    Kind = family;
+    ConnectOptions = options;
+    ConnectTimeout = sessionTimeout;
+    auto command = std::make_unique<TEipSyncCommand>();
+    command->Code = static_cast<std::uint8_t>(TEipCommandCode::Connect);
+    command->Key = key;
+    command->Text = devicePath;
+    command->Arg1 = options & 0x07;
+    command->Arg2 = family;
+    command->Arg3 = static_cast<std::int32_t>(sessionTimeout);
+    Push(std::move(command));
+}
+
+void TEipSyncThread::QueueDisconnect(bool silent) {
+    auto command = std::make_unique<TEipSyncCommand>();
+    command->Code = static_cast<std::uint8_t>(TEipCommandCode::Disconnect);
+    command->Arg1 = silent ? 1 : 0;
+    Push(std::move(command));
+}
+
+void TEipSyncThread::QueueCommand(TEipCommandCode code, const std::string& key, std::uint16_t dataType,
+                                  std::uint16_t elementCount, const std::string& text) {
+    if (text.empty())
+        return;
+    auto command = std::make_unique<TEipSyncCommand>();
+    command->Code = static_cast<std::uint8_t>(code);
+    command->Key = key;
+    command->Text = text;
+    command->Arg1 = elementCount;
+    command->Arg2 = dataType;
+    Push(std::move(command));
+}
+
+void TEipSyncThread::FeedData(std::span<const std::uint8_t> bytes) {
+    std::scoped_lock hold(processorLock_);
+    if (processor_)
+        processor_->DataReceived(bytes);
+}
+
+void TEipSyncThread::FlushData() {
+    std::scoped_lock hold(processorLock_);
+    if (processor_ && processor_->Session)
+        processor_->Session->FlushData();
+}
+
+void TEipSyncThread::SetPortState(bool opened) {
+    std::scoped_lock hold(processorLock_);
+    if (processor_ && processor_->Session)
+        processor_->Session->StateChanged(opened);
+}
+
+void TEipSyncThread::AbortWait() {
+    std::scoped_lock hold(processorLock_);
+    if (processor_)
+        processor_->ChannelClosed();
+}
+
+std::vector<std::unique_ptr<logix::TLogixProcessor>> TEipSyncThread::TakeRetired() {
+    std::vector<std::unique_ptr<logix::TLogixProcessor>> taken;
+    std::scoped_lock hold(processorLock_);
+    taken.swap(retired_);
+    return taken;
+}
+
+void TEipSyncThread::ReleaseProcessor() {
+    std::scoped_lock hold(processorLock_);
+    if (processor_)
+        retired_.push_back(std::move(processor_));
+}
+
+int TEipSyncThread::SendToHost(std::span<const std::uint8_t> bytes) {
+    const int sent = Channel != nullptr ? Channel->SendToDevice(bytes) : -1;
+    LastSendResult = sent;
+    return sent;
+}
+
+eip::TPacketDataArray TEipSyncThread::UserPathOf(std::string_view devicePath) {
+    eip::TPacketDataArray path;
+    std::size_t start = 0;
+    while (start <= devicePath.size()) {
+        std::size_t end = devicePath.find_first_of(";,", start);
+        if (end == std::string_view::npos)
+            end = devicePath.size();
+        const std::string_view piece = Trim(devicePath.substr(start, end - start));
+        unsigned long long value = 0;
+        const auto [ptr, ec] = std::from_chars(piece.data(), piece.data() + piece.size(), value);
+        if (!piece.empty() && ec == std::errc() && ptr == piece.data() + piece.size())
+            path.push_back(static_cast<std::uint8_t>(value & 0xFF));
+        start = end + 1;
+    }
+    return path;
+}
+
+void TEipSyncThread::SplitReadAddress(std::string_view text, std::vector<std::string>& names,
+                                      std::vector<std::string>& attributes) {
+    std::vector<std::string_view> pieces;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find(';', start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        pieces.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    std::vector<std::string> reversedNames;
+    for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) {
+        const std::string_view piece = Trim(*it);
+        if (piece.empty())
+            continue;
+        const bool attribute = piece.front() == '@' &&
+                               std::count(piece.begin() + 1, piece.end(), '/') >= 2;
+        if (attribute)
+            attributes.emplace_back(piece);
+        else
+            reversedNames.emplace_back(piece);
+    }
+    // Names keep the order they were written in.
+    names.assign(reversedNames.rbegin(), reversedNames.rend());
+}
+
+bool TEipSyncThread::Report(const TEipSyncCommand& command, bool success, TEipResultObject* result) {
+    if (!OnResult)
+        return false;
+    const logix::TLogixProcessor* p = processor_.get();
+    try {
+        return OnResult(*this, command, success, p ? p->ErrorCode : 0, p ? p->ErrorText : std::string(), result);
+    } catch (...) {
+        return false; // a handler's failure ends with the handler
+    }
+}
+
+void TEipSyncThread::ExecuteCommand(TEipSyncCommand& command) {
+    CurrentCommand = &command;
+    try {
+        const auto code = static_cast<TEipCommandCode>(command.Code);
+        if (code == TEipCommandCode::Connect) {
+            ExecConnect(command);
+        } else if (command.Code <= 8 && processor_ && processor_->State == logix::StateConnected) {
+            switch (code) {
+            case TEipCommandCode::Disconnect: ExecDisconnect(command); break;
+            case TEipCommandCode::TagInfo: ExecTagInfo(command); break;
+            case TEipCommandCode::ReadTag:
+            case TEipCommandCode::ReadArray: ExecReadTag(command); break;
+            case TEipCommandCode::ReadLogixTag: ExecReadLogixTag(command); break;
+            case TEipCommandCode::ReadLogixArray: ExecReadLogixArray(command); break;
+            case TEipCommandCode::ReadMicro800:
+            case TEipCommandCode::ReadMicroLogix1400: ExecReadMicro(command); break;
+            default: break;
+            }
+        } else if (code == TEipCommandCode::Disconnect && processor_) {
+            // A processor that never connected still goes.
+            ExecDisconnect(command);
+        }
+    } catch (...) {
+        // A command's failure ends with the command; the next one runs.
+    }
+    CurrentCommand = nullptr;
+}
+
+void TEipSyncThread::ExecConnect(TEipSyncCommand& command) {
+    const auto family = static_cast<std::uint8_t>(command.Arg2);
+    if (!processor_) {
+        eip::TPacketDataArray userPath;
+        if (family == logix::ProcessorKindLogix)
+            userPath = UserPathOf(command.Text);
+        auto created = std::make_unique<logix::TLogixProcessor>(this, std::move(userPath), Host,
+                                                                static_cast<eip::ISessionOwner*>(this));
+        std::scoped_lock hold(processorLock_);
+        processor_ = std::move(created);
+    }
+    logix::TLogixProcessor& p = *processor_;
+    bool success = true;
+    const bool dead = p.State == logix::StateDisconnected || p.State == 0 || (p.Session && !p.Session->Connected);
+    if (dead) {
+        p.State = logix::StateConnecting;
+        std::uint8_t options = 0;
+        for (int i = 0; i <= 2; ++i)
+            if (command.Arg1 & (1 << i))
+                options |= static_cast<std::uint8_t>(1u << i);
+        success = p.Connect(family, options, PollHint.load(), static_cast<std::uint32_t>(command.Arg3));
+    }
+    Report(command, success, nullptr);
+}
+
+void TEipSyncThread::ExecDisconnect(TEipSyncCommand& command) {
+    bool success = true;
+    logix::TLogixProcessor& p = *processor_;
+    if (p.State == logix::StateConnecting || p.State == logix::StateConnected) {
+        p.State = logix::StateDisconnecting;
+        success = p.Disconnect(command.Arg1 == 1);
+    }
+    Report(command, success, nullptr);
+    ReleaseProcessor();
+}
+
+void TEipSyncThread::ExecTagInfo(TEipSyncCommand& command) {
+    logix::TLogixProcessor& p = *processor_;
+    TEipResultObject result;
+    if (command.Text == "*") {
+        result.Infos = p.BrowseTags();
+        if (!result.Infos)
+            result.Infos = std::make_unique<logix::TLogixTagInfoList>();
+        Report(command, true, &result);
+        return;
+    }
+    result.Info = p.GetTagInfo(command.Text);
+    const bool found = result.Info != nullptr;
+    Report(command, found, found ? &result : nullptr);
+}
+
+void TEipSyncThread::ExecReadTag(TEipSyncCommand& command) {
+    logix::TLogixProcessor& p = *processor_;
+    std::vector<std::string> names, attributes;
+    SplitReadAddress(command.Text, names, attributes);
+    if (names.empty() && attributes.empty())
+        return;
+    std::unique_ptr<logix::TLogixTagList> list;
+    std::string raw;
+    if (names.size() >= 2) {
+        list = logix::ReadLogixTags(p, names, &raw);
+        if (list)
+            list->RawData = raw;
+    } else if (names.size() == 1) {
+        if (auto tag = logix::ReadLogixTag(p, names.front(), static_cast<std::uint16_t>(command.Arg1), &raw)) {
+            tag->RawData = raw;
+            list = std::make_unique<logix::TLogixTagList>();
+            list->RawData = raw;
+            list->Tags.push_back(std::move(tag));
+        }
+    }
+    for (const std::string& address : attributes) {
+        std::string attributeRaw;
+        auto tag = logix::ReadAttribute(p, address, static_cast<std::uint16_t>(command.Arg1),
+                                        static_cast<std::uint16_t>(command.Arg2), &attributeRaw);
+        if (!tag)
+            continue;
+        if (!list)
+            list = std::make_unique<logix::TLogixTagList>();
+        list->RawData += attributeRaw;
+        tag->RawData = attributeRaw;
+        list->Tags.push_back(std::move(tag));
+    }
+    if (!list || list->Tags.empty()) {
+        if (p.ErrorCode != 0)
+            Report(command, false, nullptr);
+        return;
+    }
+    TEipResultObject result;
+    if (list->Tags.size() == 1)
+        result.Tag = std::move(list->Tags.front());
+    else
+        result.List = std::move(list);
+    Report(command, true, &result);
+}
+
+void TEipSyncThread::ExecReadLogixTag(TEipSyncCommand& command) {
+    logix::TLogixProcessor& p = *processor_;
+    TEipResultObject result;
+    result.Tag = logix::TLogixTagFactory::CreateTag(command.Text, p, 1);
+    if (!result.Tag)
+        return;
+    const bool success = p.ReadTag(result.Tag.get());
+    Report(command, success, &result);
+}
+
+void TEipSyncThread::ExecReadLogixArray(TEipSyncCommand& command) {
+    logix::TLogixProcessor& p = *processor_;
+    logix::TLogixTagGroup* group = p.FindGroup("MyGroup");
+    if (!group)
+        group = &p.CreateGroup("MyGroup");
+    auto& tag = group->AddTag(logix::TLogixDINT::Create(command.Text, static_cast<std::uint16_t>(command.Arg1), &p));
+    p.ScanGroups();
+    const bool success = p.ReadTag(&tag);
+    TEipResultObject result;
+    result.Tag = group->ExtractTag(&tag);
+    Report(command, success, &result);
+}
+
+void TEipSyncThread::ExecReadMicro(TEipSyncCommand& command) {
+    logix::TLogixProcessor& p = *processor_;
+    std::string raw;
+    TEipResultObject result;
+    const auto count = static_cast<std::uint16_t>(command.Arg1);
+    result.Tag = command.Code == static_cast<std::uint8_t>(TEipCommandCode::ReadMicro800)
+                     ? p.ReadMicro800(command.Text, count, &raw)
+                     : p.ReadMicroLogix(command.Text, count, &raw);
+    if (result.Tag)
+        result.Tag->RawData = raw;
+    Report(command, result.Tag != nullptr, result.Tag ? &result : nullptr);
+}
+
+// ---- TEipSyncThreadEx
+
+TEipSyncThreadEx::TEipSyncThreadEx(IDeviceChannel* channel, platform::HWND notifyHandle, TLogEvent log,
+                                   std::string operationFailedText)
+    : TEipSyncThread(channel, "EIP"), NotifyHandle(notifyHandle), log_(std::move(log)),
+      operationFailed_(std::move(operationFailedText)) {
+    OnResult = [this](TEipSyncThread& sender, const TEipSyncCommand& command, bool success, std::int32_t code,
+                      const std::string& text, TEipResultObject* result) {
+        return HandleResult(sender, command, success, code, text, result);
+    };
+    Start();
+}
+
+TEipSyncThreadEx::~TEipSyncThreadEx() {
+    StopAndWait();
+    Results.Clear();
+}
+
+bool TEipSyncThreadEx::HandleResult(TEipSyncThread&, const TEipSyncCommand& command, bool success, std::int32_t,
+                                    const std::string& errorText, TEipResultObject* result) {
+    bool taken = false;
+    logix::TLogixProcessor* p = Processor();
+    if (success) {
+        ConnectFailures = 0;
+        if (command.Code >= 3 && command.Code <= 8) {
+            HadRead = true;
+            if (result && (result->Tag || result->List)) {
+                auto item = std::make_unique<TEipResult>();
+                if (p && p->Session)
+                    item->Identity = std::make_unique<eip::TIdentityItem>(p->Session->IdentityItem);
+                item->Key = command.Key;
+                item->Tag = std::move(result->Tag);
+                item->List = std::move(result->List);
+                Results.Push(std::move(item));
+                taken = true;
+            }
+        }
+        if (NotifyHandle != 0)
+            platform::PostMessage(NotifyHandle, WM_EIP_RESULT, 0, 0);
+        return taken;
+    }
+    const bool report = command.Code != 0 || HadRead || LastSendResult.load() >= 0;
+    if (command.Code == 0) {
+        if (++ConnectFailures >= 3) {
+            ConnectFailures = 2;
+            // The host reopens its channel to the device on this text. It goes
+            // to the channel even when the failed connect left no session,
+            // since a channel that cannot carry a session is what needs it.
+            static constexpr std::string_view kClose = "<<CLOSE>>";
+            SendToChannel(std::span(reinterpret_cast<const std::uint8_t*>(kClose.data()), kClose.size()));
+        }
+    }
+    if (report && log_)
+        log_(1, FormatTwo(operationFailed_, EipSyncCommandNames[command.Code < 9 ? command.Code : 0], errorText));
+    return taken;
+}
+
+void TEipSyncThreadEx::SetPortState(bool opened) {
+    if (opened && !Host.empty()) {
+        QueueDisconnect(true);
+        TEipSyncThread::SetPortState(false);
+        if (Kind == logix::ProcessorKindMicroLogix)
+            QueueConnect(Host, DevicePath, {}, ConnectTimeout, ConnectOptions, Kind);
+    }
+    TEipSyncThread::SetPortState(opened);
+}
+
+} // namespace qor
