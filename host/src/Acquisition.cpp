@@ -49,8 +49,8 @@ bool IsHeaderItem(std::string_view name) {
     return false;
 }
 
-TAcquisition::TAcquisition(THost& host, TPluginLibrary& library, std::string settingsFile)
-    : host_(host), library_(library), settingsFile_(std::move(settingsFile)),
+TAcquisition::TAcquisition(THost& host, TPluginLibrary& library, std::string settingsBase)
+    : host_(host), library_(library), settingsBase_(std::move(settingsBase)),
       window_([this](platform::UINT msg, platform::WPARAM, platform::LPARAM) {
           if (msg != WM_PACKETS)
               return false;
@@ -94,7 +94,7 @@ void TAcquisition::Start(const TSourceSettings& source) {
             throw std::runtime_error("CreatePluginInstance failed (" + std::to_string(created) + ")");
         TLoadSettings load;
         load.ApplicationName = "qorhost";
-        load.IniFile = settingsFile_;
+        load.IniFile = settingsBase_ + "-" + std::to_string(index) + ".ini";
         load.IniSectionPrefix = "DS" + std::to_string(index);
         load.Language = source.Language;
         load.DataSourceType = source.Type;

@@ -4,6 +4,8 @@
 
 // Only the char flavour: the file's bytes are the strings' bytes.
 #define SI_NO_CONVERSION
+// The distribution's header carries the template definitions behind this.
+#define SI_IMPLEMENTATION
 #include <SimpleIni.h>
 #include <pugixml.hpp>
 

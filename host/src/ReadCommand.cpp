@@ -135,7 +135,7 @@ int RunReadCommand(const TReadOptions& opts) {
             counts[name] = 0;
         std::size_t complete = 0;
         bool done = false;
-        TAcquisition acquisition(host, library, folder.File("settings.ini"));
+        TAcquisition acquisition(host, library, folder.File("settings"));
         acquisition.OnPacket = [&](TOutputPacket&& packet) {
             if (done)
                 return;

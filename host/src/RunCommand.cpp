@@ -356,7 +356,7 @@ int RunRunCommand(const TRunOptions& opts) {
             std::fprintf(stderr, "qorhost run: %s\n", e.what());
             return kExitFailed;
         }
-        TLogger run(config, host, *library, folder.File("settings.ini"));
+        TLogger run(config, host, *library, folder.File("settings"));
         try {
             run.OpenOutputs();
         } catch (const EConfigError& e) {

@@ -38,9 +38,11 @@ bool IsHeaderItem(std::string_view name);
 
 class TAcquisition : public IPacketSink, public IRawBytesSink {
 public:
-    // settingsFile: the INI file the instances keep their settings in (each
-    // under a section prefix of its own).
-    TAcquisition(THost& host, TPluginLibrary& library, std::string settingsFile);
+    // settingsBase: where the instances keep their settings, each in a file
+    // of its own ("<settingsBase>-<n>.ini"): a confirmed dialog makes every
+    // instance sharing the file reload, and one data source's new requests
+    // must not restart the others' polling.
+    TAcquisition(THost& host, TPluginLibrary& library, std::string settingsBase);
     ~TAcquisition() override;
     TAcquisition(const TAcquisition&) = delete;
     TAcquisition& operator=(const TAcquisition&) = delete;
@@ -82,7 +84,7 @@ private:
 
     THost& host_;
     TPluginLibrary& library_;
-    std::string settingsFile_;
+    std::string settingsBase_;
     TMessageWindow window_;
     std::uint32_t nextIndex_ = 1;
     // Sources by module index; changed on the main thread under routeLock_ so
