@@ -341,7 +341,9 @@ THostConfig LoadHostConfig(const std::string& file) {
                 fail(section, "requests", path + ": no request items (a MODBUSRTUQUERY element with children)");
         } else {
             TRequestSpec spec;
-            if (const std::string path = value(section, "path"); !path.empty()) {
+            // "path =" with nothing after it is the empty route (no port segment).
+            if (const char* given = ini.GetValue(section, "path", nullptr)) {
+                const std::string path(TrimBlanks(given));
                 if (const std::string wrong = CheckPath(path); !wrong.empty())
                     fail(section, "path", wrong);
                 spec.Path = path;

@@ -73,7 +73,7 @@ TEST(CliReadTest, BitsAndTheOtherFormats) {
 TEST(CliReadTest, AnUnknownTagFailsWithThePluginsLogAndAUsageErrorExitsTwo) {
     TSim sim;
     ASSERT_GT(sim.Port(), 0);
-    TChild unknown(Read(sim, {"--wait", "6", "Counter", "NoSuchTag"}));
+    TChild unknown(Read(sim, {"--wait", "3", "Counter", "NoSuchTag"}));
     EXPECT_EQ(unknown.Wait(), 1);
     EXPECT_NE(unknown.Text(1).find("Operation failed"), std::string::npos) << unknown.Text(1);
     EXPECT_NE(unknown.Text(1).find("NoSuchTag: 0 of 1 packet(s)"), std::string::npos) << unknown.Text(1);
