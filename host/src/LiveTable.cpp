@@ -3,6 +3,7 @@
 #include "host/Acquisition.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace host {
 
@@ -13,7 +14,16 @@ constexpr std::size_t kValueWidth = 24;
 std::string ValueText(const qor::Variant& value) {
     std::string text;
     try {
-        text = value.Type() == qor::VarType::Boolean ? (value.AsBoolean() ? "true" : "false") : value.AsString();
+        if (value.Type() == qor::VarType::Boolean) {
+            text = value.AsBoolean() ? "true" : "false";
+        } else if (value.Type() == qor::VarType::Double || value.Type() == qor::VarType::Single) {
+            // A REAL travels as a double: seven digits are what it holds.
+            char number[32];
+            std::snprintf(number, sizeof number, "%.7g", value.AsDouble());
+            text = number;
+        } else {
+            text = value.AsString();
+        }
     } catch (const std::exception&) {
         text = "?";
     }

@@ -235,8 +235,13 @@ public:
     void Stop() {
         acquisition_.Stop();
         FlushOutputs();
-        if (table_)
+        if (table_) {
+            // The last values stay on the screen; what is logged after them goes below.
+            window_.StopTimer(kTableTimer);
+            table_->StateOf = [](const std::string&) { return std::string("stopped"); };
             table_->Draw(std::chrono::system_clock::now());
+            log_.SetTable(nullptr);
+        }
     }
 
     void Log(const std::string& line) { log_.Line(line); }
