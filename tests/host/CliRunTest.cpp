@@ -55,6 +55,11 @@ TEST(CliRunTest, OutputsAgreeReloadTakesEffectAndAStopLosesNothing) {
     ASSERT_TRUE(run.WaitForLine(0, [](const std::string& l) {
         return l.find("\"Speed\":1500") != std::string::npos && l.find("Counter") == std::string::npos;
     }));
+    // A file that no longer reads keeps the running configuration.
+    folder.Write("logger.ini", "[plc]\ndevice = nowhere:0\n");
+    run.Signal(SIGHUP);
+    ASSERT_TRUE(run.WaitForText(1, "configuration not reloaded: " + config + ":2: [plc] device"));
+    ASSERT_TRUE(run.WaitForText(0, "\"Speed\":1500"));
     run.Signal(SIGTERM);
     ASSERT_EQ(run.Wait(), 0) << run.Text(1);
 
