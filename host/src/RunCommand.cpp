@@ -179,6 +179,21 @@ public:
     // configuration; data sources whose identity (name, type, device,
     // language) is unchanged reload in place, any other change restarts them.
     void Reload() {
+        // The plug-in's calls pump messages, so a SIGHUP can arrive inside a
+        // reload: it is done once this one is over.
+        if (reloading_) {
+            reloadAgain_ = true;
+            return;
+        }
+        reloading_ = true;
+        do {
+            reloadAgain_ = false;
+            ReloadOnce();
+        } while (reloadAgain_);
+        reloading_ = false;
+    }
+
+    void ReloadOnce() {
         THostConfig next;
         try {
             next = LoadHostConfig(config_.File);
@@ -213,6 +228,13 @@ public:
         if (restart) {
             log_.Line("qorhost: the data sources changed; restarting them");
             acquisition_.Stop();
+            if (table_) {
+                // A fresh table for the new data sources.
+                window_.StopTimer(kTableTimer);
+                table_->Erase();
+                table_.reset();
+                UpdateTable();
+            }
             StartSources();
         } else {
             for (std::size_t i = 0; i < running.size(); ++i) {
@@ -291,6 +313,8 @@ private:
     std::unique_ptr<TLiveTable> table_;
     TAcquisition acquisition_;
     TMessageWindow window_;
+    bool reloading_ = false;
+    bool reloadAgain_ = false;
 };
 
 // The instances' settings live in a folder of the run's own.
@@ -379,8 +403,8 @@ int RunRunCommand(const TRunOptions& opts) {
             run.RunFor(opts.DurationSeconds);
             code = host.RunMessageLoop();
         }
+        logger = nullptr; // signals from here on only stop
         run.Stop();
-        logger = nullptr;
         run.Log(code == kExitOk ? "qorhost: stopped cleanly" : "qorhost: stopped: a data source did not start");
         library->GlobalShutdown();
         return code;

@@ -117,8 +117,16 @@ TEST(CliRunTest, DataSourcesOfDifferentTypesRunSideBySide) {
         ASSERT_TRUE(run.WaitForText(0, "\"DATA_SOURCE_NAME\":\"a\"")) << run.Text(1);
         ASSERT_TRUE(run.WaitForText(0, "\"DATA_SOURCE_NAME\":\"b\"")) << run.Text(1);
     }
+    // Another set of data sources: they start afresh.
+    folder.Write("two.ini", "[host]\noutputs = jsonl:-\n[c]\ndevice = " + logix.Device() +
+                                "\naddresses = Speed\ninterval = 100\n");
+    run.Signal(SIGHUP);
+    ASSERT_TRUE(run.WaitForText(1, "the data sources changed; restarting them"));
+    ASSERT_TRUE(run.WaitForText(0, "\"DATA_SOURCE_NAME\":\"c\""));
     run.Signal(SIGINT);
     EXPECT_EQ(run.Wait(), 0);
+    const std::string after = run.Text(0).substr(run.Text(0).find("\"DATA_SOURCE_NAME\":\"c\""));
+    EXPECT_EQ(after.find("\"DATA_SOURCE_NAME\":\"b\""), std::string::npos);
 }
 
 } // namespace
