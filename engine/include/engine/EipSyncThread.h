@@ -50,7 +50,8 @@ public:
     std::string Text;      // address text, tag name or device path
     std::int32_t Arg1 = 0; // element count; connect options; 1 = silent disconnect
     std::int32_t Arg2 = 0; // data type of the reads; controller family of Connect
-    std::int32_t Arg3 = 0; // session time-out of Connect, ms
+    std::string Host;      // Connect: the device's address as the main thread gave it
+    std::int32_t Arg3 = 0; // session time-out of Connect; longest wait for each reply of a read (0: the session's)
 };
 
 // What a command produced. A handler that keeps an object moves it out.
@@ -85,7 +86,8 @@ public:
 
     TResultEvent OnResult;
     const TEipSyncCommand* CurrentCommand = nullptr; // worker only
-    // Set by the main thread before it queues.
+    // What the last QueueConnect was given (main thread only; each Connect
+    // command carries its own copy to the worker).
     std::string Host;
     std::string DevicePath;
     std::uint8_t Kind = 0;
@@ -97,8 +99,10 @@ public:
     void QueueConnect(const std::string& host, const std::string& devicePath, const std::string& key,
                       std::uint32_t sessionTimeout, std::uint8_t options, std::uint8_t family);
     void QueueDisconnect(bool silent);
+    // replyTimeout (ms, 0 for the session's own) bounds each wait for the
+    // device during the command.
     void QueueCommand(TEipCommandCode code, const std::string& key, std::uint16_t dataType,
-                      std::uint16_t elementCount, const std::string& text);
+                      std::uint16_t elementCount, const std::string& text, std::uint32_t replyTimeout = 0);
     // Received bytes and the flush reach the live session's transport, in the
     // order of the calls. Any thread other than the worker.
     void FeedData(std::span<const std::uint8_t> bytes);
