@@ -57,7 +57,8 @@ public:
         if (pending_.size() > kMaxPendingBytes) {
             pending_.resize(before);
             if (dropped_++ == 0)
-                Report("buffer full (" + std::to_string(kMaxPendingBytes >> 20) + " MiB), dropping new packets");
+                Report("buffer full (" + std::to_string(kMaxPendingBytes >> 20) +
+                       " MiB), dropping new packets");
         }
         const auto now = Clock::now();
         if (pending_.size() >= kBatchBytes || now - lastWrite_ >= kBatchAge)

@@ -18,11 +18,12 @@
 #include <mosquitto.h>
 
 #include <atomic>
-#include <cstring>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <unistd.h>
+#include <utility>
 
 namespace host::outputs {
 namespace {
@@ -94,7 +95,8 @@ public:
                 if (mosquitto_publish(mosq_, &mid, statusTopic_.c_str(), 7, "offline", 1, true) ==
                     MOSQ_ERR_SUCCESS) {
                     offlineMid_ = mid;
-                    changed_.wait_for(hold, std::chrono::seconds(2), [&] { return offlineAcked_ || !connected_; });
+                    changed_.wait_for(hold, std::chrono::seconds(2),
+                                      [&] { return offlineAcked_ || !connected_; });
                 }
             }
         }
@@ -114,7 +116,8 @@ public:
         if (queue_.size() >= kMaxBuffered && handed_ < queue_.size()) {
             queue_.erase(queue_.begin() + static_cast<std::ptrdiff_t>(handed_));
             if (dropped_++ == 0)
-                Report("more than " + std::to_string(kMaxBuffered) + " packets buffered, dropping the oldest");
+                Report("more than " + std::to_string(kMaxBuffered) +
+                       " packets buffered, dropping the oldest");
         }
         queue_.push_back({std::move(topic), std::move(payload)});
         Pump();
@@ -145,11 +148,13 @@ private:
             return;
         }
         self.connected_ = true;
+        const bool again = std::exchange(self.everConnected_, true);
         self.resending_ = self.Unacked() > 0;
         mosquitto_publish(self.mosq_, nullptr, self.statusTopic_.c_str(), 6, "online", 1, true);
         if (self.failing_) {
             self.failing_ = false;
-            std::string note = "connected again, " + std::to_string(self.queue_.size()) + " packets buffered";
+            std::string note = std::string(again ? "connected again, " : "connected, ") +
+                               std::to_string(self.queue_.size()) + " packets buffered";
             if (self.dropped_ > 0)
                 note += ", " + std::to_string(self.dropped_) + " dropped while the buffer was full";
             self.dropped_ = 0;
@@ -248,6 +253,7 @@ private:
     std::deque<TMessage> queue_; // the first handed_ are with libmosquitto
     std::size_t handed_ = 0;
     bool connected_ = false;
+    bool everConnected_ = false;
     bool resending_ = false;
     bool stopping_ = false;
     bool failing_ = false;

@@ -1,18 +1,25 @@
-// The SQLite output: one row per value in table "samples", written in
-// batched transactions from the caller's thread. Packets are kept in memory
-// until their transaction commits, so a database that is locked by another
-// connection, full or gone loses nothing: the rows stay pending (up to a
-// bound) and go in with the next commit that succeeds.
+// The SQLite output: one row per value in table "samples". The caller's
+// thread only queues a copy of each packet; a writer thread of this output
+// inserts them in batched transactions (every kBatchPackets packets or
+// kBatchAge after the first waiting one), so commits, WAL checkpoints and
+// their syncs never hold up the host.
 //
-// WAL journal, so readers (any SQLite client) never block the writer and are
-// never blocked by it; only another writer can hold the lock, and then Write
-// waits at most kBusyWait before leaving the rows for the next attempt.
+// Packets stay in memory until their transaction commits, so a database that
+// is locked by another writer, full or gone loses nothing: the rows stay
+// pending (up to kMaxPendingPackets, then the oldest go) and are retried every
+// kBatchAge. WAL journal: readers (any SQLite client) neither block the writer
+// nor are blocked by it; another writer holding the lock delays a commit by at
+// most kBusyWaitMs before the next retry.
 #include "OutputKinds.h"
 
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <deque>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
 
 namespace host::outputs {
 namespace {
@@ -22,7 +29,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kBatchPackets = 1000;
 constexpr auto kBatchAge = std::chrono::milliseconds(200);
 constexpr int kBusyWaitMs = 20;
-// Packets kept while the database refuses them; beyond it the oldest go.
 constexpr std::size_t kMaxPendingPackets = 100000;
 
 constexpr const char* kSchema = R"sql(
@@ -48,43 +54,131 @@ class TSqliteOutput : public IOutput {
 public:
     TSqliteOutput(std::string spec, std::string path, TLog log)
         : spec_(std::move(spec)), path_(std::move(path)), log_(std::move(log)) {
+        // The file and its table exist when the constructor returns (a reader
+        // may open it at once); a failure here is retried by the writer.
         Open();
+        writer_ = std::thread([this] { Run(); });
     }
-    ~TSqliteOutput() override { Commit(); }
+    ~TSqliteOutput() override {
+        {
+            std::scoped_lock hold(lock_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        writer_.join();
+    }
     TSqliteOutput(const TSqliteOutput&) = delete;
     TSqliteOutput& operator=(const TSqliteOutput&) = delete;
 
     const std::string& Spec() const override { return spec_; }
 
     void Write(const TOutputPacket& packet) override {
-        if (pending_.size() >= kMaxPendingPackets) {
-            pending_.pop_front();
-            if (dropped_++ == 0)
-                Report("more than " + std::to_string(kMaxPendingPackets) +
-                       " packets pending, dropping the oldest");
+        TOutputPacket copy = packet;
+        bool wake = false;
+        {
+            std::scoped_lock hold(lock_);
+            if (incoming_.size() + writing_ >= kMaxPendingPackets && !incoming_.empty()) {
+                incoming_.pop_front();
+                ++committed_; // gone: a flush does not wait for it
+                NoteDropped(1);
+            }
+            incoming_.push_back(std::move(copy));
+            ++accepted_;
+            if (incoming_.size() == 1)
+                firstWaiting_ = Clock::now();
+            wake = incoming_.size() == 1 || incoming_.size() == kBatchPackets;
         }
-        pending_.push_back(packet);
-        // While the database refuses rows, each attempt may wait kBusyWaitMs:
-        // retry once per batch age then, not on every packet.
-        if ((pending_.size() >= kBatchPackets && !failing_) || Clock::now() - lastCommit_ >= kBatchAge)
-            Commit();
+        if (wake)
+            wake_.notify_all();
     }
 
     void Flush(std::chrono::milliseconds timeout) override {
-        if (Commit() || !db_)
-            return;
-        // Another connection may hold the write lock: on a clean stop wait
-        // for it once, up to the time given, in SQLite's own busy handler.
-        sqlite3_busy_timeout(db_.get(), static_cast<int>(std::clamp<std::int64_t>(timeout.count(), 1, INT32_MAX)));
-        Commit();
-        if (db_)
-            sqlite3_busy_timeout(db_.get(), kBusyWaitMs);
+        std::unique_lock hold(lock_);
+        const std::uint64_t target = accepted_;
+        flushUntil_ = Clock::now() + timeout;
+        ++flushRequests_;
+        wake_.notify_all();
+        done_.wait_until(hold, flushUntil_, [&] { return committed_ >= target; });
+    }
+
+private:
+    // The writer thread: takes what is waiting when a batch is due, a flush
+    // is asked for or the output closes, and commits it.
+    void Run() {
+        std::unique_lock hold(lock_);
+        std::uint64_t flushesSeen = 0;
+        for (;;) {
+            for (;;) {
+                if (stopping_ || flushRequests_ != flushesSeen ||
+                    (incoming_.size() >= kBatchPackets && pending_.empty()))
+                    break;
+                if (incoming_.empty() && pending_.empty()) {
+                    wake_.wait(hold);
+                    continue;
+                }
+                // Rows wait at most a batch age; after a failed commit the
+                // next attempt comes a batch age after it.
+                const auto dueAt = (pending_.empty() ? firstWaiting_ : lastAttempt_) + kBatchAge;
+                if (Clock::now() >= dueAt)
+                    break;
+                wake_.wait_until(hold, dueAt);
+            }
+            const bool stopping = stopping_;
+            const bool flushing = flushRequests_ != flushesSeen;
+            flushesSeen = flushRequests_;
+            std::move(incoming_.begin(), incoming_.end(), std::back_inserter(pending_));
+            incoming_.clear();
+            if (pending_.size() > kMaxPendingPackets) {
+                const std::size_t excess = pending_.size() - kMaxPendingPackets;
+                pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(excess));
+                committed_ += excess; // gone: a flush does not wait for them
+                NoteDropped(excess);
+            }
+            writing_ = pending_.size();
+            // A flush or the last attempt may wait for another writer's lock
+            // up to the flush's time limit; a batch only kBusyWaitMs.
+            int busyWaitMs = stopping ? 1000 : kBusyWaitMs;
+            if (flushing)
+                busyWaitMs = static_cast<int>(std::clamp<std::int64_t>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(flushUntil_ - Clock::now()).count(),
+                    1, 60000));
+            const std::size_t count = pending_.size();
+            const bool wasFailing = failing_;
+            hold.unlock();
+            const bool ok = Commit(busyWaitMs);
+            hold.lock();
+
+            lastAttempt_ = Clock::now();
+            writing_ = pending_.size();
+            if (ok) {
+                committed_ += count;
+                if (wasFailing) {
+                    std::string note = "writing again";
+                    if (dropped_ > 0)
+                        note += "; " + std::to_string(dropped_) +
+                                " packets were dropped while the buffer was full";
+                    dropped_ = 0;
+                    Report(note);
+                }
+            }
+            done_.notify_all();
+            if (stopping)
+                return;
+        }
+    }
+
+    void NoteDropped(std::size_t count) {
+        if (dropped_ == 0)
+            Report("more than " + std::to_string(kMaxPendingPackets) +
+                   " packets pending, dropping the oldest");
+        dropped_ += count;
     }
 
 private:
     bool Open() {
         sqlite3* raw = nullptr;
-        const int rc = sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+        const int rc = sqlite3_open_v2(
+            path_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
         std::unique_ptr<sqlite3, TDbCloser> db(raw);
         if (rc != SQLITE_OK) {
             Fail("cannot open", raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc));
@@ -93,10 +187,12 @@ private:
         sqlite3_busy_timeout(db.get(), kBusyWaitMs);
         sqlite3_extended_result_codes(db.get(), 1);
         // NORMAL is durable across a crash of this process in WAL mode; a
-        // power loss may cost the last commits, not the database.
+        // power loss may cost the last commits, not the database. The larger
+        // page cache keeps the (item, time) index's hot pages across batches.
         char* error = nullptr;
-        if (sqlite3_exec(db.get(), "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr,
-                         &error) != SQLITE_OK ||
+        if (sqlite3_exec(db.get(),
+                         "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-16384;",
+                         nullptr, nullptr, &error) != SQLITE_OK ||
             sqlite3_exec(db.get(), kSchema, nullptr, nullptr, &error) != SQLITE_OK) {
             Fail("cannot prepare the database", error ? error : sqlite3_errmsg(db.get()));
             sqlite3_free(error);
@@ -116,8 +212,7 @@ private:
     }
 
     // Writes every pending packet in one transaction; whether they are in.
-    bool Commit() {
-        lastCommit_ = Clock::now();
+    bool Commit(int busyWaitMs) {
         if (pending_.empty())
             return true;
         if (!db_) {
@@ -126,9 +221,11 @@ private:
                 return false;
         }
         sqlite3* db = db_.get();
+        sqlite3_busy_timeout(db, busyWaitMs);
         int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
         if (rc != SQLITE_OK) {
-            Fail((rc & 0xFF) == SQLITE_BUSY ? "database locked by another writer" : "cannot begin a transaction",
+            Fail((rc & 0xFF) == SQLITE_BUSY ? "database locked by another writer"
+                                            : "cannot begin a transaction",
                  sqlite3_errmsg(db));
             return false;
         }
@@ -154,14 +251,7 @@ private:
             return false;
         }
         pending_.clear();
-        if (failing_) {
-            failing_ = false;
-            std::string note = "writing again";
-            if (dropped_ > 0)
-                note += "; " + std::to_string(dropped_) + " packets were dropped while the buffer was full";
-            dropped_ = 0;
-            Report(note);
-        }
+        failing_ = false;
         return true;
     }
 
@@ -172,11 +262,12 @@ private:
             sqlite3_reset(s);
             sqlite3_bind_int64(s, 1, UnixMilliseconds(packet.Time));
             sqlite3_bind_text(s, 2, time.data(), static_cast<int>(time.size()), SQLITE_STATIC);
-            sqlite3_bind_text(s, 3, packet.Source.data(), static_cast<int>(packet.Source.size()), SQLITE_STATIC);
+            sqlite3_bind_text(s, 3, packet.Source.data(), static_cast<int>(packet.Source.size()),
+                              SQLITE_STATIC);
             sqlite3_bind_text(s, 4, value.Name.data(), static_cast<int>(value.Name.size()), SQLITE_STATIC);
             BindValue(s, 5, value.Value);
-            const std::string type = qor::VarTypeName(value.Value.Type());
-            sqlite3_bind_text(s, 6, type.data(), static_cast<int>(type.size()), SQLITE_TRANSIENT);
+            const std::string& type = TypeName(value.Value.Type());
+            sqlite3_bind_text(s, 6, type.data(), static_cast<int>(type.size()), SQLITE_STATIC);
             const int rc = sqlite3_step(s);
             if (rc != SQLITE_DONE) {
                 sqlite3_reset(s);
@@ -185,6 +276,13 @@ private:
         }
         sqlite3_reset(s);
         return SQLITE_DONE;
+    }
+
+    const std::string& TypeName(qor::VarType type) {
+        auto found = typeNames_.find(qor::VarTypeCode(type));
+        if (found == typeNames_.end())
+            found = typeNames_.emplace(qor::VarTypeCode(type), qor::VarTypeName(type)).first;
+        return found->second;
     }
 
     static void BindValue(sqlite3_stmt* s, int index, const qor::Variant& value) {
@@ -240,15 +338,29 @@ private:
             log_("output " + spec_ + ": " + text);
     }
 
-    std::string spec_;
-    std::string path_;
-    TLog log_;
+    const std::string spec_;
+    const std::string path_;
+    const TLog log_;
+
+    // The writer thread's own (and the constructor's, before it starts).
     std::unique_ptr<sqlite3, TDbCloser> db_;
     std::unique_ptr<sqlite3_stmt, TStmtFinalizer> insert_; // finalized before db_ closes
-    std::deque<TOutputPacket> pending_;
-    Clock::time_point lastCommit_ = Clock::now();
-    bool failing_ = false;
+    std::deque<TOutputPacket> pending_;                    // taken, not yet committed
+    bool failing_ = false;                                 // a failure is reported until a commit succeeds
+    std::unordered_map<std::uint16_t, std::string> typeNames_;
+
+    std::mutex lock_;
+    std::condition_variable wake_; // to the writer
+    std::condition_variable done_; // from the writer, after each attempt
+    std::deque<TOutputPacket> incoming_;
+    std::size_t writing_ = 0; // pending_.size() as of the writer's last look
+    Clock::time_point firstWaiting_{};
+    Clock::time_point lastAttempt_{};
+    std::uint64_t accepted_ = 0, committed_ = 0, flushRequests_ = 0;
+    Clock::time_point flushUntil_{};
+    bool stopping_ = false;
     std::uint64_t dropped_ = 0;
+    std::thread writer_; // last: joined in the destructor
 };
 
 } // namespace

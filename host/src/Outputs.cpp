@@ -23,8 +23,9 @@ std::string IsoUtc(std::chrono::system_clock::time_point time) {
     std::tm parts{};
     gmtime_r(&seconds, &parts);
     char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900, parts.tm_mon + 1,
-                  parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(msOfSecond));
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
+                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                  static_cast<int>(msOfSecond));
     return text;
 }
 
@@ -34,8 +35,8 @@ std::string IsoDate(double days) {
         return {};
     const qor::TDateTimeParts p = qor::DecodeDateTime(days);
     char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", p.Year, p.Month, p.Day, p.Hour, p.Minute,
-                  p.Second, p.Millisecond);
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", p.Year, p.Month, p.Day, p.Hour,
+                  p.Minute, p.Second, p.Millisecond);
     return text;
 }
 
@@ -151,7 +152,8 @@ std::string ResolvePath(std::string_view spec, std::string_view path, const std:
 std::unique_ptr<IOutput> ParseMqtt(std::string_view spec, outputs::TLog log) {
     const std::string text(spec);
     auto fail = [&](const std::string& why) -> std::invalid_argument {
-        return std::invalid_argument("output \"" + text + "\": " + why + " (expected mqtt://HOST[:PORT]/PREFIX)");
+        return std::invalid_argument("output \"" + text + "\": " + why +
+                                     " (expected mqtt://HOST[:PORT]/PREFIX)");
     };
     std::string_view rest = spec.substr(7);
     const auto slash = rest.find('/');
@@ -209,13 +211,16 @@ std::unique_ptr<IOutput> MakeOutput(std::string_view spec, const std::string& ba
     if (colon != std::string_view::npos) {
         const std::string_view path = spec.substr(colon + 1);
         if (kind == "jsonl")
-            return outputs::MakeJsonlOutput(std::string(spec), ResolvePath(spec, path, baseDir), std::move(log));
+            return outputs::MakeJsonlOutput(std::string(spec), ResolvePath(spec, path, baseDir),
+                                            std::move(log));
         if (kind == "csv")
-            return outputs::MakeCsvOutput(std::string(spec), ResolvePath(spec, path, baseDir), std::move(log));
+            return outputs::MakeCsvOutput(std::string(spec), ResolvePath(spec, path, baseDir),
+                                          std::move(log));
         if (kind == "sqlite") {
             std::string resolved = ResolvePath(spec, path, baseDir);
             if (resolved.empty())
-                throw std::invalid_argument("output \"" + std::string(spec) + "\": SQLite needs a file, not -");
+                throw std::invalid_argument("output \"" + std::string(spec) +
+                                            "\": SQLite needs a file, not -");
             return outputs::MakeSqliteOutput(std::string(spec), std::move(resolved), std::move(log));
         }
     }

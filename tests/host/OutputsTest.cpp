@@ -128,20 +128,20 @@ TEST(OutputsTest, CsvQuotesAwkwardFieldsAndWritesTheHeaderOnce) {
 
 TEST(OutputsTest, PacketJsonKeepsTypesOrderAndEscaping) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    const TOutputPacket packet = Packet(
-        "s", {{"z_first", qor::Variant(std::int32_t{-5})},
-              {"big", qor::Variant(std::int64_t{9007199254740993})},
-              {"ubig", qor::Variant(std::uint64_t{18446744073709551615ull})},
-              {"d", qor::Variant(0.1)},
-              {"f", qor::Variant(0.1f)},
-              {"b", qor::Variant(false)},
-              {"text", qor::Variant("a \"q\" \\ \xC3\xA9 \xE2\x9C\x93 \n")},
-              {"bad utf8", qor::Variant("\xFF")},
-              {"when", qor::Variant::FromDateTime(qor::EncodeDateTime({2026, 3, 1, 12, 34, 56, 789}))},
-              {"nan", qor::Variant(nan)},
-              {"inf", qor::Variant(std::numeric_limits<float>::infinity())},
-              {"none", qor::Variant()},
-              {"arr", qor::Variant::MakeArray({qor::Variant(std::int16_t{2}), qor::Variant("x")})}});
+    const TOutputPacket packet =
+        Packet("s", {{"z_first", qor::Variant(std::int32_t{-5})},
+                     {"big", qor::Variant(std::int64_t{9007199254740993})},
+                     {"ubig", qor::Variant(std::uint64_t{18446744073709551615ull})},
+                     {"d", qor::Variant(0.1)},
+                     {"f", qor::Variant(0.1f)},
+                     {"b", qor::Variant(false)},
+                     {"text", qor::Variant("a \"q\" \\ \xC3\xA9 \xE2\x9C\x93 \n")},
+                     {"bad utf8", qor::Variant("\xFF")},
+                     {"when", qor::Variant::FromDateTime(qor::EncodeDateTime({2026, 3, 1, 12, 34, 56, 789}))},
+                     {"nan", qor::Variant(nan)},
+                     {"inf", qor::Variant(std::numeric_limits<float>::infinity())},
+                     {"none", qor::Variant()},
+                     {"arr", qor::Variant::MakeArray({qor::Variant(std::int16_t{2}), qor::Variant("x")})}});
     const std::string text = PacketJson(packet);
     EXPECT_EQ(text.find('\n'), std::string::npos);
     EXPECT_EQ(text.rfind("{\"z_first\":-5,\"big\":9007199254740993,", 0), 0u) << text;
@@ -227,17 +227,18 @@ TEST(OutputsTest, SqliteRowsAreReadableWhileTheWriterKeepsWriting) {
     EXPECT_EQ(reader.Query("PRAGMA journal_mode")[0][0], "wal");
     EXPECT_EQ(reader.Query("SELECT name FROM pragma_index_info('samples_item_time')"),
               (std::vector<std::vector<std::string>>{{"item"}, {"time_ms"}}));
-    EXPECT_EQ(reader.Query("SELECT time_ms, time, source, item, quote(value), typeof(value), type FROM samples"),
-              (std::vector<std::vector<std::string>>{
-                  {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "i", "770", "integer", "Smallint"},
-                  {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "f", "0.1", "real", "Single"},
-                  {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "b", "1", "integer", "Boolean"},
-                  {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "s", "'it''s'", "text", "String"},
-                  {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "when", "'2026-03-01T00:00:00.000'",
-                   "text", "Date"},
-                  {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "u", "'18446744073709551615'", "text",
-                   "UInt64"},
-                  {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "none", "NULL", "null", "Empty"}}));
+    EXPECT_EQ(
+        reader.Query("SELECT time_ms, time, source, item, quote(value), typeof(value), type FROM samples"),
+        (std::vector<std::vector<std::string>>{
+            {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "i", "770", "integer", "Smallint"},
+            {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "f", "0.1", "real", "Single"},
+            {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "b", "1", "integer", "Boolean"},
+            {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "s", "'it''s'", "text", "String"},
+            {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "when", "'2026-03-01T00:00:00.000'",
+             "text", "Date"},
+            {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "u", "'18446744073709551615'", "text",
+             "UInt64"},
+            {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "none", "NULL", "null", "Empty"}}));
 
     // A read transaction open across the writer's commits sees its snapshot;
     // the next one sees everything.

@@ -45,6 +45,26 @@ public:
     virtual void Flush(std::chrono::milliseconds timeout) = 0;
 };
 
+// What each output writes:
+//   jsonl   one PacketJson line per packet, LF line ends.
+//   csv     "time,source,item,value" header when the file is new or empty,
+//           then one row per value: receive time as ISO-8601 UTC with
+//           milliseconds, data source, item, value text (numbers that read
+//           back exactly, true/false, dates as ISO-8601 local time, arrays
+//           as JSON, Empty/Null as an empty field); RFC 4180 quoting, CRLF.
+//   sqlite  table samples (time_ms, time, source, item, value, type), one row
+//           per value, the value with SQLite's own type (INTEGER, REAL, TEXT,
+//           NULL) and the type name beside it; index samples_item_time on
+//           (item, time_ms); WAL journal. Committed by a writer thread at
+//           least every 200 ms while packets come.
+//   mqtt    PacketJson on PREFIX/<data source> (+, # and / in the name become
+//           _), QoS 1; retained PREFIX/status "online"/"offline" (the last
+//           will says "offline"); up to 10,000 packets buffered while the
+//           broker is away, the oldest dropped beyond that.
+//   null    discards.
+// The file outputs keep up to 64 MiB of lines, SQLite up to 100,000 packets
+// while their destination refuses them.
+//
 // Makes an output from its spec: "jsonl:PATH", "csv:PATH" ("-" = standard
 // output), "sqlite:PATH", "mqtt://HOST[:PORT]/PREFIX", "null". Relative
 // paths are taken relative to baseDir. log receives one line per state change
