@@ -14,8 +14,6 @@ namespace {
 
 // Posted when the first packet of a batch waits for the main thread.
 constexpr platform::UINT WM_PACKETS = platform::WM_USER + 10;
-// Posted when a data source's channel opened; wParam: its module index.
-constexpr platform::UINT WM_SET_STATE = platform::WM_USER + 11;
 
 const char* LevelName(int level) {
     switch (level) {
@@ -54,13 +52,10 @@ bool IsHeaderItem(std::string_view name) {
 
 TAcquisition::TAcquisition(THost& host, TPluginLibrary& library, std::string settingsBase)
     : host_(host), library_(library), settingsBase_(std::move(settingsBase)),
-      window_([this](platform::UINT msg, platform::WPARAM wParam, platform::LPARAM) {
-          if (msg == WM_PACKETS)
-              DeliverPackets();
-          else if (msg == WM_SET_STATE)
-              Announce(static_cast<std::uint32_t>(wParam));
-          else
+      window_([this](platform::UINT msg, platform::WPARAM, platform::LPARAM) {
+          if (msg != WM_PACKETS)
               return false;
+          DeliverPackets();
           return true;
       }) {
     host_.OnLogLine = [this](const TLogLine& line) {
@@ -105,7 +100,7 @@ void TAcquisition::Start(const TSourceSettings& source) {
         // their settings (a confirmed dialog reloads them all, which restarts
         // their polling): each gets a key of its own. The settings file
         // exists before LOAD, so the instance reads and writes only the file.
-        load.RegistryPath = "\\Software\\qorhost\\" + load.IniFile;
+        load.RegistryPath = "\\Software\\qorhost\\Logger\\DS" + std::to_string(index);
         std::ofstream(load.IniFile, std::ios::app).close();
         load.IniSectionPrefix = "DS" + std::to_string(index);
         load.Language = source.Language;
@@ -116,16 +111,12 @@ void TAcquisition::Start(const TSourceSettings& source) {
             throw std::runtime_error("the plug-in did not take its settings");
         r.Connections = std::make_unique<TDeviceConnections>(host_, *r.Instance);
         host_.SetRawBytesSink(this); // the connections made themselves the sink
-        // The plug-in learns of its data source once the channel is open: a
-        // channel event arriving after the worker has already registered a
-        // session on that channel would make it register again on the same
-        // connection, which devices refuse.
-        const std::string opened = "Data source " + std::to_string(index) + ": connected to ";
-        r.Connections->OnLog = [this, index, opened, name = source.Name](const std::string& line) {
-            Log(name, line);
-            if (line.rfind(opened, 0) == 0)
-                window_.Post(WM_SET_STATE, index);
-        };
+        r.Connections->OnLog = [this, name = source.Name](const std::string& line) { Log(name, line); };
+        // The plug-in knows its data source before the channel opens, as
+        // with the data-logging application.
+        if (const std::int32_t state = r.Instance->SetState(DataSourcesText({r.Config}), kStatePollAndReceive, 1);
+            state != 0)
+            throw std::runtime_error("SET-STATE failed (" + std::to_string(state) + ")");
         if (!r.Connections->Add(r.Config))
             throw std::runtime_error("cannot connect to " + source.Device);
     } catch (const std::exception& e) {
@@ -181,17 +172,6 @@ void TAcquisition::Stop() {
     gone.clear();
     settings_.clear();
     DeliverPackets();
-}
-
-void TAcquisition::Announce(std::uint32_t index) {
-    auto it = running_.find(index);
-    if (it == running_.end() || it->second->Announced)
-        return;
-    TRunning& r = *it->second;
-    r.Announced = true;
-    if (const std::int32_t state = r.Instance->SetState(DataSourcesText({r.Config}), kStatePollAndReceive, 1);
-        state != 0)
-        Log(r.Settings.Name, "SET-STATE failed (" + std::to_string(state) + "); the data source does not poll");
 }
 
 TLinkState TAcquisition::State(const std::string& source) const {

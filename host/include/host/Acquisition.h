@@ -2,8 +2,8 @@
 // its own (the request list, the data source type and the language belong to
 // an instance), set up the way the data-logging application sets one up:
 // LOAD with a settings location, the settings stored as the options dialog
-// stores them, the host's TCP connection to the device, and SET-STATE with
-// the data source once that connection is open.
+// stores them, SET-STATE with the data source, then the host's TCP connection
+// to the device.
 //
 // Packets come from the plug-in on any thread; they are converted at once and
 // handed to OnPacket on the host's main thread, in arrival order.
@@ -77,9 +77,7 @@ private:
         std::unique_ptr<TPluginInstance> Instance;
         std::unique_ptr<TDeviceConnections> Connections;
         TDataSourceConfig Config;
-        bool Announced = false; // SET-STATE told the instance of its data source
     };
-    void Announce(std::uint32_t index);
     void Log(const std::string& source, const std::string& line);
     void DeliverPackets();
     std::string NameOf(std::uint32_t moduleIndex) const;
