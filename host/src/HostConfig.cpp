@@ -281,8 +281,11 @@ THostConfig LoadHostConfig(const std::string& file) {
                     }
                 }
             }
-            if (const std::string log = value(section, "log file"); !log.empty())
+            if (const std::string log = value(section, "log file"); !log.empty()) {
                 config.LogFile = Absolute(config.Folder, log);
+                if (!std::filesystem::is_directory(std::filesystem::path(config.LogFile).parent_path()))
+                    fail(section, "log file", "no folder for " + config.LogFile);
+            }
             continue;
         }
 

@@ -202,7 +202,7 @@ public:
             return;
         }
         if (!next.Plugin.empty() && next.Plugin != config_.Plugin)
-            log_.Line("qorhost: another plug-in takes a restart of qorhost; keeping the loaded one");
+            log_.Line("qorhost: [host] plugin changed: that takes a restart of qorhost; keeping the loaded one");
         next.Plugin = config_.Plugin;
         if (next.LogFile != config_.LogFile && !log_.OpenFile(next.LogFile)) {
             log_.Line("qorhost: cannot open the log file " + next.LogFile + "; keeping the previous one");
@@ -360,7 +360,6 @@ int RunRunCommand(const TRunOptions& opts) {
     }
     const std::string plugin =
         !opts.Plugin.empty() ? opts.Plugin : !config.Plugin.empty() ? config.Plugin : DefaultPluginPath();
-    config.Plugin = plugin;
     try {
         TLogger* logger = nullptr;
         bool reload = false;

@@ -37,6 +37,7 @@ TEST(CliConfigTest, AMistakeNamesTheFileTheLineAndTheKey) {
         {"[plc]\ndevice = h\nrequests = notxml.xml\n", 3, "requests"},
         {"[host]\nplugin = nowhere.so\n[plc]\ndevice = h\naddresses = A\n", 2, "plugin"},
         {"[plc]\ndevice = h\nrequests = r.xml\ninterval = 5\n", 4, "interval"},
+        {"[host]\n\nlog file = no/such/folder/run.log\n[plc]\ndevice = h\naddresses = A\n", 3, "log file"},
     };
     folder.Write("r.xml", "<r><MODBUSRTUQUERY><I/></MODBUSRTUQUERY></r>");
     folder.Write("notxml.xml", "<r><MODBUSRTUQUERY>");
