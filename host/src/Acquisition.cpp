@@ -41,9 +41,10 @@ const char* LinkStateName(TLinkState state) {
 
 bool IsHeaderItem(std::string_view name) {
     static constexpr std::array<std::string_view, 11> kHeader = {
-        "FULL_DATA_PACKET", "DATA_PACKET",   "DATE_TIME_STAMP",  "DATA_SOURCE_ID", "DATA_SOURCE_NAME",
-        "DATA_SOURCE_FULL_NAME", "CLIENTID", "EIP_DEVICE",       "EIP_DEVICE_SN",  "EIP_REQ",
-        "EIP_ADDRESS"};
+        "FULL_DATA_PACKET", "DATA_PACKET",      "DATE_TIME_STAMP",
+        "DATA_SOURCE_ID",   "DATA_SOURCE_NAME", "DATA_SOURCE_FULL_NAME",
+        "CLIENTID",         "EIP_DEVICE",       "EIP_DEVICE_SN",
+        "EIP_REQ",          "EIP_ADDRESS"};
     for (const std::string_view h : kHeader)
         if (name == h)
             return true;
@@ -106,15 +107,18 @@ void TAcquisition::Start(const TSourceSettings& source) {
         load.Language = source.Language;
         load.DataSourceType = source.Type;
         if (const std::int32_t loaded = r.Instance->Load(load); loaded != 0)
-            throw std::runtime_error("LOAD as \"" + source.Type + "\" failed (" + std::to_string(loaded) + ")");
-        if (ConfirmOptionsDialog(host_, *r.Instance, FetchOptionsDialog(*r.Instance), source.DialogValues()) != 1)
+            throw std::runtime_error("LOAD as \"" + source.Type + "\" failed (" + std::to_string(loaded) +
+                                     ")");
+        if (ConfirmOptionsDialog(host_, *r.Instance, FetchOptionsDialog(*r.Instance),
+                                 source.DialogValues()) != 1)
             throw std::runtime_error("the plug-in did not take its settings");
         r.Connections = std::make_unique<TDeviceConnections>(host_, *r.Instance);
         host_.SetRawBytesSink(this); // the connections made themselves the sink
         r.Connections->OnLog = [this, name = source.Name](const std::string& line) { Log(name, line); };
         // The plug-in knows its data source before the channel opens, as
         // with the data-logging application.
-        if (const std::int32_t state = r.Instance->SetState(DataSourcesText({r.Config}), kStatePollAndReceive, 1);
+        if (const std::int32_t state =
+                r.Instance->SetState(DataSourcesText({r.Config}), kStatePollAndReceive, 1);
             state != 0)
             throw std::runtime_error("SET-STATE failed (" + std::to_string(state) + ")");
         if (!r.Connections->Add(r.Config))
@@ -141,8 +145,10 @@ void TAcquisition::Reload(const TSourceSettings& source) {
     for (auto& [index, r] : running_) {
         if (r->Settings.Name != source.Name)
             continue;
-        if (ConfirmOptionsDialog(host_, *r->Instance, FetchOptionsDialog(*r->Instance), source.DialogValues()) != 1)
-            throw std::runtime_error("data source \"" + source.Name + "\": the plug-in did not take its settings");
+        if (ConfirmOptionsDialog(host_, *r->Instance, FetchOptionsDialog(*r->Instance),
+                                 source.DialogValues()) != 1)
+            throw std::runtime_error("data source \"" + source.Name +
+                                     "\": the plug-in did not take its settings");
         r->Settings = source;
         for (TSourceSettings& s : settings_)
             if (s.Name == source.Name)

@@ -151,9 +151,9 @@ bool KnownOutput(std::string_view spec) {
 }
 
 constexpr const char* kHostKeys[] = {"plugin", "outputs", "output", "log file"};
-constexpr const char* kSourceKeys[] = {"name",     "type",     "device",      "requests",       "addresses",
-                                       "path",     "number",   "interval",    "min interval",   "export at once",
-                                       "language"};
+constexpr const char* kSourceKeys[] = {"name",         "type",           "device",  "requests",
+                                       "addresses",    "path",           "number",  "interval",
+                                       "min interval", "export at once", "language"};
 
 } // namespace
 
@@ -173,9 +173,11 @@ std::string RequestListXml(const std::vector<TRequestSpec>& requests) {
     for (std::size_t i = 0; i < requests.size(); ++i) {
         const TRequestSpec& r = requests[i];
         // No blanks between the elements: a checkbox's text decides its state.
-        xml += "<Request caption=\"" + XmlEscape(names[i]) + "\"><Enabled>1</Enabled><Device>" + XmlEscape(r.Path) +
-               "</Device><Address>" + XmlEscape(r.Address) + "</Address><Number>" + std::to_string(r.Number) +
-               "</Number><DataType>T00</DataType><Timeout>3000</Timeout><RequestMethod><MethodOnce>0</MethodOnce>"
+        xml += "<Request caption=\"" + XmlEscape(names[i]) + "\"><Enabled>1</Enabled><Device>" +
+               XmlEscape(r.Path) + "</Device><Address>" + XmlEscape(r.Address) + "</Address><Number>" +
+               std::to_string(r.Number) +
+               "</Number><DataType>T00</DataType><Timeout>3000</Timeout><RequestMethod><MethodOnce>0</"
+               "MethodOnce>"
                "<MethodPoll check=\"2\"><PollInterval>" +
                std::to_string(r.IntervalMs) +
                "</PollInterval><PollUnits>MS</PollUnits></MethodPoll></RequestMethod><Name></Name>"
@@ -194,11 +196,11 @@ std::string CheckPath(std::string_view path) {
                : "a device path holds only digits, \";\" and \",\"";
 }
 
-EConfigError::EConfigError(const std::string& file, int line, const std::string& section, const std::string& key,
-                           const std::string& what)
+EConfigError::EConfigError(const std::string& file, int line, const std::string& section,
+                           const std::string& key, const std::string& what)
     : std::runtime_error(file + ":" + (line > 0 ? std::to_string(line) + ":" : "") +
-                         (section.empty() ? "" : " [" + section + "]") + (key.empty() ? "" : " " + key + ":") +
-                         " " + what),
+                         (section.empty() ? "" : " [" + section + "]") +
+                         (key.empty() ? "" : " " + key + ":") + " " + what),
       line_(line), key_(key) {}
 
 std::vector<TOptionsValue> TSourceSettings::DialogValues() const {
@@ -232,7 +234,8 @@ THostConfig LoadHostConfig(const std::string& file) {
         CSimpleIniA::TNamesDepend keys;
         ini.GetAllKeys(section, keys);
         for (const auto& k : keys)
-            if (std::none_of(allowed.begin(), allowed.end(), [&](const char* a) { return Lower(k.pItem) == a; }))
+            if (std::none_of(allowed.begin(), allowed.end(),
+                             [&](const char* a) { return Lower(k.pItem) == a; }))
                 fail(section, k.pItem, "unknown key");
     };
     const auto value = [&](const char* section, const char* key) -> std::string {
@@ -275,7 +278,8 @@ THostConfig LoadHostConfig(const std::string& file) {
                         if (!KnownOutput(spec))
                             fail(section, key,
                                  "unknown output \"" + std::string(spec) +
-                                     "\" (jsonl:PATH, csv:PATH, sqlite:PATH, mqtt://HOST[:PORT]/PREFIX, null)");
+                                     "\" (jsonl:PATH, csv:PATH, sqlite:PATH, mqtt://HOST[:PORT]/PREFIX, "
+                                     "null)");
                         config.Outputs.emplace_back(spec);
                         config.OutputLines.push_back(lines.Key(section, key));
                     }
@@ -341,7 +345,8 @@ THostConfig LoadHostConfig(const std::string& file) {
                 return n.type() == pugi::node_element && Lower(n.name()) == "modbusrtuquery";
             });
             if (!query || !query.first_child())
-                fail(section, "requests", path + ": no request items (a MODBUSRTUQUERY element with children)");
+                fail(section, "requests",
+                     path + ": no request items (a MODBUSRTUQUERY element with children)");
         } else {
             TRequestSpec spec;
             // "path =" with nothing after it is the empty route (no port segment).
@@ -373,7 +378,8 @@ THostConfig LoadHostConfig(const std::string& file) {
         config.Sources.push_back(std::move(source));
     }
     if (config.Sources.empty())
-        throw EConfigError(file, 0, "", "", "no data source section (one section per controller besides [host])");
+        throw EConfigError(file, 0, "", "",
+                           "no data source section (one section per controller besides [host])");
     return config;
 }
 

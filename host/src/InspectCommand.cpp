@@ -215,13 +215,13 @@ bool StartDevices(host::THost& host, host::TPluginInstance& instance, const std:
     connections.emplace(host, instance);
     connections->OnLog = [](const std::string& line) { std::printf("Host: %s\n", line.c_str()); };
     // The plug-in knows its data sources before their channels open.
-    std::printf("SET-STATE -> %d\n", instance.SetState(host::DataSourcesText(sources), host::kStatePollAndReceive, 1));
+    std::printf("SET-STATE -> %d\n",
+                instance.SetState(host::DataSourcesText(sources), host::kStatePollAndReceive, 1));
     for (const host::TDataSourceConfig& source : sources)
         if (!connections->Add(source))
             return false;
     return true;
 }
-
 
 } // namespace
 
@@ -231,20 +231,24 @@ std::string DefaultPluginPath() {
 }
 
 void AddInspectOptions(CLI::App& app, CLI::App& options, TInspectOptions& opts) {
-    app.add_option("-p,--plugin", opts.Plugin, "Path of the plug-in library (default: eipplugin.so beside qorhost)");
+    app.add_option("-p,--plugin", opts.Plugin,
+                   "Path of the plug-in library (default: eipplugin.so beside qorhost)");
     app.add_option("--ini", opts.IniFile, "Settings file of the instance (INI-FILE)");
     app.add_option("--registry-path", opts.RegistryPath, "Settings path (REGISTRY-PATH)");
     app.add_option("--section-prefix", opts.SectionPrefix, "Settings section prefix (INI-SECTION-PREFIX)");
-    app.add_option("-t,--type,--data-source-type", opts.Type, "Data source type the instance serves (CONFIG-ID)");
+    app.add_option("-t,--type,--data-source-type", opts.Type,
+                   "Data source type the instance serves (CONFIG-ID)");
     app.add_option("--language", opts.Language, "Language of the instance (LANGUAGE)");
     app.add_option("--module-index", opts.ModuleIndex, "The host's number for the instance");
     app.add_flag("--raw-lists", opts.RawLists, "Hand parameter lists across as raw list objects");
-    app.add_option("--stay", opts.Stay, "Seconds to keep the loaded instance running the message loop before unloading")
+    app.add_option("--stay", opts.Stay,
+                   "Seconds to keep the loaded instance running the message loop before unloading")
         ->check(CLI::Range(0.0, 86400.0));
     app.add_option("--device", opts.Devices,
                    "\"ID=HOST[:PORT]\": a data source of the instance and its device (port 44818 when none); "
                    "the host connects to it and passes the device's bytes on");
-    options.add_option("--set", opts.Sets, "\"Setting=value\" or \"Setting=@file\" (a setting of the settings map)");
+    options.add_option("--set", opts.Sets,
+                       "\"Setting=value\" or \"Setting=@file\" (a setting of the settings map)");
 }
 
 int RunInspectCommand(const TInspectOptions& opts) {

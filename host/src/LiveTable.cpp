@@ -41,7 +41,8 @@ std::string AgeText(std::chrono::seconds age) {
         return std::to_string(s) + "s";
     if (s < 3600)
         return std::to_string(s / 60) + "m" + (s % 60 < 10 ? "0" : "") + std::to_string(s % 60) + "s";
-    return std::to_string(s / 3600) + "h" + (s % 3600 / 60 < 10 ? "0" : "") + std::to_string(s % 3600 / 60) + "m";
+    return std::to_string(s / 3600) + "h" + (s % 3600 / 60 < 10 ? "0" : "") + std::to_string(s % 3600 / 60) +
+           "m";
 }
 
 std::string Pad(std::string text, std::size_t width) {
@@ -68,8 +69,9 @@ void TLiveTable::Update(const TOutputPacket& packet) {
         if (row == rows_.end()) {
             // The first value of a source takes the place of its empty line;
             // later ones follow the source's other rows.
-            auto empty = std::find_if(rows_.begin(), rows_.end(),
-                                      [&](const TRow& r) { return r.Source == packet.Source && r.Item.empty(); });
+            auto empty = std::find_if(rows_.begin(), rows_.end(), [&](const TRow& r) {
+                return r.Source == packet.Source && r.Item.empty();
+            });
             if (empty != rows_.end()) {
                 row = empty;
                 row->Item = v.Name;
@@ -92,13 +94,14 @@ std::vector<std::string> TLiveTable::Render(TClock::time_point now) const {
         itemWidth = std::max(itemWidth, r.Item.size());
     }
     std::vector<std::string> lines;
-    lines.push_back(Pad("SOURCE", sourceWidth) + "  " + Pad("ITEM", itemWidth) + "  " + Pad("VALUE", kValueWidth) +
-                    "  " + Pad("AGE", 6) + "  STATE");
+    lines.push_back(Pad("SOURCE", sourceWidth) + "  " + Pad("ITEM", itemWidth) + "  " +
+                    Pad("VALUE", kValueWidth) + "  " + Pad("AGE", 6) + "  STATE");
     for (const TRow& r : rows_) {
         const std::string age =
             r.HasValue ? AgeText(std::chrono::duration_cast<std::chrono::seconds>(now - r.Time)) : "-";
-        lines.push_back(Pad(r.Source, sourceWidth) + "  " + Pad(r.HasValue ? r.Item : "(no values yet)", itemWidth) +
-                        "  " + Pad(r.Value, kValueWidth) + "  " + Pad(age, 6) + "  " +
+        lines.push_back(Pad(r.Source, sourceWidth) + "  " +
+                        Pad(r.HasValue ? r.Item : "(no values yet)", itemWidth) + "  " +
+                        Pad(r.Value, kValueWidth) + "  " + Pad(age, 6) + "  " +
                         (StateOf ? StateOf(r.Source) : std::string()));
     }
     return lines;

@@ -36,7 +36,9 @@ void TMessageWindow::StartTimer(platform::UINT_PTR id, platform::UINT ms) {
         throw std::runtime_error("Cannot start a window timer");
 }
 
-void TMessageWindow::StopTimer(platform::UINT_PTR id) { platform::KillTimer(window_, id); }
+void TMessageWindow::StopTimer(platform::UINT_PTR id) {
+    platform::KillTimer(window_, id);
+}
 
 platform::LRESULT TMessageWindow::WindowProc(platform::HWND hwnd, platform::UINT msg, platform::WPARAM wParam,
                                              platform::LPARAM lParam) {

@@ -68,8 +68,13 @@ const qor::Variant* FindValue(const TOutputPacket& packet, std::string_view name
 CLI::App* AddReadCommand(CLI::App& app, TReadOptions& opts) {
     CLI::App* read = app.add_subcommand("read", "Read addresses from a device and print the values");
     read->fallthrough(false);
-    read->add_option("--device", opts.Device, "HOST[:PORT] of the controller (port 44818 when none)")->required();
-    read->add_option("--type", opts.Type, "Data source type of the plug-in")->capture_default_str();
+    read->add_option("--device", opts.Device, "HOST[:PORT] of the controller (port 44818 when none)")
+        ->required();
+    read->add_option(
+            "--type", opts.Type,
+            "Data source type: \"Ethernet/IP\", \"Ethernet/IP [Logix 5550]\", \"Ethernet/IP [AB Micro "
+            "800]\", \"Ethernet/IP [MicroLogix 1400]\"")
+        ->capture_default_str();
     read->add_option("--path", opts.Path, "Device path (route) of the requests")->capture_default_str();
     read->add_option("--number", opts.Number, "Elements to read per address")
         ->check(CLI::Range(1, 65535))
@@ -86,14 +91,15 @@ CLI::App* AddReadCommand(CLI::App& app, TReadOptions& opts) {
     read->add_option("--format", opts.Format, "jsonl, csv or table")
         ->check(CLI::IsMember({"jsonl", "csv", "table"}))
         ->capture_default_str();
-    read->add_option("--plugin", opts.Plugin, "Path of the plug-in library (default: eipplugin.so beside qorhost)");
+    read->add_option("--plugin", opts.Plugin,
+                     "Path of the plug-in library (default: eipplugin.so beside qorhost)");
     read->add_option("ADDRESS", opts.Addresses, "Addresses to read (one request each)")->required();
     return read;
 }
 
 int RunReadCommand(const TReadOptions& opts) {
-    for (const auto& [what, wrong] : {std::pair{"--device", CheckDevice(opts.Device)},
-                                      std::pair{"--path", CheckPath(opts.Path)}})
+    for (const auto& [what, wrong] :
+         {std::pair{"--device", CheckDevice(opts.Device)}, std::pair{"--path", CheckPath(opts.Path)}})
         if (!wrong.empty()) {
             std::fprintf(stderr, "qorhost read: %s: %s\n", what, wrong.c_str());
             return kExitUsage;
@@ -193,8 +199,8 @@ int RunReadCommand(const TReadOptions& opts) {
             else
                 for (const auto& [name, count] : counts)
                     if (count < opts.Samples)
-                        std::fprintf(stderr, "qorhost read: %s: %u of %u packet(s) within %g s\n", name.c_str(),
-                                     count, opts.Samples, opts.WaitSeconds);
+                        std::fprintf(stderr, "qorhost read: %s: %u of %u packet(s) within %g s\n",
+                                     name.c_str(), count, opts.Samples, opts.WaitSeconds);
         }
         library.GlobalShutdown();
         return code;

@@ -38,8 +38,9 @@ std::string StampText(std::chrono::system_clock::time_point t) {
     char text[40];
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900, local.tm_mon + 1,
-                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(ms));
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                  static_cast<int>(ms));
     return text;
 }
 
@@ -202,7 +203,8 @@ public:
             return;
         }
         if (!next.Plugin.empty() && next.Plugin != config_.Plugin)
-            log_.Line("qorhost: [host] plugin changed: that takes a restart of qorhost; keeping the loaded one");
+            log_.Line(
+                "qorhost: [host] plugin changed: that takes a restart of qorhost; keeping the loaded one");
         next.Plugin = config_.Plugin;
         if (next.LogFile != config_.LogFile && !log_.OpenFile(next.LogFile)) {
             log_.Line("qorhost: cannot open the log file " + next.LogFile + "; keeping the previous one");
@@ -345,7 +347,8 @@ CLI::App* AddRunCommand(CLI::App& app, TRunOptions& opts) {
     run->fallthrough(false);
     run->add_option("-c,--config", opts.Config, "The configuration file (see examples/demo.ini)")->required();
     run->add_option("--plugin", opts.Plugin, "Path of the plug-in library (overrides [host] plugin)");
-    run->add_option("--duration", opts.DurationSeconds, "Stop after this many seconds (0: at SIGINT or SIGTERM)")
+    run->add_option("--duration", opts.DurationSeconds,
+                    "Stop after this many seconds (0: at SIGINT or SIGTERM)")
         ->check(CLI::Range(0.0, 31536000.0));
     return run;
 }
@@ -358,8 +361,9 @@ int RunRunCommand(const TRunOptions& opts) {
         std::fprintf(stderr, "qorhost run: %s\n", e.what());
         return kExitUsage;
     }
-    const std::string plugin =
-        !opts.Plugin.empty() ? opts.Plugin : !config.Plugin.empty() ? config.Plugin : DefaultPluginPath();
+    const std::string plugin = !opts.Plugin.empty()     ? opts.Plugin
+                               : !config.Plugin.empty() ? config.Plugin
+                                                        : DefaultPluginPath();
     try {
         TLogger* logger = nullptr;
         bool reload = false;
@@ -404,7 +408,8 @@ int RunRunCommand(const TRunOptions& opts) {
         }
         logger = nullptr; // signals from here on only stop
         run.Stop();
-        run.Log(code == kExitOk ? "qorhost: stopped cleanly" : "qorhost: stopped: a data source did not start");
+        run.Log(code == kExitOk ? "qorhost: stopped cleanly"
+                                : "qorhost: stopped: a data source did not start");
         library->GlobalShutdown();
         return code;
     } catch (const std::exception& e) {

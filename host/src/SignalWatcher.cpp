@@ -34,7 +34,9 @@ TSignalWatcher::TSignalWatcher(std::initializer_list<int> signals, std::function
     Arm();
 }
 
-TSignalWatcher::~TSignalWatcher() { platform::CloseSocket(fd_); }
+TSignalWatcher::~TSignalWatcher() {
+    platform::CloseSocket(fd_);
+}
 
 void TSignalWatcher::Arm() {
     if (!platform::AsyncSelect(fd_, window_.Handle(), WM_SIGNAL_READY, 0, platform::FD_READ))

@@ -10,8 +10,9 @@ int main(int argc, char** argv) {
     // The inspecting options may follow `options` (qorhost options --plugin X).
     app.fallthrough();
     CLI::App* options = app.add_subcommand(
-        "options", "Show the options dialog the plug-in hands the host; with --set, store values as the host does "
-                   "after OK");
+        "options",
+        "Show the options dialog the plug-in hands the host; with --set, store values as the host does "
+        "after OK");
     host::TInspectOptions inspect;
     host::AddInspectOptions(app, *options, inspect);
 

@@ -43,12 +43,13 @@ SimAnimator::SimAnimator(TagDatabase& tags, DataTable& files) : tags_(tags), fil
         case CipType::Int:
         case CipType::Dint:
         case CipType::Lint:
-            values_.push_back({Kind::Integer, tag.Name, 0,
-                               static_cast<double>(SignedValue(tag.Data, tag.ElementSize()))});
+            values_.push_back(
+                {Kind::Integer, tag.Name, 0, static_cast<double>(SignedValue(tag.Data, tag.ElementSize()))});
             break;
         case CipType::Real:
         case CipType::Lreal:
-            values_.push_back({Kind::Real, tag.Name, 0, RealValue(tag.Data, static_cast<CipType>(tag.TypeCode))});
+            values_.push_back(
+                {Kind::Real, tag.Name, 0, RealValue(tag.Data, static_cast<CipType>(tag.TypeCode))});
             break;
         case CipType::Bool:
             values_.push_back({Kind::Bool, tag.Name, 0, tag.Data.empty() || tag.Data[0] == 0 ? 0.0 : 1.0});
@@ -62,19 +63,23 @@ SimAnimator::SimAnimator(TagDatabase& tags, DataTable& files) : tags_(tags), fil
             continue;
         const std::string name = file.Name() + ":0";
         if (file.Letter == 'N')
-            values_.push_back({Kind::FileWord, name, file.Number, static_cast<double>(SignedValue(file.Data, 2))});
+            values_.push_back(
+                {Kind::FileWord, name, file.Number, static_cast<double>(SignedValue(file.Data, 2))});
         else if (file.Data.size() >= 4)
             values_.push_back({Kind::FileFloat, name, file.Number, RealValue(file.Data, CipType::Real)});
     }
 }
 
-SimAnimator::~SimAnimator() { Stop(); }
+SimAnimator::~SimAnimator() {
+    Stop();
+}
 
 void SimAnimator::Step(std::uint64_t second) {
     for (const Value& v : values_) {
         switch (v.What) {
         case Kind::Integer:
-            tags_.WriteInteger(v.Name, 0, static_cast<std::int64_t>(v.Start) + static_cast<std::int64_t>(second));
+            tags_.WriteInteger(v.Name, 0,
+                               static_cast<std::int64_t>(v.Start) + static_cast<std::int64_t>(second));
             break;
         case Kind::Real:
             tags_.WriteValue(v.Name, 0, Sine(v.Start, second));

@@ -62,10 +62,11 @@ TEST(CliConfigTest, PathsAreTakenFromTheFilesFolder) {
     std::filesystem::create_directories(folder / "conf" / "lists");
     folder.Write("conf/lists/plc.xml", "<r><MODBUSRTUQUERY><I><Address>A</Address></I></MODBUSRTUQUERY></r>");
     folder.Write("plugin.so", "");
-    const std::string file = folder.Write("conf/logger.ini", "[HOST]\nPlugin = ../plugin.so\nlog file = run.log\n"
-                                                              "outputs = sqlite:data/x.db\noutput = null\n"
-                                                              "[line 1]\ndevice = plc1:2222\nrequests = lists/plc.xml\n"
-                                                              "Min Interval = 20\nexport at once = 0\n");
+    const std::string file =
+        folder.Write("conf/logger.ini", "[HOST]\nPlugin = ../plugin.so\nlog file = run.log\n"
+                                        "outputs = sqlite:data/x.db\noutput = null\n"
+                                        "[line 1]\ndevice = plc1:2222\nrequests = lists/plc.xml\n"
+                                        "Min Interval = 20\nexport at once = 0\n");
     // Read from elsewhere: the working folder plays no part.
     const std::filesystem::path before = std::filesystem::current_path();
     std::filesystem::current_path("/");
@@ -88,7 +89,8 @@ TEST(CliConfigTest, InlineAddressesBecomeEnabledPollingItemsWithDerivedNames) {
         {{"Motor[1].Speed", "1,0", 3, 250}, {"A&B", "0", 1, 1000}, {"Motor[1].Speed", "1,0", 1, 1000}});
     pugi::xml_document doc;
     ASSERT_TRUE(doc.load_string(xml.c_str()));
-    const pugi::xml_node list = doc.find_node([](pugi::xml_node n) { return std::string(n.name()) == "MODBUSRTUQUERY"; });
+    const pugi::xml_node list =
+        doc.find_node([](pugi::xml_node n) { return std::string(n.name()) == "MODBUSRTUQUERY"; });
     std::vector<pugi::xml_node> items(list.children().begin(), list.children().end());
     ASSERT_EQ(items.size(), 3u);
     const pugi::xml_node first = items[0];
@@ -105,8 +107,9 @@ TEST(CliConfigTest, InlineAddressesBecomeEnabledPollingItemsWithDerivedNames) {
 
 TEST(CliConfigTest, RunStartsNothingOnAMistake) {
     settings_test::TempFolder folder;
-    const std::string file = folder.Write("bad.ini", "[host]\noutputs = jsonl:out.jsonl\nlog file = run.log\n"
-                                                     "[plc]\ndevice = 127.0.0.1:1\naddresses = A\nspeed = 3\n");
+    const std::string file =
+        folder.Write("bad.ini", "[host]\noutputs = jsonl:out.jsonl\nlog file = run.log\n"
+                                "[plc]\ndevice = 127.0.0.1:1\naddresses = A\nspeed = 3\n");
     clitest::TChild run({QOR_QORHOST_PATH, "run", "--config", file});
     EXPECT_EQ(run.Wait(), 2);
     EXPECT_NE(run.Text(1).find(file + ":7: [plc] speed: unknown key"), std::string::npos) << run.Text(1);

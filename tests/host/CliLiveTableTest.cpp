@@ -36,7 +36,8 @@ TEST(CliLiveTableTest, ALinePerItemWithAgeAndStateRedrawnOnlyWhenChanged) {
     const auto t0 = TLiveTable::TClock::now();
     table.AddSource("plc");
     table.AddSource("far");
-    table.Update(Packet("plc", t0, {{"DATE_TIME_STAMP", 1.0}, {"EIP_REQ", "r"}, {"Speed", 1500}, {"On", true}}));
+    table.Update(
+        Packet("plc", t0, {{"DATE_TIME_STAMP", 1.0}, {"EIP_REQ", "r"}, {"Speed", 1500}, {"On", true}}));
     table.Update(Packet("plc", t0 + std::chrono::seconds(5), {{"Temp", 21.5f}}));
 
     const std::vector<std::string> lines = table.Render(t0 + std::chrono::seconds(75));
@@ -53,7 +54,7 @@ TEST(CliLiveTableTest, ALinePerItemWithAgeAndStateRedrawnOnlyWhenChanged) {
     table.Draw(t0);
     const std::string first = Written(out);
     EXPECT_EQ(first.find("\x1b["), first.find("\x1b[2K")); // nothing to move over yet
-    table.Draw(t0 + std::chrono::milliseconds(400)); // same text: nothing written
+    table.Draw(t0 + std::chrono::milliseconds(400));       // same text: nothing written
     EXPECT_EQ(Written(out), "");
     table.Update(Packet("plc", t0, {{"Speed", 1501}}));
     table.Draw(t0 + std::chrono::milliseconds(400));

@@ -68,14 +68,16 @@ public:
             while (next_[stream] < lines_[stream].size())
                 if (const std::string& l = lines_[stream][next_[stream]++]; match(l))
                     return l;
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                   std::chrono::steady_clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0 || !ReadSome(static_cast<int>(left.count())))
                 return std::nullopt;
         }
     }
-    std::optional<std::string> WaitForText(int stream, const std::string& text, std::chrono::milliseconds limit = 20s) {
-        return WaitForLine(stream, [&](const std::string& l) { return l.find(text) != std::string::npos; }, limit);
+    std::optional<std::string> WaitForText(int stream, const std::string& text,
+                                           std::chrono::milliseconds limit = 20s) {
+        return WaitForLine(
+            stream, [&](const std::string& l) { return l.find(text) != std::string::npos; }, limit);
     }
 
     // Reads both streams to their end, then the exit code (-1: killed by a signal).
@@ -133,10 +135,11 @@ private:
 // eipsim on a free loopback port; Port() is 0 when it did not start.
 class TSim {
 public:
-    explicit TSim(std::vector<std::string> args = {}) : child_([&] {
-        args.insert(args.begin(), {EIPSIM_PATH, "--port", "0"});
-        return args;
-    }()) {
+    explicit TSim(std::vector<std::string> args = {})
+        : child_([&] {
+              args.insert(args.begin(), {EIPSIM_PATH, "--port", "0"});
+              return args;
+          }()) {
         if (auto line = child_.WaitForText(0, "listening on 127.0.0.1:"))
             port_ = std::stoi(line->substr(line->rfind(':') + 1));
     }

@@ -18,7 +18,8 @@ std::vector<std::string> Read(const TSim& sim, std::vector<std::string> args) {
 TEST(CliReadTest, JsonLinesHoldTheControllersValues) {
     TSim sim;
     ASSERT_GT(sim.Port(), 0);
-    TChild read(Read(sim, {"--samples", "2", "--interval", "100", "Counter", "Temperature", "Run", "Message"}));
+    TChild read(
+        Read(sim, {"--samples", "2", "--interval", "100", "Counter", "Temperature", "Run", "Message"}));
     ASSERT_EQ(read.Wait(), 0) << read.Text(1);
     std::map<std::string, int> perRequest;
     nlohmann::json values;

@@ -16,7 +16,8 @@ using clitest::TChild;
 using clitest::TSim;
 
 std::string Config(const TSim& sim, const std::string& addresses) {
-    return "[host]\noutputs = jsonl:-, jsonl:out/packets.jsonl, csv:out/values.csv\noutput = sqlite:out/values.db\n"
+    return "[host]\noutputs = jsonl:-, jsonl:out/packets.jsonl, csv:out/values.csv\noutput = "
+           "sqlite:out/values.db\n"
            "log file = run.log\n\n[plc]\ndevice = " +
            sim.Device() + "\naddresses = " + addresses + "\ninterval = 100\n";
 }
@@ -108,9 +109,10 @@ TEST(CliRunTest, DataSourcesOfDifferentTypesRunSideBySide) {
     ASSERT_GT(micro800.Port(), 0);
     settings_test::TempFolder folder;
     const std::string config = folder.Write(
-        "two.ini", "[host]\noutputs = jsonl:-\n[a]\ndevice = " + logix.Device() +
-                       "\naddresses = Counter\ninterval = 100\n[b]\ntype = Ethernet/IP [AB Micro 800]\ndevice = " +
-                       micro800.Device() + "\naddresses = Speed\npath =\ninterval = 100\n");
+        "two.ini",
+        "[host]\noutputs = jsonl:-\n[a]\ndevice = " + logix.Device() +
+            "\naddresses = Counter\ninterval = 100\n[b]\ntype = Ethernet/IP [AB Micro 800]\ndevice = " +
+            micro800.Device() + "\naddresses = Speed\npath =\ninterval = 100\n");
     TChild run({QOR_QORHOST_PATH, "run", "--config", config});
     // Each keeps delivering while the other runs.
     for (int round = 0; round < 3; ++round) {

@@ -61,8 +61,8 @@ public:
     const std::vector<TSourceSettings>& Sources() const { return settings_; }
     TLinkState State(const std::string& source) const;
 
-    std::function<void(TOutputPacket&&)> OnPacket;  // main thread
-    std::function<void(const std::string&)> OnLog;  // main thread: "[source] level: text"
+    std::function<void(TOutputPacket&&)> OnPacket; // main thread
+    std::function<void(const std::string&)> OnLog; // main thread: "[source] level: text"
     // Every log line so far (plug-in and connections), in order.
     const std::vector<std::string>& LogLines() const { return log_; }
 

@@ -20,8 +20,8 @@ namespace host {
 // One polling read as `qorhost read` and inline addresses configure it.
 struct TRequestSpec {
     std::string Address;
-    std::string Path = "0";       // device path (route) text
-    std::uint32_t Number = 1;     // elements, 1..65535
+    std::string Path = "0";   // device path (route) text
+    std::uint32_t Number = 1; // elements, 1..65535
     std::uint32_t IntervalMs = 1000;
 };
 
@@ -70,12 +70,12 @@ struct TSourceSettings {
 };
 
 struct THostConfig {
-    std::string File;      // the configuration file, absolute
-    std::string Folder;    // its folder: relative paths start here
-    std::string Plugin;    // absolute; empty: the one beside the executable
+    std::string File;   // the configuration file, absolute
+    std::string Folder; // its folder: relative paths start here
+    std::string Plugin; // absolute; empty: the one beside the executable
     std::vector<std::string> Outputs;
     std::vector<int> OutputLines; // the line of each output's key
-    std::string LogFile;   // absolute, or empty
+    std::string LogFile;          // absolute, or empty
     std::vector<TSourceSettings> Sources;
 };
 

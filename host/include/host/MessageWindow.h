@@ -14,7 +14,8 @@ class TMessageWindow {
 public:
     // The handler answers the window's messages; messages it leaves
     // (returns false) go to the default procedure. On the calling thread.
-    using THandler = std::function<bool(platform::UINT msg, platform::WPARAM wParam, platform::LPARAM lParam)>;
+    using THandler =
+        std::function<bool(platform::UINT msg, platform::WPARAM wParam, platform::LPARAM lParam)>;
     explicit TMessageWindow(THandler handler);
     ~TMessageWindow();
     TMessageWindow(const TMessageWindow&) = delete;
