@@ -143,11 +143,11 @@ std::string Absolute(const std::string& folder, std::string_view path) {
     return (p.is_absolute() ? p : std::filesystem::path(folder) / p).lexically_normal().string();
 }
 
-bool KnownOutput(std::string_view spec) {
+bool KnownOutput(std::string_view output) {
     for (const std::string_view prefix : {"jsonl:", "csv:", "sqlite:", "mqtt://"})
-        if (spec.size() > prefix.size() && spec.substr(0, prefix.size()) == prefix)
+        if (output.size() > prefix.size() && output.substr(0, prefix.size()) == prefix)
             return true;
-    return spec == "null";
+    return output == "null";
 }
 
 constexpr const char* kHostKeys[] = {"plugin", "outputs", "output", "log file"};
@@ -157,21 +157,21 @@ constexpr const char* kSourceKeys[] = {"name",         "type",           "device
 
 } // namespace
 
-std::vector<std::string> RequestNames(const std::vector<TRequestSpec>& requests) {
+std::vector<std::string> RequestNames(const std::vector<TPollRequest>& requests) {
     std::vector<std::string> names;
     std::map<std::string, int> seen;
-    for (const TRequestSpec& r : requests) {
+    for (const TPollRequest& r : requests) {
         const int n = ++seen[r.Address];
         names.push_back(n == 1 ? r.Address : r.Address + " #" + std::to_string(n));
     }
     return names;
 }
 
-std::string RequestListXml(const std::vector<TRequestSpec>& requests) {
+std::string RequestListXml(const std::vector<TPollRequest>& requests) {
     const std::vector<std::string> names = RequestNames(requests);
     std::string xml = "<?xml version=\"1.0\"?>\n<RequestList>\n<MODBUSRTUQUERY>\n";
     for (std::size_t i = 0; i < requests.size(); ++i) {
-        const TRequestSpec& r = requests[i];
+        const TPollRequest& r = requests[i];
         // No blanks between the elements: a checkbox's text decides its state.
         xml += "<Request caption=\"" + XmlEscape(names[i]) + "\"><Enabled>1</Enabled><Device>" +
                XmlEscape(r.Path) + "</Device><Address>" + XmlEscape(r.Address) + "</Address><Number>" +
@@ -267,20 +267,20 @@ THostConfig LoadHostConfig(const std::string& file) {
                 ini.GetAllValues(section, key, values);
                 values.sort(CSimpleIniA::Entry::LoadOrder());
                 for (const auto& v : values) {
-                    // Several specs on one line are separated by commas.
+                    // Several outputs on one line are separated by commas.
                     std::string_view rest = v.pItem;
                     while (!rest.empty()) {
                         const std::size_t comma = rest.find(',');
-                        const std::string_view spec = TrimBlanks(rest.substr(0, comma));
+                        const std::string_view output = TrimBlanks(rest.substr(0, comma));
                         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-                        if (spec.empty())
+                        if (output.empty())
                             continue;
-                        if (!KnownOutput(spec))
+                        if (!KnownOutput(output))
                             fail(section, key,
-                                 "unknown output \"" + std::string(spec) +
+                                 "unknown output \"" + std::string(output) +
                                      "\" (jsonl:PATH, csv:PATH, sqlite:PATH, mqtt://HOST[:PORT]/PREFIX, "
                                      "null)");
-                        config.Outputs.emplace_back(spec);
+                        config.Outputs.emplace_back(output);
                         config.OutputLines.push_back(lines.Key(section, key));
                     }
                 }
@@ -348,32 +348,32 @@ THostConfig LoadHostConfig(const std::string& file) {
                 fail(section, "requests",
                      path + ": no request items (a MODBUSRTUQUERY element with children)");
         } else {
-            TRequestSpec spec;
+            TPollRequest request;
             // "path =" with nothing after it is the empty route (no port segment).
             if (const char* given = ini.GetValue(section, "path", nullptr)) {
                 const std::string path(TrimBlanks(given));
                 if (const std::string wrong = CheckPath(path); !wrong.empty())
                     fail(section, "path", wrong);
-                spec.Path = path;
+                request.Path = path;
             }
             if (const std::string text = value(section, "number"); !text.empty()) {
                 const auto n = Unsigned(text, 1, 65535);
                 if (!n)
                     fail(section, "number", "expected 1..65535 elements");
-                spec.Number = *n;
+                request.Number = *n;
             }
             if (const std::string text = value(section, "interval"); !text.empty()) {
                 const auto ms = Unsigned(text, 1, 655350);
                 if (!ms)
                     fail(section, "interval", "expected milliseconds 1..655350");
-                spec.IntervalMs = *ms;
+                request.IntervalMs = *ms;
             }
-            std::vector<TRequestSpec> specs;
+            std::vector<TPollRequest> polled;
             for (std::string& address : Words(addresses)) {
-                spec.Address = std::move(address);
-                specs.push_back(spec);
+                request.Address = std::move(address);
+                polled.push_back(request);
             }
-            source.RequestXml = RequestListXml(specs);
+            source.RequestXml = RequestListXml(polled);
         }
         config.Sources.push_back(std::move(source));
     }

@@ -104,7 +104,7 @@ int RunReadCommand(const TReadOptions& opts) {
             std::fprintf(stderr, "qorhost read: %s: %s\n", what, wrong.c_str());
             return kExitUsage;
         }
-    std::vector<TRequestSpec> requests;
+    std::vector<TPollRequest> requests;
     for (const std::string& address : opts.Addresses) {
         if (address.empty() || address.find_first_of(" \t\r\n<>&") != std::string::npos) {
             std::fprintf(stderr, "qorhost read: not an address: \"%s\"\n", address.c_str());

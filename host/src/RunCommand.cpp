@@ -115,8 +115,8 @@ private:
     TMessageWindow window_;
 };
 
-bool WritesToStdout(const std::string& spec) {
-    return spec == "jsonl:-" || spec == "csv:-";
+bool WritesToStdout(const std::string& output) {
+    return output == "jsonl:-" || output == "csv:-";
 }
 
 // The logger's state between the message loop's events.
@@ -292,8 +292,8 @@ private:
     // The table is for a terminal whose standard output no output uses.
     void UpdateTable() {
         bool wanted = ::isatty(STDOUT_FILENO) == 1;
-        for (const std::string& spec : config_.Outputs)
-            wanted = wanted && !WritesToStdout(spec);
+        for (const std::string& output : config_.Outputs)
+            wanted = wanted && !WritesToStdout(output);
         if (wanted && !table_) {
             table_ = std::make_unique<TLiveTable>(stdout);
             table_->StateOf = [this](const std::string& source) {

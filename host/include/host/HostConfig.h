@@ -18,20 +18,20 @@
 namespace host {
 
 // One polling read as `qorhost read` and inline addresses configure it.
-struct TRequestSpec {
+struct TPollRequest {
     std::string Address;
     std::string Path = "0";   // device path (route) text
     std::uint32_t Number = 1; // elements, 1..65535
     std::uint32_t IntervalMs = 1000;
 };
 
-// The request list in its stored XML form: one enabled polling item per spec,
+// The request list in its stored XML form: one enabled polling item per request,
 // named (caption) after its address, export name left empty so that the
 // plug-in derives it from the address. Repeated addresses get " #n" names.
-std::string RequestListXml(const std::vector<TRequestSpec>& requests);
+std::string RequestListXml(const std::vector<TPollRequest>& requests);
 
 // The item names RequestListXml gives the requests ("EIP_REQ" of their packets).
-std::vector<std::string> RequestNames(const std::vector<TRequestSpec>& requests);
+std::vector<std::string> RequestNames(const std::vector<TPollRequest>& requests);
 
 // Checks of the values a data source takes; each returns an empty string or
 // what is wrong.
