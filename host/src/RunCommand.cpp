@@ -349,7 +349,7 @@ CLI::App* AddRunCommand(CLI::App& app, TRunOptions& opts) {
     run->add_option("--plugin", opts.Plugin, "Path of the plug-in library (overrides [host] plugin)");
     run->add_option("--duration", opts.DurationSeconds,
                     "Stop after this many seconds (0: at SIGINT or SIGTERM)")
-        ->check(CLI::Range(0.0, 31536000.0));
+        ->check(CLI::Range(0.0, 4000000.0)); // a window timer counts 32-bit milliseconds
     return run;
 }
 
