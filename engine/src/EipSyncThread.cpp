@@ -270,6 +270,8 @@ void TEipSyncThread::ExecConnect(TEipSyncCommand& command) {
             if (command.Arg1 & (1 << i))
                 options |= static_cast<std::uint8_t>(1u << i);
         success = p.Connect(family, options, PollHint.load(), static_cast<std::uint32_t>(command.Arg3));
+        if (success)
+            sessionOpening_ = PortOpenings.load();
     }
     Report(command, success, nullptr);
 }
@@ -277,6 +279,14 @@ void TEipSyncThread::ExecConnect(TEipSyncCommand& command) {
 void TEipSyncThread::ExecDisconnect(TEipSyncCommand& command) {
     bool success = true;
     logix::TLogixProcessor& p = *processor_;
+    // The reset that follows a port-open report spares a session registered
+    // after that report: it already lives on the new channel, and a device
+    // takes one registration per connection.
+    if (command.Arg2 != 0 && p.State == logix::StateConnected && p.Session && p.Session->Connected &&
+        sessionOpening_ >= static_cast<std::uint32_t>(command.Arg2)) {
+        Report(command, true, nullptr);
+        return;
+    }
     if (p.State == logix::StateConnecting || p.State == logix::StateConnected) {
         p.State = logix::StateDisconnecting;
         success = p.Disconnect(command.Arg1 == 1);
@@ -440,7 +450,12 @@ bool TEipSyncThreadEx::HandleResult(TEipSyncThread&, const TEipSyncCommand& comm
 
 void TEipSyncThreadEx::SetPortState(bool opened) {
     if (opened && !Host.empty()) {
-        QueueDisconnect(true);
+        const std::uint32_t opening = ++PortOpenings;
+        auto disconnect = std::make_unique<TEipSyncCommand>();
+        disconnect->Code = static_cast<std::uint8_t>(TEipCommandCode::Disconnect);
+        disconnect->Arg1 = 1; // silent
+        disconnect->Arg2 = static_cast<std::int32_t>(opening);
+        Queue.Push(std::move(disconnect));
         TEipSyncThread::SetPortState(false);
         if (Kind == logix::ProcessorKindMicroLogix)
             QueueConnect(Host, DevicePath, {}, ConnectTimeout, ConnectOptions, Kind);

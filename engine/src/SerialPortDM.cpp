@@ -206,7 +206,9 @@ void TSerialPortDM::PortOpened() {
             }
         }
     }
-    SchedulerTick();
+    // The next request goes out once the host has finished opening the
+    // channel (it is telling us from inside that work).
+    platform::PostMessage(NotifyWin.Handle(), WM_EIP_RESULT, 0, 0);
 }
 
 bool TSerialPortDM::SendRequest(TRequestItem& item) {

@@ -202,10 +202,11 @@ TEST(EngineE2ETest, EveryValueKindArrivesUnderItsNamesWithTheStandardItems) {
         {"Attr", "@1/1/7", "ID", 1, "TD0"},
         {"Flags", "StatusWord#0:3", "F"},
         {"NoNames", "Percent", ""},
+        {"Byte", "Mode", "Y"},
     });
     rig.Connect({{1, plc->Port()}});
     const std::vector<std::string> captions = {"Counter", "Scaled", "Bit",  "Bits",  "Temps", "Real", "Timer",
-                                               "Text",    "Motor",  "Pair", "Attr", "Flags", "NoNames"};
+                                               "Text",    "Motor",  "Pair", "Attr", "Flags", "NoNames", "Byte"};
     ASSERT_TRUE(rig.RunUntil([&] {
         for (const auto& c : captions)
             if (rig.PacketsOf(c).empty())
@@ -249,6 +250,11 @@ TEST(EngineE2ETest, EveryValueKindArrivesUnderItsNamesWithTheStandardItems) {
     EXPECT_FALSE(flags["F1"].AsBoolean());
     EXPECT_TRUE(flags["F2"].AsBoolean());
     EXPECT_EQ(flags.count("F4"), 0u);
+    auto byte = first("Byte"); // a BYTE has eight bits: 0xA5
+    EXPECT_TRUE(byte["Y0"].AsBoolean());
+    EXPECT_FALSE(byte["Y1"].AsBoolean());
+    EXPECT_TRUE(byte["Y7"].AsBoolean());
+    EXPECT_EQ(byte.count("Y8"), 0u);
     auto noNames = first("NoNames"); // named after the address
     EXPECT_EQ(noNames["Percent"].AsInteger(), 200);
 }
