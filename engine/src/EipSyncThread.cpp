@@ -273,6 +273,7 @@ void TEipSyncThread::ExecConnect(TEipSyncCommand& command) {
         if (success)
             sessionOpening_ = PortOpenings.load();
     }
+    ConnectDidNothing = !dead;
     Report(command, success, nullptr);
 }
 
@@ -428,7 +429,10 @@ bool TEipSyncThreadEx::HandleResult(TEipSyncThread&, const TEipSyncCommand& comm
                 taken = true;
             }
         }
-        if (NotifyHandle != 0)
+        // A connect that found the session up is no news; otherwise one
+        // message stands for everything done since the scheduler last looked.
+        const bool news = command.Code != 0 || !ConnectDidNothing;
+        if (NotifyHandle != 0 && news && !ResultPosted.exchange(true))
             platform::PostMessage(NotifyHandle, WM_EIP_RESULT, 0, 0);
         return taken;
     }

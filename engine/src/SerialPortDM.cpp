@@ -102,9 +102,38 @@ void TSerialPortDM::StopTimer() { Queue.SetEnabled(false); }
 
 void TSerialPortDM::SetTimerInterval(std::uint32_t ms) { Queue.SetInterval(ms); }
 
+std::uint32_t TSerialPortDM::NextWake() {
+    constexpr std::uint64_t kLongest = 1000;
+    std::uint64_t wake = kLongest;
+    if (PauseTimer.StartTick != 0)
+        wake = std::min(wake, PauseTimer.Remaining());
+    TRequestList::SectionLock lock(RequestList);
+    const std::uint64_t now = PauseTimer.Now();
+    const auto left = [now](const TTimeout& timer, std::uint32_t ms) -> std::uint64_t {
+        const std::uint64_t elapsed = now > timer.StartTick ? now - timer.StartTick : 0;
+        return elapsed >= ms ? 0 : ms - elapsed;
+    };
+    for (const auto& item : RequestList) {
+        if (!item->Enabled)
+            continue;
+        // A busy item holds the data source until its answer (which wakes
+        // the scheduler itself) or its time-out.
+        if (item->Busy)
+            return static_cast<std::uint32_t>(std::max<std::uint64_t>(left(item->RequestTimer, item->Timeout), 1));
+        if (item->RequestTimer.StartTick == 0)
+            wake = 0;
+        else if (item->MethodPoll)
+            wake = std::min(wake, left(item->RequestTimer, item->PollInterval));
+    }
+    return static_cast<std::uint32_t>(wake);
+}
+
 void TSerialPortDM::ReArm() {
     if (FOwner.StateFlags[0] && RequestList.Count() > 0) {
-        Queue.SetInterval(TickInterval);
+        // The timer fires when something can happen next: an item falls due
+        // or a request's time-out ends. Answers wake the scheduler through
+        // its window.
+        Queue.SetInterval(std::max(TickInterval, PortClosed ? TickInterval : NextWake()));
         Queue.SetEnabled(true);
     } else {
         Queue.SetEnabled(false);
@@ -144,11 +173,25 @@ void TSerialPortDM::SchedulerTick() {
             }
             return -1;
         };
+        // After the last item the search goes on from the first, so a due
+        // item does not wait for the next timer period; each item is looked
+        // at once per tick at most.
+        bool wrapped = false;
+        const auto next = [&](std::intptr_t from) {
+            std::intptr_t found = search(from);
+            if (found < 0 && !wrapped && from > 0) {
+                wrapped = true;
+                found = search(0);
+            }
+            return found;
+        };
         std::intptr_t idx = Cursor();
-        if (idx < 0 || idx >= count)
+        if (idx < 0 || idx >= count) {
+            wrapped = true;
             idx = search(0);
+        }
         bool gaveUp = false;
-        while (idx >= 0 && idx < count) {
+        for (std::intptr_t steps = 0; idx >= 0 && idx < count && steps <= count; ++steps) {
             TRequestItem& item = *RequestList[static_cast<std::size_t>(idx)];
             if (item.Busy) {
                 if (!item.RequestTimer.ExpiredAfter(item.Timeout))
@@ -161,7 +204,7 @@ void TSerialPortDM::SchedulerTick() {
                 if (!item.MethodPoll)
                     item.RequestTimer.Clear();
                 gaveUp = true;
-                idx = search(idx + 1);
+                idx = next(idx + 1);
                 continue;
             }
             if ((item.MethodPoll || item.RequestTimer.StartTick == 0) &&
@@ -184,7 +227,7 @@ void TSerialPortDM::SchedulerTick() {
                 }
                 break;
             }
-            idx = search(idx + 1);
+            idx = next(idx + 1);
         }
         Queue.Tag = idx;
         if (gaveUp && ExportAll)

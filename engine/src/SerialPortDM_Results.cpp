@@ -174,8 +174,11 @@ void TSerialPortDM::AddTagValues(TRequestItem& item, const logix::TLogixTag& tag
 void TSerialPortDM::ProcessResults() {
     if (!Thd)
         return;
+    Thd->ResultPosted = false;
     // Freed when this call ends, after the results that point into them.
     const auto retired = Thd->TakeRetired();
+    if (Thd->Results.Count() == 0)
+        return;
     TParsedDataList params;
     while (auto popped = QueueItemCast<TEipResult>(Thd->Results.Pop())) {
         TEipResult& result = *popped;

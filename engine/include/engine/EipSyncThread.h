@@ -141,6 +141,8 @@ protected:
     // count when the worker's session was registered: a session registered
     // after a report is on the channel that report opened.
     std::atomic<std::uint32_t> PortOpenings{0};
+    // The last Connect found the processor connected and did nothing.
+    bool ConnectDidNothing = false; // worker only
     // Bytes straight to the channel, outside any session.
     int SendToChannel(std::span<const std::uint8_t> bytes) {
         return Channel != nullptr ? Channel->SendToDevice(bytes) : -1;
@@ -199,6 +201,9 @@ public:
     ~TEipSyncThreadEx() override;
 
     std::int32_t ConnectFailures = 0; // worker only
+    // A WM_EIP_RESULT is on its way and the main thread has not started
+    // reading results since: no need to post another.
+    std::atomic<bool> ResultPosted{false};
     std::atomic<bool> HadRead{false};
     TThreadSafeQueue Results;
     const platform::HWND NotifyHandle;

@@ -70,6 +70,9 @@ public:
 private:
     int SendToDevice(std::span<const std::uint8_t> bytes) override;
     void ReArm();
+    // Milliseconds until an item falls due or a busy one times out (at most
+    // a second).
+    std::uint32_t NextWake();
     // With "Export data for all requests at once": one packet once every
     // polling item has answered or been given up on in this cycle.
     void ExportCombined();
