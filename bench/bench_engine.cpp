@@ -40,12 +40,14 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -70,11 +72,18 @@ std::uint64_t EnvCount(const char* name, std::uint64_t fallback) {
     return *end == '\0' ? value : fallback;
 }
 
-double ProcessCpuSeconds() {
+// Process CPU time and context switches, every thread counted.
+struct Usage {
+    double CpuSeconds = 0;
+    std::uint64_t Switches = 0;
+};
+
+Usage ProcessUsage() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    return {seconds(usage.ru_utime) + seconds(usage.ru_stime),
+            static_cast<std::uint64_t>(usage.ru_nvcsw + usage.ru_nivcsw)};
 }
 
 // Resident set size from /proc/self/statm (its second field, in pages).
@@ -85,16 +94,17 @@ long ResidentKiB() {
     return resident * (::sysconf(_SC_PAGESIZE) / 1024);
 }
 
-// Wall and process CPU time from construction on.
+// Wall time, process CPU time and context switches from construction on.
 class Meter {
 public:
-    Meter() : wall_(Clock::now()), cpu_(ProcessCpuSeconds()) {}
+    Meter() : wall_(Clock::now()), usage_(ProcessUsage()) {}
     double WallSeconds() const { return std::chrono::duration<double>(Clock::now() - wall_).count(); }
-    double CpuSeconds() const { return ProcessCpuSeconds() - cpu_; }
+    double CpuSeconds() const { return ProcessUsage().CpuSeconds - usage_.CpuSeconds; }
+    std::uint64_t Switches() const { return ProcessUsage().Switches - usage_.Switches; }
 
 private:
     Clock::time_point wall_;
-    double cpu_;
+    Usage usage_;
 };
 
 class TempFolder {
@@ -133,9 +143,32 @@ public:
             ++others_;
             return;
         }
+        if (measuring_.load())
+            RecordGap();
         if (++answered_ >= target_.load())
             QuitOnce();
     }
+
+    // Gaps between answers are recorded from now on, to the microsecond.
+    void Measure() {
+        lastNs_ = 0;
+        measuring_ = true;
+    }
+    // The median gap between two answers, µs.
+    double MedianGapMicroseconds() const {
+        std::uint64_t total = 0;
+        for (const auto& count : gaps_)
+            total += count.load();
+        std::uint64_t seen = 0;
+        for (std::size_t us = 0; us < gaps_.size(); ++us) {
+            seen += gaps_[us].load();
+            if (2 * seen >= total && total > 0)
+                return static_cast<double>(us) + 0.5;
+        }
+        return 0;
+    }
+    // The time spent in gaps of at least limitUs, seconds.
+    double SecondsInGapsOf(std::size_t limitUs) const { return longGapsNs_[LongIndex(limitUs)].load() / 1e9; }
 
     // The message loop run next ends once count requests were answered.
     void StopAt(std::uint64_t count) {
@@ -153,7 +186,29 @@ private:
             platform::PostThreadMessage(hostThread_, platform::WM_QUIT, 0, 0);
     }
 
+    static constexpr std::size_t kGapBuckets = 20000;    // 1 µs each; the last takes everything longer
+    static constexpr std::size_t kLongLimitsUs[] = {1000, 5000};
+    static constexpr std::size_t LongIndex(std::size_t limitUs) { return limitUs == kLongLimitsUs[0] ? 0 : 1; }
+
+    void RecordGap() {
+        const auto now = static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
+        const std::uint64_t last = lastNs_.exchange(now);
+        if (last == 0 || now < last)
+            return;
+        const std::uint64_t gapNs = now - last;
+        ++gaps_[std::min<std::uint64_t>(gapNs / 1000, kGapBuckets - 1)];
+        for (std::size_t i = 0; i < std::size(kLongLimitsUs); ++i)
+            if (gapNs >= kLongLimitsUs[i] * 1000)
+                longGapsNs_[i] += gapNs;
+    }
+
     platform::DWORD hostThread_;
+    // Allocated (and its pages touched) before the memory baseline is taken.
+    std::vector<std::atomic<std::uint32_t>> gaps_ = std::vector<std::atomic<std::uint32_t>>(kGapBuckets);
+    std::atomic<std::uint64_t> longGapsNs_[std::size(kLongLimitsUs)]{};
+    std::atomic<std::uint64_t> lastNs_{0};
+    std::atomic<bool> measuring_{false};
     std::atomic<std::uint64_t> answered_{0};
     std::atomic<std::uint64_t> others_{0};
     std::atomic<std::uint64_t> target_{UINT64_MAX};
@@ -226,6 +281,7 @@ public:
         host_.RunMessageLoopFor(ms);
     }
     const CountingSink& Sink() const { return sink_; }
+    void Measure() { sink_.Measure(); }
 
 private:
     TempFolder folder_;
@@ -265,16 +321,19 @@ public:
         }
         wall_ += meter.WallSeconds();
         cpu_ += meter.CpuSeconds();
+        switches_ += meter.Switches();
         exchanges_ += n;
     }
     double PerSecond() const { return static_cast<double>(exchanges_) / wall_; }
     double CpuMicrosecondsEach() const { return cpu_ * 1e6 / static_cast<double>(exchanges_); }
+    double SwitchesEach() const { return static_cast<double>(switches_) / static_cast<double>(exchanges_); }
 
 private:
     BareSocket socket_;
     TPacketDataArray request_;
     double wall_ = 0;
     double cpu_ = 0;
+    std::uint64_t switches_ = 0;
     std::uint64_t exchanges_ = 0;
 };
 
@@ -312,10 +371,12 @@ int main() try {
                                      std::to_string(run.Sink().Answered()) + " answers)");
         const long rssBefore = ResidentKiB();
         const std::uint64_t from = run.Sink().Answered();
+        run.Measure();
         const Meter meter;
         const bool done = run.RunUntilAnswered(warmup + requests);
         const double wall = meter.WallSeconds();
         const double cpu = meter.CpuSeconds();
+        const std::uint64_t switches = meter.Switches();
         const long rssAfter = ResidentKiB();
         const std::uint64_t answered = run.Sink().Answered() - from;
         if (!done) {
@@ -332,6 +393,18 @@ int main() try {
         std::printf("e2e_ratio=%.3f\n", e2eRate / bareReads.PerSecond());
         std::printf("e2e_cpu_us_per_request=%.1f\n", cpu * 1e6 / static_cast<double>(std::max<std::uint64_t>(1, answered)));
         std::printf("bare_cpu_us_per_request=%.1f\n", bareReads.CpuMicrosecondsEach());
+        std::printf("e2e_switches_per_request=%.1f\n",
+                    static_cast<double>(switches) / static_cast<double>(std::max<std::uint64_t>(1, answered)));
+        std::printf("bare_switches_per_request=%.1f\n", bareReads.SwitchesEach());
+        // Where the time goes: the gap between two answers while the next
+        // item is due is the engine's round trip; the long gaps are waits for
+        // the scheduler's timer with no item due.
+        const double medianGap = run.Sink().MedianGapMicroseconds();
+        std::printf("e2e_gap_median_us=%.1f\n", medianGap);
+        std::printf("e2e_wait_1ms_pct=%.1f\n", run.Sink().SecondsInGapsOf(1000) / wall * 100.0);
+        std::printf("e2e_wait_5ms_pct=%.1f\n", run.Sink().SecondsInGapsOf(5000) / wall * 100.0);
+        if (medianGap > 0)
+            std::printf("e2e_due_ratio=%.3f\n", 1e6 / medianGap / bareReads.PerSecond());
         std::printf("rss_after_warmup_kib=%ld\n", rssBefore);
         std::printf("rss_growth_kib=%ld\n", rssAfter - rssBefore);
         if (run.Sink().Others() != 0)
@@ -350,6 +423,7 @@ int main() try {
         run.RunFor(static_cast<std::uint32_t>(idleMs));
         const double wall = meter.WallSeconds();
         std::printf("idle_cpu_pct=%.3f\n", meter.CpuSeconds() / wall * 100.0);
+        std::printf("idle_switches_per_s=%.1f\n", static_cast<double>(meter.Switches()) / wall);
         std::printf("idle_device_packets=%llu\n",
                     static_cast<unsigned long long>(silent.Counters().Packets - packetsBefore));
     }
