@@ -61,7 +61,7 @@ using eip::TPacketDataArray;
 
 // Longest wait for any one phase of the end-to-end run; reaching it means the
 // engine stalled, which the figures report rather than hang on.
-constexpr std::uint32_t kPhaseLimitMs = 300000;
+constexpr std::uint32_t kPhaseLimitMs = 600000;
 
 std::uint64_t EnvCount(const char* name, std::uint64_t fallback) {
     const char* text = std::getenv(name);
