@@ -343,7 +343,8 @@ int main() try {
     const std::uint64_t requests = std::max<std::uint64_t>(1, EnvCount("QOR_BENCH_E2E_REQUESTS", 100000));
     const std::uint64_t warmup = EnvCount("QOR_BENCH_E2E_WARMUP", 10000);
     const std::size_t items = std::max<std::uint64_t>(1, EnvCount("QOR_BENCH_E2E_ITEMS", 4));
-    const std::uint64_t bare = std::max<std::uint64_t>(2, EnvCount("QOR_BENCH_BARE_EXCHANGES", 20000));
+    // 200 of them warm up; at least 100 on each side of the end-to-end run.
+    const std::uint64_t bare = std::max<std::uint64_t>(400, EnvCount("QOR_BENCH_BARE_EXCHANGES", 20000));
     const std::uint64_t idleMs = EnvCount("QOR_BENCH_IDLE_MS", 10000);
 
     // Settings the instances might keep outside their INI file stay in a
@@ -363,7 +364,7 @@ int main() try {
 
     BareReads bareReads(plc.Port());
     bareReads.Run(200); // warm-up, counted like the rest
-    bareReads.Run(bare / 2 - 100);
+    bareReads.Run(bare / 2 - 200);
     {
         DataSourceRun run(host, library, 1, plc.Port(), items);
         if (!run.RunUntilAnswered(warmup))
@@ -384,7 +385,7 @@ int main() try {
                          static_cast<unsigned long long>(answered), static_cast<unsigned long long>(requests));
             status = 1;
         }
-        bareReads.Run(bare - bare / 2 - 100);
+        bareReads.Run(bare - bare / 2);
         const double e2eRate = static_cast<double>(answered) / wall;
         std::printf("e2e_requests=%llu\n", static_cast<unsigned long long>(answered));
         std::printf("e2e_items=%zu\n", items);
