@@ -15,6 +15,13 @@
 //   idle_cpu_pct        process CPU time / wall time of a host configured the
 //                       same way whose device never answers
 //
+// and where the end-to-end time goes: context switches per request on both
+// sides; the median gap between two answers (the engine's round trip while
+// an item is due) and the share of the wall time spent in gaps of 1 ms and
+// 5 ms or more (no item was due, or the scheduler waited for its timer);
+// e2e_due_ratio, what e2e_ratio would be if an item were always due; and the
+// context switches per second of the idle host (its wake-ups).
+//
 // The environment sizes the run (defaults in brackets):
 //   QOR_BENCH_E2E_REQUESTS   answered requests measured after the warm-up [100000]
 //   QOR_BENCH_E2E_WARMUP     answered requests before the measurement [10000]
@@ -135,7 +142,8 @@ public:
     explicit CountingSink(platform::DWORD hostThread) : hostThread_(hostThread) {}
 
     void OnDataPacket(std::uint32_t, std::uint32_t, const qor::TPluginCallRec& rec) override {
-        const bool isList = rec.Value2.Type == static_cast<std::uint8_t>(qor::TPluginValueType::ListInterface);
+        const bool isList =
+            rec.Value2.Type == static_cast<std::uint8_t>(qor::TPluginValueType::ListInterface);
         const qor::TqorParamsRef list =
             isList ? qor::TqorParamsRef::FromVariable(reinterpret_cast<const void*>(rec.Value2.Data))
                    : qor::TqorParamsRef();
@@ -186,9 +194,11 @@ private:
             platform::PostThreadMessage(hostThread_, platform::WM_QUIT, 0, 0);
     }
 
-    static constexpr std::size_t kGapBuckets = 20000;    // 1 µs each; the last takes everything longer
+    static constexpr std::size_t kGapBuckets = 20000; // 1 µs each; the last takes everything longer
     static constexpr std::size_t kLongLimitsUs[] = {1000, 5000};
-    static constexpr std::size_t LongIndex(std::size_t limitUs) { return limitUs == kLongLimitsUs[0] ? 0 : 1; }
+    static constexpr std::size_t LongIndex(std::size_t limitUs) {
+        return limitUs == kLongLimitsUs[0] ? 0 : 1;
+    }
 
     void RecordGap() {
         const auto now = static_cast<std::uint64_t>(
@@ -247,12 +257,12 @@ public:
         const host::TOptionsDialog dialog = host::FetchOptionsDialog(instance_);
         if (host::ConfirmOptionsDialog(
                 host, instance_, dialog,
-                {{"Parser config", RequestList(items)}, {"Min interval", "0"}, {"Export at once ", "0"}}) != 1)
+                {{"Parser config", RequestList(items)}, {"Min interval", "0"}, {"Export at once ", "0"}}) !=
+            1)
             throw std::runtime_error("the options were not confirmed");
         host.SetPacketSink(&sink_);
         connections_.emplace(host, instance_);
-        const host::TDataSourceConfig source{1, "Bench", "Bench",
-                                             "127.0.0.1:" + std::to_string(devicePort)};
+        const host::TDataSourceConfig source{1, "Bench", "Bench", "127.0.0.1:" + std::to_string(devicePort)};
         if (instance_.SetState(host::DataSourcesText({source}), host::kStatePollAndReceive, 1) != 0)
             throw std::runtime_error("SET-STATE failed");
         if (!connections_->Add(source))
@@ -308,7 +318,8 @@ public:
         eip::TEncapsRRData rr;
         rr.Timeout = 5000;
         rr.CommonPacket.DataItem = eip::TCommonPacketItem::UnconnectedDataItem(us.Pack());
-        request_ = eip::TEncapsPacketFactory::CreateSendRRData(handle, rr.Pack(), eip::TSenderContext{}).Pack();
+        request_ =
+            eip::TEncapsPacketFactory::CreateSendRRData(handle, rr.Pack(), eip::TSenderContext{}).Pack();
     }
     // n exchanges; adds their wall and CPU seconds to the totals.
     void Run(std::uint64_t n) {
@@ -382,7 +393,8 @@ int main() try {
         const std::uint64_t answered = run.Sink().Answered() - from;
         if (!done) {
             std::fprintf(stderr, "bench_engine: %llu of %llu requests answered in time\n",
-                         static_cast<unsigned long long>(answered), static_cast<unsigned long long>(requests));
+                         static_cast<unsigned long long>(answered),
+                         static_cast<unsigned long long>(requests));
             status = 1;
         }
         bareReads.Run(bare - bare / 2);
@@ -392,10 +404,12 @@ int main() try {
         std::printf("e2e_requests_per_s=%.0f\n", e2eRate);
         std::printf("bare_exchanges_per_s=%.0f\n", bareReads.PerSecond());
         std::printf("e2e_ratio=%.3f\n", e2eRate / bareReads.PerSecond());
-        std::printf("e2e_cpu_us_per_request=%.1f\n", cpu * 1e6 / static_cast<double>(std::max<std::uint64_t>(1, answered)));
+        std::printf("e2e_cpu_us_per_request=%.1f\n",
+                    cpu * 1e6 / static_cast<double>(std::max<std::uint64_t>(1, answered)));
         std::printf("bare_cpu_us_per_request=%.1f\n", bareReads.CpuMicrosecondsEach());
         std::printf("e2e_switches_per_request=%.1f\n",
-                    static_cast<double>(switches) / static_cast<double>(std::max<std::uint64_t>(1, answered)));
+                    static_cast<double>(switches) /
+                        static_cast<double>(std::max<std::uint64_t>(1, answered)));
         std::printf("bare_switches_per_request=%.1f\n", bareReads.SwitchesEach());
         // Where the time goes: the gap between two answers while the next
         // item is due is the engine's round trip; the long gaps are waits for
@@ -409,7 +423,8 @@ int main() try {
         std::printf("rss_after_warmup_kib=%ld\n", rssBefore);
         std::printf("rss_growth_kib=%ld\n", rssAfter - rssBefore);
         if (run.Sink().Others() != 0)
-            std::printf("e2e_packets_without_request=%llu\n", static_cast<unsigned long long>(run.Sink().Others()));
+            std::printf("e2e_packets_without_request=%llu\n",
+                        static_cast<unsigned long long>(run.Sink().Others()));
     }
 
     if (idleMs > 0) {
