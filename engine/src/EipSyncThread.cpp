@@ -76,6 +76,7 @@ void TEipSyncThread::QueueConnect(const std::string& host, const std::string& de
     command->Code = static_cast<std::uint8_t>(TEipCommandCode::Connect);
     command->Key = key;
     command->Text = devicePath;
+    command->Host = host;
     command->Arg1 = options & 0x07;
     command->Arg2 = family;
     command->Arg3 = static_cast<std::int32_t>(sessionTimeout);
@@ -90,7 +91,7 @@ void TEipSyncThread::QueueDisconnect(bool silent) {
 }
 
 void TEipSyncThread::QueueCommand(TEipCommandCode code, const std::string& key, std::uint16_t dataType,
-                                  std::uint16_t elementCount, const std::string& text) {
+                                  std::uint16_t elementCount, const std::string& text, std::uint32_t replyTimeout) {
     if (text.empty())
         return;
     auto command = std::make_unique<TEipSyncCommand>();
@@ -99,6 +100,7 @@ void TEipSyncThread::QueueCommand(TEipCommandCode code, const std::string& key, 
     command->Text = text;
     command->Arg1 = elementCount;
     command->Arg2 = dataType;
+    command->Arg3 = static_cast<std::int32_t>(replyTimeout);
     Push(std::move(command));
 }
 
@@ -110,14 +112,14 @@ void TEipSyncThread::FeedData(std::span<const std::uint8_t> bytes) {
 
 void TEipSyncThread::FlushData() {
     std::scoped_lock hold(processorLock_);
-    if (processor_ && processor_->Session)
-        processor_->Session->FlushData();
+    if (processor_)
+        processor_->FlushReceived();
 }
 
 void TEipSyncThread::SetPortState(bool opened) {
     std::scoped_lock hold(processorLock_);
-    if (processor_ && processor_->Session)
-        processor_->Session->StateChanged(opened);
+    if (processor_)
+        processor_->ChannelStateChanged(opened);
 }
 
 void TEipSyncThread::AbortWait() {
@@ -207,6 +209,25 @@ void TEipSyncThread::ExecuteCommand(TEipSyncCommand& command) {
         if (code == TEipCommandCode::Connect) {
             ExecConnect(command);
         } else if (command.Code <= 8 && processor_ && processor_->State == logix::StateConnected) {
+            // A read waits for each reply no longer than its request allows:
+            // a reply that is lost or mangled must not hold the data source
+            // for the whole session time-out.
+            struct ReplyTimeout {
+                logix::TLogixProcessor& processor;
+                eip::TSessionInfo* session = nullptr;
+                std::uint32_t saved = 0;
+                ~ReplyTimeout() {
+                    // A read that failed often enough ends its session.
+                    if (session != nullptr && processor.Session.get() == session)
+                        session->Timeout = saved;
+                }
+            } replyTimeout{*processor_};
+            if (command.Code >= 2 && command.Arg3 > 0 && processor_->Session &&
+                static_cast<std::uint32_t>(command.Arg3) < processor_->Session->Timeout) {
+                replyTimeout.session = processor_->Session.get();
+                replyTimeout.saved = replyTimeout.session->Timeout;
+                replyTimeout.session->Timeout = static_cast<std::uint32_t>(command.Arg3);
+            }
             switch (code) {
             case TEipCommandCode::Disconnect: ExecDisconnect(command); break;
             case TEipCommandCode::TagInfo: ExecTagInfo(command); break;
@@ -234,7 +255,7 @@ void TEipSyncThread::ExecConnect(TEipSyncCommand& command) {
         eip::TPacketDataArray userPath;
         if (family == logix::ProcessorKindLogix)
             userPath = UserPathOf(command.Text);
-        auto created = std::make_unique<logix::TLogixProcessor>(this, std::move(userPath), Host,
+        auto created = std::make_unique<logix::TLogixProcessor>(this, std::move(userPath), command.Host,
                                                                 static_cast<eip::ISessionOwner*>(this));
         std::scoped_lock hold(processorLock_);
         processor_ = std::move(created);
@@ -249,6 +270,8 @@ void TEipSyncThread::ExecConnect(TEipSyncCommand& command) {
             if (command.Arg1 & (1 << i))
                 options |= static_cast<std::uint8_t>(1u << i);
         success = p.Connect(family, options, PollHint.load(), static_cast<std::uint32_t>(command.Arg3));
+        if (success)
+            sessionOpening_ = PortOpenings.load();
     }
     Report(command, success, nullptr);
 }
@@ -256,6 +279,14 @@ void TEipSyncThread::ExecConnect(TEipSyncCommand& command) {
 void TEipSyncThread::ExecDisconnect(TEipSyncCommand& command) {
     bool success = true;
     logix::TLogixProcessor& p = *processor_;
+    // The reset that follows a port-open report spares a session registered
+    // after that report: it already lives on the new channel, and a device
+    // takes one registration per connection.
+    if (command.Arg2 != 0 && p.State == logix::StateConnected && p.Session && p.Session->Connected &&
+        sessionOpening_ >= static_cast<std::uint32_t>(command.Arg2)) {
+        Report(command, true, nullptr);
+        return;
+    }
     if (p.State == logix::StateConnecting || p.State == logix::StateConnected) {
         p.State = logix::StateDisconnecting;
         success = p.Disconnect(command.Arg1 == 1);
@@ -419,7 +450,12 @@ bool TEipSyncThreadEx::HandleResult(TEipSyncThread&, const TEipSyncCommand& comm
 
 void TEipSyncThreadEx::SetPortState(bool opened) {
     if (opened && !Host.empty()) {
-        QueueDisconnect(true);
+        const std::uint32_t opening = ++PortOpenings;
+        auto disconnect = std::make_unique<TEipSyncCommand>();
+        disconnect->Code = static_cast<std::uint8_t>(TEipCommandCode::Disconnect);
+        disconnect->Arg1 = 1; // silent
+        disconnect->Arg2 = static_cast<std::int32_t>(opening);
+        Queue.Push(std::move(disconnect));
         TEipSyncThread::SetPortState(false);
         if (Kind == logix::ProcessorKindMicroLogix)
             QueueConnect(Host, DevicePath, {}, ConnectTimeout, ConnectOptions, Kind);

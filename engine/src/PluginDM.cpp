@@ -8,7 +8,7 @@
 namespace qor {
 
 TaPlugin::TaPlugin(TPluginCallRecIntf& rec, platform::HMODULE dllHandle) : TqorPlugin(rec, dllHandle) {
-    OnCreate = [this] { qorPluginCreate(); };
+    ReadStoredForm(); // Properties and the create handler (PluginDM_Form.cpp)
 }
 
 void TaPlugin::qorPluginCreate() {
@@ -30,11 +30,6 @@ void TaPlugin::qorPluginCreate() {
     OnChangeState = [this](std::uint8_t options) { qorPluginChangeState(options); };
     OnProcessData = [this](TPluginCallRecIntf& rec, std::int32_t& result) { qorPluginProcessData(rec, result); };
     Unloading = true;
-
-    Properties = &AddComponent<TqorStrHolder>("Properties");
-    Properties->Tag = 9999;
-    for (const std::string_view line : kSettingsMap)
-        Properties->Strings().Add(std::string(line));
 
     for (const std::string_view name : kDataSourceTypes)
         ConfigList().AddConfig(name);
@@ -118,10 +113,8 @@ void TaPlugin::qorPluginEvent(const std::string& eventType, TPluginCallRecIntf& 
     } else if (StateFlags[0] && eventType == "PORT-OPEN") {
         result = 0;
         const std::vector<TSerialPortDM*> sources = DataSources();
-        for (auto it = sources.rbegin(); it != sources.rend(); ++it) {
-            (*it)->PortClosed = false;
-            (*it)->Thd->SetPortState(true);
-        }
+        for (auto it = sources.rbegin(); it != sources.rend(); ++it)
+            (*it)->PortOpened();
     }
 }
 

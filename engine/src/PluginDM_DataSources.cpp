@@ -79,9 +79,11 @@ void TaPlugin::qorPluginProcessData(TPluginCallRecIntf& intf, std::int32_t& resu
             source->Thd->FlushData();
         constexpr std::uint8_t kEventType = 7;
         if (rec.Value1.Type == kEventType) {
-            if (rec.Value1.Data == 257 || rec.Value1.Data == 258) {
-                source->PortClosed = rec.Value1.Data == 258;
-                source->Thd->SetPortState(rec.Value1.Data == 257);
+            if (rec.Value1.Data == 257) {
+                source->PortOpened();
+            } else if (rec.Value1.Data == 258) {
+                source->PortClosed = true;
+                source->Thd->SetPortState(false);
             }
             return;
         }

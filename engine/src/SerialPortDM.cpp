@@ -155,6 +155,11 @@ void TSerialPortDM::SchedulerTick() {
                     break; // still waiting for its answer
                 item.Busy = false;
                 item.Skipped = true; // answered "nothing" for this cycle
+                // A read-once item is read once successfully: one that got no
+                // answer (the channel was not open yet, the device was away)
+                // is tried again.
+                if (!item.MethodPoll)
+                    item.RequestTimer.Clear();
                 gaveUp = true;
                 idx = search(idx + 1);
                 continue;
@@ -189,6 +194,23 @@ void TSerialPortDM::SchedulerTick() {
     }
 }
 
+void TSerialPortDM::PortOpened() {
+    PortClosed = false;
+    Thd->SetPortState(true);
+    {
+        TRequestList::SectionLock lock(RequestList);
+        for (const auto& item : RequestList) {
+            if (item->Busy) {
+                item->Busy = false;
+                item->RequestTimer.Clear();
+            }
+        }
+    }
+    // The next request goes out once the host has finished opening the
+    // channel (it is telling us from inside that work).
+    platform::PostMessage(NotifyWin.Handle(), WM_EIP_RESULT, 0, 0);
+}
+
 bool TSerialPortDM::SendRequest(TRequestItem& item) {
     if (!Thd)
         return false;
@@ -199,14 +221,15 @@ bool TSerialPortDM::SendRequest(TRequestItem& item) {
     const auto [base, bits] = SplitBitSpec(item.Address);
     switch (kind) {
     case 1:
-        Thd->QueueCommand(TEipCommandCode::ReadMicro800, item.Key, 0, item.Number, item.Address);
+        Thd->QueueCommand(TEipCommandCode::ReadMicro800, item.Key, 0, item.Number, item.Address, item.Timeout);
         break;
     case 2:
-        Thd->QueueCommand(TEipCommandCode::ReadMicroLogix1400, item.Key, 0, item.Number, item.Address);
+        Thd->QueueCommand(TEipCommandCode::ReadMicroLogix1400, item.Key, 0, item.Number, item.Address,
+                          item.Timeout);
         break;
     default:
         Thd->QueueCommand(item.Number > 1 ? TEipCommandCode::ReadArray : TEipCommandCode::ReadTag, item.Key,
-                          item.DataType, item.Number, base);
+                          item.DataType, item.Number, base, item.Timeout);
         break;
     }
     return true;

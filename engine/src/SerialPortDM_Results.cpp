@@ -76,8 +76,11 @@ void TSerialPortDM::AddTagValues(TRequestItem& item, const logix::TLogixTag& tag
         case TLogixType::BOOL: {
             const std::uint16_t code = tag.DataType & 0x0FFF;
             if (code >= 0xD1 && code <= 0xD4 && ex != nullptr) {
-                const auto width = static_cast<std::uint32_t>(
-                    std::max<std::size_t>(logix::TypeSize(code) * 8, ex->ValueCount()));
+                // The bits the elements read hold; the tag keeps room for
+                // more (32 per element), which would export as bits the
+                // device never sent.
+                const std::size_t bits = logix::TypeSize(code) * 8 * std::max<std::size_t>(tag.ElementCount, 1);
+                const auto width = static_cast<std::uint32_t>(std::min(bits, ex->ValueCount()));
                 const auto [first, last] = ParseBitRange(bitPart, width);
                 for (std::uint32_t b = first; b <= last && b < ex->ValueCount(); ++b)
                     target.Add(name + std::to_string(b), Variant(ex->Values[b].AsBoolean()));

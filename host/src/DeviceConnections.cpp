@@ -268,10 +268,6 @@ void TDeviceConnections::OnConnect(Connection& c, int error) {
     const std::string prefix = "Data source " + std::to_string(c.Source.Id) + ": ";
     if (error == 0 &&
         platform::AsyncSelect(c.Socket, window_, WM_DEVICE_SOCKET, c.Cookie, platform::FD_READ)) {
-        {
-            std::scoped_lock sending(c.SendLock);
-            c.Open = true;
-        }
         c.Answered = false;
         // The back-off ends once the device answers (OnRead).
         if (c.LastFailure != kSilentDrop) {
@@ -280,7 +276,13 @@ void TDeviceConnections::OnConnect(Connection& c, int error) {
             c.LastFailure.clear();
             c.FailedInRow = 0;
         }
+        // The plug-in learns of the new connection before any of its bytes
+        // can go out on it: whatever it sent before belongs to the old one.
         Channel(c.Source.Id, kChannelOpened);
+        {
+            std::scoped_lock sending(c.SendLock);
+            c.Open = true;
+        }
         return;
     }
     Close(c, {});

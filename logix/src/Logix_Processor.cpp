@@ -224,6 +224,18 @@ void TLogixProcessor::ChannelClosed() {
         attached_->StateChanged(false);
 }
 
+void TLogixProcessor::ChannelStateChanged(bool connected) {
+    std::scoped_lock hold(attachLock_);
+    if (attached_ != nullptr)
+        attached_->StateChanged(connected);
+}
+
+void TLogixProcessor::FlushReceived() {
+    std::scoped_lock hold(attachLock_);
+    if (attached_ != nullptr)
+        attached_->FlushData();
+}
+
 void TLogixProcessor::FreeSession() {
     {
         std::scoped_lock hold(attachLock_);

@@ -147,11 +147,14 @@ private:
         }
     }
 
-    // Quoted pieces and #code pieces, side by side or joined by "+".
+    // Quoted pieces and #code pieces, side by side or joined by "+". A piece
+    // after a blank or a line end without "+" is the next value (the items
+    // of a list stand one per line).
     std::string ReadString() {
         std::string out;
+        SkipBlanks();
         for (;;) {
-            const char c = Peek();
+            const char c = pos_ < text_.size() ? text_[pos_] : '\0';
             if (c == '\'') {
                 ++pos_;
                 for (;;) {
@@ -178,13 +181,18 @@ private:
                 if (ec != std::errc() || pos_ == start || cp > 0x10FFFF)
                     Fail("bad character code");
                 AppendUtf8(out, cp);
-            } else if (c == '+' && !out.empty()) {
+            } else {
+                const std::size_t mark = pos_;
+                const int markLine = line_;
+                if (Peek() != '+') {
+                    pos_ = mark;
+                    line_ = markLine;
+                    return out;
+                }
                 ++pos_;
                 const char next = Peek();
                 if (next != '\'' && next != '#')
                     Fail("string expected after +");
-            } else {
-                return out;
             }
         }
     }

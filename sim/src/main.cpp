@@ -1,7 +1,9 @@
 // eipsim: the simulated controller as a program. Listens on loopback, prints
 // "listening on ADDRESS:PORT" once it accepts connections, and runs until
 // interrupted (SIGINT or SIGTERM). --personality picks the controller family
-// it answers as (logix, micro800, micrologix).
+// it answers as (logix, micro800, micrologix); --animate makes the scalar
+// values change every second.
+#include "sim/Animator.h"
 #include "sim/SimController.h"
 #include "sim/TagFile.h"
 
@@ -10,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 
 int main(int argc, char** argv) {
     CLI::App app{"Simulated EtherNet/IP controller"};
@@ -18,6 +21,7 @@ int main(int argc, char** argv) {
     std::string tagsFile;
     std::string personality = "logix";
     bool printSample = false;
+    bool animate = false;
     int silent = 0;
     int refuseForwardOpen = 0;
     int delayMs = 0;
@@ -29,6 +33,9 @@ int main(int argc, char** argv) {
     app.add_option("--address", config.Address, "IPv4 address to listen on")->capture_default_str();
     app.add_option("--tags", tagsFile, "tag and data-file text (default: the built-in sample)")
         ->check(CLI::ExistingFile);
+    app.add_flag("--animate", animate,
+                 "change values every second: integers count, REALs follow a sine, BOOLs toggle "
+                 "(scalar tags, element 0 of N and F files)");
     app.add_flag("--print-sample", printSample, "print the built-in sample tag text and exit");
     app.add_option("--personality", personality, "controller family: logix, micro800 or micrologix")
         ->check(CLI::IsMember({"logix", "micro800", "micrologix"}, CLI::ignore_case))
@@ -110,12 +117,18 @@ int main(int argc, char** argv) {
                            .InParts(splitParts));
         }
         plc.Start();
+        std::optional<sim::SimAnimator> animator;
+        if (animate) {
+            animator.emplace(plc.Tags(), plc.Files());
+            animator->Start();
+        }
         std::fprintf(stderr, "eipsim: answering as %s\n",
                      std::string(sim::PersonalityName(config.Device.Family)).c_str());
         std::printf("listening on %s:%u\n", config.Address.c_str(), static_cast<unsigned>(plc.Port()));
         std::fflush(stdout);
         int signal = 0;
         sigwait(&signals, &signal);
+        animator.reset();
         plc.Stop();
         const sim::SimCounters c = plc.Counters();
         std::fprintf(stderr, "eipsim: stopped after %llu connections, %llu packets\n",

@@ -3,6 +3,7 @@
 #include "host/OptionsDialog.h"
 
 #include "../ToolSupport.h"
+#include "CliProcess.h"
 #include "../platform/SettingsTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -179,3 +180,28 @@ TEST(QorhostOptionsTest, CaptionsAreShownInTheInstancesLanguage) {
 }
 
 } // namespace
+
+// The list a user stores through the dialog's settings is the one the engine
+// then polls: "options --set" into an INI file, then the host with a device.
+TEST(QorhostOptionsTest, TheStoredRequestListIsTheOnePolled) {
+    settings_test::TempFolder folder;
+    settings_test::ScopedEnv registry{"QOR_REGISTRY_FILE", (folder.Path() / "registry.sqlite3").c_str()};
+    clitest::TSim sim;
+    ASSERT_NE(sim.Port(), 0);
+    const std::string list = folder.Write(
+        "list.xml",
+        "<Root><Params><MODBUSRTUQUERY><Item caption=\"Count\"><enabled>1</enabled><Device>0</Device>"
+        "<ADDRESS>Counter</ADDRESS><RequestMethod><MethodPoll check=\"2\"><PollInterval>100</PollInterval>"
+        "<PollUnits>MS</PollUnits></MethodPoll></RequestMethod><Name>CNT</Name></Item></MODBUSRTUQUERY>"
+        "</Params></Root>");
+    const std::string qorhost = "'" + std::string(QOR_QORHOST_PATH) + "' --plugin '" + QOR_PLUGIN_PATH +
+                                "' --ini '" + folder.Path("s.ini") + "'";
+    int status = -1;
+    const std::string stored = tooltest::Run(
+        qorhost + " options --set 'Parser config=@" + list + "' --set 'Export at once =0' 2>&1", &status);
+    ASSERT_EQ(status, 0) << stored;
+    const std::string polled =
+        tooltest::Run(qorhost + " --device 1=" + sim.Device() + " --stay 1 2>&1", &status);
+    EXPECT_EQ(status, 0) << polled;
+    EXPECT_NE(polled.find("EIP_REQ=Count; EIP_ADDRESS=Counter; CNT=123456"), std::string::npos) << polled;
+}

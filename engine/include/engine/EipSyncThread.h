@@ -49,8 +49,9 @@ public:
     std::string Key;       // the request item's key; empty for Connect and Disconnect
     std::string Text;      // address text, tag name or device path
     std::int32_t Arg1 = 0; // element count; connect options; 1 = silent disconnect
-    std::int32_t Arg2 = 0; // data type of the reads; controller family of Connect
-    std::int32_t Arg3 = 0; // session time-out of Connect, ms
+    std::int32_t Arg2 = 0; // data type of the reads; controller family of Connect; port opening of Disconnect
+    std::string Host;      // Connect: the device's address as the main thread gave it
+    std::int32_t Arg3 = 0; // session time-out of Connect; longest wait for each reply of a read (0: the session's)
 };
 
 // What a command produced. A handler that keeps an object moves it out.
@@ -85,7 +86,8 @@ public:
 
     TResultEvent OnResult;
     const TEipSyncCommand* CurrentCommand = nullptr; // worker only
-    // Set by the main thread before it queues.
+    // What the last QueueConnect was given (main thread only; each Connect
+    // command carries its own copy to the worker).
     std::string Host;
     std::string DevicePath;
     std::uint8_t Kind = 0;
@@ -97,8 +99,10 @@ public:
     void QueueConnect(const std::string& host, const std::string& devicePath, const std::string& key,
                       std::uint32_t sessionTimeout, std::uint8_t options, std::uint8_t family);
     void QueueDisconnect(bool silent);
+    // replyTimeout (ms, 0 for the session's own) bounds each wait for the
+    // device during the command.
     void QueueCommand(TEipCommandCode code, const std::string& key, std::uint16_t dataType,
-                      std::uint16_t elementCount, const std::string& text);
+                      std::uint16_t elementCount, const std::string& text, std::uint32_t replyTimeout = 0);
     // Received bytes and the flush reach the live session's transport, in the
     // order of the calls. Any thread other than the worker.
     void FeedData(std::span<const std::uint8_t> bytes);
@@ -133,6 +137,10 @@ protected:
     // The last send's result through the channel: negative while the host
     // refuses the bytes.
     std::atomic<int> LastSendResult{0};
+    // Port-open reports so far (main thread writes, worker reads), and the
+    // count when the worker's session was registered: a session registered
+    // after a report is on the channel that report opened.
+    std::atomic<std::uint32_t> PortOpenings{0};
     // Bytes straight to the channel, outside any session.
     int SendToChannel(std::span<const std::uint8_t> bytes) {
         return Channel != nullptr ? Channel->SendToDevice(bytes) : -1;
@@ -162,6 +170,7 @@ private:
     mutable std::mutex processorLock_;
     std::unique_ptr<logix::TLogixProcessor> processor_;
     std::vector<std::unique_ptr<logix::TLogixProcessor>> retired_;
+    std::uint32_t sessionOpening_ = 0; // worker only
 };
 
 // One successful read travelling to the main thread.

@@ -58,6 +58,9 @@ public:
     std::string DataTypeList() const;
 
 private:
+    // Reads the stored form (resource "TAPLUGIN"): the create handler and
+    // Properties; without a readable one, the built-in map and a log line.
+    void ReadStoredForm();
     void qorPluginCreate();
     void qorPluginLoad(TPluginCallRecIntf& rec, std::int32_t& result);
     void qorPluginUnload(TPluginCallRecIntf& rec, std::int32_t& result);

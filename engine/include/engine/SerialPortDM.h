@@ -59,6 +59,11 @@ public:
     void SetTimerInterval(std::uint32_t ms) override;
     void SchedulerTick() override;
 
+    // The host reports the device channel open (again): the worker starts
+    // afresh, and a request that went out while the channel was not open,
+    // and so reached no device, is not waited for.
+    void PortOpened();
+
     bool SendRequest(TRequestItem& item);
     void ProcessResults();
 

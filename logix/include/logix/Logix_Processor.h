@@ -235,6 +235,10 @@ public:
     // channel (any thread).
     void DataReceived(std::span<const std::uint8_t> bytes);
     void ChannelClosed();
+    // The channel reported open or closed, and a flush of what was received
+    // so far: both reach the session of the moment (any thread).
+    void ChannelStateChanged(bool connected);
+    void FlushReceived();
     // Sends through tcp and takes what it receives (and installs the session
     // transport that talks through the owner). The channel must outlive the
     // processor, whose destruction still closes the connection through it.

@@ -1,0 +1,85 @@
+// What the logger runs: the configuration file of `qorhost run` and the
+// request list a data source polls.
+//
+// The file is INI text (read with SimpleIni): a [host] section (plug-in,
+// outputs, log file) and one section per data source. Paths are relative to
+// the file's folder. Every mistake is reported with the file, the line and the
+// key, before anything starts. examples/demo.ini shows every key.
+#pragma once
+
+#include "host/OptionsDialog.h"
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace host {
+
+// One polling read as `qorhost read` and inline addresses configure it.
+struct TPollRequest {
+    std::string Address;
+    std::string Path = "0";   // device path (route) text
+    std::uint32_t Number = 1; // elements, 1..65535
+    std::uint32_t IntervalMs = 1000;
+};
+
+// The request list in its stored XML form: one enabled polling item per request,
+// named (caption) after its address, export name left empty so that the
+// plug-in derives it from the address. Repeated addresses get " #n" names.
+std::string RequestListXml(const std::vector<TPollRequest>& requests);
+
+// The item names RequestListXml gives the requests ("EIP_REQ" of their packets).
+std::vector<std::string> RequestNames(const std::vector<TPollRequest>& requests);
+
+// Checks of the values a data source takes; each returns an empty string or
+// what is wrong.
+std::string CheckDevice(std::string_view device);
+std::string CheckPath(std::string_view path);
+
+// A mistake in the configuration: "FILE:LINE: [section] key: what" (LINE 0
+// when the file itself is the problem).
+class EConfigError : public std::runtime_error {
+public:
+    EConfigError(const std::string& file, int line, const std::string& section, const std::string& key,
+                 const std::string& what);
+    int Line() const { return line_; }
+    const std::string& Key() const { return key_; }
+
+private:
+    int line_;
+    std::string key_;
+};
+
+struct TSourceSettings {
+    std::string Section;
+    std::string Name;
+    std::string Type = "Ethernet/IP";
+    std::string Device;   // host[:port]
+    std::string Language; // empty: the plug-in's own
+    std::string RequestXml;
+    std::uint32_t MinIntervalMs = 0;
+    bool ExportAtOnce = true;
+
+    // The values the options dialog would store for this data source.
+    std::vector<TOptionsValue> DialogValues() const;
+    // Whether the instance must be made afresh (rather than reloaded) to go
+    // from this data source to the other.
+    bool NeedsRestart(const TSourceSettings& other) const;
+};
+
+struct THostConfig {
+    std::string File;   // the configuration file, absolute
+    std::string Folder; // its folder: relative paths start here
+    std::string Plugin; // absolute; empty: the one beside the executable
+    std::vector<std::string> Outputs;
+    std::vector<int> OutputLines; // the line of each output's key
+    std::string LogFile;          // absolute, or empty
+    std::vector<TSourceSettings> Sources;
+};
+
+// Reads and checks the file. Throws EConfigError.
+THostConfig LoadHostConfig(const std::string& file);
+
+} // namespace host

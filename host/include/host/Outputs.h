@@ -1,0 +1,80 @@
+// Where the logger sends the data packets: files (JSON lines, CSV), an SQLite
+// database and an MQTT broker, each made from a one-line spec. An output that
+// fails (disk full, broker away, database locked) keeps what it accepted,
+// says so once through its log, and resumes by itself; it never throws into
+// the caller, so one failing output cannot stop the others.
+#pragma once
+
+#include "common/Variant.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace host {
+
+struct TOutputValue {
+    std::string Name;
+    qor::Variant Value;
+};
+
+// One data packet as the outputs see it: the header items of the plug-in's
+// packet ("DATE_TIME_STAMP", "DATA_SOURCE_ID", ...) are included as values, the
+// row marker "$NEW_ROW$" is not.
+struct TOutputPacket {
+    std::chrono::system_clock::time_point Time; // when the host received it
+    std::string Source;                         // data source name
+    std::uint32_t SourceId = 0;
+    std::vector<TOutputValue> Values; // in packet order
+};
+
+class IOutput {
+public:
+    virtual ~IOutput() = default;
+    virtual const std::string& Spec() const = 0; // the text it was made from
+    // Called on the host's main thread, never blocks for long (no network or
+    // disk wait on the caller's thread beyond a bounded local write).
+    virtual void Write(const TOutputPacket& packet) = 0;
+    // Everything written so far reaches its destination (files flushed and
+    // synced, SQLite committed, MQTT: waits up to timeout for the broker to
+    // acknowledge what is buffered). Called on clean stop.
+    virtual void Flush(std::chrono::milliseconds timeout) = 0;
+};
+
+// What each output writes:
+//   jsonl   one PacketJson line per packet, LF line ends.
+//   csv     "time,source,item,value" header when the file is new or empty,
+//           then one row per value: receive time as ISO-8601 UTC with
+//           milliseconds, data source, item, value text (numbers that read
+//           back exactly, true/false, dates as ISO-8601 local time, arrays
+//           as JSON, Empty/Null as an empty field); RFC 4180 quoting, CRLF.
+//   sqlite  table samples (time_ms, time, source, item, value, type), one row
+//           per value, the value with SQLite's own type (INTEGER, REAL, TEXT,
+//           NULL) and the type name beside it; index samples_item_time on
+//           (item, time_ms); WAL journal. Committed by a writer thread at
+//           least every 200 ms while packets come.
+//   mqtt    PacketJson on PREFIX/<data source> (+, # and / in the name become
+//           _), QoS 1; retained PREFIX/status "online"/"offline" (the last
+//           will says "offline"); up to 10,000 packets buffered while the
+//           broker is away, the oldest dropped beyond that.
+//   null    discards.
+// The file outputs keep up to 64 MiB of lines, SQLite up to 100,000 packets
+// while their destination refuses them.
+//
+// Makes an output from its spec: "jsonl:PATH", "csv:PATH" ("-" = standard
+// output), "sqlite:PATH", "mqtt://HOST[:PORT]/PREFIX", "null". Relative
+// paths are taken relative to baseDir. log receives one line per state change
+// (failure, recovery) from any thread. Throws std::invalid_argument with a
+// readable message for a malformed spec.
+std::unique_ptr<IOutput> MakeOutput(std::string_view spec, const std::string& baseDir,
+                                    std::function<void(const std::string&)> log);
+
+// The JSON object of one packet: item names as keys, values as JSON numbers,
+// booleans or strings (date/time values as ISO-8601 text; NaN/Inf as null).
+std::string PacketJson(const TOutputPacket& packet);
+
+} // namespace host

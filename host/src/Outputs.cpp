@@ -1,0 +1,232 @@
+#include "host/Outputs.h"
+
+#include "OutputKinds.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <stdexcept>
+
+namespace host {
+namespace outputs {
+
+std::int64_t UnixMilliseconds(std::chrono::system_clock::time_point time) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+}
+
+std::string IsoUtc(std::chrono::system_clock::time_point time) {
+    const std::int64_t ms = UnixMilliseconds(time);
+    const std::int64_t msOfSecond = ((ms % 1000) + 1000) % 1000;
+    const std::time_t seconds = static_cast<std::time_t>((ms - msOfSecond) / 1000);
+    std::tm parts{};
+    gmtime_r(&seconds, &parts);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
+                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                  static_cast<int>(msOfSecond));
+    return text;
+}
+
+std::string IsoDate(double days) {
+    // Beyond year 9999 the decoded parts no longer fit the four-digit form.
+    if (!std::isfinite(days) || days < -657434.0 || days > 2958466.0)
+        return {};
+    const qor::TDateTimeParts p = qor::DecodeDateTime(days);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", p.Year, p.Month, p.Day, p.Hour,
+                  p.Minute, p.Second, p.Millisecond);
+    return text;
+}
+
+double SingleAsDouble(double widened) {
+    const float single = static_cast<float>(widened);
+    if (!std::isfinite(single))
+        return widened;
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, single).ptr;
+    double result = widened;
+    std::from_chars(text, end, result);
+    return result;
+}
+
+nlohmann::ordered_json JsonValue(const qor::Variant& value) {
+    using qor::VarType;
+    if (value.IsArray()) {
+        auto array = nlohmann::ordered_json::array();
+        for (const qor::Variant& element : value.AsArray())
+            array.push_back(JsonValue(element));
+        return array;
+    }
+    try {
+        switch (value.Type()) {
+        case VarType::Empty:
+        case VarType::Null:
+            return nullptr;
+        case VarType::Boolean:
+            return value.AsBoolean();
+        case VarType::UInt64:
+            return value.AsUInt64();
+        case VarType::Single:
+        case VarType::Double:
+        case VarType::Currency: {
+            double d = value.AsDouble();
+            if (!std::isfinite(d))
+                return nullptr;
+            return value.Type() == VarType::Single ? SingleAsDouble(d) : d;
+        }
+        case VarType::Date: {
+            std::string text = IsoDate(value.AsDateTime());
+            return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(std::move(text));
+        }
+        default:
+            if (qor::IsIntegerType(value.Type()))
+                return value.AsInt64();
+            return value.AsString();
+        }
+    } catch (const qor::EVariantError&) {
+        return nullptr;
+    }
+}
+
+std::string ValueText(const qor::Variant& value) {
+    using qor::VarType;
+    if (value.IsArray())
+        return JsonValue(value).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    if (value.IsString())
+        return value.AsString();
+    switch (value.Type()) {
+    case VarType::Empty:
+    case VarType::Null:
+        return {};
+    case VarType::Date:
+        return IsoDate(value.AsDateTime());
+    default:
+        break;
+    }
+    const auto json = JsonValue(value);
+    if (json.is_null())
+        return {};
+    if (json.is_string())
+        return json.get<std::string>();
+    return json.dump();
+}
+
+} // namespace outputs
+
+std::string PacketJson(const TOutputPacket& packet) {
+    nlohmann::ordered_json object = nlohmann::ordered_json::object();
+    for (const TOutputValue& value : packet.Values)
+        object[value.Name] = outputs::JsonValue(value.Value);
+    // Texts from a device are not always valid UTF-8: bad bytes become U+FFFD
+    // rather than failing the whole packet.
+    return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+namespace {
+
+class TNullOutput : public IOutput {
+public:
+    explicit TNullOutput(std::string spec) : spec_(std::move(spec)) {}
+    const std::string& Spec() const override { return spec_; }
+    void Write(const TOutputPacket&) override {}
+    void Flush(std::chrono::milliseconds) override {}
+
+private:
+    std::string spec_;
+};
+
+std::string ResolvePath(std::string_view spec, std::string_view path, const std::string& baseDir) {
+    if (path.empty())
+        throw std::invalid_argument("output \"" + std::string(spec) + "\": the path is missing");
+    if (path == "-")
+        return {};
+    std::filesystem::path p{std::string(path)};
+    if (p.is_relative() && !baseDir.empty())
+        p = std::filesystem::path(baseDir) / p;
+    return p.lexically_normal().string();
+}
+
+// "mqtt://HOST[:PORT]/PREFIX"; an IPv6 address goes in brackets.
+std::unique_ptr<IOutput> ParseMqtt(std::string_view spec, outputs::TLog log) {
+    const std::string text(spec);
+    auto fail = [&](const std::string& why) -> std::invalid_argument {
+        return std::invalid_argument("output \"" + text + "\": " + why +
+                                     " (expected mqtt://HOST[:PORT]/PREFIX)");
+    };
+    std::string_view rest = spec.substr(7);
+    const auto slash = rest.find('/');
+    if (slash == std::string_view::npos)
+        throw fail("the topic prefix is missing");
+    std::string_view authority = rest.substr(0, slash);
+    std::string prefix(rest.substr(slash + 1));
+    while (!prefix.empty() && prefix.back() == '/')
+        prefix.pop_back();
+    if (prefix.empty())
+        throw fail("the topic prefix is missing");
+    if (prefix.find_first_of("+#") != std::string::npos)
+        throw fail("the topic prefix may not hold + or #");
+    std::string hostName;
+    std::string_view portText;
+    if (!authority.empty() && authority.front() == '[') {
+        const auto close = authority.find(']');
+        if (close == std::string_view::npos)
+            throw fail("unclosed [ in the host");
+        hostName = std::string(authority.substr(1, close - 1));
+        authority.remove_prefix(close + 1);
+        if (!authority.empty() && authority.front() != ':')
+            throw fail("text after the host");
+        if (!authority.empty())
+            portText = authority.substr(1);
+    } else {
+        const auto colon = authority.find(':');
+        hostName = std::string(authority.substr(0, colon));
+        if (colon != std::string_view::npos)
+            portText = authority.substr(colon + 1);
+    }
+    if (hostName.empty())
+        throw fail("the host is missing");
+    int port = 1883;
+    if (!portText.empty() || authority.find(':') != std::string_view::npos) {
+        const auto [end, ec] = std::from_chars(portText.data(), portText.data() + portText.size(), port);
+        if (ec != std::errc{} || end != portText.data() + portText.size() || port < 1 || port > 65535)
+            throw fail("the port is not a number from 1 to 65535");
+    }
+    return outputs::MakeMqttOutput(text, std::move(hostName), port, std::move(prefix), std::move(log));
+}
+
+} // namespace
+
+std::unique_ptr<IOutput> MakeOutput(std::string_view spec, const std::string& baseDir,
+                                    std::function<void(const std::string&)> log) {
+    if (!log)
+        log = [](const std::string&) {};
+    if (spec == "null")
+        return std::make_unique<TNullOutput>(std::string(spec));
+    if (spec.starts_with("mqtt://"))
+        return ParseMqtt(spec, std::move(log));
+    const auto colon = spec.find(':');
+    const std::string_view kind = spec.substr(0, colon);
+    if (colon != std::string_view::npos) {
+        const std::string_view path = spec.substr(colon + 1);
+        if (kind == "jsonl")
+            return outputs::MakeJsonlOutput(std::string(spec), ResolvePath(spec, path, baseDir),
+                                            std::move(log));
+        if (kind == "csv")
+            return outputs::MakeCsvOutput(std::string(spec), ResolvePath(spec, path, baseDir),
+                                          std::move(log));
+        if (kind == "sqlite") {
+            std::string resolved = ResolvePath(spec, path, baseDir);
+            if (resolved.empty())
+                throw std::invalid_argument("output \"" + std::string(spec) +
+                                            "\": SQLite needs a file, not -");
+            return outputs::MakeSqliteOutput(std::string(spec), std::move(resolved), std::move(log));
+        }
+    }
+    throw std::invalid_argument("output \"" + std::string(spec) +
+                                "\": unknown kind (expected jsonl:PATH, csv:PATH, sqlite:PATH, "
+                                "mqtt://HOST[:PORT]/PREFIX or null)");
+}
+
+} // namespace host

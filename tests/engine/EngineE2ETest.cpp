@@ -1,0 +1,497 @@
+// The engine end to end: the plug-in library loaded by the substitute host,
+// which stores a request list the way the options dialog does and connects
+// each data source to a simulated controller over loopback TCP.
+#include "host/DeviceConnections.h"
+#include "host/Host.h"
+#include "host/OptionsDialog.h"
+#include "host/PacketStore.h"
+#include "host/PluginInstance.h"
+#include "host/PluginLibrary.h"
+#include "sim/SimController.h"
+#include "sim/TagFile.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// One request item of the stored list. Export names may be empty.
+struct Req {
+    std::string Caption;
+    std::string Address;
+    std::string Names;
+    int Number = 1;
+    std::string DataType;  // "TC1", "TD0", ...
+    std::string Scale = "1";
+    int PollMs = 20;       // 0: read once
+    int TimeoutMs = 1000;
+    std::string Device = "0";
+};
+
+std::string RequestXml(const std::vector<Req>& items) {
+    std::string xml = "<?xml version=\"1.0\"?><Root><Params><MODBUSRTUQUERY>";
+    for (const Req& r : items) {
+        xml += "<Item caption=\"" + r.Caption + "\"><enabled>1</enabled><Device>" + r.Device + "</Device><ADDRESS>" +
+               r.Address + "</ADDRESS><Number>" + std::to_string(r.Number) + "</Number>";
+        if (!r.DataType.empty())
+            xml += "<DataType>" + r.DataType + "</DataType>";
+        xml += "<Timeout>" + std::to_string(r.TimeoutMs) + "</Timeout><RequestMethod>";
+        if (r.PollMs > 0)
+            xml += "<MethodPoll check=\"2\"><PollInterval>" + std::to_string(r.PollMs) +
+                   "</PollInterval><PollUnits>MS</PollUnits></MethodPoll>";
+        else
+            xml += "<MethodOnce check=\"2\"/>";
+        xml += "</RequestMethod><Name>" + r.Names + "</Name><Scale>" + r.Scale + "</Scale></Item>";
+    }
+    return xml + "</MODBUSRTUQUERY></Params></Root>";
+}
+
+std::unique_ptr<sim::SimController> StartSim(sim::Personality family = sim::Personality::Logix) {
+    sim::SimConfig config;
+    config.Device.Family = family;
+    config.Device.Identity = sim::DefaultIdentity(family);
+    auto plc = std::make_unique<sim::SimController>(config);
+    sim::LoadTagText(sim::SampleTagText(), plc->Tags(), plc->Files());
+    plc->Start();
+    return plc;
+}
+
+// The host with one plug-in instance of a data source type.
+class Rig {
+public:
+    explicit Rig(const std::string& type = "Ethernet/IP")
+        : dir_(fs::temp_directory_path() /
+               ("qor-engine-" + std::to_string(::getpid()) + "-" + std::to_string(++count_))),
+          library_(QOR_PLUGIN_PATH), instance_(library_, host_, 1) {
+        fs::create_directories(dir_);
+        host_.SetPacketSink(&packets_);
+        host_.OnLogLine = [this](const host::TLogLine& line) { log_.push_back(line.Text); };
+        EXPECT_EQ(instance_.Create(), 0);
+        host::TLoadSettings settings;
+        settings.ApplicationName = "test";
+        settings.IniFile = (dir_ / "instance.ini").string();
+        settings.DataSourceType = type;
+        EXPECT_EQ(instance_.Load(settings), 0);
+    }
+    ~Rig() {
+        instance_.SetState("", host::kStatePollAndReceive, 0);
+        connections_.reset();
+        host_.SetPacketSink(nullptr);
+        instance_.Unload();
+        instance_.Free();
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+
+    // Stores the request list and options as the dialog's OK does.
+    void Configure(const std::vector<Req>& items, bool exportAll = false, int minInterval = 0) {
+        const host::TOptionsDialog dialog = host::FetchOptionsDialog(instance_);
+        EXPECT_EQ(host::ConfirmOptionsDialog(host_, instance_, dialog,
+                                             {{"Parser config", RequestXml(items)},
+                                              {"Min interval", std::to_string(minInterval)},
+                                              {"Export at once ", exportAll ? "1" : "0"}}),
+                  1u);
+    }
+    // The data sources the host configures, each with its simulated device.
+    void Connect(const std::vector<std::pair<std::uint32_t, std::uint16_t>>& sources) {
+        if (!connections_)
+            connections_.emplace(host_, instance_);
+        std::vector<host::TDataSourceConfig> configs;
+        for (const auto& [id, port] : sources)
+            configs.push_back({id, "DS" + std::to_string(id), "Source " + std::to_string(id),
+                               "127.0.0.1:" + std::to_string(port)});
+        EXPECT_EQ(instance_.SetState(host::DataSourcesText(configs), host::kStatePollAndReceive, 1), 0);
+        // As a host does: a data source that is gone loses its channel, a new
+        // one gets a channel of its own.
+        for (const std::uint32_t id : ids_)
+            if (std::none_of(configs.begin(), configs.end(), [id](auto& c) { return c.Id == id; }))
+                connections_->Remove(id);
+        ids_.clear();
+        for (const auto& config : configs) {
+            ids_.insert(config.Id);
+            if (!connections_->IsOpen(config.Id) && !connections_->RetryPending(config.Id))
+                connections_->Add(config);
+        }
+    }
+    // Runs the host's message loop until pred holds or the time is up.
+    bool RunUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit = 10s) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!pred()) {
+            if (std::chrono::steady_clock::now() >= end)
+                return false;
+            host_.RunMessageLoopFor(10);
+        }
+        return true;
+    }
+    void RunFor(std::chrono::milliseconds ms) { host_.RunMessageLoopFor(static_cast<std::uint32_t>(ms.count())); }
+
+    std::vector<host::TStoredPacket> Packets() const { return packets_.Packets(); }
+    std::size_t PacketCount() const { return packets_.Count(); }
+    // Packets of one request (by its caption) from index from on.
+    std::vector<host::TStoredPacket> PacketsOf(const std::string& caption, std::size_t from = 0) const {
+        std::vector<host::TStoredPacket> out;
+        const auto all = Packets();
+        for (std::size_t i = from; i < all.size(); ++i)
+            if (all[i].Items->GetValue("EIP_REQ").AsString() == caption)
+                out.push_back(all[i]);
+        return out;
+    }
+    bool Logged(const std::string& text) const {
+        for (const std::string& line : log_)
+            if (line.find(text) != std::string::npos)
+                return true;
+        return false;
+    }
+
+    std::string IniFile() const { return (dir_ / "instance.ini").string(); }
+    host::THost& Host() { return host_; }
+    host::TPluginInstance& Instance() { return instance_; }
+    host::TDeviceConnections& Connections() { return *connections_; }
+    host::TPacketStore& Store() { return packets_; }
+    std::vector<std::string> log_;
+
+private:
+    static inline int count_ = 0;
+    fs::path dir_;
+    host::THost host_;
+    host::TPluginLibrary library_;
+    host::TPluginInstance instance_;
+    host::TPacketStore packets_;
+    std::optional<host::TDeviceConnections> connections_;
+    std::set<std::uint32_t> ids_;
+};
+
+// Item names and values of a packet, without the row marker.
+std::map<std::string, qor::Variant> Values(const host::TStoredPacket& p) {
+    std::map<std::string, qor::Variant> out;
+    for (int i = 0; i < p.Items->Count(); ++i) {
+        const auto& item = *p.Items->GetItem(i);
+        if (!item.IsRowMarker())
+            out[item.Name] = item.Value;
+    }
+    return out;
+}
+
+TEST(EngineE2ETest, EveryValueKindArrivesUnderItsNamesWithTheStandardItems) {
+    auto plc = StartSim();
+    Rig rig;
+    rig.Configure({
+        {"Counter", "Counter", "CNT"},
+        {"Scaled", "Counter", "S", 1, "", "0.5"},
+        {"Bit", "Counter#6", "B", 1, "TC1"},      // 123456 = 0x1E240: bit 6 is 1
+        {"Bits", "Speed#2:5", "W", 1, "TC1"},     // 1500 = 0b10111011100
+        {"Temps", "Temps", "T", 3},
+        {"Real", "Temperature", "R"},
+        {"Timer", "Delay", "D"},
+        {"Text", "Message", "M"},
+        {"Motor", "Motor", "MO"},
+        {"Pair", "Counter;Speed", "P;Q"},
+        {"Attr", "@1/1/7", "ID", 1, "TD0"},
+        {"Flags", "StatusWord#0:3", "F"},
+        {"NoNames", "Percent", ""},
+        {"Byte", "Mode", "Y"},
+    });
+    rig.Connect({{1, plc->Port()}});
+    const std::vector<std::string> captions = {"Counter", "Scaled", "Bit",  "Bits",  "Temps", "Real", "Timer",
+                                               "Text",    "Motor",  "Pair", "Attr", "Flags", "NoNames", "Byte"};
+    ASSERT_TRUE(rig.RunUntil([&] {
+        for (const auto& c : captions)
+            if (rig.PacketsOf(c).empty())
+                return false;
+        return true;
+    })) << "missing packets; log: " << (rig.log_.empty() ? "" : rig.log_.back());
+
+    const auto first = [&](const std::string& c) { return Values(rig.PacketsOf(c).front()); };
+    auto counter = first("Counter");
+    EXPECT_EQ(counter["CNT"].AsInteger(), 123456);
+    EXPECT_EQ(counter["DATA_SOURCE_ID"].AsInteger(), 1);
+    EXPECT_EQ(counter["DATA_SOURCE_NAME"].AsString(), "DS1");
+    EXPECT_EQ(counter["EIP_DEVICE"].AsString(), "Simulated Controller");
+    EXPECT_EQ(counter["EIP_ADDRESS"].AsString(), "Counter");
+    EXPECT_TRUE(counter.count("DATE_TIME_STAMP"));
+    EXPECT_DOUBLE_EQ(first("Scaled")["S"].AsDouble(), 61728.0);
+    auto bit = first("Bit");
+    EXPECT_EQ(bit.count("B6"), 1u);
+    EXPECT_TRUE(bit["B6"].AsBoolean());
+    auto bits = first("Bits");
+    EXPECT_EQ((std::vector<bool>{bits["W2"].AsBoolean(), bits["W3"].AsBoolean(), bits["W4"].AsBoolean(),
+                                 bits["W5"].AsBoolean()}),
+              (std::vector<bool>{true, true, true, false}));
+    EXPECT_EQ(bits.count("W6"), 0u);
+    auto temps = first("Temps");
+    EXPECT_DOUBLE_EQ(temps["T1"].AsDouble(), 20.5);
+    EXPECT_DOUBLE_EQ(temps["T3"].AsDouble(), 21.5);
+    EXPECT_EQ(temps.count("T4"), 0u);
+    EXPECT_DOUBLE_EQ(first("Real")["R"].AsDouble(), 21.5);
+    EXPECT_EQ(first("Timer")["D"].AsInteger(), 1234);
+    EXPECT_EQ(first("Text")["M"].AsString(), "Hello, line 4");
+    auto motor = first("Motor");
+    EXPECT_EQ(motor["MO.Speed"].AsInteger(), 1450);
+    EXPECT_DOUBLE_EQ(motor["MO.Current"].AsDouble(), 12.5);
+    auto pair = first("Pair"); // two names in one Multiple Service Packet
+    EXPECT_EQ(pair["P"].AsInteger(), 123456);
+    EXPECT_EQ(pair["Q"].AsInteger(), 1500);
+    EXPECT_EQ(first("Attr")["ID"].AsString().find("Simulated Controller") != std::string::npos, true);
+    auto flags = first("Flags"); // a WORD is a bit string: bits 0..3 of 0x1234
+    EXPECT_FALSE(flags["F0"].AsBoolean());
+    EXPECT_FALSE(flags["F1"].AsBoolean());
+    EXPECT_TRUE(flags["F2"].AsBoolean());
+    EXPECT_EQ(flags.count("F4"), 0u);
+    auto byte = first("Byte"); // a BYTE has eight bits: 0xA5
+    EXPECT_TRUE(byte["Y0"].AsBoolean());
+    EXPECT_FALSE(byte["Y1"].AsBoolean());
+    EXPECT_TRUE(byte["Y7"].AsBoolean());
+    EXPECT_EQ(byte.count("Y8"), 0u);
+    auto noNames = first("NoNames"); // named after the address
+    EXPECT_EQ(noNames["Percent"].AsInteger(), 200);
+}
+
+TEST(EngineE2ETest, CombinedPacketsKeepComingWhenOneItemKeepsFailing) {
+    auto plc = StartSim();
+    Rig rig;
+    rig.Configure({{"A", "Counter", "A"}, {"Missing", "NoSuchTag", "X", 1, "", "1", 20, 200}, {"B", "Speed", "B"}}, /*exportAll=*/true);
+    rig.Connect({{1, plc->Port()}});
+    const auto complete = [&] {
+        const auto p = rig.Packets();
+        return std::count_if(p.begin(), p.end(), [](auto& x) { return Values(x).size() > 8; });
+    };
+    ASSERT_TRUE(rig.RunUntil([&] { return complete() >= 3; }));
+    for (const auto& packet : rig.Packets()) {
+        // An item that failed in a cycle is absent from its packet; the ones
+        // that answered are there.
+        auto v = Values(packet);
+        EXPECT_TRUE(v.count("A") || v.count("B"));
+        if (v.count("A"))
+            EXPECT_EQ(v["A"].AsInteger(), 123456);
+        if (v.count("B"))
+            EXPECT_EQ(v["B"].AsInteger(), 1500);
+        EXPECT_EQ(v.count("X"), 0u);
+        // The header once, from the first contributor.
+        EXPECT_EQ(packet.Items->IndexOf("DATA_SOURCE_ID"), packet.Items->IndexOf("DATA_SOURCE_ID", 0));
+        int headers = 0;
+        for (int i = 0; i < packet.Items->Count(); ++i)
+            headers += packet.Items->GetItem(i)->Name == "EIP_REQ";
+        EXPECT_EQ(headers, 1);
+    }
+    EXPECT_TRUE(rig.Logged("Operation failed (ReadTag"));
+}
+
+TEST(EngineE2ETest, OnceItemsGoOncePerLoadAndSettingsReload) {
+    auto plc = StartSim();
+    Rig rig;
+    rig.Configure({{"Once", "Counter", "O", 1, "", "1", 0}, {"Poll", "Speed", "P", 1, "", "1", 10}});
+    rig.Connect({{1, plc->Port()}});
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketsOf("Poll").size() >= 10; }));
+    EXPECT_EQ(rig.PacketsOf("Once").size(), 1u);
+    qor::TqorParamsList params;
+    params.Add("INI-FILE", rig.IniFile());
+    params.Add("NO-SAVE", 1);
+    EXPECT_EQ(rig.Instance().Execute("LOAD-SETTINGS-NOW", params), -2); // the answer hosts expect
+    const std::size_t mark = rig.PacketCount();
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketsOf("Poll", mark).size() >= 10; }));
+    EXPECT_EQ(rig.PacketsOf("Once").size(), 2u);
+}
+
+TEST(EngineE2ETest, ASilentDeviceBlocksItsDataSourceUntilTheTimeOutButNotTheOthers) {
+    auto silent = StartSim();
+    auto live = StartSim();
+    Rig rig;
+    rig.Configure({{"A", "Counter", "A", 1, "", "1", 10, 300}, {"B", "Speed", "B", 1, "", "1", 10, 300}});
+    rig.Connect({{1, silent->Port()}, {2, live->Port()}});
+    ASSERT_TRUE(rig.RunUntil([&] {
+        const auto p = rig.Packets();
+        return std::count_if(p.begin(), p.end(), [](auto& x) { return x.SourceId == 1; }) > 4;
+    }));
+    silent->Faults().Add(sim::FaultRule(sim::FaultKind::Silent, sim::FaultRule::Always).OnService(0x4C));
+    rig.RunFor(300ms);
+    const std::size_t mark = rig.PacketCount();
+    ASSERT_TRUE(rig.RunUntil([&] {
+        const auto p = rig.Packets();
+        return std::count_if(p.begin() + static_cast<long>(mark), p.end(),
+                             [](auto& x) { return x.SourceId == 2; }) >= 40;
+    }));
+    const auto p = rig.Packets();
+    EXPECT_LE(std::count_if(p.begin() + static_cast<long>(mark), p.end(), [](auto& x) { return x.SourceId == 1; }),
+              1);
+    // The device speaks again: the data source polls again by itself.
+    silent->Faults().Clear();
+    const std::size_t mark2 = rig.PacketCount();
+    ASSERT_TRUE(rig.RunUntil(
+        [&] {
+            const auto q = rig.Packets();
+            return std::count_if(q.begin() + static_cast<long>(mark2), q.end(),
+                                 [](auto& x) { return x.SourceId == 1; }) >= 4;
+        },
+        20s));
+}
+
+TEST(EngineE2ETest, ChannelEventsStopAndResumePollingAndDroppedConnectionsRecover) {
+    auto plc = StartSim();
+    Rig rig;
+    rig.Configure({{"A", "Counter", "A", 1, "", "1", 10, 500}});
+    rig.Connect({{1, plc->Port()}});
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketCount() >= 3; }));
+    // The host reports the channel closed: nothing more is sent.
+    EXPECT_EQ(rig.Instance().ProcessEvent(1, 258), 0);
+    rig.RunFor(100ms);
+    const std::size_t closed = rig.PacketCount();
+    rig.RunFor(300ms);
+    EXPECT_EQ(rig.PacketCount(), closed);
+    EXPECT_EQ(rig.Instance().ProcessEvent(1, 257), 0);
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketCount() >= closed + 3; }));
+    // The device drops the connection: the host reconnects and polling goes on.
+    plc->Faults().Add(sim::FaultRule(sim::FaultKind::Close, 1).OnService(0x4C));
+    const std::size_t before = plc->Counters().Connections;
+    ASSERT_TRUE(rig.RunUntil([&] { return plc->Counters().Connections > before; }));
+    const std::size_t mark = rig.PacketCount();
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketCount() >= mark + 3; }));
+}
+
+TEST(EngineE2ETest, RepeatedConnectFailuresMakeTheHostReopenItsChannel) {
+    auto plc = StartSim();
+    Rig rig(std::string("Ethernet/IP [AB Micro 800]"));
+    plc->Faults().Add(sim::FaultRule(sim::FaultKind::RefuseForwardOpen, sim::FaultRule::Always));
+    rig.Configure({{"A", "Counter", "A", 1, "", "1", 10, 300}});
+    rig.Connect({{1, plc->Port()}});
+    // Three failed connects in a row: "<<CLOSE>>" reaches the host, which
+    // closes the connection and opens a new one.
+    ASSERT_TRUE(rig.RunUntil([&] { return plc->Counters().Connections >= 3; }, 20s));
+    plc->Faults().Clear();
+    const std::size_t mark = rig.PacketCount();
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketCount() >= mark + 3; }, 20s));
+    EXPECT_EQ(Values(rig.Packets().back())["A"].AsInteger(), 123456);
+}
+
+TEST(EngineE2ETest, DataSourcesComeAndGoWithTheStateWhileReadsAreInFlight) {
+    auto plc = StartSim();
+    Rig rig;
+    rig.Configure({{"A", "Counter", "A", 1, "", "1", 1, 2000}});
+    rig.Connect({{1, plc->Port()}, {2, plc->Port()}});
+    ASSERT_TRUE(rig.RunUntil([&] {
+        const auto p = rig.Packets();
+        return std::count_if(p.begin(), p.end(), [](auto& x) { return x.SourceId == 2; }) >= 3;
+    }));
+    // Replies held back: data source 2 goes while its worker waits for one.
+    plc->Faults().Add(sim::FaultRule(sim::FaultKind::Delay, sim::FaultRule::Always).WithPause(400ms));
+    rig.RunFor(50ms);
+    rig.Connect({{1, plc->Port()}});
+    plc->Faults().Clear();
+    const std::size_t mark = rig.PacketCount();
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketCount() >= mark + 5; }));
+    rig.RunFor(100ms);
+    const auto all = rig.Packets();
+    EXPECT_TRUE(std::none_of(all.begin() + static_cast<long>(mark) + 1, all.end(),
+                             [](auto& x) { return x.SourceId == 2; }));
+    // And back again.
+    rig.Connect({{1, plc->Port()}, {2, plc->Port()}});
+    const std::size_t mark2 = rig.PacketCount();
+    ASSERT_TRUE(rig.RunUntil([&] {
+        const auto p = rig.Packets();
+        return std::count_if(p.begin() + static_cast<long>(mark2), p.end(),
+                             [](auto& x) { return x.SourceId == 2; }) >= 3;
+    }));
+    // Unload while requests are queued and replies are late.
+    plc->Faults().Add(sim::FaultRule(sim::FaultKind::Delay, sim::FaultRule::Always).WithPause(300ms));
+    rig.RunFor(30ms);
+}
+
+TEST(EngineE2ETest, EveryDataSourceTypeReadsItsPersonality) {
+    struct Case {
+        std::string Type;
+        sim::Personality Family;
+        Req Item;
+        std::string Name;
+        double Value;
+    };
+    const std::vector<Case> cases = {
+        {"Ethernet/IP", sim::Personality::Logix, {"A", "Counter", "V"}, "V", 123456},
+        {"Ethernet/IP [Logix 5550]", sim::Personality::Logix, {"A", "Temperature", "V"}, "V", 21.5},
+        {"Ethernet/IP [AB Micro 800]", sim::Personality::Micro800, {"A", "Speed", "V"}, "V", 1500},
+        {"Ethernet/IP [MicroLogix 1400]", sim::Personality::MicroLogix, {"A", "N7:2", "V", 3}, "V1", 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Type);
+        auto plc = StartSim(c.Family);
+        Rig rig(c.Type);
+        rig.Configure({c.Item});
+        rig.Connect({{1, plc->Port()}});
+        ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketCount() >= 2; }))
+            << (rig.log_.empty() ? "" : rig.log_.back());
+        EXPECT_DOUBLE_EQ(Values(rig.Packets().back())[c.Name].AsDouble(), c.Value);
+    }
+}
+
+// Many items whose values are distinct and known, polled while the device
+// misbehaves at random: no value may ever reach the host under another
+// item's name, and polling must resume after every fault.
+TEST(EngineE2ETest, NoValueIsEverAttributedToTheWrongItemUnderRandomFaults) {
+    auto plc = StartSim();
+    constexpr int kItems = 12;
+    std::vector<Req> items;
+    for (int i = 0; i < kItems; ++i) {
+        const std::string name = "V" + std::to_string(i);
+        plc->Tags().Set(sim::MakeTag<std::int32_t>(name, sim::CipType::Dint, {}, {1000 + 37 * i}));
+        items.push_back({name, name, name, 1, "", "1", 1, 250});
+    }
+    Rig rig;
+    rig.Configure(items);
+    rig.Connect({{1, plc->Port()}});
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketCount() >= kItems; }));
+
+    std::mt19937 random(20261207);
+    const sim::FaultKind kinds[] = {sim::FaultKind::Delay,    sim::FaultKind::Split,   sim::FaultKind::Truncate,
+                                    sim::FaultKind::Garbage,  sim::FaultKind::Close,   sim::FaultKind::WrongLength,
+                                    sim::FaultKind::Delay,    sim::FaultKind::Split,   sim::FaultKind::Silent};
+    int faults = 0, silent = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 8s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        sim::FaultKind kind = kinds[random() % std::size(kinds)];
+        if (kind == sim::FaultKind::Silent && ++silent > 1)
+            kind = sim::FaultKind::Delay; // each silence costs a whole session time-out
+        sim::FaultRule rule(kind, 1);
+        rule.OnService(0x4C);
+        if (kind == sim::FaultKind::Delay)
+            rule.WithPause(std::chrono::milliseconds(100 + random() % 500)); // often past the item's time-out
+        if (kind == sim::FaultKind::Split)
+            rule.InParts(2 + static_cast<int>(random() % 3)).WithPause(5ms);
+        plc->Faults().Add(rule);
+        ++faults;
+        const std::size_t mark = rig.PacketCount();
+        // Polling resumes after each fault.
+        ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketCount() >= mark + 2 * kItems; }, 15s))
+            << "no packets after fault " << faults << " (kind " << static_cast<int>(kind) << ")";
+    }
+    std::size_t reads = 0;
+    for (const auto& packet : rig.Packets()) {
+        const auto v = Values(packet);
+        const std::string req = v.at("EIP_REQ").AsString();
+        const int i = std::stoi(req.substr(1));
+        ASSERT_EQ(v.count(req), 1u) << "packet of " << req << " without its own value";
+        EXPECT_EQ(v.at(req).AsInteger(), 1000 + 37 * i) << req;
+        for (int j = 0; j < kItems; ++j)
+            if (j != i)
+                EXPECT_EQ(v.count("V" + std::to_string(j)), 0u) << req << " carries V" << j;
+        ++reads;
+    }
+    std::uint64_t hits = 0;
+    for (std::size_t k = 0; k < sim::FaultKindCount; ++k)
+        hits += plc->Faults().Hits(static_cast<sim::FaultKind>(k));
+    std::printf("[ integrity ] %zu reads delivered, %d faults armed, %llu hit\n", reads, faults,
+                static_cast<unsigned long long>(hits));
+    EXPECT_GT(hits, 10u);
+}
+
+} // namespace

@@ -1,0 +1,153 @@
+// The engine's pieces on their own: address splitting and bit ranges, and the
+// device worker's outcome rules against a channel that the test plays.
+#include "engine/EipSyncThread.h"
+#include "engine/SerialPortDM.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace qor;
+using namespace std::chrono_literals;
+
+TEST(AddressSplitTest, BitPartsFollowAHashOrAClosingBracket) {
+    const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+        {"Tag[3].5", "Tag[3]", "5"},       {"Motor[1].Speed", "Motor[1]", "Speed"},
+        {"Word#2:5", "Word", "2:5"},       {"A[1]#3", "A[1]", "3"},
+        {"#5", "#5", ""},                  {"Counter", "Counter", ""},
+        {"Arr[2]", "Arr[2]", ""},          {"Program:Main.X", "Program:Main.X", ""},
+    };
+    for (const auto& [address, base, bits] : cases) {
+        const auto [b, p] = SplitBitSpec(address);
+        EXPECT_EQ(b, base) << address;
+        EXPECT_EQ(p, bits) << address;
+    }
+    using R = std::pair<std::uint32_t, std::uint32_t>;
+    EXPECT_EQ(ParseBitRange("", 16), R(0, 15));
+    EXPECT_EQ(ParseBitRange("5", 32), R(5, 5));
+    EXPECT_EQ(ParseBitRange("2:5", 16), R(2, 5));
+    EXPECT_EQ(ParseBitRange("5:2", 16), R(5, 5));
+    EXPECT_EQ(ParseBitRange("4:99", 16), R(4, 15));
+    EXPECT_EQ(ParseBitRange("x", 8), R(0, 7));
+    EXPECT_EQ(ParseBitRange("99", 8), R(0, 7));
+    EXPECT_EQ(ParseBitRange("", 0), R(0, 0));
+}
+
+TEST(AddressSplitTest, ReadAddressesAndDevicePaths) {
+    std::vector<std::string> names, attributes;
+    TEipSyncThread::SplitReadAddress(" A ; B ;@1/1/7; @4/5 ;@2/2/2", names, attributes);
+    EXPECT_EQ(names, (std::vector<std::string>{"A", "B", "@4/5"})); // one "/" is a name
+    EXPECT_EQ(attributes, (std::vector<std::string>{"@2/2/2", "@1/1/7"}));
+    names.clear();
+    attributes.clear();
+    TEipSyncThread::SplitReadAddress(" ; ;  ", names, attributes);
+    EXPECT_TRUE(names.empty() && attributes.empty());
+    EXPECT_EQ(TEipSyncThread::UserPathOf("1, 0; x;-2;300"), (eip::TPacketDataArray{1, 0, 44}));
+    EXPECT_TRUE(TEipSyncThread::UserPathOf("").empty());
+}
+
+// A host channel that takes (or refuses) every byte and never answers.
+class SilentChannel : public IDeviceChannel {
+public:
+    explicit SilentChannel(bool accept) : accept_(accept) {}
+    int SendToDevice(std::span<const std::uint8_t> bytes) override {
+        std::scoped_lock hold(lock_);
+        if (std::string(bytes.begin(), bytes.end()) == "<<CLOSE>>")
+            ++closes;
+        return accept_ ? static_cast<int>(bytes.size()) : -1;
+    }
+    int Closes() {
+        std::scoped_lock hold(lock_);
+        return closes;
+    }
+
+private:
+    bool accept_;
+    std::mutex lock_;
+    int closes = 0;
+};
+
+// The worker with its outcomes recorded.
+struct Worker {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<std::pair<int, bool>> outcomes; // (code, success)
+    std::vector<std::string> log;
+    std::vector<std::pair<int, int>> closesAt;  // (outcome number, closes so far)
+    SilentChannel channel;
+    TEipSyncThreadEx thread;
+
+    explicit Worker(bool accept)
+        : channel(accept), thread(&channel, 0, [this](int, const std::string& text) {
+              std::scoped_lock hold(lock);
+              log.push_back(text);
+          }) {
+        auto handle = thread.OnResult;
+        thread.OnResult = [this, handle](TEipSyncThread& sender, const TEipSyncCommand& command, bool success,
+                                         std::int32_t code, const std::string& text, TEipResultObject* result) {
+            const bool taken = handle(sender, command, success, code, text, result);
+            std::scoped_lock hold(lock);
+            outcomes.emplace_back(command.Code, success);
+            closesAt.emplace_back(static_cast<int>(outcomes.size()), channel.Closes());
+            changed.notify_all();
+            return taken;
+        };
+    }
+    bool WaitFor(std::size_t n) {
+        std::unique_lock hold(lock);
+        return changed.wait_for(hold, 10s, [&] { return outcomes.size() >= n; });
+    }
+    void Connect(std::uint8_t family = 0) { thread.QueueConnect("127.0.0.1", "0", {}, 20, 0, family); }
+};
+
+TEST(DeviceWorkerTest, ThirdAndEveryFurtherConnectFailureReopensTheChannelAndEachIsLogged) {
+    Worker w(/*accept=*/true);
+    for (int i = 0; i < 5; ++i)
+        w.Connect();
+    ASSERT_TRUE(w.WaitFor(5));
+    std::scoped_lock hold(w.lock);
+    EXPECT_EQ(w.closesAt, (std::vector<std::pair<int, int>>{{1, 0}, {2, 0}, {3, 1}, {4, 2}, {5, 3}}));
+    ASSERT_EQ(w.log.size(), 5u);
+    EXPECT_EQ(w.log[0].rfind("Operation failed (Connect, ", 0), 0u) << w.log[0];
+}
+
+TEST(DeviceWorkerTest, ConnectFailuresOnARefusedChannelAreNotLoggedAndReadsWithoutConnectionAreDropped) {
+    Worker w(/*accept=*/false);
+    w.thread.QueueCommand(TEipCommandCode::ReadTag, "K", 0, 1, "Counter"); // no processor: dropped
+    for (int i = 0; i < 3; ++i)
+        w.Connect();
+    w.thread.QueueCommand(TEipCommandCode::ReadTag, "K", 0, 1, "Counter"); // not connected: dropped
+    w.thread.QueueCommand(TEipCommandCode::ReadTag, "K", 0, 1, "");        // nothing to read: not queued
+    ASSERT_TRUE(w.WaitFor(3));
+    w.Connect();
+    ASSERT_TRUE(w.WaitFor(4));
+    std::scoped_lock hold(w.lock);
+    EXPECT_EQ(w.outcomes, (std::vector<std::pair<int, bool>>{{0, false}, {0, false}, {0, false}, {0, false}}));
+    EXPECT_TRUE(w.log.empty());
+    EXPECT_TRUE(w.thread.Results.Count() == 0);
+}
+
+TEST(DeviceWorkerTest, APortOpenedReportReconnectsOnlyMicroLogix) {
+    for (const std::uint8_t family : {std::uint8_t{0}, std::uint8_t{2}}) {
+        SCOPED_TRACE(int(family));
+        Worker w(/*accept=*/false);
+        w.Connect(family);
+        ASSERT_TRUE(w.WaitFor(1));
+        w.thread.SetPortState(true);
+        // Disconnect (silent) reports on the processor the connect made; a
+        // MicroLogix worker then connects again with what it remembered.
+        ASSERT_TRUE(w.WaitFor(family == 2 ? 3 : 2));
+        std::scoped_lock hold(w.lock);
+        EXPECT_EQ(w.outcomes[1], std::make_pair(1, true));
+        if (family == 2)
+            EXPECT_EQ(w.outcomes[2].first, 0);
+        EXPECT_EQ(w.outcomes.size(), family == 2 ? 3u : 2u);
+    }
+}
+
+} // namespace

@@ -1,0 +1,93 @@
+// qorhost read against the simulated controller: the values of the sample tag
+// set in each format, the exit codes, and the plug-in's log on failure.
+#include "CliProcess.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+using clitest::TChild;
+using clitest::TSim;
+
+std::vector<std::string> Read(const TSim& sim, std::vector<std::string> args) {
+    args.insert(args.begin(), {QOR_QORHOST_PATH, "read", "--device", sim.Device()});
+    return args;
+}
+
+TEST(CliReadTest, JsonLinesHoldTheControllersValues) {
+    TSim sim;
+    ASSERT_GT(sim.Port(), 0);
+    TChild read(
+        Read(sim, {"--samples", "2", "--interval", "100", "Counter", "Temperature", "Run", "Message"}));
+    ASSERT_EQ(read.Wait(), 0) << read.Text(1);
+    std::map<std::string, int> perRequest;
+    nlohmann::json values;
+    for (const std::string& line : read.Lines(0)) {
+        const nlohmann::json packet = nlohmann::json::parse(line);
+        ++perRequest[packet.at("EIP_REQ").get<std::string>()];
+        values.update(packet);
+    }
+    // Exactly the samples asked for, per request.
+    EXPECT_EQ(perRequest,
+              (std::map<std::string, int>{{"Counter", 2}, {"Temperature", 2}, {"Run", 2}, {"Message", 2}}));
+    EXPECT_EQ(values["Counter"], 123456);
+    EXPECT_EQ(values["Temperature"], 21.5);
+    EXPECT_EQ(values["Run"], true);
+    EXPECT_EQ(values["Message"], "Hello, line 4");
+    EXPECT_EQ(values["DATA_SOURCE_NAME"], "device");
+
+    // --number: the elements from the address on, numbered from 1.
+    TChild array(Read(sim, {"--number", "3", "Counts[2]"}));
+    ASSERT_EQ(array.Wait(), 0) << array.Text(1);
+    ASSERT_EQ(array.Lines(0).size(), 1u);
+    const nlohmann::json elements = nlohmann::json::parse(array.Lines(0)[0]);
+    EXPECT_EQ(elements["Counts21"], 3);
+    EXPECT_EQ(elements["Counts22"], 4);
+    EXPECT_EQ(elements["Counts23"], 5);
+    EXPECT_FALSE(elements.contains("Counts24"));
+}
+
+TEST(CliReadTest, BitsAndTheOtherFormats) {
+    TSim sim;
+    ASSERT_GT(sim.Port(), 0);
+    TChild bit(Read(sim, {"Flags[1].31", "Run"}));
+    ASSERT_EQ(bit.Wait(), 0) << bit.Text(1);
+    nlohmann::json values;
+    for (const std::string& line : bit.Lines(0))
+        values.update(nlohmann::json::parse(line));
+    EXPECT_EQ(values["Flags1.3131"], true); // the bit part appended to the derived name
+    EXPECT_EQ(values["Run"], true);
+
+    TChild csv(Read(sim, {"--format", "csv", "Temperature"}));
+    ASSERT_EQ(csv.Wait(), 0) << csv.Text(1);
+    ASSERT_GE(csv.Lines(0).size(), 2u);
+    EXPECT_EQ(csv.Lines(0)[0], "time,source,item,value\r");
+    EXPECT_NE(csv.Text(0).find(",device,Temperature,21.5\r\n"), std::string::npos) << csv.Text(0);
+
+    TChild table(Read(sim, {"--format", "table", "Speed"}));
+    ASSERT_EQ(table.Wait(), 0) << table.Text(1);
+    ASSERT_EQ(table.Lines(0).size(), 2u);
+    EXPECT_NE(table.Lines(0)[1].find("Speed                     1500"), std::string::npos) << table.Text(0);
+}
+
+TEST(CliReadTest, AnUnknownTagFailsWithThePluginsLogAndAUsageErrorExitsTwo) {
+    TSim sim;
+    ASSERT_GT(sim.Port(), 0);
+    TChild unknown(Read(sim, {"--wait", "3", "Counter", "NoSuchTag"}));
+    EXPECT_EQ(unknown.Wait(), 1);
+    EXPECT_NE(unknown.Text(1).find("Operation failed"), std::string::npos) << unknown.Text(1);
+    EXPECT_NE(unknown.Text(1).find("NoSuchTag: 0 of 1 packet(s)"), std::string::npos) << unknown.Text(1);
+
+    for (const std::vector<std::string>& wrong :
+         {std::vector<std::string>{QOR_QORHOST_PATH, "read", "--device", sim.Device()},
+          {QOR_QORHOST_PATH, "read", "Counter"},
+          {QOR_QORHOST_PATH, "read", "--device", "127.0.0.1:0", "Counter"},
+          {QOR_QORHOST_PATH, "read", "--device", sim.Device(), "--format", "xml", "Counter"},
+          {QOR_QORHOST_PATH, "read", "--device", sim.Device(), "--number", "0", "Counter"}}) {
+        TChild usage(wrong);
+        EXPECT_EQ(usage.Wait(), 2) << wrong.back() << usage.Text(1);
+    }
+}
+
+} // namespace
