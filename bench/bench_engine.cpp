@@ -14,6 +14,9 @@
 //                       after the warm-up
 //   idle_cpu_pct        process CPU time / wall time of a host configured the
 //                       same way whose device never answers
+//   sqlite_sink_ratio   answered requests per second with every packet also
+//                       written to an SQLite output (committed by the end) /
+//                       the same with a null output
 //
 // and where the end-to-end time goes: context switches per request on both
 // sides; the median gap between two answers (the engine's round trip while
@@ -25,7 +28,8 @@
 // The environment sizes the run (defaults in brackets):
 //   QOR_BENCH_E2E_REQUESTS   answered requests measured after the warm-up [100000]
 //   QOR_BENCH_E2E_WARMUP     answered requests before the measurement [10000]
-//   QOR_BENCH_E2E_ITEMS      DINT items of the data source [4]
+//   QOR_BENCH_E2E_ITEMS      DINT items of the data source [64: enough that one is always due]
+//   QOR_BENCH_SINK_REQUESTS  answered requests per output in the output phase [20000; 0 skips it]
 //   QOR_BENCH_BARE_EXCHANGES bare-socket exchanges, half before and half after
 //                            the end-to-end run [20000]
 //   QOR_BENCH_IDLE_MS        wall time of the idle measurement, 0 skips it [10000]
@@ -36,6 +40,7 @@
 #include "eip/EIP_EncapsPacket.h"
 #include "host/DeviceConnections.h"
 #include "host/Host.h"
+#include "host/Outputs.h"
 #include "host/OptionsDialog.h"
 #include "host/PluginInstance.h"
 #include "host/PluginLibrary.h"
@@ -151,6 +156,21 @@ public:
             ++others_;
             return;
         }
+        if (Output != nullptr) {
+            // As the logger hands a packet to its outputs.
+            host::TOutputPacket packet;
+            packet.Time = std::chrono::system_clock::now();
+            packet.Source = "Bench";
+            packet.SourceId = 1;
+            qor::TqorParamsList items;
+            list.CopyTo(items);
+            for (int i = 0; i < items.Count(); ++i) {
+                const qor::TqorParamsListItem& item = *items.GetItem(i);
+                if (!item.IsRowMarker())
+                    packet.Values.push_back({item.Name, item.Value});
+            }
+            Output->Write(packet);
+        }
         if (measuring_.load())
             RecordGap();
         if (++answered_ >= target_.load())
@@ -187,6 +207,7 @@ public:
     }
     std::uint64_t Answered() const { return answered_.load(); }
     std::uint64_t Others() const { return others_.load(); }
+    host::IOutput* Output = nullptr; // where each packet also goes (main thread)
 
 private:
     void QuitOnce() {
@@ -291,6 +312,7 @@ public:
         host_.RunMessageLoopFor(ms);
     }
     const CountingSink& Sink() const { return sink_; }
+    CountingSink& Sink() { return sink_; }
     void Measure() { sink_.Measure(); }
 
 private:
@@ -353,7 +375,7 @@ private:
 int main() try {
     const std::uint64_t requests = std::max<std::uint64_t>(1, EnvCount("QOR_BENCH_E2E_REQUESTS", 100000));
     const std::uint64_t warmup = EnvCount("QOR_BENCH_E2E_WARMUP", 10000);
-    const std::size_t items = std::max<std::uint64_t>(1, EnvCount("QOR_BENCH_E2E_ITEMS", 4));
+    const std::size_t items = std::max<std::uint64_t>(1, EnvCount("QOR_BENCH_E2E_ITEMS", 64));
     // 200 of them warm up; at least 100 on each side of the end-to-end run.
     const std::uint64_t bare = std::max<std::uint64_t>(400, EnvCount("QOR_BENCH_BARE_EXCHANGES", 20000));
     const std::uint64_t idleMs = EnvCount("QOR_BENCH_IDLE_MS", 10000);
@@ -425,6 +447,35 @@ int main() try {
         if (run.Sink().Others() != 0)
             std::printf("e2e_packets_without_request=%llu\n",
                         static_cast<unsigned long long>(run.Sink().Others()));
+    }
+
+    // The logger's outputs on the same stream of packets: answered requests
+    // per second with every packet written (and, at the end, committed) to
+    // an SQLite file, against the same with a null output.
+    const std::uint64_t sinkRequests = EnvCount("QOR_BENCH_SINK_REQUESTS", 20000);
+    if (sinkRequests > 0) {
+        const TempFolder folder;
+        double rates[2] = {0, 0};
+        const std::string specs[2] = {"null", "sqlite:" + folder.File("bench.sqlite3")};
+        for (int k = 0; k < 2; ++k) {
+            auto output = host::MakeOutput(specs[k], folder.File(""), [](const std::string& line) {
+                std::fprintf(stderr, "bench_engine: output: %s\n", line.c_str());
+            });
+            DataSourceRun run(host, library, 3 + k, plc.Port(), items);
+            if (!run.RunUntilAnswered(warmup / 10))
+                throw std::runtime_error("the output warm-up was not answered in time");
+            run.Sink().Output = output.get();
+            const std::uint64_t from = run.Sink().Answered();
+            const Meter meter;
+            run.RunUntilAnswered(from + sinkRequests);
+            const std::uint64_t answered = run.Sink().Answered() - from;
+            run.Sink().Output = nullptr;
+            output->Flush(std::chrono::seconds(60));
+            rates[k] = static_cast<double>(answered) / meter.WallSeconds();
+        }
+        std::printf("null_output_packets_per_s=%.0f\n", rates[0]);
+        std::printf("sqlite_output_packets_per_s=%.0f\n", rates[1]);
+        std::printf("sqlite_sink_ratio=%.3f\n", rates[1] / rates[0]);
     }
 
     if (idleMs > 0) {
