@@ -274,10 +274,12 @@ TEST(EngineE2ETest, CombinedPacketsKeepComingWhenOneItemKeepsFailing) {
         // that answered are there.
         auto v = Values(packet);
         EXPECT_TRUE(v.count("A") || v.count("B"));
-        if (v.count("A"))
+        if (v.count("A")) {
             EXPECT_EQ(v["A"].AsInteger(), 123456);
-        if (v.count("B"))
+        }
+        if (v.count("B")) {
             EXPECT_EQ(v["B"].AsInteger(), 1500);
+        }
         EXPECT_EQ(v.count("X"), 0u);
         // The header once, from the first contributor.
         EXPECT_EQ(packet.Items->IndexOf("DATA_SOURCE_ID"), packet.Items->IndexOf("DATA_SOURCE_ID", 0));
@@ -481,9 +483,11 @@ TEST(EngineE2ETest, NoValueIsEverAttributedToTheWrongItemUnderRandomFaults) {
         const int i = std::stoi(req.substr(1));
         ASSERT_EQ(v.count(req), 1u) << "packet of " << req << " without its own value";
         EXPECT_EQ(v.at(req).AsInteger(), 1000 + 37 * i) << req;
-        for (int j = 0; j < kItems; ++j)
-            if (j != i)
+        for (int j = 0; j < kItems; ++j) {
+            if (j != i) {
                 EXPECT_EQ(v.count("V" + std::to_string(j)), 0u) << req << " carries V" << j;
+            }
+        }
         ++reads;
     }
     std::uint64_t hits = 0;

@@ -144,8 +144,9 @@ TEST(DeviceWorkerTest, APortOpenedReportReconnectsOnlyMicroLogix) {
         ASSERT_TRUE(w.WaitFor(family == 2 ? 3 : 2));
         std::scoped_lock hold(w.lock);
         EXPECT_EQ(w.outcomes[1], std::make_pair(1, true));
-        if (family == 2)
+        if (family == 2) {
             EXPECT_EQ(w.outcomes[2].first, 0);
+        }
         EXPECT_EQ(w.outcomes.size(), family == 2 ? 3u : 2u);
     }
 }
