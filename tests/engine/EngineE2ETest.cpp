@@ -30,14 +30,18 @@ namespace fs = std::filesystem;
 
 // One request item of the stored list. Export names may be empty.
 struct Req {
+    Req(std::string caption, std::string address, std::string names, int number = 1, std::string dataType = {},
+        std::string scale = "1", int pollMs = 20, int timeoutMs = 1000)
+        : Caption(std::move(caption)), Address(std::move(address)), Names(std::move(names)), Number(number),
+          DataType(std::move(dataType)), Scale(std::move(scale)), PollMs(pollMs), TimeoutMs(timeoutMs) {}
     std::string Caption;
     std::string Address;
     std::string Names;
-    int Number = 1;
-    std::string DataType;  // "TC1", "TD0", ...
-    std::string Scale = "1";
-    int PollMs = 20;       // 0: read once
-    int TimeoutMs = 1000;
+    int Number;
+    std::string DataType; // "TC1", "TD0", ...
+    std::string Scale;
+    int PollMs;           // 0: read once
+    int TimeoutMs;
     std::string Device = "0";
 };
 
