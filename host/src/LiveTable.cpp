@@ -78,7 +78,10 @@ void TLiveTable::Update(const TOutputPacket& packet) {
             } else {
                 auto last = std::find_if(rows_.rbegin(), rows_.rend(),
                                          [&](const TRow& r) { return r.Source == packet.Source; });
-                row = rows_.insert(last == rows_.rend() ? rows_.end() : last.base(), {packet.Source, v.Name});
+                TRow added;
+                added.Source = packet.Source;
+                added.Item = v.Name;
+                row = rows_.insert(last == rows_.rend() ? rows_.end() : last.base(), std::move(added));
             }
         }
         row->Value = ValueText(v.Value);

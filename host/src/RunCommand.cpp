@@ -35,7 +35,7 @@ std::string StampText(std::chrono::system_clock::time_point t) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
     std::tm local{};
     ::localtime_r(&seconds, &local);
-    char text[40];
+    char text[64]; // room for any year the structure can hold
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,
