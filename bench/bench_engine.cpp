@@ -41,6 +41,7 @@
 #include "host/DeviceConnections.h"
 #include "host/Host.h"
 #include "host/Outputs.h"
+#include "host/TempFolder.h"
 #include "host/OptionsDialog.h"
 #include "host/PluginInstance.h"
 #include "host/PluginLibrary.h"
@@ -119,25 +120,6 @@ private:
     Usage usage_;
 };
 
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "bench_engine.XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("cannot make a temporary folder");
-        path_ = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    std::string File(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-};
 
 // Counts the answered requests (packets carrying "EIP_REQ"; the plug-in may
 // call from any thread) and ends the host's message loop once a target count
@@ -316,7 +298,7 @@ public:
     void Measure() { sink_.Measure(); }
 
 private:
-    TempFolder folder_;
+    host::TTempFolder folder_{"bench_engine"};
     host::THost& host_;
     host::TPluginInstance instance_;
     CountingSink sink_;
@@ -382,7 +364,7 @@ int main() try {
 
     // Settings the instances might keep outside their INI file stay in a
     // folder of this run.
-    const TempFolder registry;
+    const host::TTempFolder registry("bench_engine");
     ::setenv("QOR_REGISTRY_FILE", registry.File("registry.sqlite3").c_str(), 1);
 
     sim::SimController plc;
@@ -454,7 +436,7 @@ int main() try {
     // an SQLite file, against the same with a null output.
     const std::uint64_t sinkRequests = EnvCount("QOR_BENCH_SINK_REQUESTS", 20000);
     if (sinkRequests > 0) {
-        const TempFolder folder;
+        const host::TTempFolder folder("bench_engine");
         double rates[2] = {0, 0};
         const std::string specs[2] = {"null", "sqlite:" + folder.File("bench.sqlite3")};
         for (int k = 0; k < 2; ++k) {

@@ -15,17 +15,6 @@ namespace {
 // Posted when the first packet of a batch waits for the main thread.
 constexpr platform::UINT WM_PACKETS = platform::WM_USER + 10;
 
-const char* LevelName(int level) {
-    switch (level) {
-    case 0:
-        return "exception";
-    case 1:
-        return "warning";
-    default:
-        return "success";
-    }
-}
-
 } // namespace
 
 const char* LinkStateName(TLinkState state) {
@@ -60,7 +49,7 @@ TAcquisition::TAcquisition(THost& host, TPluginLibrary& library, std::string set
           return true;
       }) {
     host_.OnLogLine = [this](const TLogLine& line) {
-        Log(NameOf(line.ModuleIndex), std::string(LevelName(line.Level)) + ": " + line.Text);
+        Log(NameOf(line.ModuleIndex), std::string(LogLevelName(line.Level)) + ": " + line.Text);
     };
     host_.SetPacketSink(this);
 }

@@ -26,6 +26,17 @@ std::atomic<IPacketSink*> packetSink{nullptr};
 
 } // namespace
 
+const char* LogLevelName(int level) {
+    switch (level) {
+    case 0:
+        return "exception";
+    case 1:
+        return "warning";
+    default:
+        return "success";
+    }
+}
+
 std::vector<TLogLine> ParseLogText(std::uint32_t moduleIndex, std::string_view text) {
     std::vector<TLogLine> lines;
     while (!text.empty()) {

@@ -22,17 +22,6 @@ namespace host {
 
 namespace {
 
-const char* LevelName(int level) {
-    switch (level) {
-    case 0:
-        return "exception";
-    case 1:
-        return "warning";
-    default:
-        return "success";
-    }
-}
-
 void PrintModuleInfo(const host::TModuleInfo& info) {
     std::printf("Module information\n");
     std::printf("  type             0x%02X\n", info.ModuleType);
@@ -267,7 +256,7 @@ int RunInspectCommand(const TInspectOptions& opts) {
     try {
         host::THost host;
         host.OnLogLine = [](const host::TLogLine& line) {
-            std::printf("Log [%u] %s: %s\n", line.ModuleIndex, LevelName(line.Level), line.Text.c_str());
+            std::printf("Log [%u] %s: %s\n", line.ModuleIndex, LogLevelName(line.Level), line.Text.c_str());
         };
         host::TPluginLibrary library(pluginPath);
         std::printf("Loaded %s\n", pluginPath.c_str());

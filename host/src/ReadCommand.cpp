@@ -2,6 +2,7 @@
 // addresses become the request list of one data source, stored as the options
 // dialog stores it in a settings file of the command's own; the command runs
 // until every request delivered its samples, or the wait is over.
+#include "host/TempFolder.h"
 #include "host/Acquisition.h"
 #include "host/Commands.h"
 #include "host/HostConfig.h"
@@ -23,26 +24,6 @@ namespace {
 
 constexpr platform::UINT_PTR kWaitTimer = 1;
 
-// A folder of its own for the command's settings, removed at the end.
-class TTempFolder {
-public:
-    TTempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "qorhost-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("Cannot make a temporary folder");
-        path_ = pattern;
-    }
-    ~TTempFolder() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TTempFolder(const TTempFolder&) = delete;
-    TTempFolder& operator=(const TTempFolder&) = delete;
-    std::string File(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-};
 
 std::string ClockText(std::chrono::system_clock::time_point t) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(t);

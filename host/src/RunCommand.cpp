@@ -2,6 +2,7 @@
 // every data source and writes each packet to every output until SIGINT or
 // SIGTERM; SIGHUP reads the configuration again. Everything happens on the
 // main thread's message loop: packets, signals, timers and log lines.
+#include "host/TempFolder.h"
 #include "host/Acquisition.h"
 #include "host/Commands.h"
 #include "host/HostConfig.h"
@@ -319,26 +320,6 @@ private:
     bool reloadAgain_ = false;
 };
 
-// The instances' settings live in a folder of the run's own.
-class TSettingsFolder {
-public:
-    TSettingsFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "qorhost-run-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("Cannot make a temporary folder");
-        path_ = pattern;
-    }
-    ~TSettingsFolder() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TSettingsFolder(const TSettingsFolder&) = delete;
-    TSettingsFolder& operator=(const TSettingsFolder&) = delete;
-    std::string File(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-};
 
 } // namespace
 
@@ -379,7 +360,7 @@ int RunRunCommand(const TRunOptions& opts) {
                 logger->Log(std::string("qorhost: ") + (s == SIGINT ? "SIGINT" : "SIGTERM") + "; stopping");
             platform::PostQuitMessage(kExitOk);
         });
-        TSettingsFolder folder;
+        TTempFolder folder("qorhost-run");
         THost host;
         std::optional<TPluginLibrary> library;
         try {

@@ -58,6 +58,9 @@ struct TLogLine {
     std::string Text;
 };
 
+// "exception", "warning" or "success" for a log line's level.
+const char* LogLevelName(int level);
+
 // Splits the text GetLogEx delivers (lines ending in CR LF, each starting with
 // the level plus 1 as a character) into lines.
 std::vector<TLogLine> ParseLogText(std::uint32_t moduleIndex, std::string_view text);
