@@ -438,9 +438,9 @@ int main() try {
     if (sinkRequests > 0) {
         const host::TTempFolder folder("bench_engine");
         double rates[2] = {0, 0};
-        const std::string specs[2] = {"null", "sqlite:" + folder.File("bench.sqlite3")};
+        const std::string targets[2] = {"null", "sqlite:" + folder.File("bench.sqlite3")};
         for (int k = 0; k < 2; ++k) {
-            auto output = host::MakeOutput(specs[k], folder.File(""), [](const std::string& line) {
+            auto output = host::MakeOutput(targets[k], folder.File(""), [](const std::string& line) {
                 std::fprintf(stderr, "bench_engine: output: %s\n", line.c_str());
             });
             DataSourceRun run(host, library, 3 + k, plc.Port(), items);

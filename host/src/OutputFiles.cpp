@@ -26,8 +26,8 @@ class TTextFileOutput : public IOutput {
 public:
     // An empty path writes to standard output. header is written first when
     // the file is new or empty.
-    TTextFileOutput(std::string spec, std::string path, std::string header, TLog log)
-        : spec_(std::move(spec)), path_(std::move(path)), header_(std::move(header)), log_(std::move(log)) {
+    TTextFileOutput(std::string target, std::string path, std::string header, TLog log)
+        : target_(std::move(target)), path_(std::move(path)), header_(std::move(header)), log_(std::move(log)) {
         if (path_.empty()) {
             fd_ = STDOUT_FILENO;
             pending_ = header_;
@@ -43,7 +43,7 @@ public:
     TTextFileOutput(const TTextFileOutput&) = delete;
     TTextFileOutput& operator=(const TTextFileOutput&) = delete;
 
-    const std::string& Spec() const override { return spec_; }
+    const std::string& Target() const override { return target_; }
 
     void Write(const TOutputPacket& packet) override {
         const std::size_t before = pending_.size();
@@ -126,10 +126,10 @@ private:
 
     void Report(const std::string& text) {
         if (log_)
-            log_("output " + spec_ + ": " + text);
+            log_("output " + target_ + ": " + text);
     }
 
-    std::string spec_;
+    std::string target_;
     std::string path_;
     std::string header_;
     TLog log_;
@@ -190,12 +190,12 @@ protected:
 
 } // namespace
 
-std::unique_ptr<IOutput> MakeJsonlOutput(std::string spec, std::string path, TLog log) {
-    return std::make_unique<TJsonlOutput>(std::move(spec), std::move(path), std::string(), std::move(log));
+std::unique_ptr<IOutput> MakeJsonlOutput(std::string target, std::string path, TLog log) {
+    return std::make_unique<TJsonlOutput>(std::move(target), std::move(path), std::string(), std::move(log));
 }
 
-std::unique_ptr<IOutput> MakeCsvOutput(std::string spec, std::string path, TLog log) {
-    return std::make_unique<TCsvOutput>(std::move(spec), std::move(path), "time,source,item,value\r\n",
+std::unique_ptr<IOutput> MakeCsvOutput(std::string target, std::string path, TLog log) {
+    return std::make_unique<TCsvOutput>(std::move(target), std::move(path), "time,source,item,value\r\n",
                                         std::move(log));
 }
 

@@ -30,10 +30,10 @@ nlohmann::ordered_json JsonValue(const qor::Variant& value);
 // true/false, dates as IsoDate, arrays as JSON, Empty and Null as "".
 std::string ValueText(const qor::Variant& value);
 
-std::unique_ptr<IOutput> MakeJsonlOutput(std::string spec, std::string path, TLog log);
-std::unique_ptr<IOutput> MakeCsvOutput(std::string spec, std::string path, TLog log);
-std::unique_ptr<IOutput> MakeSqliteOutput(std::string spec, std::string path, TLog log);
-std::unique_ptr<IOutput> MakeMqttOutput(std::string spec, std::string host, int port, std::string prefix,
+std::unique_ptr<IOutput> MakeJsonlOutput(std::string target, std::string path, TLog log);
+std::unique_ptr<IOutput> MakeCsvOutput(std::string target, std::string path, TLog log);
+std::unique_ptr<IOutput> MakeSqliteOutput(std::string target, std::string path, TLog log);
+std::unique_ptr<IOutput> MakeMqttOutput(std::string target, std::string host, int port, std::string prefix,
                                         TLog log);
 
 } // namespace host::outputs

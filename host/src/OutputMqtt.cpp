@@ -58,14 +58,14 @@ std::string TopicLevel(const std::string& source, std::uint32_t sourceId) {
 
 class TMqttOutput : public IOutput {
 public:
-    TMqttOutput(std::string spec, std::string host, int port, std::string prefix, TLog log)
-        : spec_(std::move(spec)), host_(std::move(host)), port_(port), prefix_(std::move(prefix)),
+    TMqttOutput(std::string target, std::string host, int port, std::string prefix, TLog log)
+        : target_(std::move(target)), host_(std::move(host)), port_(port), prefix_(std::move(prefix)),
           statusTopic_(prefix_ + "/status"), log_(std::move(log)) {
         InitLibrary();
         const std::string id = ClientId();
         mosq_ = mosquitto_new(id.c_str(), true, this);
         if (!mosq_)
-            throw std::runtime_error("output " + spec_ + ": cannot create an MQTT client");
+            throw std::runtime_error("output " + target_ + ": cannot create an MQTT client");
         mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
         mosquitto_max_inflight_messages_set(mosq_, kWindow + 2); // the window and the status
         mosquitto_reconnect_delay_set(mosq_, kReconnectMinSeconds, kReconnectMaxSeconds, true);
@@ -75,7 +75,7 @@ public:
         mosquitto_publish_callback_set(mosq_, &TMqttOutput::OnPublish);
         if (mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS) {
             mosquitto_destroy(mosq_);
-            throw std::runtime_error("output " + spec_ + ": cannot start the MQTT network thread");
+            throw std::runtime_error("output " + target_ + ": cannot start the MQTT network thread");
         }
         // A broker that is not there yet is no error: the network thread
         // keeps trying, and packets wait in the buffer meanwhile.
@@ -107,7 +107,7 @@ public:
     TMqttOutput(const TMqttOutput&) = delete;
     TMqttOutput& operator=(const TMqttOutput&) = delete;
 
-    const std::string& Spec() const override { return spec_; }
+    const std::string& Target() const override { return target_; }
 
     void Write(const TOutputPacket& packet) override {
         std::string topic = prefix_ + "/" + TopicLevel(packet.Source, packet.SourceId);
@@ -237,10 +237,10 @@ private:
 
     void Report(const std::string& text) {
         if (log_)
-            log_("output " + spec_ + ": " + text);
+            log_("output " + target_ + ": " + text);
     }
 
-    const std::string spec_;
+    const std::string target_;
     const std::string host_;
     const int port_;
     const std::string prefix_;
@@ -264,9 +264,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<IOutput> MakeMqttOutput(std::string spec, std::string host, int port, std::string prefix,
+std::unique_ptr<IOutput> MakeMqttOutput(std::string target, std::string host, int port, std::string prefix,
                                         TLog log) {
-    return std::make_unique<TMqttOutput>(std::move(spec), std::move(host), port, std::move(prefix),
+    return std::make_unique<TMqttOutput>(std::move(target), std::move(host), port, std::move(prefix),
                                          std::move(log));
 }
 

@@ -52,8 +52,8 @@ struct TStmtFinalizer {
 
 class TSqliteOutput : public IOutput {
 public:
-    TSqliteOutput(std::string spec, std::string path, TLog log)
-        : spec_(std::move(spec)), path_(std::move(path)), log_(std::move(log)) {
+    TSqliteOutput(std::string target, std::string path, TLog log)
+        : target_(std::move(target)), path_(std::move(path)), log_(std::move(log)) {
         // The file and its table exist when the constructor returns (a reader
         // may open it at once); a failure here is retried by the writer.
         Open();
@@ -70,7 +70,7 @@ public:
     TSqliteOutput(const TSqliteOutput&) = delete;
     TSqliteOutput& operator=(const TSqliteOutput&) = delete;
 
-    const std::string& Spec() const override { return spec_; }
+    const std::string& Target() const override { return target_; }
 
     void Write(const TOutputPacket& packet) override {
         TOutputPacket copy = packet;
@@ -335,10 +335,10 @@ private:
 
     void Report(const std::string& text) {
         if (log_)
-            log_("output " + spec_ + ": " + text);
+            log_("output " + target_ + ": " + text);
     }
 
-    const std::string spec_;
+    const std::string target_;
     const std::string path_;
     const TLog log_;
 
@@ -365,8 +365,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<IOutput> MakeSqliteOutput(std::string spec, std::string path, TLog log) {
-    return std::make_unique<TSqliteOutput>(std::move(spec), std::move(path), std::move(log));
+std::unique_ptr<IOutput> MakeSqliteOutput(std::string target, std::string path, TLog log) {
+    return std::make_unique<TSqliteOutput>(std::move(target), std::move(path), std::move(log));
 }
 
 } // namespace host::outputs

@@ -128,18 +128,18 @@ namespace {
 
 class TNullOutput : public IOutput {
 public:
-    explicit TNullOutput(std::string spec) : spec_(std::move(spec)) {}
-    const std::string& Spec() const override { return spec_; }
+    explicit TNullOutput(std::string target) : target_(std::move(target)) {}
+    const std::string& Target() const override { return target_; }
     void Write(const TOutputPacket&) override {}
     void Flush(std::chrono::milliseconds) override {}
 
 private:
-    std::string spec_;
+    std::string target_;
 };
 
-std::string ResolvePath(std::string_view spec, std::string_view path, const std::string& baseDir) {
+std::string ResolvePath(std::string_view target, std::string_view path, const std::string& baseDir) {
     if (path.empty())
-        throw std::invalid_argument("output \"" + std::string(spec) + "\": the path is missing");
+        throw std::invalid_argument("output \"" + std::string(target) + "\": the path is missing");
     if (path == "-")
         return {};
     std::filesystem::path p{std::string(path)};
@@ -149,13 +149,13 @@ std::string ResolvePath(std::string_view spec, std::string_view path, const std:
 }
 
 // "mqtt://HOST[:PORT]/PREFIX"; an IPv6 address goes in brackets.
-std::unique_ptr<IOutput> ParseMqtt(std::string_view spec, outputs::TLog log) {
-    const std::string text(spec);
+std::unique_ptr<IOutput> ParseMqtt(std::string_view target, outputs::TLog log) {
+    const std::string text(target);
     auto fail = [&](const std::string& why) -> std::invalid_argument {
         return std::invalid_argument("output \"" + text + "\": " + why +
                                      " (expected mqtt://HOST[:PORT]/PREFIX)");
     };
-    std::string_view rest = spec.substr(7);
+    std::string_view rest = target.substr(7);
     const auto slash = rest.find('/');
     if (slash == std::string_view::npos)
         throw fail("the topic prefix is missing");
@@ -198,33 +198,33 @@ std::unique_ptr<IOutput> ParseMqtt(std::string_view spec, outputs::TLog log) {
 
 } // namespace
 
-std::unique_ptr<IOutput> MakeOutput(std::string_view spec, const std::string& baseDir,
+std::unique_ptr<IOutput> MakeOutput(std::string_view target, const std::string& baseDir,
                                     std::function<void(const std::string&)> log) {
     if (!log)
         log = [](const std::string&) {};
-    if (spec == "null")
-        return std::make_unique<TNullOutput>(std::string(spec));
-    if (spec.starts_with("mqtt://"))
-        return ParseMqtt(spec, std::move(log));
-    const auto colon = spec.find(':');
-    const std::string_view kind = spec.substr(0, colon);
+    if (target == "null")
+        return std::make_unique<TNullOutput>(std::string(target));
+    if (target.starts_with("mqtt://"))
+        return ParseMqtt(target, std::move(log));
+    const auto colon = target.find(':');
+    const std::string_view kind = target.substr(0, colon);
     if (colon != std::string_view::npos) {
-        const std::string_view path = spec.substr(colon + 1);
+        const std::string_view path = target.substr(colon + 1);
         if (kind == "jsonl")
-            return outputs::MakeJsonlOutput(std::string(spec), ResolvePath(spec, path, baseDir),
+            return outputs::MakeJsonlOutput(std::string(target), ResolvePath(target, path, baseDir),
                                             std::move(log));
         if (kind == "csv")
-            return outputs::MakeCsvOutput(std::string(spec), ResolvePath(spec, path, baseDir),
+            return outputs::MakeCsvOutput(std::string(target), ResolvePath(target, path, baseDir),
                                           std::move(log));
         if (kind == "sqlite") {
-            std::string resolved = ResolvePath(spec, path, baseDir);
+            std::string resolved = ResolvePath(target, path, baseDir);
             if (resolved.empty())
-                throw std::invalid_argument("output \"" + std::string(spec) +
+                throw std::invalid_argument("output \"" + std::string(target) +
                                             "\": SQLite needs a file, not -");
-            return outputs::MakeSqliteOutput(std::string(spec), std::move(resolved), std::move(log));
+            return outputs::MakeSqliteOutput(std::string(target), std::move(resolved), std::move(log));
         }
     }
-    throw std::invalid_argument("output \"" + std::string(spec) +
+    throw std::invalid_argument("output \"" + std::string(target) +
                                 "\": unknown kind (expected jsonl:PATH, csv:PATH, sqlite:PATH, "
                                 "mqtt://HOST[:PORT]/PREFIX or null)");
 }

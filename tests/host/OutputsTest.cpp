@@ -177,12 +177,12 @@ TEST(OutputsTest, JsonlFileThatCannotBeOpenedKeepsLinesAndRecovers) {
     EXPECT_EQ(log.Lines.size(), 2u);
 }
 
-TEST(OutputsTest, MalformedSpecsAreRejected) {
-    for (const char* spec : {"", "jsonl:", "csv", "ftp:x", "sqlite:-", "mqtt://host", "mqtt://:1883/p",
+TEST(OutputsTest, MalformedTargetsAreRejected) {
+    for (const char* target : {"", "jsonl:", "csv", "ftp:x", "sqlite:-", "mqtt://host", "mqtt://:1883/p",
                              "mqtt://h:99999/p", "mqtt://h:/p", "mqtt://h/a/#", "mqtt://[::1/p"}) {
-        EXPECT_THROW(MakeOutput(spec, "/tmp", {}), std::invalid_argument) << spec;
+        EXPECT_THROW(MakeOutput(target, "/tmp", {}), std::invalid_argument) << target;
     }
-    EXPECT_EQ(MakeOutput("null", "", {})->Spec(), "null");
+    EXPECT_EQ(MakeOutput("null", "", {})->Target(), "null");
 }
 
 // A second connection, as any SQLite client would open the file.

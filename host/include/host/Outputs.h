@@ -1,5 +1,5 @@
 // Where the logger sends the data packets: files (JSON lines, CSV), an SQLite
-// database and an MQTT broker, each made from a one-line spec. An output that
+// database and an MQTT broker, each made from a one-line target. An output that
 // fails (disk full, broker away, database locked) keeps what it accepted,
 // says so once through its log, and resumes by itself; it never throws into
 // the caller, so one failing output cannot stop the others.
@@ -35,7 +35,7 @@ struct TOutputPacket {
 class IOutput {
 public:
     virtual ~IOutput() = default;
-    virtual const std::string& Spec() const = 0; // the text it was made from
+    virtual const std::string& Target() const = 0; // the text it was made from
     // Called on the host's main thread, never blocks for long (no network or
     // disk wait on the caller's thread beyond a bounded local write).
     virtual void Write(const TOutputPacket& packet) = 0;
@@ -65,12 +65,12 @@ public:
 // The file outputs keep up to 64 MiB of lines, SQLite up to 100,000 packets
 // while their destination refuses them.
 //
-// Makes an output from its spec: "jsonl:PATH", "csv:PATH" ("-" = standard
+// Makes an output from its target: "jsonl:PATH", "csv:PATH" ("-" = standard
 // output), "sqlite:PATH", "mqtt://HOST[:PORT]/PREFIX", "null". Relative
 // paths are taken relative to baseDir. log receives one line per state change
 // (failure, recovery) from any thread. Throws std::invalid_argument with a
-// readable message for a malformed spec.
-std::unique_ptr<IOutput> MakeOutput(std::string_view spec, const std::string& baseDir,
+// readable message for a malformed target.
+std::unique_ptr<IOutput> MakeOutput(std::string_view target, const std::string& baseDir,
                                     std::function<void(const std::string&)> log);
 
 // The JSON object of one packet: item names as keys, values as JSON numbers,
