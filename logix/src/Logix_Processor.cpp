@@ -212,28 +212,25 @@ int TLogixProcessor::SendToHost(std::span<const std::uint8_t> bytes) {
     return Channel != nullptr ? Channel->SendToHost(bytes) : -1;
 }
 
-void TLogixProcessor::DataReceived(std::span<const std::uint8_t> bytes) {
+template <class F>
+void TLogixProcessor::WithAttached(F&& reach) {
     std::scoped_lock hold(attachLock_);
     if (attached_ != nullptr)
-        attached_->FeedData(bytes);
+        reach(*attached_);
 }
 
-void TLogixProcessor::ChannelClosed() {
-    std::scoped_lock hold(attachLock_);
-    if (attached_ != nullptr)
-        attached_->StateChanged(false);
+void TLogixProcessor::DataReceived(std::span<const std::uint8_t> bytes) {
+    WithAttached([&](eip::TSessionInfo& s) { s.FeedData(bytes); });
 }
+
+void TLogixProcessor::ChannelClosed() { ChannelStateChanged(false); }
 
 void TLogixProcessor::ChannelStateChanged(bool connected) {
-    std::scoped_lock hold(attachLock_);
-    if (attached_ != nullptr)
-        attached_->StateChanged(connected);
+    WithAttached([&](eip::TSessionInfo& s) { s.StateChanged(connected); });
 }
 
 void TLogixProcessor::FlushReceived() {
-    std::scoped_lock hold(attachLock_);
-    if (attached_ != nullptr)
-        attached_->FlushData();
+    WithAttached([](eip::TSessionInfo& s) { s.FlushData(); });
 }
 
 void TLogixProcessor::FreeSession() {

@@ -264,6 +264,10 @@ private:
     bool OpenTemporaryConnection(bool& opened);
     void ParseIdentity(std::span<const std::uint8_t> data);
 
+    // Runs reach on the session the channel's bytes go to, if any, under
+    // the lock that keeps it from being freed meanwhile.
+    template <class F>
+    void WithAttached(F&& reach);
     std::mutex attachLock_;
     eip::TSessionInfo* attached_ = nullptr;
     eip::TTcpChannel* tcp_ = nullptr;
