@@ -1,11 +1,11 @@
 #include "engine/EipSyncThread.h"
 
 #include "common/qorStrUtils.h"
+#include "logix/Logix_Client.h"
 #include "logix/Logix_Factory.h"
 #include "logix/Logix_Group.h"
 #include "platform/Messages.h"
 
-#include <charconv>
 
 namespace qor {
 
@@ -147,23 +147,6 @@ int TEipSyncThread::SendToHost(std::span<const std::uint8_t> bytes) {
     return sent;
 }
 
-eip::TPacketDataArray TEipSyncThread::UserPathOf(std::string_view devicePath) {
-    eip::TPacketDataArray path;
-    std::size_t start = 0;
-    while (start <= devicePath.size()) {
-        std::size_t end = devicePath.find_first_of(";,", start);
-        if (end == std::string_view::npos)
-            end = devicePath.size();
-        const std::string_view piece = Trim(devicePath.substr(start, end - start));
-        unsigned long long value = 0;
-        const auto [ptr, ec] = std::from_chars(piece.data(), piece.data() + piece.size(), value);
-        if (!piece.empty() && ec == std::errc() && ptr == piece.data() + piece.size())
-            path.push_back(static_cast<std::uint8_t>(value & 0xFF));
-        start = end + 1;
-    }
-    return path;
-}
-
 void TEipSyncThread::SplitReadAddress(std::string_view text, std::vector<std::string>& names,
                                       std::vector<std::string>& attributes) {
     std::vector<std::string_view> pieces;
@@ -254,7 +237,7 @@ void TEipSyncThread::ExecConnect(TEipSyncCommand& command) {
     if (!processor_) {
         eip::TPacketDataArray userPath;
         if (family == logix::ProcessorKindLogix)
-            userPath = UserPathOf(command.Text);
+            userPath = logix::UserPathFromText(command.Text);
         auto created = std::make_unique<logix::TLogixProcessor>(this, std::move(userPath), command.Host,
                                                                 static_cast<eip::ISessionOwner*>(this));
         std::scoped_lock hold(processorLock_);

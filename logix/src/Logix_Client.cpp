@@ -12,10 +12,10 @@ TPacketDataArray UserPathFromText(std::string_view text) {
     while (!text.empty()) {
         const std::size_t end = text.find_first_of(",;");
         const std::string_view piece = qor::Trim(text.substr(0, end));
-        unsigned value = 0;
+        unsigned long long value = 0;
         const auto [next, error] = std::from_chars(piece.data(), piece.data() + piece.size(), value);
-        if (!piece.empty() && error == std::errc() && next == piece.data() + piece.size() && value < 256)
-            path.push_back(static_cast<std::uint8_t>(value));
+        if (!piece.empty() && error == std::errc() && next == piece.data() + piece.size())
+            path.push_back(static_cast<std::uint8_t>(value & 0xFF));
         if (end == std::string_view::npos)
             break;
         text.remove_prefix(end + 1);

@@ -2,6 +2,7 @@
 // device worker's outcome rules against a channel that the test plays.
 #include "engine/EipSyncThread.h"
 #include "engine/SerialPortDM.h"
+#include "logix/Logix_Client.h"
 
 #include <gtest/gtest.h>
 
@@ -47,8 +48,8 @@ TEST(AddressSplitTest, ReadAddressesAndDevicePaths) {
     attributes.clear();
     TEipSyncThread::SplitReadAddress(" ; ;  ", names, attributes);
     EXPECT_TRUE(names.empty() && attributes.empty());
-    EXPECT_EQ(TEipSyncThread::UserPathOf("1, 0; x;-2;300"), (eip::TPacketDataArray{1, 0, 44}));
-    EXPECT_TRUE(TEipSyncThread::UserPathOf("").empty());
+    EXPECT_EQ(logix::UserPathFromText("1, 0; x;-2;300"), (eip::TPacketDataArray{1, 0, 44}));
+    EXPECT_TRUE(logix::UserPathFromText("").empty());
 }
 
 // A host channel that takes (or refuses) every byte and never answers.

@@ -120,9 +120,6 @@ public:
 
     // ---- worker
     logix::TLogixProcessor* Processor() const { return processor_.get(); }
-    // The user path of a device path: every ";"- or ","-separated piece that
-    // is a non-negative integer, as one byte.
-    static eip::TPacketDataArray UserPathOf(std::string_view devicePath);
     // Splits a ReadTag address text at ";" into symbolic names and attribute
     // addresses ("@class/instance/attribute"); attributes in reverse order.
     static void SplitReadAddress(std::string_view text, std::vector<std::string>& names,

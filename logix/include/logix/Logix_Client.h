@@ -33,7 +33,8 @@ struct TLogixClientOptions {
 };
 
 // The route pieces of a device path text: each piece between "," and ";" that
-// is a non-negative integer below 256 becomes one byte; others are dropped.
+// is a non-negative integer becomes one byte (its low 8 bits, as the data
+// sources' stored device paths have always been read); others are dropped.
 TPacketDataArray UserPathFromText(std::string_view text);
 
 class TLogixClient {
