@@ -239,6 +239,10 @@ void TSerialPortDM::SchedulerTick() {
 
 void TSerialPortDM::PortOpened() {
     PortClosed = false;
+    // Commands queued for the channel before it opened would otherwise run
+    // on the new one after their items were released and sent again, and a
+    // read-once item would be read twice.
+    Thd->Queue.Clear();
     Thd->SetPortState(true);
     {
         TRequestList::SectionLock lock(RequestList);
