@@ -1,6 +1,7 @@
 #include "engine/EipSyncThread.h"
 
 #include "common/qorStrUtils.h"
+#include "logix/Logix_Address.h"
 #include "logix/Logix_Client.h"
 #include "logix/Logix_Factory.h"
 #include "logix/Logix_Group.h"
@@ -147,33 +148,6 @@ int TEipSyncThread::SendToHost(std::span<const std::uint8_t> bytes) {
     return sent;
 }
 
-void TEipSyncThread::SplitReadAddress(std::string_view text, std::vector<std::string>& names,
-                                      std::vector<std::string>& attributes) {
-    std::vector<std::string_view> pieces;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find(';', start);
-        if (end == std::string_view::npos)
-            end = text.size();
-        pieces.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    std::vector<std::string> reversedNames;
-    for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) {
-        const std::string_view piece = Trim(*it);
-        if (piece.empty())
-            continue;
-        const bool attribute = piece.front() == '@' &&
-                               std::count(piece.begin() + 1, piece.end(), '/') >= 2;
-        if (attribute)
-            attributes.emplace_back(piece);
-        else
-            reversedNames.emplace_back(piece);
-    }
-    // Names keep the order they were written in.
-    names.assign(reversedNames.rbegin(), reversedNames.rend());
-}
-
 bool TEipSyncThread::Report(const TEipSyncCommand& command, bool success, TEipResultObject* result) {
     if (!OnResult)
         return false;
@@ -296,8 +270,9 @@ void TEipSyncThread::ExecTagInfo(TEipSyncCommand& command) {
 
 void TEipSyncThread::ExecReadTag(TEipSyncCommand& command) {
     logix::TLogixProcessor& p = *processor_;
-    std::vector<std::string> names, attributes;
-    SplitReadAddress(command.Text, names, attributes);
+    // Names and attribute addresses each in the order written, so that the
+    // export names pair with them as the user wrote both.
+    const auto [names, attributes] = logix::SplitAddressText(command.Text);
     if (names.empty() && attributes.empty())
         return;
     std::unique_ptr<logix::TLogixTagList> list;

@@ -213,10 +213,11 @@ TEST(EngineE2ETest, EveryValueKindArrivesUnderItsNamesWithTheStandardItems) {
         {"Flags", "StatusWord#0:3", "F"},
         {"NoNames", "Percent", ""},
         {"Byte", "Mode", "Y"},
+        {"Mixed", "Counter; @1/1/1 ;@1/1/7", "C;V;P"}, // names pair with the addresses as written
     });
     rig.Connect({{1, plc->Port()}});
     const std::vector<std::string> captions = {"Counter", "Scaled", "Bit",  "Bits",  "Temps", "Real", "Timer",
-                                               "Text",    "Motor",  "Pair", "Attr", "Flags", "NoNames", "Byte"};
+                                               "Text",    "Motor",  "Pair", "Attr", "Flags", "NoNames", "Byte", "Mixed"};
     ASSERT_TRUE(rig.RunUntil([&] {
         for (const auto& c : captions)
             if (rig.PacketsOf(c).empty())
@@ -260,6 +261,10 @@ TEST(EngineE2ETest, EveryValueKindArrivesUnderItsNamesWithTheStandardItems) {
     EXPECT_FALSE(flags["F1"].AsBoolean());
     EXPECT_TRUE(flags["F2"].AsBoolean());
     EXPECT_EQ(flags.count("F4"), 0u);
+    auto mixed = first("Mixed");
+    EXPECT_EQ(mixed["C"].AsInteger(), 123456);
+    EXPECT_NE(mixed["P"].AsString().find("Simulated Controller"), std::string::npos);
+    EXPECT_EQ(mixed["V"].AsString().find("Simulated"), std::string::npos);
     auto byte = first("Byte"); // a BYTE has eight bits: 0xA5
     EXPECT_TRUE(byte["Y0"].AsBoolean());
     EXPECT_FALSE(byte["Y1"].AsBoolean());

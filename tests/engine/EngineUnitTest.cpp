@@ -39,15 +39,7 @@ TEST(AddressSplitTest, BitPartsFollowAHashOrAClosingBracket) {
     EXPECT_EQ(ParseBitRange("", 0), R(0, 0));
 }
 
-TEST(AddressSplitTest, ReadAddressesAndDevicePaths) {
-    std::vector<std::string> names, attributes;
-    TEipSyncThread::SplitReadAddress(" A ; B ;@1/1/7; @4/5 ;@2/2/2", names, attributes);
-    EXPECT_EQ(names, (std::vector<std::string>{"A", "B", "@4/5"})); // one "/" is a name
-    EXPECT_EQ(attributes, (std::vector<std::string>{"@2/2/2", "@1/1/7"}));
-    names.clear();
-    attributes.clear();
-    TEipSyncThread::SplitReadAddress(" ; ;  ", names, attributes);
-    EXPECT_TRUE(names.empty() && attributes.empty());
+TEST(AddressSplitTest, DevicePathsKeepTheLowByteOfEachNumber) {
     EXPECT_EQ(logix::UserPathFromText("1, 0; x;-2;300"), (eip::TPacketDataArray{1, 0, 44}));
     EXPECT_TRUE(logix::UserPathFromText("").empty());
 }

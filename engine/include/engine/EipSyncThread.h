@@ -120,10 +120,6 @@ public:
 
     // ---- worker
     logix::TLogixProcessor* Processor() const { return processor_.get(); }
-    // Splits a ReadTag address text at ";" into symbolic names and attribute
-    // addresses ("@class/instance/attribute"); attributes in reverse order.
-    static void SplitReadAddress(std::string_view text, std::vector<std::string>& names,
-                                 std::vector<std::string>& attributes);
 
 protected:
     void DoStart() override;
