@@ -48,7 +48,7 @@ TPacketDataArray LogicalSegment(std::uint8_t code, std::uint32_t value, bool has
 
 TPacketDataArray FromText(std::string_view number, TPacketDataArray (*segment)(std::uint32_t)) {
     const auto value = ParseInt32(Trim(number));
-    if (!value)
+    if (!value || *value < 0)
         return {};
     return segment(static_cast<std::uint32_t>(*value));
 }
@@ -56,10 +56,15 @@ TPacketDataArray FromText(std::string_view number, TPacketDataArray (*segment)(s
 } // namespace
 
 TIOISegments TIOI::Tokenize(std::string_view address) {
+    // Every piece of the text must land in a segment: an address that is cut
+    // short ("Counts[", "Motor.") or carries stray characters is invalid as a
+    // whole, never read as the shorter address in front of the fault.
     TIOISegments tokens;
     TIOISegmentKind kind = TIOISegmentKind::Symbolic;
     std::string text;
-    std::optional<char> previous;
+    // What the last character closed: nothing yet, a name, a subscript list
+    // (']'), or a member separator ('.') still waiting for its name.
+    enum class Last { Start, Name, Subscript, Dot, At } last = Last::Start;
     const auto add = [&](TIOISegmentKind k) {
         if (!text.empty())
             tokens.push_back({k, text});
@@ -68,12 +73,13 @@ TIOISegments TIOI::Tokenize(std::string_view address) {
     for (const char c : address) {
         if (kind == TIOISegmentKind::ElementList) {
             if (c == ']') {
+                if (text.empty() || text.back() == ',')
+                    return {};
                 add(TIOISegmentKind::ElementList);
-                previous = ']';
+                last = Last::Subscript;
                 kind = TIOISegmentKind::Symbolic;
-            } else if (IsDigit(c) || c == ',') {
+            } else if (IsDigit(c) || (c == ',' && !text.empty() && text.back() != ',')) {
                 text += c;
-                previous = c;
             } else {
                 return {};
             }
@@ -81,31 +87,40 @@ TIOISegments TIOI::Tokenize(std::string_view address) {
         }
         switch (c) {
         case '@':
-            if (text.empty() && previous)
+            if (last != Last::Start)
                 return {};
-            add(kind);
-            previous.reset();
             kind = TIOISegmentKind::Logical;
+            last = Last::At;
             break;
         case '.':
-            if (text.empty() && previous)
+            // A member follows a name or a subscript ("Motors[1].Speed").
+            if (kind == TIOISegmentKind::Logical || (last != Last::Name && last != Last::Subscript))
                 return {};
             add(kind);
-            previous.reset();
+            last = Last::Dot;
             break;
         case '[':
-            if (text.empty())
+            if (kind == TIOISegmentKind::Logical || last != Last::Name)
                 return {};
             add(kind);
-            previous.reset();
             kind = TIOISegmentKind::ElementList;
             break;
+        case ']':
+        case ',':
+            return {};
         default:
+            if ((static_cast<unsigned char>(c) < ' ' || c == 0x7F) ||
+                (c == ' ' && kind != TIOISegmentKind::Logical))
+                return {};
+            // A member written straight after a subscript ("Tag[1]Member").
             text += c;
-            previous = c;
+            if (kind != TIOISegmentKind::Logical)
+                last = Last::Name;
             break;
         }
     }
+    if (kind == TIOISegmentKind::ElementList || last == Last::Dot || (last == Last::At && text.empty()))
+        return {};
     add(kind);
     return tokens;
 }
@@ -177,29 +192,24 @@ TPacketDataArray TIOI::InstanceSegment(std::uint32_t value) { return LogicalSegm
 TPacketDataArray TIOI::AttributeSegment(std::uint32_t value) { return LogicalSegment(0x30, value, false); }
 
 TPacketDataArray TIOI::LogicalPath(std::string_view text) {
+    // Exactly class/instance/attribute: a fourth number, or a missing one,
+    // makes the address invalid rather than another attribute.
     TPacketDataArray bytes;
-    int part = 0;
-    while (part < 3) {
+    for (int part = 0; part < 3; ++part) {
         const std::size_t slash = text.find('/');
+        if ((part < 2) == (slash == std::string_view::npos))
+            return {};
         const std::string_view piece = Trim(text.substr(0, slash));
-        if (!piece.empty()) {
-            switch (part++) {
-            case 0:
-                AppendArray(bytes, ClassSegment(piece));
-                break;
-            case 1:
-                AppendArray(bytes, InstanceSegment(piece));
-                break;
-            default:
-                AppendArray(bytes, AttributeSegment(piece));
-                break;
-            }
-        }
-        if (slash == std::string_view::npos)
-            break;
-        text.remove_prefix(slash + 1);
+        const TPacketDataArray segment = part == 0   ? ClassSegment(piece)
+                                         : part == 1 ? InstanceSegment(piece)
+                                                     : AttributeSegment(piece);
+        if (segment.empty())
+            return {};
+        AppendArray(bytes, segment);
+        if (slash != std::string_view::npos)
+            text.remove_prefix(slash + 1);
     }
-    return part < 3 ? TPacketDataArray{} : bytes;
+    return bytes;
 }
 
 } // namespace cip

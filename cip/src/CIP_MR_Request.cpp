@@ -1,5 +1,6 @@
 #include "cip/CIP_MR_Request.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <string_view>
@@ -75,6 +76,62 @@ std::string GeneralStatusText(std::uint8_t status) {
     char hex[3];
     std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned>(status));
     return std::string("Unknown General Status - 0x") + hex;
+}
+
+namespace {
+
+// Extended status codes that come with general status 0xFF (Logix
+// controllers) and 0x01 (connection manager).
+struct TExtendedText {
+    std::uint16_t Code;
+    std::string_view Text;
+};
+constexpr std::array<TExtendedText, 22> ExtendedTexts{{
+    {0x0100, "connection in use or duplicate Forward Open"},
+    {0x0103, "transport class and trigger combination not supported"},
+    {0x0106, "ownership conflict"},
+    {0x0107, "target connection not found"},
+    {0x0108, "invalid network connection parameter"},
+    {0x0109, "invalid connection size"},
+    {0x0110, "target for connection not configured"},
+    {0x0111, "RPI not supported"},
+    {0x0113, "out of connections"},
+    {0x0114, "vendor id or product code mismatch"},
+    {0x0115, "device type mismatch"},
+    {0x0116, "revision mismatch"},
+    {0x0117, "invalid produced or consumed application path"},
+    {0x0203, "connection timed out"},
+    {0x0204, "unconnected request timed out"},
+    {0x0311, "invalid port in the route"},
+    {0x0312, "invalid link address in the route"},
+    {0x0315, "invalid segment in the route"},
+    {0x2101, "keyswitch position does not allow it"},
+    {0x2104, "offset beyond the end of the tag"},
+    {0x2105, "index out of range"},
+    {0x2107, "type does not match the tag's"},
+}};
+
+} // namespace
+
+std::string StatusTextWithExtended(std::uint8_t status, std::span<const std::uint16_t> extended) {
+    std::string text = status == StatusExtended ? std::string("General Error") : GeneralStatusText(status);
+    if (extended.empty())
+        return text;
+    const std::uint16_t code = extended.front();
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%04X", static_cast<unsigned>(code));
+    const auto row = std::find_if(ExtendedTexts.begin(), ExtendedTexts.end(),
+                                  [code](const TExtendedText& t) { return t.Code == code; });
+    if (row == ExtendedTexts.end())
+        return text + " (" + hex + ")";
+    return text + " (" + hex + ": " + std::string(row->Text) + ")";
+}
+
+std::vector<std::uint16_t> ExtendedStatusWords(std::span<const std::uint8_t> statusBytes) {
+    std::vector<std::uint16_t> words;
+    for (std::size_t i = 2; i + 1 < statusBytes.size(); i += 2)
+        words.push_back(static_cast<std::uint16_t>(statusBytes[i] | (statusBytes[i + 1] << 8)));
+    return words;
 }
 
 std::uint8_t PathSizeInWords(std::size_t pathBytes, std::string_view field) {

@@ -65,6 +65,26 @@ TPCCCServiceRequest TPCCCServiceRequest::Create(std::string address, std::uint16
     return r;
 }
 
+namespace {
+
+// The named parts of a timer, counter or control element: a word (PRE, ACC,
+// LEN, POS) or a bit of the status word.
+struct TSubElementName {
+    char File;
+    std::string_view Name;
+    std::uint8_t Word;
+    std::optional<std::uint8_t> Bit;
+};
+constexpr std::array<TSubElementName, 24> SubElementNames{{
+    {'T', "PRE", 1, {}}, {'T', "ACC", 2, {}}, {'T', "EN", 0, 15}, {'T', "TT", 0, 14}, {'T', "DN", 0, 13},
+    {'C', "PRE", 1, {}}, {'C', "ACC", 2, {}}, {'C', "CU", 0, 15}, {'C', "CD", 0, 14}, {'C', "DN", 0, 13},
+    {'C', "OV", 0, 12},  {'C', "UN", 0, 11},  {'R', "LEN", 1, {}}, {'R', "POS", 2, {}}, {'R', "EN", 0, 15},
+    {'R', "EU", 0, 14},  {'R', "DN", 0, 13},  {'R', "EM", 0, 12},  {'R', "ER", 0, 11},  {'R', "UL", 0, 10},
+    {'R', "IN", 0, 9},   {'R', "FD", 0, 8},
+}};
+
+} // namespace
+
 std::optional<TPCCCAddress> TPCCCServiceRequest::ParseAddress(std::string_view address) {
     std::string text;
     for (char c : address) {
@@ -93,6 +113,8 @@ std::optional<TPCCCAddress> TPCCCServiceRequest::ParseAddress(std::string_view a
     a.DataType = row->DataType;
     a.ValueKind = row->ValueKind;
     a.FileNumber = *fileNumber;
+    const bool structured = row->DataType == 0x02A0;
+    bool elementGiven = false;
     if (!s.empty() && s.front() == ':') {
         s.remove_prefix(1);
         const std::string_view digits = TakeRun(s, IsDigit);
@@ -103,7 +125,45 @@ std::optional<TPCCCAddress> TPCCCServiceRequest::ParseAddress(std::string_view a
             if (!element)
                 return std::nullopt;
             a.ElementNumber = *element;
+            elementGiven = true;
         }
+    }
+    if (!s.empty() && s.front() == '.' && structured) {
+        s.remove_prefix(1);
+        const std::string_view name = TakeRun(s, IsUpper);
+        const auto sub = std::find_if(SubElementNames.begin(), SubElementNames.end(), [&](const TSubElementName& n) {
+            return n.File == row->Letter && n.Name == name;
+        });
+        if (sub == SubElementNames.end())
+            return std::nullopt;
+        a.SubElement = sub->Word;
+        a.Bit = sub->Bit;
+    } else if (!s.empty() && s.front() == '/') {
+        // A bit: of the element's word, or (without an element, "B3/17") of
+        // the file counted from its first bit.
+        s.remove_prefix(1);
+        const auto bit = AddressNumber(TakeRun(s, IsDigit));
+        if (!bit)
+            return std::nullopt;
+        const unsigned width = structured ? 16u : 8u * row->ElementSize;
+        if (structured) {
+            if (*bit >= width)
+                return std::nullopt;
+            a.SubElement = 0;
+        } else if (!elementGiven) {
+            a.ElementNumber = static_cast<std::uint16_t>(*bit / width);
+        } else if (*bit >= width) {
+            return std::nullopt;
+        }
+        a.Bit = static_cast<std::uint8_t>(*bit % width);
+        if (row->DataType == 0x00CA)
+            return std::nullopt; // a float has no bits to address
+    }
+    if (!s.empty())
+        return std::nullopt;
+    if (a.SubElement) {
+        a.DataType = 0x00C3; // a word of the element, read as INT
+        a.ValueKind = 6;
     }
     return a;
 }
@@ -118,6 +178,8 @@ bool TPCCCServiceRequest::ParseAddress() {
     ValueKind = a->ValueKind;
     FileNumber = a->FileNumber;
     ElementNumber = a->ElementNumber;
+    SubElement = a->SubElement;
+    Bit = a->Bit;
     return true;
 }
 
@@ -125,11 +187,11 @@ TPacketDataArray TPCCCServiceRequest::Pack() const {
     const auto a = ParseAddress(Address);
     if (!a)
         return {};
-    std::uint16_t count = a->ElementSize == 0 ? ElementCount : std::min<std::uint16_t>(255 / a->ElementSize,
-                                                                                     ElementCount);
+    const std::uint16_t unit = a->UnitSize();
+    std::uint16_t count = unit == 0 ? ElementCount : std::min<std::uint16_t>(255 / unit, ElementCount);
     if (count == 0)
         count = 1;
-    const unsigned byteSize = a->ElementSize == 0 ? 1u : a->ElementSize * count;
+    const unsigned byteSize = unit == 0 ? 1u : unit * count;
 
     TPacketDataArray bytes;
     bytes.reserve(PCCCRequestSize + 4);
@@ -144,7 +206,7 @@ TPacketDataArray TPCCCServiceRequest::Pack() const {
     AppendAddressField(bytes, a->FileNumber);
     AppendByte(bytes, a->FileType);
     AppendAddressField(bytes, a->ElementNumber);
-    AppendByte(bytes, 0); // sub-element
+    AppendAddressField(bytes, a->SubElement.value_or(0));
     assert(bytes.size() >= PCCCRequestSize && bytes.size() <= PCCCRequestSize + 4);
     return bytes;
 }
@@ -213,7 +275,7 @@ std::optional<TPCCCServiceReply> ReadPCCC(TSessionInfo& session, std::string_vie
         return std::nullopt;
     TPCCCServiceReply result = TPCCCServiceReply::FromReply(*reply);
     result.DataType = request.DataType;
-    result.ElementSize = request.ElementSize;
+    result.ElementSize = request.SubElement ? 2 : request.ElementSize;
     result.ValueKind = request.ValueKind;
     return result;
 }

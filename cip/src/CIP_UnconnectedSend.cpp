@@ -107,8 +107,11 @@ std::unique_ptr<TUnconnectedSendReply> TUnconnectedSendReply::FromReply(const TE
         failure->Message = RoutingErrorText(failure->AdditionalStatus.size() >= 2
                                                 ? ToUInt16(failure->AdditionalStatus, 0)
                                                 : std::uint16_t{0xFFFF});
-    else
-        failure->Message = GeneralStatusText(status);
+    else {
+        TPacketDataArray statusBytes{status, 0};
+        AppendArray(statusBytes, failure->AdditionalStatus);
+        failure->Message = StatusTextWithExtended(status, ExtendedStatusWords(statusBytes));
+    }
     return failure;
 }
 

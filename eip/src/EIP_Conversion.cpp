@@ -132,6 +132,9 @@ std::int32_t ToInt32(std::span<const std::uint8_t> array, std::size_t offset) {
 std::int64_t ToInt64(std::span<const std::uint8_t> array, std::size_t offset) {
     return static_cast<std::int64_t>(ReadLE(array, offset, 8));
 }
+std::uint64_t ToUInt64(std::span<const std::uint8_t> array, std::size_t offset) {
+    return ReadLE(array, offset, 8);
+}
 double ToSingle(std::span<const std::uint8_t> array, std::size_t offset) {
     return std::bit_cast<float>(static_cast<std::uint32_t>(ReadLE(array, offset, 4)));
 }

@@ -1,8 +1,9 @@
 #include "engine/EipSyncThread.h"
 
+#include <algorithm>
+
 #include "common/qorStrUtils.h"
 #include "logix/Logix_Address.h"
-#include "logix/Logix_Client.h"
 #include "logix/Logix_Factory.h"
 #include "logix/Logix_Group.h"
 #include "platform/Messages.h"
@@ -189,11 +190,11 @@ void TEipSyncThread::ExecuteCommand(TEipSyncCommand& command) {
             case TEipCommandCode::Disconnect: ExecDisconnect(command); break;
             case TEipCommandCode::TagInfo: ExecTagInfo(command); break;
             case TEipCommandCode::ReadTag:
-            case TEipCommandCode::ReadArray: ExecReadTag(command); break;
+            case TEipCommandCode::ReadArray:
+            case TEipCommandCode::ReadMicro800:
+            case TEipCommandCode::ReadMicroLogix1400: ExecRead(command); break;
             case TEipCommandCode::ReadLogixTag: ExecReadLogixTag(command); break;
             case TEipCommandCode::ReadLogixArray: ExecReadLogixArray(command); break;
-            case TEipCommandCode::ReadMicro800:
-            case TEipCommandCode::ReadMicroLogix1400: ExecReadMicro(command); break;
             default: break;
             }
         } else if (code == TEipCommandCode::Disconnect && processor_) {
@@ -209,9 +210,10 @@ void TEipSyncThread::ExecuteCommand(TEipSyncCommand& command) {
 void TEipSyncThread::ExecConnect(TEipSyncCommand& command) {
     const auto family = static_cast<std::uint8_t>(command.Arg2);
     if (!processor_) {
+        // The data source checked the path before it queued the command.
         eip::TPacketDataArray userPath;
         if (family == logix::ProcessorKindLogix)
-            userPath = logix::UserPathFromText(command.Text);
+            userPath = logix::ParseRoute(command.Text).value_or(eip::TPacketDataArray{});
         auto created = std::make_unique<logix::TLogixProcessor>(this, std::move(userPath), command.Host,
                                                                 static_cast<eip::ISessionOwner*>(this));
         std::scoped_lock hold(processorLock_);
@@ -268,60 +270,54 @@ void TEipSyncThread::ExecTagInfo(TEipSyncCommand& command) {
     Report(command, found, found ? &result : nullptr);
 }
 
-void TEipSyncThread::ExecReadTag(TEipSyncCommand& command) {
+void TEipSyncThread::ExecRead(TEipSyncCommand& command) {
     logix::TLogixProcessor& p = *processor_;
-    // Names and attribute addresses each in the order written, so that the
-    // export names pair with them as the user wrote both.
-    const auto [names, attributes] = logix::SplitAddressText(command.Text);
-    if (names.empty() && attributes.empty())
-        return;
-    std::unique_ptr<logix::TLogixTagList> list;
-    std::string raw;
-    if (names.size() >= 2) {
-        list = logix::ReadLogixTags(p, names, &raw);
-        if (list)
-            list->RawData = raw;
-    } else if (names.size() == 1) {
-        if (auto tag = logix::ReadLogixTag(p, names.front(), static_cast<std::uint16_t>(command.Arg1), &raw)) {
-            tag->RawData = raw;
-            list = std::make_unique<logix::TLogixTagList>();
-            list->RawData = raw;
-            list->Tags.push_back(std::move(tag));
-        }
-    }
-    for (const std::string& address : attributes) {
-        std::string attributeRaw;
-        auto tag = logix::ReadAttribute(p, address, static_cast<std::uint16_t>(command.Arg1),
-                                        static_cast<std::uint16_t>(command.Arg2), &attributeRaw);
-        if (!tag)
-            continue;
-        if (!list)
-            list = std::make_unique<logix::TLogixTagList>();
-        list->RawData += attributeRaw;
-        tag->RawData = attributeRaw;
-        list->Tags.push_back(std::move(tag));
-    }
-    if (!list || list->Tags.empty()) {
-        if (p.ErrorCode != 0)
-            Report(command, false, nullptr);
-        return;
-    }
+    // The Logix layer reads the text the way the processor's family needs:
+    // one outcome per address, in the order written.
     TEipResultObject result;
-    if (list->Tags.size() == 1)
-        result.Tag = std::move(list->Tags.front());
-    else
-        result.List = std::move(list);
-    Report(command, true, &result);
+    result.Outcomes = logix::ReadAddressText(p, command.Text, static_cast<std::uint16_t>(command.Arg1),
+                                             static_cast<std::uint16_t>(command.Arg2), &result.RawData);
+    if (result.Outcomes.empty())
+        return;
+    const bool any = std::any_of(result.Outcomes.begin(), result.Outcomes.end(),
+                                 [](const logix::TLogixReadOutcome& o) { return o.Ok(); });
+    for (auto& outcome : result.Outcomes)
+        if (outcome.Tag)
+            outcome.Tag->RawData = result.RawData;
+    if (!any) {
+        // The error of the read as a whole is the first address's.
+        p.ErrorCode = result.Outcomes.front().ErrorCode;
+        p.ErrorText = result.Outcomes.front().ErrorText;
+    }
+    Report(command, any, &result);
 }
+
+namespace {
+
+logix::TLogixReadOutcome TagOutcome(const std::string& name, std::unique_ptr<logix::TLogixTag> tag, bool success,
+                                    const logix::TLogixProcessor& p) {
+    logix::TLogixReadOutcome outcome;
+    outcome.Name = name;
+    if (success && tag && tag->Status >= 0) {
+        outcome.Tag = std::move(tag);
+    } else {
+        outcome.ErrorCode = p.ErrorCode != 0 ? p.ErrorCode : logix::ErrTagNotFound;
+        outcome.ErrorText = p.ErrorCode != 0 ? p.ErrorText : logix::ErrorTextOf(logix::ErrTagNotFound);
+    }
+    return outcome;
+}
+
+} // namespace
 
 void TEipSyncThread::ExecReadLogixTag(TEipSyncCommand& command) {
     logix::TLogixProcessor& p = *processor_;
-    TEipResultObject result;
-    result.Tag = logix::TLogixTagFactory::CreateTag(command.Text, p, 1);
-    if (!result.Tag)
+    auto tag = logix::TLogixTagFactory::CreateTag(command.Text, p, 1);
+    if (!tag)
         return;
-    const bool success = p.ReadTag(result.Tag.get());
-    Report(command, success, &result);
+    const bool success = p.ReadTag(tag.get());
+    TEipResultObject result;
+    result.Outcomes.push_back(TagOutcome(command.Text, std::move(tag), success, p));
+    Report(command, result.Outcomes.front().Ok(), &result);
 }
 
 void TEipSyncThread::ExecReadLogixArray(TEipSyncCommand& command) {
@@ -333,21 +329,8 @@ void TEipSyncThread::ExecReadLogixArray(TEipSyncCommand& command) {
     p.ScanGroups();
     const bool success = p.ReadTag(&tag);
     TEipResultObject result;
-    result.Tag = group->ExtractTag(&tag);
-    Report(command, success, &result);
-}
-
-void TEipSyncThread::ExecReadMicro(TEipSyncCommand& command) {
-    logix::TLogixProcessor& p = *processor_;
-    std::string raw;
-    TEipResultObject result;
-    const auto count = static_cast<std::uint16_t>(command.Arg1);
-    result.Tag = command.Code == static_cast<std::uint8_t>(TEipCommandCode::ReadMicro800)
-                     ? p.ReadMicro800(command.Text, count, &raw)
-                     : p.ReadMicroLogix(command.Text, count, &raw);
-    if (result.Tag)
-        result.Tag->RawData = raw;
-    Report(command, result.Tag != nullptr, result.Tag ? &result : nullptr);
+    result.Outcomes.push_back(TagOutcome(command.Text, group->ExtractTag(&tag), success, p));
+    Report(command, result.Outcomes.front().Ok(), &result);
 }
 
 // ---- TEipSyncThreadEx
@@ -372,28 +355,34 @@ bool TEipSyncThreadEx::HandleResult(TEipSyncThread&, const TEipSyncCommand& comm
                                     const std::string& errorText, TEipResultObject* result) {
     bool taken = false;
     logix::TLogixProcessor* p = Processor();
+    const bool read = command.Code >= 3 && command.Code <= 8;
     if (success) {
         ConnectFailures = 0;
-        if (command.Code >= 3 && command.Code <= 8) {
+        if (read)
             HadRead = true;
-            if (result && (result->Tag || result->List)) {
-                auto item = std::make_unique<TEipResult>();
-                if (p && p->Session)
-                    item->Identity = std::make_unique<eip::TIdentityItem>(p->Session->IdentityItem);
-                item->Key = command.Key;
-                item->Tag = std::move(result->Tag);
-                item->List = std::move(result->List);
-                Results.Push(std::move(item));
-                taken = true;
-            }
-        }
-        // A connect that found the session up is no news; otherwise one
-        // message stands for everything done since the scheduler last looked.
-        const bool news = command.Code != 0 || !ConnectDidNothing;
-        if (NotifyHandle != 0 && news && !ResultPosted.exchange(true))
-            platform::PostMessage(NotifyHandle, WM_EIP_RESULT, 0, 0);
-        return taken;
     }
+    // Every read goes back to the data source, failed addresses included: the
+    // request is answered (its item is free for the next one at once), and the
+    // data source says which address failed and why.
+    if (read && result != nullptr && !result->Outcomes.empty()) {
+        auto item = std::make_unique<TEipResult>();
+        if (success && p && p->Session)
+            item->Identity = std::make_unique<eip::TIdentityItem>(p->Session->IdentityItem);
+        item->Key = command.Key;
+        item->Code = command.Code;
+        item->Outcomes = std::move(result->Outcomes);
+        item->RawData = std::move(result->RawData);
+        Results.Push(std::move(item));
+        taken = true;
+    }
+    // A connect that found the session up is no news; otherwise one message
+    // stands for everything done since the scheduler last looked.
+    const bool news = taken || (success && (command.Code != 0 || !ConnectDidNothing));
+    if (NotifyHandle != 0 && news && !ResultPosted.exchange(true))
+        platform::PostMessage(NotifyHandle, WM_EIP_RESULT, 0, 0);
+    // The data source logs a read's failures address by address.
+    if (success || taken)
+        return taken;
     const bool report = command.Code != 0 || HadRead || LastSendResult.load() >= 0;
     if (command.Code == 0) {
         if (++ConnectFailures >= 3) {
@@ -423,6 +412,10 @@ void TEipSyncThreadEx::SetPortState(bool opened) {
             QueueConnect(Host, DevicePath, {}, ConnectTimeout, ConnectOptions, Kind);
     }
     TEipSyncThread::SetPortState(opened);
+}
+
+bool TEipResult::AnyValue() const {
+    return std::any_of(Outcomes.begin(), Outcomes.end(), [](const logix::TLogixReadOutcome& o) { return o.Ok(); });
 }
 
 } // namespace qor

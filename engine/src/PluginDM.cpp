@@ -47,16 +47,15 @@ void TaPlugin::qorPluginBeforeGetParserItems() {
     ParserItems.clear();
     AddStandardParserItems(false);
     AddParserItem("EIP_DEVICE_ID", "EIP device ID", "", TParserItemType::Integer);
-    // One item per export name and element: A1, B1, A2, B2 for two elements.
+    // One item per address and element, under the names the packets use:
+    // A1, A2, B1, B2 for two addresses of two elements.
     TRequestList requests;
     LoadRequestList(Cfg(), requests, nullptr);
     TRequestList::SectionLock lock(requests);
     for (const auto& request : requests)
-        for (unsigned k = 1; k <= request->Number; ++k)
-            for (const std::string& name : request->Response.Names)
-                if (!name.empty())
-                    AddParserItem(request->Number > 1 ? name + std::to_string(k) : name, request->Name, "0",
-                                  TParserItemType::NoType);
+        for (const TAddressExport& address : request->Exports)
+            for (const std::string& name : DeclaredNames(address))
+                AddParserItem(name, request->Name, "0", TParserItemType::NoType);
 }
 
 std::string TaPlugin::DataTypeText(std::uint16_t code) const {

@@ -1,6 +1,7 @@
 #include "engine/RequestItems.h"
 
 #include "common/qorStrUtils.h"
+#include "logix/Logix_Address.h"
 
 #include <pugixml.hpp>
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <limits>
 #include <optional>
+#include <set>
 
 namespace qor {
 
@@ -176,25 +178,70 @@ std::unique_ptr<TRequestItem> ReadItem(pugi::xml_node element, std::size_t posit
 
 TRequestItem::TRequestItem() : PendingList(std::make_unique<TParsedDataList>()), Key(NextKey()) {}
 
-std::string ExportNameFromAddress(std::string_view address) {
-    static constexpr std::string_view kRemoved = "\"'*+/:;<=>?[]\\|";
-    std::string names;
-    names.reserve(address.size() + 1);
-    for (const char c : address) {
-        if (c == ';')
-            names += '\r';
-        else if (kRemoved.find(c) == std::string_view::npos)
-            names += c;
-    }
-    // Names become file and column names on the host side, where these are
-    // reserved device names.
-    const std::string head = LowerAscii(std::string_view(names).substr(0, 3));
-    for (const std::string_view reserved : {"com", "lpt", "con", "aux", "prn", "nul"})
-        if (head == reserved) {
-            names.insert(names.begin(), '_');
-            break;
-        }
+std::string TRequestItem::ReadText() const {
+    std::string text;
+    for (const TAddressExport& address : Exports)
+        text += (text.empty() ? "" : ";") + address.Address;
+    return text;
+}
+
+std::vector<std::string> DeclaredNames(const TAddressExport& address) {
+    const logix::TLogixNaming& naming = address.Naming;
+    if (naming.Number <= 1)
+        return {naming.Stem};
+    std::vector<std::string> names;
+    names.reserve(naming.Number);
+    for (unsigned k = 1; k <= naming.Number; ++k)
+        names.push_back(naming.Stem + (naming.ElementSeparator ? "_" : "") + std::to_string(k));
     return names;
+}
+
+void AssignExportNames(TRequestList& list) {
+    TRequestList::SectionLock lock(list);
+    std::set<std::string> taken; // lower-cased
+    const auto free = [&taken](const TAddressExport& address) {
+        for (const std::string& name : DeclaredNames(address))
+            if (taken.contains(LowerAscii(name)))
+                return false;
+        return true;
+    };
+    for (const auto& entry : list) {
+        TRequestItem& item = *entry;
+        std::vector<logix::TLogixAddressBits> addresses = logix::SplitAddressBits(item.Address);
+        item.Exports.clear();
+        item.LastErrors.assign(addresses.size(), std::string());
+        for (std::size_t t = 0; t < addresses.size(); ++t) {
+            TAddressExport address;
+            address.Address = std::move(addresses[t].Base);
+            logix::TLogixNaming& naming = address.Naming;
+            naming.BitPart = std::move(addresses[t].BitPart);
+            // The n-th name belongs to the n-th address; an address without
+            // one of its own is named after itself, never after another.
+            naming.Stem = t < item.Response.Names.size() ? item.Response.Names[t]
+                                                         : ExportNameFromAddress(addresses[t].Written);
+            if (naming.Stem.empty())
+                naming.Stem = "VALUE";
+            naming.Number = item.Number;
+            naming.AllElements = addresses.size() == 1;
+            // A bit part on an integer means its bits, as the type BOOL does.
+            naming.IntegerBits = item.DataType == 0xC1 || !naming.BitPart.empty();
+            naming.Scale = static_cast<double>(item.Response.Scale);
+            if (!free(address) && naming.Number > 1) {
+                naming.ElementSeparator = true;
+                if (!free(address))
+                    naming.ElementSeparator = false;
+            }
+            if (!free(address)) {
+                const std::string stem = naming.Stem;
+                naming.ElementSeparator = naming.Number > 1;
+                for (unsigned n = 2; !free(address); ++n)
+                    naming.Stem = stem + "_" + std::to_string(n);
+            }
+            for (const std::string& name : DeclaredNames(address))
+                taken.insert(LowerAscii(name));
+            item.Exports.push_back(std::move(address));
+        }
+    }
 }
 
 std::vector<std::string> SplitExportNames(std::string_view text) {
@@ -246,6 +293,7 @@ TRequestTiming ReadRequestList(std::string_view xml, TRequestList& list,
             // One unreadable item must not cost the others.
         }
     }
+    AssignExportNames(list);
     return timing;
 }
 

@@ -3,53 +3,10 @@
 
 #include "engine/PluginDM.h"
 
-#include <charconv>
+#include <algorithm>
+#include <limits>
 
 namespace qor {
-
-std::pair<std::string, std::string> SplitBitSpec(std::string_view address) {
-    for (std::size_t i = address.size(); i-- > 0;) {
-        if (address[i] == '#') {
-            if (i == 0)
-                break;
-            return {std::string(address.substr(0, i)), std::string(address.substr(i + 1))};
-        }
-        if (address[i] == ']') {
-            std::string_view bits = address.substr(i + 1);
-            if (!bits.empty() && bits.front() == '.')
-                bits.remove_prefix(1);
-            return {std::string(address.substr(0, i + 1)), std::string(bits)};
-        }
-    }
-    return {std::string(address), {}};
-}
-
-std::pair<std::uint32_t, std::uint32_t> ParseBitRange(std::string_view bitPart, std::uint32_t width) {
-    if (width == 0)
-        return {0, 0};
-    std::uint32_t first = 0, last = width - 1;
-    if (bitPart.empty())
-        return {first, last};
-    const auto field = [](std::string_view text, std::uint32_t& value) {
-        while (!text.empty() && text.front() == ' ')
-            text.remove_prefix(1);
-        while (!text.empty() && text.back() == ' ')
-            text.remove_suffix(1);
-        const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-        return !text.empty() && ec == std::errc() && ptr == text.data() + text.size();
-    };
-    const std::size_t colon = bitPart.find(':');
-    std::uint32_t value = 0;
-    if (!field(bitPart.substr(0, colon), value) || value >= width)
-        return {first, last};
-    first = value;
-    if (colon == std::string_view::npos)
-        return {first, first};
-    last = field(bitPart.substr(colon + 1), value) && value < width ? value : width - 1;
-    if (last < first)
-        last = first;
-    return {first, last};
-}
 
 TSerialPortDM::TSerialPortDM(TaPlugin& owner) : FOwner(owner) {
     RxTimer.Clear();
@@ -165,71 +122,69 @@ void TSerialPortDM::SchedulerTick() {
 
         TRequestList::SectionLock lock(RequestList);
         const auto count = static_cast<std::intptr_t>(RequestList.Count());
-        const auto search = [&](std::intptr_t from) -> std::intptr_t {
-            for (std::intptr_t i = std::max<std::intptr_t>(from, 0); i < count; ++i) {
-                TRequestItem& item = *RequestList[static_cast<std::size_t>(i)];
-                if (item.Enabled && item.RequestTimer.ExpiredAfter(item.PollInterval))
-                    return i;
-            }
-            return -1;
-        };
-        // After the last item the search goes on from the first, so a due
-        // item does not wait for the next timer period; each item is looked
-        // at once per tick at most.
-        bool wrapped = false;
-        const auto next = [&](std::intptr_t from) {
-            std::intptr_t found = search(from);
-            if (found < 0 && !wrapped && from > 0) {
-                wrapped = true;
-                found = search(0);
-            }
-            return found;
-        };
-        std::intptr_t idx = Cursor();
-        if (idx < 0 || idx >= count) {
-            wrapped = true;
-            idx = search(0);
-        }
+        // One request at a time: a busy item holds the data source until its
+        // answer (which releases it at once, failed or not) or its time-out.
         bool gaveUp = false;
-        for (std::intptr_t steps = 0; idx >= 0 && idx < count && steps <= count; ++steps) {
-            TRequestItem& item = *RequestList[static_cast<std::size_t>(idx)];
-            if (item.Busy) {
-                if (!item.RequestTimer.ExpiredAfter(item.Timeout))
-                    break; // still waiting for its answer
-                item.Busy = false;
-                item.Skipped = true; // answered "nothing" for this cycle
-                // A read-once item is read once successfully: one that got no
-                // answer (the channel was not open yet, the device was away)
-                // is tried again.
-                if (!item.MethodPoll)
-                    item.RequestTimer.Clear();
-                gaveUp = true;
-                idx = next(idx + 1);
+        for (const auto& entry : RequestList) {
+            TRequestItem& item = *entry;
+            if (!item.Busy)
+                continue;
+            if (!item.RequestTimer.ExpiredAfter(item.Timeout))
+                return;
+            item.Busy = false;
+            item.Skipped = true; // answered "nothing" for this cycle
+            // A read-once item is read once successfully: one that got no
+            // answer (the channel was not open yet, the device was away) is
+            // tried again.
+            if (!item.MethodPoll)
+                item.RequestTimer.Clear();
+            gaveUp = true;
+        }
+        // The next request is the due item that has waited longest, so that
+        // every item gets its turn when the device answers slower than the
+        // items fall due; among equals, the first after the last one sent.
+        std::intptr_t idx = -1;
+        std::uint64_t longest = 0;
+        const std::intptr_t last = Cursor();
+        for (std::intptr_t k = 1; k <= count; ++k) {
+            const std::intptr_t i = ((last < 0 ? -1 : last) + k) % count;
+            TRequestItem& item = *RequestList[static_cast<std::size_t>(i)];
+            const bool sent = item.RequestTimer.StartTick != 0;
+            if (!item.Enabled || (!item.MethodPoll && sent) || !item.RequestTimer.ExpiredAfter(item.PollInterval))
+                continue;
+            if (RefuseInvalid(item)) {
+                item.RequestTimer.Restart();
                 continue;
             }
-            if ((item.MethodPoll || item.RequestTimer.StartTick == 0) &&
-                item.RequestTimer.ExpiredAfter(item.PollInterval)) {
-                item.Pending = false;
-                item.Skipped = false;
-                item.Busy = true;
-                item.RequestTimer.Restart();
-                if (!SendRequest(item)) {
-                    if (MinInterval > 0)
-                        PauseTimer.Start(MinInterval);
-                    else
-                        PauseTimer.Clear();
-                    item.RequestTimer.Clear();
-                    item.Busy = false;
-                } else if (MinInterval > 0) {
-                    // "Minimal interval between data packets": the next
-                    // request waits that long after this one.
-                    PauseTimer.Start(MinInterval);
-                }
-                break;
+            // How long it has been due: never sent counts as due the longest.
+            const std::uint64_t now = item.RequestTimer.Now();
+            const std::uint64_t waited =
+                sent ? now - std::min(now, item.RequestTimer.StartTick + item.PollInterval) : std::numeric_limits<std::uint64_t>::max();
+            if (idx < 0 || waited > longest) {
+                idx = i;
+                longest = waited;
             }
-            idx = next(idx + 1);
         }
-        Queue.Tag = idx;
+        if (idx >= 0) {
+            TRequestItem& item = *RequestList[static_cast<std::size_t>(idx)];
+            item.Pending = false;
+            item.Skipped = false;
+            item.Busy = true;
+            item.RequestTimer.Restart();
+            if (!SendRequest(item)) {
+                if (MinInterval > 0)
+                    PauseTimer.Start(MinInterval);
+                else
+                    PauseTimer.Clear();
+                item.RequestTimer.Clear();
+                item.Busy = false;
+            } else if (MinInterval > 0) {
+                // "Minimal interval between data packets": the next request
+                // waits that long after this one.
+                PauseTimer.Start(MinInterval);
+            }
+            Queue.Tag = idx;
+        }
         if (gaveUp && ExportAll)
             ExportCombined();
     } catch (...) {
@@ -258,6 +213,19 @@ void TSerialPortDM::PortOpened() {
     platform::PostMessage(NotifyWin.Handle(), WM_EIP_RESULT, 0, 0);
 }
 
+bool TSerialPortDM::RefuseInvalid(TRequestItem& item) {
+    if (logix::ParseRoute(item.Device))
+        return false;
+    if (item.LastErrors.empty())
+        item.LastErrors.resize(1);
+    const std::string error = "Invalid device path \"" + item.Device + "\" (route numbers 0..255 separated by \",\")";
+    if (item.LastErrors.front() != error) {
+        FOwner.Log(1, SourceName + ": " + item.Name + ": " + error);
+        item.LastErrors.front() = error;
+    }
+    return true;
+}
+
 bool TSerialPortDM::SendRequest(TRequestItem& item) {
     if (!Thd)
         return false;
@@ -265,18 +233,19 @@ bool TSerialPortDM::SendRequest(TRequestItem& item) {
     const std::uint8_t options = kind == 1 || kind == 2 ? 6 : 0;
     Thd->PollHint = ShortestInterval;
     Thd->QueueConnect(kLoopbackHost, item.Device, {}, 5000, options, kind);
-    const auto [base, bits] = SplitBitSpec(item.Address);
+    // Each address is read without its bit part; the bits are taken out of
+    // the value when it is exported.
+    const std::string text = item.ReadText();
     switch (kind) {
     case 1:
-        Thd->QueueCommand(TEipCommandCode::ReadMicro800, item.Key, 0, item.Number, item.Address, item.Timeout);
+        Thd->QueueCommand(TEipCommandCode::ReadMicro800, item.Key, 0, item.Number, text, item.Timeout);
         break;
     case 2:
-        Thd->QueueCommand(TEipCommandCode::ReadMicroLogix1400, item.Key, 0, item.Number, item.Address,
-                          item.Timeout);
+        Thd->QueueCommand(TEipCommandCode::ReadMicroLogix1400, item.Key, 0, item.Number, text, item.Timeout);
         break;
     default:
         Thd->QueueCommand(item.Number > 1 ? TEipCommandCode::ReadArray : TEipCommandCode::ReadTag, item.Key,
-                          item.DataType, item.Number, base, item.Timeout);
+                          item.DataType, item.Number, text, item.Timeout);
         break;
     }
     return true;
@@ -298,16 +267,19 @@ void TSerialPortDM::ExportCombined() {
     if (ready < polling)
         return;
     TParsedDataList combined;
+    std::unordered_set<std::string> names;
     bool first = true;
     for (const auto& item : RequestList) {
         item->Skipped = false;
         if (!item->Pending)
             continue;
         if (item->PendingList) {
-            if (first)
-                combined.AddList(item->PendingList.get());
-            else
-                combined.AddListRange(item->PendingList.get(), item->HeaderCount, -1);
+            // The first item brings the header; every item its values, each
+            // under a name no other value of the packet has.
+            for (int i = first ? 0 : item->HeaderCount; i < item->PendingList->Count(); ++i) {
+                const TqorParamsListItem* value = item->PendingList->GetItem(i);
+                AddUnique(combined, names, value->Name, value->Value);
+            }
             AppendRawText(combined, item->PendingList->RawText);
             item->PendingList->Clear();
         }

@@ -7,22 +7,6 @@
 
 namespace logix {
 
-TPacketDataArray UserPathFromText(std::string_view text) {
-    TPacketDataArray path;
-    while (!text.empty()) {
-        const std::size_t end = text.find_first_of(",;");
-        const std::string_view piece = qor::Trim(text.substr(0, end));
-        unsigned long long value = 0;
-        const auto [next, error] = std::from_chars(piece.data(), piece.data() + piece.size(), value);
-        if (!piece.empty() && error == std::errc() && next == piece.data() + piece.size())
-            path.push_back(static_cast<std::uint8_t>(value & 0xFF));
-        if (end == std::string_view::npos)
-            break;
-        text.remove_prefix(end + 1);
-    }
-    return path;
-}
-
 TLogixClient::~TLogixClient() {
     try {
         processor_.reset();
@@ -38,6 +22,11 @@ bool TLogixClient::Connect(const std::string& host, const TLogixClientOptions& o
         errorText_ = "Already connected";
         return false;
     }
+    if (!ParseRoute(options.Path)) {
+        errorCode_ = ErrInvalidAddress;
+        errorText_ = "Invalid device path: \"" + options.Path + "\" (route numbers 0..255 separated by \",\")";
+        return false;
+    }
     if (!channel_.Open(host, options.Port, options.TimeoutMs)) {
         errorCode_ = ErrSessionNotEstablished;
         errorText_ = channel_.LastError();
@@ -45,8 +34,8 @@ bool TLogixClient::Connect(const std::string& host, const TLogixClientOptions& o
     }
     // Only a Logix controller sits behind a backplane route; the small
     // controllers are addressed directly, as the engine does.
-    const TPacketDataArray userPath =
-        options.Family == ProcessorKindLogix ? UserPathFromText(options.Path) : TPacketDataArray{};
+    const auto route = ParseRoute(options.Path);
+    const TPacketDataArray userPath = options.Family == ProcessorKindLogix ? TPacketDataArray(route->begin(), route->end()) : TPacketDataArray{};
     auto processor = std::make_unique<TLogixProcessor>(nullptr, userPath, host);
     processor->UseChannel(channel_);
     std::uint8_t flags = OptionReadIdentity;
@@ -71,57 +60,13 @@ bool TLogixClient::Connect(const std::string& host, const TLogixClientOptions& o
 
 std::vector<TLogixReadOutcome> TLogixClient::Read(std::string_view addressText, std::uint16_t elementCount,
                                                   std::uint16_t typeCode) {
-    std::vector<TLogixReadOutcome> results;
     if (!processor_ || processor_->State != StateConnected) {
+        std::vector<TLogixReadOutcome> results;
         for (const auto& address : SplitAddresses(addressText))
             results.push_back({address.Text, nullptr, ErrNotConnected, ErrorTextOf(ErrNotConnected)});
         return results;
     }
-    TLogixProcessor& plc = *processor_;
-    if (plc.ProcessorKind == ProcessorKindLogix) {
-        results = ReadAddressText(plc, addressText, elementCount, typeCode);
-        for (auto& outcome : results) {
-            // A reply that did not fit its tag (a type mismatch) is no value.
-            if (outcome.Tag && outcome.Tag->Status < 0) {
-                outcome.ErrorCode = outcome.Tag->ErrorCode;
-                outcome.ErrorText = ErrorTextOf(outcome.Tag->ErrorCode);
-                outcome.Tag.reset();
-            }
-        }
-        return results;
-    }
-
-    // The small controllers read each symbolic address on its own, over a
-    // connection; attributes as on any device.
-    const TLogixAddressSplit split = SplitAddressText(addressText);
-    for (const auto& name : split.Symbolic) {
-        plc.ErrorCode = 0;
-        plc.ErrorText.clear();
-        TLogixReadOutcome outcome;
-        outcome.Name = name;
-        try {
-            outcome.Tag = plc.ProcessorKind == ProcessorKindMicro800 ? plc.ReadMicro800(name, elementCount)
-                                                                     : plc.ReadMicroLogix(name, elementCount);
-        } catch (const std::exception& e) {
-            plc.ErrorCode = ErrUnknown;
-            plc.ErrorText = e.what();
-        }
-        if (!outcome.Tag) {
-            outcome.ErrorCode = plc.ErrorCode != 0 ? plc.ErrorCode : ErrInvalidResponseSize;
-            outcome.ErrorText = plc.ErrorCode != 0 ? plc.ErrorText : ErrorTextOf(ErrInvalidResponseSize);
-        } else if (outcome.Tag->Status < 0) {
-            // a reply arrived but the tag reports the device's refusal
-            outcome.ErrorCode = outcome.Tag->ErrorCode;
-            outcome.ErrorText = ErrorTextOf(outcome.Tag->ErrorCode);
-            outcome.Tag.reset();
-        }
-        results.push_back(std::move(outcome));
-    }
-    for (const auto& attribute : split.Attributes) {
-        for (auto& outcome : ReadAddressText(plc, attribute, elementCount, typeCode))
-            results.push_back(std::move(outcome));
-    }
-    return results;
+    return ReadAddressText(*processor_, addressText, elementCount, typeCode);
 }
 
 std::int32_t TLogixClient::ErrorCode() const {

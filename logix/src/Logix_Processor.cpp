@@ -5,6 +5,7 @@
 #include "common/Variant.h"
 #include "common/qorStrUtils.h"
 #include "logix/Logix_Factory.h"
+#include "logix/Logix_Read.h"
 #include "logix/Logix_Tag.h"
 
 #include <algorithm>
@@ -15,7 +16,7 @@ namespace logix {
 using eip::TSessionInfo;
 using eip::TSessionManager;
 
-const std::array<TLogixErrorRec, 23> LogixErrors{{
+const std::array<TLogixErrorRec, 24> LogixErrors{{
     {-1, "Session could not be established with the communications link"},
     {-2, "Session could not be registered with the communications link"},
     {-3, "CIP is not supported on the target device"},
@@ -38,6 +39,7 @@ const std::array<TLogixErrorRec, 23> LogixErrors{{
     {-20, "The abbreviated type does not match the data type of the object"},
     {-21, "The beginning offset was beyond the end of the template"},
     {-22, "A socket exception has occurred"},
+    {-23, "Invalid address"},
     {-100, "An unknown error has occurred"},
 }};
 
@@ -246,9 +248,12 @@ void TLogixProcessor::SetError(std::int32_t code, std::string text) {
     ErrorText = text.empty() ? ErrorTextOf(code) : std::move(text);
 }
 
-void TLogixProcessor::SetStatusError(std::uint16_t status) {
+void TLogixProcessor::SetStatusError(std::uint16_t status, std::span<const std::uint8_t> statusBytes) {
     ErrorCode = status;
-    ErrorText = cip::StatusText(status);
+    const auto extended = cip::ExtendedStatusWords(statusBytes);
+    ErrorText = extended.empty() || status > 0xFF
+                    ? cip::StatusText(status)
+                    : cip::StatusTextWithExtended(static_cast<std::uint8_t>(status), extended);
 }
 
 // ---- Connect and disconnect
@@ -316,8 +321,13 @@ bool TLogixProcessor::Connect(std::uint8_t processorKind, std::uint8_t options, 
             State = StateDisconnected;
             return false;
         }
-        if ((Options & OptionReadIdentity) != 0)
-            ReadIdentity();
+        TakeListedIdentity(session.IdentityItem);
+        // The controller's own identity behind the route, when it gives it;
+        // one that refuses or answers in another layout keeps the listed one.
+        if ((Options & OptionReadIdentity) != 0 && !ReadIdentity()) {
+            ErrorCode = 0;
+            ErrorText.clear();
+        }
         FailureCount = 0;
         ConnectTime = qor::LocalDateTimeNow();
         State = StateConnected;
@@ -409,6 +419,19 @@ std::optional<TUnconnectedReply> TLogixProcessor::SendUnconnected(const cip::TMR
 
 // ---- Identity
 
+void TLogixProcessor::TakeListedIdentity(const eip::TIdentityItem& item) {
+    if (item.ItemType != eip::IdentityItemType)
+        return;
+    VendorId = item.VendorId;
+    DeviceType = item.DeviceType;
+    ProductCode = item.ProductCode;
+    MajorRevision = item.MajorRevision;
+    MinorRevision = item.MinorRevision;
+    SerialNumber = item.SerialNumber;
+    ProductName = item.ProductName;
+    HasIdentity = true;
+}
+
 bool TLogixProcessor::ReadIdentity() {
     TPacketDataArray data{0x07, 0x00};
     for (std::uint16_t a = 1; a <= 7; ++a)
@@ -443,6 +466,7 @@ void TLogixProcessor::ParseIdentity(std::span<const std::uint8_t> data) {
         std::string Name;
     } id{VendorId, DeviceType, ProductCode, MajorRevision, MinorRevision, std::nullopt, SerialNumber, ProductName};
     std::size_t p = 2;
+    unsigned seen = 0;
     while (p < data.size()) {
         const std::uint16_t attribute = eip::ToUInt16(data, p);
         const std::uint16_t status = eip::ToUInt16(data, p + 2);
@@ -452,6 +476,7 @@ void TLogixProcessor::ParseIdentity(std::span<const std::uint8_t> data) {
         if (attribute < 1 || attribute > 7 || status != 0)
             break;
         std::size_t width = 2;
+        seen |= 1u << attribute;
         switch (attribute) {
         case 1:
             id.VendorId = eip::ToUInt16(data, p);
@@ -482,6 +507,11 @@ void TLogixProcessor::ParseIdentity(std::span<const std::uint8_t> data) {
         }
         p += width;
     }
+    // Every attribute must have come: a reply that stopped early (a status
+    // other than 0, or no count) is not an identity.
+    if (seen != 0xFEu)
+        throw eip::EListError(static_cast<std::int64_t>(p));
+    HasIdentity = true;
     VendorId = id.VendorId;
     DeviceType = id.DeviceType;
     ProductCode = id.ProductCode;
@@ -489,8 +519,6 @@ void TLogixProcessor::ParseIdentity(std::span<const std::uint8_t> data) {
     MinorRevision = id.Minor;
     SerialNumber = id.Serial;
     ProductName = id.Name;
-    if (!id.Status)
-        return;
     const auto ext = static_cast<std::uint8_t>((*id.Status >> 4) & 0x0F);
     const auto fault = static_cast<std::uint8_t>((*id.Status >> 8) & 0x0F);
     const auto vendor = static_cast<std::uint8_t>((*id.Status >> 12) & 0x0F);
@@ -516,7 +544,6 @@ std::unique_ptr<TLogixTagInfoList> TLogixProcessor::BrowseTags() {
     for (const std::uint16_t a : TLogixTagInfoList::BrowseAttributes)
         eip::AppendUInt16(data, a);
     std::uint64_t start = 0;
-    bool answered = false;
     for (std::uint32_t page = 0; page < MaxBrowsePages; ++page) {
         TPacketDataArray path{0x20, 0x6B};
         if (start <= 0xFFFF) {
@@ -528,29 +555,36 @@ std::unique_ptr<TLogixTagInfoList> TLogixProcessor::BrowseTags() {
         }
         const auto reply = SendUnconnected(cip::TMessageRouter::BuildRequest(
             cip::ServiceCode(cip::TCIPService::GetInstanceAttributeList), path, data));
+        // A page that did not come leaves the table incomplete: a symbol
+        // missing from it would be taken for one the controller lacks.
         if (!reply)
-            break;
-        answered = true;
+            return nullptr;
         const std::size_t before = list->Count();
-        list->ParseBrowseReply(reply->Data);
+        const std::size_t taken = list->ParseBrowseReply(reply->Data);
         if (reply->GeneralStatus != cip::StatusPartialTransfer) {
-            if (reply->GeneralStatus != 0)
+            if (reply->GeneralStatus != 0) {
                 SetStatusError(reply->GeneralStatus);
-            break;
+                return nullptr;
+            }
+            if (taken != reply->Data.size()) {
+                SetError(ErrInvalidResponseSize, "Symbol page cut short");
+                return nullptr;
+            }
+            return list;
         }
         // More to come: from the instance after the last one received. A page
         // that brings nothing new, or goes back, would have the device page
         // forever.
-        if (list->Count() == before)
-            break;
-        const std::uint64_t next = static_cast<std::uint64_t>(list->Items(list->Count() - 1)->InstanceId) + 1;
-        if (next <= start || next > 0xFFFFFFFFull)
-            break;
+        const std::uint64_t next =
+            list->Count() == before ? 0 : static_cast<std::uint64_t>(list->Items(list->Count() - 1)->InstanceId) + 1;
+        if (list->Count() == before || next <= start || next > 0xFFFFFFFFull) {
+            SetError(ErrInvalidResponseSize, "Symbol pages do not advance");
+            return nullptr;
+        }
         start = next;
     }
-    if (!answered)
-        return nullptr;
-    return list;
+    SetError(ErrInvalidResponseSize, "Symbol pages do not end");
+    return nullptr;
 }
 
 void TLogixProcessor::LoadTagList() {
@@ -564,14 +598,23 @@ void TLogixProcessor::LoadTagList() {
 }
 
 TLogixTagInfo* TLogixProcessor::FindTagInfo(std::string_view name) {
-    bool loadedNow = false;
+    // The table is read when first needed and again when a name is missing
+    // (a download may have added it), but not more often than this: a polled
+    // address that names no symbol, or a device without a symbol table, must
+    // not cost a whole browse on every read.
+    constexpr std::uint32_t ReloadAfterMs = 30000;
+    const bool mayLoad = tagListLoaded_.StartTick == 0 || tagListLoaded_.ExpiredAfter(ReloadAfterMs);
     if (!TagList) {
+        if (!mayLoad)
+            return nullptr;
         LoadTagList();
-        loadedNow = true;
+        tagListLoaded_.Restart();
+        return TagList ? TagList->Find(name) : nullptr;
     }
-    TLogixTagInfo* info = TagList ? TagList->Find(name) : nullptr;
-    if (info == nullptr && !loadedNow) {
+    TLogixTagInfo* info = TagList->Find(name);
+    if (info == nullptr && mayLoad) {
         LoadTagList();
+        tagListLoaded_.Restart();
         info = TagList ? TagList->Find(name) : nullptr;
     }
     return info;
@@ -595,6 +638,7 @@ std::uint16_t TLogixProcessor::GetTemplateInstance(std::string_view name) {
 void TLogixProcessor::ClearCaches() {
     if (TagList)
         retiredTagLists_.push_back(std::move(TagList));
+    tagListLoaded_.Clear();
     Templates.Clear();
 }
 
@@ -725,19 +769,25 @@ bool TLogixProcessor::ReadTag(TLogixTag* tag) {
         tag->UpdateStatus(reply->StatusBytes);
         tag->SetData(TypedData(type, reply->Data), 0);
         std::uint64_t offset = reply->Data.size() - head.size();
-        while (reply->GeneralStatus == cip::StatusPartialTransfer && offset < MaxTagBytes) {
-            reply = ReadConnected(tag->Name, tag->ElementCount, static_cast<std::uint32_t>(offset));
-            // No reply, or a fragment that brings nothing: the read ends as it
-            // stands. A fragment of another type or structure belongs to no
-            // part of this tag.
+        while (reply->GeneralStatus == cip::StatusPartialTransfer) {
+            reply = offset < MaxTagBytes
+                        ? ReadConnected(tag->Name, tag->ElementCount, static_cast<std::uint32_t>(offset))
+                        : std::nullopt;
+            // No reply, or a fragment that brings nothing, another type or
+            // another structure: the tag is not whole, and a tag with zeros
+            // where the lost elements belong is no value.
             if (!reply || reply->DataType != type || StructureHead(*reply) != head ||
-                reply->Data.size() <= head.size())
-                break;
+                reply->Data.size() <= head.size()) {
+                tag->ErrorCode = static_cast<std::int16_t>(reply ? ErrInvalidResponseSize : ErrTagNotFound);
+                tag->Status = -1;
+                SetError(ErrInvalidResponseSize, "A fragment of the reply was lost");
+                return false;
+            }
             tag->UpdateStatus(reply->StatusBytes);
             tag->SetData(TypedData(type, reply->Data), static_cast<std::uint32_t>(offset));
             offset += reply->Data.size() - head.size();
         }
-        return true;
+        return tag->Status >= 0;
     } catch (const std::exception&) {
         tag->ErrorCode = ErrInvalidResponseSize;
         return false;
@@ -791,16 +841,26 @@ std::unique_ptr<TLogixTag> TLogixProcessor::ReadMicro800(std::string_view tagNam
             TPacketDataArray data = TypedData(type, reply->Data);
             tag->SetData(data, 0);
             std::uint64_t offset = reply->Data.size();
-            while (reply->GeneralStatus == cip::StatusPartialTransfer && offset < MaxTagBytes) {
-                reply = ReadConnected(tagName, elementCount, static_cast<std::uint32_t>(offset));
-                if (!reply || reply->Data.empty() || reply->DataType != type)
+            while (tag && reply->GeneralStatus == cip::StatusPartialTransfer) {
+                reply = offset < MaxTagBytes ? ReadConnected(tagName, elementCount, static_cast<std::uint32_t>(offset))
+                                             : std::nullopt;
+                // A lost or foreign fragment leaves elements unread: no tag
+                // rather than one with zeros in their place.
+                if (!reply || reply->Data.empty() || reply->DataType != type ||
+                    (reply->GeneralStatus != 0 && reply->GeneralStatus != cip::StatusPartialTransfer)) {
+                    if (reply && reply->GeneralStatus != 0 && reply->GeneralStatus != cip::StatusPartialTransfer)
+                        SetStatusError(reply->GeneralStatus);
+                    else
+                        SetError(ErrInvalidResponseSize, "A fragment of the reply was lost");
+                    tag.reset();
                     break;
+                }
                 data = TypedData(type, reply->Data);
                 tag->UpdateStatus(reply->StatusBytes);
                 tag->SetData(data, static_cast<std::uint32_t>(offset));
                 offset += reply->Data.size();
             }
-            if (rawText != nullptr)
+            if (tag && rawText != nullptr)
                 *rawText = BytesAsText(data);
         }
     } catch (const std::exception&) {
@@ -848,9 +908,18 @@ std::unique_ptr<TLogixTag> TLogixProcessor::ReadMicroLogix(std::string_view addr
     ErrorText.clear();
     const auto parsed = cip::TPCCCServiceRequest::ParseAddress(address);
     if (!parsed) {
-        SetError(ErrIOIPath);
+        SetError(ErrInvalidAddress, "Invalid address: \"" + std::string(address) +
+                                        "\" does not read as a data-table address (e.g. N7:0, T4:1.ACC, B3:0/2)");
         return nullptr;
     }
+    // A bit is read with the words that hold it (count bits from it on); a
+    // word of a timer, counter or control element is one value.
+    const unsigned bitWidth = parsed->SubElement ? 16u : 8u * parsed->ElementSize;
+    std::uint32_t wanted = elementCount;
+    if (parsed->Bit)
+        wanted = (*parsed->Bit + std::max<std::uint32_t>(elementCount, 1) + bitWidth - 1) / bitWidth;
+    else if (parsed->SubElement)
+        wanted = 1;
     bool opened = false;
     if (!OpenTemporaryConnection(opened))
         return nullptr;
@@ -858,12 +927,13 @@ std::unique_ptr<TLogixTag> TLogixProcessor::ReadMicroLogix(std::string_view addr
     try {
         std::optional<cip::TPCCCServiceReply> reply;
         if (Session)
-            reply = cip::ReadPCCC(*Session, address, elementCount, Sequencer);
+            reply = cip::ReadPCCC(*Session, address, static_cast<std::uint16_t>(std::min<std::uint32_t>(wanted, 0xFFFF)),
+                                  Sequencer);
         SetFailureCount(reply ? 0 : FailureCount + 1);
         // One request reads what fits in its byte size; the tag holds that many.
-        const std::uint16_t size = std::max<std::uint16_t>(parsed->ElementSize, 1);
+        const std::uint16_t size = std::max<std::uint16_t>(parsed->UnitSize(), 1);
         const auto count = static_cast<std::uint16_t>(
-            std::clamp<std::uint32_t>(std::min<std::uint32_t>(255u / size, elementCount), 1u, 255u));
+            std::clamp<std::uint32_t>(std::min<std::uint32_t>(255u / size, wanted), 1u, 255u));
         if (!reply) {
             SetError(ErrTagNotFound);
         } else if (reply->Status != 0 && reply->Status != cip::StatusPartialTransfer) {
@@ -874,6 +944,24 @@ std::unique_ptr<TLogixTag> TLogixProcessor::ReadMicroLogix(std::string_view addr
             SetError(ErrItemNotFound);
         } else if (reply->Data.empty()) {
             SetError(ErrInvalidResponseSize);
+        } else if (parsed->Bit) {
+            const std::uint32_t bits = std::max<std::uint32_t>(elementCount, 1);
+            const std::size_t wordBytes = bitWidth / 8;
+            if (reply->Data.size() * 8 < *parsed->Bit + std::size_t{bits}) {
+                SetError(ErrInvalidResponseSize);
+            } else {
+                std::vector<bool> values(bits);
+                for (std::uint32_t i = 0; i < bits; ++i) {
+                    const std::uint32_t at = *parsed->Bit + i;
+                    const std::size_t word = at / bitWidth;
+                    const std::uint64_t value =
+                        wordBytes == 4 ? eip::ToUInt32(reply->Data, 4 * word) : eip::ToUInt16(reply->Data, 2 * word);
+                    values[i] = ((value >> (at % bitWidth)) & 1u) != 0;
+                }
+                tag = MakeBitTag(std::string(address), values, this);
+                if (rawText != nullptr)
+                    *rawText = BytesAsText(TypedData(reply->DataType, reply->Data));
+            }
         } else {
             tag = PCCCReplyToTag(*reply, std::string(address), count, this);
             if (!tag)

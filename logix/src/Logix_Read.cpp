@@ -5,12 +5,14 @@
 #include "cip/CIP_MultiService.h"
 #include "cip/CIP_ReadTag.h"
 #include "cip/CIP_UnconnectedSend.h"
+#include "common/Variant.h"
 #include "common/qorStrUtils.h"
 #include "logix/Logix_Factory.h"
 #include "logix/Logix_Group.h"
 #include "logix/Logix_Processor.h"
 
 #include <algorithm>
+#include <array>
 #include <exception>
 #include <optional>
 
@@ -25,7 +27,6 @@ constexpr std::int32_t ErrInvalidResponse = ErrInvalidResponseSize;
 constexpr std::int32_t ErrTemplateNotFound = -11;
 // An embedded reply the packet had no room for.
 constexpr std::uint8_t StatusReplyTooLarge = 0x11;
-constexpr std::int32_t ErrBadPath = ErrIOIPath;
 // The largest value data a read can name: 65,535 elements of the largest
 // structure. A device that keeps answering "partial transfer" is not followed
 // past it.
@@ -283,7 +284,8 @@ void ReadBatch(TLogixProcessor& processor, const std::vector<std::string>& addre
         }
         if (service.GeneralStatus != cip::StatusSuccess) {
             outcome.ErrorCode = service.GeneralStatus;
-            outcome.ErrorText = cip::GeneralStatusText(service.GeneralStatus);
+            outcome.ErrorText =
+                cip::StatusTextWithExtended(service.GeneralStatus, cip::ExtendedStatusWords(service.Status));
             continue;
         }
         if (service.ResponseData.size() < 2) {
@@ -303,15 +305,64 @@ void ReadBatch(TLogixProcessor& processor, const std::vector<std::string>& addre
 
 std::unique_ptr<TLogixTag> ReadLogixTag(TLogixProcessor& processor, std::string_view address,
                                         std::uint16_t elementCount, std::string* raw) {
-    const TPacketDataArray path = cip::TIOI::BuildPath(address);
-    if (path.empty()) {
-        SetTableError(processor, ErrBadPath);
+    if (const auto error = AddressError(address)) {
+        SetError(processor, ErrInvalidAddress, "Invalid address: " + *error);
         return nullptr;
     }
-    const auto data = ReadWhole(processor, path, elementCount, raw);
+    if (auto bits = ReadBoolArrayBits(processor, address, elementCount, raw))
+        return std::move(*bits);
+    const auto data = ReadWhole(processor, cip::TIOI::BuildPath(address), elementCount, raw);
     if (!data)
         return nullptr;
     return MakeTag(processor, address, *data);
+}
+
+std::unique_ptr<TLogixTag> MakeBitTag(std::string name, const std::vector<bool>& bits,
+                                      TLogixProcessor* processor) {
+    auto tag = TLogixBOOL::Create(std::move(name), static_cast<std::uint16_t>(bits.size()), processor);
+    tag->DataType = cipType::BOOL;
+    tag->Values.assign(bits.begin(), bits.end());
+    tag->WriteValues = tag->Values;
+    tag->WriteFlags.assign(bits.size(), false);
+    tag->UpdateStatus(std::array<std::uint8_t, 2>{0, 0});
+    tag->TimeStamp = qor::LocalDateTimeNow();
+    return tag;
+}
+
+std::optional<std::unique_ptr<TLogixTag>> ReadBoolArrayBits(TLogixProcessor& processor, std::string_view address,
+                                                            std::uint16_t bitCount, std::string* raw) {
+    // A Logix BOOL array is kept, listed and read as 32-bit words, and a
+    // subscript on the wire names the word. "Alarms[33]" is bit 33: bit 1 of
+    // word 1.
+    if (processor.ProcessorKind != ProcessorKindLogix)
+        return std::nullopt;
+    const auto subscript = SingleSubscript(address);
+    if (!subscript)
+        return std::nullopt;
+    const TLogixTagInfo* info = processor.FindTagInfo(subscript->first);
+    if (info == nullptr || info->IsStructure || (info->SymbolType & 0xFF) != cipType::DWORD || info->DimCount != 1)
+        return std::nullopt;
+    const std::uint32_t bit = subscript->second;
+    const std::uint32_t count = std::max<std::uint32_t>(bitCount, 1);
+    const std::uint64_t words = (bit % 32 + std::uint64_t{count} + 31) / 32;
+    if (words > 0xFFFF) {
+        SetError(processor, ErrInvalidAddress, "Invalid address: too many bits");
+        return std::unique_ptr<TLogixTag>();
+    }
+    const std::string word = subscript->first + "[" + std::to_string(bit / 32) + "]";
+    const auto data = ReadWhole(processor, cip::TIOI::BuildPath(word), static_cast<std::uint16_t>(words), raw);
+    if (!data)
+        return std::unique_ptr<TLogixTag>();
+    if (eip::ToUInt16(*data, 0) != cipType::DWORD || data->size() < 2 + 4 * words) {
+        SetTableError(processor, ErrTypeMismatch);
+        return std::unique_ptr<TLogixTag>();
+    }
+    std::vector<bool> bits(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint32_t at = bit % 32 + i;
+        bits[i] = ((eip::ToUInt32(*data, 2 + 4 * (at / 32)) >> (at % 32)) & 1u) != 0;
+    }
+    return MakeBitTag(std::string(address), bits, &processor);
 }
 
 std::vector<TLogixReadOutcome>
@@ -322,11 +373,22 @@ ReadLogixTagsEach(TLogixProcessor& processor, const std::vector<std::string>& ad
     std::vector<std::string> valid;
     std::vector<std::size_t> where;
     for (std::size_t i = 0; i < addresses.size(); ++i) {
-        if (cip::TIOI::BuildPath(addresses[i]).empty()) {
+        if (const auto error = AddressError(addresses[i])) {
             outcomes[i].Name = addresses[i];
-            outcomes[i].ErrorCode = ErrBadPath;
-            outcomes[i].ErrorText = TLogixProcessor::ErrorTextOf(ErrBadPath);
+            outcomes[i].ErrorCode = ErrInvalidAddress;
+            outcomes[i].ErrorText = "Invalid address: " + *error;
             continue;
+        }
+        // A BOOL array element is a bit of a word, read on its own.
+        if (SingleSubscript(addresses[i]) && processor.ProcessorKind == ProcessorKindLogix) {
+            if (auto bits = ReadBoolArrayBits(processor, addresses[i], 1, raw)) {
+                outcomes[i].Name = addresses[i];
+                if (*bits)
+                    outcomes[i].Tag = std::move(*bits);
+                else
+                    outcomes[i] = Failed(processor, addresses[i]);
+                continue;
+            }
         }
         valid.push_back(addresses[i]);
         where.push_back(i);
@@ -371,11 +433,11 @@ std::unique_ptr<TLogixTagList> ReadLogixTags(TLogixProcessor& processor,
 std::unique_ptr<TLogixTag> ReadAttribute(TLogixProcessor& processor, std::string_view address,
                                          std::uint16_t elementCount, std::uint16_t typeCode,
                                          std::string* raw) {
-    TPacketDataArray path = cip::TIOI::BuildPath(address);
-    if (path.empty()) {
-        SetTableError(processor, ErrBadPath);
+    if (const auto error = AddressError(address)) {
+        SetError(processor, ErrInvalidAddress, "Invalid address: " + *error);
         return nullptr;
     }
+    TPacketDataArray path = cip::TIOI::BuildPath(address);
     const auto reply =
         Exchange(processor,
                  cip::TMessageRouter::BuildRequest(cip::ServiceCode(cip::TCIPService::GetAttributeSingle),
@@ -386,7 +448,8 @@ std::unique_ptr<TLogixTag> ReadAttribute(TLogixProcessor& processor, std::string
     const cip::TMR_Response response = cip::ExpandMRResponse(*reply);
     // The device's refusal is an error, not a value made of its status words.
     if (response.GeneralStatus != cip::StatusSuccess) {
-        SetError(processor, response.GeneralStatus, cip::GeneralStatusText(response.GeneralStatus));
+        std::vector<std::uint16_t> extended(response.AdditionalStatus.begin(), response.AdditionalStatus.end());
+        SetError(processor, response.GeneralStatus, cip::StatusTextWithExtended(response.GeneralStatus, extended));
         return nullptr;
     }
     const TPacketDataArray& data = response.ResponseData;
@@ -464,42 +527,98 @@ TTemplateInfo* FindMemberTemplate(TTemplateInfo* templateInfo, std::string_view 
     return current;
 }
 
+namespace {
+
+// One address of a small controller, read on its own over the connection.
+TLogixReadOutcome ReadSmallController(TLogixProcessor& processor, const std::string& address,
+                                      std::uint16_t elementCount, std::string* raw) {
+    std::string text;
+    auto tag = processor.ProcessorKind == ProcessorKindMicro800
+                   ? processor.ReadMicro800(address, elementCount, &text)
+                   : processor.ReadMicroLogix(address, elementCount, &text);
+    if (raw != nullptr)
+        raw->append(text);
+    if (!tag)
+        return Failed(processor, address);
+    TLogixReadOutcome outcome;
+    outcome.Name = address;
+    outcome.Tag = std::move(tag);
+    outcome.Tag->RawData = std::move(text);
+    return outcome;
+}
+
+} // namespace
+
 std::vector<TLogixReadOutcome> ReadAddressText(TLogixProcessor& processor, std::string_view text,
                                                std::uint16_t elementCount, std::uint16_t typeCode,
                                                std::string* raw) {
-    const TLogixAddressSplit split = SplitAddressText(text);
-    std::vector<TLogixReadOutcome> outcomes;
-    const auto guarded = [&](const std::string& name, auto&& read) {
+    const std::vector<TLogixAddress> addresses = SplitAddresses(text);
+    std::vector<TLogixReadOutcome> outcomes(addresses.size());
+    const auto guarded = [&](std::size_t i, auto&& read) {
         processor.ErrorCode = 0;
         processor.ErrorText.clear();
         try {
-            if (auto tag = read()) {
-                TLogixReadOutcome outcome;
-                outcome.Name = name;
-                outcome.Tag = std::move(tag);
-                outcomes.push_back(std::move(outcome));
-                return;
-            }
-            outcomes.push_back(Failed(processor, name));
+            outcomes[i] = read();
         } catch (const std::exception& e) {
-            outcomes.push_back({name, nullptr, ErrUnknown, e.what()});
+            outcomes[i] = {addresses[i].Text, nullptr, ErrUnknown, e.what()};
         }
+        outcomes[i].Name = addresses[i].Text;
     };
-    if (split.Symbolic.size() == 1) {
-        guarded(split.Symbolic.front(),
-                [&] { return ReadLogixTag(processor, split.Symbolic.front(), elementCount, raw); });
-    } else if (split.Symbolic.size() > 1) {
-        try {
-            for (auto& outcome : ReadLogixTagsEach(processor, split.Symbolic, raw))
-                outcomes.push_back(std::move(outcome));
-        } catch (const std::exception& e) {
-            outcomes.clear();
-            for (const auto& name : split.Symbolic)
-                outcomes.push_back({name, nullptr, ErrUnknown, e.what()});
+    const auto tagOrError = [&](std::size_t i, std::unique_ptr<TLogixTag> tag) {
+        if (!tag)
+            return Failed(processor, addresses[i].Text);
+        TLogixReadOutcome outcome;
+        outcome.Tag = std::move(tag);
+        return outcome;
+    };
+    const bool logix = processor.ProcessorKind == ProcessorKindLogix;
+    std::vector<std::size_t> symbolic;
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        if (addresses[i].Kind == TLogixAddressKind::Attribute) {
+            guarded(i, [&] {
+                return tagOrError(i, ReadAttribute(processor, addresses[i].Text, elementCount, typeCode, raw));
+            });
+        } else if (logix) {
+            symbolic.push_back(i);
+        } else {
+            guarded(i, [&] { return ReadSmallController(processor, addresses[i].Text, elementCount, raw); });
         }
     }
-    for (const auto& attribute : split.Attributes)
-        guarded(attribute, [&] { return ReadAttribute(processor, attribute, elementCount, typeCode, raw); });
+    // The symbolic addresses of a Logix controller: one by Read Tag with the
+    // element count, several in Multiple Service Packets of one element each.
+    if (symbolic.size() == 1) {
+        const std::size_t i = symbolic.front();
+        guarded(i, [&] {
+            return tagOrError(i, ReadLogixTag(processor, addresses[i].Text, elementCount, raw));
+        });
+    } else if (symbolic.size() > 1) {
+        std::vector<std::string> names;
+        for (const std::size_t i : symbolic)
+            names.push_back(addresses[i].Text);
+        std::vector<TLogixReadOutcome> read;
+        try {
+            read = ReadLogixTagsEach(processor, names, raw);
+        } catch (const std::exception& e) {
+            read.clear();
+            for (const auto& name : names)
+                read.push_back({name, nullptr, ErrUnknown, e.what()});
+        }
+        for (std::size_t k = 0; k < symbolic.size() && k < read.size(); ++k)
+            outcomes[symbolic[k]] = std::move(read[k]);
+    }
+    // A reply that did not fit its tag (a type mismatch, a refused status)
+    // is no value.
+    for (auto& outcome : outcomes) {
+        if (outcome.Tag && outcome.Tag->Status < 0) {
+            outcome.ErrorCode = outcome.Tag->ErrorCode;
+            outcome.ErrorText = ErrorTextOf(outcome.Tag->ErrorCode);
+            outcome.Tag.reset();
+        }
+        if (!outcome.Tag && outcome.ErrorCode == 0) {
+            outcome.ErrorCode = ErrInvalidResponseSize;
+            outcome.ErrorText = ErrorTextOf(ErrInvalidResponseSize);
+        }
+    }
     return outcomes;
 }
 

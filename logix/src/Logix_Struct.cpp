@@ -47,11 +47,25 @@ bool IsIntegerKind(TLogixType kind) {
     }
 }
 
-// LEN + DATA text of one element of a string-shaped template.
+// LEN + DATA text of one element of a string-shaped template: exactly the
+// visible members LEN (an integer) and DATA (an array of characters). A type
+// that holds more is a structure that happens to have such members.
 std::optional<std::string> StringOf(TTemplateInfo& t, std::span<const std::uint8_t> data) {
     const TMemberInfo* len = t.FindMember("LEN");
     const TMemberInfo* text = t.FindMember("DATA");
     if (len == nullptr || text == nullptr || !IsIntegerKind(len->Kind) || len->IsArray())
+        return std::nullopt;
+    const std::uint8_t character = text->AtomicType();
+    if (text->IsStructure() || !text->IsArray() ||
+        (character != cipType::SINT && character != cipType::USINT && character != cipType::BYTE))
+        return std::nullopt;
+    std::size_t visible = 0;
+    {
+        qor::TThreadObject::SectionLock lock(t.Members);
+        for (const auto& m : t.Members)
+            visible += m->Hidden ? 0 : 1;
+    }
+    if (visible != 2)
         return std::nullopt;
     const std::size_t lenSize = TypeSize(len->AtomicType());
     if (len->DataOffset() + lenSize > data.size())

@@ -282,9 +282,13 @@ bool TLogixBOOL::Decode(std::span<const std::uint8_t> bytes, std::uint32_t byteO
         SetTypeMismatch();
         return false;
     }
+    // Exactly the bits the elements hold: the 32 per element made before the
+    // type was known are too few for an LWORD and too many for a BYTE (which
+    // would never complete).
     const std::size_t bits = 8 * size;
-    if (Values.size() < bits)
-        Values.resize(bits, Variant(false));
+    const std::size_t wanted = bits * std::max<std::size_t>(ElementCount, 1);
+    if (Values.size() != wanted)
+        Values.resize(wanted, Variant(false));
     const std::size_t present = bytes.size() / size;
     const std::size_t first = byteOffset / size;
     bool complete = false;
@@ -424,9 +428,13 @@ bool TLogixLINT::Decode(std::span<const std::uint8_t> bytes, std::uint32_t byteO
     if (bytes.empty())
         return false;
     const std::uint16_t code = BaseCode(DataType);
-    if (code == cipType::LINT || code == cipType::ULINT)
+    if (code == cipType::LINT)
         return DecodeFixed(bytes, byteOffset, 8, [](auto b, std::size_t p) {
             return Variant(static_cast<long long>(ToInt64(b, p)));
+        });
+    if (code == cipType::ULINT)
+        return DecodeFixed(bytes, byteOffset, 8, [](auto b, std::size_t p) {
+            return Variant(static_cast<unsigned long long>(ToUInt64(b, p)));
         });
     SetTypeMismatch();
     return false;
@@ -484,7 +492,8 @@ std::unique_ptr<TLogixTIME> TLogixTIME::Create(std::string name, std::uint16_t e
 }
 
 void TLogixDATETIME::InitValues() {
-    InitValuesWith(ElementCount, Variant::FromDateTime(0));
+    InitValuesWith(ElementCount,
+                   LogixType() == TLogixType::TIME ? Variant(std::int32_t{0}) : Variant::FromDateTime(0));
 }
 
 double TLogixDATETIME::DateTimeAt(std::ptrdiff_t i) const {
@@ -500,9 +509,9 @@ bool TLogixDATETIME::Decode(std::span<const std::uint8_t> bytes, std::uint32_t b
             return Variant::FromDateTime(DateEpoch1972 + ToUInt16(b, p));
         });
     case cipType::TIME:
-        return DecodeFixed(bytes, byteOffset, 4, [](auto b, std::size_t p) {
-            return Variant::FromDateTime(ToInt32(b, p) / MillisecondsPerDay);
-        });
+        // A duration in milliseconds: as a date it would read as a day in
+        // 1899.
+        return DecodeFixed(bytes, byteOffset, 4, [](auto b, std::size_t p) { return Variant(ToInt32(b, p)); });
     case cipType::DATE_AND_TIME:
         return DecodeFixed(bytes, byteOffset, 6, [](auto b, std::size_t p) {
             return Variant::FromDateTime(DateEpoch1972 + ToUInt16(b, p + 4) +

@@ -115,8 +115,12 @@ std::unique_ptr<TTemplateInfo> TTemplateInfo::Parse(std::span<const std::uint8_t
     // flags in their high bits. Members whose type gives no size (structures
     // until their template is known, strings) reach to the next member's
     // start or the end of the element.
+    // The predefined timer, counter and control keep their status bits in a
+    // DWORD named CTL; the bits are members of their own, the host is not a
+    // value.
+    const bool predefined = info->Name == "TIMER" || info->Name == "COUNTER" || info->Name == "CONTROL";
     for (auto& m : members) {
-        m.Hidden = IsHiddenName(m.Name);
+        m.Hidden = IsHiddenName(m.Name) || (predefined && m.Name == "CTL");
         m.Size = m.IsStructure() ? 0 : AtomicMemberSize(m);
         if (m.Size == 0) {
             std::uint32_t next = info->StructureSize;

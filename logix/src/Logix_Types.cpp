@@ -80,10 +80,12 @@ Variant ConvertValue(std::span<const std::uint8_t> bytes, std::size_t offset, st
     case cipType::TIME:
         return Variant(ToInt32(bytes, offset));
     case cipType::LINT:
-    case cipType::ULINT:
     case cipType::LTIME:
-    case cipType::LWORD:
         return Variant(static_cast<long long>(ToInt64(bytes, offset)));
+    case cipType::ULINT:
+    case cipType::LWORD:
+        // Unsigned: 0xFFFF...FFFF is 18446744073709551615, not -1.
+        return Variant(static_cast<unsigned long long>(ToUInt64(bytes, offset)));
     case cipType::USINT:
     case cipType::BYTE:
         return Variant(ToByte(bytes, offset));

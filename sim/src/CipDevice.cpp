@@ -763,7 +763,6 @@ struct ReadTarget {
     std::size_t Begin = 0;     // byte offset of the first element named
     std::size_t Available = 0; // elements from there to the end of the innermost array
     std::vector<std::uint32_t> Dims;
-    bool BitArray = false;
     std::optional<std::uint8_t> Bit; // a BOOL member: its bit in the byte at Begin
 };
 
@@ -801,7 +800,6 @@ Bytes CipDevice::ReadTag(const Request& request, CipContext& context) {
         t.ElementSize = tag.ElementSize();
         t.Available = tag.ElementCount();
         t.Dims = tag.Dims;
-        t.BitArray = tag.BitArray;
         while (i < path.size()) {
             std::vector<std::uint32_t> indexes;
             while (i < path.size() && path[i].SegmentKind == Kind::Element) {
@@ -812,35 +810,23 @@ Bytes CipDevice::ReadTag(const Request& request, CipContext& context) {
                     reply = MakeReply(svc, GeneralStatus::PathSegmentError);
                     return;
                 }
+                // A BOOL array is stored as 32-bit words and, as controllers
+                // do, its subscript on the wire names the word, not the bit.
                 std::size_t start = 0;
-                if (t.BitArray) {
-                    // A BOOL array is subscripted by bit and answered by the word holding it.
-                    if (indexes.size() != 1) {
-                        reply = MakeReply(svc, GeneralStatus::PathSegmentError);
-                        return;
-                    }
-                    if (indexes[0] / 32 >= t.Dims[0]) {
+                if (indexes.size() != t.Dims.size()) {
+                    reply = MakeReply(svc, GeneralStatus::PathSegmentError);
+                    return;
+                }
+                for (std::size_t d = 0; d < indexes.size(); ++d) {
+                    if (indexes[d] >= t.Dims[d]) {
                         reply = MakeReply(svc, GeneralStatus::PathDestinationUnknown);
                         return;
                     }
-                    start = indexes[0] / 32;
-                } else {
-                    if (indexes.size() != t.Dims.size()) {
-                        reply = MakeReply(svc, GeneralStatus::PathSegmentError);
-                        return;
-                    }
-                    for (std::size_t d = 0; d < indexes.size(); ++d) {
-                        if (indexes[d] >= t.Dims[d]) {
-                            reply = MakeReply(svc, GeneralStatus::PathDestinationUnknown);
-                            return;
-                        }
-                        start = start * t.Dims[d] + indexes[d];
-                    }
+                    start = start * t.Dims[d] + indexes[d];
                 }
                 t.Begin += start * t.ElementSize;
                 t.Available -= start;
                 t.Dims.clear();
-                t.BitArray = false;
             }
             if (i == path.size()) {
                 break;

@@ -28,8 +28,10 @@ TEST(IOITest, MembersAndProgramScope) {
     EXPECT_EQ(TIOI::BuildPath("Program:Main.Tag"),
               (TPacketDataArray{0x91, 0x0C, 'P', 'r', 'o', 'g', 'r', 'a', 'm', ':', 'M', 'a', 'i', 'n', 0x91, 0x03,
                                 'T', 'a', 'g', 0x00}));
-    EXPECT_EQ(TIOI::BuildPath("a..b"), TIOI::BuildPath("a.b"));
-    EXPECT_EQ(TIOI::BuildPath(".a.b"), TIOI::BuildPath("a.b"));
+    // A member of an array element, written as controllers write it.
+    EXPECT_EQ(TIOI::BuildPath("M[1].Speed"),
+              (TPacketDataArray{0x91, 0x01, 'M', 0x00, 0x28, 0x01, 0x91, 0x05, 'S', 'p', 'e', 'e', 'd', 0x00}));
+    EXPECT_EQ(TIOI::BuildPath("M[1]Speed"), TIOI::BuildPath("M[1].Speed"));
 }
 
 TEST(IOITest, LogicalPathsNeedAllThreeParts) {
@@ -37,6 +39,9 @@ TEST(IOITest, LogicalPathsNeedAllThreeParts) {
     EXPECT_EQ(TIOI::BuildPath("@ 300 / 70000 / 2 "),
               (TPacketDataArray{0x21, 0x00, 0x2C, 0x01, 0x26, 0x00, 0x70, 0x11, 0x01, 0x00, 0x30, 0x02}));
     EXPECT_TRUE(TIOI::BuildPath("@6/1").empty());
+    EXPECT_TRUE(TIOI::BuildPath("@1/1/1/99").empty());
+    EXPECT_TRUE(TIOI::BuildPath("@1//1").empty());
+    EXPECT_TRUE(TIOI::BuildPath("@1/-1/1").empty());
     EXPECT_TRUE(TIOI::ClassSegment(std::uint32_t{70000}).empty());
     EXPECT_TRUE(TIOI::AttributeSegment("65536").empty());
 }
@@ -52,8 +57,10 @@ TEST(IOITest, NamesLongerThanTheLengthByteCountsCannotBeEncoded) {
 }
 
 TEST(IOITest, InvalidAddressesGiveAnEmptyPath) {
-    for (const char* address : {"[1]", "Tag[a]", "Tag[1 ]", "Tag[1].Member", "Tag[1]@6/1/1", "Tag[1,,2]",
-                                "Tag[99999999999]", ""})
+    // Never the shorter address in front of the fault: "Counts[" is not "Counts".
+    for (const char* address : {"[1]", "Tag[a]", "Tag[1 ]", "Tag[1]@6/1/1", "Tag[1,,2]", "Tag[99999999999]", "",
+                                "Counts[", "Counts[2", "Tag[]", "Tag[1,]", "Tag.", "Motor..Speed", ".Tag", "Tag]",
+                                "Tag[1][2]", "My Tag", "Tag\t", "Tag.[1]"})
         EXPECT_TRUE(TIOI::BuildPath(address).empty()) << address;
 }
 

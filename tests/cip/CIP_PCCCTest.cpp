@@ -29,11 +29,42 @@ TEST(PCCCRequestTest, ByteSizeIsCappedToOneReply) {
 }
 
 TEST(PCCCRequestTest, InvalidAddresses) {
-    for (const char* address : {"X1:0", "N:0", "N65536:0", "N7:65536", "N7:99999999999", "NN7:0", ""}) {
+    for (const char* address : {"X1:0", "N:0", "N65536:0", "N7:65536", "N7:99999999999", "NN7:0", "", "N7:1junk"}) {
         TPCCCServiceRequest r = TPCCCServiceRequest::Create(address, 1, 1);
         EXPECT_FALSE(r.ParseAddress()) << address;
         EXPECT_TRUE(r.Pack().empty()) << address;
     }
+}
+
+TEST(PCCCRequestTest, SubElementsAndBitsReadTheWordThatHoldsThem) {
+    struct Case {
+        const char* Address;
+        std::uint16_t Element;
+        int SubElement; // -1: none
+        int Bit;        // -1: none
+        std::uint8_t ByteSize;
+    };
+    for (const Case& c : {Case{"T4:1.PRE", 1, 1, -1, 2}, Case{"T4:1.ACC", 1, 2, -1, 2}, Case{"t4:1.dn", 1, 0, 13, 2},
+                          Case{"T4:1.EN", 1, 0, 15, 2}, Case{"C5:0.UN", 0, 0, 11, 2}, Case{"C5:0.OV", 0, 0, 12, 2},
+                          Case{"R6:0.LEN", 0, 1, -1, 2}, Case{"R6:0.POS", 0, 2, -1, 2}, Case{"R6:0.FD", 0, 0, 8, 2},
+                          Case{"B3:0/2", 0, -1, 2, 2}, Case{"B3/17", 1, -1, 1, 2}, Case{"B3/0", 0, -1, 0, 2},
+                          Case{"N7:0/3", 0, -1, 3, 2}, Case{"L11:1/31", 1, -1, 31, 4}, Case{"L11/33", 1, -1, 1, 4},
+                          Case{"T4:2/13", 2, 0, 13, 2}}) {
+        const auto a = TPCCCServiceRequest::ParseAddress(c.Address);
+        ASSERT_TRUE(a) << c.Address;
+        EXPECT_EQ(a->ElementNumber, c.Element) << c.Address;
+        EXPECT_EQ(a->SubElement ? int{*a->SubElement} : -1, c.SubElement) << c.Address;
+        EXPECT_EQ(a->Bit ? int{*a->Bit} : -1, c.Bit) << c.Address;
+        const TPacketDataArray bytes = TPCCCServiceRequest::Create(c.Address, 1, 1).Pack();
+        ASSERT_EQ(bytes.size(), 17u) << c.Address;
+        EXPECT_EQ(bytes[12], c.ByteSize) << c.Address;
+        EXPECT_EQ(bytes[15], c.Element) << c.Address;
+        EXPECT_EQ(bytes[16], c.SubElement < 0 ? 0 : c.SubElement) << c.Address;
+    }
+    // Never a shorter address: what follows must belong to the file.
+    for (const char* address : {"N7:0.PRE", "T4:1.XYZ", "T4:1.", "B3:0/16", "B3:0/", "N7:0/3x", "T4:1/16",
+                                "F8:0/1", "C5:0.EN", "N7:0:1", "L11:0/32"})
+        EXPECT_FALSE(TPCCCServiceRequest::ParseAddress(address)) << address;
 }
 
 TEST(PCCCRequestTest, NumbersFrom255OnTakeTheThreeByteForm) {

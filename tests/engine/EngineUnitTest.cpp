@@ -1,8 +1,7 @@
-// The engine's pieces on their own: address splitting and bit ranges, and the
-// device worker's outcome rules against a channel that the test plays.
+// The engine's pieces on their own: the device worker's outcome rules against
+// a channel that the test plays.
 #include "engine/EipSyncThread.h"
 #include "engine/SerialPortDM.h"
-#include "logix/Logix_Client.h"
 
 #include <gtest/gtest.h>
 
@@ -15,34 +14,6 @@ namespace {
 
 using namespace qor;
 using namespace std::chrono_literals;
-
-TEST(AddressSplitTest, BitPartsFollowAHashOrAClosingBracket) {
-    const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
-        {"Tag[3].5", "Tag[3]", "5"},       {"Motor[1].Speed", "Motor[1]", "Speed"},
-        {"Word#2:5", "Word", "2:5"},       {"A[1]#3", "A[1]", "3"},
-        {"#5", "#5", ""},                  {"Counter", "Counter", ""},
-        {"Arr[2]", "Arr[2]", ""},          {"Program:Main.X", "Program:Main.X", ""},
-    };
-    for (const auto& [address, base, bits] : cases) {
-        const auto [b, p] = SplitBitSpec(address);
-        EXPECT_EQ(b, base) << address;
-        EXPECT_EQ(p, bits) << address;
-    }
-    using R = std::pair<std::uint32_t, std::uint32_t>;
-    EXPECT_EQ(ParseBitRange("", 16), R(0, 15));
-    EXPECT_EQ(ParseBitRange("5", 32), R(5, 5));
-    EXPECT_EQ(ParseBitRange("2:5", 16), R(2, 5));
-    EXPECT_EQ(ParseBitRange("5:2", 16), R(5, 5));
-    EXPECT_EQ(ParseBitRange("4:99", 16), R(4, 15));
-    EXPECT_EQ(ParseBitRange("x", 8), R(0, 7));
-    EXPECT_EQ(ParseBitRange("99", 8), R(0, 7));
-    EXPECT_EQ(ParseBitRange("", 0), R(0, 0));
-}
-
-TEST(AddressSplitTest, DevicePathsKeepTheLowByteOfEachNumber) {
-    EXPECT_EQ(logix::UserPathFromText("1, 0; x;-2;300"), (eip::TPacketDataArray{1, 0, 44}));
-    EXPECT_TRUE(logix::UserPathFromText("").empty());
-}
 
 // A host channel that takes (or refuses) every byte and never answers.
 class SilentChannel : public IDeviceChannel {

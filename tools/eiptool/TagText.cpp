@@ -1,5 +1,7 @@
 #include "TagText.h"
 
+#include "logix/Logix_Struct.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -7,111 +9,88 @@
 
 namespace eiptool {
 
-namespace {
-
 using logix::TLogixTag;
 using logix::TLogixUDT;
-using logix::TTemplateInfo;
-using logix::TUDTItem;
 using qor::Variant;
 using qor::VarType;
 
-constexpr int MaxNesting = logix::MaxTemplateDepth;
+namespace {
 
-std::string JsonOfElement(const TLogixUDT& owner, const TUDTItem& item, int depth);
-
-// One member of a structure element: atomic members as their values, nested
-// structures as objects (arrays of them as arrays of objects).
-std::string JsonOfMember(const TLogixUDT& owner, const TUDTItem& item, logix::TMemberInfo& member,
-                         int depth) {
-    if (!member.IsStructure())
-        return JsonOfVariant(item.GetMember(member.Name));
-    logix::TTemplateInfoList* cache = owner.TemplateCache();
-    TTemplateInfo* nested = cache != nullptr ? cache->FindByInstance(member.TemplateInstance()) : nullptr;
-    if (nested == nullptr || nested->StructureSize == 0 || depth >= MaxNesting)
-        return "null";
-    const eip::TPacketDataArray bytes = item.MemberBytes(member.Name);
-    const auto element = [&](std::size_t at) {
-        TUDTItem sub(const_cast<TLogixUDT*>(&owner), nested);
-        const std::size_t end = std::min(bytes.size(), at + nested->StructureSize);
-        sub.Data.assign(bytes.begin() + static_cast<std::ptrdiff_t>(std::min(at, end)),
-                        bytes.begin() + static_cast<std::ptrdiff_t>(end));
-        sub.Data.resize(nested->StructureSize, 0);
-        return JsonOfElement(owner, sub, depth + 1);
-    };
-    if (!member.IsArray())
-        return element(0);
-    std::string out = "[";
-    for (std::uint32_t i = 0; i < member.ElementCount(); ++i)
-        out += (i ? "," : "") + element(std::size_t{i} * nested->StructureSize);
-    return out + "]";
-}
-
-std::string JsonOfElement(const TLogixUDT& owner, const TUDTItem& item, int depth) {
-    if (const auto text = item.AsString())
-        return JsonString(*text);
-    std::string out = "{";
-    bool first = true;
-    for (auto& member : item.Template->Members) {
-        if (member->Hidden)
-            continue;
-        out +=
-            (first ? "" : ",") + JsonString(member->Name) + ":" + JsonOfMember(owner, item, *member, depth);
-        first = false;
+// The length of the UTF-8 sequence at text[i], or 0 when none starts there.
+std::size_t Utf8Length(std::string_view text, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = byte(i);
+    std::size_t n = 0;
+    unsigned min = 0;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+        min = 0x80;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        min = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        min = 0x10000;
+    } else {
+        return 0;
     }
-    return out + "}";
-}
-
-// Values a user reads: a single BOOL is one value, not its 32-bit host, and a
-// bit string as many bits as its elements hold.
-std::size_t ShownCount(const logix::TLogixTagEx& tag) {
-    std::size_t count = tag.ValueCount();
-    switch (tag.DataType) {
-    case logix::cipType::BOOL:
-        count = tag.ElementCount;
-        break;
-    case logix::cipType::BYTE:
-    case logix::cipType::WORD:
-    case logix::cipType::DWORD:
-    case logix::cipType::LWORD:
-        count = std::size_t{tag.ElementCount} * 8 * logix::TypeSize(tag.DataType);
-        break;
-    default:
-        break;
+    if (i + n > text.size())
+        return 0;
+    unsigned cp = c & (0x7F >> n);
+    for (std::size_t k = 1; k < n; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (byte(i + k) & 0x3F);
     }
-    return std::min(count, tag.ValueCount());
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return n;
 }
 
 } // namespace
 
 std::string JsonString(std::string_view text) {
     std::string out = "\"";
-    for (const char c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const auto u = static_cast<unsigned char>(c);
         switch (c) {
         case '"':
             out += "\\\"";
-            break;
+            continue;
         case '\\':
             out += "\\\\";
-            break;
+            continue;
         case '\n':
             out += "\\n";
-            break;
+            continue;
         case '\r':
             out += "\\r";
-            break;
+            continue;
         case '\t':
             out += "\\t";
-            break;
+            continue;
         default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x",
-                              static_cast<unsigned>(static_cast<unsigned char>(c)));
-                out += buf;
-            } else {
-                out += c;
-            }
+            break;
+        }
+        if (u < 0x20 || u == 0x7F) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(u));
+            out += buf;
+        } else if (u < 0x80) {
+            out += c;
+        } else if (const std::size_t n = Utf8Length(text, i)) {
+            out.append(text.substr(i, n));
+            i += n - 1;
+        } else if (u < 0xA0) {
+            // A controller's text is in its own code page; a byte that starts
+            // no UTF-8 sequence is taken as Latin-1 (C1 controls escaped).
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(u));
+            out += buf;
+        } else {
+            out += static_cast<char>(0xC0 | (u >> 6));
+            out += static_cast<char>(0x80 | (u & 0x3F));
         }
     }
     return out + "\"";
@@ -164,18 +143,6 @@ std::string TypeNameOf(const TLogixTag& tag) {
     return name.empty() ? "0x" + std::to_string(tag.DataType) : name;
 }
 
-std::string JsonValues(const TLogixTag& tag) {
-    std::string out = "[";
-    if (const auto* udt = dynamic_cast<const TLogixUDT*>(&tag)) {
-        for (std::size_t i = 0; i < udt->ItemCount(); ++i)
-            out += (i ? "," : "") + JsonOfElement(*udt, udt->ItemAt(static_cast<std::ptrdiff_t>(i)), 0);
-    } else if (const auto* ex = dynamic_cast<const logix::TLogixTagEx*>(&tag)) {
-        for (std::size_t i = 0; i < ShownCount(*ex); ++i)
-            out += (i ? "," : "") + JsonOfVariant(ex->Values[i]);
-    }
-    return out + "]";
-}
-
 bool IsRawAttribute(const logix::TLogixReadOutcome& outcome, std::uint16_t typeCode) {
     return typeCode == 0 && outcome.Ok() && outcome.Name.starts_with('@') &&
            dynamic_cast<const logix::TLogixSSTRING*>(outcome.Tag.get()) != nullptr;
@@ -198,21 +165,36 @@ std::string RawBytes(const TLogixTag& tag, bool json) {
 
 } // namespace
 
-std::string JsonLine(const logix::TLogixReadOutcome& outcome, bool raw) {
+std::string JsonLine(const logix::TLogixReadOutcome& outcome, const logix::TLogixNaming& naming, bool raw) {
     if (!outcome.Ok())
         return "{\"name\":" + JsonString(outcome.Name) + ",\"error\":" + std::to_string(outcome.ErrorCode) +
                ",\"text\":" + JsonString(outcome.ErrorText) + "}";
-    return "{\"name\":" + JsonString(outcome.Name) + ",\"type\":" +
-           JsonString(raw ? "raw" : TypeNameOf(*outcome.Tag)) +
-           ",\"values\":" + (raw ? RawBytes(*outcome.Tag, true) : JsonValues(*outcome.Tag)) + "}";
+    std::string line = "{\"name\":" + JsonString(outcome.Name) + ",\"type\":" +
+                       JsonString(raw ? "raw" : TypeNameOf(*outcome.Tag)) + ",\"values\":";
+    if (raw)
+        return line + RawBytes(*outcome.Tag, true) + "}";
+    line += "{";
+    bool first = true;
+    for (const logix::TLogixValue& value : logix::FlattenTag(*outcome.Tag, naming)) {
+        line += (first ? "" : ",") + JsonString(value.Name) + ":" + JsonOfVariant(value.Value);
+        first = false;
+    }
+    return line + "}}";
 }
 
-std::string TextLines(const logix::TLogixReadOutcome& outcome, bool raw) {
+std::string TextLines(const logix::TLogixReadOutcome& outcome, const logix::TLogixNaming& naming, bool raw) {
     if (!outcome.Ok())
         return outcome.Name + ": error " + std::to_string(outcome.ErrorCode) + " (" + outcome.ErrorText + ")";
+    const std::string head = outcome.Name + " (" + (raw ? std::string("raw") : TypeNameOf(*outcome.Tag)) + ")";
     if (raw)
-        return outcome.Name + " (raw) = " + RawBytes(*outcome.Tag, false);
-    return outcome.Name + " (" + TypeNameOf(*outcome.Tag) + ") = " + JsonValues(*outcome.Tag);
+        return head + " = " + RawBytes(*outcome.Tag, false);
+    const auto values = logix::FlattenTag(*outcome.Tag, naming);
+    if (values.size() == 1)
+        return head + " = " + JsonOfVariant(values.front().Value);
+    std::string text = head;
+    for (const logix::TLogixValue& value : values)
+        text += "\n  " + value.Name + " = " + JsonOfVariant(value.Value);
+    return text;
 }
 
 } // namespace eiptool

@@ -9,7 +9,9 @@
 // usage error.
 #include "TagText.h"
 #include "logix/Logix_Client.h"
+#include "logix/Logix_Address.h"
 #include "logix/Logix_Read.h"
+#include "logix/Logix_Values.h"
 
 #include <CLI/CLI.hpp>
 
@@ -40,6 +42,15 @@ int ConnectFailed(const TSettings& settings, const logix::TLogixClient& plc) {
 }
 
 int Identity(logix::TLogixProcessor& plc, bool json) {
+    // Zeros are no identity: a device that gave none is a failure to say so.
+    if (!plc.HasIdentity) {
+        if (json)
+            Print("{\"error\":" + std::to_string(logix::ErrCIPNotSupported) +
+                  ",\"text\":\"The device gave no identity\"}");
+        else
+            std::fprintf(stderr, "eiptool: identity: the device gave no identity\n");
+        return 1;
+    }
     char revision[16];
     std::snprintf(revision, sizeof revision, "%u.%u", plc.MajorRevision, plc.MinorRevision);
     if (json) {
@@ -228,10 +239,24 @@ int main(int argc, char** argv) {
                    ? BrowseFiles(*plc.Processor(), settings.Json)
                    : Browse(*plc.Processor(), settings.Json);
 
+    // Each address read without its bit part, its values named as a request
+    // item without export names names them.
+    const auto addresses = logix::SplitAddressBits(address);
+    std::string text;
+    for (const auto& a : addresses)
+        text += (text.empty() ? "" : ";") + a.Base;
+    const auto results = plc.Read(text, static_cast<std::uint16_t>(count), typeCode);
     int status = 0;
-    for (const auto& result : plc.Read(address, static_cast<std::uint16_t>(count), typeCode)) {
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const auto& result = results[i];
+        logix::TLogixNaming naming;
+        naming.Stem = logix::ExportNameFromAddress(addresses[i].Written);
+        naming.Number = static_cast<std::uint16_t>(count);
+        naming.BitPart = addresses[i].BitPart;
+        naming.IntegerBits = !naming.BitPart.empty();
+        naming.StructureMembers = true;
         const bool raw = eiptool::IsRawAttribute(result, typeCode);
-        Print(settings.Json ? eiptool::JsonLine(result, raw) : eiptool::TextLines(result, raw));
+        Print(settings.Json ? eiptool::JsonLine(result, naming, raw) : eiptool::TextLines(result, naming, raw));
         if (!result.Ok())
             status = 1;
     }

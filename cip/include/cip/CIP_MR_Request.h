@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace cip {
 
@@ -53,6 +54,15 @@ std::string StatusText(std::uint16_t code);
 // The same table for a general status byte; "Unknown General Status - 0x" and
 // the byte in two upper-case hex digits for a byte without a row.
 std::string GeneralStatusText(std::uint8_t status);
+// A general status with its extended status words: the general text, and for
+// the extended codes a controller gives with 0xFF (and 0x01 from the
+// connection manager) what the code means, e.g. "General Error (0x2105: index
+// out of range)". Without words, or for a code the table lacks, the code in
+// hex stands beside the general text.
+std::string StatusTextWithExtended(std::uint8_t status, std::span<const std::uint16_t> extended);
+// The extended words of a reply whose status bytes are the general status as a
+// little-endian word followed by the words.
+std::vector<std::uint16_t> ExtendedStatusWords(std::span<const std::uint8_t> statusBytes);
 
 // The size byte of a path: its length in 16-bit words. A path longer than a
 // size byte can count (510 bytes) raises TAGCOM_ArgumentOutOfRangeException

@@ -27,7 +27,7 @@ struct TPLC5DataType {
     std::uint8_t ValueKind;
 };
 
-inline constexpr std::array<TPLC5DataType, 11> PLC5DataTypes{{
+inline constexpr std::array<TPLC5DataType, 12> PLC5DataTypes{{
     {'N', 0x89, 2, 0x00C3, 6},
     {'F', 0x8A, 4, 0x00CA, 6},
     {'D', 0x8F, 2, 0x00C7, 13},
@@ -39,6 +39,7 @@ inline constexpr std::array<TPLC5DataType, 11> PLC5DataTypes{{
     {'S', 0x84, 2, 0x00C7, 13},
     {'O', 0x8B, 2, 0x00C3, 6},
     {'I', 0x8C, 2, 0x00C3, 6},
+    {'L', 0x91, 4, 0x00C4, 5},
 }};
 
 // With one-byte file and element numbers; each number above 254 takes two
@@ -47,13 +48,26 @@ inline constexpr std::size_t PCCCRequestSize = 17;
 inline constexpr std::uint16_t PCCCVendorId = 0x051B;
 inline constexpr std::uint32_t PCCCOriginatorSerial = 0x0291AA98;
 
+// A data-table address: file letter and number, element, and optionally a
+// word inside a timer, counter or control element (T4:1.PRE, R6:0.POS) or a
+// bit (B3:0/2, B3/17, T4:1.DN, N7:0/3). A bit is read with the word that holds
+// it and taken out of it by the reader.
 struct TPCCCAddress {
     std::uint8_t FileType = 0;
-    std::uint16_t ElementSize = 0;
+    std::uint16_t ElementSize = 0; // bytes of one element
     std::uint16_t DataType = 0;
     std::uint16_t ValueKind = 0;
     std::uint16_t FileNumber = 0;
     std::uint16_t ElementNumber = 0;
+    // The 16-bit word inside a T, C or R element (0 status, 1 PRE/LEN, 2
+    // ACC/POS) when the address names one; the read is then of that word.
+    std::optional<std::uint8_t> SubElement;
+    // The bit inside the word read (0..15; 0..31 for an L file).
+    std::optional<std::uint8_t> Bit;
+
+    // Bytes a read of count units takes: whole elements, or words of a T/C/R
+    // sub-element, up to what one reply carries.
+    std::uint16_t UnitSize() const { return SubElement ? 2 : ElementSize; }
 };
 
 struct TPCCCServiceRequest {
@@ -66,12 +80,15 @@ struct TPCCCServiceRequest {
     std::uint8_t FileType = 0;
     std::uint16_t FileNumber = 0;
     std::uint16_t ElementNumber = 0;
+    std::optional<std::uint8_t> SubElement;
+    std::optional<std::uint8_t> Bit;
 
     static TPCCCServiceRequest Create(std::string address, std::uint16_t tns, std::uint16_t elementCount);
 
     // Fills the file and element fields from Address; false when it is invalid.
-    // File and element numbers run from 0 to 65535; a larger one, or a file
-    // letter or file number missing, makes the address invalid.
+    // File and element numbers run from 0 to 65535; a larger one, a file
+    // letter or file number missing, or anything after the address that is
+    // not a sub-element or bit of that file makes the address invalid.
     bool ParseAddress();
     static std::optional<TPCCCAddress> ParseAddress(std::string_view address);
     // The request bytes (17 to 21, see PCCCRequestSize); empty when the address

@@ -71,6 +71,7 @@ std::int16_t ToInt16(std::span<const std::uint8_t> array, std::size_t offset);
 std::uint32_t ToUInt32(std::span<const std::uint8_t> array, std::size_t offset);
 std::int32_t ToInt32(std::span<const std::uint8_t> array, std::size_t offset);
 std::int64_t ToInt64(std::span<const std::uint8_t> array, std::size_t offset);
+std::uint64_t ToUInt64(std::span<const std::uint8_t> array, std::size_t offset);
 double ToSingle(std::span<const std::uint8_t> array, std::size_t offset);
 double ToDouble(std::span<const std::uint8_t> array, std::size_t offset);
 

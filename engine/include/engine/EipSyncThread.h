@@ -56,11 +56,13 @@ public:
 
 // What a command produced. A handler that keeps an object moves it out.
 struct TEipResultObject {
-    std::unique_ptr<logix::TLogixTag> Tag;
-    std::unique_ptr<logix::TLogixTagList> List;
+    // A read: one outcome per address, in the order written, and the raw text
+    // of every reply it took.
+    std::vector<logix::TLogixReadOutcome> Outcomes;
+    std::string RawData;
     std::unique_ptr<logix::TLogixTagInfoList> Infos;
     std::unique_ptr<logix::TLogixTagInfo> Info;
-    bool Empty() const { return !Tag && !List && !Infos && !Info; }
+    bool Empty() const { return Outcomes.empty() && !Infos && !Info; }
 };
 
 // Where the processor's bytes go: the host's channel to the device. Called on
@@ -146,10 +148,11 @@ private:
     void ExecConnect(TEipSyncCommand& command);
     void ExecDisconnect(TEipSyncCommand& command);
     void ExecTagInfo(TEipSyncCommand& command);
-    void ExecReadTag(TEipSyncCommand& command);
+    // ReadTag, ReadArray, ReadMicro800 and ReadMicroLogix1400: the address
+    // text, one outcome per address.
+    void ExecRead(TEipSyncCommand& command);
     void ExecReadLogixTag(TEipSyncCommand& command);
     void ExecReadLogixArray(TEipSyncCommand& command);
-    void ExecReadMicro(TEipSyncCommand& command);
     // Lets the processor go: it is kept until FreeRetired, because results
     // still queued for the main thread may point into it.
     void ReleaseProcessor();
@@ -168,16 +171,22 @@ private:
     std::uint32_t sessionOpening_ = 0; // worker only
 };
 
-// One successful read travelling to the main thread.
+// One read travelling to the main thread: what each address gave (values or
+// the reason it failed), so that the request is released as soon as the
+// device has answered, and every value keeps its own address.
 class TEipResult : public TQueueItem {
 public:
     std::unique_ptr<eip::TIdentityItem> Identity; // may be absent
-    std::unique_ptr<logix::TLogixTag> Tag;        // one of Tag and List
-    std::unique_ptr<logix::TLogixTagList> List;
+    std::vector<logix::TLogixReadOutcome> Outcomes;
+    std::string RawData;
     std::string Key;
+    std::uint8_t Code = 0; // the read command
+
+    bool AnyValue() const;
 };
 
-// WM_EIP_RESULT: posted to the data source's window after each successful command.
+// WM_EIP_RESULT: posted to the data source's window after each command that
+// has news for it (a read's outcome, a connection made or lost).
 inline constexpr platform::UINT WM_EIP_RESULT = 1857;
 
 class TSerialPortDM;

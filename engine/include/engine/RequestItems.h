@@ -7,6 +7,7 @@
 #include "common/Variant.h"
 #include "common/qorComponent.h"
 #include "common/qorTimeout.h"
+#include "logix/Logix_Values.h"
 #include "plugins/qorPluginData.h"
 
 #include <cstdint>
@@ -26,6 +27,12 @@ struct TResponseItem {
     std::vector<std::string> Names;
     Variant DefaultValue; // the "Default" text as loaded; kept for the dialog, not used when exporting
     long double Scale = 0;
+};
+
+// One address of a request item and how its values are exported.
+struct TAddressExport {
+    std::string Address; // as read: without its bit part
+    logix::TLogixNaming Naming;
 };
 
 class TRequestItem {
@@ -55,6 +62,14 @@ public:
     const std::string Key;
     TResponseItem Response;
     TTimeout RequestTimer; // since the last hand-off to the worker; cleared = never sent
+    // The item's addresses in the order written, each with its export names;
+    // made unique among the data source's items when the list is loaded.
+    std::vector<TAddressExport> Exports;
+    // The addresses as the worker reads them, joined by ";".
+    std::string ReadText() const;
+    // The last failure of each address (empty: none), so that a failure is
+    // logged once per change rather than at every poll.
+    std::vector<std::string> LastErrors;
 };
 
 // The request list of one data source; walked on the main thread under its lock.
@@ -86,7 +101,18 @@ TRequestTiming ReadRequestList(std::string_view xml, TRequestList& list,
 // The export names that an address gives when no names are configured, one per
 // line: characters a name cannot hold are removed, and a device name of the
 // file system at the start gets a "_" in front.
-std::string ExportNameFromAddress(std::string_view address);
+using logix::ExportNameFromAddress;
+
+// Gives every address of the items its export names, in list order: its own
+// configured name (the n-th name for the n-th address) or, without one, the
+// name its address gives. Names that would repeat a name of an earlier address
+// of the data source (ignoring ASCII case) are made unique: element numbers
+// are first set off with "_" (SCADA11_1), then "_2", "_3", ... is added to the
+// name (ITEM_2).
+void AssignExportNames(TRequestList& list);
+// The names an address declares to the host: its stem, or with several
+// elements the stem and each element number.
+std::vector<std::string> DeclaredNames(const TAddressExport& address);
 
 // Splits configured export names at ";" and line breaks, trims each of blanks
 // and control characters and drops the empty ones.

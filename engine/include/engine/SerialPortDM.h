@@ -12,24 +12,22 @@
 #include "common/qorWinHandle.h"
 #include "engine/EipSyncThread.h"
 #include "engine/RequestItems.h"
+#include "logix/Logix_Address.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <set>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 
 namespace qor {
 
 class TaPlugin;
 
-// (base address, bit part) of an address: "Tag[3].5" gives ("Tag[3]", "5"),
-// "Word#2:5" gives ("Word", "2:5"); without either form the whole address.
-std::pair<std::string, std::string> SplitBitSpec(std::string_view address);
-
-// The bits a bit part selects in a value of width bits: "5" bit 5, "2:5" bits
-// 2 to 5, "5:2" bit 5, "4:99" bits 4 to width - 1; empty or unreadable: all.
-std::pair<std::uint32_t, std::uint32_t> ParseBitRange(std::string_view bitPart, std::uint32_t width);
+using logix::ParseBitRange;
+using logix::SplitBitSpec;
 
 class TSerialPortDM : public TRequestSource, private IDeviceChannel {
 public:
@@ -77,9 +75,20 @@ private:
     // polling item has answered or been given up on in this cycle.
     void ExportCombined();
     void Deliver(TParsedDataList& list);
-    // Adds the value items of one tag of a result for item.
-    void AddTagValues(TRequestItem& item, const logix::TLogixTag& tag, bool single, std::string_view bitPart,
-                      std::size_t tagIndex, TqorParamsList& params);
+    // The values of every address of a result that has some, under their
+    // export names.
+    void AddValues(TRequestItem& item, const TEipResult& result, TParsedDataList& packet);
+    // Adds (name, value) under a name no other value of the packet has.
+    void AddUnique(TParsedDataList& packet, std::unordered_set<std::string>& names, std::string name,
+                   const Variant& value);
+    // Logs each address whose outcome changed: a new failure (with its
+    // reason), or a read that works again.
+    void ReportOutcomes(TRequestItem& item, const TEipResult& result);
+    // An item that cannot be sent as configured (its device path does not
+    // read): logged once per reload, never sent.
+    bool RefuseInvalid(TRequestItem& item);
+    // Names already warned about as given twice in one packet.
+    std::set<std::string> warnedNames_;
 };
 
 } // namespace qor

@@ -32,11 +32,6 @@ struct TLogixClientOptions {
     bool Connected = false;
 };
 
-// The route pieces of a device path text: each piece between "," and ";" that
-// is a non-negative integer becomes one byte (its low 8 bits, as the data
-// sources' stored device paths have always been read); others are dropped.
-TPacketDataArray UserPathFromText(std::string_view text);
-
 class TLogixClient {
 public:
     TLogixClient() = default;

@@ -20,6 +20,7 @@
 #include "cip/CIP_PCCC.h"
 #include "cip/CIP_ReadTag.h"
 #include "common/ThreadObjectList.h"
+#include "common/qorTimeout.h"
 #include "eip/EIP_Session.h"
 #include "eip/EIP_TcpChannel.h"
 #include "logix/Logix_Group.h"
@@ -74,8 +75,10 @@ inline constexpr std::int32_t ErrTypeMismatch = -7;
 inline constexpr std::int32_t ErrInvalidResponseSize = -10;
 inline constexpr std::int32_t ErrIOIPath = -13;
 inline constexpr std::int32_t ErrItemNotFound = -14;
+// An address or device path the client refuses before sending anything.
+inline constexpr std::int32_t ErrInvalidAddress = -23;
 inline constexpr std::int32_t ErrUnknown = -100;
-extern const std::array<TLogixErrorRec, 23> LogixErrors;
+extern const std::array<TLogixErrorRec, 24> LogixErrors;
 // The table's text of code; "Unknown" for a code without a row.
 std::string ErrorTextOf(std::int32_t code);
 
@@ -153,6 +156,9 @@ public:
     std::uint8_t MajorRevision = 0, MinorRevision = 0;
     std::uint32_t SerialNumber = 0;
     std::string ProductName;
+    // The fields above hold what the device said of itself: its ListIdentity
+    // item, or the controller's identity object behind the route.
+    bool HasIdentity = false;
     cip::TSequenceNumberGenerator Sequencer;
     std::uint8_t ExtStatus = 0, VendorBits = 0, FaultBits = 0;
     TStatusEvent OnExtStatusChanged, OnFaultBitsChanged, OnVendorBitsChanged;
@@ -251,7 +257,9 @@ public:
 
 protected:
     void SetError(std::int32_t code, std::string text = {});
-    void SetStatusError(std::uint16_t status);
+    // A device status as the error, with its extended words when given (the
+    // general status as a little-endian word, then the words).
+    void SetStatusError(std::uint16_t status, std::span<const std::uint8_t> statusBytes = {});
     // Frees the session after the channel has stopped delivering to it.
     void FreeSession();
     bool HasSession() const { return Session != nullptr; }
@@ -263,6 +271,7 @@ private:
     // keeps none; true when there is one to use.
     bool OpenTemporaryConnection(bool& opened);
     void ParseIdentity(std::span<const std::uint8_t> data);
+    void TakeListedIdentity(const eip::TIdentityItem& item);
 
     // Runs reach on the session the channel's bytes go to, if any, under
     // the lock that keeps it from being freed meanwhile.
@@ -272,6 +281,8 @@ private:
     eip::TSessionInfo* attached_ = nullptr;
     eip::TTcpChannel* tcp_ = nullptr;
     std::mt19937 rng_;
+    // When the symbol table was last read (cleared: never).
+    qor::TTimeout tagListLoaded_;
     // Symbol tables replaced while tags may still point into them.
     std::vector<std::unique_ptr<TLogixTagInfoList>> retiredTagLists_;
 };

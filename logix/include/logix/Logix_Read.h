@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +61,18 @@ TTemplateInfo* GetTemplate(std::uint16_t instance, int depth, TLogixProcessor& p
 TTemplateInfo* FindMemberTemplate(TTemplateInfo* templateInfo, std::string_view address,
                                   TLogixProcessor& processor);
 
+// A BOOL tag (type 0xC1) holding bits taken out of words: one value per bit,
+// ElementCount of them, judged good.
+std::unique_ptr<TLogixTag> MakeBitTag(std::string name, const std::vector<bool>& bits,
+                                      TLogixProcessor* processor = nullptr);
+
+// An element of a Logix BOOL array ("Alarms[33]") and the bitCount - 1 bits
+// after it, read from the 32-bit words that hold them. Nothing when the
+// address is no such element (the symbol table says so); a null tag, with the
+// processor's error set, when the read failed.
+std::optional<std::unique_ptr<TLogixTag>> ReadBoolArrayBits(TLogixProcessor& processor, std::string_view address,
+                                                            std::uint16_t bitCount, std::string* raw = nullptr);
+
 // One address's outcome in a read of several: its tag, or the error that kept
 // it from being read (the processor's table code, or the device's status).
 struct TLogixReadOutcome {
@@ -79,10 +92,13 @@ std::vector<TLogixReadOutcome> ReadLogixTagsEach(TLogixProcessor& processor,
                                                  const std::vector<std::string>& addresses,
                                                  std::string* raw = nullptr);
 
-// The whole address text as the engine reads it: the symbolic addresses (one by
-// ReadLogixTag with elementCount, several by Multiple Service Packet), then
-// every attribute address with elementCount and typeCode. One outcome per
-// address, symbolic ones first.
+// The whole address text as the engine and the tools read it, one outcome per
+// address in the order written. An address that does not parse is refused
+// without being sent. On a Logix controller the symbolic addresses go out
+// together (one by ReadLogixTag with elementCount, several by Multiple Service
+// Packet, one element each); on a Micro800 or MicroLogix each is read on its
+// own over the connection; attribute addresses are read with elementCount and
+// typeCode. A reply that does not fit its tag is an error, not a value.
 std::vector<TLogixReadOutcome> ReadAddressText(TLogixProcessor& processor, std::string_view text,
                                                std::uint16_t elementCount, std::uint16_t typeCode = 0,
                                                std::string* raw = nullptr);
