@@ -52,10 +52,22 @@ void TaPlugin::qorPluginBeforeGetParserItems() {
     TRequestList requests;
     LoadRequestList(Cfg(), requests, nullptr);
     TRequestList::SectionLock lock(requests);
-    for (const auto& request : requests)
+    for (const auto& request : requests) {
+        std::vector<std::vector<std::string>> names;
         for (const TAddressExport& address : request->Exports)
-            for (const std::string& name : DeclaredNames(address))
-                AddParserItem(name, request->Name, "0", TParserItemType::NoType);
+            names.push_back(DeclaredNames(address));
+        // Names configured beyond the addresses are declared as written.
+        for (std::size_t t = names.size(); t < request->Response.Names.size(); ++t) {
+            TAddressExport extra;
+            extra.Naming.Stem = request->Response.Names[t];
+            extra.Naming.Number = request->Number;
+            names.push_back(DeclaredNames(extra));
+        }
+        for (std::size_t k = 0; k < std::max<std::size_t>(request->Number, 1); ++k)
+            for (const auto& address : names)
+                if (k < address.size() && !address[k].empty())
+                    AddParserItem(address[k], request->Name, "0", TParserItemType::NoType);
+    }
 }
 
 std::string TaPlugin::DataTypeText(std::uint16_t code) const {

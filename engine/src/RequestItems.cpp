@@ -212,7 +212,7 @@ void AssignExportNames(TRequestList& list) {
         item.LastErrors.assign(addresses.size(), std::string());
         for (std::size_t t = 0; t < addresses.size(); ++t) {
             TAddressExport address;
-            address.Address = std::move(addresses[t].Base);
+            address.Address = addresses[t].Written;
             logix::TLogixNaming& naming = address.Naming;
             naming.BitPart = std::move(addresses[t].BitPart);
             // The n-th name belongs to the n-th address; an address without

@@ -598,25 +598,31 @@ void TLogixProcessor::LoadTagList() {
 }
 
 TLogixTagInfo* TLogixProcessor::FindTagInfo(std::string_view name) {
-    // The table is read when first needed and again when a name is missing
-    // (a download may have added it), but not more often than this: a polled
-    // address that names no symbol, or a device without a symbol table, must
-    // not cost a whole browse on every read.
+    // The table is read when first needed, and again when a name is missing
+    // (a download may have added it) - once per name until the table is 30 s
+    // old: a polled address that names no symbol, or a device without a
+    // symbol table, must not cost a whole browse on every read.
     constexpr std::uint32_t ReloadAfterMs = 30000;
-    const bool mayLoad = tagListLoaded_.StartTick == 0 || tagListLoaded_.ExpiredAfter(ReloadAfterMs);
-    if (!TagList) {
-        if (!mayLoad)
-            return nullptr;
+    if (tagListLoaded_.StartTick != 0 && tagListLoaded_.ExpiredAfter(ReloadAfterMs))
+        missingNames_.clear();
+    const std::string key = qor::LowerAscii(name);
+    const auto load = [&] {
         LoadTagList();
         tagListLoaded_.Restart();
-        return TagList ? TagList->Find(name) : nullptr;
+        missingNames_.clear();
+    };
+    bool loaded = false;
+    if (!TagList && (tagListLoaded_.StartTick == 0 || !missingNames_.contains(key))) {
+        load();
+        loaded = true;
     }
-    TLogixTagInfo* info = TagList->Find(name);
-    if (info == nullptr && mayLoad) {
-        LoadTagList();
-        tagListLoaded_.Restart();
+    TLogixTagInfo* info = TagList ? TagList->Find(name) : nullptr;
+    if (info == nullptr && TagList && !loaded && !missingNames_.contains(key)) {
+        load();
         info = TagList ? TagList->Find(name) : nullptr;
     }
+    if (info == nullptr)
+        missingNames_.insert(key);
     return info;
 }
 
@@ -639,6 +645,7 @@ void TLogixProcessor::ClearCaches() {
     if (TagList)
         retiredTagLists_.push_back(std::move(TagList));
     tagListLoaded_.Clear();
+    missingNames_.clear();
     Templates.Clear();
 }
 

@@ -305,16 +305,21 @@ void ReadBatch(TLogixProcessor& processor, const std::vector<std::string>& addre
 
 std::unique_ptr<TLogixTag> ReadLogixTag(TLogixProcessor& processor, std::string_view address,
                                         std::uint16_t elementCount, std::string* raw) {
-    if (const auto error = AddressError(address)) {
+    // A bit part is taken out of the value by whoever names it; the read is of
+    // the address in front of it. "Flags[1].31" is bit 31 of word 1, so only
+    // an address without one can name a BOOL array's bit.
+    const auto [base, bitPart] = SplitBitSpec(address);
+    if (const auto error = AddressError(base)) {
         SetError(processor, ErrInvalidAddress, "Invalid address: " + *error);
         return nullptr;
     }
-    if (auto bits = ReadBoolArrayBits(processor, address, elementCount, raw))
-        return std::move(*bits);
-    const auto data = ReadWhole(processor, cip::TIOI::BuildPath(address), elementCount, raw);
+    if (bitPart.empty())
+        if (auto bits = ReadBoolArrayBits(processor, base, elementCount, raw))
+            return std::move(*bits);
+    const auto data = ReadWhole(processor, cip::TIOI::BuildPath(base), elementCount, raw);
     if (!data)
         return nullptr;
-    return MakeTag(processor, address, *data);
+    return MakeTag(processor, base, *data);
 }
 
 std::unique_ptr<TLogixTag> MakeBitTag(std::string name, const std::vector<bool>& bits,
@@ -373,16 +378,16 @@ ReadLogixTagsEach(TLogixProcessor& processor, const std::vector<std::string>& ad
     std::vector<std::string> valid;
     std::vector<std::size_t> where;
     for (std::size_t i = 0; i < addresses.size(); ++i) {
-        if (const auto error = AddressError(addresses[i])) {
-            outcomes[i].Name = addresses[i];
+        outcomes[i].Name = addresses[i];
+        const auto [base, bitPart] = SplitBitSpec(addresses[i]);
+        if (const auto error = AddressError(base)) {
             outcomes[i].ErrorCode = ErrInvalidAddress;
             outcomes[i].ErrorText = "Invalid address: " + *error;
             continue;
         }
         // A BOOL array element is a bit of a word, read on its own.
-        if (SingleSubscript(addresses[i]) && processor.ProcessorKind == ProcessorKindLogix) {
-            if (auto bits = ReadBoolArrayBits(processor, addresses[i], 1, raw)) {
-                outcomes[i].Name = addresses[i];
+        if (bitPart.empty() && SingleSubscript(base) && processor.ProcessorKind == ProcessorKindLogix) {
+            if (auto bits = ReadBoolArrayBits(processor, base, 1, raw)) {
                 if (*bits)
                     outcomes[i].Tag = std::move(*bits);
                 else
@@ -390,7 +395,7 @@ ReadLogixTagsEach(TLogixProcessor& processor, const std::vector<std::string>& ad
                 continue;
             }
         }
-        valid.push_back(addresses[i]);
+        valid.push_back(base);
         where.push_back(i);
     }
     std::vector<TLogixReadOutcome> read(valid.size());
@@ -409,8 +414,10 @@ ReadLogixTagsEach(TLogixProcessor& processor, const std::vector<std::string>& ad
         ReadBatch(processor, valid, start, n, read, raw);
         start += n;
     }
-    for (std::size_t k = 0; k < read.size(); ++k)
+    for (std::size_t k = 0; k < read.size(); ++k) {
         outcomes[where[k]] = std::move(read[k]);
+        outcomes[where[k]].Name = addresses[where[k]];
+    }
     return outcomes;
 }
 
@@ -532,10 +539,14 @@ namespace {
 // One address of a small controller, read on its own over the connection.
 TLogixReadOutcome ReadSmallController(TLogixProcessor& processor, const std::string& address,
                                       std::uint16_t elementCount, std::string* raw) {
+    const std::string base = SplitBitSpec(address).first;
+    const bool micro800 = processor.ProcessorKind == ProcessorKindMicro800;
+    if (micro800)
+        if (const auto error = AddressError(base))
+            return {address, nullptr, ErrInvalidAddress, "Invalid address: " + *error};
     std::string text;
-    auto tag = processor.ProcessorKind == ProcessorKindMicro800
-                   ? processor.ReadMicro800(address, elementCount, &text)
-                   : processor.ReadMicroLogix(address, elementCount, &text);
+    auto tag = micro800 ? processor.ReadMicro800(base, elementCount, &text)
+                        : processor.ReadMicroLogix(base, elementCount, &text);
     if (raw != nullptr)
         raw->append(text);
     if (!tag)

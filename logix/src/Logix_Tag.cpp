@@ -421,7 +421,9 @@ void TLogixLINT::InitValues() {
 }
 
 std::int64_t TLogixLINT::Int64At(std::ptrdiff_t i) const {
-    return GetValueAt(i).AsInt64();
+    // A ULINT above the signed range comes back wrapped; GetValueAt keeps it.
+    const Variant v = GetValueAt(i);
+    return v.Type() == qor::VarType::UInt64 ? static_cast<std::int64_t>(v.AsUInt64()) : v.AsInt64();
 }
 
 bool TLogixLINT::Decode(std::span<const std::uint8_t> bytes, std::uint32_t byteOffset) {

@@ -40,14 +40,14 @@ TEST_F(EiptoolTest, ReadJsonGivesOneLinePerTagAndFailsWhenOneFails) {
     auto lines = Lines(Run("--json 127.0.0.1 read 'Counter;Temps;Missing;Flags' ", status));
     EXPECT_EQ(status, 1);
     ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0], R"({"name":"Counter","type":"DINT","values":[123456]})");
-    EXPECT_EQ(lines[1], R"({"name":"Temps","type":"REAL","values":[20.5]})");
+    EXPECT_EQ(lines[0], R"({"name":"Counter","type":"DINT","values":{"Counter":123456}})");
+    EXPECT_EQ(lines[1], R"({"name":"Temps","type":"REAL","values":{"Temps":20.5}})");
     EXPECT_EQ(lines[2].rfind(R"({"name":"Missing","error":5,"text":)", 0), 0u) << lines[2];
 
     lines = Lines(Run("--json 127.0.0.1 read Temps --count 4", status));
     EXPECT_EQ(status, 0);
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], R"({"name":"Temps","type":"REAL","values":[20.5,21,21.5,22]})");
+    EXPECT_EQ(lines[0], R"({"name":"Temps","type":"REAL","values":{"Temps1":20.5,"Temps2":21,"Temps3":21.5,"Temps4":22}})");
 }
 
 // Vendor id 1234 is d2 04 on the wire; an attribute read without a type
@@ -63,10 +63,10 @@ TEST_F(EiptoolTest, AttributesWithoutATypeShowTheirBytes) {
     EXPECT_EQ(lines[0], "@1/1/1 (raw) = d2 04");
     lines = Lines(Run("--json 127.0.0.1 read '@1/1/1' --type 0xC7", status));
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], R"({"name":"@1/1/1","type":"UINT","values":[1234]})");
+    EXPECT_EQ(lines[0], R"({"name":"@1/1/1","type":"UINT","values":{"@111":1234}})");
 }
 
-TEST_F(EiptoolTest, StructuresPrintAsObjectsOfTheirMembers) {
+TEST_F(EiptoolTest, StructuresPrintTheirMembersUnderDottedNames) {
     plc.Tags().DefineType("MOTOR", {{"Speed", "REAL", 0}, {"Run", "BOOL", 0}, {"Name", "STRING", 0}});
     plc.Tags().SetStructure("Motor1", "MOTOR", {}, {"12.5", "1", "\"Pump\""});
     int status = -1;
@@ -74,7 +74,7 @@ TEST_F(EiptoolTest, StructuresPrintAsObjectsOfTheirMembers) {
     EXPECT_EQ(status, 0);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0],
-              R"({"name":"Motor1","type":"MOTOR","values":[{"Speed":12.5,"Run":true,"Name":"Pump"}]})");
+              R"({"name":"Motor1","type":"MOTOR","values":{"Motor1.Speed":12.5,"Motor1.Run":true,"Motor1.Name":"Pump"}})");
 }
 
 TEST_F(EiptoolTest, IdentityBrowseAndUsage) {
@@ -122,7 +122,7 @@ TEST_F(EiptoolFamilyTest, Micro800ReadsSymbolsOverItsConnection) {
     int status = -1;
     const std::string out = Run(plc, "--family micro800 --json 127.0.0.1 read 'Counter;Missing'", status);
     EXPECT_EQ(status, 1);
-    EXPECT_EQ(out.substr(0, out.find('\n')), R"({"name":"Counter","type":"DINT","values":[123456]})");
+    EXPECT_EQ(out.substr(0, out.find('\n')), R"({"name":"Counter","type":"DINT","values":{"Counter":123456}})");
     EXPECT_NE(out.find(R"({"name":"Missing","error":5,)"), std::string::npos);
 }
 
@@ -141,7 +141,7 @@ TEST_F(EiptoolFamilyTest, MicroLogixBrowseFindsEveryDataFile) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(
         timers,
-        R"({"name":"T4:1","type":"TIMER","values":[{"EN":false,"TT":true,"DN":false,"PRE":500,"ACC":42}]})"
+        R"({"name":"T4:1","type":"TIMER","values":{"T41.EN":false,"T41.TT":true,"T41.DN":false,"T41.PRE":500,"T41.ACC":42}})"
         "\n");
 }
 

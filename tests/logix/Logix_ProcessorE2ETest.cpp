@@ -207,7 +207,8 @@ TEST_F(ProcessorE2ETest, MicroLogixReadsWordFilesOverOneConnection) {
     EXPECT_EQ(plc_->Counters().ForwardOpens, 1u);
 
     EXPECT_EQ(proc_->ReadMicroLogix("X1:0", 1), nullptr);
-    EXPECT_EQ(proc_->ErrorCode, -13);
+    EXPECT_EQ(proc_->ErrorCode, -23);
+    EXPECT_NE(proc_->ErrorText.find("X1:0"), std::string::npos);
 
     // Without a standing connection each read opens and closes its own.
     Reopen({});

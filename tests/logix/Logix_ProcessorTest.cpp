@@ -131,12 +131,16 @@ TEST_F(ProcessorTest, IdentityRepliesCutShortChangeNothing) {
     EXPECT_EQ(proc_->SerialNumber, 0xDEADBEEFu);
     EXPECT_EQ(proc_->ProductName, "PLC");
 
-    // An attribute the device could not give (status 0x14) has no value: the
-    // ones after it cannot be placed and stay as they were.
+    // An attribute the device could not give (status 0x14) leaves the
+    // identity incomplete: a failure, and nothing changes.
     reply = Hex("0700 0100 0000 7856 0200 1400 0300 0000 9900");
-    ASSERT_TRUE(proc_->ReadIdentity());
-    EXPECT_EQ(proc_->VendorId, 0x5678);
+    EXPECT_FALSE(proc_->ReadIdentity());
+    EXPECT_EQ(proc_->VendorId, 0x1234);
     EXPECT_EQ(proc_->ProductCode, 0x005A);
+    // A reply without the attribute count is no identity either.
+    reply.assign(whole.begin() + 2, whole.end());
+    EXPECT_FALSE(proc_->ReadIdentity());
+    EXPECT_EQ(proc_->ProductName, "PLC");
 }
 
 TEST_F(ProcessorTest, BrowseFollowsPagesIntoThe32BitInstanceSegment) {
@@ -187,8 +191,11 @@ TEST_F(ProcessorTest, BrowseStopsWhenTheDeviceMakesNoProgress) {
         return MRReply(0x55, 0x06, Symbol(5, 0x00C4, "Again"));
     };
     ASSERT_TRUE(Connect());
+    // A table that cannot be read to its end is no table: a symbol missing
+    // from it would be taken for one the controller lacks.
     auto list = proc_->BrowseTags();
-    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(proc_->ErrorCode, -10);
     EXPECT_EQ(requests, 2);
 
     requests = 0;
@@ -196,10 +203,21 @@ TEST_F(ProcessorTest, BrowseStopsWhenTheDeviceMakesNoProgress) {
         ++requests;
         return MRReply(0x55, 0x06, Hex("01 00 00")); // a record cut short
     };
-    list = proc_->BrowseTags();
-    ASSERT_NE(list, nullptr);
-    EXPECT_EQ(list->Count(), 0u);
+    EXPECT_EQ(proc_->BrowseTags(), nullptr);
     EXPECT_EQ(requests, 1);
+
+    // A last page whose records do not fill it, and a page that never came.
+    device_.Handler = [&](const TPacketDataArray&) -> std::optional<TPacketDataArray> {
+        return MRReply(0x55, 0x00, Cat({Symbol(1, 0x00C4, "One"), Hex("02 00")}));
+    };
+    EXPECT_EQ(proc_->BrowseTags(), nullptr);
+    int page = 0;
+    device_.Handler = [&](const TPacketDataArray&) -> std::optional<TPacketDataArray> {
+        if (++page == 1)
+            return MRReply(0x55, 0x06, Symbol(1, 0x00C4, "One"));
+        return std::nullopt;
+    };
+    EXPECT_EQ(proc_->BrowseTags(), nullptr);
 }
 
 TEST_F(ProcessorTest, SymbolLookupsReloadOnceForANameNotYetKnown) {
@@ -303,7 +321,7 @@ TEST_F(ProcessorTest, TemplatesAreReadInChunksUntilTheDeviceStopsGivingBytes) {
     EXPECT_EQ(device->Chunks.size(), 1u);
 }
 
-TEST_F(ProcessorTest, AFragmentWithoutDataEndsTheRead) {
+TEST_F(ProcessorTest, AFragmentWithoutDataFailsTheRead) {
     int reads = 0;
     device_.Handler = [&](const TPacketDataArray& mr) -> std::optional<TPacketDataArray> {
         ++reads;
@@ -313,7 +331,9 @@ TEST_F(ProcessorTest, AFragmentWithoutDataEndsTheRead) {
     };
     ASSERT_TRUE(Connect(ProcessorKindLogix, OptionConnected));
     auto tag = TLogixTagFactory::CreateByType(0xC4, "Many", 4, proc_.get());
-    EXPECT_TRUE(proc_->ReadTag(tag.get()));
+    // Three elements never came: the read failed, rather than giving zeros.
+    EXPECT_FALSE(proc_->ReadTag(tag.get()));
+    EXPECT_EQ(tag->Status, -1);
     EXPECT_EQ(reads, 2);
 }
 

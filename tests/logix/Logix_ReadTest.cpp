@@ -107,10 +107,21 @@ TEST_F(LogixSimTest, AttributeReads) {
 
 TEST_F(LogixSimTest, FailuresAreNamed) {
     auto client = Connect(false, 300);
-    auto results = client->Read("Counts[1].Member");
+    // An address that does not parse is the client's refusal, named as such,
+    // and never read as the shorter address in front of the fault.
+    const auto requests = plc.Counters().CipRequests;
+    auto results = client->Read("Counts[");
     ASSERT_FALSE(results.at(0).Ok());
-    EXPECT_EQ(results[0].ErrorCode, -13);
-    EXPECT_EQ(results[0].ErrorText, logix::ErrorTextOf(-13));
+    EXPECT_EQ(results[0].ErrorCode, -23);
+    EXPECT_EQ(results[0].ErrorText.rfind("Invalid address: \"Counts[\"", 0), 0u) << results[0].ErrorText;
+    EXPECT_EQ(plc.Counters().CipRequests, requests);
+    // The device's refusal keeps the device's words, with the extended status.
+    results = client->Read("Counts[1].Member");
+    ASSERT_FALSE(results.at(0).Ok());
+    EXPECT_EQ(results[0].ErrorCode, 5);
+    results = client->Read("Counts", 11);
+    ASSERT_FALSE(results.at(0).Ok());
+    EXPECT_EQ(results[0].ErrorText, "General Error (0x2105: index out of range)");
 
     plc.Faults().Add(sim::FaultRule(sim::FaultKind::Silent, 1).OnService(0x4C));
     results = client->Read("Counter");

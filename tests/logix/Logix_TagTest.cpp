@@ -83,6 +83,7 @@ TEST(LogixTagDecode, EachClassReadsItsKinds) {
     EXPECT_EQ(static_cast<TLogixTagEx&>(*udint).GetValueAt(0).AsInt64(), 0x81020304LL);
     auto ulint = TLogixTagFactory::CreateByType(cipType::ULINT, "U64", 1);
     ulint->SetData(Typed(cipType::ULINT, {8, 7, 6, 5, 4, 3, 2, 0x81}), 0);
+    EXPECT_EQ(static_cast<TLogixLINT&>(*ulint).GetValueAt(0).AsUInt64(), 0x8102030405060708ULL);
     EXPECT_EQ(static_cast<TLogixLINT&>(*ulint).Int64At(0), static_cast<std::int64_t>(0x8102030405060708ULL));
     auto real = TLogixREAL::Create("R", 2);
     real->SetData(Typed(cipType::REAL, {0x00, 0x00, 0xC0, 0x3F, 0x00, 0x00, 0x20, 0xC1}), 0);
@@ -125,7 +126,8 @@ TEST(LogixTagDecode, DatesTimesAndStrings) {
     EXPECT_DOUBLE_EQ(dt->DateTimeAt(0), qor::EncodeDateTime({1972, 1, 2, 12}));
     auto time = TLogixTIME::Create("T", 1);
     EXPECT_TRUE(time->SetData(Typed(cipType::TIME, {0x80, 0xEE, 0x36, 0x00}), 0));
-    EXPECT_DOUBLE_EQ(time->DateTimeAt(0), 1.0 / 24.0);
+    // A duration in milliseconds, not a time of day in 1899.
+    EXPECT_EQ(time->GetValueAt(0).AsInteger(), 3600000);
 
     auto text = TLogixSSTRING::Create("S", 1);
     const Bytes two = Typed(cipType::STRING, {0x03, 0x00, 'a', 'b', 'c', 0x00, 0x02, 0x00, 'x', 'y'});

@@ -16,8 +16,9 @@ TEST(LogixTypes, ConvertValueReadsLittleEndianOfEachKind) {
     EXPECT_EQ(ConvertValue(Bytes, 2, cipType::UINT).AsInteger(), 0x8403);
     EXPECT_EQ(ConvertValue(Bytes, 4, cipType::DINT).AsInteger(), static_cast<std::int32_t>(0x88070605));
     EXPECT_EQ(ConvertValue(Bytes, 4, cipType::UDINT).AsInt64(), 0x88070605LL);
-    EXPECT_EQ(ConvertValue(Bytes, 0, cipType::ULINT).AsInt64(),
-              static_cast<std::int64_t>(0x8807060584030201ULL));
+    // Unsigned to the top: a ULINT above 2^63 is no negative number.
+    EXPECT_EQ(ConvertValue(Bytes, 0, cipType::ULINT).AsUInt64(), 0x8807060584030201ULL);
+    EXPECT_EQ(ConvertValue(Bytes, 0, cipType::LINT).AsInt64(), static_cast<std::int64_t>(0x8807060584030201ULL));
     EXPECT_TRUE(ConvertValue(Bytes, 0, cipType::BOOL).IsEmpty());
     EXPECT_TRUE(ConvertValue(Bytes, 0, cipType::STRING).IsEmpty());
     EXPECT_THROW(ConvertValue(Bytes, 6, cipType::DINT), eip::EListError);

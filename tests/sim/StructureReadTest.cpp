@@ -115,13 +115,15 @@ TEST_F(StructureReadTest, BadMemberPathsGetTheControllersStatus) {
               Bytes({0xCC, 0x00, 0xFF, 0x01, 0x05, 0x21}));
 }
 
-TEST_F(StructureReadTest, BoolArraysAreCountedInWordsAndSubscriptedByBit) {
+TEST_F(StructureReadTest, BoolArraysAreCountedAndSubscriptedInWords) {
     // Bits 0, 2, 31 and 32 of Alarms[64].
     EXPECT_EQ(Request(Read(Sym("Alarms"), 2)),
               Good({0xD3, 0x00, 0x05, 0x00, 0x00, 0x80, 0x01, 0x00, 0x00, 0x00}));
-    // Bit 33 lies in the second word.
-    EXPECT_EQ(Request(Read(Cat({Sym("Alarms"), Elem(33)}))), Good({0xD3, 0x00, 0x01, 0x00, 0x00, 0x00}));
-    EXPECT_EQ(Request(Read(Cat({Sym("Alarms"), Elem(64)}))), Bytes({0xCC, 0x00, 0x05, 0x00}));
+    // As on a controller, the subscript names the 32-bit word: [1] holds bits
+    // 32..63, and there is no word 2 (nor 33).
+    EXPECT_EQ(Request(Read(Cat({Sym("Alarms"), Elem(1)}))), Good({0xD3, 0x00, 0x01, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(Request(Read(Cat({Sym("Alarms"), Elem(2)}))), Bytes({0xCC, 0x00, 0x05, 0x00}));
+    EXPECT_EQ(Request(Read(Cat({Sym("Alarms"), Elem(33)}))), Bytes({0xCC, 0x00, 0x05, 0x00}));
     EXPECT_EQ(Request(Read(Sym("Alarms"), 3)), Bytes({0xCC, 0x00, 0xFF, 0x01, 0x05, 0x21}));
 }
 

@@ -239,13 +239,10 @@ int main(int argc, char** argv) {
                    ? BrowseFiles(*plc.Processor(), settings.Json)
                    : Browse(*plc.Processor(), settings.Json);
 
-    // Each address read without its bit part, its values named as a request
-    // item without export names names them.
+    // The values of each address named as a request item without export
+    // names names them.
     const auto addresses = logix::SplitAddressBits(address);
-    std::string text;
-    for (const auto& a : addresses)
-        text += (text.empty() ? "" : ";") + a.Base;
-    const auto results = plc.Read(text, static_cast<std::uint16_t>(count), typeCode);
+    const auto results = plc.Read(address, static_cast<std::uint16_t>(count), typeCode);
     int status = 0;
     for (std::size_t i = 0; i < results.size(); ++i) {
         const auto& result = results[i];

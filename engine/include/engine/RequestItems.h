@@ -31,7 +31,7 @@ struct TResponseItem {
 
 // One address of a request item and how its values are exported.
 struct TAddressExport {
-    std::string Address; // as read: without its bit part
+    std::string Address; // as written, with its bit part
     logix::TLogixNaming Naming;
 };
 

@@ -33,6 +33,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -283,6 +284,8 @@ private:
     std::mt19937 rng_;
     // When the symbol table was last read (cleared: never).
     qor::TTimeout tagListLoaded_;
+    // Names (lower case) found missing since the table was last read.
+    std::set<std::string> missingNames_;
     // Symbol tables replaced while tags may still point into them.
     std::vector<std::unique_ptr<TLogixTagInfoList>> retiredTagLists_;
 };
