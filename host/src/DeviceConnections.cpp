@@ -1,6 +1,7 @@
 #include "host/DeviceConnections.h"
 
 #include "host/PluginInstance.h"
+#include "platform/Clock.h"
 #include "platform/Errors.h"
 #include "platform/Messages.h"
 
@@ -31,6 +32,11 @@ constexpr std::size_t kReadBudget = 256 * 1024;
 // failing as surely as one that refuses them: it backs off and stays quiet
 // in the log like one.
 constexpr std::string_view kSilentDrop = "closed by the device before it sent anything";
+// A device that answers and then drops the connection (some close it after an
+// error reply) backs off the same way until a connection has stayed up this
+// long; it is logged once, not at every reconnect.
+constexpr std::string_view kDropAfterAnswer = "closed by the device";
+constexpr std::uint64_t kStableMs = 10000;
 
 } // namespace
 
@@ -47,6 +53,7 @@ struct TDeviceConnections::Connection {
     std::uint32_t FailedInRow = 0;
     bool RetryPending = false;
     bool Answered = false; // the device sent something on this connection
+    std::uint64_t OpenedAt = 0; // platform ticks when it opened
     std::mutex SendLock;   // the socket while a plug-in thread sends on it
 };
 
@@ -269,8 +276,10 @@ void TDeviceConnections::OnConnect(Connection& c, int error) {
     if (error == 0 &&
         platform::AsyncSelect(c.Socket, window_, WM_DEVICE_SOCKET, c.Cookie, platform::FD_READ)) {
         c.Answered = false;
-        // The back-off ends once the device answers (OnRead).
-        if (c.LastFailure != kSilentDrop) {
+        c.OpenedAt = platform::GetTickCount64();
+        // The back-off ends once the device answers (OnRead), or for one that
+        // drops its connections, once a connection has stayed up.
+        if (c.LastFailure != kSilentDrop && c.LastFailure != kDropAfterAnswer) {
             Log(prefix + "connected to " + target +
                 (c.FailedInRow > 0 ? " after " + std::to_string(c.FailedInRow + 1) + " attempts" : ""));
             c.LastFailure.clear();
@@ -318,7 +327,20 @@ void TDeviceConnections::OnRead(Connection& first) {
         }
         if (n == platform::RECEIVE_CLOSED || n == platform::RECEIVE_FAILED) {
             const std::uint32_t id = c->Source.Id;
-            if (c->Answered) {
+            if (c->Answered && platform::GetTickCount64() - c->OpenedAt < kStableMs &&
+                n == platform::RECEIVE_CLOSED) {
+                // Dropped soon after it answered: back off as for a refusal.
+                Close(*c, {});
+                ++c->FailedInRow;
+                if (c->LastFailure != kDropAfterAnswer) {
+                    Log("Data source " + std::to_string(id) + ": connection to " + c->Host + ":" +
+                        std::to_string(c->Port) + " " + std::string(kDropAfterAnswer) +
+                        " soon after it answered; reconnecting up to every " + std::to_string(kLongestRetryMs / 1000) +
+                        " s");
+                    c->LastFailure = kDropAfterAnswer;
+                }
+            } else if (c->Answered) {
+                c->RetryDelay = kFirstRetryMs;
                 Close(*c, n == platform::RECEIVE_CLOSED ? "closed by the device"
                                                         : "lost (" + platform::SocketErrorText(error) + ")");
             } else {
@@ -335,15 +357,21 @@ void TDeviceConnections::OnRead(Connection& first) {
             Channel(id, kChannelClosed);
             return;
         }
-        if (!c->Answered) {
-            c->Answered = true;
+        if (!c->Answered && c->LastFailure != kDropAfterAnswer) {
             c->RetryDelay = kFirstRetryMs;
             if (!c->LastFailure.empty())
                 Log("Data source " + std::to_string(c->Source.Id) + ": connected to " + c->Host + ":" +
                     std::to_string(c->Port) + ", the device answers again");
             c->LastFailure.clear();
             c->FailedInRow = 0;
+        } else if (c->LastFailure == kDropAfterAnswer && platform::GetTickCount64() - c->OpenedAt >= kStableMs) {
+            c->RetryDelay = kFirstRetryMs;
+            Log("Data source " + std::to_string(c->Source.Id) + ": connection to " + c->Host + ":" +
+                std::to_string(c->Port) + " stays up again");
+            c->LastFailure.clear();
+            c->FailedInRow = 0;
         }
+        c->Answered = true;
         delivered += static_cast<std::size_t>(n);
         instance_.ProcessData(c->Source.Id, 2,
                               std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)));

@@ -162,14 +162,6 @@ TEST(RequestListTest, ExportNames) {
     EXPECT_EQ(names("<Name>;;</Name>"), V{});
 }
 
-TEST(RequestListTest, ExportNameFromAddressStripsWhatANameCannotHold) {
-    EXPECT_EQ(ExportNameFromAddress("a\"b'c*d+e/f:g<h=i>j?k[l]m\\n|o"), "abcdefghijklmno");
-    EXPECT_EQ(ExportNameFromAddress("X;Y"), "X\rY");
-    EXPECT_EQ(ExportNameFromAddress("LPT"), "_LPT");
-    EXPECT_EQ(ExportNameFromAddress("Nulls"), "_Nulls");
-    EXPECT_EQ(ExportNameFromAddress("CO"), "CO");
-    EXPECT_EQ(ExportNameFromAddress(""), "");
-}
 
 TEST(RequestListTest, CheckboxTextDecidesBeforeTheCheckState) {
     auto enabled = [](const std::string& element) { return Loaded(Query({Item(element)}))[0].Enabled; };

@@ -179,6 +179,16 @@ TEST_F(ProcessorE2ETest, Micro800ReadsOpenAndCloseAConnectionAroundEachRead) {
 
     EXPECT_EQ(proc_->ReadMicro800("NoSuchTag", 1), nullptr);
     EXPECT_EQ(proc_->ErrorCode, 0x05);
+
+    // A fragment that never comes leaves elements unread: no tag with zeros
+    // in their place.
+    proc_->Session->Timeout = 300;
+    // The first piece goes through (a delay of nothing), the second is lost.
+    plc_->Faults().Add(sim::FaultRule(sim::FaultKind::Delay, 1).OnService(0x52).WithPause(0ms));
+    const auto silent = plc_->Faults().Add(sim::FaultRule(sim::FaultKind::Silent, 1).OnService(0x52));
+    EXPECT_EQ(proc_->ReadMicro800("Big", 300), nullptr);
+    EXPECT_EQ(plc_->Faults().RuleHits(silent), 1u);
+    EXPECT_EQ(proc_->ErrorCode, -10);
 }
 
 TEST_F(ProcessorE2ETest, MicroLogixReadsWordFilesOverOneConnection) {

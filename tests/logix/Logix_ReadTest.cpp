@@ -86,6 +86,94 @@ TEST_F(LogixSimTest, ManyAddressesAreSplitAcrossPackets) {
     }
 }
 
+// At start-up a piece can go out before the channel opens and get no
+// answer: its addresses fail, and every other address keeps its own value.
+TEST_F(LogixSimTest, APieceWithoutAnAnswerFailsItsOwnAddressesOnly) {
+    std::string text;
+    for (int i = 0; i < 200; ++i) {
+        plc.Tags().Set(sim::MakeTag<std::int32_t>("V" + std::to_string(i), sim::CipType::Dint, {}, {1000 + i}));
+        text += "V" + std::to_string(i) + ";";
+    }
+    auto client = Connect(false, 300);
+    const auto silent = plc.Faults().Add(sim::FaultRule(sim::FaultKind::Silent, 1).OnService(0x0A));
+    const auto results = client->Read(text);
+    EXPECT_EQ(plc.Faults().RuleHits(silent), 1u);
+    ASSERT_EQ(results.size(), 200u);
+    std::size_t failed = 0;
+    for (int i = 0; i < 200; ++i) {
+        EXPECT_EQ(results[i].Name, "V" + std::to_string(i));
+        if (!results[i].Ok()) {
+            ++failed;
+            continue;
+        }
+        EXPECT_EQ(dynamic_cast<const logix::TLogixDINT&>(*results[i].Tag).IntegerAt(0), 1000 + i) << i;
+    }
+    // The first packet's addresses, no more.
+    EXPECT_GT(failed, 0u);
+    EXPECT_LT(failed, 200u);
+    EXPECT_FALSE(results.front().Ok());
+    EXPECT_TRUE(results.back().Ok());
+}
+
+TEST_F(LogixSimTest, OutcomesFollowTheWrittenOrderWithAttributesAmongSymbols) {
+    auto client = Connect();
+    const auto results = client->Read("@1/1/1;Counter;NOPE;Speed", 1, 0xC7);
+    ASSERT_EQ(results.size(), 4u);
+    EXPECT_EQ(results[0].Name, "@1/1/1");
+    EXPECT_EQ(Ex(results[0]).GetValueAt(0).AsInteger(), 1234);
+    EXPECT_EQ(Ex(results[1]).GetValueAt(0).AsInteger(), 123456);
+    EXPECT_FALSE(results[2].Ok());
+    EXPECT_EQ(Ex(results[3]).GetValueAt(0).AsInteger(), 1500);
+}
+
+// A BOOL array is read in 32-bit words; its element is one bit. Alarms holds
+// bits 0, 2, 31 and 32.
+TEST_F(LogixSimTest, ABoolArrayElementIsOneBit) {
+    auto client = Connect();
+    const auto results = client->Read("Alarms[0];Alarms[1];Alarms[31];Alarms[32];Alarms[33];Alarms[64]");
+    ASSERT_EQ(results.size(), 6u);
+    std::vector<bool> bits;
+    for (std::size_t i = 0; i < 5; ++i) {
+        ASSERT_TRUE(results[i].Ok()) << results[i].Name << ": " << results[i].ErrorText;
+        EXPECT_EQ(results[i].Tag->DataType, logix::cipType::BOOL);
+        bits.push_back(Ex(results[i]).GetValueAt(0).AsBoolean());
+    }
+    EXPECT_EQ(bits, (std::vector<bool>{true, false, true, true, false}));
+    EXPECT_FALSE(results[5].Ok()); // past the last word
+    // Several bits from one: 30..33.
+    const auto run = client->Read("Alarms[30]", 4);
+    ASSERT_TRUE(run.at(0).Ok()) << run[0].ErrorText;
+    EXPECT_EQ(run[0].Tag->ElementCount, 4);
+    EXPECT_FALSE(Ex(run[0]).GetValueAt(0).AsBoolean());
+    EXPECT_TRUE(Ex(run[0]).GetValueAt(1).AsBoolean());
+    EXPECT_TRUE(Ex(run[0]).GetValueAt(2).AsBoolean());
+    EXPECT_FALSE(Ex(run[0]).GetValueAt(3).AsBoolean());
+    // With a bit part the subscript is the word's: bit 0 of word 1 is bit 32.
+    const auto word = client->Read("Alarms[1].0");
+    ASSERT_TRUE(word.at(0).Ok()) << word[0].ErrorText;
+    EXPECT_EQ(word[0].Tag->DataType, logix::cipType::DWORD);
+}
+
+TEST_F(LogixSimTest, AMemberOfAnArrayElementIsThatMember) {
+    auto client = Connect();
+    const auto results = client->Read("Motors[1].Speed;Motors[0].Alarm.Text");
+    ASSERT_TRUE(results.at(0).Ok()) << results[0].ErrorText;
+    EXPECT_EQ(results[0].Tag->DataType, logix::cipType::DINT);
+    EXPECT_EQ(Ex(results[0]).GetValueAt(0).AsInteger(), 200);
+    ASSERT_TRUE(results.at(1).Ok()) << results[1].ErrorText;
+}
+
+// Fragments follow each other at the offsets of the bytes received: a read
+// that needs several comes back whole and in order.
+TEST_F(LogixSimTest, AFragmentedReadComesBackWholeAndInOrder) {
+    auto client = Connect();
+    const auto results = client->Read("Trend", 300);
+    ASSERT_TRUE(results.at(0).Ok()) << results[0].ErrorText;
+    ASSERT_EQ(results[0].Tag->ElementCount, 300);
+    for (int i = 0; i < 300; ++i)
+        ASSERT_EQ(Ex(results[0]).GetValueAt(i).AsInteger(), i) << i;
+}
+
 TEST_F(LogixSimTest, AttributeReads) {
     auto client = Connect();
     const auto& processor = *client->Processor();

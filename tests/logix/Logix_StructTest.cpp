@@ -1,5 +1,6 @@
 #include "logix/Logix_Factory.h"
 
+#include "TemplateBuild.h"
 #include "VectorFiles.h"
 #include "cip/CIP_PCCC.h"
 #include "cip/CIP_ReadTag.h"
@@ -11,46 +12,13 @@
 using namespace logix;
 using logixtest::Hex;
 using logixtest::Json;
+using logixtest::Reply;
+using logixtest::Template;
+using logixtest::TM;
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-struct TM {
-    const char* Name;
-    std::uint16_t Type;
-    std::uint32_t Offset;
-    std::uint16_t Info = 0;
-};
-
-std::unique_ptr<TTemplateInfo> Template(std::string name, std::uint16_t size, std::uint16_t handle,
-                                        std::initializer_list<TM> members, std::uint16_t instance = 0) {
-    auto t = std::make_unique<TTemplateInfo>();
-    t->Name = std::move(name);
-    t->StructureSize = size;
-    t->Handle = handle;
-    t->InstanceId = instance;
-    for (const TM& m : members) {
-        auto* info = t->Members.Add(std::make_unique<TMemberInfo>());
-        *info = TMemberInfo{m.Type, m.Info, m.Offset, m.Name};
-        info->Kind = info->IsStructure() ? TLogixType::USER : MemberKindOf(info->AtomicType());
-        info->Size =
-            info->AtomicType() == cipType::BOOL ? 1 : TypeSize(info->AtomicType()) * info->ElementCount();
-        info->Hidden = info->Name.starts_with("ZZZZZZZZZZ");
-    }
-    t->MemberCount = static_cast<std::uint16_t>(t->Members.Count());
-    return t;
-}
-
-Bytes Reply(std::uint16_t handle, std::span<const std::uint8_t> element) {
-    Bytes data(4 + element.size());
-    data[0] = 0xA0;
-    data[1] = 0x02;
-    data[2] = static_cast<std::uint8_t>(handle);
-    data[3] = static_cast<std::uint8_t>(handle >> 8);
-    std::copy(element.begin(), element.end(), data.begin() + 4);
-    return data;
-}
 
 // A hidden BOOL host with two BOOLs, an INT, a DINT[2] and a custom string
 // (LEN DINT + DATA SINT[6]).
