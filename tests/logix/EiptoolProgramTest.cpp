@@ -77,6 +77,27 @@ TEST_F(EiptoolTest, StructuresPrintTheirMembersUnderDottedNames) {
               R"({"name":"Motor1","type":"MOTOR","values":{"Motor1.Speed":12.5,"Motor1.Run":true,"Motor1.Name":"Pump"}})");
 }
 
+// Incomplete is failure: a symbol page that never comes fails the browse.
+TEST_F(EiptoolTest, ABrowseThatLosesAPageFails) {
+    plc.Faults().Add(sim::FaultRule(sim::FaultKind::Delay, 1).OnService(0x55).WithPause(std::chrono::milliseconds(0)));
+    const auto lost = plc.Faults().Add(sim::FaultRule(sim::FaultKind::Silent, 1).OnService(0x55));
+    int status = -1;
+    Run("--timeout 300 --json 127.0.0.1 browse", status);
+    EXPECT_EQ(plc.Faults().RuleHits(lost), 1u);
+    EXPECT_EQ(status, 1);
+}
+
+// A controller's text in its own code page still makes valid UTF-8 JSON.
+TEST_F(EiptoolTest, JsonIsValidUtf8WhateverTheTextHolds) {
+    // "café" in the controller's Latin-1: the 0xE9 byte alone is no UTF-8.
+    plc.Tags().SetStructure("Latin", "STRING", {}, {"\"caf\xE9\""});
+    int status = -1;
+    const auto lines = Lines(Run("--json 127.0.0.1 read Latin", status));
+    EXPECT_EQ(status, 0);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "{\"name\":\"Latin\",\"type\":\"STRING\",\"values\":{\"Latin\":\"caf\xC3\xA9\"}}");
+}
+
 TEST_F(EiptoolTest, IdentityBrowseAndUsage) {
     int status = -1;
     auto lines = Lines(Run("--json 127.0.0.1 identity", status));

@@ -103,6 +103,19 @@ TEST_F(ProcessorTest, ADeviceWithoutIdentityIsNotACIPDevice) {
     EXPECT_FALSE(proc_->Session->Registered);
 }
 
+// Devices that refuse Get Attribute List on the identity (0x08), or answer it
+// in another layout, still told who they are in their ListIdentity reply.
+TEST_F(ProcessorTest, TheListedIdentityStandsWhenTheIdentityObjectGivesNone) {
+    for (const TPacketDataArray& answer : {MRReply(0x03, 0x08, {}), MRReply(0x03, 0x00, Hex("0100 0000 3412"))}) {
+        device_.Handler = [&](const TPacketDataArray&) -> std::optional<TPacketDataArray> { return answer; };
+        Make(TPacketDataArray{0});
+        ASSERT_TRUE(Connect(ProcessorKindLogix, OptionReadIdentity));
+        EXPECT_TRUE(proc_->HasIdentity);
+        EXPECT_EQ(proc_->ProductName, "Scripted");
+        EXPECT_EQ(proc_->ErrorCode, 0);
+    }
+}
+
 TEST_F(ProcessorTest, IdentityRepliesCutShortChangeNothing) {
     TPacketDataArray reply;
     device_.Handler = [&](const TPacketDataArray& mr) -> std::optional<TPacketDataArray> {

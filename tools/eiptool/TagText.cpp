@@ -137,6 +137,9 @@ std::string JsonOfVariant(const Variant& value) {
 }
 
 std::string TypeNameOf(const TLogixTag& tag) {
+    // The controller calls its string type ASCIISTRING82; users know STRING.
+    if (tag.LogixType() == logix::TLogixType::STRING)
+        return "STRING";
     if (const auto* udt = dynamic_cast<const TLogixUDT*>(&tag))
         return udt->Template ? udt->Template->Name : "STRUCT";
     const std::string name = logix::TypeName(tag.DataType);

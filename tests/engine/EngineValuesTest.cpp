@@ -1,0 +1,174 @@
+// Every value under its own name, end to end: failed addresses among good
+// ones, pieces of a long list that get no answer, names that would repeat, and
+// a failing or slow device that must not starve the other items.
+#include "EngineRig.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace enginetest;
+using namespace std::chrono_literals;
+
+std::size_t LogLines(const Rig& rig, const std::string& text) {
+    return static_cast<std::size_t>(std::count_if(rig.log_.begin(), rig.log_.end(), [&](const std::string& line) {
+        return line.find(text) != std::string::npos;
+    }));
+}
+
+// One request of 150 tags: the packets it needs are sent while the channel
+// is still opening, and the first gets no answer. Its tags give no value; no
+// other tag's value ever lands under their names.
+TEST(EngineValuesTest, APieceWithoutAnswerCostsItsOwnTagsAndNoOthersNames) {
+    auto plc = StartSim();
+    std::string addresses;
+    for (int i = 0; i < 150; ++i) {
+        plc->Tags().Set(sim::MakeTag<std::int32_t>("T" + std::to_string(i), sim::CipType::Dint, {}, {5000 + i}));
+        addresses += (i ? ";" : "") + std::string("T") + std::to_string(i);
+    }
+    Rig rig;
+    rig.Configure({{"List", addresses, "", 1, "", "1", 50, 300}});
+    const auto silent = plc->Faults().Add(sim::FaultRule(sim::FaultKind::Silent, 1).OnService(0x0A));
+    rig.Connect({{1, plc->Port()}});
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketsOf("List").size() >= 3; }, 20s));
+    EXPECT_EQ(plc->Faults().RuleHits(silent), 1u);
+    std::size_t short_packets = 0;
+    for (const auto& packet : rig.PacketsOf("List")) {
+        const auto values = Values(packet);
+        std::size_t tags = 0;
+        for (const auto& [name, value] : values) {
+            if (name.size() < 2 || name[0] != 'T' || !std::isdigit(static_cast<unsigned char>(name[1])))
+                continue;
+            ++tags;
+            EXPECT_EQ(value.AsInteger(), 5000 + std::stoi(name.substr(1))) << name;
+        }
+        short_packets += tags < 150 ? 1 : 0;
+    }
+    EXPECT_EQ(short_packets, 1u); // the one whose first piece went unanswered
+}
+
+TEST(EngineValuesTest, AFailedAddressGivesNoValueAndIsLoggedOncePerChange) {
+    auto plc = StartSim();
+    Rig rig;
+    rig.Configure({{"Three", "Counter;NOPE;Speed", ""}, {"Two", "@1/1/7;Counter", "ID;C", 1, "", "1", 20}});
+    rig.Connect({{1, plc->Port()}});
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketsOf("Three").size() >= 5 && rig.PacketsOf("Two").size() >= 2; }));
+    for (const auto& packet : rig.PacketsOf("Three")) {
+        const auto values = Values(packet);
+        EXPECT_EQ(values.at("Counter").AsInteger(), 123456);
+        EXPECT_EQ(values.at("Speed").AsInteger(), 1500);
+        EXPECT_EQ(values.count("NOPE"), 0u);
+    }
+    // Attributes among symbols pair with their names as written.
+    const auto two = Values(rig.PacketsOf("Two").front());
+    EXPECT_EQ(two.at("C").AsInteger(), 123456);
+    EXPECT_NE(two.at("ID").AsString().find("Simulated Controller"), std::string::npos);
+    EXPECT_EQ(LogLines(rig, "DS1: NOPE: "), 1u);
+    // A fixed address is said to work again, once.
+    plc->Tags().Set(sim::MakeTag<std::int32_t>("NOPE", sim::CipType::Dint, {}, {7}));
+    const std::size_t seen = rig.PacketCount();
+    ASSERT_TRUE(rig.RunUntil([&] {
+        const auto later = rig.PacketsOf("Three", seen);
+        return !later.empty() && Values(later.back()).count("NOPE") == 1;
+    }));
+    EXPECT_EQ(LogLines(rig, "DS1: NOPE is read again"), 1u);
+}
+
+// Names that would repeat across items are made unique when the list is
+// loaded: the later item's element numbers set off with "_", or "_2" added to
+// its name. No value overwrites another.
+TEST(EngineValuesTest, NamesThatWouldRepeatAreMadeUnique) {
+    auto plc = StartSim();
+    std::vector<std::int32_t> scada(30);
+    for (int i = 0; i < 30; ++i)
+        scada[i] = 100 + i;
+    plc->Tags().Set(sim::MakeTag<std::int32_t>("SCADA", sim::CipType::Dint, {30}, scada));
+    Rig rig;
+    rig.Configure({{"One", "SCADA[1]", "", 11}, {"Eleven", "SCADA[11]", "", 11}, {"Words", "Flags", "W", 2}},
+                  /*exportAll=*/true);
+    rig.Connect({{1, plc->Port()}});
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketCount() >= 2; }));
+    const auto values = Values(rig.Packets().back());
+    for (int k = 1; k <= 11; ++k) {
+        EXPECT_EQ(values.at("SCADA1" + std::to_string(k)).AsInteger(), 100 + k) << k;
+        EXPECT_EQ(values.at("SCADA11_" + std::to_string(k)).AsInteger(), 110 + k) << k;
+    }
+    // DWORD[2] = 1, 0x80000000: each element its own 32 bits.
+    EXPECT_TRUE(values.at("W10").AsBoolean());
+    EXPECT_FALSE(values.at("W20").AsBoolean());
+    EXPECT_TRUE(values.at("W231").AsBoolean());
+    EXPECT_FALSE(values.at("W131").AsBoolean());
+}
+
+TEST(EngineValuesTest, ItemsWithoutANameAreNotOneItem) {
+    auto plc = StartSim();
+    Rig rig;
+    // No "Name" element at all: both would be "ITEM".
+    std::string xml = RequestXml({{"A", "Counter", ""}, {"B", "Speed", ""}});
+    for (std::size_t at; (at = xml.find("<Name></Name>")) != std::string::npos;)
+        xml.erase(at, 13);
+    const host::TOptionsDialog dialog = host::FetchOptionsDialog(rig.Instance());
+    ASSERT_EQ(host::ConfirmOptionsDialog(rig.Host(), rig.Instance(), dialog,
+                                         {{"Parser config", xml}, {"Export at once ", "1"}}),
+              1u);
+    rig.Connect({{1, plc->Port()}});
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketCount() >= 2; }));
+    const auto values = Values(rig.Packets().back());
+    EXPECT_EQ(values.at("ITEM").AsInteger(), 123456);
+    EXPECT_EQ(values.at("ITEM_2").AsInteger(), 1500);
+}
+
+// A read the device refuses releases its data source at once: with one bad
+// tag among four, the good ones keep their cadence instead of waiting out the
+// bad one's time-out (a minute here) at every turn.
+TEST(EngineValuesTest, AFailedReadDoesNotHoldTheOtherItems) {
+    auto plc = StartSim();
+    Rig rig;
+    rig.Configure({{"A", "Counter", "A", 1, "", "1", 100, 60000},
+                   {"Bad", "NOPE", "X", 1, "", "1", 100, 60000},
+                   {"B", "Speed", "B", 1, "", "1", 100, 60000},
+                   {"C", "Rpm", "C", 1, "", "1", 100, 60000}});
+    rig.Connect({{1, plc->Port()}});
+    EXPECT_TRUE(rig.RunUntil(
+        [&] { return rig.PacketsOf("A").size() >= 5 && rig.PacketsOf("B").size() >= 5 && rig.PacketsOf("C").size() >= 5; },
+        30s));
+}
+
+// A device slower than the interval: every item still gets its turn, the one
+// that has waited longest first.
+TEST(EngineValuesTest, ADeviceSlowerThanTheIntervalServesEveryItem) {
+    auto plc = StartSim();
+    plc->Faults().Add(sim::FaultRule(sim::FaultKind::Delay, sim::FaultRule::Always).OnService(0x4C).WithPause(150ms));
+    Rig rig;
+    rig.Configure({{"A", "Counter", "A", 1, "", "1", 100, 2000},
+                   {"B", "Speed", "B", 1, "", "1", 100, 2000},
+                   {"C", "Rpm", "C", 1, "", "1", 100, 2000}});
+    rig.Connect({{1, plc->Port()}});
+    EXPECT_TRUE(rig.RunUntil(
+        [&] { return rig.PacketsOf("A").size() >= 3 && rig.PacketsOf("B").size() >= 3 && rig.PacketsOf("C").size() >= 3; },
+        30s));
+    // Round robin among equals: no item is read twice while another waits.
+    const auto all = rig.Packets();
+    for (std::size_t i = 1; i < all.size(); ++i)
+        EXPECT_NE(all[i].Items->GetValue("EIP_REQ").AsString(), all[i - 1].Items->GetValue("EIP_REQ").AsString())
+            << i;
+}
+
+TEST(EngineValuesTest, AnInvalidAddressOrDevicePathIsRefusedWithoutBeingSent) {
+    auto plc = StartSim();
+    Rig rig;
+    Req badPath{"Path", "Counter", "P"};
+    badPath.Device = "1,300";
+    rig.Configure({{"Open", "Counts[", "O"}, badPath, {"Good", "Speed", "G"}});
+    rig.Connect({{1, plc->Port()}});
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketsOf("Good").size() >= 3; }));
+    EXPECT_TRUE(rig.PacketsOf("Open").empty());
+    EXPECT_TRUE(rig.PacketsOf("Path").empty());
+    EXPECT_EQ(LogLines(rig, "Invalid address: \"Counts[\""), 1u);
+    EXPECT_EQ(LogLines(rig, "Invalid device path \"1,300\""), 1u);
+}
+
+} // namespace
