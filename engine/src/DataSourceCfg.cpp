@@ -55,6 +55,7 @@ TDataSourceCfg::TDataSourceCfg() {
     Publish("SaveDialog_FileName", SaveDialog_FileName);
     Publish("spMinInt_Value", spMinInt_Value);
     Publish("chkExportAll_Checked", chkExportAll_Checked);
+    Publish("chkCombine_Checked", chkCombine_Checked);
     PublishComponentPaths();
 }
 

@@ -106,6 +106,18 @@ void TEipSyncThread::QueueCommand(TEipCommandCode code, const std::string& key, 
     Push(std::move(command));
 }
 
+void TEipSyncThread::QueueCombined(std::vector<TEipSyncPart> parts, std::uint32_t replyTimeout) {
+    if (parts.empty())
+        return;
+    auto command = std::make_unique<TEipSyncCommand>();
+    command->Code = static_cast<std::uint8_t>(TEipCommandCode::ReadTag);
+    command->Key = parts.front().Key;
+    command->Arg1 = 1;
+    command->Arg3 = static_cast<std::int32_t>(replyTimeout);
+    command->Parts = std::move(parts);
+    Push(std::move(command));
+}
+
 void TEipSyncThread::FeedData(std::span<const std::uint8_t> bytes) {
     std::scoped_lock hold(processorLock_);
     if (processor_)
@@ -271,6 +283,8 @@ void TEipSyncThread::ExecTagInfo(TEipSyncCommand& command) {
 }
 
 void TEipSyncThread::ExecRead(TEipSyncCommand& command) {
+    if (!command.Parts.empty())
+        return ExecCombined(command);
     logix::TLogixProcessor& p = *processor_;
     // The Logix layer reads the text the way the processor's family needs:
     // one outcome per address, in the order written.
@@ -290,6 +304,50 @@ void TEipSyncThread::ExecRead(TEipSyncCommand& command) {
         p.ErrorText = result.Outcomes.front().ErrorText;
     }
     Report(command, any, &result);
+}
+
+void TEipSyncThread::ExecCombined(TEipSyncCommand& command) {
+    logix::TLogixProcessor& p = *processor_;
+    // Every part's addresses in one text: the Logix layer packs them into as
+    // few Multiple Service Packets as they fit; the outcomes come back in the
+    // order written and are dealt out to the parts again.
+    std::string text;
+    std::vector<std::size_t> counts;
+    for (const TEipSyncPart& part : command.Parts) {
+        counts.push_back(logix::SplitAddresses(part.Text).size());
+        text += (text.empty() ? "" : ";") + part.Text;
+    }
+    std::string raw;
+    auto outcomes = logix::ReadAddressText(p, text, 1, 0, &raw);
+    // A device without Multiple Service Packets answers them "service not
+    // supported" as a whole.
+    const bool refused = std::any_of(outcomes.begin(), outcomes.end(), [](const logix::TLogixReadOutcome& o) {
+        return !o.Ok() && o.ErrorCode == 0x08;
+    });
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < command.Parts.size(); ++i) {
+        TEipSyncCommand part;
+        part.Code = command.Code;
+        part.Key = command.Parts[i].Key;
+        part.Text = command.Parts[i].Text;
+        TEipResultObject result;
+        for (std::size_t k = 0; k < counts[i] && next < outcomes.size(); ++k)
+            result.Outcomes.push_back(std::move(outcomes[next++]));
+        if (result.Outcomes.empty())
+            continue;
+        result.RawData = raw;
+        result.CombinedRefused = refused;
+        for (auto& outcome : result.Outcomes)
+            if (outcome.Tag)
+                outcome.Tag->RawData = raw;
+        const bool any = std::any_of(result.Outcomes.begin(), result.Outcomes.end(),
+                                     [](const logix::TLogixReadOutcome& o) { return o.Ok(); });
+        if (!any) {
+            p.ErrorCode = result.Outcomes.front().ErrorCode;
+            p.ErrorText = result.Outcomes.front().ErrorText;
+        }
+        Report(part, any, &result);
+    }
 }
 
 namespace {
@@ -372,6 +430,7 @@ bool TEipSyncThreadEx::HandleResult(TEipSyncThread&, const TEipSyncCommand& comm
         item->Code = command.Code;
         item->Outcomes = std::move(result->Outcomes);
         item->RawData = std::move(result->RawData);
+        item->CombinedRefused = result->CombinedRefused;
         Results.Push(std::move(item));
         taken = true;
     }

@@ -24,6 +24,7 @@ void TaPlugin::LoadRequestList(const TDataSourceCfg* cfg, TRequestList& list, TR
                                   ? static_cast<std::uint32_t>(pause)
                                   : 0;
         source->ExportAll = cfg->chkExportAll_Checked;
+        source->CombineRequests = cfg->chkCombine_Checked;
     }
     const TRequestTiming timing =
         ReadRequestList(cfg->lblParams_Caption, list, [this](const std::string& line) { Log(1, line); });

@@ -143,8 +143,11 @@ void TSerialPortDM::SchedulerTick() {
         // The next request is the due item that has waited longest, so that
         // every item gets its turn when the device answers slower than the
         // items fall due; among equals, the first after the last one sent.
-        std::intptr_t idx = -1;
-        std::uint64_t longest = 0;
+        struct TDue {
+            std::uint64_t Waited;
+            std::intptr_t Index;
+        };
+        std::vector<TDue> due;
         const std::intptr_t last = Cursor();
         for (std::intptr_t k = 1; k <= count; ++k) {
             const std::intptr_t i = ((last < 0 ? -1 : last) + k) % count;
@@ -158,32 +161,47 @@ void TSerialPortDM::SchedulerTick() {
             }
             // How long it has been due: never sent counts as due the longest.
             const std::uint64_t now = item.RequestTimer.Now();
-            const std::uint64_t waited =
-                sent ? now - std::min(now, item.RequestTimer.StartTick + item.PollInterval) : std::numeric_limits<std::uint64_t>::max();
-            if (idx < 0 || waited > longest) {
-                idx = i;
-                longest = waited;
-            }
+            due.push_back({sent ? now - std::min(now, item.RequestTimer.StartTick + item.PollInterval)
+                                : std::numeric_limits<std::uint64_t>::max(),
+                           i});
         }
-        if (idx >= 0) {
-            TRequestItem& item = *RequestList[static_cast<std::size_t>(idx)];
-            item.Pending = false;
-            item.Skipped = false;
-            item.Busy = true;
-            item.RequestTimer.Restart();
-            if (!SendRequest(item)) {
+        std::stable_sort(due.begin(), due.end(), [](const TDue& a, const TDue& b) { return a.Waited > b.Waited; });
+        if (!due.empty()) {
+            std::vector<TRequestItem*> batch{RequestList[static_cast<std::size_t>(due.front().Index)]};
+            // Items due together go out together, in Multiple Service
+            // Packets, instead of one round trip each.
+            if (Combining() && Combinable(*batch.front())) {
+                std::size_t addresses = batch.front()->Exports.size();
+                for (std::size_t k = 1; k < due.size() && addresses < kCombinedAddresses; ++k) {
+                    TRequestItem* other = RequestList[static_cast<std::size_t>(due[k].Index)];
+                    if (Combinable(*other) && other->Device == batch.front()->Device &&
+                        addresses + other->Exports.size() <= kCombinedAddresses) {
+                        batch.push_back(other);
+                        addresses += other->Exports.size();
+                    }
+                }
+            }
+            for (TRequestItem* item : batch) {
+                item->Pending = false;
+                item->Skipped = false;
+                item->Busy = true;
+                item->RequestTimer.Restart();
+            }
+            if (!SendRequests(batch)) {
                 if (MinInterval > 0)
                     PauseTimer.Start(MinInterval);
                 else
                     PauseTimer.Clear();
-                item.RequestTimer.Clear();
-                item.Busy = false;
+                for (TRequestItem* item : batch) {
+                    item->RequestTimer.Clear();
+                    item->Busy = false;
+                }
             } else if (MinInterval > 0) {
                 // "Minimal interval between data packets": the next request
                 // waits that long after this one.
                 PauseTimer.Start(MinInterval);
             }
-            Queue.Tag = idx;
+            Queue.Tag = due.front().Index;
         }
         if (gaveUp && ExportAll)
             ExportCombined();
@@ -223,6 +241,35 @@ bool TSerialPortDM::RefuseInvalid(TRequestItem& item) {
         FOwner.Log(1, SourceName + ": " + item.Name + ": " + error);
         item.LastErrors.front() = error;
     }
+    return true;
+}
+
+bool TSerialPortDM::Combining() const {
+    return CombineRequests && !combineRefused_ && FOwner.Kind == logix::ProcessorKindLogix;
+}
+
+bool TSerialPortDM::Combinable(const TRequestItem& item) {
+    // Arrays may need fragments, attributes a request each: those go alone.
+    if (item.Number > 1 || item.Exports.empty())
+        return false;
+    return std::none_of(item.Exports.begin(), item.Exports.end(),
+                        [](const TAddressExport& a) { return logix::IsAttributeAddress(a.Address); });
+}
+
+bool TSerialPortDM::SendRequests(const std::vector<TRequestItem*>& batch) {
+    if (batch.size() == 1)
+        return SendRequest(*batch.front());
+    if (!Thd)
+        return false;
+    Thd->PollHint = ShortestInterval;
+    Thd->QueueConnect(kLoopbackHost, batch.front()->Device, {}, 5000, 0, FOwner.Kind);
+    std::vector<TEipSyncPart> parts;
+    std::uint32_t timeout = 0;
+    for (const TRequestItem* item : batch) {
+        parts.push_back({item->Key, item->ReadText()});
+        timeout = timeout == 0 ? item->Timeout : std::min(timeout, item->Timeout);
+    }
+    Thd->QueueCombined(std::move(parts), timeout);
     return true;
 }
 

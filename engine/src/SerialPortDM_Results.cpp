@@ -104,6 +104,13 @@ void TSerialPortDM::ProcessResults() {
             continue;
         TRequestItem& item = *found;
         item.Busy = false;
+        if (result.CombinedRefused && !combineRefused_) {
+            // Some devices take no Multiple Service Packets: from now on each
+            // item goes alone, as written.
+            combineRefused_ = true;
+            FOwner.Log(1, SourceName + ": the device refuses Multiple Service Packets; requests are sent one "
+                                      "at a time from now on");
+        }
         ReportOutcomes(item, result);
         params.Clear();
         FOwner.AddStandardValues(params, {}, {}, static_cast<std::int32_t>(SourceId), SourceFullName, 0, {},

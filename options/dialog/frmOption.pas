@@ -5,7 +5,7 @@ var
   __pBot, pan0, pan1, pan2: TPanel;
   lblParams, lblMinInt: TLabel;
   spMinInt: TSpinEdit;
-  chkExportAll: TCheckBox;
+  chkExportAll, chkCombine: TCheckBox;
   tmpMenu: TPopupMenu;
   MsgSendReq, MsgDevAddr, MsgReadAddr, MsgRegRead, MsgDataType, MsgReqTimeout: TMenuItem;
   MsgReqMethod, MsgMOnce, MsgPolling, MsgPollInt, MsgPollUnits, MsgName: TMenuItem;

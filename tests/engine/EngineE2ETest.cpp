@@ -156,7 +156,7 @@ TEST(EngineE2ETest, ASilentDeviceBlocksItsDataSourceUntilTheTimeOutButNotTheOthe
     rig.Configure({{"A", "Counter", "A", 1, "", "1", 10, 300}, {"B", "Speed", "B", 1, "", "1", 10, 300}});
     rig.Connect({{1, silent->Port()}, {2, live->Port()}});
     ASSERT_TRUE(rig.RunUntil([&] { return rig.CountOf(1) > 4; }));
-    silent->Faults().Add(sim::FaultRule(sim::FaultKind::Silent, sim::FaultRule::Always).OnService(0x4C));
+    silent->Faults().Add(sim::FaultRule(sim::FaultKind::Silent, sim::FaultRule::Always).OnCommand(0x6F));
     rig.RunFor(300ms);
     const std::size_t mark = rig.PacketCount();
     ASSERT_TRUE(rig.RunUntil([&] { return rig.CountOf(2, mark) >= 40; }));
@@ -257,7 +257,10 @@ TEST(EngineE2ETest, EveryDataSourceTypeReadsItsPersonality) {
 // Many items whose values are distinct and known, polled while the device
 // misbehaves at random: no value may ever reach the host under another
 // item's name, and polling must resume after every fault.
-TEST(EngineE2ETest, NoValueIsEverAttributedToTheWrongItemUnderRandomFaults) {
+// Run with the items read one by one and read together.
+class EngineIntegrityTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(EngineIntegrityTest, NoValueIsEverAttributedToTheWrongItemUnderRandomFaults) {
     auto plc = StartSim();
     constexpr int kItems = 12;
     std::vector<Req> items;
@@ -267,7 +270,7 @@ TEST(EngineE2ETest, NoValueIsEverAttributedToTheWrongItemUnderRandomFaults) {
         items.push_back({name, name, name, 1, "", "1", 1, 250});
     }
     Rig rig;
-    rig.Configure(items);
+    rig.Configure(items, false, 0, GetParam());
     rig.Connect({{1, plc->Port()}});
     ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketCount() >= kItems; }));
 
@@ -282,7 +285,8 @@ TEST(EngineE2ETest, NoValueIsEverAttributedToTheWrongItemUnderRandomFaults) {
         if (kind == sim::FaultKind::Silent && ++silent > 1)
             kind = sim::FaultKind::Delay; // each silence costs a whole session time-out
         sim::FaultRule rule(kind, 1);
-        rule.OnService(0x4C);
+        rule.OnCommand(0x6F); // the reads, one by one or combined
+
         if (kind == sim::FaultKind::Delay)
             rule.WithPause(std::chrono::milliseconds(100 + random() % 500)); // often past the item's time-out
         if (kind == sim::FaultKind::Split)
@@ -311,9 +315,11 @@ TEST(EngineE2ETest, NoValueIsEverAttributedToTheWrongItemUnderRandomFaults) {
     std::uint64_t hits = 0;
     for (std::size_t k = 0; k < sim::FaultKindCount; ++k)
         hits += plc->Faults().Hits(static_cast<sim::FaultKind>(k));
-    std::printf("[ integrity ] %zu reads delivered, %d faults armed, %llu hit\n", reads, faults,
-                static_cast<unsigned long long>(hits));
+    std::printf("[ integrity ] %s: %zu reads delivered, %d faults armed, %llu hit\n",
+                GetParam() ? "combined" : "one by one", reads, faults, static_cast<unsigned long long>(hits));
     EXPECT_GT(hits, 10u);
 }
+
+INSTANTIATE_TEST_SUITE_P(ReadTogetherOrAlone, EngineIntegrityTest, ::testing::Bool());
 
 } // namespace

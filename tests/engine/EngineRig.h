@@ -106,12 +106,13 @@ public:
     }
 
     // Stores the request list and options as the dialog's OK does.
-    void Configure(const std::vector<Req>& items, bool exportAll = false, int minInterval = 0) {
+    void Configure(const std::vector<Req>& items, bool exportAll = false, int minInterval = 0, bool combine = true) {
         const host::TOptionsDialog dialog = host::FetchOptionsDialog(instance_);
         EXPECT_EQ(host::ConfirmOptionsDialog(host_, instance_, dialog,
                                              {{"Parser config", RequestXml(items)},
                                               {"Min interval", std::to_string(minInterval)},
-                                              {"Export at once ", exportAll ? "1" : "0"}}),
+                                              {"Export at once ", exportAll ? "1" : "0"},
+                                              {"Combine requests", combine ? "1" : "0"}}),
                   1u);
     }
     // The data sources the host configures, each with its simulated device.

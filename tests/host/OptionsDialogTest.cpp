@@ -52,7 +52,7 @@ TEST_F(OptionsDialogTest, TheHostReadsTheLayoutTheTreeAndTheSettingsMap) {
     ASSERT_EQ(dialog.ItemTemplate.size(), 15u);
     EXPECT_EQ(dialog.ItemTemplate[11],
               "   PollUnits~@MsgPollUnits~dtComboDropDownValuesList~@PollUnitList~MS");
-    ASSERT_EQ(dialog.MapText.size(), 10u);
+    ASSERT_EQ(dialog.MapText.size(), 11u);
     ASSERT_EQ(dialog.SettingsMap.size(), 9u); // the ";---short---" line maps nothing
     EXPECT_EQ(dialog.SettingsMap[8].Property, "chkExportAll.Checked");
     EXPECT_EQ(dialog.SettingsMap[8].Setting, "Export at once");

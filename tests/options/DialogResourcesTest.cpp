@@ -72,7 +72,7 @@ TEST(DialogFormTest, FreePascalsReaderPrintsTheLayoutComponentByComponent) {
         for (const TStreamObject& c : all[i]->Children)
             all.push_back(&c);
     EXPECT_EQ(all.size(),
-              35u); // the form, 4 panels, 3 labels and edits, the check box, the menu, 24 items, the dialog
+              36u); // the form, 4 panels, 3 labels and edits, 2 check boxes, the menu, 24 items, the dialog
     for (const TStreamObject* c : all) {
         const std::string header = "object " + c->Name + ": " + c->ClassName + "\n";
         EXPECT_EQ(OwnLines(text, header), OwnLines(expected, header)) << c->Name;
@@ -125,7 +125,7 @@ TEST(DialogFormDataTest, GzipAndOurReaderGiveTheSameThreeSections) {
     EXPECT_EQ(sections[2], "Left,Left\r\nTop,Top\r\nHeight,Height\r\nWidth,Width\r\n;---short---\r\n"
                            "lblParams.Caption,Parser config\r\nOpenDialog.FileName,Open files dir\r\n"
                            "SaveDialog.FileName,Save files dir\r\nspMinInt.Value,Min interval\r\n"
-                           "chkExportAll.Checked,Export at once \r\n");
+                           "chkExportAll.Checked,Export at once \r\nchkCombine.Checked,Combine requests\r\n");
 }
 
 TEST(DialogFormDataTest, DamagedMembersAreRefusedWithoutReadingPastThem) {

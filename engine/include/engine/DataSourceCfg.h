@@ -49,6 +49,7 @@ public:
     std::string SaveDialog_FileName;  // last folder of the file-save dialog
     double spMinInt_Value = 0.0;      // minimal interval between data packets (ms)
     bool chkExportAll_Checked = true; // export data for all requests at once
+    bool chkCombine_Checked = true;   // read the requests due together in shared packets
 };
 
 } // namespace qor

@@ -42,6 +42,12 @@ inline constexpr std::array<std::string_view, 9> EipSyncCommandNames = {
     "Connect",      "Disconnect",     "TagInfo",      "ReadTag",           "ReadArray",
     "ReadLogixTag", "ReadLogixArray", "ReadMicro800", "ReadMicroLogix1400"};
 
+// One request item's part of a combined read: its key and address text.
+struct TEipSyncPart {
+    std::string Key;
+    std::string Text;
+};
+
 // One queued command; the worker frees it after execution.
 class TEipSyncCommand : public TQueueItem {
 public:
@@ -52,6 +58,10 @@ public:
     std::int32_t Arg2 = 0; // data type of the reads; controller family of Connect; port opening of Disconnect
     std::string Host;      // Connect: the device's address as the main thread gave it
     std::int32_t Arg3 = 0; // session time-out of Connect; longest wait for each reply of a read (0: the session's)
+    // A read of several request items at once (their addresses in shared
+    // Multiple Service Packets); each part gets a result of its own. Empty
+    // for a read of one item (Key and Text).
+    std::vector<TEipSyncPart> Parts;
 };
 
 // What a command produced. A handler that keeps an object moves it out.
@@ -60,6 +70,7 @@ struct TEipResultObject {
     // of every reply it took.
     std::vector<logix::TLogixReadOutcome> Outcomes;
     std::string RawData;
+    bool CombinedRefused = false;
     std::unique_ptr<logix::TLogixTagInfoList> Infos;
     std::unique_ptr<logix::TLogixTagInfo> Info;
     bool Empty() const { return Outcomes.empty() && !Infos && !Info; }
@@ -105,6 +116,8 @@ public:
     // device during the command.
     void QueueCommand(TEipCommandCode code, const std::string& key, std::uint16_t dataType,
                       std::uint16_t elementCount, const std::string& text, std::uint32_t replyTimeout = 0);
+    // One read of the addresses of several request items, one element each.
+    void QueueCombined(std::vector<TEipSyncPart> parts, std::uint32_t replyTimeout);
     // Received bytes and the flush reach the live session's transport, in the
     // order of the calls. Any thread other than the worker.
     void FeedData(std::span<const std::uint8_t> bytes);
@@ -151,6 +164,8 @@ private:
     // ReadTag, ReadArray, ReadMicro800 and ReadMicroLogix1400: the address
     // text, one outcome per address.
     void ExecRead(TEipSyncCommand& command);
+    // A read of several items' parts; one result per part.
+    void ExecCombined(TEipSyncCommand& command);
     void ExecReadLogixTag(TEipSyncCommand& command);
     void ExecReadLogixArray(TEipSyncCommand& command);
     // Lets the processor go: it is kept until FreeRetired, because results
@@ -181,6 +196,9 @@ public:
     std::string RawData;
     std::string Key;
     std::uint8_t Code = 0; // the read command
+    // The read shared Multiple Service Packets with other items, and the
+    // device refused them (service not supported).
+    bool CombinedRefused = false;
 
     bool AnyValue() const;
 };

@@ -128,6 +128,7 @@ public:
     std::uint32_t TickInterval = 50;
     std::uint32_t MinInterval = 0; // ms between data packets
     bool ExportAll = true;         // one combined packet per poll cycle
+    bool CombineRequests = true;   // items due together are read together (Logix)
     std::uint32_t ShortestInterval = 0;
 
     virtual void StopTimer() = 0;

@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <set>
+#include <vector>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
@@ -63,7 +64,13 @@ public:
     void PortOpened();
 
     bool SendRequest(TRequestItem& item);
+    // Several items in one read (one item: as SendRequest).
+    bool SendRequests(const std::vector<TRequestItem*>& batch);
     void ProcessResults();
+
+    // Addresses one combined read takes at most: a few Multiple Service
+    // Packets, so that one read does not hold the items for long.
+    static constexpr std::size_t kCombinedAddresses = 256;
 
 private:
     int SendToDevice(std::span<const std::uint8_t> bytes) override;
@@ -87,8 +94,15 @@ private:
     // An item that cannot be sent as configured (its device path does not
     // read): logged once per reload, never sent.
     bool RefuseInvalid(TRequestItem& item);
+    // Due items are read together (a Logix device, the setting on, and the
+    // device has not refused Multiple Service Packets).
+    bool Combining() const;
+    // An item that can share a combined read: single elements of symbolic
+    // addresses.
+    static bool Combinable(const TRequestItem& item);
     // Names already warned about as given twice in one packet.
     std::set<std::string> warnedNames_;
+    bool combineRefused_ = false;
 };
 
 } // namespace qor

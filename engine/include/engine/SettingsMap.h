@@ -15,7 +15,7 @@
 
 namespace qor {
 
-inline constexpr std::array<std::string_view, 10> kSettingsMap = {
+inline constexpr std::array<std::string_view, 11> kSettingsMap = {
     "Left,Left",
     "Top,Top",
     "Height,Height",
@@ -26,6 +26,7 @@ inline constexpr std::array<std::string_view, 10> kSettingsMap = {
     "SaveDialog.FileName,Save files dir",
     "spMinInt.Value,Min interval",
     "chkExportAll.Checked,Export at once ",
+    "chkCombine.Checked,Combine requests",
 };
 
 } // namespace qor
