@@ -153,7 +153,7 @@ bool KnownOutput(std::string_view output) {
 constexpr const char* kHostKeys[] = {"plugin", "outputs", "output", "log file"};
 constexpr const char* kSourceKeys[] = {"name",         "type",           "device",  "requests",
                                        "addresses",    "path",           "number",  "interval",
-                                       "min interval", "export at once", "language"};
+                                       "min interval", "export at once", "combine requests", "language"};
 
 } // namespace
 
@@ -206,7 +206,8 @@ EConfigError::EConfigError(const std::string& file, int line, const std::string&
 std::vector<TOptionsValue> TSourceSettings::DialogValues() const {
     return {{"Parser config", RequestXml},
             {"Min interval", std::to_string(MinIntervalMs)},
-            {"Export at once ", ExportAtOnce ? "1" : "0"}};
+            {"Export at once ", ExportAtOnce ? "1" : "0"},
+            {"Combine requests", CombineRequests ? "1" : "0"}};
 }
 
 bool TSourceSettings::NeedsRestart(const TSourceSettings& other) const {
@@ -322,6 +323,12 @@ THostConfig LoadHostConfig(const std::string& file) {
             if (!flag)
                 fail(section, "export at once", "expected 1 or 0");
             source.ExportAtOnce = *flag;
+        }
+        if (const std::string text = value(section, "combine requests"); !text.empty()) {
+            const auto flag = Flag(text);
+            if (!flag)
+                fail(section, "combine requests", "expected 1 or 0");
+            source.CombineRequests = *flag;
         }
 
         const std::string requests = value(section, "requests");

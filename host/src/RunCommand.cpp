@@ -243,7 +243,7 @@ public:
             for (std::size_t i = 0; i < running.size(); ++i) {
                 const TSourceSettings& s = config_.Sources[i];
                 if (s.RequestXml == running[i].RequestXml && s.MinIntervalMs == running[i].MinIntervalMs &&
-                    s.ExportAtOnce == running[i].ExportAtOnce)
+                    s.ExportAtOnce == running[i].ExportAtOnce && s.CombineRequests == running[i].CombineRequests)
                     continue;
                 try {
                     acquisition_.Reload(s);

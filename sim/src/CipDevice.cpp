@@ -326,7 +326,8 @@ Bytes CipDevice::HandleMessageRouter(const Request& request, CipContext& context
     if (a->Instance != 1u) {
         return MakeReply(request.Service, GeneralStatus::PathDestinationUnknown);
     }
-    if (request.Service != service::MultipleServicePacket || config_.Family != Personality::Logix) {
+    if (request.Service != service::MultipleServicePacket || config_.Family != Personality::Logix ||
+        !config_.MultipleService) {
         return MakeReply(request.Service, GeneralStatus::ServiceNotSupported);
     }
     return MultipleServicePacket(request, context);

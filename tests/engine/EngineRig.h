@@ -68,9 +68,11 @@ inline std::string RequestXml(const std::vector<Req>& items) {
     return xml + "</MODBUSRTUQUERY></Params></Root>";
 }
 
-inline std::unique_ptr<sim::SimController> StartSim(sim::Personality family = sim::Personality::Logix) {
+inline std::unique_ptr<sim::SimController> StartSim(sim::Personality family = sim::Personality::Logix,
+                                                    bool multipleService = true) {
     sim::SimConfig config;
     config.Device.Family = family;
+    config.Device.MultipleService = multipleService;
     config.Device.Identity = sim::DefaultIdentity(family);
     auto plc = std::make_unique<sim::SimController>(config);
     sim::LoadTagText(sim::SampleTagText(), plc->Tags(), plc->Files());

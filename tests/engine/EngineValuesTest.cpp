@@ -171,4 +171,58 @@ TEST(EngineValuesTest, AnInvalidAddressOrDevicePathIsRefusedWithoutBeingSent) {
     EXPECT_EQ(LogLines(rig, "Invalid device path \"1,300\""), 1u);
 }
 
+// A hundred items due together go out in a few Multiple Service Packets, not
+// a hundred round trips; each keeps its own packet and value.
+TEST(EngineCombineTest, ItemsDueTogetherShareRequests) {
+    auto plc = StartSim();
+    std::vector<Req> items;
+    for (int i = 0; i < 100; ++i) {
+        const std::string name = "T" + std::to_string(i);
+        plc->Tags().Set(sim::MakeTag<std::int32_t>(name, sim::CipType::Dint, {}, {7000 + i}));
+        items.push_back({name, name, "", 1, "", "1", 200, 2000});
+    }
+    Rig rig;
+    rig.Configure(items);
+    rig.Connect({{1, plc->Port()}});
+    ASSERT_TRUE(rig.RunUntil([&] {
+        for (int i = 0; i < 100; i += 33)
+            if (rig.PacketsOf("T" + std::to_string(i)).size() < 3)
+                return false;
+        return true;
+    }));
+    const auto requests = plc->Counters().Packets;
+    const auto packets = rig.PacketCount();
+    for (const auto& packet : rig.Packets()) {
+        const auto values = Values(packet);
+        const std::string req = values.at("EIP_REQ").AsString();
+        EXPECT_EQ(values.at(req).AsInteger(), 7000 + std::stoi(req.substr(1))) << req;
+    }
+    // Far fewer requests than packets.
+    EXPECT_LT(requests * 5, packets) << requests << " requests for " << packets << " packets";
+}
+
+TEST(EngineCombineTest, ADeviceThatRefusesMultipleServicePacketsIsReadOneItemAtATime) {
+    auto plc = StartSim(sim::Personality::Logix, /*multipleService=*/false);
+    Rig rig;
+    rig.Configure({{"A", "Counter", "A", 1, "", "1", 50}, {"B", "Speed", "B", 1, "", "1", 50}});
+    rig.Connect({{1, plc->Port()}});
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketsOf("A").size() >= 3 && rig.PacketsOf("B").size() >= 3; }));
+    EXPECT_EQ(LogLines(rig, "refuses Multiple Service Packets"), 1u);
+    EXPECT_EQ(Values(rig.PacketsOf("B").back()).at("B").AsInteger(), 1500);
+}
+
+TEST(EngineCombineTest, TheSettingOffReadsEachItemAlone) {
+    auto plc = StartSim();
+    // A rule that changes nothing counts the Multiple Service Packets.
+    const auto multiple = plc->Faults().Add(
+        sim::FaultRule(sim::FaultKind::Delay, sim::FaultRule::Always).OnService(0x0A).WithPause(0ms));
+    Rig rig;
+    rig.Configure({{"A", "Counter", "A", 1, "", "1", 50}, {"B", "Speed", "B", 1, "", "1", 50}}, false, 0,
+                  /*combine=*/false);
+    rig.Connect({{1, plc->Port()}});
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketsOf("A").size() >= 3 && rig.PacketsOf("B").size() >= 3; }));
+    // Each request a plain Read Tag: the device never sees a Multiple Service Packet.
+    EXPECT_EQ(plc->Faults().RuleHits(multiple), 0u);
+}
+
 } // namespace

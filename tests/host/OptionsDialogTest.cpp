@@ -53,7 +53,7 @@ TEST_F(OptionsDialogTest, TheHostReadsTheLayoutTheTreeAndTheSettingsMap) {
     EXPECT_EQ(dialog.ItemTemplate[11],
               "   PollUnits~@MsgPollUnits~dtComboDropDownValuesList~@PollUnitList~MS");
     ASSERT_EQ(dialog.MapText.size(), 11u);
-    ASSERT_EQ(dialog.SettingsMap.size(), 9u); // the ";---short---" line maps nothing
+    ASSERT_EQ(dialog.SettingsMap.size(), 10u); // the ";---short---" line maps nothing
     EXPECT_EQ(dialog.SettingsMap[8].Property, "chkExportAll.Checked");
     EXPECT_EQ(dialog.SettingsMap[8].Setting, "Export at once");
     const std::vector<TFormText> texts = FormTexts(dialog.Form);

@@ -61,6 +61,7 @@ struct TSourceSettings {
     std::string RequestXml;
     std::uint32_t MinIntervalMs = 0;
     bool ExportAtOnce = true;
+    bool CombineRequests = true; // requests due together share packets (Logix)
 
     // The values the options dialog would store for this data source.
     std::vector<TOptionsValue> DialogValues() const;

@@ -65,6 +65,9 @@ struct DeviceConfig {
     // connection; a controller answers roughly this much unconnected.
     std::size_t MaxUnconnectedReply = 500;
     std::size_t MaxConnections = 32;
+    // Some Logix-like devices take no Multiple Service Packets: they answer
+    // them "service not supported".
+    bool MultipleService = true;
 };
 
 // Where one request came from and how much reply it may produce.
