@@ -57,7 +57,7 @@ TEST_F(OptionsDialogTest, TheHostReadsTheLayoutTheTreeAndTheSettingsMap) {
     EXPECT_EQ(dialog.SettingsMap[8].Property, "chkExportAll.Checked");
     EXPECT_EQ(dialog.SettingsMap[8].Setting, "Export at once");
     const std::vector<TFormText> texts = FormTexts(dialog.Form);
-    EXPECT_EQ(texts.size(), 26u); // the form, the label, the check box, the panel's hint, 22 menu texts
+    EXPECT_EQ(texts.size(), 27u); // the form, the label, two check boxes, the panel's hint, 22 menu texts
 }
 
 TEST_F(OptionsDialogTest, AnAnswerThatDoesNotHoldTogetherIsRefused) {
