@@ -29,6 +29,7 @@
 //   QOR_BENCH_E2E_REQUESTS   answered requests measured after the warm-up [100000]
 //   QOR_BENCH_E2E_WARMUP     answered requests before the measurement [10000]
 //   QOR_BENCH_E2E_ITEMS      DINT items of the data source [64: enough that one is always due]
+//   QOR_BENCH_E2E_COMBINE    1: items due together share packets [0: each request alone]
 //   QOR_BENCH_SINK_REQUESTS  answered requests per output in the output phase [20000; 0 skips it]
 //   QOR_BENCH_BARE_EXCHANGES bare-socket exchanges, half before and half after
 //                            the end-to-end run [20000]
@@ -258,9 +259,15 @@ public:
         if (instance_.Load(settings) != 0)
             throw std::runtime_error("LOAD failed");
         const host::TOptionsDialog dialog = host::FetchOptionsDialog(instance_);
-        if (host::ConfirmOptionsDialog(
-                host, instance_, dialog,
-                {{"Parser config", RequestList(items)}, {"Min interval", "0"}, {"Export at once ", "0"}}) !=
+        // Each request on its own (the path one request takes), unless
+        // QOR_BENCH_E2E_COMBINE asks for the requests due together to share
+        // packets.
+        const std::string combine = EnvCount("QOR_BENCH_E2E_COMBINE", 0) != 0 ? "1" : "0";
+        if (host::ConfirmOptionsDialog(host, instance_, dialog,
+                                       {{"Parser config", RequestList(items)},
+                                        {"Min interval", "0"},
+                                        {"Export at once ", "0"},
+                                        {"Combine requests", combine}}) !=
             1)
             throw std::runtime_error("the options were not confirmed");
         host.SetPacketSink(&sink_);

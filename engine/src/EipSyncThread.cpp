@@ -1,12 +1,12 @@
 #include "engine/EipSyncThread.h"
 
-#include <algorithm>
-
 #include "common/qorStrUtils.h"
 #include "logix/Logix_Address.h"
 #include "logix/Logix_Factory.h"
 #include "logix/Logix_Group.h"
 #include "platform/Messages.h"
+
+#include <algorithm>
 
 
 namespace qor {
@@ -282,32 +282,33 @@ void TEipSyncThread::ExecTagInfo(TEipSyncCommand& command) {
     Report(command, found, found ? &result : nullptr);
 }
 
-void TEipSyncThread::ExecRead(TEipSyncCommand& command) {
-    if (!command.Parts.empty())
-        return ExecCombined(command);
-    logix::TLogixProcessor& p = *processor_;
-    // The Logix layer reads the text the way the processor's family needs:
-    // one outcome per address, in the order written.
-    TEipResultObject result;
-    result.Outcomes = logix::ReadAddressText(p, command.Text, static_cast<std::uint16_t>(command.Arg1),
-                                             static_cast<std::uint16_t>(command.Arg2), &result.RawData);
-    if (result.Outcomes.empty())
-        return;
-    const bool any = std::any_of(result.Outcomes.begin(), result.Outcomes.end(),
-                                 [](const logix::TLogixReadOutcome& o) { return o.Ok(); });
+void TEipSyncThread::ReportRead(const TEipSyncCommand& command, TEipResultObject& result) {
     for (auto& outcome : result.Outcomes)
         if (outcome.Tag)
             outcome.Tag->RawData = result.RawData;
+    const bool any = std::any_of(result.Outcomes.begin(), result.Outcomes.end(),
+                                 [](const logix::TLogixReadOutcome& o) { return o.Ok(); });
     if (!any) {
-        // The error of the read as a whole is the first address's.
-        p.ErrorCode = result.Outcomes.front().ErrorCode;
-        p.ErrorText = result.Outcomes.front().ErrorText;
+        // The error of the read as a whole is its first address's.
+        processor_->ErrorCode = result.Outcomes.front().ErrorCode;
+        processor_->ErrorText = result.Outcomes.front().ErrorText;
     }
     Report(command, any, &result);
 }
 
+void TEipSyncThread::ExecRead(TEipSyncCommand& command) {
+    if (!command.Parts.empty())
+        return ExecCombined(command);
+    // The Logix layer reads the text the way the processor's family needs:
+    // one outcome per address, in the order written.
+    TEipResultObject result;
+    result.Outcomes = logix::ReadAddressText(*processor_, command.Text, static_cast<std::uint16_t>(command.Arg1),
+                                             static_cast<std::uint16_t>(command.Arg2), &result.RawData);
+    if (!result.Outcomes.empty())
+        ReportRead(command, result);
+}
+
 void TEipSyncThread::ExecCombined(TEipSyncCommand& command) {
-    logix::TLogixProcessor& p = *processor_;
     // Every part's addresses in one text: the Logix layer packs them into as
     // few Multiple Service Packets as they fit; the outcomes come back in the
     // order written and are dealt out to the parts again.
@@ -318,7 +319,7 @@ void TEipSyncThread::ExecCombined(TEipSyncCommand& command) {
         text += (text.empty() ? "" : ";") + part.Text;
     }
     std::string raw;
-    auto outcomes = logix::ReadAddressText(p, text, 1, 0, &raw);
+    auto outcomes = logix::ReadAddressText(*processor_, text, 1, 0, &raw);
     // A device without Multiple Service Packets answers them "service not
     // supported" as a whole.
     const bool refused = std::any_of(outcomes.begin(), outcomes.end(), [](const logix::TLogixReadOutcome& o) {
@@ -337,16 +338,7 @@ void TEipSyncThread::ExecCombined(TEipSyncCommand& command) {
             continue;
         result.RawData = raw;
         result.CombinedRefused = refused;
-        for (auto& outcome : result.Outcomes)
-            if (outcome.Tag)
-                outcome.Tag->RawData = raw;
-        const bool any = std::any_of(result.Outcomes.begin(), result.Outcomes.end(),
-                                     [](const logix::TLogixReadOutcome& o) { return o.Ok(); });
-        if (!any) {
-            p.ErrorCode = result.Outcomes.front().ErrorCode;
-            p.ErrorText = result.Outcomes.front().ErrorText;
-        }
-        Report(part, any, &result);
+        ReportRead(part, result);
     }
 }
 

@@ -166,6 +166,8 @@ private:
     void ExecRead(TEipSyncCommand& command);
     // A read of several items' parts; one result per part.
     void ExecCombined(TEipSyncCommand& command);
+    // Reports a read's outcomes: a success when some address gave a value.
+    void ReportRead(const TEipSyncCommand& command, TEipResultObject& result);
     void ExecReadLogixTag(TEipSyncCommand& command);
     void ExecReadLogixArray(TEipSyncCommand& command);
     // Lets the processor go: it is kept until FreeRetired, because results
