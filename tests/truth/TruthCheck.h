@@ -16,8 +16,8 @@ namespace truth {
 struct Failure {
     Failure(std::string cause, std::string where, std::string address, std::string name, std::string expected,
             std::string got, std::string kind = {})
-        : Cause(std::move(cause)), Where(std::move(where)), Address(std::move(address)), Name(std::move(name)),
-          Expected(std::move(expected)), Got(std::move(got)), Kind(std::move(kind)) {}
+        : Cause(std::move(cause)), Where(std::move(where)), Address(std::move(address)),
+          Name(std::move(name)), Expected(std::move(expected)), Got(std::move(got)), Kind(std::move(kind)) {}
 
     std::string Cause;
     std::string Where; // "run:lists2", "read:logix-read-1", "eiptool"

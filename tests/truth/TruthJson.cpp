@@ -67,7 +67,7 @@ private:
                 if (Peek() != ':')
                     Fail("expected ':'");
                 ++at_;
-                v.Members.emplace_back(std::move(key), Value(depth + 1));
+                v.Members.push_back(JMember{std::move(key), Value(depth + 1)});
                 Blank();
                 if (Peek() == ',') {
                     ++at_;
@@ -350,7 +350,7 @@ std::string JValue::Dump() const {
     case Kind::Object: {
         std::string out = "{";
         for (std::size_t i = 0; i < Members.size(); ++i)
-            out += (i ? "," : "") + JsonQuote(Members[i].first) + ":" + Members[i].second.Dump();
+            out += (i ? "," : "") + JsonQuote(Members[i].Key) + ":" + Members[i].Value.Dump();
         return out + "}";
     }
     }

@@ -14,13 +14,15 @@
 
 namespace truth {
 
+struct JMember;
+
 struct JValue {
     enum class Kind { Null, Bool, Number, String, Array, Object };
     Kind Type = Kind::Null;
     bool Boolean = false;
     std::string Text; // a number's text, or a string's decoded UTF-8
     std::vector<JValue> Items;
-    std::vector<std::pair<std::string, JValue>> Members; // in order, repeats kept
+    std::vector<JMember> Members; // in order, repeats kept
 
     bool IsInteger() const; // a number without fraction or exponent
     std::optional<std::int64_t> AsInt64() const;
@@ -32,6 +34,11 @@ struct JValue {
     std::vector<std::string> RepeatedKeys() const;
     // Compact text for messages.
     std::string Dump() const;
+};
+
+struct JMember {
+    std::string Key;
+    JValue Value;
 };
 
 // Parses one whole JSON text; nothing (and the reason in error) when it is not

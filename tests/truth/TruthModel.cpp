@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <set>
+#include <span>
 #include <stdexcept>
 
 namespace truth {
@@ -713,11 +714,12 @@ std::optional<Symbolic> ParseSymbolic(std::string_view s) {
 // innermost array (or the one element named).
 struct Target {
     TypeRef Type;
-    std::vector<Value> Elements;
-    bool SingleBit = false; // a BOOL array element: Elements[0].Raw is the bit
+    std::span<const Value> Elements; // into the device, or into Words
+    std::vector<Value> Words;        // a whole BOOL array's words
+    bool SingleBit = false;          // a BOOL array element: Elements[0].Raw is the bit
 };
 
-std::vector<Value> BitsToWords(const std::vector<Value>& bits) {
+std::vector<Value> BitsToWords(std::span<const Value> bits) {
     std::vector<Value> words((bits.size() + 31) / 32);
     for (std::size_t i = 0; i < bits.size(); ++i)
         if (bits[i].Raw)
@@ -746,7 +748,7 @@ std::optional<Target> Resolve(const Device& device, const Symbolic& a) {
             if (m == st.Members.size() || st.StringShaped())
                 return std::nullopt;
             const MemberDef& def = st.Members[m];
-            const Value mv = t.Elements.at(0).Parts.at(m);
+            const Value& mv = t.Elements[0].Parts.at(m);
             t.Type = def.Type;
             boolArray = def.BoolArray;
             dims.clear();
@@ -754,7 +756,7 @@ std::optional<Target> Resolve(const Device& device, const Symbolic& a) {
                 dims.push_back(def.Count);
                 t.Elements = mv.Parts;
             } else {
-                t.Elements = {mv};
+                t.Elements = std::span<const Value>(&mv, 1);
             }
         }
         if (step.Index.empty())
@@ -764,7 +766,7 @@ std::optional<Target> Resolve(const Device& device, const Symbolic& a) {
         if (boolArray) {
             if (step.Index.size() != 1 || step.Index[0] >= t.Elements.size())
                 return std::nullopt;
-            t.Elements = {t.Elements[step.Index[0]]};
+            t.Elements = t.Elements.subspan(step.Index[0], 1);
             t.SingleBit = true;
             t.Type = {Atom::Bool, nullptr};
             boolArray = false;
@@ -779,14 +781,16 @@ std::optional<Target> Resolve(const Device& device, const Symbolic& a) {
                 return std::nullopt;
             flat = flat * dims[d] + step.Index[d];
         }
-        t.Elements.erase(t.Elements.begin(), t.Elements.begin() + static_cast<std::ptrdiff_t>(flat));
+        t.Elements = t.Elements.subspan(flat);
         dims.clear();
     }
     if (boolArray) {
         // A whole BOOL array reads as its DWORD words.
-        t.Elements = BitsToWords(t.Elements);
+        t.Words = BitsToWords(t.Elements);
+        t.Elements = t.Words;
         t.Type = {Atom::Dword, nullptr};
     }
+    // Moving the words keeps their storage, so Elements stays valid.
     return t;
 }
 
@@ -874,7 +878,7 @@ void PredefinedMembers(const std::string& name, const StructType& type, const Va
 void ExportElements(const Target& t, const Naming& n, std::vector<std::pair<std::string, Expect>>& out) {
     for (std::size_t k = 0; k < n.ElementNames.size(); ++k) {
         const std::string& name = n.ElementNames[k];
-        const Value& v = t.Elements.at(k);
+        const Value& v = t.Elements[k];
         if (t.SingleBit) {
             out.emplace_back(name, Expect::Bool(v.Raw != 0));
             continue;
@@ -1185,11 +1189,15 @@ std::map<std::string, const Expect*> ItemTruth::ByName() const {
     return out;
 }
 
-std::vector<ItemTruth> ComputeTruth(const Device& device, const std::vector<Item>& items, Reader reader) {
-    std::vector<ItemTruth> result;
-    std::set<std::string> seen;     // declared names, lower case
-    std::set<std::string> exported; // every value name, lower case
-    for (const Item& item : items) {
+SourceBuilder::SourceBuilder(const Device& device, Reader reader) : device_(device), reader_(reader) {}
+
+ItemTruth SourceBuilder::Add(const Item& item) {
+    const Device& device = device_;
+    const Reader reader = reader_;
+    // Committed only when the whole item is sound.
+    std::set<std::string> seen = seen_;
+    std::set<std::string> exported = exported_;
+    {
         ItemTruth truth;
         truth.Source = &item;
         const std::vector<std::string> addresses = SplitAddresses(item.Address);
@@ -1304,8 +1312,17 @@ std::vector<ItemTruth> ComputeTruth(const Device& device, const std::vector<Item
                                            " would repeat within the data source");
             truth.Addresses.push_back(std::move(outcome));
         }
-        result.push_back(std::move(truth));
+        seen_ = std::move(seen);
+        exported_ = std::move(exported);
+        return truth;
     }
+}
+
+std::vector<ItemTruth> ComputeTruth(const Device& device, const std::vector<Item>& items, Reader reader) {
+    SourceBuilder builder(device, reader);
+    std::vector<ItemTruth> result;
+    for (const Item& item : items)
+        result.push_back(builder.Add(item));
     return result;
 }
 

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -203,6 +204,21 @@ enum class Reader {
 // product makes them). Throws std::logic_error when the items ask for a case
 // the export rules leave open (the generator must not make such items).
 std::vector<ItemTruth> ComputeTruth(const Device& device, const std::vector<Item>& items, Reader reader);
+
+// The same, one item after the other: Add throws std::logic_error for an
+// item the rules leave open next to the earlier ones, and then keeps its
+// state, so a generator can try the item elsewhere.
+class SourceBuilder {
+public:
+    SourceBuilder(const Device& device, Reader reader);
+    ItemTruth Add(const Item& item);
+
+private:
+    const Device& device_;
+    Reader reader_;
+    std::set<std::string> seen_;     // declared names, lower case
+    std::set<std::string> exported_; // every value name, lower case
+};
 
 // The name an address gets when no name is configured.
 std::string DerivedName(std::string_view address);

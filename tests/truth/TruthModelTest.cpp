@@ -23,8 +23,8 @@ TEST(TruthJsonTest, KeepsRepeatedKeysAndNumberTexts) {
     EXPECT_EQ(v->RepeatedKeys(), std::vector<std::string>{"A"});
     EXPECT_EQ(v->Find("B")->AsUInt64(), 18446744073709551615u);
     EXPECT_FALSE(v->Find("B")->AsInt64());
-    EXPECT_EQ(v->Members[2].second.AsDouble(), 2.5);
-    EXPECT_FALSE(v->Members[2].second.IsInteger());
+    EXPECT_EQ(v->Members[2].Value.AsDouble(), 2.5);
+    EXPECT_FALSE(v->Members[2].Value.IsInteger());
     EXPECT_EQ(v->Find("C")->Text, "x\xC3\xA9\xF0\x9F\x98\x80\\");
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <memory>
 #include <random>
 #include <stdexcept>
 
@@ -581,28 +582,28 @@ std::vector<Item> MicroLogixItems() {
 std::vector<Source> Pack(const Device& device, const std::vector<Item>& items, const std::string& prefix,
                          std::size_t most) {
     std::vector<Source> sources;
+    std::vector<std::unique_ptr<SourceBuilder>> builders;
     for (const Item& item : items) {
         bool placed = false;
-        for (Source& s : sources) {
-            if (s.Items.size() >= most)
+        for (std::size_t i = 0; i < sources.size() && !placed; ++i) {
+            if (sources[i].Items.size() >= most)
                 continue;
-            s.Items.push_back(item);
             try {
-                ComputeTruth(device, s.Items, Reader::Engine);
+                builders[i]->Add(item);
+                sources[i].Items.push_back(item);
                 placed = true;
-                break;
             } catch (const std::logic_error&) {
-                s.Items.pop_back();
             }
         }
-        if (!placed) {
-            Source s;
-            s.Name = prefix + std::to_string(sources.size() + 1);
-            s.Family = device.Personality;
-            s.Items.push_back(item);
-            ComputeTruth(device, s.Items, Reader::Engine); // throws for an item the rules leave open
-            sources.push_back(std::move(s));
-        }
+        if (placed)
+            continue;
+        Source s;
+        s.Name = prefix + std::to_string(sources.size() + 1);
+        s.Family = device.Personality;
+        builders.push_back(std::make_unique<SourceBuilder>(device, Reader::Engine));
+        builders.back()->Add(item); // throws for an item the rules leave open on its own
+        s.Items.push_back(item);
+        sources.push_back(std::move(s));
     }
     return sources;
 }
@@ -612,34 +613,34 @@ std::vector<Source> Pack(const Device& device, const std::vector<Item>& items, c
 std::vector<ReadBatch> Batches(const Device& device, const std::vector<Item>& items,
                                const std::string& prefix) {
     std::vector<ReadBatch> batches;
+    std::vector<std::unique_ptr<SourceBuilder>> builders;
     for (const Item& item : items) {
-        if (item.DataType != 0 || item.Scale != 1 || (item.Names && !item.Names->empty()) || !item.Names ||
+        if (item.DataType != 0 || item.Scale != 1 || !item.Names || !item.Names->empty() ||
             SplitAddresses(item.Address).size() != 1)
             continue;
+        // Failing addresses are read by the lists and the failure batch.
+        if (!SourceBuilder(device, Reader::Engine).Add(item).Addresses[0].Ok)
+            continue;
         bool placed = false;
-        for (ReadBatch& b : batches) {
-            if (b.Number != item.Number || b.Addresses.size() >= 40)
+        for (std::size_t i = 0; i < batches.size() && !placed; ++i) {
+            if (batches[i].Number != item.Number || batches[i].Addresses.size() >= 40)
                 continue;
-            b.Addresses.push_back(item.Address);
             try {
-                const auto truth = ComputeTruth(device, b.AsItems(), Reader::Engine);
-                if (!truth.back().Addresses[0].Ok)
-                    throw std::logic_error("fails");
+                builders[i]->Add(item);
+                batches[i].Addresses.push_back(item.Address);
                 placed = true;
-                break;
             } catch (const std::logic_error&) {
-                b.Addresses.pop_back();
             }
         }
         if (placed)
             continue;
         ReadBatch b;
+        b.Name = prefix + std::to_string(batches.size() + 1);
         b.Family = device.Personality;
         b.Number = item.Number;
         b.Addresses.push_back(item.Address);
-        if (!ComputeTruth(device, b.AsItems(), Reader::Engine).back().Addresses[0].Ok)
-            continue; // failing addresses are read by the lists and the failure batch
-        b.Name = prefix + std::to_string(batches.size() + 1);
+        builders.push_back(std::make_unique<SourceBuilder>(device, Reader::Engine));
+        builders.back()->Add(item);
         batches.push_back(std::move(b));
     }
     return batches;
