@@ -55,6 +55,12 @@ void PutItemHeader(Bytes& out, std::uint16_t type, std::size_t length) {
     PutU16(out, static_cast<std::uint16_t>(length));
 }
 
+// A message router reply whose general status is neither success nor a
+// partial transfer.
+bool IsErrorReply(const Bytes& reply) {
+    return reply.size() >= 3 && reply[2] != 0x00 && reply[2] != 0x06;
+}
+
 // Interface handle 0, time-out 0, two items.
 Bytes RRDataHead() {
     Bytes out;
@@ -161,6 +167,9 @@ EncapsOutcome EncapsSession::Handle(ByteView packet) {
             break;
         }
     }
+    if (status != static_cast<std::uint32_t>(EncapsStatus::Success)) {
+        outcome.ErrorStatus = true;
+    }
     if (status != static_cast<std::uint32_t>(EncapsStatus::Success) &&
         command != static_cast<std::uint16_t>(EncapsCommand::RegisterSession)) {
         replyData.clear();
@@ -230,6 +239,7 @@ Bytes EncapsSession::SendRRData(ByteView data, std::uint32_t& status, EncapsOutc
     context.MaxReply = device_.Config().MaxUnconnectedReply;
     Bytes reply = device_.Handle(items->second.Data, context);
     outcome.Service = context.Service;
+    outcome.ErrorStatus = IsErrorReply(reply);
 
     Bytes out = RRDataHead();
     PutItemHeader(out, ItemNullAddress, 0);
@@ -264,6 +274,7 @@ Bytes EncapsSession::SendUnitData(ByteView data, std::uint32_t& status, EncapsOu
         // without carrying the request out twice.
         reply = connection->LastReply;
         outcome.Service = request[0];
+        outcome.ErrorStatus = IsErrorReply(reply);
     } else {
         CipContext context;
         context.SessionId = sessionId_;
@@ -271,6 +282,7 @@ Bytes EncapsSession::SendUnitData(ByteView data, std::uint32_t& status, EncapsOu
         context.MaxReply = connection->TtoOSize - 2u;
         reply = device_.Handle(request, context);
         outcome.Service = context.Service;
+        outcome.ErrorStatus = IsErrorReply(reply);
         device_.StoreConnectedReply(otoId, sequence, reply);
     }
 

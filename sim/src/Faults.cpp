@@ -1,8 +1,55 @@
 #include "sim/Faults.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 
 namespace sim {
+
+std::string_view FaultKindName(FaultKind kind) {
+    switch (kind) {
+    case FaultKind::Silent:
+        return "silent";
+    case FaultKind::Delay:
+        return "delay";
+    case FaultKind::Split:
+        return "split";
+    case FaultKind::Truncate:
+        return "truncate";
+    case FaultKind::Garbage:
+        return "garbage";
+    case FaultKind::WrongLength:
+        return "wrong-length";
+    case FaultKind::Close:
+        return "close";
+    case FaultKind::RefuseForwardOpen:
+        return "refuse-forward-open";
+    case FaultKind::CloseAfterError:
+        return "close-after-error";
+    case FaultKind::Restart:
+        return "restart";
+    }
+    return "?";
+}
+
+std::optional<ChaosConfig> ParseChaos(std::string_view text) {
+    ChaosConfig chaos;
+    const auto colon = text.find(':');
+    const std::string_view seed = text.substr(0, colon);
+    auto [end, ec] = std::from_chars(seed.data(), seed.data() + seed.size(), chaos.Seed);
+    if (seed.empty() || ec != std::errc() || end != seed.data() + seed.size()) {
+        return std::nullopt;
+    }
+    if (colon != std::string_view::npos) {
+        const std::string_view rate = text.substr(colon + 1);
+        auto [rateEnd, rateEc] = std::from_chars(rate.data(), rate.data() + rate.size(), chaos.Rate);
+        if (rate.empty() || rateEc != std::errc() || rateEnd != rate.data() + rate.size() ||
+            !std::isfinite(chaos.Rate) || chaos.Rate < 0 || chaos.Rate > 1) {
+            return std::nullopt;
+        }
+    }
+    return chaos;
+}
 
 int FaultInjector::Add(FaultRule rule) {
     std::scoped_lock lock(mutex_);
@@ -51,13 +98,30 @@ std::size_t FaultInjector::ArmedRules() const {
     return rules_.size();
 }
 
+void FaultInjector::SetChaos(std::optional<ChaosConfig> chaos) {
+    std::scoped_lock lock(mutex_);
+    chaos_ = std::move(chaos);
+    if (chaos_) {
+        random_.seed(chaos_->Seed);
+    }
+}
+
+std::uint64_t FaultInjector::TotalHits() const {
+    std::scoped_lock lock(mutex_);
+    std::uint64_t total = 0;
+    for (std::uint64_t h : hits_) {
+        total += h;
+    }
+    return total;
+}
+
 std::optional<FaultRule> FaultInjector::TakeReplyFault(std::uint16_t command,
-                                                       std::optional<std::uint8_t> service) {
-    return Take(false, command, service);
+                                                       std::optional<std::uint8_t> service, bool errorReply) {
+    return Take(false, command, service, errorReply);
 }
 
 std::optional<std::uint16_t> FaultInjector::TakeForwardOpenRefusal() {
-    std::optional<FaultRule> rule = Take(true, 0, std::nullopt);
+    std::optional<FaultRule> rule = Take(true, 0, std::nullopt, false);
     if (!rule) {
         return std::nullopt;
     }
@@ -65,8 +129,8 @@ std::optional<std::uint16_t> FaultInjector::TakeForwardOpenRefusal() {
 }
 
 std::optional<FaultRule> FaultInjector::Take(bool forwardOpen, std::uint16_t command,
-                                             std::optional<std::uint8_t> service) {
-    std::optional<FaultRule> taken = TakeLocked(forwardOpen, command, service);
+                                             std::optional<std::uint8_t> service, bool errorReply) {
+    std::optional<FaultRule> taken = TakeLocked(forwardOpen, command, service, errorReply);
     if (taken) {
         hit_.notify_all();
     }
@@ -74,7 +138,7 @@ std::optional<FaultRule> FaultInjector::Take(bool forwardOpen, std::uint16_t com
 }
 
 std::optional<FaultRule> FaultInjector::TakeLocked(bool forwardOpen, std::uint16_t command,
-                                                   std::optional<std::uint8_t> service) {
+                                                   std::optional<std::uint8_t> service, bool errorReply) {
     std::scoped_lock lock(mutex_);
     for (auto it = rules_.begin(); it != rules_.end(); ++it) {
         const FaultRule& rule = it->Rule;
@@ -88,6 +152,9 @@ std::optional<FaultRule> FaultInjector::TakeLocked(bool forwardOpen, std::uint16
             if (rule.Service && rule.Service != service) {
                 continue;
             }
+            if (rule.Kind == FaultKind::CloseAfterError && !errorReply) {
+                continue;
+            }
         }
         FaultRule taken = rule;
         ++hits_[static_cast<std::size_t>(rule.Kind)];
@@ -97,7 +164,56 @@ std::optional<FaultRule> FaultInjector::TakeLocked(bool forwardOpen, std::uint16
         }
         return taken;
     }
-    return std::nullopt;
+    return DrawLocked(forwardOpen, errorReply);
+}
+
+std::optional<FaultRule> FaultInjector::DrawLocked(bool forwardOpen, bool errorReply) {
+    if (!chaos_ || chaos_->Kinds.empty()) {
+        return std::nullopt;
+    }
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
+    if (chance(random_) >= chaos_->Rate) {
+        return std::nullopt;
+    }
+    std::vector<FaultKind> kinds;
+    for (FaultKind k : chaos_->Kinds) {
+        const bool fits = forwardOpen ? k == FaultKind::RefuseForwardOpen
+                                      : k != FaultKind::RefuseForwardOpen &&
+                                            (k != FaultKind::CloseAfterError || errorReply);
+        if (fits) {
+            kinds.push_back(k);
+        }
+    }
+    if (kinds.empty()) {
+        return std::nullopt;
+    }
+    FaultRule rule(kinds[std::uniform_int_distribution<std::size_t>(0, kinds.size() - 1)(random_)]);
+    auto upTo = [&](std::int64_t most) {
+        return std::uniform_int_distribution<std::int64_t>(0, std::max<std::int64_t>(most, 0))(random_);
+    };
+    switch (rule.Kind) {
+    case FaultKind::Delay:
+        rule.Pause = std::chrono::milliseconds(10 + upTo(chaos_->MaxDelay.count()));
+        break;
+    case FaultKind::Split:
+        rule.Parts = static_cast<std::size_t>(2 + upTo(3));
+        rule.Pause = std::chrono::milliseconds(upTo(20));
+        break;
+    case FaultKind::Truncate:
+        // Half the reply, or only the start of its header.
+        rule.KeepBytes = upTo(1) == 0 ? 0 : static_cast<std::size_t>(1 + upTo(22));
+        break;
+    case FaultKind::WrongLength:
+        rule.LengthDelta = upTo(1) == 0 ? 16 : -2;
+        break;
+    case FaultKind::Restart:
+        rule.Pause = chaos_->RestartPause;
+        break;
+    default:
+        break;
+    }
+    ++hits_[static_cast<std::size_t>(rule.Kind)];
+    return rule;
 }
 
 } // namespace sim

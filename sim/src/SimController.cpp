@@ -63,10 +63,6 @@ void SimController::Start() {
     if (running_ || acceptThread_.joinable()) {
         throw std::logic_error("simulated controller already started");
     }
-    in_addr addr{};
-    if (::inet_pton(AF_INET, config_.Address.c_str(), &addr) != 1) {
-        throw std::invalid_argument("not an IPv4 address: " + config_.Address);
-    }
     int pipeFds[2];
     if (::pipe(pipeFds) != 0) {
         ThrowErrno("pipe");
@@ -75,7 +71,35 @@ void SimController::Start() {
     stopWrite_ = pipeFds[1];
     SetNonBlocking(stopRead_);
     ::fcntl(stopWrite_, F_SETFD, FD_CLOEXEC);
+    try {
+        if (::pipe(pipeFds) != 0) {
+            ThrowErrno("pipe");
+        }
+        restartRead_ = pipeFds[0];
+        restartWrite_ = pipeFds[1];
+        SetNonBlocking(restartRead_);
+        SetNonBlocking(restartWrite_);
+        Listen(config_.Port);
+    } catch (...) {
+        CloseFd(listenFd_);
+        CloseFd(stopRead_);
+        CloseFd(stopWrite_);
+        CloseFd(restartRead_);
+        CloseFd(restartWrite_);
+        throw;
+    }
+    accepted_ = 0;
+    packets_ = 0;
+    restarts_ = 0;
+    running_ = true;
+    acceptThread_ = std::thread([this] { AcceptLoop(); });
+}
 
+void SimController::Listen(std::uint16_t port) {
+    in_addr addr{};
+    if (::inet_pton(AF_INET, config_.Address.c_str(), &addr) != 1) {
+        throw std::invalid_argument("not an IPv4 address: " + config_.Address);
+    }
     listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     try {
         if (listenFd_ < 0) {
@@ -86,10 +110,10 @@ void SimController::Start() {
         ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
-        sa.sin_port = htons(config_.Port);
+        sa.sin_port = htons(port);
         sa.sin_addr = addr;
         if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-            ThrowErrno("bind " + config_.Address + ":" + std::to_string(config_.Port));
+            ThrowErrno("bind " + config_.Address + ":" + std::to_string(port));
         }
         if (::listen(listenFd_, 16) != 0) {
             ThrowErrno("listen");
@@ -102,16 +126,70 @@ void SimController::Start() {
         address_ = ntohl(sa.sin_addr.s_addr);
     } catch (...) {
         CloseFd(listenFd_);
-        CloseFd(stopRead_);
-        CloseFd(stopWrite_);
         throw;
     }
-    accepted_ = 0;
-    packets_ = 0;
-    running_ = true;
-    acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
 
+void SimController::RestartListener(std::chrono::milliseconds pause) {
+    {
+        std::scoped_lock lock(mutex_);
+        if (!running_) {
+            return;
+        }
+        restartPause_ = pause;
+    }
+    const char byte = 1;
+    // A full pipe already holds a restart request that has not been served.
+    while (::write(restartWrite_, &byte, 1) < 0 && errno == EINTR) {
+    }
+}
+
+bool SimController::Restart() {
+    char drain[64];
+    while (::read(restartRead_, drain, sizeof drain) > 0) {
+    }
+    CloseFd(listenFd_);
+    std::chrono::milliseconds pause{0};
+    {
+        // Shut down rather than close: each connection's thread still owns
+        // its descriptor and closes it when it sees the end.
+        std::scoped_lock lock(mutex_);
+        for (auto& c : connections_) {
+            if (!c->Done && c->Fd >= 0) {
+                ::shutdown(c->Fd, SHUT_RDWR);
+            }
+        }
+        pause = restartPause_;
+    }
+    pollfd stop{stopRead_, POLLIN, 0};
+    const auto wait = [&](std::chrono::milliseconds ms) {
+        int rc = 0;
+        do {
+            rc = ::poll(&stop, 1, static_cast<int>(ms.count()));
+        } while (rc < 0 && errno == EINTR);
+        return rc == 0;
+    };
+    if (!wait(pause)) {
+        return false;
+    }
+    // The port may still be held for a moment by connections closing.
+    for (;;) {
+        try {
+            Listen(port_);
+            break;
+        } catch (const std::system_error&) {
+            if (!wait(std::chrono::milliseconds(50))) {
+                return false;
+            }
+        }
+    }
+    {
+        std::scoped_lock lock(mutex_);
+        ++restarts_;
+    }
+    changed_.notify_all();
+    return true;
+}
 void SimController::Stop() {
     {
         std::scoped_lock lock(mutex_);
@@ -141,6 +219,8 @@ void SimController::Stop() {
     CloseFd(listenFd_);
     CloseFd(stopRead_);
     CloseFd(stopWrite_);
+    CloseFd(restartRead_);
+    CloseFd(restartWrite_);
 }
 
 void SimController::ReapFinished() {
@@ -162,7 +242,8 @@ void SimController::ReapFinished() {
 
 void SimController::AcceptLoop() {
     for (;;) {
-        std::array<pollfd, 2> fds{{{listenFd_, POLLIN, 0}, {stopRead_, POLLIN, 0}}};
+        std::array<pollfd, 3> fds{
+            {{listenFd_, POLLIN, 0}, {stopRead_, POLLIN, 0}, {restartRead_, POLLIN, 0}}};
         if (::poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR) {
                 continue;
@@ -171,6 +252,12 @@ void SimController::AcceptLoop() {
         }
         if (fds[1].revents != 0) {
             return;
+        }
+        if (fds[2].revents != 0) {
+            if (!Restart()) {
+                return;
+            }
+            continue;
         }
         if ((fds[0].revents & POLLIN) == 0) {
             continue;
@@ -322,7 +409,11 @@ bool DeliverFaulty(int fd, int stopFd, Bytes reply, const FaultRule& rule) {
         SetU16At(reply, 2, static_cast<std::uint16_t>(wrong));
         return SendAll(fd, stopFd, reply);
     }
+    case FaultKind::CloseAfterError:
+        SendAll(fd, stopFd, reply);
+        return false;
     case FaultKind::Close:
+    case FaultKind::Restart:
         return false;
     case FaultKind::RefuseForwardOpen:
         break;
@@ -373,9 +464,13 @@ void SimController::Serve(Connection& connection) {
                 if (outcome.Close) {
                     open = false;
                 } else if (outcome.Reply) {
-                    std::optional<FaultRule> rule = faults_.TakeReplyFault(outcome.Command, outcome.Service);
+                    std::optional<FaultRule> rule =
+                        faults_.TakeReplyFault(outcome.Command, outcome.Service, outcome.ErrorStatus);
                     open = rule ? DeliverFaulty(fd, stopRead_, std::move(*outcome.Reply), *rule)
                                 : SendAll(fd, stopRead_, *outcome.Reply);
+                    if (rule && rule->Kind == FaultKind::Restart) {
+                        RestartListener(rule->Pause);
+                    }
                 }
                 {
                     std::scoped_lock lock(mutex_);
@@ -387,9 +482,12 @@ void SimController::Serve(Connection& connection) {
     } catch (...) {
         // Nothing leaves the thread: whatever went wrong ends this connection only.
     }
-    ::close(fd);
     {
+        // Closed under the lock, so that a restart never shuts down a
+        // descriptor number that has been handed out again.
         std::scoped_lock lock(mutex_);
+        ::close(fd);
+        connection.Fd = -1;
         connection.Done = true;
         --live_;
     }
@@ -401,6 +499,7 @@ SimCounters SimController::CountersLocked() const {
     c.Connections = accepted_;
     c.Packets = packets_;
     c.LiveConnections = live_;
+    c.Restarts = restarts_;
     const DeviceStats& s = device_->Stats();
     c.CipRequests = s.Requests.load();
     c.ForwardOpens = s.ForwardOpens.load();

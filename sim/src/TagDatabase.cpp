@@ -16,6 +16,13 @@ void Validate(const SimTag& tag) {
     if (tag.Name.empty() || tag.Name.size() > MaxNameLength) {
         throw std::invalid_argument("tag name must be 1.." + std::to_string(MaxNameLength) + " characters");
     }
+    if (tag.TypeCode == ShortStringType) {
+        if (!tag.Dims.empty() || tag.Data.empty() || tag.Data.size() != tag.Data[0] + 1u) {
+            throw std::invalid_argument("tag " + tag.Name +
+                                        ": a SHORT_STRING is a scalar: length, then text");
+        }
+        return;
+    }
     if (!tag.IsStructure() && AtomicSize(tag.TypeCode) == 0) {
         throw std::invalid_argument("tag " + tag.Name + ": unknown type code");
     }
@@ -57,6 +64,9 @@ T Saturate(double v) {
 } // namespace
 
 std::size_t SimTag::ElementSize() const {
+    if (TypeCode == ShortStringType) {
+        return Data.size();
+    }
     return IsStructure() ? StructSize : AtomicSize(TypeCode);
 }
 
@@ -122,6 +132,18 @@ SimTag MakeBoolArray(std::string name, std::uint32_t bits) {
     }
     SimTag tag = MakeTag(std::move(name), CipType::Dword, {(bits + 31) / 32});
     tag.BitArray = true;
+    return tag;
+}
+
+SimTag MakeShortString(std::string name, std::string_view text) {
+    if (text.size() > 255) {
+        throw std::invalid_argument("SHORT_STRING " + name + ": longer than 255 characters");
+    }
+    SimTag tag;
+    tag.Name = std::move(name);
+    tag.TypeCode = ShortStringType;
+    tag.Data.push_back(static_cast<std::uint8_t>(text.size()));
+    tag.Data.insert(tag.Data.end(), text.begin(), text.end());
     return tag;
 }
 
@@ -423,7 +445,11 @@ bool TagDatabase::WriteElements(std::string_view name, std::size_t firstElement,
 
 bool TagDatabase::WriteValue(std::string_view name, std::size_t element, double value) {
     std::uint16_t type = 0;
-    if (!With(name, [&](const SimTag& tag) { type = tag.IsStructure() ? 0 : tag.TypeCode; }) || type == 0) {
+    if (!With(name,
+              [&](const SimTag& tag) {
+                  type = tag.IsStructure() || tag.TypeCode == ShortStringType ? 0 : tag.TypeCode;
+              }) ||
+        type == 0) {
         return false;
     }
     Bytes bytes;
@@ -433,7 +459,11 @@ bool TagDatabase::WriteValue(std::string_view name, std::size_t element, double 
 
 bool TagDatabase::WriteInteger(std::string_view name, std::size_t element, std::int64_t value) {
     std::uint16_t type = 0;
-    if (!With(name, [&](const SimTag& tag) { type = tag.IsStructure() ? 0 : tag.TypeCode; }) || type == 0) {
+    if (!With(name,
+              [&](const SimTag& tag) {
+                  type = tag.IsStructure() || tag.TypeCode == ShortStringType ? 0 : tag.TypeCode;
+              }) ||
+        type == 0) {
         return false;
     }
     Bytes bytes;

@@ -69,7 +69,6 @@ std::vector<std::string_view> SplitWords(std::string_view s) {
     return out;
 }
 
-
 // Expands "a..b" into the integers from a to b, otherwise the token itself.
 bool ExpandRange(std::string_view token, std::vector<std::string>& out) {
     const auto dots = token.find("..");
@@ -224,6 +223,10 @@ private:
         if (name.empty() || name.find(']') != std::string_view::npos) {
             throw ETagFile("bad tag name '" + std::string(nameDims) + "'");
         }
+        if (SameWord(typeName, "SHORT_STRING") || SameWord(typeName, "SSTRING")) {
+            ParseShortString(name, dims, values);
+            return;
+        }
         std::optional<CipType> type = CipTypeFromName(typeName);
         if (!type) {
             if (!tags_.Types().FindByName(typeName)) {
@@ -257,6 +260,23 @@ private:
         }
         std::copy(data.begin(), data.end(), tag.Data.begin());
         tags_.Set(std::move(tag));
+    }
+
+    // SHORT_STRING Name = "text": a scalar.
+    void ParseShortString(std::string_view name, const std::vector<std::uint32_t>& dims,
+                          const std::vector<std::string>& values) {
+        if (!dims.empty()) {
+            throw ETagFile("SHORT_STRING tags are scalars");
+        }
+        if (values.size() > 1 || (values.size() == 1 && (values[0].size() < 2 || values[0].front() != '"'))) {
+            throw ETagFile("a SHORT_STRING takes one \"text\"");
+        }
+        const std::string text = values.empty() ? std::string() : values[0].substr(1, values[0].size() - 2);
+        try {
+            tags_.Set(MakeShortString(std::string(name), text));
+        } catch (const std::invalid_argument& e) {
+            throw ETagFile(e.what());
+        }
     }
 
     // BOOL Name[BITS] = one 0/1 per bit; held as 32-bit words.

@@ -197,7 +197,20 @@ SimTemplate TemplateStore::Define(std::string_view name, const std::vector<Membe
         hostOpen = false;
         if (atomic) {
             if (*atomic == CipType::Bool) {
-                throw std::invalid_argument("type " + t.Name + ": BOOL arrays are tags, not members");
+                // A BOOL array member is a DWORD array, as a BOOL array tag is.
+                const std::uint32_t words = (d.Count + 31) / 32;
+                offset = AlignUp(offset, 4);
+                TemplateMember bits{d.Name, static_cast<std::uint16_t>(words),
+                                    static_cast<std::uint16_t>(TypeOneDim | DwordType), offset, false};
+                bits.BitCount = d.Count;
+                t.Members.push_back(std::move(bits));
+                offset += 4 * words;
+                suffix += "EA";
+                if (offset > MaxStructSize) {
+                    throw std::invalid_argument("type " + t.Name + " is larger than " +
+                                                std::to_string(MaxStructSize) + " bytes");
+                }
+                continue;
             }
             const auto size = static_cast<std::uint32_t>(AtomicSize(static_cast<std::uint16_t>(*atomic)));
             const std::uint32_t a = std::min<std::uint32_t>(size, 8);
@@ -335,6 +348,23 @@ void FillElement(const TemplateStore& store, const SimTemplate& t, std::span<std
             continue;
         }
         const std::uint16_t code = m.Type & 0xFF;
+        if (m.BitCount > 0) {
+            for (std::size_t bit = 0; bit < m.BitCount && next < tokens.size(); ++bit) {
+                const std::string& token = tokens[next++];
+                Bytes one;
+                if (!EncodeValueText(BoolType, token, one)) {
+                    throw std::invalid_argument("value '" + token + "' of member " + m.Name + " is no BOOL");
+                }
+                if (one[0] != 0) {
+                    std::uint8_t& byte = element[m.Offset + bit / 8];
+                    byte = static_cast<std::uint8_t>(byte | (1u << (bit % 8)));
+                }
+            }
+            if (next >= tokens.size()) {
+                return;
+            }
+            continue;
+        }
         for (std::size_t i = 0; i < count && next < tokens.size(); ++i) {
             const std::string& token = tokens[next++];
             Bytes bytes;

@@ -2,7 +2,9 @@
 // "listening on ADDRESS:PORT" once it accepts connections, and runs until
 // interrupted (SIGINT or SIGTERM). --personality picks the controller family
 // it answers as (logix, micro800, micrologix); --animate makes the scalar
-// values change every second.
+// values change every second; --chaos SEED[:RATE] gives replies random faults
+// and --close-on-error closes the connection after every error reply. The
+// faults fired are counted on standard error at the end.
 #include "sim/Animator.h"
 #include "sim/SimController.h"
 #include "sim/TagFile.h"
@@ -27,6 +29,8 @@ int main(int argc, char** argv) {
     int delayMs = 0;
     std::size_t splitParts = 0;
     int splitPauseMs = 50;
+    std::string chaosText;
+    bool closeOnError = false;
     sim::IdentityInfo& identity = config.Device.Identity;
 
     app.add_option("--port", config.Port, "TCP port; 0 picks a free one")->capture_default_str();
@@ -61,7 +65,22 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--refuse-forward-open", refuseForwardOpen, "refuse the next N Forward Opens")
         ->check(CLI::NonNegativeNumber);
+    app.add_flag("--close-on-error", closeOnError,
+                 "close the TCP connection after every reply that carries an error status");
+    app.add_option("--chaos", chaosText,
+                   "random faults: SEED[:RATE], each reply faulty with probability RATE (default 0.05): "
+                   "silence, delay, split, truncation, garbage, wrong length, close, restart of the "
+                   "listener, refused Forward Open");
     CLI11_PARSE(app, argc, argv);
+    std::optional<sim::ChaosConfig> chaos;
+    if (!chaosText.empty()) {
+        chaos = sim::ParseChaos(chaosText);
+        if (!chaos) {
+            std::fprintf(stderr, "eipsim: --chaos takes SEED or SEED:RATE (RATE 0..1), not '%s'\n",
+                         chaosText.c_str());
+            return 2;
+        }
+    }
 
     // The family's own identity, with whatever the options set on top.
     config.Device.Family = *sim::PersonalityFromName(personality);
@@ -116,6 +135,10 @@ int main(int argc, char** argv) {
                            .WithPause(std::chrono::milliseconds(splitPauseMs))
                            .InParts(splitParts));
         }
+        if (closeOnError) {
+            faults.Add(sim::FaultRule(sim::FaultKind::CloseAfterError, sim::FaultRule::Always));
+        }
+        faults.SetChaos(chaos);
         plc.Start();
         std::optional<sim::SimAnimator> animator;
         if (animate) {
@@ -134,6 +157,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "eipsim: stopped after %llu connections, %llu packets\n",
                      static_cast<unsigned long long>(c.Connections),
                      static_cast<unsigned long long>(c.Packets));
+        if (faults.TotalHits() > 0) {
+            std::string counts;
+            for (std::size_t k = 0; k < sim::FaultKindCount; ++k) {
+                const auto kind = static_cast<sim::FaultKind>(k);
+                if (const std::uint64_t n = faults.Hits(kind); n > 0) {
+                    counts += " " + std::string(sim::FaultKindName(kind)) + "=" + std::to_string(n);
+                }
+            }
+            std::fprintf(stderr, "eipsim: %llu faults fired:%s\n",
+                         static_cast<unsigned long long>(faults.TotalHits()), counts.c_str());
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "eipsim: %s\n", e.what());
         return 1;

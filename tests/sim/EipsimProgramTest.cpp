@@ -101,4 +101,32 @@ TEST(EipsimProgramTest, APersonalityAndATagFileAreChosenAtStart) {
     EXPECT_NE(WEXITSTATUS(status), 0);
 }
 
+TEST(EipsimProgramTest, FaultOptionsCloseAfterErrorsAndTakeAChaosSeed) {
+    const auto [pid, port] = Spawn({"--close-on-error", "--chaos", "3:0"});
+    ASSERT_NE(pid, 0);
+    ASSERT_GT(port, 0);
+    {
+        simtest::TestConnection connection(static_cast<std::uint16_t>(port));
+        const std::uint32_t handle = connection.Register();
+        // Rate 0: no random fault; a good read keeps the connection.
+        EXPECT_EQ(connection.Request(handle, simtest::ReadCounter), simtest::CounterValue);
+        // Read Tag of an unknown tag: 0x05, then the connection is closed.
+        const simtest::Bytes unknown =
+            simtest::Cat({{0x4C, 0x03, 0x91, 0x04}, simtest::Text("NOPE"), {0x01, 0x00}});
+        EXPECT_EQ(connection.Request(handle, unknown), simtest::Bytes({0xCC, 0x00, 0x05, 0x00}));
+        EXPECT_TRUE(connection.PeerClosed());
+    }
+    EXPECT_EQ(StopAndWait(pid), 0);
+
+    for (const char* bad : {"x", "3:2", "3:"}) {
+        const auto [refused, none] = Spawn({"--chaos", bad});
+        ASSERT_NE(refused, 0);
+        EXPECT_EQ(none, 0) << bad;
+        int status = 0;
+        ASSERT_EQ(::waitpid(refused, &status, 0), refused);
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 2) << bad;
+    }
+}
+
 } // namespace

@@ -139,4 +139,169 @@ TEST_F(FaultTest, StopIsNotHeldUpByADelayedReply) {
     EXPECT_TRUE(connection_->PeerClosed());
 }
 
+// Read Tag of a tag the controller does not have: answered 0x05.
+const Bytes ReadUnknown = Cat({{0x4C, 0x03, 0x91, 0x04}, simtest::Text("NOPE"), {0x01, 0x00}});
+
+TEST_F(FaultTest, CloseAfterErrorAnswersTheErrorThenCloses) {
+    const int rule = plc_->Faults().Add(FaultRule(FaultKind::CloseAfterError, FaultRule::Always));
+    // A good reply leaves the rule waiting and the connection open.
+    EXPECT_EQ(Exchange(ReadPacket()), GoodReply());
+    EXPECT_EQ(plc_->Faults().RuleHits(rule), 0u);
+    const Bytes reply = Exchange(simtest::Encaps(0x6F, handle_, simtest::RRData(ReadUnknown)));
+    ASSERT_EQ(reply.size(), 24u + 16u + 4u);
+    EXPECT_EQ(Bytes(reply.end() - 4, reply.end()), (Bytes{0xCC, 0x00, 0x05, 0x00}));
+    EXPECT_TRUE(connection_->PeerClosed());
+    EXPECT_EQ(plc_->Faults().Hits(FaultKind::CloseAfterError), 1u);
+    EXPECT_EQ(plc_->Faults().ArmedRules(), 1u);
+}
+
+TEST_F(FaultTest, CloseAfterErrorCountsAnEncapsulationErrorToo) {
+    plc_->Faults().Add(FaultRule(FaultKind::CloseAfterError));
+    // A SendRRData with another session handle: status 0x64.
+    const Bytes reply = Exchange(simtest::Encaps(0x6F, handle_ + 1, simtest::RRData(simtest::ReadCounter)));
+    ASSERT_EQ(reply.size(), 24u);
+    EXPECT_EQ(simtest::ReadLe32(reply, 8), 0x64u);
+    EXPECT_TRUE(connection_->PeerClosed());
+    EXPECT_EQ(plc_->Faults().Hits(FaultKind::CloseAfterError), 1u);
+}
+
+// Whether a new TCP connection to the port is accepted right now.
+bool Accepts(std::uint16_t port) {
+    try {
+        TestConnection probe(port);
+        probe.Register();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+TEST_F(FaultTest, RestartDropsEveryConnectionAndListensAgainOnTheSamePort) {
+    const std::uint16_t port = plc_->Port();
+    TestConnection other(port);
+    other.Register();
+    plc_->Faults().Add(FaultRule(FaultKind::Restart).WithPause(std::chrono::hours(1)));
+    connection_->Send(ReadPacket());
+    EXPECT_TRUE(connection_->PeerClosed());
+    EXPECT_TRUE(other.PeerClosed());
+    EXPECT_EQ(plc_->Faults().Hits(FaultKind::Restart), 1u);
+    // Away for an hour: refused until then (or until stopped).
+    EXPECT_FALSE(Accepts(port));
+    EXPECT_EQ(plc_->Counters().Restarts, 0u);
+    // Stop does not wait for the hour.
+    plc_->Stop();
+}
+
+TEST_F(FaultTest, RestartListenerComesBackAfterThePause) {
+    const std::uint16_t port = plc_->Port();
+    plc_->RestartListener(std::chrono::milliseconds(50));
+    EXPECT_TRUE(connection_->PeerClosed());
+    ASSERT_TRUE(
+        plc_->WaitUntil([](const sim::SimCounters& c) { return c.Restarts == 1; }, std::chrono::seconds(20)));
+    EXPECT_EQ(plc_->Port(), port);
+    TestConnection again(port);
+    const std::uint32_t handle = again.Register();
+    EXPECT_EQ(again.Request(handle, simtest::ReadCounter),
+              (Bytes{0xCC, 0x00, 0x00, 0x00, 0xC4, 0x00, 0x04, 0x03, 0x02, 0x01}));
+}
+
+TEST(ChaosTest, ParsesSeedAndRate) {
+    const auto plain = sim::ParseChaos("42");
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->Seed, 42u);
+    EXPECT_DOUBLE_EQ(plain->Rate, 0.05);
+    const auto rated = sim::ParseChaos("7:0.25");
+    ASSERT_TRUE(rated);
+    EXPECT_EQ(rated->Seed, 7u);
+    EXPECT_DOUBLE_EQ(rated->Rate, 0.25);
+    for (const char* bad : {"", "x", "7:", "7:1.5", "7:-0.1", ":0.5", "7:0.5x", "-3"})
+        EXPECT_FALSE(sim::ParseChaos(bad)) << bad;
+}
+
+// The kinds a fresh injector with this chaos draws for n replies (and
+// Forward Opens every fifth call); "-" for none.
+std::string Draws(sim::ChaosConfig chaos, int n, bool errors) {
+    sim::FaultInjector faults;
+    faults.SetChaos(chaos);
+    std::string out;
+    for (int i = 0; i < n; ++i) {
+        if (i % 5 == 4) {
+            out += faults.TakeForwardOpenRefusal() ? "R" : "-";
+            continue;
+        }
+        const auto rule = faults.TakeReplyFault(0x6F, 0x4C, errors);
+        out += rule ? std::to_string(static_cast<int>(rule->Kind)) : "-";
+        out += ' ';
+    }
+    return out;
+}
+
+TEST(ChaosTest, ASeedRepeatsItsFaults) {
+    sim::ChaosConfig chaos;
+    chaos.Seed = 11;
+    chaos.Rate = 0.5;
+    EXPECT_EQ(Draws(chaos, 200, false), Draws(chaos, 200, false));
+    sim::ChaosConfig other = chaos;
+    other.Seed = 12;
+    EXPECT_NE(Draws(chaos, 200, false), Draws(other, 200, false));
+}
+
+TEST(ChaosTest, DrawsEveryKindWhereItFitsAndCountsIt) {
+    sim::FaultInjector faults;
+    sim::ChaosConfig chaos;
+    chaos.Seed = 3;
+    chaos.Rate = 1.0;
+    faults.SetChaos(chaos);
+    std::uint64_t refusals = 0;
+    for (int i = 0; i < 2000; ++i) {
+        const auto rule = faults.TakeReplyFault(0x6F, 0x4C, i % 2 == 0);
+        ASSERT_TRUE(rule);
+        EXPECT_NE(rule->Kind, FaultKind::RefuseForwardOpen);
+        // Close-after-error waits for a reply that carries an error.
+        if (i % 2 != 0) {
+            EXPECT_NE(rule->Kind, FaultKind::CloseAfterError);
+        }
+        if (faults.TakeForwardOpenRefusal())
+            ++refusals;
+    }
+    EXPECT_EQ(refusals, 2000u);
+    std::uint64_t total = 0;
+    for (std::size_t k = 0; k < sim::FaultKindCount; ++k) {
+        EXPECT_GT(faults.Hits(static_cast<FaultKind>(k)), 0u)
+            << sim::FaultKindName(static_cast<FaultKind>(k));
+        total += faults.Hits(static_cast<FaultKind>(k));
+    }
+    EXPECT_EQ(total, 4000u);
+    EXPECT_EQ(faults.TotalHits(), 4000u);
+    // Off again: nothing more.
+    faults.SetChaos(std::nullopt);
+    EXPECT_FALSE(faults.TakeReplyFault(0x6F, 0x4C, true));
+    EXPECT_FALSE(faults.TakeForwardOpenRefusal());
+}
+
+TEST(ChaosTest, RulesComeBeforeChaos) {
+    sim::FaultInjector faults;
+    sim::ChaosConfig chaos;
+    chaos.Rate = 1.0;
+    chaos.Kinds = {FaultKind::Garbage};
+    faults.SetChaos(chaos);
+    faults.Add(FaultRule(FaultKind::Silent));
+    EXPECT_EQ(faults.TakeReplyFault(0x6F, 0x4C)->Kind, FaultKind::Silent);
+    EXPECT_EQ(faults.TakeReplyFault(0x6F, 0x4C)->Kind, FaultKind::Garbage);
+}
+
+TEST_F(FaultTest, ChaosOnTheWireCountsEveryFaultItFires) {
+    sim::ChaosConfig chaos;
+    chaos.Seed = 5;
+    chaos.Rate = 1.0;
+    chaos.Kinds = {FaultKind::Silent};
+    plc_->Faults().SetChaos(chaos);
+    SendRead();
+    SendRead();
+    EXPECT_FALSE(connection_->HasPendingBytes());
+    EXPECT_EQ(plc_->Faults().Hits(FaultKind::Silent), 2u);
+    plc_->Faults().SetChaos(std::nullopt);
+    EXPECT_EQ(Exchange(ReadPacket()), GoodReply());
+}
+
 } // namespace

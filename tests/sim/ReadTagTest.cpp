@@ -16,7 +16,7 @@ protected:
     void SetUp() override {
         config_.Device.Slot = 2;
         Start("DINT Counter = 0x01020304\nDINT Counts[10] = 1..10\nINT Matrix[2,3] = 11 12 13 21 22 23\n"
-              "DINT Program:Main.Steps[5] = 10 20 30 40 50\n");
+              "DINT Program:Main.Steps[5] = 10 20 30 40 50\nSHORT_STRING Label = \"Pump 7\"\n");
     }
 };
 
@@ -36,6 +36,16 @@ TEST_F(ReadTagTest, NamesAreFoundWithoutCaseAndWithProgramScopeAndSubscripts) {
     // Counts[8] in the 16-bit element form, two elements.
     EXPECT_EQ(Request(Cat({{0x4C, 0x06, 0x91, 0x06}, Text("Counts"), {0x29, 0x00, 0x08, 0x00, 0x02, 0x00}})),
               Bytes({0xCC, 0x00, 0x00, 0x00, 0xC4, 0x00, 0x09, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00}));
+}
+
+TEST_F(ReadTagTest, AShortStringAnswersItsLengthAndText) {
+    EXPECT_EQ(Request(Cat({{0x4C, 0x04, 0x91, 0x05}, Text("Label"), {0x00, 0x01, 0x00}})),
+              Cat({{0xCC, 0x00, 0x00, 0x00, 0xDA, 0x00, 0x06}, Text("Pump 7")}));
+    // It is one element: no subscript, no member, no second element.
+    EXPECT_EQ(Request(Cat({{0x4C, 0x04, 0x91, 0x05}, Text("Label"), {0x00, 0x02, 0x00}})),
+              Bytes({0xCC, 0x00, 0xFF, 0x01, 0x05, 0x21}));
+    EXPECT_EQ(Request(Cat({{0x4C, 0x05, 0x91, 0x05}, Text("Label"), {0x00, 0x28, 0x00, 0x01, 0x00}})),
+              Bytes({0xCC, 0x00, 0x04, 0x00}));
 }
 
 TEST_F(ReadTagTest, BadRequestsAndRoutesCarryTheControllersStatus) {

@@ -89,7 +89,6 @@ TEST_F(TagFileTest, BadTypesAndStructureValuesNameTheirLine) {
     EXPECT_EQ(ErrorOf("TYPE A\n  DINT X\n"), "line 3: type A has no END");
     EXPECT_EQ(ErrorOf("TYPE A\n  Nothing X\nEND\n"), "line 3: type A: unknown member type 'Nothing'");
     EXPECT_EQ(ErrorOf("TYPE A\n  DINT X\n  INT x\nEND\n"), "line 4: type A: bad or repeated member 'x'");
-    EXPECT_EQ(ErrorOf("TYPE A\n  BOOL X[32]\nEND\n"), "line 3: type A: BOOL arrays are tags, not members");
     EXPECT_EQ(ErrorOf("TYPE TIMER\n  DINT X\nEND\n"), "line 3: type TIMER is predefined");
     EXPECT_EQ(ErrorOf("TYPE Huge\n  DINT X[20000]\nEND\n"), "line 3: type Huge is larger than 65528 bytes");
     EXPECT_EQ(ErrorOf("TIMER T = 1 2 1 0 0 1\n"), "line 1: more values than elements");
@@ -100,6 +99,55 @@ TEST_F(TagFileTest, BadTypesAndStructureValuesNameTheirLine) {
     EXPECT_EQ(ErrorOf("Motor M\n"), "line 1: unknown type 'Motor'");
     EXPECT_EQ(ErrorOf("DATE D = 1971-12-31\n"), "line 1: value '1971-12-31' does not fit DATE");
     EXPECT_EQ(ErrorOf("BOOL B[2] = 1 0 1\n"), "line 1: more values than elements");
+    EXPECT_EQ(ErrorOf("SHORT_STRING S[2]\n"), "line 1: SHORT_STRING tags are scalars");
+    EXPECT_EQ(ErrorOf("SSTRING S = 5\n"), "line 1: a SHORT_STRING takes one \"text\"");
+    EXPECT_EQ(ErrorOf("SSTRING S = \"" + std::string(256, 'x') + "\"\n"),
+              "line 1: SHORT_STRING S: longer than 255 characters");
+}
+
+TEST_F(TagFileTest, ShortStringsBoolArrayMembersAndArraysInsideTypes) {
+    sim::LoadTagText(
+        "SHORT_STRING Label = \"Pump 7\"\n"
+        "sstring      Empty\n"
+        "STRING       Names[3] = \"a\" \"bc\"\n"
+        "TYPE Zone\n"
+        "  INT    Limit\n"
+        "  BOOL   Flags[40]\n"
+        "  TIMER  Hold\n"
+        "END\n"
+        "TYPE Line\n"
+        "  Zone   Zones[2]\n"
+        "  STRING Texts[2]\n"
+        "  SINT   Tail\n"
+        "END\n"
+        "Line L = 5  1 0 0 0 0 0 0 0  0 0 0 0 0 0 0 0  0 0 0 0 0 0 0 0  0 0 0 0 0 0 0 1  0 0 0 0 0 0 0 1"
+        "  7 8 1 0 1   -6 0 0 0 0 0 0 0 0  0 0 0 0 0 0 0 0  0 0 0 0 0 0 0 0  0 0 0 0 0 0 0 0"
+        "  0 0 0 0 0 0 0 0  0 0 0 0 0  \"x\" \"yz\" -1\n",
+        tags_, files_);
+    EXPECT_EQ(TagBytes("Label"), Bytes({6, 'P', 'u', 'm', 'p', ' ', '7'}));
+    EXPECT_EQ(tags_.Find("Label")->TypeCode, sim::ShortStringType);
+    EXPECT_EQ(tags_.Find("Label")->ElementSize(), 7u);
+    EXPECT_EQ(TagBytes("Empty"), Bytes({0}));
+    const Bytes names = TagBytes("Names");
+    ASSERT_EQ(names.size(), 3u * 88u);
+    EXPECT_EQ(Bytes(names.begin() + 88, names.begin() + 94), Bytes({2, 0, 0, 0, 'b', 'c'}));
+
+    // Zone: Limit at 0, Flags as DWORD[2] at 4 (bits 0, 31 and 39 set), Hold at 12: 24 bytes.
+    const std::optional<sim::SimTemplate> zone = tags_.Types().FindByName("Zone");
+    ASSERT_TRUE(zone);
+    const sim::TemplateMember* flags = zone->FindMember("Flags");
+    ASSERT_NE(flags, nullptr);
+    EXPECT_EQ(flags->Type, 0x20D3);
+    EXPECT_EQ(flags->Info, 2);
+    EXPECT_EQ(flags->Offset, 4u);
+    EXPECT_EQ(zone->StructSize, 24u);
+    const Bytes line = TagBytes("L");
+    ASSERT_EQ(line.size(), 2u * 24u + 2u * 88u + 4u);
+    EXPECT_EQ(Bytes(line.begin(), line.begin() + 24),
+              Bytes({5, 0, 0, 0, 1, 0, 0, 0x80, 0x80, 0, 0, 0, 0, 0, 0, 0xA0, 7, 0, 0, 0, 8, 0, 0, 0}));
+    EXPECT_EQ(Bytes(line.begin() + 24, line.begin() + 26), Bytes({0xFA, 0xFF}));
+    EXPECT_EQ(Bytes(line.begin() + 48 + 88, line.begin() + 48 + 88 + 6), Bytes({2, 0, 0, 0, 'y', 'z'}));
+    EXPECT_EQ(line[48 + 176], 0xFF);
 }
 
 TEST_F(TagFileTest, TheSampleFileIsTheBuiltInSample) {

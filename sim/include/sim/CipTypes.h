@@ -35,6 +35,11 @@ enum class CipType : std::uint16_t {
     Time = 0xDB,
 };
 
+// A short string (SHORT_STRING): a length byte, then that many characters.
+// A tag of it is a scalar whose element is exactly those bytes (a Micro800
+// answers its STRING tags this way).
+inline constexpr std::uint16_t ShortStringType = 0x00DA;
+
 // The type word that marks a structure in a Read Tag reply; the structure
 // handle follows it.
 inline constexpr std::uint16_t StructureTypeWord = 0x02A0;

@@ -21,6 +21,9 @@ struct EncapsOutcome {
     std::uint16_t Command = 0;
     // The CIP service carried out, for fault filters.
     std::optional<std::uint8_t> Service;
+    // The reply carries an error: an encapsulation status, or a CIP general
+    // status other than 0 and 6 (partial transfer).
+    bool ErrorStatus = false;
 };
 
 class EncapsSession {

@@ -9,6 +9,13 @@
 // request routed through Unconnected Send that is the embedded service (Read
 // Tag 0x4C, not 0x52), for a Multiple Service Packet it is 0x0A. When several
 // rules match, the one added first applies.
+//
+// Chaos mode (SetChaos) adds faults drawn at random: each reply that no rule
+// claims gets, with a seeded probability, one fault kind picked at random
+// (Forward Opens are refused, listeners restarted the same way). The draws
+// come from one seeded generator, so a seed repeats the same sequence of
+// decisions; which reply meets which decision depends on the order in which
+// the connections' threads ask.
 #pragma once
 
 #include <chrono>
@@ -19,6 +26,8 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <random>
+#include <string_view>
 #include <vector>
 
 namespace sim {
@@ -32,8 +41,29 @@ enum class FaultKind : std::uint8_t {
     WrongLength,       // the header's Length field is off by LengthDelta
     Close,             // the TCP connection is closed instead of replying
     RefuseForwardOpen, // a Forward Open is answered 0x01 with ExtendedStatus (filters do not apply)
+    CloseAfterError,   // a reply with an error status is sent, then the connection is closed
+    Restart,           // no reply: the listener and every connection close; it listens again after Pause
 };
-inline constexpr std::size_t FaultKindCount = 8;
+inline constexpr std::size_t FaultKindCount = 10;
+std::string_view FaultKindName(FaultKind kind);
+
+// Random faults: Rate is the chance that a reply (or a Forward Open) gets one.
+struct ChaosConfig {
+    std::uint64_t Seed = 1;
+    double Rate = 0.05;
+    // The kinds drawn from (CloseAfterError only strikes replies that carry
+    // an error; RefuseForwardOpen only Forward Opens).
+    std::vector<FaultKind> Kinds = {
+        FaultKind::Silent,         FaultKind::Delay,   FaultKind::Split,
+        FaultKind::Truncate,       FaultKind::Garbage, FaultKind::WrongLength,
+        FaultKind::Close,          FaultKind::Restart, FaultKind::RefuseForwardOpen,
+        FaultKind::CloseAfterError};
+    // Delay: a pause up to this long; Restart: the listener is away this long.
+    std::chrono::milliseconds MaxDelay{400};
+    std::chrono::milliseconds RestartPause{300};
+};
+// "SEED" or "SEED:RATE" (RATE a fraction 0..1, default 0.05); nothing when malformed.
+std::optional<ChaosConfig> ParseChaos(std::string_view text);
 
 struct FaultRule {
     static constexpr int Always = -1;
@@ -77,7 +107,8 @@ struct FaultRule {
     int Count;
     std::optional<std::uint16_t> Command;
     std::optional<std::uint8_t> Service;
-    // Delay: wait before sending; Split: wait between the segments.
+    // Delay: wait before sending; Split: wait between the segments; Restart:
+    // how long the listener stays away.
     std::chrono::milliseconds Pause{0};
     std::size_t Parts = 2;
     // Truncate: bytes kept (0 keeps half the reply).
@@ -104,9 +135,17 @@ public:
     // Rules still armed (count not used up).
     std::size_t ArmedRules() const;
 
+    // Random faults from now on (nothing: off). Rules still come first.
+    void SetChaos(std::optional<ChaosConfig> chaos);
+    // Faults of every kind together.
+    std::uint64_t TotalHits() const;
+
     // The server's side: the reply-level rule for a reply to this request, if
-    // any (one use of it is consumed and counted).
-    std::optional<FaultRule> TakeReplyFault(std::uint16_t command, std::optional<std::uint8_t> service);
+    // any (one use of it is consumed and counted). errorReply: the reply
+    // carries an error status (encapsulation status, or a CIP general status
+    // other than 0 and 6), which CloseAfterError rules wait for.
+    std::optional<FaultRule> TakeReplyFault(std::uint16_t command, std::optional<std::uint8_t> service,
+                                            bool errorReply = false);
     // The extended status with which to refuse this Forward Open, if a rule says so.
     std::optional<std::uint16_t> TakeForwardOpenRefusal();
 
@@ -116,9 +155,10 @@ private:
         FaultRule Rule;
     };
     std::optional<FaultRule> Take(bool forwardOpen, std::uint16_t command,
-                                  std::optional<std::uint8_t> service);
+                                  std::optional<std::uint8_t> service, bool errorReply);
     std::optional<FaultRule> TakeLocked(bool forwardOpen, std::uint16_t command,
-                                        std::optional<std::uint8_t> service);
+                                        std::optional<std::uint8_t> service, bool errorReply);
+    std::optional<FaultRule> DrawLocked(bool forwardOpen, bool errorReply);
 
     mutable std::mutex mutex_;
     mutable std::condition_variable hit_;
@@ -126,6 +166,8 @@ private:
     std::map<int, std::uint64_t> ruleHits_;
     std::uint64_t hits_[FaultKindCount] = {};
     int nextId_ = 1;
+    std::optional<ChaosConfig> chaos_;
+    std::mt19937_64 random_;
 };
 
 } // namespace sim

@@ -16,6 +16,7 @@
 #include "sim/Faults.h"
 #include "sim/TagDatabase.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -47,6 +48,7 @@ struct SimCounters {
     std::uint64_t PcccRequests = 0;
     std::size_t OpenConnections = 0; // class-3 connections now open
     std::size_t LiveConnections = 0; // TCP connections now open
+    std::uint64_t Restarts = 0;      // times the listener came back after a restart
 };
 
 class SimController {
@@ -63,6 +65,11 @@ public:
     // promptly even with replies held back by a fault. Safe to call twice.
     void Stop();
     bool Running() const;
+    // A device restart: the listener and every TCP connection close at once
+    // (a client sees its connection drop, then refused connections); after
+    // `pause` it listens on the same port again. Returns at once; the
+    // Restarts counter goes up when the listener is back.
+    void RestartListener(std::chrono::milliseconds pause);
 
     // The port it listens on (the chosen one when started with port 0).
     std::uint16_t Port() const { return port_; }
@@ -89,6 +96,10 @@ public:
 private:
     struct Connection;
     void AcceptLoop();
+    // Binds and listens on the configured address and `port` (0: any).
+    void Listen(std::uint16_t port);
+    // The accept thread's half of RestartListener; false when stopped meanwhile.
+    bool Restart();
     void Serve(Connection& connection);
     void ReapFinished();
     SimCounters CountersLocked() const;
@@ -102,8 +113,11 @@ private:
     int listenFd_ = -1;
     int stopRead_ = -1;
     int stopWrite_ = -1;
-    std::uint16_t port_ = 0;
-    std::uint32_t address_ = 0;
+    int restartRead_ = -1;
+    int restartWrite_ = -1;
+    // Written again by a restart on the accept thread.
+    std::atomic<std::uint16_t> port_{0};
+    std::atomic<std::uint32_t> address_{0};
     std::thread acceptThread_;
 
     mutable std::mutex mutex_;
@@ -113,6 +127,8 @@ private:
     std::uint64_t packets_ = 0;
     std::size_t live_ = 0;
     std::uint64_t nextSessionId_ = 1;
+    std::uint64_t restarts_ = 0;
+    std::chrono::milliseconds restartPause_{0};
     bool running_ = false;
 };
 

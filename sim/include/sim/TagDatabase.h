@@ -65,6 +65,8 @@ SimTag MakeTag(std::string name, CipType type, std::vector<std::uint32_t> dims =
 SimTag MakeStructTag(std::string name, const SimTemplate& type, std::vector<std::uint32_t> dims = {});
 // A BOOL array of `bits` bits (rounded up to whole 32-bit words), all clear.
 SimTag MakeBoolArray(std::string name, std::uint32_t bits);
+// A SHORT_STRING scalar holding the text (at most 255 characters).
+SimTag MakeShortString(std::string name, std::string_view text);
 
 // One record of a symbol browse: what the Symbol object reports of a tag or
 // of a system symbol (program, routine, task, map).

@@ -16,12 +16,16 @@
 //       DATE_AND_TIME Stop       = 2024-03-15T08:00:00.000
 //       TIMER Delay              = 5000 1234 1 1 0  (PRE ACC EN TT DN)
 //       STRING Message           = "Hello"
+//       STRING Names[3]          = "a" "b" "c"
+//       SHORT_STRING Label       = "Hi"             (or SSTRING; scalars only)
 //   TYPE NAME ... END            a structure type, one member per line:
 //       TYPE Motor_UDT
 //         DINT   Speed
 //         BOOL   Running            (consecutive BOOLs share a hidden SINT)
 //         INT    History[4]
+//         BOOL   Flags[40]          (a DWORD array, one value per bit)
 //         TIMER  Delay
+//         Motor_UDT Motors[2]       (arrays of any declared type)
 //         Str20  Label              (any type declared before)
 //       END
 //   FILE[ELEMENTS] = VALUES      a PCCC data file (letter and number), e.g.
@@ -30,13 +34,13 @@
 //       T4[2]  = 0xE000 100 50   0 200 0   (three words per element: control, PRE, ACC)
 //
 // TYPE is one of BOOL SINT INT DINT LINT USINT UINT UDINT ULINT REAL LREAL
-// BYTE WORD DWORD LWORD DATE TIME DATE_AND_TIME (any letter case), one of the
-// predefined TIMER COUNTER CONTROL STRING, or a declared type. DIMS are 1 to
+// BYTE WORD DWORD LWORD DATE TIME DATE_AND_TIME SHORT_STRING (any letter
+// case), one of the predefined TIMER COUNTER CONTROL STRING, or a declared type. DIMS are 1 to
 // 3 sizes separated by ','; without them the tag is a scalar. VALUES are
 // separated by blanks or ','; integers may be decimal, negative or 0x
 // hexadecimal, REAL/LREAL and F files take decimal fractions, "a..b" counts
 // from a to b. A structure element takes its members' values in member order:
-// BOOLs one each, arrays one per element, nested structures their own values,
+// BOOLs one each, arrays one per element (BOOL arrays one per bit), nested structures their own values,
 // and a string-shaped structure (LEN + DATA, like STRING) one "text"; TIMER
 // takes PRE ACC EN TT DN, COUNTER PRE ACC CU CD DN OV UN, CONTROL LEN POS EN
 // EU DN EM ER UL IN FD. Fewer values than elements leave the rest zero;

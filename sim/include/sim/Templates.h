@@ -36,6 +36,10 @@ struct TemplateMember {
     // A host of packed BOOLs (or the control word of TIMER/COUNTER/CONTROL):
     // listed and readable, but its value comes from the BOOLs in the tag text.
     bool Hidden = false;
+    // A BOOL array member: held as a DWORD array (Info counts the 32-bit
+    // words, as for a BOOL array tag); the tag text gives one value per
+    // declared bit. Not on the wire.
+    std::uint32_t BitCount = 0;
 
     bool IsStructure() const;
     bool IsArray() const;
