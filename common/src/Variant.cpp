@@ -490,6 +490,17 @@ TDateTimeParts DecodeDateTime(double value) {
     return p;
 }
 
+std::string IsoDateTimeText(double days) {
+    // Beyond year 9999 the decoded parts no longer fit the four-digit form.
+    if (!std::isfinite(days) || days < -657434.0 || days > 2958466.0)
+        return {};
+    const TDateTimeParts p = DecodeDateTime(days);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", p.Year, p.Month, p.Day, p.Hour, p.Minute,
+                  p.Second, p.Millisecond);
+    return text;
+}
+
 // 1970-01-01 is day 25569 of the date-time scale.
 double DateTimeFromUnixMilliseconds(std::int64_t ms) { return 25569.0 + static_cast<double>(ms) / 86400000.0; }
 

@@ -646,6 +646,7 @@ void TLogixProcessor::ClearCaches() {
         retiredTagLists_.push_back(std::move(TagList));
     tagListLoaded_.Clear();
     missingNames_.clear();
+    ReplySizes.clear();
     Templates.Clear();
 }
 

@@ -252,6 +252,21 @@ void ReadBatch(TLogixProcessor& processor, const std::vector<std::string>& addre
     if (!reply)
         return fail();
     const cip::TMultiServiceReply multi = cip::TMultiServiceReply::Create(*reply);
+    if (multi.GeneralStatus == StatusReplyTooLarge && count > 1) {
+        // The replies together did not fit one packet: each half in one.
+        const std::size_t half = count / 2;
+        ReadBatch(processor, addresses, first, half, outcomes, raw);
+        ReadBatch(processor, addresses, first + half, count - half, outcomes, raw);
+        return;
+    }
+    if (multi.GeneralStatus == StatusReplyTooLarge) {
+        outcomes[first].Name = addresses[first];
+        if (auto tag = ReadLogixTag(processor, addresses[first], 1, raw))
+            outcomes[first].Tag = std::move(tag);
+        else
+            outcomes[first] = Failed(processor, addresses[first]);
+        return;
+    }
     if (multi.GeneralStatus != cip::StatusSuccess && multi.GeneralStatus != cip::StatusEmbeddedServiceError) {
         SetError(processor, multi.GeneralStatus, cip::StatusText(multi.GeneralStatus));
         return fail();
@@ -293,6 +308,7 @@ void ReadBatch(TLogixProcessor& processor, const std::vector<std::string>& addre
             outcome.ErrorText = TLogixProcessor::ErrorTextOf(ErrInvalidResponse);
             continue;
         }
+        processor.ReplySizes[qor::LowerAscii(outcome.Name)] = static_cast<std::uint32_t>(service.ResponseData.size());
         outcome.Tag = MakeTag(processor, outcome.Name, service.ResponseData);
         if (!outcome.Tag)
             outcome = Failed(processor, outcome.Name);
@@ -401,14 +417,23 @@ ReadLogixTagsEach(TLogixProcessor& processor, const std::vector<std::string>& ad
     std::vector<TLogixReadOutcome> read(valid.size());
     std::size_t start = 0;
     while (start < valid.size()) {
+        // A packet holds as many requests as fit, and as many as their
+        // replies will: the replies share one reply's room. A reply's size is
+        // known from its address's last read; one never read counts as a
+        // DINT (a reply that does not fit is read again on its own).
         cip::TMultiServiceRequest probe;
         std::size_t n = 0;
+        std::size_t replies = 4 + 2;
         while (start + n < valid.size()) {
             const auto request =
                 cip::TReadDataServiceRequest::ReadTag(cip::TIOI::BuildPath(valid[start + n]), 1).Pack();
-            if (n > 0 && probe.PackedSize() + request.size() + 2 > static_cast<std::size_t>(MaxPacketBytes))
+            const auto known = processor.ReplySizes.find(qor::LowerAscii(valid[start + n]));
+            const std::size_t reply = 2 + 4 + (known != processor.ReplySizes.end() ? known->second : 6);
+            if (n > 0 && (probe.PackedSize() + request.size() + 2 > static_cast<std::size_t>(MaxPacketBytes) ||
+                          replies + reply > static_cast<std::size_t>(MaxPacketBytes)))
                 break;
             probe.AddService(request);
+            replies += reply;
             ++n;
         }
         ReadBatch(processor, valid, start, n, read, raw);

@@ -164,6 +164,17 @@ TMemberValue MemberValue(const TMemberInfo& m, std::span<const std::uint8_t> dat
     default:
         break;
     }
+    if (code == cipType::DATE || code == cipType::DATE_AND_TIME) {
+        // Dates as dates, not as their day counts.
+        const std::size_t size = TypeSize(code);
+        const std::size_t count = m.IsArray() ? m.Info : 1;
+        std::vector<Variant> dates;
+        for (std::size_t i = 0; i < count && offset + (i + 1) * size <= data.size(); ++i)
+            dates.push_back(ConvertDate(data, offset + i * size, code));
+        if (m.IsArray())
+            return {Variant::MakeArray(std::move(dates)), false};
+        return {dates.empty() ? Variant() : std::move(dates.front()), false};
+    }
     const bool converted = (code >= cipType::SINT && code <= cipType::TIME_OF_DAY) ||
                            (code >= cipType::FTIME && code <= cipType::ITIME) || code == cipType::TIME;
     if (!converted)

@@ -9,7 +9,6 @@ using namespace eip;
 
 namespace {
 
-constexpr double MillisecondsPerDay = 86'400'000.0;
 
 std::string IndexText(std::initializer_list<std::ptrdiff_t> indexes) {
     std::string text = "List index out of bounds (";
@@ -507,18 +506,15 @@ bool TLogixDATETIME::Decode(std::span<const std::uint8_t> bytes, std::uint32_t b
         return false;
     switch (BaseCode(DataType)) {
     case cipType::DATE:
-        return DecodeFixed(bytes, byteOffset, 2, [](auto b, std::size_t p) {
-            return Variant::FromDateTime(DateEpoch1972 + ToUInt16(b, p));
-        });
+        return DecodeFixed(bytes, byteOffset, 2,
+                           [](auto b, std::size_t p) { return ConvertDate(b, p, cipType::DATE); });
     case cipType::TIME:
         // A duration in milliseconds: as a date it would read as a day in
         // 1899.
         return DecodeFixed(bytes, byteOffset, 4, [](auto b, std::size_t p) { return Variant(ToInt32(b, p)); });
     case cipType::DATE_AND_TIME:
-        return DecodeFixed(bytes, byteOffset, 6, [](auto b, std::size_t p) {
-            return Variant::FromDateTime(DateEpoch1972 + ToUInt16(b, p + 4) +
-                                         ToUInt32(b, p) / MillisecondsPerDay);
-        });
+        return DecodeFixed(bytes, byteOffset, 6,
+                           [](auto b, std::size_t p) { return ConvertDate(b, p, cipType::DATE_AND_TIME); });
     default:
         SetTypeMismatch();
         return false;

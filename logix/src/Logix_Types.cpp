@@ -121,6 +121,16 @@ Variant ConvertArray(std::span<const std::uint8_t> bytes, std::size_t offset, st
     return Variant::MakeArray(std::move(values));
 }
 
+Variant ConvertDate(std::span<const std::uint8_t> bytes, std::size_t offset, std::uint16_t typeCode) {
+    constexpr double MillisecondsPerDay = 86'400'000.0;
+    if (typeCode == cipType::DATE)
+        return Variant::FromDateTime(DateEpoch1972 + ToUInt16(bytes, offset));
+    if (typeCode == cipType::DATE_AND_TIME)
+        return Variant::FromDateTime(DateEpoch1972 + ToUInt16(bytes, offset + 4) +
+                                     ToUInt32(bytes, offset) / MillisecondsPerDay);
+    return Variant();
+}
+
 Variant ExpandBits(const Variant& integers, unsigned bitsPerElement) {
     std::vector<Variant> bits;
     if (!integers.IsArray())

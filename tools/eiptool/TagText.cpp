@@ -126,7 +126,11 @@ std::string JsonOfVariant(const Variant& value) {
         }
         return buf;
     }
-    case VarType::Date:
+    case VarType::Date: {
+        // As the logger writes dates (a controller's dates carry no offset).
+        const std::string text = qor::IsoDateTimeText(value.AsDateTime());
+        return text.empty() ? "null" : JsonString(text);
+    }
     case VarType::String:
     case VarType::UString:
     case VarType::OleStr:

@@ -150,6 +150,9 @@ struct TDateTimeParts {
 };
 double EncodeDateTime(const TDateTimeParts& parts);
 TDateTimeParts DecodeDateTime(double days);
+// "YYYY-MM-DDTHH:MM:SS.mmm" of a date-time (no offset: the value is wall-clock
+// time as its source gave it); empty for one outside years 0001..9999.
+std::string IsoDateTimeText(double days);
 // Milliseconds since 1970-01-01 (no time zone applied) as a date-time, and back.
 double DateTimeFromUnixMilliseconds(std::int64_t ms);
 std::int64_t DateTimeToUnixMilliseconds(double days);

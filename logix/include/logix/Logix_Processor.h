@@ -37,6 +37,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace logix {
@@ -166,6 +167,10 @@ public:
     bool NotifyStatus = false;
     // Templates read from this controller, by instance.
     TTemplateInfoList Templates;
+    // Bytes of the last reply data (type word and values) of each address
+    // read in a Multiple Service Packet (lower case), by which later packets
+    // are sized.
+    std::unordered_map<std::string, std::uint32_t> ReplySizes;
     double ConnectTime = 0;
     std::int32_t FailureCount = 0;
     std::unique_ptr<TLogixTagInfoList> TagList;

@@ -94,6 +94,10 @@ Variant ConvertValue(std::span<const std::uint8_t> bytes, std::size_t offset, st
 // byteLength) when the bytes are shorter than that.
 Variant ConvertArray(std::span<const std::uint8_t> bytes, std::size_t offset, std::size_t byteLength,
                      std::uint16_t typeCode);
+// A DATE (days from 1972-01-01) or DATE_AND_TIME (milliseconds of the day,
+// then the day count) at offset as a date-time; empty for other codes.
+// Raises eip::EListError when the bytes end before the value does.
+Variant ConvertDate(std::span<const std::uint8_t> bytes, std::size_t offset, std::uint16_t typeCode);
 // Each integer's bits from bit 0 upward, as an array of booleans.
 Variant ExpandBits(const Variant& integers, unsigned bitsPerElement);
 // A range-checked copy (eip::EListError when the bytes end early).
