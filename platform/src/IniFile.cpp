@@ -4,13 +4,9 @@
 #include "platform/Text.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fcntl.h>
 #include <limits>
-#include <sys/stat.h>
-#include <unistd.h>
 
 // Only the char flavour is used: the file's bytes are the strings' bytes.
 #define SI_NO_CONVERSION
@@ -144,39 +140,6 @@ std::size_t TailStart(std::string_view text) {
         pos = next;
     }
     return tail;
-}
-
-std::error_code ReadWholeFile(const std::filesystem::path& file, std::string* out, bool* missing) {
-    *missing = false;
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) {
-            *missing = true;
-            return {};
-        }
-        return {errno, std::generic_category()};
-    }
-    std::error_code ec;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {
-        ec = std::make_error_code(std::errc::invalid_argument);
-    } else {
-        char buffer[65536];
-        for (;;) {
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                ec = {errno, std::generic_category()};
-                break;
-            }
-            if (n == 0)
-                break;
-            out->append(buffer, static_cast<std::size_t>(n));
-        }
-    }
-    ::close(fd);
-    return ec;
 }
 
 } // namespace

@@ -21,6 +21,23 @@
 
 namespace platform {
 
+// The separator of the folders in a path as the operating system writes it
+// ('\\' on Windows, '/' elsewhere); IsPathSeparator also takes the other
+// one where the system does ('/' on Windows).
+#if defined(_WIN32)
+inline constexpr char kPathSeparator = '\\';
+constexpr bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
+#else
+inline constexpr char kPathSeparator = '/';
+constexpr bool IsPathSeparator(char c) { return c == '/'; }
+#endif
+
+// File names are UTF-8 text everywhere in the code. These are the only ways
+// between such text and std::filesystem::path: on Windows a path holds UTF-16
+// and its narrow constructor and string() would use the ANSI code page.
+QOR_PLATFORM_API std::filesystem::path PathFromUtf8(std::string_view text);
+QOR_PLATFORM_API std::string PathToUtf8(const std::filesystem::path& path);
+
 // application: the folder the caller will keep its data in below the result
 // (e.g. "App name"); only consulted to decide whether /var/lib is usable.
 QOR_PLATFORM_API std::filesystem::path CommonAppDataFolder(std::string_view application = {});

@@ -37,6 +37,11 @@ struct ParsedInteger {
 };
 QOR_PLATFORM_API std::optional<ParsedInteger> ParseIntegerText(std::string_view text);
 
+// Text in a Windows code page (1250..1258, 874, 932, 936, 949, 950, 1361,
+// 1252 for Western text) as UTF-8. A byte sequence the code page does not
+// define becomes U+FFFD. Nothing when the system has no such code page.
+QOR_PLATFORM_API std::optional<std::string> CodePageToUtf8(std::string_view bytes, std::uint32_t codePage);
+
 // A fresh random GUID in registry text form, e.g.
 // "{33316D29-0F86-41C4-8DB4-3FE9756158B2}" (upper-case hexadecimal, version 4).
 QOR_PLATFORM_API std::string CreateGuidString();
