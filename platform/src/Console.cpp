@@ -115,4 +115,14 @@ std::filesystem::path CreateTemporaryFolder(std::string_view prefix) {
     return pattern;
 }
 
+void SetEnv(std::string_view name, const char* value) {
+    const std::string n(name);
+    if (value)
+        ::setenv(n.c_str(), value, 1);
+    else
+        ::unsetenv(n.c_str());
+}
+
+std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
+
 } // namespace platform

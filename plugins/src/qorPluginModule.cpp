@@ -11,7 +11,6 @@
 
 #include "platform/Paths.h"
 
-#include <algorithm>
 #include <filesystem>
 
 namespace qor {
@@ -118,10 +117,8 @@ TqorPlugin::TqorPlugin(TPluginCallRecIntf& rec, platform::HMODULE dllHandle) : M
 
     const platform::HMODULE library = PluginLibraryModule();
     const std::string file = platform::GetModuleFileName(library);
-    const auto sep = std::find_if(file.rbegin(), file.rend(), platform::IsPathSeparator);
-    const std::size_t slash = sep == file.rend() ? std::string::npos : static_cast<std::size_t>(file.rend() - sep - 1);
-    ModulePath = slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
-    ModuleName = slash == std::string::npos ? file : file.substr(slash + 1);
+    ModulePath = platform::FolderOf(file);
+    ModuleName = file.substr(ModulePath.size());
     DisplayFullVersion = platform::GetFileVersion(library);
 
     SetUpTranslator();
@@ -149,8 +146,7 @@ TqorPlugin::~TqorPlugin() {
 
 void TqorPlugin::SetUpTranslator() {
     const std::string host = platform::GetModuleFileName(0);
-    const auto sep = std::find_if(host.rbegin(), host.rend(), platform::IsPathSeparator);
-    const std::string hostFolder = host.substr(0, static_cast<std::size_t>(host.rend() - sep));
+    const std::string hostFolder = platform::FolderOf(host);
     const std::size_t dot = ModuleName.rfind('.');
     const std::string ownFile =
         ModulePath + (dot == std::string::npos ? ModuleName : ModuleName.substr(0, dot)) + ".lng";

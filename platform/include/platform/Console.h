@@ -46,6 +46,13 @@ private:
 // makes sense.
 QOR_PLATFORM_API bool StandardOutputIsTerminal();
 
+// Sets (or, with no value, removes) a variable of the process's environment,
+// where std::getenv and the programs it starts see it.
+QOR_PLATFORM_API void SetEnv(std::string_view name, const char* value);
+
+// The process's id, as the system's tools show it.
+QOR_PLATFORM_API std::uint32_t CurrentProcessId();
+
 // A new folder of the caller's own under the system's temporary folder, its
 // name the prefix and a random part. Throws std::system_error on failure.
 QOR_PLATFORM_API std::filesystem::path CreateTemporaryFolder(std::string_view prefix);

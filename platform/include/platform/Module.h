@@ -14,6 +14,13 @@
 
 namespace platform {
 
+// How the file name of a loadable library ends.
+#if defined(_WIN32)
+inline constexpr std::string_view kLibrarySuffix = ".dll";
+#else
+inline constexpr std::string_view kLibrarySuffix = ".so";
+#endif
+
 // nullptr: the executable. Otherwise the file name (e.g. "libfoo.so") or the
 // path of a loaded module. 0 when not loaded (ERROR_MOD_NOT_FOUND).
 QOR_PLATFORM_API HMODULE GetModuleHandle(const char* name);

@@ -17,6 +17,7 @@
 #include "platform/Types.h"
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace platform {
@@ -31,6 +32,15 @@ constexpr bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
 inline constexpr char kPathSeparator = '/';
 constexpr bool IsPathSeparator(char c) { return c == '/'; }
 #endif
+
+// The folder part of a path with its separator at the end ("" when the path
+// names no folder).
+inline std::string FolderOf(std::string_view path) {
+    std::size_t end = path.size();
+    while (end > 0 && !IsPathSeparator(path[end - 1]))
+        --end;
+    return std::string(path.substr(0, end));
+}
 
 // File names are UTF-8 text everywhere in the code. These are the only ways
 // between such text and std::filesystem::path: on Windows a path holds UTF-16

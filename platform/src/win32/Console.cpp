@@ -113,4 +113,12 @@ std::filesystem::path CreateTemporaryFolder(std::string_view prefix) {
                             "Cannot make a temporary folder");
 }
 
+// Through the C runtime, which keeps its own copy of the environment for
+// getenv and updates the system's with it.
+void SetEnv(std::string_view name, const char* value) {
+    ::_wputenv_s(win32::Widen(name).c_str(), value ? win32::Widen(value).c_str() : L"");
+}
+
+std::uint32_t CurrentProcessId() { return ::GetCurrentProcessId(); }
+
 } // namespace platform

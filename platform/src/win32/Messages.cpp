@@ -54,13 +54,17 @@ struct ClassEntry {
     HMODULE instance;
 };
 
+// Classes of one name registered by two modules share the atom of the name:
+// a class is its atom and its module.
+using ClassKey = std::pair<::ATOM, HMODULE>;
 std::shared_mutex classMutex;
-std::unordered_map<::ATOM, std::unique_ptr<ClassEntry>> classes;
+std::map<ClassKey, std::unique_ptr<ClassEntry>> classes;
 
 WNDPROC ProcOf(::HWND hwnd) {
-    const auto atom = static_cast<::ATOM>(::GetClassWord(hwnd, GCW_ATOM));
+    const ClassKey key{static_cast<::ATOM>(::GetClassWord(hwnd, GCW_ATOM)),
+                       static_cast<HMODULE>(::GetClassLongPtrW(hwnd, GCLP_HMODULE))};
     std::shared_lock hold(classMutex);
-    auto it = classes.find(atom);
+    auto it = classes.find(key);
     return it == classes.end() ? nullptr : it->second->proc;
 }
 
@@ -266,7 +270,7 @@ bool RegisterClass(const WNDCLASS& wc) {
     const ::ATOM atom = ::RegisterClassExW(&system);
     if (atom == 0)
         return false;
-    classes[atom] = std::make_unique<ClassEntry>(
+    classes[{atom, reinterpret_cast<HMODULE>(system.hInstance)}] = std::make_unique<ClassEntry>(
         ClassEntry{wc.lpszClassName, wc.lpfnWndProc, wc.cbWndExtra, reinterpret_cast<HMODULE>(system.hInstance)});
     return true;
 }
@@ -279,7 +283,7 @@ bool UnregisterClass(std::string_view className, HMODULE instance) {
     const auto atom = static_cast<::ATOM>(::GetClassInfoExW(Instance(instance), name.c_str(), &info));
     if (!::UnregisterClassW(name.c_str(), Instance(instance)))
         return false;
-    classes.erase(atom);
+    classes.erase({atom, reinterpret_cast<HMODULE>(Instance(instance))});
     return true;
 }
 
@@ -291,7 +295,7 @@ bool GetClassInfo(std::string_view className, WNDCLASS* out, HMODULE instance) {
     if (atom == 0)
         return false;
     std::shared_lock hold(classMutex);
-    auto it = classes.find(atom);
+    auto it = classes.find({atom, reinterpret_cast<HMODULE>(Instance(instance))});
     if (it == classes.end() || info.lpfnWndProc != &WindowTrampoline) {
         // A class of another module (or of the system) that the platform of
         // this module did not register.
@@ -343,8 +347,21 @@ bool PostThreadMessage(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam) {
     return ::PostThreadMessageW(threadId, msg, wParam, lParam) != 0;
 }
 
+// A send that failed because its window went away (destroyed, or its thread
+// ended, before the message ran) reports that, whatever the system's own
+// code for it (Wine gives ERROR_ACCESS_DENIED for a window destroyed while
+// the message waited).
+static void WindowGoneIsInvalidWindow(HWND hwnd) {
+    if (!IsWindow(hwnd))
+        ::SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+}
+
 LRESULT SendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    return Guarded([&] { return ::SendMessageW(H(hwnd), msg, wParam, lParam); });
+    ::SetLastError(0);
+    const LRESULT r = Guarded([&] { return ::SendMessageW(H(hwnd), msg, wParam, lParam); });
+    if (r == 0 && ::GetLastError() != 0)
+        WindowGoneIsInvalidWindow(hwnd);
+    return r;
 }
 
 bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT flags, UINT timeoutMs,
@@ -357,6 +374,8 @@ bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT 
         *result = static_cast<LRESULT>(r);
     if (!ok && ::GetLastError() == 0)
         ::SetLastError(ERROR_TIMEOUT);
+    if (!ok)
+        WindowGoneIsInvalidWindow(hwnd);
     return ok;
 }
 
@@ -499,7 +518,8 @@ bool KillTimer(HWND hwnd, UINT_PTR id) {
 DWORD GetQueueStatus(UINT flags) { return ::GetQueueStatus(flags); }
 
 DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, bool waitAll, DWORD timeoutMs, DWORD wakeMask) {
-    if (count >= MAXIMUM_WAIT_OBJECTS || (count > 0 && handles == nullptr)) {
+    if (count >= MAXIMUM_WAIT_OBJECTS || (count > 0 && handles == nullptr) ||
+        (waitAll && win32::HasDuplicates(count, reinterpret_cast<const ::HANDLE*>(handles)))) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }

@@ -648,8 +648,10 @@ RegistryTransaction::~RegistryTransaction() {
 RegStatus RegistryTransaction::Status() const noexcept { return state_->status; }
 
 RegStatus RegistryTransaction::Commit() {
-    if (state_->status != RegStatus::Success || state_->done)
+    if (state_->status != RegStatus::Success)
         return state_->status;
+    if (state_->done)
+        return RegStatus::InvalidHandle;
     state_->done = true;
     if (state_->kind == Kind::Write) {
         if (state_->owner) {

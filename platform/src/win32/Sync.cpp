@@ -93,6 +93,14 @@ private:
     }
 }
 
+bool HasDuplicates(::DWORD count, const ::HANDLE* handles) {
+    for (::DWORD i = 0; i < count; ++i)
+        for (::DWORD j = i + 1; j < count; ++j)
+            if (handles[i] == handles[j])
+                return true;
+    return false;
+}
+
 } // namespace win32
 
 void NotifyClockChanged() {
@@ -118,7 +126,8 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD timeoutMs) {
 }
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, bool waitAll, DWORD timeoutMs) {
-    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr ||
+        (waitAll && win32::HasDuplicates(count, reinterpret_cast<const ::HANDLE*>(handles)))) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }

@@ -25,6 +25,10 @@ namespace win32 {
 ::DWORD ClockWait(::DWORD count, const ::HANDLE* handles, bool waitAll, ::DWORD timeoutMs, bool message,
                   ::DWORD wakeMask);
 
+// The same object twice in one list: a wait for all of them is refused
+// (ERROR_INVALID_PARAMETER), as Windows does and Wine does not.
+bool HasDuplicates(::DWORD count, const ::HANDLE* handles);
+
 // Threads whose emulated window timers (a test clock is installed) need a
 // look when the clock moves: they are sent a message that wakes their wait.
 void WakeTimerThreads();
