@@ -226,6 +226,11 @@ struct IniFile::Impl {
             text = kUtf8Bom;
         std::string body;
         ini.Save(body, false);
+        // The library ends lines with CR LF when built for Windows; the file is
+        // written with "\n" everywhere (the profile functions read both), so
+        // one file reads the same from either system.
+        for (std::size_t at = body.find("\r\n"); at != std::string::npos; at = body.find("\r\n", at))
+            body.erase(at, 1);
         text += body;
         if (!tail.empty()) {
             if (!body.empty() && body.back() != '\n')

@@ -19,6 +19,22 @@ class RegistryPosixTest : public ::testing::Test {
 protected:
     void SetUp() override {
         RegStatus status{};
+        store_ = RegistryStore::Open(File(), &status);
+        ASSERT_EQ(status, RegStatus::Success);
+        ASSERT_TRUE(store_);
+    }
+
+    std::filesystem::path File() const { return folder_ / "registry.sqlite3"; }
+
+    RegistryKey CreateKey(RegistryRoot root, std::string_view path) {
+        RegistryKey key;
+        EXPECT_EQ(key.Create(root, path, nullptr, store_), RegStatus::Success) << path;
+        return key;
+    }
+
+    TempFolder folder_;
+    std::shared_ptr<RegistryStore> store_;
+};
 
 TEST(RegistryStoreTest, FileThatIsNotAStoreIsRefusedAndLeftAlone) {
     TempFolder folder;
