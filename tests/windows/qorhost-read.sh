@@ -28,3 +28,13 @@ case "$out" in
   *'"Counter":123456'*) echo "Counter read as 123456" ;;
   *) echo "Counter was not 123456"; cat "$dir/host.log"; exit 1 ;;
 esac
+# Three elements of an array from element 2, one packet, names numbered from 1.
+out=$("$wine" "$qorhost" read --device "127.0.0.1:$port" --wait 30 --number 3 --format csv 'Counts[2]' \
+      2>"$dir/host.log") || { echo "qorhost.exe failed:"; cat "$dir/host.log"; exit 1; }
+echo "$out"
+for expected in 'Counts21,3' 'Counts22,4' 'Counts23,5'; do
+  case "$out" in
+    *"$expected"*) ;;
+    *) echo "missing $expected"; exit 1 ;;
+  esac
+done
