@@ -68,4 +68,8 @@ bool UtcTime(std::int64_t seconds, std::tm* out) {
     return ::gmtime_r(&t, out) != nullptr;
 }
 
+// The ANSI text of a Linux process is UTF-8 already.
+std::string AnsiToUtf8(std::string_view ansi) { return std::string(ansi); }
+std::string Utf8ToAnsi(std::string_view utf8) { return std::string(utf8); }
+
 } // namespace platform
