@@ -4,8 +4,8 @@ namespace eip {
 
 namespace {
 
-std::string ErrorText(const char* what, int error) {
-    return std::string(what) + ": " + platform::SocketErrorText(error);
+std::string ErrorText(const std::string& what, int error) {
+    return what + ": " + platform::SocketErrorText(error);
 }
 
 } // namespace
@@ -26,7 +26,8 @@ bool TTcpChannel::Open(const std::string& host, std::uint16_t port, std::uint32_
         int why = 0;
         fd_ = platform::ConnectTcpWait(host, port, timeoutMs, why);
         if (fd_ == platform::INVALID_SOCKET)
-            error = ErrorText("connect", why);
+            // The host named as given: a name that does not resolve says so.
+            error = ErrorText("connect to " + host + ":" + std::to_string(port), why);
     }
     std::scoped_lock hold(lock_);
     if (fd_ == platform::INVALID_SOCKET || open_) {
