@@ -3,6 +3,7 @@
 #include "common/qorStrUtils.h"
 
 #include "platform/IniFile.h"
+#include "platform/Paths.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -151,7 +152,7 @@ private:
 class TIniStore final : public TWreg::TStore {
 public:
     TIniStore(const TWreg& owner, const std::string& file)
-        : owner_(owner), ini_(std::filesystem::path(file)) {}
+        : owner_(owner), ini_(platform::PathFromUtf8(file)) {}
 
     bool Readable() const { return !ini_.ReadError(); }
 
@@ -399,7 +400,7 @@ std::unique_ptr<TWreg::TStore> TWreg::OpenStore(bool save) {
         return std::make_unique<TCustomStore>(*this);
     if (!INIFile.empty()) {
         std::error_code ec;
-        if (save || std::filesystem::exists(std::filesystem::path(INIFile), ec)) {
+        if (save || std::filesystem::exists(platform::PathFromUtf8(INIFile), ec)) {
             auto ini = std::make_unique<TIniStore>(*this, INIFile);
             // A file that exists but cannot be read is neither read nor
             // overwritten.

@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "common/qorStrUtils.h"
+#include "platform/Clock.h"
 #include "platform/Text.h"
 
 #include <charconv>
@@ -583,7 +584,7 @@ double LocalDateTimeNow() {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     std::tm local{};
     // The reentrant form: packets are stamped on several threads at once.
-    if (localtime_r(&seconds, &local) == nullptr)
+    if (!platform::LocalTime(seconds, &local))
         return DateTimeFromUnixMilliseconds(
             std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count());
     const auto ms =

@@ -3,6 +3,7 @@
 #include "common/qorStrUtils.h"
 
 #include "platform/Debug.h"
+#include "platform/Text.h"
 
 #include <cstdio>
 #include <cstring>
@@ -107,7 +108,8 @@ Variant ReadScalar(std::uint16_t type, const void* p, bool wideRule) {
         const void* text = get(static_cast<const void*>(nullptr));
         if (wideRule)
             return Variant::FromText(FromWide(static_cast<const char16_t*>(text)), VarType::String);
-        return Variant::FromText(Narrow(static_cast<const char*>(text)), VarType::String);
+        // The "A" interface's text is in the host's ANSI code page.
+        return Variant::FromText(platform::AnsiToUtf8(Narrow(static_cast<const char*>(text))), VarType::String);
     }
     case VarType::UString:
         return Variant::FromText(FromWide(get(static_cast<const char16_t*>(nullptr))), VarType::UString);
@@ -230,7 +232,7 @@ void TqorVarDataBuffer::Write(const Variant& v, bool wide, TqorVarData& out, int
             r.VUString = wide_.emplace_back(v.AsWideString()).c_str();
         } else {
             r.VType = VarTypeCode(VarType::String);
-            r.VString = narrow_.emplace_back(v.AsString()).c_str();
+            r.VString = narrow_.emplace_back(platform::Utf8ToAnsi(v.AsString())).c_str();
         }
         break;
     default:

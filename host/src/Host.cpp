@@ -219,7 +219,7 @@ void THost::OnReloadSettings(std::uint32_t moduleIndex) {
 } // namespace host
 
 // The callbacks the plug-in resolves in the host's executable.
-#define QOR_HOST_EXPORT __attribute__((visibility("default")))
+#define QOR_HOST_EXPORT QOR_MODULE_EXPORT
 
 extern "C" {
 

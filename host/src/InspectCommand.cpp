@@ -10,6 +10,7 @@
 #include "host/PluginLibrary.h"
 #include "options/Wtransl.h"
 #include "platform/Module.h"
+#include "platform/Paths.h"
 
 #include <cstdio>
 #include <fstream>
@@ -62,10 +63,10 @@ class TDialogTranslator {
 public:
     TDialogTranslator(const std::string& pluginPath, const std::string& language) : language_(language) {
         const std::string hostPath = platform::GetModuleFileName(0);
-        const std::string hostFolder = hostPath.substr(0, hostPath.find_last_of('/') + 1);
-        const std::size_t slash = pluginPath.find_last_of('/');
+        const std::string hostFolder = platform::FolderOf(hostPath);
+        const std::size_t folder = platform::FolderOf(pluginPath).size();
         const std::size_t dot = pluginPath.rfind('.');
-        const std::string own = dot != std::string::npos && (slash == std::string::npos || dot > slash)
+        const std::string own = dot != std::string::npos && dot >= folder
                                     ? pluginPath.substr(0, dot)
                                     : pluginPath;
         translator_.FileNames = hostFolder + "plugins.lng|" + own + ".lng";
@@ -216,7 +217,7 @@ bool StartDevices(host::THost& host, host::TPluginInstance& instance, const std:
 
 std::string DefaultPluginPath() {
     const std::string exe = platform::GetModuleFileName(0);
-    return exe.substr(0, exe.find_last_of('/') + 1) + "eipplugin.so";
+    return platform::FolderOf(exe) + "eipplugin" + std::string(platform::kLibrarySuffix);
 }
 
 void AddInspectOptions(CLI::App& app, CLI::App& options, TInspectOptions& opts) {

@@ -6,9 +6,11 @@
 // is written when the file takes it again.
 #include "OutputKinds.h"
 
+#include "platform/AtomicFile.h"
+#include "platform/Paths.h"
+
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,7 +70,7 @@ public:
     void Flush(std::chrono::milliseconds) override {
         if (!WritePending() || fd_ < 0 || fd_ == STDOUT_FILENO)
             return;
-        if (::fsync(fd_) != 0)
+        if (!platform::FlushDescriptor(fd_))
             Fail("cannot sync", errno);
     }
 
@@ -77,7 +79,7 @@ protected:
 
 private:
     bool Open() {
-        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        fd_ = platform::OpenForAppend(platform::PathFromUtf8(path_));
         if (fd_ < 0) {
             Fail("cannot open", errno);
             return false;

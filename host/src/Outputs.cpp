@@ -1,6 +1,7 @@
 #include "host/Outputs.h"
 
 #include "OutputKinds.h"
+#include "platform/Clock.h"
 
 #include <charconv>
 #include <cmath>
@@ -21,7 +22,7 @@ std::string IsoUtc(std::chrono::system_clock::time_point time) {
     const std::int64_t msOfSecond = ((ms % 1000) + 1000) % 1000;
     const std::time_t seconds = static_cast<std::time_t>((ms - msOfSecond) / 1000);
     std::tm parts{};
-    gmtime_r(&seconds, &parts);
+    platform::UtcTime(seconds, &parts);
     char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
                   parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,

@@ -8,10 +8,10 @@
 #include "host/HostConfig.h"
 #include "host/SignalWatcher.h"
 
+#include "platform/Clock.h"
 #include "platform/Messages.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -28,7 +28,7 @@ constexpr platform::UINT_PTR kWaitTimer = 1;
 std::string ClockText(std::chrono::system_clock::time_point t) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
     std::tm local{};
-    ::localtime_r(&seconds, &local);
+    platform::LocalTime(seconds, &local);
     char text[32];
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
@@ -101,8 +101,9 @@ int RunReadCommand(const TReadOptions& opts) {
     source.ExportAtOnce = false; // a packet per request, each counted by its name
 
     try {
-        int stopped = 0;
-        TSignalWatcher signals({SIGINT, SIGTERM}, [&](int s) {
+        std::optional<platform::ProcessSignal> stopped;
+        TSignalWatcher signals({platform::ProcessSignal::Interrupt, platform::ProcessSignal::Terminate},
+                               [&](platform::ProcessSignal s) {
             stopped = s;
             platform::PostQuitMessage(kExitFailed);
         });
@@ -175,8 +176,9 @@ int RunReadCommand(const TReadOptions& opts) {
                 std::fprintf(stderr, "%s\n", line.c_str());
             if (!failure.empty())
                 std::fprintf(stderr, "qorhost read: %s\n", failure.c_str());
-            else if (stopped != 0)
-                std::fprintf(stderr, "qorhost read: stopped by signal %d\n", stopped);
+            else if (stopped)
+                std::fprintf(stderr, "qorhost read: stopped by %s\n",
+                             std::string(platform::ProcessSignalName(*stopped)).c_str());
             else
                 for (const auto& [name, count] : counts)
                     if (count < opts.Samples)

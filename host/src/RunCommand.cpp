@@ -9,18 +9,18 @@
 #include "host/LiveTable.h"
 #include "host/SignalWatcher.h"
 
+#include "platform/Clock.h"
+#include "platform/Console.h"
 #include "platform/Messages.h"
 #include "platform/Thread.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <deque>
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <unistd.h>
 
 namespace host {
 
@@ -35,7 +35,7 @@ constexpr auto kFlushLimit = std::chrono::seconds(10);
 std::string StampText(std::chrono::system_clock::time_point t) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
     std::tm local{};
-    ::localtime_r(&seconds, &local);
+    platform::LocalTime(seconds, &local);
     char text[64]; // room for any year the structure can hold
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
@@ -292,7 +292,7 @@ private:
 
     // The table is for a terminal whose standard output no output uses.
     void UpdateTable() {
-        bool wanted = ::isatty(STDOUT_FILENO) == 1;
+        bool wanted = platform::StandardOutputIsTerminal();
         for (const std::string& output : config_.Outputs)
             wanted = wanted && !WritesToStdout(output);
         if (wanted && !table_) {
@@ -348,8 +348,10 @@ int RunRunCommand(const TRunOptions& opts) {
     try {
         TLogger* logger = nullptr;
         bool reload = false;
-        TSignalWatcher signals({SIGINT, SIGTERM, SIGHUP}, [&](int s) {
-            if (s == SIGHUP) {
+        using platform::ProcessSignal;
+        TSignalWatcher signals({ProcessSignal::Interrupt, ProcessSignal::Terminate, ProcessSignal::Reload},
+                               [&](ProcessSignal s) {
+            if (s == ProcessSignal::Reload) {
                 if (logger)
                     logger->Reload();
                 else
@@ -357,7 +359,7 @@ int RunRunCommand(const TRunOptions& opts) {
                 return;
             }
             if (logger)
-                logger->Log(std::string("qorhost: ") + (s == SIGINT ? "SIGINT" : "SIGTERM") + "; stopping");
+                logger->Log("qorhost: " + std::string(platform::ProcessSignalName(s)) + "; stopping");
             platform::PostQuitMessage(kExitOk);
         });
         TTempFolder folder("qorhost-run");

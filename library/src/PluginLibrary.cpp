@@ -2,6 +2,7 @@
 // and when it unloads it.
 #include "engine/PluginDM.h"
 #include "platform/Debug.h"
+#include "platform/Module.h"
 #include "platform/Resources.h"
 #include "plugins/qorPluginInstances.h"
 #include "plugins/qorPluginModule.h"
@@ -32,9 +33,15 @@ public:
             platform::OutputDebugString(std::string("Plug-in library start failed: ") + e.what());
         }
     }
+    // Run when the library is unloaded (or the process ends). Instances the
+    // host did not free are freed here only where that may wait for their
+    // threads: under Windows' loader lock it would never return.
     ~TPluginLibrary() {
         try {
-            PluginLibraryStop();
+            if (platform::UnloadMayWaitForThreads())
+                PluginLibraryStop();
+            else
+                PluginLibraryAbandon();
             platform::UnregisterModuleResources(PluginLibraryModule());
         } catch (...) {
         }

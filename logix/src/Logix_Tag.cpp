@@ -323,8 +323,12 @@ std::unique_ptr<TLogixUSINT> TLogixUSINT::Create(std::string name, std::uint16_t
 }
 
 void TLogixSINT::InitValues() {
-    InitValuesWith(ElementCount,
-                   LogixType() == TLogixType::USINT ? Variant(std::uint8_t{0}) : Variant(std::int8_t{0}));
+    // Not one conditional expression of two Variants: GCC 12 reports the
+    // temporary's std::variant as maybe uninitialized there (a false report).
+    if (LogixType() == TLogixType::USINT)
+        InitValuesWith(ElementCount, Variant(std::uint8_t{0}));
+    else
+        InitValuesWith(ElementCount, Variant(std::int8_t{0}));
 }
 
 std::int32_t TLogixSINT::IntegerAt(std::ptrdiff_t i) const {
@@ -355,8 +359,12 @@ std::unique_ptr<TLogixUINT> TLogixUINT::Create(std::string name, std::uint16_t e
 }
 
 void TLogixINT::InitValues() {
-    InitValuesWith(ElementCount,
-                   LogixType() == TLogixType::UINT ? Variant(std::uint16_t{0}) : Variant(std::int16_t{0}));
+    // Not one conditional expression of two Variants: GCC 12 reports the
+    // temporary's std::variant as maybe uninitialized there (a false report).
+    if (LogixType() == TLogixType::UINT)
+        InitValuesWith(ElementCount, Variant(std::uint16_t{0}));
+    else
+        InitValuesWith(ElementCount, Variant(std::int16_t{0}));
 }
 
 std::int32_t TLogixINT::IntegerAt(std::ptrdiff_t i) const {
@@ -388,8 +396,12 @@ std::unique_ptr<TLogixUDINT> TLogixUDINT::Create(std::string name, std::uint16_t
 }
 
 void TLogixDINT::InitValues() {
-    InitValuesWith(ElementCount,
-                   LogixType() == TLogixType::UDINT ? Variant(std::uint32_t{0}) : Variant(std::int32_t{0}));
+    // Not one conditional expression of two Variants: GCC 12 reports the
+    // temporary's std::variant as maybe uninitialized there (a false report).
+    if (LogixType() == TLogixType::UDINT)
+        InitValuesWith(ElementCount, Variant(std::uint32_t{0}));
+    else
+        InitValuesWith(ElementCount, Variant(std::int32_t{0}));
 }
 
 std::int32_t TLogixDINT::IntegerAt(std::ptrdiff_t i) const {

@@ -4,6 +4,7 @@
 #include "common/qorTimerEx.h"
 
 #include "platform/Debug.h"
+#include "platform/Paths.h"
 #include "platform/Text.h"
 
 #include <filesystem>
@@ -18,9 +19,10 @@ namespace {
 
 std::optional<std::string> ReadWholeFile(const std::string& path) {
     std::error_code ec;
-    if (path.empty() || !std::filesystem::is_regular_file(path, ec))
+    const std::filesystem::path file = platform::PathFromUtf8(path);
+    if (path.empty() || !std::filesystem::is_regular_file(file, ec))
         return std::nullopt;
-    std::ifstream f(path, std::ios::binary);
+    std::ifstream f(file, std::ios::binary);
     if (!f)
         return std::nullopt;
     return std::string(std::istreambuf_iterator<char>(f), {});
@@ -397,9 +399,10 @@ void TWtransl::WriteUntranslated() const {
     const TWtranslFileMode fileMode = Settings().FileMode;
     std::error_code ec;
     if (fileMode == TWtranslFileMode::New)
-        for (int n = 1; std::filesystem::exists(name, ec); ++n)
+        for (int n = 1; std::filesystem::exists(platform::PathFromUtf8(name), ec); ++n)
             name = first + "." + std::to_string(n) + ext;
-    const bool append = fileMode == TWtranslFileMode::Append && std::filesystem::exists(name, ec);
+    const bool append =
+        fileMode == TWtranslFileMode::Append && std::filesystem::exists(platform::PathFromUtf8(name), ec);
 
     std::ostringstream out;
     const std::string from = FromLanguage(), to = ToLanguage();
@@ -412,7 +415,7 @@ void TWtransl::WriteUntranslated() const {
         out << from << ":>" << t << "\r\n" << to << ":>\r\n\r\n";
     out << "\r\n";
 
-    std::ofstream f(name, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
+    std::ofstream f(platform::PathFromUtf8(name), std::ios::binary | (append ? std::ios::app : std::ios::trunc));
     const std::string data = out.str();
     f.write(data.data(), static_cast<std::streamsize>(data.size()));
     if (!f)

@@ -1,8 +1,8 @@
 #include "options/WtranslCodePages.h"
 
+#include "platform/Text.h"
+
 #include <array>
-#include <cerrno>
-#include <iconv.h>
 
 namespace qor {
 
@@ -31,23 +31,6 @@ constexpr std::array<CharsetEntry, 15> kCharsets{{
     {"gb2312", 134, 936},
     {"chinesebig5", 136, 950},
 }};
-
-// The iconv descriptor, closed with its owner.
-class Iconv {
-public:
-    explicit Iconv(const char* from) : cd_(::iconv_open("UTF-8", from)) {}
-    ~Iconv() {
-        if (Ok())
-            ::iconv_close(cd_);
-    }
-    Iconv(const Iconv&) = delete;
-    Iconv& operator=(const Iconv&) = delete;
-    bool Ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
-    iconv_t Get() const { return cd_; }
-
-private:
-    iconv_t cd_;
-};
 
 } // namespace
 
@@ -114,32 +97,8 @@ std::string DecodeCodePage(std::string_view bytes, std::uint32_t codePage) {
     if (ascii)
         return std::string(bytes);
 
-    const std::string name = "CP" + std::to_string(codePage);
-    Iconv cd(name.c_str());
-    if (!cd.Ok())
-        return std::string(bytes);
-    std::string out;
-    std::string input(bytes);
-    char* in = input.data();
-    std::size_t inLeft = input.size();
-    std::array<char, 256> buf;
-    while (inLeft > 0) {
-        char* o = buf.data();
-        std::size_t oLeft = buf.size();
-        const std::size_t r = ::iconv(cd.Get(), &in, &inLeft, &o, &oLeft);
-        out.append(buf.data(), buf.size() - oLeft);
-        if (r == static_cast<std::size_t>(-1)) {
-            if (errno == E2BIG)
-                continue;
-            // An undefined or cut-off sequence: one replacement character for
-            // its first byte, then go on after it.
-            out += "\xEF\xBF\xBD";
-            ++in;
-            --inLeft;
-            ::iconv(cd.Get(), nullptr, nullptr, nullptr, nullptr);
-        }
-    }
-    return out;
+    // A code page the system does not know leaves the bytes as they are.
+    return platform::CodePageToUtf8(bytes, codePage).value_or(std::string(bytes));
 }
 
 } // namespace qor

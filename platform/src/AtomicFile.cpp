@@ -61,7 +61,7 @@ FileUpdateLock::~FileUpdateLock() { Unlock(); }
 
 void FileUpdateLock::Unlock() {
     if (fd_ >= 0)
-        ::close(fd_); // releases the flock
+        ::close(static_cast<int>(fd_)); // releases the flock
     fd_ = -1;
 }
 
@@ -147,5 +147,44 @@ std::error_code WriteFileAtomically(const std::filesystem::path& file, std::stri
         return e.code();
     }
 }
+
+std::error_code ReadWholeFile(const std::filesystem::path& file, std::string* out, bool* missing) {
+    *missing = false;
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            *missing = true;
+            return {};
+        }
+        return {errno, std::generic_category()};
+    }
+    std::error_code ec;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {
+        ec = std::make_error_code(std::errc::invalid_argument);
+    } else {
+        char buffer[65536];
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                ec = {errno, std::generic_category()};
+                break;
+            }
+            if (n == 0)
+                break;
+            out->append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    return ec;
+}
+
+int OpenForAppend(const std::filesystem::path& file) {
+    return ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+}
+
+bool FlushDescriptor(int fd) { return ::fsync(fd) == 0; }
 
 } // namespace platform

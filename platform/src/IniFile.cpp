@@ -4,13 +4,9 @@
 #include "platform/Text.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fcntl.h>
 #include <limits>
-#include <sys/stat.h>
-#include <unistd.h>
 
 // Only the char flavour is used: the file's bytes are the strings' bytes.
 #define SI_NO_CONVERSION
@@ -146,39 +142,6 @@ std::size_t TailStart(std::string_view text) {
     return tail;
 }
 
-std::error_code ReadWholeFile(const std::filesystem::path& file, std::string* out, bool* missing) {
-    *missing = false;
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) {
-            *missing = true;
-            return {};
-        }
-        return {errno, std::generic_category()};
-    }
-    std::error_code ec;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {
-        ec = std::make_error_code(std::errc::invalid_argument);
-    } else {
-        char buffer[65536];
-        for (;;) {
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                ec = {errno, std::generic_category()};
-                break;
-            }
-            if (n == 0)
-                break;
-            out->append(buffer, static_cast<std::size_t>(n));
-        }
-    }
-    ::close(fd);
-    return ec;
-}
-
 } // namespace
 
 struct IniFile::Impl {
@@ -263,6 +226,11 @@ struct IniFile::Impl {
             text = kUtf8Bom;
         std::string body;
         ini.Save(body, false);
+        // The library ends lines with CR LF when built for Windows; the file is
+        // written with "\n" everywhere (the profile functions read both), so
+        // one file reads the same from either system.
+        for (std::size_t at = body.find("\r\n"); at != std::string::npos; at = body.find("\r\n", at))
+            body.erase(at, 1);
         text += body;
         if (!tail.empty()) {
             if (!body.empty() && body.back() != '\n')

@@ -190,4 +190,6 @@ std::vector<std::string> GetCommandLineArgs() {
     return args;
 }
 
+bool UnloadMayWaitForThreads() { return true; }
+
 } // namespace platform

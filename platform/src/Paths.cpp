@@ -63,3 +63,10 @@ std::filesystem::path CommonAppDataFolder(std::string_view application) {
 }
 
 } // namespace platform
+
+namespace platform {
+
+std::filesystem::path PathFromUtf8(std::string_view text) { return std::filesystem::path(text); }
+std::string PathToUtf8(const std::filesystem::path& path) { return path.string(); }
+
+} // namespace platform

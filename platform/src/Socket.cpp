@@ -245,6 +245,46 @@ bool CloseSocket(SOCKET s) {
     return ::close(s) == 0;
 }
 
+SOCKET ConnectTcpWait(std::string_view host, std::uint16_t port, DWORD timeoutMs, int& error) {
+    const SOCKET s = ConnectTcp(host, port, error);
+    if (s == INVALID_SOCKET)
+        return s;
+    pollfd p{s, POLLOUT, 0};
+    int rc;
+    do {
+        rc = ::poll(&p, 1, static_cast<int>(timeoutMs > 0x7FFFFFFF ? 0x7FFFFFFF : timeoutMs));
+    } while (rc < 0 && errno == EINTR);
+    if (rc == 0) {
+        error = ETIMEDOUT;
+    } else {
+        socklen_t length = sizeof error;
+        if (rc < 0 || ::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+            error = errno;
+    }
+    if (error != 0) {
+        ::close(s);
+        return INVALID_SOCKET;
+    }
+    ::fcntl(s, F_SETFL, ::fcntl(s, F_GETFL) & ~O_NONBLOCK);
+    return s;
+}
+
+int ReceiveWait(SOCKET s, std::span<std::uint8_t> buffer, int& error) {
+    for (;;) {
+        const ssize_t n = ::recv(s, buffer.data(), buffer.size(), 0);
+        if (n >= 0) {
+            error = 0;
+            return static_cast<int>(n);
+        }
+        if (errno == EINTR)
+            continue;
+        error = errno;
+        return RECEIVE_FAILED;
+    }
+}
+
+bool ShutdownSocket(SOCKET s) { return s >= 0 && ::shutdown(s, SHUT_RDWR) == 0; }
+
 std::string SocketErrorText(int error) {
     return std::system_category().message(error);
 }

@@ -1,6 +1,9 @@
 #include "plugins/qorPluginInstances.h"
 
 #include "plugins/qorPluginModule.h"
+#include "platform/Debug.h"
+
+#include <string>
 
 #include <mutex>
 
@@ -104,6 +107,22 @@ void PluginLibraryStop() {
     }
     if (list)
         list->FreeAll();
+}
+
+void PluginLibraryAbandon() {
+    std::shared_ptr<TPluginInstanceList> list;
+    {
+        TLibraryState& s = State();
+        std::scoped_lock lock(s.Mutex);
+        list = std::move(s.Instances);
+        s.Instances.reset();
+    }
+    if (!list || list->Count() == 0)
+        return;
+    platform::OutputDebugString(std::to_string(list->Count()) +
+                                " plug-in instance(s) not freed by the host when the library was unloaded; left as they are");
+    // Deliberately never freed: its destructor would free the instances.
+    [[maybe_unused]] auto* kept = std::make_unique<std::shared_ptr<TPluginInstanceList>>(std::move(list)).release();
 }
 
 void RegisterShutdownProc(std::function<void()> proc) {

@@ -9,6 +9,8 @@
 #include "plugins/qorPluginSettings.h"
 #include "qorPluginText.h"
 
+#include "platform/Paths.h"
+
 #include <filesystem>
 
 namespace qor {
@@ -115,9 +117,8 @@ TqorPlugin::TqorPlugin(TPluginCallRecIntf& rec, platform::HMODULE dllHandle) : M
 
     const platform::HMODULE library = PluginLibraryModule();
     const std::string file = platform::GetModuleFileName(library);
-    const std::size_t slash = file.find_last_of('/');
-    ModulePath = slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
-    ModuleName = slash == std::string::npos ? file : file.substr(slash + 1);
+    ModulePath = platform::FolderOf(file);
+    ModuleName = file.substr(ModulePath.size());
     DisplayFullVersion = platform::GetFileVersion(library);
 
     SetUpTranslator();
@@ -145,14 +146,14 @@ TqorPlugin::~TqorPlugin() {
 
 void TqorPlugin::SetUpTranslator() {
     const std::string host = platform::GetModuleFileName(0);
-    const std::string hostFolder = host.substr(0, host.find_last_of('/') + 1);
+    const std::string hostFolder = platform::FolderOf(host);
     const std::size_t dot = ModuleName.rfind('.');
     const std::string ownFile =
         ModulePath + (dot == std::string::npos ? ModuleName : ModuleName.substr(0, dot)) + ".lng";
     translator_->Language = "EN";
     Language = "EN";
     std::error_code ec;
-    if (std::filesystem::is_regular_file(ownFile, ec)) {
+    if (std::filesystem::is_regular_file(platform::PathFromUtf8(ownFile), ec)) {
         translator_->FileNames = hostFolder + "plugins.lng|" + ownFile;
         Language = TWtransl::LanguageOfFile(ownFile, "EN");
     } else {

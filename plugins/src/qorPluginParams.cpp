@@ -24,8 +24,8 @@ constexpr std::string_view kCustomPrefix = "Custom";
 constexpr std::size_t kParserItemPrefixLength = 14; // "ParserItemName", "ParserItemDesc", "ParserItemType"
 
 std::string WithTrailingSeparator(std::string path) {
-    if (path.empty() || path.back() != '/')
-        path += '/';
+    if (path.empty() || !platform::IsPathSeparator(path.back()))
+        path += platform::kPathSeparator;
     return path;
 }
 
@@ -60,7 +60,7 @@ std::string TqorPlugin::AppDataPath() const {
     if (segment == "." || segment == "..")
         segment.clear();
     const std::filesystem::path common = platform::CommonAppDataFolder(segment);
-    std::string path = common.empty() ? ModulePath : common.string();
+    std::string path = common.empty() ? ModulePath : platform::PathToUtf8(common);
     if (path.empty())
         return {};
     return segment.empty() ? WithTrailingSeparator(path)
@@ -95,7 +95,7 @@ std::string TqorPlugin::ModuleDataPath() {
         const std::size_t dot = ModuleName.rfind('.');
         folder = platform::AnsiLowerCase(dot == std::string::npos ? ModuleName : ModuleName.substr(0, dot));
     }
-    return WithTrailingSeparator(AppDataPath() + ModuleConfigId()) + folder + "/";
+    return WithTrailingSeparator(WithTrailingSeparator(AppDataPath() + ModuleConfigId()) + folder);
 }
 
 Variant TqorPlugin::GetModuleParameter(std::string_view name) {

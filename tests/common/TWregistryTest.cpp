@@ -4,6 +4,7 @@
 #include "platform/IniFile.h"
 #include "platform/Registry.h"
 
+#include "../platform/ChildProcess.h"
 #include "../platform/SettingsTestSupport.h"
 
 #include <gtest/gtest.h>

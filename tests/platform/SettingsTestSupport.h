@@ -2,6 +2,9 @@
 // environment variables restored at the end of a test.
 #pragma once
 
+#include "platform/Console.h"
+#include "platform/Paths.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -10,8 +13,6 @@
 #include <random>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace settings_test {
 
@@ -29,7 +30,7 @@ public:
     TempFolder() {
         std::random_device rd;
         std::ostringstream name;
-        name << "qor-test-" << ::getpid() << "-" << std::hex << rd();
+        name << "qor-test-" << platform::CurrentProcessId() << "-" << std::hex << rd();
         path_ = std::filesystem::temp_directory_path() / name.str();
         std::filesystem::create_directories(path_);
     }
@@ -42,7 +43,7 @@ public:
 
     const std::filesystem::path& Path() const { return path_; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-    std::string Path(const std::string& name) const { return (path_ / name).string(); }
+    std::string Path(const std::string& name) const { return platform::PathToUtf8(path_ / name); }
     // Writes a file in the folder; gives its path.
     std::string Write(const std::string& name, const std::string& text) const {
         WriteText(path_ / name, text);
@@ -60,17 +61,9 @@ public:
     ScopedEnv(const char* name, const char* value) : name_(name) {
         if (const char* old = std::getenv(name))
             old_ = old;
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
+        platform::SetEnv(name, value);
     }
-    ~ScopedEnv() {
-        if (old_)
-            ::setenv(name_.c_str(), old_->c_str(), 1);
-        else
-            ::unsetenv(name_.c_str());
-    }
+    ~ScopedEnv() { platform::SetEnv(name_, old_ ? old_->c_str() : nullptr); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
@@ -78,19 +71,5 @@ private:
     std::string name_;
     std::optional<std::string> old_;
 };
-
-// Runs body in a child process and gives its exit code (-1 when it did not
-// exit normally). The child leaves with _exit, so nothing of the parent's
-// state is flushed or destroyed twice.
-template <class Body>
-int RunInChild(Body body) {
-    const pid_t pid = ::fork();
-    if (pid == 0)
-        ::_exit(body());
-    int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 } // namespace settings_test

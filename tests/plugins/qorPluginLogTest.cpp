@@ -85,6 +85,13 @@ TEST(ModuleLogTest, AHostWindowWithAFullQueueIsToldBySendingTheMessage) {
     module->HostWindow = window;
     for (std::size_t i = 0; i < platform::MAX_POSTED_MESSAGES; ++i)
         ASSERT_TRUE(platform::PostMessage(window, platform::WM_USER, 0, 0));
+    if (platform::PostMessage(window, platform::WM_USER, 0, 0)) {
+        // Windows refuses posts beyond its quota (10000 a queue) as the Linux
+        // build does; Wine keeps no such quota, so no queue is ever full there.
+        platform::DestroyWindow(window);
+        GTEST_SKIP() << "this system takes more than " << platform::MAX_POSTED_MESSAGES
+                     << " posted messages a queue (Wine): a full queue cannot be made";
+    }
     logChanged = 0;
     module->Log(2, "queue full");
     EXPECT_EQ(logChanged, 1); // sent: the window had it before any message was pumped

@@ -5,6 +5,7 @@
 
 #include "platform/Debug.h"
 #include "platform/Module.h"
+#include "platform/Paths.h"
 #include "platform/Thread.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +15,7 @@
 #include <vector>
 
 // The host callback this test program exports (it is linked with ENABLE_EXPORTS).
-extern "C" __attribute__((visibility("default"))) std::int32_t QOR_STDCALL DataLogger_SendDataEx(
+extern "C" QOR_MODULE_EXPORT std::int32_t QOR_STDCALL DataLogger_SendDataEx(
     std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, void*, std::uint32_t) {
     return 0;
 }
@@ -54,12 +55,20 @@ TEST_F(ModuleTest, LoadTakesTheHostWindowAndConfigAndResolvesTheHostCallbacks) {
 }
 
 TEST_F(ModuleTest, WithoutHandleTheApplicationNameNamesTheHostModule) {
-    rec.Params.Add("APPLICATION-NAME", "libqorplatform.so");
+    // A module of this process known by its file name: the one the platform
+    // code lives in (its shared library on Linux, this program on Windows).
+    const std::string path = platform::GetModuleFileName(
+        platform::ModuleOfAddress(reinterpret_cast<const void*>(&platform::GetModuleFileName)));
+    const std::string name = path.substr(platform::FolderOf(path).size());
+    rec.Params.Add("APPLICATION-NAME", name);
     rec.Params.Add("CONFIG-ID", std::int32_t{5}); // ignored without capability 2
     ASSERT_EQ(RunCommand(*module, rec, "LOAD"), 0);
     EXPECT_NE(module->ParentApp, 0u);
-    EXPECT_EQ(module->ParentApp, platform::GetModuleHandle("libqorplatform.so"));
-    EXPECT_EQ(module->DataLogger_SendDataEx, nullptr);
+    EXPECT_EQ(module->ParentApp, platform::GetModuleHandle(name.c_str()));
+    // The callbacks come from that module: on Linux a library without them,
+    // on Windows this program, which exports one.
+    EXPECT_EQ(reinterpret_cast<void*>(module->DataLogger_SendDataEx.load()),
+              platform::GetProcAddress(module->ParentApp, kCallbackSendDataEx));
     EXPECT_EQ(module->ModuleLoadForConfig, 0);
 }
 
@@ -143,28 +152,36 @@ TEST(ModuleParameterTest, ConfigIdIsTheBracedPartOrItsSecondField) {
 }
 
 TEST(ModuleParameterTest, DataPathFolderComesFromTheTypeTheDescriptionOrTheLibraryName) {
-    setenv("QOR_COMMON_APPDATA", "/srv/qor", 1);
+    settings_test::TempFolder common;
+    const std::string base = common.Path("qor");
+    settings_test::ScopedEnv env("QOR_COMMON_APPDATA", base.c_str());
+    // Folders are joined with the system's separator and end with one.
+    const auto folder = [&](std::initializer_list<std::string_view> names) {
+        std::string path = base + platform::kPathSeparator;
+        for (const std::string_view name : names)
+            (path += name) += platform::kPathSeparator;
+        return path;
+    };
     TestRecord r;
     auto m = MakeModule(r);
     m->ModuleRegistryPath = "Software\\Vendor\\Logger";
     m->INISectionPrefix = "{cfg}";
-    EXPECT_EQ(m->AppDataPath(), "/srv/qor/");
+    EXPECT_EQ(m->AppDataPath(), folder({}));
     m->ModuleRegistryPath = "Software\\Vendor\\Logger\\..";
-    EXPECT_EQ(m->AppDataPath(), "/srv/qor/"); // no way out of the folder
+    EXPECT_EQ(m->AppDataPath(), folder({})); // no way out of the folder
     m->ModuleRegistryPath = "Software\\Vendor\\Logger\\A/B\\C";
-    EXPECT_EQ(m->AppDataPath(), "/srv/qor/A-B/");
+    EXPECT_EQ(m->AppDataPath(), folder({"A-B"}));
 
     m->Description = "Ethernet/IP [Logix]\r\nSecond";
-    EXPECT_EQ(m->ModuleDataPath(), "/srv/qor/A-B/cfg/Ethernet-IP [Logix]/");
+    EXPECT_EQ(m->ModuleDataPath(), folder({"A-B", "cfg", "Ethernet-IP [Logix]"}));
     m->ConfigList().AddConfig("a\"b*c:d<e>f?g|h");
     m->ModuleLoadForConfig = static_cast<std::int32_t>(ConfigIdentifier("a\"b*c:d<e>f?g|h"));
-    EXPECT_EQ(m->ModuleDataPath(), "/srv/qor/A-B/cfg/a-b-c-d-e-f-g-h/");
+    EXPECT_EQ(m->ModuleDataPath(), folder({"A-B", "cfg", "a-b-c-d-e-f-g-h"}));
     m->ModuleLoadForConfig = 0;
     m->Description.clear();
     m->INISectionPrefix.clear();
     m->ModuleName = "EipPlugin.so";
-    EXPECT_EQ(m->ModuleDataPath(), "/srv/qor/A-B/eipplugin/");
-    unsetenv("QOR_COMMON_APPDATA");
+    EXPECT_EQ(m->ModuleDataPath(), folder({"A-B", "eipplugin"}));
 }
 
 TEST(ModuleTranslatorTest, TheModulesOwnLanguageFileTranslatesItsTextsOnceAndOnALanguageChange) {
@@ -183,7 +200,7 @@ TEST(ModuleTranslatorTest, TheModulesOwnLanguageFileTranslatesItsTextsOnceAndOnA
     m.SetUpTranslator();
     const std::string files = m.Translator().FileNames;
     EXPECT_EQ(files.substr(files.find('|') + 1), own);
-    EXPECT_TRUE(files.substr(0, files.find('|')).ends_with("/plugins.lng"));
+    EXPECT_TRUE(files.substr(0, files.find('|')).ends_with(std::string(1, platform::kPathSeparator) + "plugins.lng"));
     EXPECT_EQ(m.Language, "DE");
 
     m.AfterConstruction();

@@ -46,13 +46,13 @@ protected:
     }
 
     TempFolder folder_;
-    ScopedEnv registry_{"QOR_REGISTRY_FILE", (folder_ / "registry.sqlite3").c_str()};
+    ScopedEnv registry_{"QOR_REGISTRY_FILE", folder_.Path("registry.sqlite3").c_str()};
     TPluginSettingsLocation location_{2, 1, "\\Software\\Vendor\\Logger\\EIP", "DS1", ""};
     TStringList map_;
 };
 
 TEST_F(PluginSettingsTest, ModuleFileIsUsedUnlessTheCallNamesAnother) {
-    location_.INIFile = (folder_ / "module.ini").string();
+    location_.INIFile = folder_.Path("module.ini");
     TForm form;
     form.Left = 10;
     form.lblParams.Caption = "<MODBUSRTUQUERY/>";
@@ -64,7 +64,7 @@ TEST_F(PluginSettingsTest, ModuleFileIsUsedUnlessTheCallNamesAnother) {
     const auto other = folder_ / "other.ini";
     WriteText(other, "[DS1.Common]\nLeft=77\n");
     TForm loaded;
-    ASSERT_TRUE(LoadSettings(location_, map_, loaded, other.string()));
+    ASSERT_TRUE(LoadSettings(location_, map_, loaded, platform::PathToUtf8(other)));
     EXPECT_EQ(loaded.Left, 77);
     EXPECT_EQ(loaded.lblParams.Caption, "");
 

@@ -15,6 +15,7 @@
 #pragma once
 
 #include "eip/EIP_Session.h"
+#include "platform/Socket.h"
 
 #include <atomic>
 #include <chrono>
@@ -69,7 +70,7 @@ public:
 private:
     void ReadLoop();
 
-    int fd_ = -1;
+    platform::SOCKET fd_ = platform::INVALID_SOCKET;
     std::atomic<bool> open_{false};
     std::thread reader_;
     // Held while a block is delivered, so Detach/SetReceiver can promise that

@@ -1,32 +1,32 @@
-// Signals as messages of the host's main thread: the signals are blocked and
-// read from a signalfd whose readiness the platform reports like a socket's
-// (AsyncSelect), so the message loop wakes for them without polling and the
-// handler runs on the main thread, where it may call the plug-in.
+// Requests from outside to stop or to read the configuration again, as
+// messages of the host's main thread (platform::SignalWatch: signals on
+// Linux, console control events on Windows): the message loop wakes for them
+// without polling and the handler runs on the main thread, where it may call
+// the plug-in.
 #pragma once
 
 #include "host/MessageWindow.h"
+#include "platform/Console.h"
 
 #include <functional>
 #include <initializer_list>
+#include <memory>
 
 namespace host {
 
 class TSignalWatcher {
 public:
-    // Construct before any other thread starts: the threads created later
-    // inherit the blocked mask, so the signals reach only the signalfd.
-    TSignalWatcher(std::initializer_list<int> signals, std::function<void(int)> onSignal);
-    ~TSignalWatcher();
+    // Construct before any other thread starts: on Linux the threads created
+    // later inherit the blocked signals, so the signals reach only the watch.
+    TSignalWatcher(std::initializer_list<platform::ProcessSignal> signals,
+                   std::function<void(platform::ProcessSignal)> onSignal);
     TSignalWatcher(const TSignalWatcher&) = delete;
     TSignalWatcher& operator=(const TSignalWatcher&) = delete;
 
 private:
-    void Arm();
-    void OnReady();
-
-    std::function<void(int)> onSignal_;
-    int fd_ = -1;
+    std::function<void(platform::ProcessSignal)> onSignal_;
     TMessageWindow window_;
+    std::unique_ptr<platform::SignalWatch> watch_;
 };
 
 } // namespace host

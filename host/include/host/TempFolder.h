@@ -3,7 +3,8 @@
 // of the instances it makes.
 #pragma once
 
-#include <stdlib.h>
+#include "platform/Console.h"
+#include "platform/Paths.h"
 
 #include <filesystem>
 #include <stdexcept>
@@ -15,10 +16,11 @@ namespace host {
 class TTempFolder {
 public:
     explicit TTempFolder(const std::string& prefix = "qorhost") {
-        std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
-        if (::mkdtemp(pattern.data()) == nullptr)
+        try {
+            path_ = platform::CreateTemporaryFolder(prefix);
+        } catch (const std::system_error&) {
             throw std::runtime_error("Cannot make a temporary folder");
-        path_ = pattern;
+        }
     }
     ~TTempFolder() {
         std::error_code ignored;
@@ -27,7 +29,7 @@ public:
     TTempFolder(const TTempFolder&) = delete;
     TTempFolder& operator=(const TTempFolder&) = delete;
     const std::filesystem::path& Path() const { return path_; }
-    std::string File(const std::string& name) const { return (path_ / name).string(); }
+    std::string File(const std::string& name) const { return platform::PathToUtf8(path_ / name); }
 
 private:
     std::filesystem::path path_;

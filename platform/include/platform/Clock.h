@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 
 namespace platform {
 
@@ -35,6 +36,11 @@ QOR_PLATFORM_API std::uint64_t GetTickCount64();
 // The low 32 bits of the tick, wrapping every 2^32 ms.
 QOR_PLATFORM_API DWORD GetTickCount();
 QOR_PLATFORM_API bool HasTickCount64();
+
+// The calendar time of a moment (seconds since 1970-01-01 UTC) in the local
+// time zone, or in UTC. false when the system cannot convert it.
+QOR_PLATFORM_API bool LocalTime(std::int64_t seconds, std::tm* out);
+QOR_PLATFORM_API bool UtcTime(std::int64_t seconds, std::tm* out);
 
 // A clock that only moves when told to.
 class QOR_PLATFORM_API ManualClock final : public IClock {

@@ -14,6 +14,13 @@
 
 namespace platform {
 
+// How the file name of a loadable library ends.
+#if defined(_WIN32)
+inline constexpr std::string_view kLibrarySuffix = ".dll";
+#else
+inline constexpr std::string_view kLibrarySuffix = ".so";
+#endif
+
 // nullptr: the executable. Otherwise the file name (e.g. "libfoo.so") or the
 // path of a loaded module. 0 when not loaded (ERROR_MOD_NOT_FOUND).
 QOR_PLATFORM_API HMODULE GetModuleHandle(const char* name);
@@ -30,6 +37,12 @@ QOR_PLATFORM_API void* GetProcAddress(HMODULE module, const char* name);
 QOR_PLATFORM_API HMODULE ModuleOfAddress(const void* address);
 // Full path of the module's file; 0 = the executable. "" on failure.
 QOR_PLATFORM_API std::string GetModuleFileName(HMODULE module);
+// Whether the code a module runs while it is unloaded (its static
+// destructors) may wait for other threads. Linux: yes. Windows: no; they run
+// under the loader lock, which every thread takes on its way out, so such a
+// wait never ends.
+QOR_PLATFORM_API bool UnloadMayWaitForThreads();
+
 // The process's arguments, argv[0] first.
 QOR_PLATFORM_API std::vector<std::string> GetCommandLineArgs();
 

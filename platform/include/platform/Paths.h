@@ -17,9 +17,36 @@
 #include "platform/Types.h"
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace platform {
+
+// The separator of the folders in a path as the operating system writes it
+// ('\\' on Windows, '/' elsewhere); IsPathSeparator also takes the other
+// one where the system does ('/' on Windows).
+#if defined(_WIN32)
+inline constexpr char kPathSeparator = '\\';
+constexpr bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
+#else
+inline constexpr char kPathSeparator = '/';
+constexpr bool IsPathSeparator(char c) { return c == '/'; }
+#endif
+
+// The folder part of a path with its separator at the end ("" when the path
+// names no folder).
+inline std::string FolderOf(std::string_view path) {
+    std::size_t end = path.size();
+    while (end > 0 && !IsPathSeparator(path[end - 1]))
+        --end;
+    return std::string(path.substr(0, end));
+}
+
+// File names are UTF-8 text everywhere in the code. These are the only ways
+// between such text and std::filesystem::path: on Windows a path holds UTF-16
+// and its narrow constructor and string() would use the ANSI code page.
+QOR_PLATFORM_API std::filesystem::path PathFromUtf8(std::string_view text);
+QOR_PLATFORM_API std::string PathToUtf8(const std::filesystem::path& path);
 
 // application: the folder the caller will keep its data in below the result
 // (e.g. "App name"); only consulted to decide whether /var/lib is usable.

@@ -88,6 +88,16 @@ struct RegValue {
 class RegistryStore;
 class RegistryTransaction;
 
+// Whether another connection sees a transaction's changes only once it is
+// committed. Linux: yes (SQLite). Windows: no: the registry has no
+// transactions a program should still use, so a transaction there is an undo
+// log: a rollback puts everything back, but until then the changes are seen.
+#if defined(_WIN32)
+inline constexpr bool kRegistryTransactionsIsolated = false;
+#else
+inline constexpr bool kRegistryTransactionsIsolated = true;
+#endif
+
 // Denies (or allows again) opening keys under a root in this process. Roots
 // named in $QOR_REGISTRY_DENY_ROOTS (comma-separated, e.g.
 // "HKEY_LOCAL_MACHINE,HKEY_USERS") are denied as well.

@@ -25,8 +25,13 @@
 
 namespace platform {
 
+#if defined(_WIN32)
+using SOCKET = std::uintptr_t;
+constexpr SOCKET INVALID_SOCKET = ~SOCKET{0};
+#else
 using SOCKET = int;
 constexpr SOCKET INVALID_SOCKET = -1;
+#endif
 
 constexpr UINT FD_READ = 0x01, FD_CONNECT = 0x10;
 
@@ -58,6 +63,16 @@ QOR_PLATFORM_API bool AsyncSelect(SOCKET s, HWND hwnd, UINT msg, WPARAM cookie, 
 
 // Withdraws the socket's notification request and closes it.
 QOR_PLATFORM_API bool CloseSocket(SOCKET s);
+
+// A blocking client, for a program that gives a connection a thread of its
+// own (tools, tests): connects within timeoutMs of real time and gives the
+// socket back blocking, or INVALID_SOCKET with the reason in error.
+QOR_PLATFORM_API SOCKET ConnectTcpWait(std::string_view host, std::uint16_t port, DWORD timeoutMs, int& error);
+// Waits for bytes on a blocking socket: a byte count, RECEIVE_CLOSED, or
+// RECEIVE_FAILED with the reason in error.
+QOR_PLATFORM_API int ReceiveWait(SOCKET s, std::span<std::uint8_t> buffer, int& error);
+// Ends both directions; a thread blocked in ReceiveWait returns.
+QOR_PLATFORM_API bool ShutdownSocket(SOCKET s);
 
 // The operating system's text for an error number.
 QOR_PLATFORM_API std::string SocketErrorText(int error);

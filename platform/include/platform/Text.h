@@ -37,6 +37,18 @@ struct ParsedInteger {
 };
 QOR_PLATFORM_API std::optional<ParsedInteger> ParseIntegerText(std::string_view text);
 
+// Text in a Windows code page (1250..1258, 874, 932, 936, 949, 950, 1361,
+// 1252 for Western text) as UTF-8. A byte sequence the code page does not
+// define becomes U+FFFD. Nothing when the system has no such code page.
+QOR_PLATFORM_API std::optional<std::string> CodePageToUtf8(std::string_view bytes, std::uint32_t codePage);
+
+// Text of the "A" interfaces at the host boundary, which is in the host's
+// ANSI code page on Windows (the system's CP_ACP) and UTF-8 elsewhere, to
+// and from the UTF-8 of the code base. Characters the code page lacks become
+// "?" on the way out, as the system's own conversion makes them.
+QOR_PLATFORM_API std::string AnsiToUtf8(std::string_view ansi);
+QOR_PLATFORM_API std::string Utf8ToAnsi(std::string_view utf8);
+
 // A fresh random GUID in registry text form, e.g.
 // "{33316D29-0F86-41C4-8DB4-3FE9756158B2}" (upper-case hexadecimal, version 4).
 QOR_PLATFORM_API std::string CreateGuidString();

@@ -30,5 +30,28 @@ using UINT_PTR = std::uintptr_t;
 #define QOR_STDCALL
 #endif
 
-// Symbols of the shared platform library seen by the plug-in and the host.
+// Symbols of the shared platform library seen by the plug-in and the host. On
+// Windows the system itself is what the modules share (windows, queues,
+// timers are the system's): each module links its own static copy.
+#if defined(_WIN32)
+#define QOR_PLATFORM_API
+#else
 #define QOR_PLATFORM_API __attribute__((visibility("default")))
+#endif
+
+// A function a module exports by name to the other modules of the process:
+// the plug-in's exports (the library's export list names them) and the host's
+// callbacks, found with GetProcAddress.
+#if defined(_WIN32)
+#define QOR_MODULE_EXPORT __declspec(dllexport)
+#else
+#define QOR_MODULE_EXPORT __attribute__((visibility("default")))
+#endif
+// A function a library exports through its export list (a version script on
+// Linux, a module definition file on Windows, which keeps the 32-bit
+// standard-call names undecorated).
+#if defined(_WIN32)
+#define QOR_LIBRARY_EXPORT
+#else
+#define QOR_LIBRARY_EXPORT QOR_MODULE_EXPORT
+#endif

@@ -5,7 +5,7 @@
 
 #include "plugins/PluginBoundary.h"
 
-#define QOR_PLUGIN_EXPORT __attribute__((visibility("default")))
+#define QOR_PLUGIN_EXPORT QOR_LIBRARY_EXPORT
 
 extern "C" {
 

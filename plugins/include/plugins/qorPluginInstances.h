@@ -44,6 +44,11 @@ std::shared_ptr<TPluginInstanceList> PluginInstances();
 void PluginLibraryStart();
 // Library unload: detaches the list and frees every remaining instance.
 void PluginLibraryStop();
+// Library unload where freeing an instance cannot be waited for (Windows: the
+// loader lock is held): detaches the list and leaves the instances the host
+// did not free as they are, saying so on the debugger output. Their workers
+// may still run; what they hold is the process's until it ends.
+void PluginLibraryAbandon();
 
 // Procedures to run once at the host's global shutdown (FreePluginInstance
 // with the shutdown code). Registrations after the shutdown are dropped.
