@@ -38,8 +38,38 @@ TEST(CliConfigTest, AMistakeNamesTheFileTheLineAndTheKey) {
         {"[host]\nplugin = nowhere.so\n[plc]\ndevice = h\naddresses = A\n", 2, "plugin"},
         {"[plc]\ndevice = h\nrequests = r.xml\ninterval = 5\n", 4, "interval"},
         {"[host]\n\nlog file = no/such/folder/run.log\n[plc]\ndevice = h\naddresses = A\n", 3, "log file"},
+        // What SimpleIni would merge, skip or take as something else.
+        {"[plc]\ndevice = h\naddresses = A\n\n[PLC ]\ndevice = g\naddresses = B\n", 5, ""},
+        {"[host]\noutputs = null\n[Host]\nlog file = x.log\n[plc]\ndevice = h\naddresses = A\n", 3, ""},
+        {"[plc]\ndevice = h\naddresses = A\nDevice = g\n", 4, "Device"},
+        {"[plc]\ndevice = h\naddresses = A\naddresses = B\n", 4, "addresses"},
+        {"[plc]\ndevice = h\nsend everything\naddresses = A\n", 3, ""},
+        {"[plc\ndevice = h\naddresses = A\n", 1, ""},
+        {"[plc]\ntype = Ethernet/IP [Logix 5000]\ndevice = h\naddresses = A\n", 2, "type"},
+        {"[plc]\ntype = ethernet/ip\ndevice = h\naddresses = A\n", 2, "type"},
+        // One destination, two outputs: they would write over each other.
+        {"[host]\noutputs = jsonl:a.jsonl, csv:./sub/../a.jsonl\n[plc]\ndevice = h\naddresses = A\n", 2,
+         "outputs"},
+        {"[host]\noutputs = csv:-\noutput = jsonl:-\n[plc]\ndevice = h\naddresses = A\n", 3, "output"},
+        {"[host]\noutputs = mqtt://Broker/p, mqtt://broker:1883/p/\n[plc]\ndevice = h\naddresses = A\n", 2,
+         "outputs"},
+        {"[host]\noutputs = null\noutput = null\n[plc]\ndevice = h\naddresses = A\n", 3, "output"},
+        {"[plc]\ndevice = 10.0.0.1:44818:1\naddresses = A\n", 2, "device"},
+        {"[plc]\ndevice = h\nrequests = r0.xml\n", 3, "requests"},
+        {"[plc]\ndevice = h\nrequests = rx.xml\n", 3, "requests"},
     };
     folder.Write("r.xml", "<r><MODBUSRTUQUERY><I/></MODBUSRTUQUERY></r>");
+    // A request that would be polled without a pause, and one whose interval
+    // is no number, each on line 4 of its file.
+    const auto list = [](const char* interval) {
+        return std::string(
+                   "<r>\n<MODBUSRTUQUERY>\n<Request "
+                   "caption=\"good\"><PollInterval>5</PollInterval></Request>\n"
+                   "<Request caption=\"fast\"><RequestMethod><MethodPoll check=\"2\">\n<PollInterval>") +
+               interval + "</PollInterval></MethodPoll></RequestMethod></Request>\n</MODBUSRTUQUERY></r>";
+    };
+    folder.Write("r0.xml", list("0"));
+    folder.Write("rx.xml", list("1s"));
     folder.Write("notxml.xml", "<r><MODBUSRTUQUERY>");
     for (const TBadConfig& c : cases) {
         const std::string file = folder.Write("bad.ini", c.Text);
@@ -55,6 +85,53 @@ TEST(CliConfigTest, AMistakeNamesTheFileTheLineAndTheKey) {
     }
     EXPECT_THROW(LoadHostConfig(folder.Write("empty.ini", "[host]\noutputs = null\n")), EConfigError);
     EXPECT_THROW(LoadHostConfig(folder.Path("absent.ini")), EConfigError);
+}
+
+TEST(CliConfigTest, ARequestListIntervalOfZeroNamesItsFileAndLine) {
+    settings_test::TempFolder folder;
+    folder.Write("fast.xml",
+                 "<r>\n<MODBUSRTUQUERY>\n<Request caption=\"a\">\n<PollInterval> 0 </PollInterval>\n"
+                 "</Request>\n</MODBUSRTUQUERY></r>");
+    const std::string file = folder.Write("fast.ini", "[plc]\ndevice = h\nrequests = fast.xml\n");
+    try {
+        LoadHostConfig(file);
+        ADD_FAILURE() << "accepted";
+    } catch (const EConfigError& e) {
+        EXPECT_EQ(
+            std::string(e.what()),
+            file + ":3: [plc] requests: " + folder.Path("fast.xml") +
+                ":4: request \"a\": PollInterval \"0\" (expected a whole number of units from 1, as the "
+                "dialog allows)");
+    }
+}
+
+TEST(CliConfigTest, ADeviceIsHostOrHostAndPort) {
+    for (const char* good : {"plc1", "plc-1.plant.example", "10.0.0.1", "10.0.0.1:44818", "h:1", "h:65535",
+                             "::1", "fe80::1:2", "[::1]", "[::1]:2222", "[::ffff:10.0.0.1]:44818", "plc_2"})
+        EXPECT_EQ(host::CheckDevice(good), "") << good;
+    for (const char* bad : {"",
+                            ":44818",
+                            "h:",
+                            "h:0",
+                            "h:65536",
+                            "h:+1",
+                            "h:1x",
+                            "10.0.0.1:44818:1",
+                            "999.0.0.1",
+                            "10.0.0",
+                            "10.0.0.1.5",
+                            "plc 1",
+                            "http://plc",
+                            "plc/1",
+                            "-plc",
+                            "[::1",
+                            "[::1]2222",
+                            "[10.0.0.1]",
+                            "1:2:3:4:5:6:7:8:9",
+                            "1::2::3",
+                            "[::1]:0",
+                            "h..x"})
+        EXPECT_NE(host::CheckDevice(bad), "") << bad;
 }
 
 TEST(CliConfigTest, PathsAreTakenFromTheFilesFolder) {

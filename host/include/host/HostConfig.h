@@ -33,10 +33,23 @@ std::string RequestListXml(const std::vector<TPollRequest>& requests);
 // The item names RequestListXml gives the requests ("EIP_REQ" of their packets).
 std::vector<std::string> RequestNames(const std::vector<TPollRequest>& requests);
 
+// The data source types the plug-in offers.
+inline constexpr std::string_view kDataSourceTypes[] = {
+    "Ethernet/IP", "Ethernet/IP [Logix 5550]", "Ethernet/IP [AB Micro 800]", "Ethernet/IP [MicroLogix 1400]"};
+
 // Checks of the values a data source takes; each returns an empty string or
-// what is wrong.
+// what is wrong. A device is HOST or HOST:PORT: a host name, a dotted IPv4
+// address or an IPv6 address ("[ADDRESS]:PORT" with a port), the port
+// 1..65535; anything else is refused rather than read as something it may
+// not mean.
 std::string CheckDevice(std::string_view device);
 std::string CheckPath(std::string_view path);
+std::string CheckType(std::string_view type);
+
+// Where an output writes, the same text for two targets that write to the
+// same place (jsonl:a.jsonl and csv:./a.jsonl, csv:- and jsonl:-): "file:"
+// and the absolute path, "stdout", "mqtt:" host, port and prefix, "null".
+std::string OutputDestination(std::string_view output, const std::string& folder);
 
 // A mistake in the configuration: "FILE:LINE: [section] key: what" (LINE 0
 // when the file itself is the problem).
@@ -76,6 +89,7 @@ struct THostConfig {
     std::vector<std::string> Outputs;
     std::vector<int> OutputLines; // the line of each output's key
     std::string LogFile;          // absolute, or empty
+    int LogFileLine = 0;          // the line of its key
     std::vector<TSourceSettings> Sources;
 };
 
