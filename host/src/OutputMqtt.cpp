@@ -109,25 +109,34 @@ public:
 
     const std::string& Target() const override { return target_; }
 
-    void Write(const TOutputPacket& packet) override {
+    bool Write(const TOutputPacket& packet) override {
         std::string topic = prefix_ + "/" + TopicLevel(packet.Source, packet.SourceId);
         std::string payload = PacketJson(packet);
         std::scoped_lock hold(lock_);
+        ++tally_.Given;
         if (queue_.size() >= kMaxBuffered && handed_ < queue_.size()) {
             queue_.erase(queue_.begin() + static_cast<std::ptrdiff_t>(handed_));
+            ++tally_.Lost;
             if (dropped_++ == 0)
                 Report("more than " + std::to_string(kMaxBuffered) +
                        " packets buffered, dropping the oldest");
         }
         queue_.push_back({std::move(topic), std::move(payload)});
         Pump();
+        return true;
     }
 
-    void Flush(std::chrono::milliseconds timeout) override {
+    bool Flush(std::chrono::milliseconds timeout) override {
         std::unique_lock hold(lock_);
         if (!changed_.wait_for(hold, timeout, [&] { return queue_.empty(); }))
             Report(std::to_string(queue_.size()) + " packets not acknowledged by the broker within " +
                    std::to_string(timeout.count()) + " ms");
+        return tally_.Written == tally_.Given;
+    }
+
+    TOutputTally Tally() const override {
+        std::scoped_lock hold(lock_);
+        return tally_;
     }
 
 private:
@@ -187,6 +196,7 @@ private:
         while (self.handed_ > 0 && self.queue_.front().Acked) {
             self.queue_.pop_front();
             --self.handed_;
+            ++self.tally_.Written;
         }
         if (self.resending_ && self.Unacked() == 0)
             self.resending_ = false;
@@ -217,6 +227,7 @@ private:
             if (rc == MOSQ_ERR_PAYLOAD_SIZE || rc == MOSQ_ERR_OVERSIZE_PACKET || rc == MOSQ_ERR_INVAL) {
                 Report(std::string("a packet cannot be published (") + mosquitto_strerror(rc) + "), dropped");
                 queue_.erase(queue_.begin() + static_cast<std::ptrdiff_t>(handed_));
+                ++tally_.Lost;
                 continue;
             }
             if (rc != MOSQ_ERR_SUCCESS)
@@ -248,7 +259,7 @@ private:
     const TLog log_;
     mosquitto* mosq_ = nullptr; // owned: mosquitto_destroy in the destructor
 
-    std::mutex lock_;
+    mutable std::mutex lock_;
     std::condition_variable changed_;
     std::deque<TMessage> queue_; // the first handed_ are with libmosquitto
     std::size_t handed_ = 0;
@@ -258,6 +269,7 @@ private:
     bool stopping_ = false;
     bool failing_ = false;
     std::uint64_t dropped_ = 0;
+    TOutputTally tally_;
     int offlineMid_ = 0;
     bool offlineAcked_ = false;
 };
