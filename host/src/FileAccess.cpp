@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,6 +20,17 @@ constexpr mode_t kCreateMode = 0644;
 
 void TreatFileSizeLimitAsWriteError() {
     std::signal(SIGXFSZ, SIG_IGN);
+}
+
+std::string TakeEnvironmentSecret(const char* name) {
+    char* value = std::getenv(name);
+    if (value == nullptr)
+        return {};
+    std::string text(value);
+    for (char* p = value; *p != '\0'; ++p)
+        *p = '*';
+    ::unsetenv(name);
+    return text;
 }
 
 std::string ErrorText(int error) {
@@ -143,6 +155,10 @@ bool ReadSecretFile(const std::string& path, std::string& text, std::string& why
         }
     }
     ::close(fd);
+    // No copy of the secret stays on the stack.
+    volatile char* scratch = buffer;
+    for (std::size_t i = 0; i < sizeof buffer; ++i)
+        scratch[i] = 0;
     if (!ok) {
         // What was read of a refused secret goes no further.
         std::fill(text.begin(), text.end(), '\0');

@@ -63,6 +63,12 @@ private:
 // the outputs keep what they could not write and say so.
 void TreatFileSizeLimitAsWriteError();
 
+// The value of an environment variable that holds a secret, taken out of
+// the environment: the variable is removed (programs started later do not
+// inherit it) and its text in the process's first environment block, which
+// /proc/PID/environ shows, is overwritten.
+std::string TakeEnvironmentSecret(const char* name);
+
 // The text of an errno value.
 std::string ErrorText(int error);
 

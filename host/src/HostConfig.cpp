@@ -1,5 +1,6 @@
 #include "host/HostConfig.h"
 
+#include "FileAccess.h"
 #include "host/DeviceConnections.h"
 
 // Only the char flavour: the file's bytes are the strings' bytes.
@@ -13,6 +14,7 @@
 #include <charconv>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -104,9 +106,9 @@ public:
             const std::size_t equals = line.find('=');
             const std::string_view key = TrimBlanks(line.substr(0, equals));
             if (equals == std::string_view::npos || key.empty())
+                // The line itself is not repeated: it may hold a secret.
                 throw EConfigError(file, number, sectionName, "",
-                                   "expected KEY = VALUE, a [section] or a comment: \"" + std::string(line) +
-                                       "\"");
+                                   "expected KEY = VALUE, a [section] or a comment");
             const std::string lowered = Lower(key);
             const bool repeatable = section == "host" && (lowered == "outputs" || lowered == "output");
             if (const auto [at, added] = keys_.emplace(std::make_pair(section, lowered), number);
@@ -171,7 +173,7 @@ std::string Absolute(const std::string& folder, std::string_view path) {
 }
 
 bool KnownOutput(std::string_view output) {
-    for (const std::string_view prefix : {"jsonl:", "csv:", "sqlite:", "mqtt://"})
+    for (const std::string_view prefix : {"jsonl:", "csv:", "sqlite:", "mqtt://", "mqtts://"})
         if (output.size() > prefix.size() && output.substr(0, prefix.size()) == prefix)
             return true;
     return output == "null";
@@ -209,7 +211,9 @@ std::string CheckPollIntervals(pugi::xml_node query, const std::string& text) {
     return {};
 }
 
-constexpr const char* kHostKeys[] = {"plugin", "outputs", "output", "log file"};
+constexpr const char* kHostKeys[] = {
+    "plugin",       "outputs",        "output",        "log file",     "mqtt user", "mqtt password file",
+    "mqtt ca file", "mqtt cert file", "mqtt key file", "mqtt insecure"};
 constexpr const char* kSourceKeys[] = {"name",         "type",           "device",  "requests",
                                        "addresses",    "path",           "number",  "interval",
                                        "min interval", "export at once", "language"};
@@ -431,7 +435,67 @@ bool TSourceSettings::NeedsRestart(const TSourceSettings& other) const {
     return Name != other.Name || Type != other.Type || Device != other.Device || Language != other.Language;
 }
 
-THostConfig LoadHostConfig(const std::string& file) {
+namespace {
+
+// The [host] "mqtt ..." keys. get gives a key's value, fail throws.
+void LoadMqttSettings(THostConfig& config, const TSecret& environmentPassword,
+                      const std::function<std::string(const char*)>& get,
+                      const std::function<void(const char*, const std::string&)>& fail) {
+    TMqttSettings& mqtt = config.Mqtt;
+    mqtt.User = get("mqtt user");
+    if (const std::string path = get("mqtt password file"); !path.empty()) {
+        mqtt.PasswordFile = Absolute(config.Folder, path);
+        if (mqtt.User.empty())
+            fail("mqtt password file", "a password without \"mqtt user\"");
+        std::string text, why;
+        const TWipeOnExit wipe(text);
+        if (!files::ReadSecretFile(mqtt.PasswordFile, text, why))
+            fail("mqtt password file", why);
+        // The file's line end is not part of the password.
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        mqtt.Password = TSecret(text);
+        if (mqtt.Password.Empty())
+            fail("mqtt password file", mqtt.PasswordFile + " is empty");
+    } else if (!mqtt.User.empty()) {
+        mqtt.Password = environmentPassword;
+    }
+    const bool tls = std::any_of(config.Outputs.begin(), config.Outputs.end(),
+                                 [](const std::string& o) { return o.starts_with("mqtts://"); });
+    for (const auto& [key, path] :
+         {std::pair{"mqtt ca file", &mqtt.CaFile}, std::pair{"mqtt cert file", &mqtt.CertFile},
+          std::pair{"mqtt key file", &mqtt.KeyFile}}) {
+        const std::string given = get(key);
+        if (given.empty())
+            continue;
+        if (!tls)
+            fail(key, "for mqtts:// outputs, and there is none (mqtt:// is not encrypted)");
+        *path = Absolute(config.Folder, given);
+        if (!std::ifstream(*path))
+            fail(key, "cannot read " + *path);
+    }
+    if (mqtt.CertFile.empty() != mqtt.KeyFile.empty())
+        fail(mqtt.CertFile.empty() ? "mqtt key file" : "mqtt cert file",
+             "a client certificate takes both \"mqtt cert file\" and \"mqtt key file\"");
+    if (!mqtt.KeyFile.empty()) {
+        std::string text, why;
+        const TWipeOnExit wipe(text);
+        if (!files::ReadSecretFile(mqtt.KeyFile, text, why))
+            fail("mqtt key file", why);
+    }
+    if (const std::string insecure = get("mqtt insecure"); !insecure.empty()) {
+        const auto flag = Flag(insecure);
+        if (!flag)
+            fail("mqtt insecure", "expected 1 or 0");
+        if (*flag && !tls)
+            fail("mqtt insecure", "for mqtts:// outputs, and there is none");
+        mqtt.Insecure = *flag;
+    }
+}
+
+} // namespace
+
+THostConfig LoadHostConfig(const std::string& file, const TSecret& environmentPassword) {
     THostConfig config;
     std::error_code ec;
     config.File = std::filesystem::absolute(file, ec).lexically_normal().string();
@@ -451,10 +515,17 @@ THostConfig LoadHostConfig(const std::string& file) {
     const auto checkKeys = [&](const char* section, std::span<const char* const> allowed) {
         CSimpleIniA::TNamesDepend keys;
         ini.GetAllKeys(section, keys);
-        for (const auto& k : keys)
+        for (const auto& k : keys) {
+            // Said without the value, which the message must not repeat.
+            if (Lower(k.pItem).find("password") != std::string::npos &&
+                Lower(k.pItem) != "mqtt password file")
+                fail(section, k.pItem,
+                     "a password is not written in the configuration: give \"mqtt password file = PATH\" "
+                     "(a file only its owner may read) or the environment variable QORHOST_MQTT_PASSWORD");
             if (std::none_of(allowed.begin(), allowed.end(),
                              [&](const char* a) { return Lower(k.pItem) == a; }))
                 fail(section, k.pItem, "unknown key");
+        }
     };
     const auto value = [&](const char* section, const char* key) -> std::string {
         return std::string(TrimBlanks(ini.GetValue(section, key, "")));
@@ -493,11 +564,18 @@ THostConfig LoadHostConfig(const std::string& file) {
                         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
                         if (output.empty())
                             continue;
+                        // Not repeated in the message: it would show the password.
+                        if (output.starts_with("mqtt") &&
+                            output.substr(0, output.find('/', output.find("://") + 3)).find('@') !=
+                                std::string_view::npos)
+                            fail(section, key,
+                                 "a user or password does not go in an output's text (\"mqtt user\", "
+                                 "\"mqtt password file\")");
                         if (!KnownOutput(output))
                             fail(section, key,
                                  "unknown output \"" + std::string(output) +
                                      "\" (jsonl:PATH, csv:PATH, sqlite:PATH, mqtt://HOST[:PORT]/PREFIX, "
-                                     "null)");
+                                     "mqtts://HOST[:PORT]/PREFIX, null)");
                         const std::string destination = OutputDestination(output, config.Folder);
                         for (std::size_t i = 0; i < config.Outputs.size(); ++i)
                             if (OutputDestination(config.Outputs[i], config.Folder) == destination)
@@ -516,6 +594,9 @@ THostConfig LoadHostConfig(const std::string& file) {
                 if (!std::filesystem::is_directory(std::filesystem::path(config.LogFile).parent_path()))
                     fail(section, "log file", "no folder for " + config.LogFile);
             }
+            LoadMqttSettings(
+                config, environmentPassword, [&](const char* key) { return value(section, key); },
+                [&](const char* key, const std::string& what) { fail(section, key, what); });
             continue;
         }
 

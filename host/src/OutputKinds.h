@@ -45,6 +45,6 @@ std::unique_ptr<IOutput> MakeJsonlOutput(std::string target, std::string path, T
 std::unique_ptr<IOutput> MakeCsvOutput(std::string target, std::string path, TLog log);
 std::unique_ptr<IOutput> MakeSqliteOutput(std::string target, std::string path, TLog log);
 std::unique_ptr<IOutput> MakeMqttOutput(std::string target, std::string host, int port, std::string prefix,
-                                        TLog log);
+                                        bool tls, const TMqttOptions& options, TLog log);
 
 } // namespace host::outputs

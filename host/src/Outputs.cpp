@@ -226,18 +226,26 @@ std::string ResolvePath(std::string_view target, std::string_view path, const st
     return p.lexically_normal().string();
 }
 
-// "mqtt://HOST[:PORT]/PREFIX"; an IPv6 address goes in brackets.
-std::unique_ptr<IOutput> ParseMqtt(std::string_view target, outputs::TLog log) {
+// "mqtt://HOST[:PORT]/PREFIX" or "mqtts://..."; an IPv6 address goes in brackets.
+std::unique_ptr<IOutput> ParseMqtt(std::string_view target, const TMqttOptions& options, outputs::TLog log) {
+    const bool tls = target.starts_with("mqtts://");
+    const std::string scheme = tls ? "mqtts://" : "mqtt://";
+    std::string_view rest = target.substr(scheme.size());
+    const auto slash = rest.find('/');
+    std::string_view authority = rest.substr(0, slash);
+    // A user name and password in the text would end up in every log line
+    // that names the output: they are refused, and not repeated.
+    if (const auto at = authority.rfind('@'); at != std::string_view::npos)
+        throw std::invalid_argument("output \"" + scheme + "...@" + std::string(rest.substr(at + 1)) +
+                                    "\": a user or password does not go in the output's text (use \"mqtt "
+                                    "user\" and \"mqtt password file\")");
     const std::string text(target);
     auto fail = [&](const std::string& why) -> std::invalid_argument {
-        return std::invalid_argument("output \"" + text + "\": " + why +
-                                     " (expected mqtt://HOST[:PORT]/PREFIX)");
+        return std::invalid_argument("output \"" + text + "\": " + why + " (expected " + scheme +
+                                     "HOST[:PORT]/PREFIX)");
     };
-    std::string_view rest = target.substr(7);
-    const auto slash = rest.find('/');
     if (slash == std::string_view::npos)
         throw fail("the topic prefix is missing");
-    std::string_view authority = rest.substr(0, slash);
     std::string prefix(rest.substr(slash + 1));
     while (!prefix.empty() && prefix.back() == '/')
         prefix.pop_back();
@@ -265,25 +273,26 @@ std::unique_ptr<IOutput> ParseMqtt(std::string_view target, outputs::TLog log) {
     }
     if (hostName.empty())
         throw fail("the host is missing");
-    int port = 1883;
+    int port = tls ? 8883 : 1883;
     if (!portText.empty() || authority.find(':') != std::string_view::npos) {
         const auto [end, ec] = std::from_chars(portText.data(), portText.data() + portText.size(), port);
         if (ec != std::errc{} || end != portText.data() + portText.size() || port < 1 || port > 65535)
             throw fail("the port is not a number from 1 to 65535");
     }
-    return outputs::MakeMqttOutput(text, std::move(hostName), port, std::move(prefix), std::move(log));
+    return outputs::MakeMqttOutput(text, std::move(hostName), port, std::move(prefix), tls, options,
+                                   std::move(log));
 }
 
 } // namespace
 
 std::unique_ptr<IOutput> MakeOutput(std::string_view target, const std::string& baseDir,
-                                    std::function<void(const std::string&)> log) {
+                                    std::function<void(const std::string&)> log, const TMqttOptions& mqtt) {
     if (!log)
         log = [](const std::string&) {};
     if (target == "null")
         return std::make_unique<TNullOutput>(std::string(target));
-    if (target.starts_with("mqtt://"))
-        return ParseMqtt(target, std::move(log));
+    if (target.starts_with("mqtt://") || target.starts_with("mqtts://"))
+        return ParseMqtt(target, mqtt, std::move(log));
     const auto colon = target.find(':');
     const std::string_view kind = target.substr(0, colon);
     if (colon != std::string_view::npos) {
@@ -304,7 +313,7 @@ std::unique_ptr<IOutput> MakeOutput(std::string_view target, const std::string& 
     }
     throw std::invalid_argument("output \"" + std::string(target) +
                                 "\": unknown kind (expected jsonl:PATH, csv:PATH, sqlite:PATH, "
-                                "mqtt://HOST[:PORT]/PREFIX or null)");
+                                "mqtt://HOST[:PORT]/PREFIX, mqtts://HOST[:PORT]/PREFIX or null)");
 }
 
 } // namespace host

@@ -144,8 +144,10 @@ bool WritesToStdout(const std::string& output) {
 // The logger's state between the message loop's events.
 class TLogger {
 public:
-    TLogger(THostConfig config, THost& host, TPluginLibrary& library, const std::string& settingsFile)
-        : config_(std::move(config)), host_(host), acquisition_(host, library, settingsFile),
+    TLogger(THostConfig config, TSecret environmentPassword, THost& host, TPluginLibrary& library,
+            const std::string& settingsFile)
+        : config_(std::move(config)), environmentPassword_(std::move(environmentPassword)), host_(host),
+          acquisition_(host, library, settingsFile),
           window_([this](platform::UINT msg, platform::WPARAM wParam, platform::LPARAM) {
               if (msg != platform::WM_TIMER)
                   return false;
@@ -223,7 +225,7 @@ public:
         Reopen();
         THostConfig next;
         try {
-            next = LoadHostConfig(config_.File);
+            next = LoadHostConfig(config_.File, environmentPassword_);
         } catch (const EConfigError& e) {
             log_.Line(std::string("qorhost: configuration not reloaded: ") + e.what());
             return;
@@ -239,7 +241,9 @@ public:
                 next.LogFile = config_.LogFile;
             }
         }
-        if (next.Outputs != config_.Outputs) {
+        // A new password (its file is read again) or TLS file makes the MQTT
+        // outputs anew, as a new list of outputs does.
+        if (next.Outputs != config_.Outputs || next.Mqtt != config_.Mqtt) {
             try {
                 std::vector<std::unique_ptr<IOutput>> made = MakeOutputs(next);
                 FlushOutputs();
@@ -250,6 +254,7 @@ public:
                 log_.Line(std::string("qorhost: outputs not changed: ") + e.what());
                 next.Outputs = config_.Outputs;
                 next.OutputLines = config_.OutputLines;
+                next.Mqtt = config_.Mqtt;
             }
         }
         const std::vector<TSourceSettings> running = acquisition_.Sources();
@@ -326,13 +331,21 @@ public:
 
 private:
     std::vector<std::unique_ptr<IOutput>> MakeOutputs(const THostConfig& config) {
+        TMqttOptions mqtt;
+        mqtt.User = config.Mqtt.User;
+        mqtt.Password = config.Mqtt.Password.Reveal();
+        mqtt.CaFile = config.Mqtt.CaFile;
+        mqtt.CertFile = config.Mqtt.CertFile;
+        mqtt.KeyFile = config.Mqtt.KeyFile;
+        mqtt.Insecure = config.Mqtt.Insecure;
+        const TWipeOnExit wipe(mqtt.Password);
         std::vector<std::unique_ptr<IOutput>> made;
         for (std::size_t i = 0; i < config.Outputs.size(); ++i) {
             std::string problem;
             try {
-                made.push_back(MakeOutput(config.Outputs[i], config.Folder, [this](const std::string& line) {
-                    log_.Line("qorhost: " + line);
-                }));
+                made.push_back(MakeOutput(
+                    config.Outputs[i], config.Folder,
+                    [this](const std::string& line) { log_.Line("qorhost: " + line); }, mqtt));
                 problem = made.back()->StartProblem();
             } catch (const std::exception& e) {
                 problem = e.what();
@@ -374,6 +387,7 @@ private:
     };
 
     THostConfig config_;
+    TSecret environmentPassword_; // QORHOST_MQTT_PASSWORD, taken at start
     THost& host_;
     std::vector<TRetired> retired_; // outputs a reload replaced, as they ended
     TLogWriter log_;
@@ -401,9 +415,11 @@ CLI::App* AddRunCommand(CLI::App& app, TRunOptions& opts) {
 
 int RunRunCommand(const TRunOptions& opts) {
     files::TreatFileSizeLimitAsWriteError();
+    std::string fromEnvironment = files::TakeEnvironmentSecret("QORHOST_MQTT_PASSWORD");
+    TSecret environmentPassword(fromEnvironment);
     THostConfig config;
     try {
-        config = LoadHostConfig(opts.Config);
+        config = LoadHostConfig(opts.Config, environmentPassword);
     } catch (const EConfigError& e) {
         std::fprintf(stderr, "qorhost run: %s\n", e.what());
         return kExitUsage;
@@ -435,7 +451,7 @@ int RunRunCommand(const TRunOptions& opts) {
             std::fprintf(stderr, "qorhost run: %s\n", e.what());
             return kExitFailed;
         }
-        TLogger run(config, host, *library, folder.File("settings"));
+        TLogger run(config, std::move(environmentPassword), host, *library, folder.File("settings"));
         try {
             run.OpenOutputs();
         } catch (const EConfigError& e) {

@@ -56,6 +56,22 @@ TEST(CliConfigTest, AMistakeNamesTheFileTheLineAndTheKey) {
         {"[host]\noutputs = null\noutput = null\n[plc]\ndevice = h\naddresses = A\n", 3, "output"},
         {"[plc]\ndevice = 10.0.0.1:44818:1\naddresses = A\n", 2, "device"},
         {"[plc]\ndevice = h\nrequests = r0.xml\n", 3, "requests"},
+        // MQTT logins: the password never in the file, its file private.
+        {"[host]\noutputs = mqtts://b/p\nmqtt user = u\nmqtt password = hunter2\n[plc]\ndevice = "
+         "h\naddresses = A\n",
+         4, "mqtt password"},
+        {"[host]\noutputs = mqtt://u:hunter2@b/p\n[plc]\ndevice = h\naddresses = A\n", 2, "outputs"},
+        {"[host]\noutputs = mqtts://b/p\nmqtt password file = private.pw\n[plc]\ndevice = h\naddresses = A\n",
+         3, "mqtt password file"},
+        {"[host]\noutputs = mqtts://b/p\nmqtt user = u\nmqtt password file = shared.pw\n[plc]\ndevice = h\n"
+         "addresses = A\n",
+         4, "mqtt password file"},
+        {"[host]\noutputs = mqtt://b/p\nmqtt ca file = r.xml\n[plc]\ndevice = h\naddresses = A\n", 3,
+         "mqtt ca file"},
+        {"[host]\noutputs = mqtts://b/p\nmqtt cert file = r.xml\n[plc]\ndevice = h\naddresses = A\n", 3,
+         "mqtt cert file"},
+        {"[host]\noutputs = mqtts://b/p\nmqtt insecure = 2\n[plc]\ndevice = h\naddresses = A\n", 3,
+         "mqtt insecure"},
         {"[plc]\ndevice = h\nrequests = rx.xml\n", 3, "requests"},
     };
     folder.Write("r.xml", "<r><MODBUSRTUQUERY><I/></MODBUSRTUQUERY></r>");
@@ -69,6 +85,11 @@ TEST(CliConfigTest, AMistakeNamesTheFileTheLineAndTheKey) {
                interval + "</PollInterval></MethodPoll></RequestMethod></Request>\n</MODBUSRTUQUERY></r>";
     };
     folder.Write("r0.xml", list("0"));
+    folder.Write("private.pw", "hunter2\n");
+    std::filesystem::permissions(folder / "private.pw", std::filesystem::perms::owner_read);
+    folder.Write("shared.pw", "hunter2\n");
+    std::filesystem::permissions(folder / "shared.pw",
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
     folder.Write("rx.xml", list("1s"));
     folder.Write("notxml.xml", "<r><MODBUSRTUQUERY>");
     for (const TBadConfig& c : cases) {
@@ -81,6 +102,7 @@ TEST(CliConfigTest, AMistakeNamesTheFileTheLineAndTheKey) {
             EXPECT_EQ(e.Key(), c.Key) << e.what();
             const std::string where = file + ":" + std::to_string(c.Line) + ":";
             EXPECT_EQ(std::string(e.what()).rfind(where, 0), 0u) << e.what();
+            EXPECT_EQ(std::string(e.what()).find("hunter2"), std::string::npos) << e.what();
         }
     }
     EXPECT_THROW(LoadHostConfig(folder.Write("empty.ini", "[host]\noutputs = null\n")), EConfigError);

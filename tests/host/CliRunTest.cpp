@@ -3,12 +3,14 @@
 // list, SIGTERM stops cleanly with every delivered packet written.
 #include "../platform/SettingsTestSupport.h"
 #include "CliProcess.h"
+#include "MqttBroker.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
 
 #include <fstream>
+#include <set>
 #include <sys/stat.h>
 
 namespace {
@@ -261,6 +263,82 @@ TEST(CliRunTest, AnOutputThatCannotBeOpenedIsRefusedAtStart) {
                                "read-only"),
               std::string::npos)
         << run.Text(1);
+}
+
+std::string ProcFile(pid_t pid, const char* name) {
+    return settings_test::ReadText("/proc/" + std::to_string(pid) + "/" + name);
+}
+
+// A plant's broker: TLS, no anonymous clients. With the right password every
+// packet is published; with a wrong one the run says the login was refused
+// and ends with status 1. The password is in no output, log, command line or
+// environment of the process.
+TEST(CliRunTest, MqttsWithALoginPublishesEveryPacketAndThePasswordStaysSecret) {
+    if (mqtttest::BrokerBinary().empty())
+        GTEST_SKIP() << "mosquitto (the broker) is not installed";
+    using mqtttest::Certificates;
+    Certificates certificates;
+    ASSERT_TRUE(certificates.Made());
+    const int tlsPort = mqtttest::FreePort();
+    mqtttest::Broker broker(certificates.Security(), certificates.Listener(tlsPort, "server"));
+    TSim sim;
+    ASSERT_GT(sim.Port(), 0);
+    settings_test::TempFolder folder;
+    const std::string password = Certificates::kPassword;
+    folder.Write("mqtt.password", password + "\n");
+    std::filesystem::permissions(folder / "mqtt.password", std::filesystem::perms::owner_read);
+    const std::string target = "mqtts://127.0.0.1:" + std::to_string(tlsPort) + "/plant";
+    const auto config = [&](const std::string& passwordKey) {
+        return folder.Write(
+            "mqtt.ini", "[host]\noutputs = jsonl:-, " + target + "\nlog file = run.log\nmqtt user = plant\n" +
+                            passwordKey + "mqtt ca file = " + certificates.Path("ca.crt") +
+                            "\n[plc]\ndevice = " + sim.Device() + "\naddresses = Counter\ninterval = 50\n");
+    };
+    const auto secretNowhere = [&](const TChild& run, const std::string& secret) {
+        EXPECT_EQ(run.Text(0).find(secret), std::string::npos);
+        EXPECT_EQ(run.Text(1).find(secret), std::string::npos);
+        EXPECT_EQ(folder.Read("run.log").find(secret), std::string::npos);
+    };
+
+    mqtttest::Subscriber subscriber(broker.Port(), "plant/#", false, Certificates::kUser, password);
+    {
+        TChild run({QOR_QORHOST_PATH, "run", "--config", config("mqtt password file = mqtt.password\n")});
+        int seen = 0;
+        ASSERT_TRUE(run.WaitForLine(0, [&](const std::string&) { return ++seen == 10; })) << run.Text(1);
+        EXPECT_EQ(ProcFile(run.Pid(), "cmdline").find(password), std::string::npos);
+        EXPECT_EQ(ProcFile(run.Pid(), "environ").find(password), std::string::npos);
+        run.Signal(SIGTERM);
+        ASSERT_EQ(run.Wait(), 0) << run.Text(1);
+        secretNowhere(run, password);
+        // Every packet the run delivered went to the broker.
+        const std::vector<std::string>& delivered = run.Lines(0);
+        const auto published =
+            subscriber.WaitFor("plant/plc", [&](const auto& m) { return m.size() >= delivered.size(); });
+        std::set<std::string> payloads;
+        for (const mqtttest::Message& m : published)
+            payloads.insert(m.Payload);
+        for (const std::string& line : delivered)
+            EXPECT_EQ(payloads.count(line), 1u) << line;
+    }
+    {
+        // The wrong password, from the environment.
+        const std::string wrong = "Tr0ub4dor&3-but-wrong";
+        settings_test::ScopedEnv environment("QORHOST_MQTT_PASSWORD", wrong.c_str());
+        TChild run({QOR_QORHOST_PATH, "run", "--config", config("")});
+        ASSERT_TRUE(run.WaitForText(1, "refused the login as \"plant\"")) << run.Text(1);
+        int seen = 0;
+        ASSERT_TRUE(run.WaitForLine(0, [&](const std::string&) { return ++seen == 3; })) << run.Text(1);
+        EXPECT_EQ(ProcFile(run.Pid(), "environ").find(wrong), std::string::npos);
+        run.Signal(SIGTERM);
+        EXPECT_EQ(run.Wait(), 1) << run.Text(1);
+        const std::string all = std::to_string(run.Lines(0).size());
+        EXPECT_EQ(
+            CountText(run.Lines(1), "output " + target + ": " + all + " of " + all + " packets not written"),
+            1)
+            << run.Text(1);
+        EXPECT_EQ(CountText(run.Lines(1), "refused the login"), 1) << run.Text(1);
+        secretNowhere(run, wrong);
+    }
 }
 
 } // namespace

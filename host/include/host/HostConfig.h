@@ -8,6 +8,7 @@
 #pragma once
 
 #include "host/OptionsDialog.h"
+#include "host/Secret.h"
 
 #include <cstdint>
 #include <stdexcept>
@@ -82,6 +83,21 @@ struct TSourceSettings {
     bool NeedsRestart(const TSourceSettings& other) const;
 };
 
+// How the MQTT outputs log in and check the broker: the [host] keys
+// "mqtt user", "mqtt password file", "mqtt ca file", "mqtt cert file",
+// "mqtt key file" and "mqtt insecure". The password comes from its file
+// (which only its owner may read) or else from the environment variable
+// QORHOST_MQTT_PASSWORD; a password in the configuration itself is refused,
+// so that the file can be shown and shared.
+struct TMqttSettings {
+    std::string User;
+    std::string PasswordFile; // absolute, or empty
+    TSecret Password;
+    std::string CaFile, CertFile, KeyFile; // absolute, or empty
+    bool Insecure = false;
+    bool operator==(const TMqttSettings&) const = default;
+};
+
 struct THostConfig {
     std::string File;   // the configuration file, absolute
     std::string Folder; // its folder: relative paths start here
@@ -91,9 +107,12 @@ struct THostConfig {
     std::string LogFile;          // absolute, or empty
     int LogFileLine = 0;          // the line of its key
     std::vector<TSourceSettings> Sources;
+    TMqttSettings Mqtt;
 };
 
-// Reads and checks the file. Throws EConfigError.
-THostConfig LoadHostConfig(const std::string& file);
+// Reads and checks the file. The MQTT password is the one of "mqtt password
+// file", else environmentPassword (when "mqtt user" is given). Throws
+// EConfigError.
+THostConfig LoadHostConfig(const std::string& file, const TSecret& environmentPassword = {});
 
 } // namespace host

@@ -80,7 +80,13 @@ public:
 //   mqtt    PacketJson on PREFIX/<data source> (+, # and / in the name become
 //           _), QoS 1; retained PREFIX/status "online"/"offline" (the last
 //           will says "offline"); up to 10,000 packets buffered while the
-//           broker is away, the oldest dropped beyond that.
+//           broker is away or refuses us, the oldest dropped beyond that.
+//           mqtts: the same over TLS, the broker's certificate verified
+//           against the CA file or the system's CA store, and its name
+//           against the host, unless Insecure says otherwise. A refused
+//           login, an untrusted or expired certificate, a certificate for
+//           another name and a refused client certificate are each logged
+//           once, by name.
 //   null    discards.
 // In every output NaN and the infinities are the texts "NaN", "Infinity" and
 // "-Infinity" (JSON strings, SQLite TEXT), and the packet's time stamp
@@ -90,13 +96,27 @@ public:
 // The file outputs keep up to 64 MiB of lines, SQLite up to 100,000 packets
 // while their destination refuses them.
 //
+// How the MQTT outputs log in and check the broker: the [host] "mqtt ..."
+// keys of the logger's configuration.
+struct TMqttOptions {
+    std::string User;     // empty: no login
+    std::string Password; // with User; goes to the broker and nowhere else
+    // mqtts only:
+    std::string CaFile;    // empty: the system's CA store
+    std::string CertFile;  // a client certificate for brokers that ask for one,
+    std::string KeyFile;   // and its key (not encrypted)
+    bool Insecure = false; // no verification of the broker's certificate (warned at every start)
+};
+
 // Makes an output from its target: "jsonl:PATH", "csv:PATH" ("-" = standard
-// output), "sqlite:PATH", "mqtt://HOST[:PORT]/PREFIX", "null". Relative
-// paths are taken relative to baseDir. log receives one line per state change
-// (failure, recovery) from any thread. Throws std::invalid_argument with a
-// readable message for a malformed target.
+// output), "sqlite:PATH", "mqtt://HOST[:PORT]/PREFIX" (port 1883),
+// "mqtts://HOST[:PORT]/PREFIX" (port 8883), "null". Relative paths are taken
+// relative to baseDir. log receives one line per state change (failure,
+// recovery) from any thread. Throws std::invalid_argument with a readable
+// message for a malformed target.
 std::unique_ptr<IOutput> MakeOutput(std::string_view target, const std::string& baseDir,
-                                    std::function<void(const std::string&)> log);
+                                    std::function<void(const std::string&)> log,
+                                    const TMqttOptions& mqtt = {});
 
 // The JSON object of one packet: item names as keys, values as JSON numbers,
 // booleans or strings (date/time values as ISO-8601 text; NaN/Inf as text).
