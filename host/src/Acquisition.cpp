@@ -238,9 +238,9 @@ std::string TAcquisition::NameOf(std::uint32_t moduleIndex) const {
 }
 
 void TAcquisition::Log(const std::string& source, const std::string& line) {
-    log_.push_back("[" + source + "] " + line);
+    log_.Add("[" + source + "] " + line);
     if (OnLog)
-        OnLog(log_.back());
+        OnLog(log_.Last());
 }
 
 } // namespace host

@@ -209,7 +209,7 @@ std::int32_t TDeviceConnections::SendToDevice(std::uint32_t, std::uint32_t dataS
 
 std::vector<std::string> TDeviceConnections::LogLines() const {
     std::scoped_lock hold(logLock_);
-    return log_;
+    return log_.Lines();
 }
 
 bool TDeviceConnections::RetryPending(std::uint32_t sourceId) const {
@@ -403,7 +403,7 @@ void TDeviceConnections::ScheduleRetry(Connection& c) {
 void TDeviceConnections::Log(const std::string& line) {
     {
         std::scoped_lock hold(logLock_);
-        log_.push_back(line);
+        log_.Add(line);
     }
     if (OnLog)
         OnLog(line);

@@ -199,9 +199,9 @@ void THost::OnLogChanged(std::uint32_t moduleIndex) {
     if (it == instances_.end())
         return;
     for (TLogLine& line : it->second->FetchLog()) {
-        logLines_.push_back(std::move(line));
+        logLines_.Add(std::move(line));
         if (OnLogLine)
-            OnLogLine(logLines_.back());
+            OnLogLine(logLines_.Last());
     }
 }
 

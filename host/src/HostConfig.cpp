@@ -1,5 +1,6 @@
 #include "host/HostConfig.h"
 
+#include "FileAccess.h"
 #include "host/DeviceConnections.h"
 
 // Only the char flavour: the file's bytes are the strings' bytes.
@@ -13,6 +14,7 @@
 #include <charconv>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -61,12 +63,16 @@ std::string XmlEscape(std::string_view text) {
     return out;
 }
 
-// SimpleIni keeps no line numbers: the lines of the sections and keys are
-// found by reading the text the way it does (";" and "#" start comments).
+// SimpleIni keeps no line numbers and takes what it does not understand
+// without a word (a line without "=", an unclosed "[", a section or key given
+// twice): the text is read here the way it reads it (";" and "#" start
+// comments), each section and key is given its line, and what SimpleIni
+// would skip or merge is refused.
 class TLineIndex {
 public:
-    explicit TLineIndex(const std::string& text) {
-        std::string section;
+    TLineIndex(const std::string& file, const std::string& text) {
+        std::string section;     // lower case, as the index keeps it
+        std::string sectionName; // as written, for messages
         int number = 0;
         std::size_t start = 0;
         while (start < text.size()) {
@@ -80,12 +86,35 @@ public:
                 continue;
             if (line.front() == '[') {
                 const std::size_t close = line.find(']');
-                section = Lower(TrimBlanks(line.substr(1, close == std::string_view::npos ? 1 : close - 1)));
-                sections_.emplace(section, number);
+                if (close == std::string_view::npos)
+                    throw EConfigError(file, number, "", "", "a section name without its closing \"]\"");
+                const std::string_view name = TrimBlanks(line.substr(1, close - 1));
+                if (name.empty())
+                    throw EConfigError(file, number, "", "", "a section without a name");
+                if (!TrimBlanks(line.substr(close + 1)).empty())
+                    throw EConfigError(file, number, std::string(name), "",
+                                       "text after the section name (comments take whole lines)");
+                section = Lower(name);
+                sectionName = name;
+                if (const auto [at, added] = sections_.emplace(section, number); !added)
+                    throw EConfigError(file, number, std::string(name), "",
+                                       "a second section of this name (the first is on line " +
+                                           std::to_string(at->second) +
+                                           "; names compare without regard to case)");
                 continue;
             }
             const std::size_t equals = line.find('=');
-            keys_.emplace(std::make_pair(section, Lower(TrimBlanks(line.substr(0, equals)))), number);
+            const std::string_view key = TrimBlanks(line.substr(0, equals));
+            if (equals == std::string_view::npos || key.empty())
+                // The line itself is not repeated: it may hold a secret.
+                throw EConfigError(file, number, sectionName, "",
+                                   "expected KEY = VALUE, a [section] or a comment");
+            const std::string lowered = Lower(key);
+            const bool repeatable = section == "host" && (lowered == "outputs" || lowered == "output");
+            if (const auto [at, added] = keys_.emplace(std::make_pair(section, lowered), number);
+                !added && !repeatable)
+                throw EConfigError(file, number, sectionName, std::string(key),
+                                   "given twice (first on line " + std::to_string(at->second) + ")");
         }
     }
     int Section(std::string_view section) const {
@@ -144,13 +173,47 @@ std::string Absolute(const std::string& folder, std::string_view path) {
 }
 
 bool KnownOutput(std::string_view output) {
-    for (const std::string_view prefix : {"jsonl:", "csv:", "sqlite:", "mqtt://"})
+    for (const std::string_view prefix : {"jsonl:", "csv:", "sqlite:", "mqtt://", "mqtts://"})
         if (output.size() > prefix.size() && output.substr(0, prefix.size()) == prefix)
             return true;
     return output == "null";
 }
 
-constexpr const char* kHostKeys[] = {"plugin", "outputs", "output", "log file"};
+// The first element named name (in any case) below node, as the plug-in
+// finds a request's keys.
+pugi::xml_node FindElement(pugi::xml_node node, std::string_view name) {
+    return node.find_node(
+        [&](pugi::xml_node n) { return n.type() == pugi::node_element && Lower(n.name()) == Lower(name); });
+}
+
+// The plug-in polls a request whose PollInterval is 0 without a pause and
+// reads one that is no number as 1000 ms: both are refused here. Returns
+// "LINE: what" for the first such request, else nothing.
+std::string CheckPollIntervals(pugi::xml_node query, const std::string& text) {
+    for (pugi::xml_node request = query.first_child(); request; request = request.next_sibling()) {
+        if (request.type() != pugi::node_element)
+            continue;
+        const pugi::xml_node interval = FindElement(request, "PollInterval");
+        const std::string_view given = TrimBlanks(interval.text().get());
+        if (!interval || given.empty())
+            continue;
+        std::int64_t ms = 0;
+        const auto [end, ec] = std::from_chars(given.data(), given.data() + given.size(), ms);
+        if (ec == std::errc() && end == given.data() + given.size() && ms >= 1)
+            continue;
+        const std::size_t at = std::min<std::size_t>(
+            static_cast<std::size_t>(std::max<std::ptrdiff_t>(interval.offset_debug(), 0)), text.size());
+        const auto line = 1 + std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n');
+        std::string caption = request.attribute("caption").value();
+        return std::to_string(line) + ": request \"" + caption + "\": PollInterval \"" + std::string(given) +
+               "\" (expected a whole number of units from 1, as the dialog allows)";
+    }
+    return {};
+}
+
+constexpr const char* kHostKeys[] = {
+    "plugin",       "outputs",        "output",        "log file",     "mqtt user", "mqtt password file",
+    "mqtt ca file", "mqtt cert file", "mqtt key file", "mqtt insecure"};
 constexpr const char* kSourceKeys[] = {"name",         "type",           "device",  "requests",
                                        "addresses",    "path",           "number",  "interval",
                                        "min interval", "export at once", "combine requests", "language"};
@@ -186,14 +249,173 @@ std::string RequestListXml(const std::vector<TPollRequest>& requests) {
     return xml + "</MODBUSRTUQUERY>\n</RequestList>\n";
 }
 
+namespace {
+
+// Dotted IPv4: four numbers 0..255 (the shorter forms that the resolver
+// also takes, "10.1" for 10.0.0.1, are a guess waiting to happen).
+bool IsIpv4(std::string_view text) {
+    int parts = 0;
+    while (true) {
+        const std::size_t dot = text.find('.');
+        const std::string_view part = text.substr(0, dot);
+        unsigned value = 0;
+        const auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), value);
+        if (part.empty() || part.size() > 3 || ec != std::errc() || end != part.data() + part.size() ||
+            value > 255)
+            return false;
+        ++parts;
+        if (dot == std::string_view::npos)
+            break;
+        text.remove_prefix(dot + 1);
+    }
+    return parts == 4;
+}
+
+// IPv6 text: up to eight groups of one to four hex digits, at most one "::",
+// an IPv4 address in place of the last two groups.
+bool IsIpv6(std::string_view text) {
+    if (text.empty())
+        return false;
+    int groups = 0;
+    bool compressed = false;
+    std::size_t i = 0;
+    if (text.starts_with("::")) {
+        compressed = true;
+        i = 2;
+    } else if (text.front() == ':') {
+        return false;
+    }
+    while (i < text.size()) {
+        const std::size_t colon = text.find(':', i);
+        const std::string_view group = text.substr(i, colon == std::string_view::npos ? colon : colon - i);
+        if (group.find('.') != std::string_view::npos) {
+            if (colon != std::string_view::npos || !IsIpv4(group))
+                return false;
+            groups += 2;
+            break;
+        }
+        if (group.empty() || group.size() > 4 ||
+            group.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
+            return false;
+        ++groups;
+        if (colon == std::string_view::npos)
+            break;
+        i = colon + 1;
+        if (i < text.size() && text[i] == ':') {
+            if (compressed)
+                return false;
+            compressed = true;
+            ++i;
+        } else if (i == text.size()) {
+            return false; // a single ":" at the end
+        }
+    }
+    return compressed ? groups <= 7 : groups == 8;
+}
+
+// A host name: labels of letters, digits, "-" and "_" joined by dots.
+bool IsHostName(std::string_view text) {
+    if (text.empty() || text.size() > 253)
+        return false;
+    if (text.back() == '.')
+        text.remove_suffix(1);
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t dot = std::min(text.find('.', start), text.size());
+        const std::string_view label = text.substr(start, dot - start);
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+            return false;
+        for (const char c : label)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_')
+                return false;
+        start = dot + 1;
+    }
+    // All digits and dots is meant as an IPv4 address.
+    return text.find_first_not_of("0123456789.") != std::string_view::npos || IsIpv4(text);
+}
+
+} // namespace
+
 std::string CheckDevice(std::string_view device) {
-    return SplitDeviceAddress(TrimBlanks(device)) ? "" : "expected HOST or HOST:PORT (port 1..65535)";
+    const std::string_view text = TrimBlanks(device);
+    const char* expected = "expected HOST or HOST:PORT (port 1..65535)";
+    std::string_view host = text;
+    std::string_view port;
+    bool hasPort = false;
+    if (!text.empty() && text.front() == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string_view::npos)
+            return expected;
+        host = text.substr(1, close - 1);
+        const std::string_view rest = text.substr(close + 1);
+        if (!rest.empty()) {
+            if (rest.front() != ':')
+                return expected;
+            hasPort = true;
+            port = rest.substr(1);
+        }
+        if (!IsIpv6(host))
+            return std::string(expected) + "; \"" + std::string(host) + "\" is no IPv6 address";
+    } else if (std::count(text.begin(), text.end(), ':') > 1) {
+        // A bare IPv6 address takes no port (that needs the brackets).
+        if (!IsIpv6(text))
+            return std::string(expected) + "; an IPv6 address with a port goes in brackets, [ADDRESS]:PORT";
+    } else {
+        const std::size_t colon = text.find(':');
+        host = text.substr(0, colon);
+        if (colon != std::string_view::npos) {
+            hasPort = true;
+            port = text.substr(colon + 1);
+        }
+        if (!IsHostName(host))
+            return std::string(expected) + "; \"" + std::string(host) + "\" is no host name or IPv4 address";
+    }
+    if (hasPort && !Unsigned(port, 1, 65535))
+        return expected;
+    // The connection code reads the text the same way.
+    return SplitDeviceAddress(text) ? "" : expected;
+}
+
+std::string CheckType(std::string_view type) {
+    for (const std::string_view known : kDataSourceTypes)
+        if (type == known)
+            return {};
+    std::string list;
+    for (const std::string_view known : kDataSourceTypes)
+        list += std::string(list.empty() ? "" : ", ") + "\"" + std::string(known) + "\"";
+    return "unknown data source type \"" + std::string(type) + "\" (the plug-in has " + list + ")";
 }
 
 std::string CheckPath(std::string_view path) {
     return path.find_first_not_of("0123456789;,") == std::string_view::npos
                ? ""
                : "a device path holds only digits, \";\" and \",\"";
+}
+
+std::string OutputDestination(std::string_view output, const std::string& folder) {
+    if (output == "null")
+        return "null";
+    for (const std::string_view scheme : {"mqtt://", "mqtts://"}) {
+        if (!output.starts_with(scheme))
+            continue;
+        std::string_view rest = output.substr(scheme.size());
+        const std::size_t slash = rest.find('/');
+        std::string authority = Lower(rest.substr(0, slash));
+        std::string prefix(slash == std::string_view::npos ? "" : rest.substr(slash + 1));
+        while (!prefix.empty() && prefix.back() == '/')
+            prefix.pop_back();
+        const std::size_t close = authority.rfind(']');
+        const std::size_t colon = authority.rfind(':');
+        if (colon == std::string::npos || (close != std::string::npos && colon < close) ||
+            (close == std::string::npos && authority.find(':') != colon))
+            authority += scheme == "mqtts://" ? ":8883" : ":1883";
+        return "mqtt:" + authority + "/" + prefix;
+    }
+    const std::size_t colon = output.find(':');
+    const std::string_view path = colon == std::string_view::npos ? output : output.substr(colon + 1);
+    if (path == "-")
+        return "stdout";
+    return "file:" + Absolute(folder, path);
 }
 
 EConfigError::EConfigError(const std::string& file, int line, const std::string& section,
@@ -214,7 +436,67 @@ bool TSourceSettings::NeedsRestart(const TSourceSettings& other) const {
     return Name != other.Name || Type != other.Type || Device != other.Device || Language != other.Language;
 }
 
-THostConfig LoadHostConfig(const std::string& file) {
+namespace {
+
+// The [host] "mqtt ..." keys. get gives a key's value, fail throws.
+void LoadMqttSettings(THostConfig& config, const TSecret& environmentPassword,
+                      const std::function<std::string(const char*)>& get,
+                      const std::function<void(const char*, const std::string&)>& fail) {
+    TMqttSettings& mqtt = config.Mqtt;
+    mqtt.User = get("mqtt user");
+    if (const std::string path = get("mqtt password file"); !path.empty()) {
+        mqtt.PasswordFile = Absolute(config.Folder, path);
+        if (mqtt.User.empty())
+            fail("mqtt password file", "a password without \"mqtt user\"");
+        std::string text, why;
+        const TWipeOnExit wipe(text);
+        if (!files::ReadSecretFile(mqtt.PasswordFile, text, why))
+            fail("mqtt password file", why);
+        // The file's line end is not part of the password.
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        mqtt.Password = TSecret(text);
+        if (mqtt.Password.Empty())
+            fail("mqtt password file", mqtt.PasswordFile + " is empty");
+    } else if (!mqtt.User.empty()) {
+        mqtt.Password = environmentPassword;
+    }
+    const bool tls = std::any_of(config.Outputs.begin(), config.Outputs.end(),
+                                 [](const std::string& o) { return o.starts_with("mqtts://"); });
+    for (const auto& [key, path] :
+         {std::pair{"mqtt ca file", &mqtt.CaFile}, std::pair{"mqtt cert file", &mqtt.CertFile},
+          std::pair{"mqtt key file", &mqtt.KeyFile}}) {
+        const std::string given = get(key);
+        if (given.empty())
+            continue;
+        if (!tls)
+            fail(key, "for mqtts:// outputs, and there is none (mqtt:// is not encrypted)");
+        *path = Absolute(config.Folder, given);
+        if (!std::ifstream(*path))
+            fail(key, "cannot read " + *path);
+    }
+    if (mqtt.CertFile.empty() != mqtt.KeyFile.empty())
+        fail(mqtt.CertFile.empty() ? "mqtt key file" : "mqtt cert file",
+             "a client certificate takes both \"mqtt cert file\" and \"mqtt key file\"");
+    if (!mqtt.KeyFile.empty()) {
+        std::string text, why;
+        const TWipeOnExit wipe(text);
+        if (!files::ReadSecretFile(mqtt.KeyFile, text, why))
+            fail("mqtt key file", why);
+    }
+    if (const std::string insecure = get("mqtt insecure"); !insecure.empty()) {
+        const auto flag = Flag(insecure);
+        if (!flag)
+            fail("mqtt insecure", "expected 1 or 0");
+        if (*flag && !tls)
+            fail("mqtt insecure", "for mqtts:// outputs, and there is none");
+        mqtt.Insecure = *flag;
+    }
+}
+
+} // namespace
+
+THostConfig LoadHostConfig(const std::string& file, const TSecret& environmentPassword) {
     THostConfig config;
     std::error_code ec;
     config.File = std::filesystem::absolute(file, ec).lexically_normal().string();
@@ -224,20 +506,27 @@ THostConfig LoadHostConfig(const std::string& file) {
         throw EConfigError(file, 0, "", "", "cannot read the file");
     const std::string text(std::istreambuf_iterator<char>(in), {});
 
+    const TLineIndex lines(file, text);
     CSimpleIniA ini(false, true, false); // not UTF-8 checked, multiple keys, no multi-line values
     if (ini.LoadData(text) < 0)
         throw EConfigError(file, 0, "", "", "not INI text");
-    const TLineIndex lines(text);
     const auto fail = [&](std::string_view section, std::string_view key, const std::string& what) {
         throw EConfigError(file, lines.Key(section, key), std::string(section), std::string(key), what);
     };
     const auto checkKeys = [&](const char* section, std::span<const char* const> allowed) {
         CSimpleIniA::TNamesDepend keys;
         ini.GetAllKeys(section, keys);
-        for (const auto& k : keys)
+        for (const auto& k : keys) {
+            // Said without the value, which the message must not repeat.
+            if (Lower(k.pItem).find("password") != std::string::npos &&
+                Lower(k.pItem) != "mqtt password file")
+                fail(section, k.pItem,
+                     "a password is not written in the configuration: give \"mqtt password file = PATH\" "
+                     "(a file only its owner may read) or the environment variable QORHOST_MQTT_PASSWORD");
             if (std::none_of(allowed.begin(), allowed.end(),
                              [&](const char* a) { return Lower(k.pItem) == a; }))
                 fail(section, k.pItem, "unknown key");
+        }
     };
     const auto value = [&](const char* section, const char* key) -> std::string {
         return std::string(TrimBlanks(ini.GetValue(section, key, "")));
@@ -276,11 +565,25 @@ THostConfig LoadHostConfig(const std::string& file) {
                         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
                         if (output.empty())
                             continue;
+                        // Not repeated in the message: it would show the password.
+                        if (output.starts_with("mqtt") &&
+                            output.substr(0, output.find('/', output.find("://") + 3)).find('@') !=
+                                std::string_view::npos)
+                            fail(section, key,
+                                 "a user or password does not go in an output's text (\"mqtt user\", "
+                                 "\"mqtt password file\")");
                         if (!KnownOutput(output))
                             fail(section, key,
                                  "unknown output \"" + std::string(output) +
                                      "\" (jsonl:PATH, csv:PATH, sqlite:PATH, mqtt://HOST[:PORT]/PREFIX, "
-                                     "null)");
+                                     "mqtts://HOST[:PORT]/PREFIX, null)");
+                        const std::string destination = OutputDestination(output, config.Folder);
+                        for (std::size_t i = 0; i < config.Outputs.size(); ++i)
+                            if (OutputDestination(config.Outputs[i], config.Folder) == destination)
+                                fail(section, key,
+                                     "\"" + std::string(output) + "\" writes where \"" + config.Outputs[i] +
+                                         "\" (line " + std::to_string(config.OutputLines[i]) +
+                                         ") already does");
                         config.Outputs.emplace_back(output);
                         config.OutputLines.push_back(lines.Key(section, key));
                     }
@@ -288,9 +591,13 @@ THostConfig LoadHostConfig(const std::string& file) {
             }
             if (const std::string log = value(section, "log file"); !log.empty()) {
                 config.LogFile = Absolute(config.Folder, log);
+                config.LogFileLine = lines.Key(section, "log file");
                 if (!std::filesystem::is_directory(std::filesystem::path(config.LogFile).parent_path()))
                     fail(section, "log file", "no folder for " + config.LogFile);
             }
+            LoadMqttSettings(
+                config, environmentPassword, [&](const char* key) { return value(section, key); },
+                [&](const char* key, const std::string& what) { fail(section, key, what); });
             continue;
         }
 
@@ -306,6 +613,8 @@ THostConfig LoadHostConfig(const std::string& file) {
             fail(section, "name", "a second data source named \"" + source.Name + "\"");
         if (const std::string type = value(section, "type"); !type.empty())
             source.Type = type;
+        if (const std::string wrong = CheckType(source.Type); !wrong.empty())
+            fail(section, "type", wrong);
         source.Device = value(section, "device");
         if (source.Device.empty())
             fail(section, "device", "missing (HOST or HOST:PORT of the controller)");
@@ -354,6 +663,8 @@ THostConfig LoadHostConfig(const std::string& file) {
             if (!query || !query.first_child())
                 fail(section, "requests",
                      path + ": no request items (a MODBUSRTUQUERY element with children)");
+            if (const std::string wrong = CheckPollIntervals(query, source.RequestXml); !wrong.empty())
+                fail(section, "requests", path + ":" + wrong);
         } else {
             TPollRequest request;
             // "path =" with nothing after it is the empty route (no port segment).

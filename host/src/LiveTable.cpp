@@ -3,6 +3,7 @@
 #include "host/Acquisition.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace host {
@@ -20,7 +21,9 @@ std::string ValueText(const qor::Variant& value) {
             // A REAL travels as a double: seven digits are what it holds.
             char number[32];
             std::snprintf(number, sizeof number, "%.7g", value.AsDouble());
-            text = number;
+            text = std::isfinite(value.AsDouble()) ? number : ValueTextOf({"", value}, {});
+        } else if (value.IsArray()) {
+            text = ValueTextOf({"", value}, {});
         } else {
             text = value.AsString();
         }

@@ -4,15 +4,15 @@
 // reach the file at once and a fast one costs one system call per batch. What
 // the file refuses (disk full, folder gone) stays buffered, up to a bound, and
 // is written when the file takes it again.
+//
+// A packet's text (one JSON line, or a CSV row per value) is a record that is
+// in the file whole or not at all: when a write stops inside a record (the
+// disk filled up), the file is cut back to the end of the last whole record
+// and the rest stays buffered.
+#include "FileAccess.h"
 #include "OutputKinds.h"
 
-#include "platform/AtomicFile.h"
-#include "platform/Paths.h"
-
-#include <cerrno>
-#include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <deque>
 
 namespace host::outputs {
 namespace {
@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kBatchBytes = 64 * 1024;
 constexpr auto kBatchAge = std::chrono::milliseconds(200);
-// Buffered while the file refuses writes; newer lines beyond it are dropped.
+// Buffered while the file refuses writes; newer packets beyond it are dropped.
 constexpr std::size_t kMaxPendingBytes = 64 * 1024 * 1024;
 
 class TTextFileOutput : public IOutput {
@@ -31,83 +31,130 @@ public:
     TTextFileOutput(std::string target, std::string path, std::string header, TLog log)
         : target_(std::move(target)), path_(std::move(path)), header_(std::move(header)), log_(std::move(log)) {
         if (path_.empty()) {
-            fd_ = STDOUT_FILENO;
-            pending_ = header_;
-        } else {
-            Open();
+            file_.UseStandardOutput();
+            AddHeader();
+        } else if (!Open()) {
+            startProblem_ = lastError_;
         }
     }
-    ~TTextFileOutput() override {
-        WritePending();
-        if (fd_ >= 0 && fd_ != STDOUT_FILENO)
-            ::close(fd_);
-    }
+    ~TTextFileOutput() override { WritePending(); }
     TTextFileOutput(const TTextFileOutput&) = delete;
     TTextFileOutput& operator=(const TTextFileOutput&) = delete;
 
     const std::string& Target() const override { return target_; }
 
-    void Write(const TOutputPacket& packet) override {
+    bool Write(const TOutputPacket& packet) override {
+        ++tally_.Given;
         const std::size_t before = pending_.size();
         try {
             Format(packet, pending_);
         } catch (const std::exception& e) {
             pending_.resize(before);
-            Report("cannot format a packet: " + std::string(e.what()));
-            return;
+            ++tally_.Lost;
+            Report("cannot format a packet, dropped: " + std::string(e.what()));
+            return false;
         }
         if (pending_.size() > kMaxPendingBytes) {
             pending_.resize(before);
+            ++tally_.Lost;
             if (dropped_++ == 0)
                 Report("buffer full (" + std::to_string(kMaxPendingBytes >> 20) +
                        " MiB), dropping new packets");
+            return false;
         }
+        records_.push_back({pending_.size(), true});
         const auto now = Clock::now();
         if (pending_.size() >= kBatchBytes || now - lastWrite_ >= kBatchAge)
             WritePending();
+        return true;
     }
 
-    void Flush(std::chrono::milliseconds) override {
-        if (!WritePending() || fd_ < 0 || fd_ == STDOUT_FILENO)
+    bool Flush(std::chrono::milliseconds) override {
+        if (!WritePending())
+            return false;
+        if (const std::string why = file_.Sync(); !why.empty()) {
+            Fail("cannot sync", why);
+            return false;
+        }
+        return true;
+    }
+
+    TOutputTally Tally() const override { return tally_; }
+    std::string StartProblem() const override {
+        return startProblem_.empty() ? "" : "cannot open " + path_ + ": " + startProblem_;
+    }
+
+    void Reopen() override {
+        if (path_.empty())
             return;
-        if (!platform::FlushDescriptor(fd_))
-            Fail("cannot sync", errno);
+        WritePending();
+        file_.Close();
+        Open();
     }
 
 protected:
     virtual void Format(const TOutputPacket& packet, std::string& out) = 0;
 
 private:
+    struct TRecord {
+        std::size_t End = 0; // in pending_
+        bool Packet = false; // false: the header
+    };
+
     bool Open() {
-        fd_ = platform::OpenForAppend(platform::PathFromUtf8(path_));
-        if (fd_ < 0) {
-            Fail("cannot open", errno);
+        if (const std::string why = file_.Open(path_); !why.empty()) {
+            Fail("cannot open", why);
             return false;
         }
-        struct stat st {};
-        if (!header_.empty() && ::fstat(fd_, &st) == 0 && st.st_size == 0)
-            pending_.insert(0, header_);
+        if (file_.Size() == 0)
+            AddHeader();
         return true;
+    }
+
+    // The header goes before everything waiting.
+    void AddHeader() {
+        if (header_.empty() || (!records_.empty() && !records_.front().Packet))
+            return;
+        pending_.insert(0, header_);
+        for (TRecord& r : records_)
+            r.End += header_.size();
+        records_.push_front({header_.size(), false});
     }
 
     // Whether everything buffered reached the file.
     bool WritePending() {
         lastWrite_ = Clock::now();
-        if (fd_ < 0 && !Open())
+        if (!file_.IsOpen() && !Open())
             return false;
-        std::size_t done = 0;
-        while (done < pending_.size()) {
-            const ssize_t n = ::write(fd_, pending_.data() + done, pending_.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                pending_.erase(0, done);
-                Fail("cannot write", n < 0 ? errno : ENOSPC);
-                return false;
-            }
-            done += static_cast<std::size_t>(n);
+        if (pending_.empty())
+            return true;
+        const std::int64_t sizeBefore = file_.Size();
+        const files::TAppendFile::TWritten written = file_.Write(pending_);
+        // The records that are in the file whole.
+        std::size_t whole = 0;
+        std::size_t records = 0;
+        while (records < records_.size() && records_[records].End <= written.Bytes)
+            whole = records_[records++].End;
+        if (written.Error != 0 && whole < written.Bytes) {
+            // Part of a record went out: cut it off, so that a reader never
+            // sees half a line and the record goes out whole later.
+            std::string cut = sizeBefore >= 0
+                                  ? file_.TruncateTo(sizeBefore + static_cast<std::int64_t>(whole))
+                                  : std::string("not a file");
+            if (!cut.empty())
+                Report("cannot remove a partly written record (" + cut + ")");
         }
-        pending_.clear();
+        for (std::size_t i = 0; i < records; ++i)
+            if (records_[i].Packet)
+                ++tally_.Written;
+        records_.erase(records_.begin(), records_.begin() + static_cast<std::ptrdiff_t>(records));
+        for (TRecord& r : records_)
+            r.End -= whole;
+        pending_.erase(0, whole);
+        if (written.Error != 0) {
+            Fail("cannot write", files::ErrorText(written.Error));
+            return false;
+        }
         if (failing_) {
             failing_ = false;
             std::string note = "writing again";
@@ -119,11 +166,12 @@ private:
         return true;
     }
 
-    void Fail(const char* what, int error) {
+    void Fail(const char* what, const std::string& why) {
+        lastError_ = why;
         if (failing_)
             return;
         failing_ = true;
-        Report(std::string(what) + ": " + std::strerror(error) + "; keeping lines in memory and retrying");
+        Report(std::string(what) + ": " + why + "; keeping lines in memory and retrying");
     }
 
     void Report(const std::string& text) {
@@ -135,11 +183,15 @@ private:
     std::string path_;
     std::string header_;
     TLog log_;
-    int fd_ = -1;
+    files::TAppendFile file_;
     std::string pending_;
+    std::deque<TRecord> records_; // what pending_ holds, in order
     Clock::time_point lastWrite_{};
     bool failing_ = false;
+    std::string lastError_;
+    std::string startProblem_;
     std::uint64_t dropped_ = 0;
+    TOutputTally tally_;
 };
 
 class TJsonlOutput : public TTextFileOutput {
@@ -184,7 +236,7 @@ protected:
             out += ',';
             AppendField(out, value.Name);
             out += ',';
-            AppendField(out, ValueText(value.Value));
+            AppendField(out, ValueText(value, packet.Time));
             out += "\r\n";
         }
     }

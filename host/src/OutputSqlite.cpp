@@ -7,14 +7,18 @@
 // Packets stay in memory until their transaction commits, so a database that
 // is locked by another writer, full or gone loses nothing: the rows stay
 // pending (up to kMaxPendingPackets, then the oldest go) and are retried every
-// kBatchAge. WAL journal: readers (any SQLite client) neither block the writer
-// nor are blocked by it; another writer holding the lock delays a commit by at
-// most kBusyWaitMs before the next retry.
+// kBatchAge. A transaction holds whole packets and commits only when every
+// INSERT of it went in; a packet the database itself refuses (a constraint or
+// trigger of the table, a value too large) can never go in, so it alone is
+// dropped, counted as lost, and the others are written again without it. WAL journal: readers (any SQLite
+// client) neither block the writer nor are blocked by it; another writer holding the lock delays a commit by
+// at most kBusyWaitMs before the next retry.
 #include "OutputKinds.h"
 
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -56,7 +60,8 @@ public:
         : target_(std::move(target)), path_(std::move(path)), log_(std::move(log)) {
         // The file and its table exist when the constructor returns (a reader
         // may open it at once); a failure here is retried by the writer.
-        Open();
+        if (!Open())
+            startProblem_ = lastError_;
         writer_ = std::thread([this] { Run(); });
     }
     ~TSqliteOutput() override {
@@ -72,14 +77,14 @@ public:
 
     const std::string& Target() const override { return target_; }
 
-    void Write(const TOutputPacket& packet) override {
+    bool Write(const TOutputPacket& packet) override {
         TOutputPacket copy = packet;
         bool wake = false;
         {
             std::scoped_lock hold(lock_);
             if (incoming_.size() + writing_ >= kMaxPendingPackets && !incoming_.empty()) {
                 incoming_.pop_front();
-                ++committed_; // gone: a flush does not wait for it
+                ++settled_; // gone: a flush does not wait for it
                 NoteDropped(1);
             }
             incoming_.push_back(std::move(copy));
@@ -90,15 +95,30 @@ public:
         }
         if (wake)
             wake_.notify_all();
+        return true;
     }
 
-    void Flush(std::chrono::milliseconds timeout) override {
+    bool Flush(std::chrono::milliseconds timeout) override {
         std::unique_lock hold(lock_);
         const std::uint64_t target = accepted_;
         flushUntil_ = Clock::now() + timeout;
         ++flushRequests_;
         wake_.notify_all();
-        done_.wait_until(hold, flushUntil_, [&] { return committed_ >= target; });
+        done_.wait_until(hold, flushUntil_, [&] { return settled_ >= target; });
+        return written_ == accepted_;
+    }
+
+    TOutputTally Tally() const override {
+        std::scoped_lock hold(lock_);
+        return {accepted_, written_, lost_};
+    }
+
+    std::string StartProblem() const override { return startProblem_; }
+
+    // The next attempt opens the file again by its path.
+    void Reopen() override {
+        std::scoped_lock hold(lock_);
+        reopen_ = true;
     }
 
 private:
@@ -131,7 +151,7 @@ private:
             if (pending_.size() > kMaxPendingPackets) {
                 const std::size_t excess = pending_.size() - kMaxPendingPackets;
                 pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(excess));
-                committed_ += excess; // gone: a flush does not wait for them
+                settled_ += excess; // gone: a flush does not wait for them
                 NoteDropped(excess);
             }
             writing_ = pending_.size();
@@ -144,15 +164,26 @@ private:
                     1, 60000));
             const std::size_t count = pending_.size();
             const bool wasFailing = failing_;
+            const bool reopen = std::exchange(reopen_, false);
             hold.unlock();
-            const bool ok = Commit(busyWaitMs);
+            if (reopen) {
+                insert_.reset();
+                db_.reset();
+            }
+            std::size_t refused = 0;
+            const bool ok = Commit(busyWaitMs, refused);
             hold.lock();
 
             lastAttempt_ = Clock::now();
             writing_ = pending_.size();
+            // Refused packets are gone for good: counted, and a flush does
+            // not wait for them.
+            lost_ += refused;
+            settled_ += refused;
             if (ok) {
-                committed_ += count;
-                if (wasFailing) {
+                written_ += count - refused;
+                settled_ += count - refused;
+                if (wasFailing && count > refused) {
                     std::string note = "writing again";
                     if (dropped_ > 0)
                         note += "; " + std::to_string(dropped_) +
@@ -168,6 +199,7 @@ private:
     }
 
     void NoteDropped(std::size_t count) {
+        lost_ += count;
         if (dropped_ == 0)
             Report("more than " + std::to_string(kMaxPendingPackets) +
                    " packets pending, dropping the oldest");
@@ -186,6 +218,11 @@ private:
         }
         sqlite3_busy_timeout(db.get(), kBusyWaitMs);
         sqlite3_extended_result_codes(db.get(), 1);
+        // SQLite opens a file it may not write read-only without a word.
+        if (sqlite3_db_readonly(db.get(), "main") == 1) {
+            Fail("cannot open", "the database is read-only");
+            return false;
+        }
         // NORMAL is durable across a crash of this process in WAL mode; a
         // power loss may cost the last commits, not the database. The larger
         // page cache keeps the (item, time) index's hot pages across batches.
@@ -212,47 +249,72 @@ private:
     }
 
     // Writes every pending packet in one transaction; whether they are in.
-    bool Commit(int busyWaitMs) {
-        if (pending_.empty())
-            return true;
-        if (!db_) {
-            insert_.reset();
-            if (!Open())
+    // refused counts the packets the database refused and that are gone.
+    bool Commit(int busyWaitMs, std::size_t& refused) {
+        for (;;) {
+            if (pending_.empty())
+                return true;
+            if (!db_) {
+                insert_.reset();
+                if (!Open())
+                    return false;
+            }
+            sqlite3* db = db_.get();
+            sqlite3_busy_timeout(db, busyWaitMs);
+            int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+            if (rc != SQLITE_OK) {
+                Fail((rc & 0xFF) == SQLITE_BUSY ? "database locked by another writer"
+                                                : "cannot begin a transaction",
+                     sqlite3_errmsg(db));
                 return false;
-        }
-        sqlite3* db = db_.get();
-        sqlite3_busy_timeout(db, busyWaitMs);
-        int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-        if (rc != SQLITE_OK) {
-            Fail((rc & 0xFF) == SQLITE_BUSY ? "database locked by another writer"
-                                            : "cannot begin a transaction",
-                 sqlite3_errmsg(db));
-            return false;
-        }
-        for (const TOutputPacket& packet : pending_) {
-            rc = InsertPacket(packet);
-            if (rc != SQLITE_DONE)
-                break;
-        }
-        if (rc == SQLITE_DONE)
-            rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-        if (rc != SQLITE_OK) {
+            }
+            std::size_t failed = pending_.size();
+            for (std::size_t i = 0; i < pending_.size(); ++i) {
+                rc = InsertPacket(pending_[i]);
+                if (rc != SQLITE_DONE) {
+                    failed = i;
+                    break;
+                }
+            }
+            if (rc == SQLITE_DONE)
+                rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+            if (rc == SQLITE_OK) {
+                pending_.clear();
+                failing_ = false;
+                return true;
+            }
+            // Nothing of a failed batch stays: the rows inserted before the
+            // failure are rolled back with it.
             const std::string why = sqlite3_errmsg(db);
             if (!sqlite3_get_autocommit(db))
                 sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            const int primary = rc & 0xFF;
+            if (failed < pending_.size() && RefusedByTheDatabase(primary)) {
+                pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(failed));
+                ++refused;
+                // Said once: a table that refuses every packet would fill the log.
+                if (!refusalReported_)
+                    Report("a packet the database refuses (" + why +
+                           ") is dropped; writing the others (said once)");
+                refusalReported_ = true;
+                continue;
+            }
             Fail("cannot write", why.c_str());
             // A database that lost its file or went corrupt is reopened on
             // the next attempt; a full disk or lock just retries.
-            const int primary = rc & 0xFF;
             if (primary != SQLITE_FULL && primary != SQLITE_BUSY && primary != SQLITE_LOCKED) {
                 insert_.reset();
                 db_.reset();
             }
             return false;
         }
-        pending_.clear();
-        failing_ = false;
-        return true;
+    }
+
+    // The failures an INSERT gets for what the packet holds, not for the
+    // state of the database: writing the same packet again fails again.
+    static bool RefusedByTheDatabase(int primary) {
+        return primary == SQLITE_CONSTRAINT || primary == SQLITE_TOOBIG || primary == SQLITE_MISMATCH ||
+               primary == SQLITE_RANGE;
     }
 
     int InsertPacket(const TOutputPacket& packet) {
@@ -265,7 +327,7 @@ private:
             sqlite3_bind_text(s, 3, packet.Source.data(), static_cast<int>(packet.Source.size()),
                               SQLITE_STATIC);
             sqlite3_bind_text(s, 4, value.Name.data(), static_cast<int>(value.Name.size()), SQLITE_STATIC);
-            BindValue(s, 5, value.Value);
+            BindValue(s, 5, value, packet.Time);
             const std::string& type = TypeName(value.Value.Type());
             sqlite3_bind_text(s, 6, type.data(), static_cast<int>(type.size()), SQLITE_STATIC);
             const int rc = sqlite3_step(s);
@@ -285,8 +347,10 @@ private:
         return found->second;
     }
 
-    static void BindValue(sqlite3_stmt* s, int index, const qor::Variant& value) {
+    static void BindValue(sqlite3_stmt* s, int index, const TOutputValue& item,
+                          std::chrono::system_clock::time_point received) {
         using qor::VarType;
+        const qor::Variant& value = item.Value;
         try {
             if (!value.IsArray()) {
                 switch (value.Type()) {
@@ -301,6 +365,8 @@ private:
                 case VarType::Double:
                 case VarType::Currency: {
                     const double d = value.AsDouble();
+                    if (!std::isfinite(d))
+                        break; // as text, like every output
                     sqlite3_bind_double(s, index, value.Type() == VarType::Single ? SingleAsDouble(d) : d);
                     return;
                 }
@@ -318,7 +384,7 @@ private:
                     break;
                 }
             }
-            const std::string text = ValueText(value);
+            const std::string text = ValueText(item, received);
             sqlite3_bind_text(s, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
         } catch (const std::exception&) {
             sqlite3_bind_null(s, index);
@@ -326,11 +392,14 @@ private:
     }
 
     void Fail(const char* what, const char* why) {
+        lastError_ = std::string(what) + ": " + why;
         if (failing_)
             return;
         failing_ = true;
-        Report(std::string(what) + ": " + why + "; keeping " + std::to_string(pending_.size()) +
-               " packets pending and retrying");
+        Report(std::string(what) + ": " + why +
+               (pending_.empty()
+                    ? std::string("; retrying")
+                    : "; keeping " + std::to_string(pending_.size()) + " packets pending and retrying"));
     }
 
     void Report(const std::string& text) {
@@ -348,15 +417,20 @@ private:
     std::deque<TOutputPacket> pending_;                    // taken, not yet committed
     bool failing_ = false;                                 // a failure is reported until a commit succeeds
     std::unordered_map<std::uint16_t, std::string> typeNames_;
+    std::string lastError_;
+    bool refusalReported_ = false;
+    std::string startProblem_; // set by the constructor only
 
-    std::mutex lock_;
+    mutable std::mutex lock_;
     std::condition_variable wake_; // to the writer
     std::condition_variable done_; // from the writer, after each attempt
     std::deque<TOutputPacket> incoming_;
     std::size_t writing_ = 0; // pending_.size() as of the writer's last look
     Clock::time_point firstWaiting_{};
     Clock::time_point lastAttempt_{};
-    std::uint64_t accepted_ = 0, committed_ = 0, flushRequests_ = 0;
+    // settled_: written or lost; what a flush waits for.
+    std::uint64_t accepted_ = 0, settled_ = 0, written_ = 0, lost_ = 0, flushRequests_ = 0;
+    bool reopen_ = false;
     Clock::time_point flushUntil_{};
     bool stopping_ = false;
     std::uint64_t dropped_ = 0;

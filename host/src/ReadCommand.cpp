@@ -37,6 +37,15 @@ std::string ClockText(std::chrono::system_clock::time_point t) {
     return text;
 }
 
+// One line of the table: line breaks and other control characters of a text
+// would break it.
+std::string TableText(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < ' ')
+            c = ' ';
+    return text;
+}
+
 const qor::Variant* FindValue(const TOutputPacket& packet, std::string_view name) {
     for (const TOutputValue& v : packet.Values)
         if (v.Name == name)
@@ -80,7 +89,8 @@ CLI::App* AddReadCommand(CLI::App& app, TReadOptions& opts) {
 
 int RunReadCommand(const TReadOptions& opts) {
     for (const auto& [what, wrong] :
-         {std::pair{"--device", CheckDevice(opts.Device)}, std::pair{"--path", CheckPath(opts.Path)}})
+         {std::pair{"--device", CheckDevice(opts.Device)}, std::pair{"--path", CheckPath(opts.Path)},
+          std::pair{"--type", CheckType(opts.Type)}})
         if (!wrong.empty()) {
             std::fprintf(stderr, "qorhost read: %s: %s\n", what, wrong.c_str());
             return kExitUsage;
@@ -144,7 +154,7 @@ int RunReadCommand(const TReadOptions& opts) {
                 for (const TOutputValue& v : packet.Values)
                     if (!IsHeaderItem(v.Name))
                         std::printf("%-12s  %-24s  %s\n", ClockText(packet.Time).c_str(), v.Name.c_str(),
-                                    v.Value.AsString().c_str());
+                                    TableText(ValueTextOf(v, packet.Time)).c_str());
             }
             std::fflush(stdout);
             if (++counted->second == opts.Samples && ++complete == counts.size()) {
@@ -172,6 +182,9 @@ int RunReadCommand(const TReadOptions& opts) {
         if (csv)
             csv->Flush(std::chrono::seconds(5));
         if (code != kExitOk) {
+            if (const std::uint64_t dropped = acquisition.LogLinesDropped(); dropped > 0)
+                std::fprintf(stderr, "qorhost read: (%llu earlier log lines not kept)\n",
+                             static_cast<unsigned long long>(dropped));
             for (const std::string& line : acquisition.LogLines())
                 std::fprintf(stderr, "%s\n", line.c_str());
             if (!failure.empty())

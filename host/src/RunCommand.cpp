@@ -2,12 +2,13 @@
 // every data source and writes each packet to every output until SIGINT or
 // SIGTERM; SIGHUP reads the configuration again. Everything happens on the
 // main thread's message loop: packets, signals, timers and log lines.
-#include "host/TempFolder.h"
+#include "FileAccess.h"
 #include "host/Acquisition.h"
 #include "host/Commands.h"
 #include "host/HostConfig.h"
 #include "host/LiveTable.h"
 #include "host/SignalWatcher.h"
+#include "host/TempFolder.h"
 
 #include "platform/Clock.h"
 #include "platform/Console.h"
@@ -31,6 +32,8 @@ constexpr platform::UINT_PTR kDurationTimer = 2;
 constexpr platform::UINT WM_LOG_LINES = platform::WM_USER + 30;
 constexpr platform::UINT kTableMs = 250; // at most four drawings a second
 constexpr auto kFlushLimit = std::chrono::seconds(10);
+// Lines of other threads waiting for the main thread; more are counted, not kept.
+constexpr std::size_t kMaxWaitingLines = 10000;
 
 std::string StampText(std::chrono::system_clock::time_point t) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
@@ -47,7 +50,8 @@ std::string StampText(std::chrono::system_clock::time_point t) {
 
 // Time-stamped log lines on standard error and in the log file. Lines from
 // other threads (the outputs') are handed to the main thread, which alone
-// writes to the terminal, where the live table is.
+// writes to the terminal, where the live table is. Each line goes to the file
+// with one write, so the file holds whole lines.
 class TLogWriter {
 public:
     TLogWriter()
@@ -58,20 +62,28 @@ public:
               WritePending();
               return true;
           }) {}
-    ~TLogWriter() {
-        WritePending();
-        if (file_)
-            std::fclose(file_);
+    ~TLogWriter() { WritePending(); }
+    // Opens the log file for appending (none for an empty path); empty when
+    // it worked, else why not, and the previous file stays.
+    std::string OpenFile(const std::string& path) {
+        if (path.empty()) {
+            file_.Close();
+            path_.clear();
+            return {};
+        }
+        files::TAppendFile next;
+        if (std::string why = next.Open(path); !why.empty())
+            return why;
+        file_ = std::move(next);
+        path_ = path;
+        return {};
     }
-    // False when the file cannot be opened for appending.
-    bool OpenFile(const std::string& path) {
-        std::FILE* f = path.empty() ? nullptr : std::fopen(path.c_str(), "a");
-        if (!path.empty() && f == nullptr)
-            return false;
-        if (file_)
-            std::fclose(file_);
-        file_ = f;
-        return true;
+    // SIGHUP: the file again by its name (log rotation).
+    void Reopen() {
+        if (path_.empty())
+            return;
+        if (const std::string why = OpenFile(path_); !why.empty())
+            Line("qorhost: cannot open the log file " + path_ + " again (" + why + "); keeping the old one");
     }
     void SetTable(TLiveTable* table) { table_ = table; }
 
@@ -79,6 +91,10 @@ public:
         const std::string line = StampText(std::chrono::system_clock::now()) + " " + text;
         if (platform::GetCurrentThreadId() != mainThread_) {
             std::scoped_lock hold(lock_);
+            if (pending_.size() >= kMaxWaitingLines) {
+                ++droppedLines_;
+                return;
+            }
             pending_.push_back(line);
             if (pending_.size() == 1)
                 window_.Post(WM_LOG_LINES);
@@ -91,28 +107,33 @@ public:
 private:
     void WritePending() {
         std::deque<std::string> lines;
+        std::uint64_t dropped = 0;
         {
             std::scoped_lock hold(lock_);
             lines.swap(pending_);
+            dropped = std::exchange(droppedLines_, 0);
         }
         for (const std::string& l : lines)
             Write(l);
+        if (dropped > 0)
+            Write(StampText(std::chrono::system_clock::now()) + " qorhost: " + std::to_string(dropped) +
+                  " log lines of the outputs left out (too many at once)");
     }
     void Write(const std::string& line) {
         if (table_)
             table_->Erase();
         std::fprintf(stderr, "%s\n", line.c_str());
-        if (file_) {
-            std::fprintf(file_, "%s\n", line.c_str());
-            std::fflush(file_);
-        }
+        if (file_.IsOpen())
+            file_.WriteRecord(line + "\n");
     }
 
     platform::DWORD mainThread_;
-    std::FILE* file_ = nullptr;
+    files::TAppendFile file_;
+    std::string path_;
     TLiveTable* table_ = nullptr;
     std::mutex lock_;
     std::deque<std::string> pending_;
+    std::uint64_t droppedLines_ = 0;
     TMessageWindow window_;
 };
 
@@ -123,8 +144,10 @@ bool WritesToStdout(const std::string& output) {
 // The logger's state between the message loop's events.
 class TLogger {
 public:
-    TLogger(THostConfig config, THost& host, TPluginLibrary& library, const std::string& settingsFile)
-        : config_(std::move(config)), host_(host), acquisition_(host, library, settingsFile),
+    TLogger(THostConfig config, TSecret environmentPassword, THost& host, TPluginLibrary& library,
+            const std::string& settingsFile)
+        : config_(std::move(config)), environmentPassword_(std::move(environmentPassword)), host_(host),
+          acquisition_(host, library, settingsFile),
           window_([this](platform::UINT msg, platform::WPARAM wParam, platform::LPARAM) {
               if (msg != platform::WM_TIMER)
                   return false;
@@ -146,10 +169,13 @@ public:
         };
     }
 
-    // Opens the log file and the outputs: a failure is the configuration's (exit 2).
+    // Opens the log file and the outputs: a failure is the configuration's
+    // (exit 2), so a path that cannot work is said at start, not found out
+    // at the end of the run.
     void OpenOutputs() {
-        if (!log_.OpenFile(config_.LogFile))
-            throw EConfigError(config_.File, 0, "host", "log file", "cannot open " + config_.LogFile);
+        if (const std::string why = log_.OpenFile(config_.LogFile); !why.empty())
+            throw EConfigError(config_.File, config_.LogFileLine, "host", "log file",
+                               "cannot open " + config_.LogFile + ": " + why);
         outputs_ = MakeOutputs(config_);
         UpdateTable();
     }
@@ -196,9 +222,10 @@ public:
     }
 
     void ReloadOnce() {
+        Reopen();
         THostConfig next;
         try {
-            next = LoadHostConfig(config_.File);
+            next = LoadHostConfig(config_.File, environmentPassword_);
         } catch (const EConfigError& e) {
             log_.Line(std::string("qorhost: configuration not reloaded: ") + e.what());
             return;
@@ -207,19 +234,27 @@ public:
             log_.Line(
                 "qorhost: [host] plugin changed: that takes a restart of qorhost; keeping the loaded one");
         next.Plugin = config_.Plugin;
-        if (next.LogFile != config_.LogFile && !log_.OpenFile(next.LogFile)) {
-            log_.Line("qorhost: cannot open the log file " + next.LogFile + "; keeping the previous one");
-            next.LogFile = config_.LogFile;
+        if (next.LogFile != config_.LogFile) {
+            if (const std::string why = log_.OpenFile(next.LogFile); !why.empty()) {
+                log_.Line("qorhost: cannot open the log file " + next.LogFile + " (" + why +
+                          "); keeping the previous one");
+                next.LogFile = config_.LogFile;
+            }
         }
-        if (next.Outputs != config_.Outputs) {
+        // A new password (its file is read again) or TLS file makes the MQTT
+        // outputs anew, as a new list of outputs does.
+        if (next.Outputs != config_.Outputs || next.Mqtt != config_.Mqtt) {
             try {
                 std::vector<std::unique_ptr<IOutput>> made = MakeOutputs(next);
                 FlushOutputs();
+                for (std::unique_ptr<IOutput>& o : outputs_)
+                    retired_.push_back({o->Target(), o->Tally()});
                 outputs_ = std::move(made);
             } catch (const std::exception& e) {
                 log_.Line(std::string("qorhost: outputs not changed: ") + e.what());
                 next.Outputs = config_.Outputs;
                 next.OutputLines = config_.OutputLines;
+                next.Mqtt = config_.Mqtt;
             }
         }
         const std::vector<TSourceSettings> running = acquisition_.Sources();
@@ -256,10 +291,32 @@ public:
         log_.Line("qorhost: configuration reloaded from " + config_.File);
     }
 
-    // Clean stop: the data sources end, and what they delivered reaches every output.
-    void Stop() {
+    // SIGHUP: the log file and the outputs' files opened again by their
+    // names (log rotation), then the configuration read again.
+    void Reopen() {
+        log_.Reopen();
+        for (const std::unique_ptr<IOutput>& o : outputs_)
+            o->Reopen();
+    }
+
+    // Clean stop: the data sources end, and what they delivered reaches
+    // every output. The number of packets that did not reach an output,
+    // over all outputs, including those replaced by a reload; each output
+    // with such packets is logged.
+    std::uint64_t Stop() {
         acquisition_.Stop();
         FlushOutputs();
+        std::vector<TRetired> all = retired_;
+        for (const std::unique_ptr<IOutput>& o : outputs_)
+            all.push_back({o->Target(), o->Tally()});
+        std::uint64_t unwritten = 0;
+        for (const TRetired& o : all) {
+            if (o.Tally.Unwritten() == 0)
+                continue;
+            unwritten += o.Tally.Unwritten();
+            log_.Line("qorhost: output " + o.Target + ": " + std::to_string(o.Tally.Unwritten()) + " of " +
+                      std::to_string(o.Tally.Given) + " packets not written");
+        }
         if (table_) {
             // The last values stay on the screen; what is logged after them goes below.
             window_.StopTimer(kTableTimer);
@@ -267,20 +324,35 @@ public:
             table_->Draw(std::chrono::system_clock::now());
             log_.SetTable(nullptr);
         }
+        return unwritten;
     }
 
     void Log(const std::string& line) { log_.Line(line); }
 
 private:
     std::vector<std::unique_ptr<IOutput>> MakeOutputs(const THostConfig& config) {
+        TMqttOptions mqtt;
+        mqtt.User = config.Mqtt.User;
+        mqtt.Password = config.Mqtt.Password.Reveal();
+        mqtt.CaFile = config.Mqtt.CaFile;
+        mqtt.CertFile = config.Mqtt.CertFile;
+        mqtt.KeyFile = config.Mqtt.KeyFile;
+        mqtt.Insecure = config.Mqtt.Insecure;
+        const TWipeOnExit wipe(mqtt.Password);
         std::vector<std::unique_ptr<IOutput>> made;
         for (std::size_t i = 0; i < config.Outputs.size(); ++i) {
+            std::string problem;
             try {
-                made.push_back(MakeOutput(config.Outputs[i], config.Folder,
-                                          [this](const std::string& line) { log_.Line("output: " + line); }));
+                made.push_back(MakeOutput(
+                    config.Outputs[i], config.Folder,
+                    [this](const std::string& line) { log_.Line("qorhost: " + line); }, mqtt));
+                problem = made.back()->StartProblem();
             } catch (const std::exception& e) {
-                throw EConfigError(config.File, config.OutputLines.at(i), "host", "outputs", e.what());
+                problem = e.what();
             }
+            if (!problem.empty())
+                throw EConfigError(config.File, config.OutputLines.at(i), "host", "outputs",
+                                   "output " + config.Outputs[i] + ": " + problem);
         }
         return made;
     }
@@ -309,8 +381,15 @@ private:
         log_.SetTable(table_.get());
     }
 
+    struct TRetired {
+        std::string Target;
+        TOutputTally Tally;
+    };
+
     THostConfig config_;
+    TSecret environmentPassword_; // QORHOST_MQTT_PASSWORD, taken at start
     THost& host_;
+    std::vector<TRetired> retired_; // outputs a reload replaced, as they ended
     TLogWriter log_;
     std::vector<std::unique_ptr<IOutput>> outputs_;
     std::unique_ptr<TLiveTable> table_;
@@ -335,9 +414,12 @@ CLI::App* AddRunCommand(CLI::App& app, TRunOptions& opts) {
 }
 
 int RunRunCommand(const TRunOptions& opts) {
+    files::TreatFileSizeLimitAsWriteError();
+    std::string fromEnvironment = files::TakeEnvironmentSecret("QORHOST_MQTT_PASSWORD");
+    TSecret environmentPassword(fromEnvironment);
     THostConfig config;
     try {
-        config = LoadHostConfig(opts.Config);
+        config = LoadHostConfig(opts.Config, environmentPassword);
     } catch (const EConfigError& e) {
         std::fprintf(stderr, "qorhost run: %s\n", e.what());
         return kExitUsage;
@@ -371,7 +453,7 @@ int RunRunCommand(const TRunOptions& opts) {
             std::fprintf(stderr, "qorhost run: %s\n", e.what());
             return kExitFailed;
         }
-        TLogger run(config, host, *library, folder.File("settings"));
+        TLogger run(config, std::move(environmentPassword), host, *library, folder.File("settings"));
         try {
             run.OpenOutputs();
         } catch (const EConfigError& e) {
@@ -390,9 +472,16 @@ int RunRunCommand(const TRunOptions& opts) {
             code = host.RunMessageLoop();
         }
         logger = nullptr; // signals from here on only stop
-        run.Stop();
-        run.Log(code == kExitOk ? "qorhost: stopped cleanly"
-                                : "qorhost: stopped: a data source did not start");
+        const std::uint64_t unwritten = run.Stop();
+        if (!started)
+            run.Log("qorhost: stopped: a data source did not start");
+        else if (unwritten > 0)
+            run.Log("qorhost: stopped: " + std::to_string(unwritten) +
+                    " packets were not written (see above)");
+        else
+            run.Log("qorhost: stopped cleanly");
+        if (unwritten > 0)
+            code = kExitFailed;
         library->GlobalShutdown();
         return code;
     } catch (const std::exception& e) {

@@ -38,8 +38,59 @@ TEST(CliConfigTest, AMistakeNamesTheFileTheLineAndTheKey) {
         {"[host]\nplugin = nowhere.so\n[plc]\ndevice = h\naddresses = A\n", 2, "plugin"},
         {"[plc]\ndevice = h\nrequests = r.xml\ninterval = 5\n", 4, "interval"},
         {"[host]\n\nlog file = no/such/folder/run.log\n[plc]\ndevice = h\naddresses = A\n", 3, "log file"},
+        // What SimpleIni would merge, skip or take as something else.
+        {"[plc]\ndevice = h\naddresses = A\n\n[PLC ]\ndevice = g\naddresses = B\n", 5, ""},
+        {"[host]\noutputs = null\n[Host]\nlog file = x.log\n[plc]\ndevice = h\naddresses = A\n", 3, ""},
+        {"[plc]\ndevice = h\naddresses = A\nDevice = g\n", 4, "Device"},
+        {"[plc]\ndevice = h\naddresses = A\naddresses = B\n", 4, "addresses"},
+        {"[plc]\ndevice = h\nsend everything\naddresses = A\n", 3, ""},
+        {"[plc\ndevice = h\naddresses = A\n", 1, ""},
+        {"[plc]\ntype = Ethernet/IP [Logix 5000]\ndevice = h\naddresses = A\n", 2, "type"},
+        {"[plc]\ntype = ethernet/ip\ndevice = h\naddresses = A\n", 2, "type"},
+        // One destination, two outputs: they would write over each other.
+        {"[host]\noutputs = jsonl:a.jsonl, csv:./sub/../a.jsonl\n[plc]\ndevice = h\naddresses = A\n", 2,
+         "outputs"},
+        {"[host]\noutputs = csv:-\noutput = jsonl:-\n[plc]\ndevice = h\naddresses = A\n", 3, "output"},
+        {"[host]\noutputs = mqtt://Broker/p, mqtt://broker:1883/p/\n[plc]\ndevice = h\naddresses = A\n", 2,
+         "outputs"},
+        {"[host]\noutputs = null\noutput = null\n[plc]\ndevice = h\naddresses = A\n", 3, "output"},
+        {"[plc]\ndevice = 10.0.0.1:44818:1\naddresses = A\n", 2, "device"},
+        {"[plc]\ndevice = h\nrequests = r0.xml\n", 3, "requests"},
+        // MQTT logins: the password never in the file, its file private.
+        {"[host]\noutputs = mqtts://b/p\nmqtt user = u\nmqtt password = hunter2\n[plc]\ndevice = "
+         "h\naddresses = A\n",
+         4, "mqtt password"},
+        {"[host]\noutputs = mqtt://u:hunter2@b/p\n[plc]\ndevice = h\naddresses = A\n", 2, "outputs"},
+        {"[host]\noutputs = mqtts://b/p\nmqtt password file = private.pw\n[plc]\ndevice = h\naddresses = A\n",
+         3, "mqtt password file"},
+        {"[host]\noutputs = mqtts://b/p\nmqtt user = u\nmqtt password file = shared.pw\n[plc]\ndevice = h\n"
+         "addresses = A\n",
+         4, "mqtt password file"},
+        {"[host]\noutputs = mqtt://b/p\nmqtt ca file = r.xml\n[plc]\ndevice = h\naddresses = A\n", 3,
+         "mqtt ca file"},
+        {"[host]\noutputs = mqtts://b/p\nmqtt cert file = r.xml\n[plc]\ndevice = h\naddresses = A\n", 3,
+         "mqtt cert file"},
+        {"[host]\noutputs = mqtts://b/p\nmqtt insecure = 2\n[plc]\ndevice = h\naddresses = A\n", 3,
+         "mqtt insecure"},
+        {"[plc]\ndevice = h\nrequests = rx.xml\n", 3, "requests"},
     };
     folder.Write("r.xml", "<r><MODBUSRTUQUERY><I/></MODBUSRTUQUERY></r>");
+    // A request that would be polled without a pause, and one whose interval
+    // is no number, each on line 4 of its file.
+    const auto list = [](const char* interval) {
+        return std::string(
+                   "<r>\n<MODBUSRTUQUERY>\n<Request "
+                   "caption=\"good\"><PollInterval>5</PollInterval></Request>\n"
+                   "<Request caption=\"fast\"><RequestMethod><MethodPoll check=\"2\">\n<PollInterval>") +
+               interval + "</PollInterval></MethodPoll></RequestMethod></Request>\n</MODBUSRTUQUERY></r>";
+    };
+    folder.Write("r0.xml", list("0"));
+    folder.Write("private.pw", "hunter2\n");
+    std::filesystem::permissions(folder / "private.pw", std::filesystem::perms::owner_read);
+    folder.Write("shared.pw", "hunter2\n");
+    std::filesystem::permissions(folder / "shared.pw",
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
+    folder.Write("rx.xml", list("1s"));
     folder.Write("notxml.xml", "<r><MODBUSRTUQUERY>");
     for (const TBadConfig& c : cases) {
         const std::string file = folder.Write("bad.ini", c.Text);
@@ -51,10 +102,58 @@ TEST(CliConfigTest, AMistakeNamesTheFileTheLineAndTheKey) {
             EXPECT_EQ(e.Key(), c.Key) << e.what();
             const std::string where = file + ":" + std::to_string(c.Line) + ":";
             EXPECT_EQ(std::string(e.what()).rfind(where, 0), 0u) << e.what();
+            EXPECT_EQ(std::string(e.what()).find("hunter2"), std::string::npos) << e.what();
         }
     }
     EXPECT_THROW(LoadHostConfig(folder.Write("empty.ini", "[host]\noutputs = null\n")), EConfigError);
     EXPECT_THROW(LoadHostConfig(folder.Path("absent.ini")), EConfigError);
+}
+
+TEST(CliConfigTest, ARequestListIntervalOfZeroNamesItsFileAndLine) {
+    settings_test::TempFolder folder;
+    folder.Write("fast.xml",
+                 "<r>\n<MODBUSRTUQUERY>\n<Request caption=\"a\">\n<PollInterval> 0 </PollInterval>\n"
+                 "</Request>\n</MODBUSRTUQUERY></r>");
+    const std::string file = folder.Write("fast.ini", "[plc]\ndevice = h\nrequests = fast.xml\n");
+    try {
+        LoadHostConfig(file);
+        ADD_FAILURE() << "accepted";
+    } catch (const EConfigError& e) {
+        EXPECT_EQ(
+            std::string(e.what()),
+            file + ":3: [plc] requests: " + folder.Path("fast.xml") +
+                ":4: request \"a\": PollInterval \"0\" (expected a whole number of units from 1, as the "
+                "dialog allows)");
+    }
+}
+
+TEST(CliConfigTest, ADeviceIsHostOrHostAndPort) {
+    for (const char* good : {"plc1", "plc-1.plant.example", "10.0.0.1", "10.0.0.1:44818", "h:1", "h:65535",
+                             "::1", "fe80::1:2", "[::1]", "[::1]:2222", "[::ffff:10.0.0.1]:44818", "plc_2"})
+        EXPECT_EQ(host::CheckDevice(good), "") << good;
+    for (const char* bad : {"",
+                            ":44818",
+                            "h:",
+                            "h:0",
+                            "h:65536",
+                            "h:+1",
+                            "h:1x",
+                            "10.0.0.1:44818:1",
+                            "999.0.0.1",
+                            "10.0.0",
+                            "10.0.0.1.5",
+                            "plc 1",
+                            "http://plc",
+                            "plc/1",
+                            "-plc",
+                            "[::1",
+                            "[::1]2222",
+                            "[10.0.0.1]",
+                            "1:2:3:4:5:6:7:8:9",
+                            "1::2::3",
+                            "[::1]:0",
+                            "h..x"})
+        EXPECT_NE(host::CheckDevice(bad), "") << bad;
 }
 
 TEST(CliConfigTest, PathsAreTakenFromTheFilesFolder) {

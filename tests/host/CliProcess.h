@@ -57,6 +57,7 @@ public:
     TChild& operator=(const TChild&) = delete;
 
     bool Started() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
     void Signal(int s) const { ::kill(pid_, s); }
 
     // Reads until a line of stdout (stream 0) or stderr (1) satisfies the

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sstream>
+
 namespace {
 
 using clitest::TChild;
@@ -71,6 +73,36 @@ TEST(CliReadTest, BitsAndTheOtherFormats) {
     EXPECT_NE(table.Lines(0)[1].find("Speed                     1500"), std::string::npos) << table.Text(0);
 }
 
+// The table shows every value the JSON lines hold, structures' members and
+// arrays included, in the text the CSV output gives them.
+TEST(CliReadTest, TheTableShowsWhatTheJsonLinesHold) {
+    TSim sim;
+    ASSERT_GT(sim.Port(), 0);
+    for (const char* address : {"Motor", "Counts", "Message"}) {
+        TChild json(Read(sim, {address}));
+        TChild table(Read(sim, {"--format", "table", address}));
+        ASSERT_EQ(json.Wait(), 0) << json.Text(1);
+        ASSERT_EQ(table.Wait(), 0) << table.Text(1);
+        ASSERT_EQ(json.Lines(0).size(), 1u);
+        std::vector<std::string> expected = {"ITEM VALUE"};
+        const nlohmann::ordered_json packet = nlohmann::ordered_json::parse(json.Lines(0)[0]);
+        for (const auto& [name, value] : packet.items())
+            if (!name.starts_with("DATA_") && !name.starts_with("EIP_") && name != "DATE_TIME_STAMP")
+                expected.push_back(name + " " +
+                                   (value.is_string() ? value.get<std::string>() : value.dump()));
+        // TIME ITEM VALUE, the columns padded with blanks.
+        std::vector<std::string> shown;
+        for (const std::string& line : table.Lines(0)) {
+            std::istringstream words(line);
+            std::string time, item, value;
+            words >> time >> item >> std::ws;
+            std::getline(words, value);
+            shown.push_back(item + " " + value);
+        }
+        EXPECT_EQ(shown, expected) << address;
+    }
+}
+
 TEST(CliReadTest, AnUnknownTagFailsWithThePluginsLogAndAUsageErrorExitsTwo) {
     TSim sim;
     ASSERT_GT(sim.Port(), 0);
@@ -84,7 +116,9 @@ TEST(CliReadTest, AnUnknownTagFailsWithThePluginsLogAndAUsageErrorExitsTwo) {
           {QOR_QORHOST_PATH, "read", "Counter"},
           {QOR_QORHOST_PATH, "read", "--device", "127.0.0.1:0", "Counter"},
           {QOR_QORHOST_PATH, "read", "--device", sim.Device(), "--format", "xml", "Counter"},
-          {QOR_QORHOST_PATH, "read", "--device", sim.Device(), "--number", "0", "Counter"}}) {
+          {QOR_QORHOST_PATH, "read", "--device", sim.Device(), "--number", "0", "Counter"},
+          {QOR_QORHOST_PATH, "read", "--device", sim.Device(), "--type", "Ethernet/IP [PLC-5]", "Counter"},
+          {QOR_QORHOST_PATH, "read", "--device", "10.0.0.1:44818:2", "Counter"}}) {
         TChild usage(wrong);
         EXPECT_EQ(usage.Wait(), 2) << wrong.back() << usage.Text(1);
     }

@@ -2,176 +2,14 @@
 // loopback port, and a subscriber that records what it receives.
 #include "host/Outputs.h"
 
-#include <mosquitto.h>
+#include "MqttBroker.h"
 
-#include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <condition_variable>
-#include <csignal>
-#include <filesystem>
-#include <fstream>
-#include <mutex>
-#include <netinet/in.h>
-#include <pwd.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-
-extern char** environ;
+#include <algorithm>
 
 namespace {
 
 using namespace host;
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-
-std::string BrokerBinary() {
-    for (const char* path : {"/usr/sbin/mosquitto", "/usr/bin/mosquitto", "/usr/local/sbin/mosquitto"})
-        if (::access(path, X_OK) == 0)
-            return path;
-    return {};
-}
-
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-bool PortOpen(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool open = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return open;
-}
-
-// The broker keeps its sessions in a file across a restart, so the
-// subscriber's queued messages survive the stop and restart.
-class Broker {
-public:
-    Broker() : port_(FreePort()) {
-        char name[] = "/tmp/qor-mqtt-XXXXXX";
-        dir_ = ::mkdtemp(name);
-        std::ofstream(dir_ / "broker.conf") << "listener " << port_ << " 127.0.0.1\n"
-                                            << "allow_anonymous true\n"
-                                            << "persistence true\n"
-                                            << "persistence_location " << dir_.string() << "/\n"
-                                            << "max_queued_messages 0\n"
-                                            << "log_dest none\n";
-        // Started by root the broker would switch to its own user, which
-        // cannot write its session file into this folder.
-        if (const passwd* user = ::getpwuid(::geteuid()))
-            std::ofstream(dir_ / "broker.conf", std::ios::app) << "user " << user->pw_name << "\n";
-        Start();
-    }
-    ~Broker() {
-        Stop();
-        fs::remove_all(dir_);
-    }
-    int Port() const { return port_; }
-
-    void Start() {
-        const std::string binary = BrokerBinary(), conf = (dir_ / "broker.conf").string();
-        char* argv[] = {const_cast<char*>(binary.c_str()), const_cast<char*>("-c"),
-                        const_cast<char*>(conf.c_str()), nullptr};
-        ASSERT_EQ(::posix_spawn(&pid_, binary.c_str(), nullptr, nullptr, argv, environ), 0);
-        // Bounded poll for the listening port: the broker signals nothing else.
-        for (int i = 0; i < 250 && !PortOpen(port_); ++i)
-            std::this_thread::sleep_for(20ms);
-        ASSERT_TRUE(PortOpen(port_));
-    }
-    void Stop() {
-        if (pid_ <= 0)
-            return;
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
-private:
-    int port_;
-    fs::path dir_;
-    pid_t pid_ = -1;
-};
-
-struct Message {
-    std::string Topic, Payload;
-    bool Retained = false;
-};
-
-// A libmosquitto client subscribed to PREFIX/# with QoS 1 and a persistent
-// session; it subscribes again on every connection.
-class Subscriber {
-public:
-    Subscriber(int port, std::string filter, bool persistent) : filter_(std::move(filter)) {
-        static int next = 0;
-        const std::string id = "test-subscriber-" + std::to_string(::getpid()) + "-" + std::to_string(next++);
-        m_ = mosquitto_new(id.c_str(), !persistent, this);
-        mosquitto_reconnect_delay_set(m_, 1, 1, false);
-        mosquitto_connect_callback_set(m_, [](mosquitto* m, void* self, int rc) {
-            if (rc == 0)
-                mosquitto_subscribe(m, nullptr, static_cast<Subscriber*>(self)->filter_.c_str(), 1);
-        });
-        mosquitto_subscribe_callback_set(m_, [](mosquitto*, void* user, int, int, const int*) {
-            auto& self = *static_cast<Subscriber*>(user);
-            std::scoped_lock hold(self.lock_);
-            self.subscribed_ = true;
-            self.changed_.notify_all();
-        });
-        mosquitto_message_callback_set(m_, [](mosquitto*, void* user, const mosquitto_message* msg) {
-            auto& self = *static_cast<Subscriber*>(user);
-            std::scoped_lock hold(self.lock_);
-            self.messages_.push_back({msg->topic,
-                                      std::string(static_cast<const char*>(msg->payload), msg->payloadlen),
-                                      msg->retain});
-            self.changed_.notify_all();
-        });
-        mosquitto_loop_start(m_);
-        mosquitto_connect_async(m_, "127.0.0.1", port, 30);
-        std::unique_lock hold(lock_);
-        EXPECT_TRUE(changed_.wait_for(hold, 10s, [&] { return subscribed_; }));
-    }
-    ~Subscriber() {
-        mosquitto_disconnect(m_);
-        mosquitto_loop_stop(m_, false);
-        mosquitto_destroy(m_);
-    }
-    // Waits until the messages on topic satisfy done; returns them.
-    std::vector<Message> WaitFor(const std::string& topic,
-                                 const std::function<bool(const std::vector<Message>&)>& done) {
-        std::unique_lock hold(lock_);
-        std::vector<Message> on;
-        changed_.wait_for(hold, 20s, [&] {
-            on.clear();
-            for (const Message& m : messages_)
-                if (m.Topic == topic)
-                    on.push_back(m);
-            return done(on);
-        });
-        return on;
-    }
-
-private:
-    std::string filter_;
-    mosquitto* m_ = nullptr;
-    std::mutex lock_;
-    std::condition_variable changed_;
-    bool subscribed_ = false;
-    std::vector<Message> messages_;
-};
+using namespace mqtttest;
 
 TOutputPacket Numbered(int n) {
     TOutputPacket p;
@@ -291,6 +129,171 @@ TEST_F(MqttOutputTest, PacketsWrittenWhileTheBrokerIsAwayArriveInOrderWhenItRetu
     EXPECT_NE(log[3].find("dropping the oldest"), std::string::npos) << log[3];
     EXPECT_NE(log[4].find("connected again, 10000 packets buffered, 500 dropped"), std::string::npos)
         << log[4];
+}
+
+// A plant's broker: a login and TLS. One broker, one listener per case.
+class MqttTlsTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (BrokerBinary().empty())
+            return;
+        certificates_ = new Certificates();
+    }
+    static void TearDownTestSuite() {
+        delete certificates_;
+        certificates_ = nullptr;
+    }
+    void SetUp() override {
+        if (BrokerBinary().empty())
+            GTEST_SKIP() << "mosquitto (the broker) is not installed";
+        ASSERT_TRUE(certificates_->Made()) << "openssl could not make the test certificates";
+        mosquitto_lib_init();
+        const Certificates& c = *certificates_;
+        broker_ = std::make_unique<Broker>(
+            c.Security(), c.Listener(good_, "server") + c.Listener(elsewhere_, "elsewhere") +
+                              c.Listener(expired_, "expired") + c.Listener(clientCert_, "server", true));
+    }
+
+    // Log lines of one output, and a wait for the first.
+    struct Log {
+        std::mutex Lock;
+        std::condition_variable Changed;
+        std::vector<std::string> Lines;
+        std::function<void(const std::string&)> Sink() {
+            return [this](const std::string& line) {
+                std::scoped_lock hold(Lock);
+                Lines.push_back(line);
+                Changed.notify_all();
+            };
+        }
+        std::vector<std::string> WaitForLine() {
+            std::unique_lock hold(Lock);
+            Changed.wait_for(hold, 20s, [&] { return !Lines.empty(); });
+            return Lines;
+        }
+    };
+
+    TMqttOptions Login(const std::string& password = Certificates::kPassword) const {
+        TMqttOptions o;
+        o.User = Certificates::kUser;
+        o.Password = password;
+        o.CaFile = certificates_->Path("ca.crt");
+        return o;
+    }
+    static std::string Target(int port) { return "mqtts://localhost:" + std::to_string(port) + "/plant"; }
+
+    static Certificates* certificates_;
+    std::unique_ptr<Broker> broker_;
+    const int good_ = FreePort(), elsewhere_ = FreePort(), expired_ = FreePort(), clientCert_ = FreePort();
+};
+
+Certificates* MqttTlsTest::certificates_ = nullptr;
+
+TEST_F(MqttTlsTest, TheRightLoginAndCaPublishEveryPacket) {
+    Subscriber subscriber(broker_->Port(), "plant/#", false, Certificates::kUser, Certificates::kPassword);
+    Log log;
+    TMqttOptions withClientCertificate = Login();
+    withClientCertificate.CertFile = certificates_->Path("client.crt");
+    withClientCertificate.KeyFile = certificates_->Path("client.key");
+    auto output = MakeOutput(Target(good_), "", log.Sink(), Login());
+    auto second = MakeOutput(Target(clientCert_) + "/2", "", log.Sink(), withClientCertificate);
+    EXPECT_EQ(output->StartProblem(), "");
+    EXPECT_EQ(second->StartProblem(), "");
+    for (int i = 0; i < 200; ++i) {
+        output->Write(Numbered(i));
+        second->Write(Numbered(i));
+    }
+    EXPECT_TRUE(output->Flush(10s));
+    EXPECT_TRUE(second->Flush(10s));
+    for (const char* topic : {"plant/press_1", "plant/2/press_1"}) {
+        const auto data = subscriber.WaitFor(topic, [](const auto& m) { return m.size() >= 200; });
+        EXPECT_EQ(FirstArrivals(data), Range(0, 200)) << topic;
+    }
+    EXPECT_EQ(output->Tally().Written, 200u);
+    EXPECT_TRUE(log.Lines.empty()) << log.Lines.front();
+}
+
+// Each way a plant's broker turns the logger away is said once, by what
+// failed, and the packets stay buffered as for a broker that is away.
+TEST_F(MqttTlsTest, EachRefusalIsLoggedOnceByItsCauseAndNoPacketIsLost) {
+    struct TCase {
+        std::string Name;
+        int Port;
+        TMqttOptions Options;
+        std::string Expected;
+    };
+    TMqttOptions systemCa = Login();
+    systemCa.CaFile.clear();
+    TMqttOptions stranger = Login();
+    stranger.CertFile = certificates_->Path("stranger.crt");
+    stranger.KeyFile = certificates_->Path("stranger.key");
+    const std::vector<TCase> cases = {
+        {"wrong password", good_, Login("Tr0ub4dor&4-wrong"),
+         "refused the login as \"plant\" (Connection Refused: not authorised.)"},
+        {"CA not known", good_, systemCa, "the broker's certificate is from a CA that is not trusted here"},
+        {"another name", elsewhere_, Login(), "the broker's certificate is not for \"localhost\""},
+        {"expired", expired_, Login(), "the broker's certificate has expired"},
+        {"client certificate of an unknown CA", clientCert_, stranger,
+         "the broker refused our client certificate (tlsv1 alert unknown ca)"},
+        {"no client certificate", clientCert_, Login(), "the broker asks for a client certificate"},
+    };
+    std::vector<std::unique_ptr<Log>> logs;
+    std::vector<std::unique_ptr<IOutput>> outputs;
+    for (const TCase& c : cases) {
+        logs.push_back(std::make_unique<Log>());
+        outputs.push_back(MakeOutput(Target(c.Port), "", logs.back()->Sink(), c.Options));
+        EXPECT_EQ(outputs.back()->StartProblem(), "") << c.Name;
+        for (int i = 0; i < 5; ++i)
+            outputs.back()->Write(Numbered(i));
+    }
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const std::vector<std::string> lines = logs[i]->WaitForLine();
+        ASSERT_FALSE(lines.empty()) << cases[i].Name;
+        EXPECT_NE(lines[0].find(cases[i].Expected), std::string::npos) << cases[i].Name << ": " << lines[0];
+    }
+    // The next attempt (a second after the first) fails the same way and
+    // says nothing new.
+    {
+        std::unique_lock hold(logs[0]->Lock);
+        EXPECT_FALSE(logs[0]->Changed.wait_for(hold, 1500ms, [&] { return logs[0]->Lines.size() > 1; }));
+    }
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_FALSE(outputs[i]->Flush(0ms));
+        const TOutputTally tally = outputs[i]->Tally();
+        EXPECT_EQ(tally.Given, 5u);
+        EXPECT_EQ(tally.Written, 0u);
+        EXPECT_EQ(tally.Lost, 0u);
+        std::scoped_lock hold(logs[i]->Lock);
+        EXPECT_EQ(logs[i]->Lines.size(), 1u) << cases[i].Name << ": " << logs[i]->Lines.back();
+        for (const std::string& line : logs[i]->Lines)
+            EXPECT_EQ(line.find("connection lost"), std::string::npos) << line;
+        for (const std::string& line : logs[i]->Lines)
+            EXPECT_EQ(line.find("Tr0ub4dor"), std::string::npos) << line;
+    }
+}
+
+// Files that cannot work are said at start; switching verification off is
+// possible and said every time.
+TEST_F(MqttTlsTest, TlsFilesAreCheckedAtStartAndNoVerificationIsWarnedOf) {
+    TMqttOptions wrongKey = Login();
+    wrongKey.CertFile = certificates_->Path("client.crt");
+    wrongKey.KeyFile = certificates_->Path("stranger.key");
+    EXPECT_NE(MakeOutput(Target(good_), "", {}, wrongKey)->StartProblem().find("is not the key of"),
+              std::string::npos);
+    TMqttOptions notCa = Login();
+    notCa.CaFile = certificates_->Path("passwd");
+    EXPECT_NE(MakeOutput(Target(good_), "", {}, notCa)->StartProblem(), "");
+
+    Subscriber subscriber(broker_->Port(), "plant/#", false, Certificates::kUser, Certificates::kPassword);
+    TMqttOptions insecure = Login();
+    insecure.CaFile.clear();
+    insecure.Insecure = true;
+    Log log;
+    auto output = MakeOutput(Target(elsewhere_), "", log.Sink(), insecure);
+    output->Write(Numbered(1));
+    EXPECT_TRUE(output->Flush(10s));
+    ASSERT_EQ(log.Lines.size(), 1u);
+    EXPECT_NE(log.Lines[0].find("without verification of the broker"), std::string::npos) << log.Lines[0];
 }
 
 } // namespace

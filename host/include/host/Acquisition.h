@@ -12,6 +12,7 @@
 #include "host/DeviceConnections.h"
 #include "host/Host.h"
 #include "host/HostConfig.h"
+#include "host/LogHistory.h"
 #include "host/MessageWindow.h"
 #include "host/Outputs.h"
 #include "host/PluginInstance.h"
@@ -63,8 +64,10 @@ public:
 
     std::function<void(TOutputPacket&&)> OnPacket; // main thread
     std::function<void(const std::string&)> OnLog; // main thread: "[source] level: text"
-    // Every log line so far (plug-in and connections), in order.
-    const std::vector<std::string>& LogLines() const { return log_; }
+    // The log lines so far (plug-in and connections), in order: the last
+    // TLogHistory::kDefaultLimit of them; LogLinesDropped older ones went.
+    std::vector<std::string> LogLines() const { return log_.Lines(); }
+    std::uint64_t LogLinesDropped() const { return log_.Dropped(); }
 
     void OnDataPacket(std::uint32_t moduleIndex, std::uint32_t dataSourceId,
                       const qor::TPluginCallRec& rec) override;
@@ -94,7 +97,7 @@ private:
     std::vector<TSourceSettings> settings_;
     std::mutex packetLock_;
     std::deque<TOutputPacket> packets_;
-    std::vector<std::string> log_;
+    TLogHistory<std::string> log_;
 };
 
 } // namespace host

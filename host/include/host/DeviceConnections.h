@@ -115,7 +115,7 @@ private:
     std::map<std::uint32_t, std::unique_ptr<Connection>> connections_;
     platform::WPARAM nextCookie_ = 0;
     mutable std::mutex logLock_;
-    std::vector<std::string> log_;
+    TLogHistory<std::string> log_;
 };
 
 } // namespace host

@@ -19,6 +19,7 @@
 #pragma once
 
 #include "common/qorConfigId.h"
+#include "host/LogHistory.h"
 #include "platform/Types.h"
 #include "plugins/PluginBoundary.h"
 
@@ -101,8 +102,9 @@ public:
     void SetRawBytesSink(IRawBytesSink* sink);
     void SetPacketSink(IPacketSink* sink);
 
-    // Every log line fetched, in order; OnLogLine sees each as it comes.
-    const std::vector<TLogLine>& LogLines() const { return logLines_; }
+    // The log lines fetched, in order (the last TLogHistory::kDefaultLimit);
+    // OnLogLine sees each as it comes.
+    std::vector<TLogLine> LogLines() const { return logLines_.Lines(); }
     std::function<void(const TLogLine&)> OnLogLine;
 
     // Called by the exported callbacks (any thread).
@@ -118,7 +120,7 @@ private:
     platform::DWORD threadId_ = 0;
     platform::HWND window_ = 0;
     std::map<std::uint32_t, TPluginInstance*> instances_;
-    std::vector<TLogLine> logLines_;
+    TLogHistory<TLogLine> logLines_;
 };
 
 } // namespace host

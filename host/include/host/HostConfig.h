@@ -8,6 +8,7 @@
 #pragma once
 
 #include "host/OptionsDialog.h"
+#include "host/Secret.h"
 
 #include <cstdint>
 #include <stdexcept>
@@ -33,10 +34,23 @@ std::string RequestListXml(const std::vector<TPollRequest>& requests);
 // The item names RequestListXml gives the requests ("EIP_REQ" of their packets).
 std::vector<std::string> RequestNames(const std::vector<TPollRequest>& requests);
 
+// The data source types the plug-in offers.
+inline constexpr std::string_view kDataSourceTypes[] = {
+    "Ethernet/IP", "Ethernet/IP [Logix 5550]", "Ethernet/IP [AB Micro 800]", "Ethernet/IP [MicroLogix 1400]"};
+
 // Checks of the values a data source takes; each returns an empty string or
-// what is wrong.
+// what is wrong. A device is HOST or HOST:PORT: a host name, a dotted IPv4
+// address or an IPv6 address ("[ADDRESS]:PORT" with a port), the port
+// 1..65535; anything else is refused rather than read as something it may
+// not mean.
 std::string CheckDevice(std::string_view device);
 std::string CheckPath(std::string_view path);
+std::string CheckType(std::string_view type);
+
+// Where an output writes, the same text for two targets that write to the
+// same place (jsonl:a.jsonl and csv:./a.jsonl, csv:- and jsonl:-): "file:"
+// and the absolute path, "stdout", "mqtt:" host, port and prefix, "null".
+std::string OutputDestination(std::string_view output, const std::string& folder);
 
 // A mistake in the configuration: "FILE:LINE: [section] key: what" (LINE 0
 // when the file itself is the problem).
@@ -70,6 +84,21 @@ struct TSourceSettings {
     bool NeedsRestart(const TSourceSettings& other) const;
 };
 
+// How the MQTT outputs log in and check the broker: the [host] keys
+// "mqtt user", "mqtt password file", "mqtt ca file", "mqtt cert file",
+// "mqtt key file" and "mqtt insecure". The password comes from its file
+// (which only its owner may read) or else from the environment variable
+// QORHOST_MQTT_PASSWORD; a password in the configuration itself is refused,
+// so that the file can be shown and shared.
+struct TMqttSettings {
+    std::string User;
+    std::string PasswordFile; // absolute, or empty
+    TSecret Password;
+    std::string CaFile, CertFile, KeyFile; // absolute, or empty
+    bool Insecure = false;
+    bool operator==(const TMqttSettings&) const = default;
+};
+
 struct THostConfig {
     std::string File;   // the configuration file, absolute
     std::string Folder; // its folder: relative paths start here
@@ -77,10 +106,14 @@ struct THostConfig {
     std::vector<std::string> Outputs;
     std::vector<int> OutputLines; // the line of each output's key
     std::string LogFile;          // absolute, or empty
+    int LogFileLine = 0;          // the line of its key
     std::vector<TSourceSettings> Sources;
+    TMqttSettings Mqtt;
 };
 
-// Reads and checks the file. Throws EConfigError.
-THostConfig LoadHostConfig(const std::string& file);
+// Reads and checks the file. The MQTT password is the one of "mqtt password
+// file", else environmentPassword (when "mqtt user" is given). Throws
+// EConfigError.
+THostConfig LoadHostConfig(const std::string& file, const TSecret& environmentPassword = {});
 
 } // namespace host
