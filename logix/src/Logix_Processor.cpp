@@ -4,6 +4,7 @@
 #include "cip/CIP_UnconnectedSend.h"
 #include "common/Variant.h"
 #include "common/qorStrUtils.h"
+#include "logix/Logix_Address.h"
 #include "logix/Logix_Factory.h"
 #include "logix/Logix_Read.h"
 #include "logix/Logix_Tag.h"
@@ -538,14 +539,21 @@ void TLogixProcessor::ParseIdentity(std::span<const std::uint8_t> data) {
 
 // ---- Symbols
 
-std::unique_ptr<TLogixTagInfoList> TLogixProcessor::BrowseTags() {
+std::unique_ptr<TLogixTagInfoList> TLogixProcessor::BrowseTags(std::string_view program) {
+    // A program's own symbols are listed after the program's name.
+    const TPacketDataArray scope = program.empty() ? TPacketDataArray{} : cip::TIOI::SymbolicSegment(program);
+    if (!program.empty() && scope.empty()) {
+        SetError(ErrInvalidAddress, "Invalid address: " + std::string(program));
+        return nullptr;
+    }
     auto list = std::make_unique<TLogixTagInfoList>();
     TPacketDataArray data = U16(static_cast<std::uint16_t>(TLogixTagInfoList::BrowseAttributes.size()));
     for (const std::uint16_t a : TLogixTagInfoList::BrowseAttributes)
         eip::AppendUInt16(data, a);
     std::uint64_t start = 0;
     for (std::uint32_t page = 0; page < MaxBrowsePages; ++page) {
-        TPacketDataArray path{0x20, 0x6B};
+        TPacketDataArray path = scope;
+        path.insert(path.end(), {0x20, 0x6B});
         if (start <= 0xFFFF) {
             path.insert(path.end(), {0x25, 0x00});
             eip::AppendUInt16(path, static_cast<std::uint16_t>(start));
@@ -598,31 +606,48 @@ void TLogixProcessor::LoadTagList() {
 }
 
 TLogixTagInfo* TLogixProcessor::FindTagInfo(std::string_view name) {
-    // The table is read when first needed, and again when a name is missing
+    // "Program:Main.Tag" is a symbol of the program's own table.
+    std::string_view program;
+    if (name.size() > 8 && qor::SameText(name.substr(0, 8), "Program:")) {
+        const std::size_t dot = name.find('.');
+        if (dot == std::string_view::npos)
+            return nullptr;
+        program = name.substr(0, dot);
+        name = name.substr(dot + 1);
+    }
+    TSymbolScope& scope = program.empty() ? controllerScope_ : programScopes_[qor::LowerAscii(program)];
+    // A table is read when first needed, and again when a name is missing
     // (a download may have added it) - once per name until the table is 30 s
     // old: a polled address that names no symbol, or a device without a
     // symbol table, must not cost a whole browse on every read.
     constexpr std::uint32_t ReloadAfterMs = 30000;
-    if (tagListLoaded_.StartTick != 0 && tagListLoaded_.ExpiredAfter(ReloadAfterMs))
-        missingNames_.clear();
+    if (scope.Loaded.StartTick != 0 && scope.Loaded.ExpiredAfter(ReloadAfterMs))
+        scope.Missing.clear();
+    std::unique_ptr<TLogixTagInfoList>& list = program.empty() ? TagList : scope.List;
     const std::string key = qor::LowerAscii(name);
     const auto load = [&] {
-        LoadTagList();
-        tagListLoaded_.Restart();
-        missingNames_.clear();
+        if (program.empty()) {
+            LoadTagList();
+        } else if (auto fresh = BrowseTags(program)) {
+            if (list)
+                retiredTagLists_.push_back(std::move(list));
+            list = std::move(fresh);
+        }
+        scope.Loaded.Restart();
+        scope.Missing.clear();
     };
     bool loaded = false;
-    if (!TagList && (tagListLoaded_.StartTick == 0 || !missingNames_.contains(key))) {
+    if (!list && (scope.Loaded.StartTick == 0 || !scope.Missing.contains(key))) {
         load();
         loaded = true;
     }
-    TLogixTagInfo* info = TagList ? TagList->Find(name) : nullptr;
-    if (info == nullptr && TagList && !loaded && !missingNames_.contains(key)) {
+    TLogixTagInfo* info = list ? list->Find(name) : nullptr;
+    if (info == nullptr && list && !loaded && !scope.Missing.contains(key)) {
         load();
-        info = TagList ? TagList->Find(name) : nullptr;
+        info = list ? list->Find(name) : nullptr;
     }
     if (info == nullptr)
-        missingNames_.insert(key);
+        scope.Missing.insert(key);
     return info;
 }
 
@@ -635,17 +660,18 @@ std::unique_ptr<TLogixTagInfo> TLogixProcessor::GetTagInfo(std::string_view name
 }
 
 std::uint16_t TLogixProcessor::GetTemplateInstance(std::string_view name) {
-    name = name.substr(0, name.find('.'));
-    name = name.substr(0, name.find('['));
-    const TLogixTagInfo* info = FindTagInfo(name);
+    const TLogixTagInfo* info = FindTagInfo(BaseTagName(name));
     return info != nullptr && info->IsStructure ? info->TemplateInstance() : 0xFFFF;
 }
 
 void TLogixProcessor::ClearCaches() {
     if (TagList)
         retiredTagLists_.push_back(std::move(TagList));
-    tagListLoaded_.Clear();
-    missingNames_.clear();
+    for (auto& [name, scope] : programScopes_)
+        if (scope.List)
+            retiredTagLists_.push_back(std::move(scope.List));
+    programScopes_.clear();
+    controllerScope_ = {};
     ReplySizes.clear();
     Templates.Clear();
 }

@@ -2,6 +2,7 @@
 // independent parser or a second SQLite connection.
 #include "host/Outputs.h"
 
+#include "../platform/ChildProcess.h"
 #include "../platform/SettingsTestSupport.h"
 
 #include <nlohmann/json.hpp>

@@ -32,6 +32,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <map>
 #include <random>
 #include <set>
 #include <span>
@@ -197,7 +198,9 @@ public:
     // reported on the tag.
     bool ReadTag(TLogixTag* tag);
 
-    std::unique_ptr<TLogixTagInfoList> BrowseTags();
+    // The controller's symbols, or with a program name ("Program:Main") the
+    // program's own.
+    std::unique_ptr<TLogixTagInfoList> BrowseTags(std::string_view program = {});
     void LoadTagList();
     TLogixTagInfo* FindTagInfo(std::string_view name);
     std::unique_ptr<TLogixTagInfo> GetTagInfo(std::string_view name);
@@ -287,10 +290,15 @@ private:
     eip::TSessionInfo* attached_ = nullptr;
     eip::TTcpChannel* tcp_ = nullptr;
     std::mt19937 rng_;
-    // When the symbol table was last read (cleared: never).
-    qor::TTimeout tagListLoaded_;
-    // Names (lower case) found missing since the table was last read.
-    std::set<std::string> missingNames_;
+    // A symbol table's state: when it was last read (cleared: never), and
+    // the names (lower case) found missing since.
+    struct TSymbolScope {
+        std::unique_ptr<TLogixTagInfoList> List; // a program's table (the controller's is TagList)
+        qor::TTimeout Loaded;
+        std::set<std::string> Missing;
+    };
+    TSymbolScope controllerScope_;
+    std::map<std::string, TSymbolScope> programScopes_; // by program name, lower case
     // Symbol tables replaced while tags may still point into them.
     std::vector<std::unique_ptr<TLogixTagInfoList>> retiredTagLists_;
 };
