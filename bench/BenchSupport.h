@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stdexcept>
@@ -61,6 +62,17 @@ private:
     }
     int fd_ = -1;
 };
+
+// A count from the environment, or fallback when the variable is unset or
+// not a plain decimal number.
+inline std::uint64_t EnvCount(const char* name, std::uint64_t fallback) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0')
+        return fallback;
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(text, &end, 10);
+    return *end == '\0' ? value : fallback;
+}
 
 inline double Median(std::vector<double> seconds) {
     std::nth_element(seconds.begin(), seconds.begin() + static_cast<std::ptrdiff_t>(seconds.size() / 2),

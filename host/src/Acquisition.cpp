@@ -66,6 +66,7 @@ TAcquisition::~TAcquisition() {
 
 void TAcquisition::Start(const TSourceSettings& source) {
     const std::uint32_t index = nextIndex_++;
+    host_.SetRawBytesSink(this); // withdrawn by Stop
     auto run = std::make_unique<TRunning>();
     run->Settings = source;
     run->Config.Id = index;
@@ -101,8 +102,10 @@ void TAcquisition::Start(const TSourceSettings& source) {
         if (ConfirmOptionsDialog(host_, *r.Instance, FetchOptionsDialog(*r.Instance),
                                  source.DialogValues()) != 1)
             throw std::runtime_error("the plug-in did not take its settings");
-        r.Connections = std::make_unique<TDeviceConnections>(host_, *r.Instance);
-        host_.SetRawBytesSink(this); // the connections made themselves the sink
+        // The host's sink stays this object all along: a data source's
+        // connections that took it over, even for a moment, would make the
+        // sends of every other running data source fail meanwhile.
+        r.Connections = std::make_unique<TDeviceConnections>(host_, *r.Instance, TSinkRole::Routed);
         r.Connections->OnLog = [this, name = source.Name](const std::string& line) { Log(name, line); };
         // The plug-in knows its data source before the channel opens, as
         // with the data-logging application.
@@ -119,8 +122,7 @@ void TAcquisition::Start(const TSourceSettings& source) {
             gone = std::move(running_.at(index));
             running_.erase(index);
         }
-        gone->Connections.reset(); // which withdraws the raw-bytes sink
-        host_.SetRawBytesSink(this);
+        gone->Connections.reset(); // out of running_: no plug-in thread routes to it
         if (gone->Instance->Handle() != 0) {
             gone->Instance->Unload();
             gone->Instance->Free();

@@ -119,8 +119,8 @@ std::optional<TDataSourceConfig> ParseDeviceOption(std::string_view text) {
     return source;
 }
 
-TDeviceConnections::TDeviceConnections(THost& host, TPluginInstance& instance)
-    : host_(host), instance_(instance) {
+TDeviceConnections::TDeviceConnections(THost& host, TPluginInstance& instance, TSinkRole role)
+    : host_(host), instance_(instance), role_(role) {
     host_.CheckThread();
     platform::WNDCLASS wc{kWindowClass, &TDeviceConnections::WindowProc,
                           static_cast<int>(sizeof(std::intptr_t))};
@@ -130,12 +130,15 @@ TDeviceConnections::TDeviceConnections(THost& host, TPluginInstance& instance)
     if (window_ == 0)
         throw std::runtime_error("Cannot create the device connections' window");
     platform::SetWindowLongPtr(window_, 0, reinterpret_cast<std::intptr_t>(this));
-    host_.SetRawBytesSink(this);
+    if (role_ == TSinkRole::HostSink)
+        host_.SetRawBytesSink(this);
 }
 
 TDeviceConnections::~TDeviceConnections() {
-    // No plug-in thread is inside SendToDevice once the sink is withdrawn.
-    host_.SetRawBytesSink(nullptr);
+    // No plug-in thread is inside SendToDevice once the sink is withdrawn (a
+    // routing owner sees to that itself).
+    if (role_ == TSinkRole::HostSink)
+        host_.SetRawBytesSink(nullptr);
     platform::SetWindowLongPtr(window_, 0, 0);
     for (auto& [id, c] : connections_) {
         platform::KillTimer(window_, id + 1);

@@ -435,6 +435,25 @@ TEST_F(DeviceConnectionsTest, SendsFromPluginThreadsWhileTheDeviceIsRemoved) {
     EXPECT_GE(sent.load(), 100);
 }
 
+// The logger starts its data sources one after another while the first ones
+// already poll: another instance's connections, made and dropped meanwhile,
+// must not take the running instance's sends (it failed its session
+// registrations at start-up while the host's sink was the newcomer's).
+TEST_F(DeviceConnectionsTest, RoutedConnectionsLeaveTheHostsSinkAlone) {
+    LoopbackServer server;
+    Wake(server);
+    TDeviceConnections devices(host, instance);
+    ASSERT_TRUE(devices.Add(Source(server.Port())));
+    ASSERT_TRUE(PumpUntil([&] { return Events() == "257;"; }));
+
+    TPluginInstance other{library, host, 4};
+    auto routed = std::make_unique<TDeviceConnections>(host, other, TSinkRole::Routed);
+    EXPECT_EQ(SendRaw("while-made"), 10);
+    routed.reset();
+    EXPECT_EQ(SendRaw("after-gone"), 10);
+    EXPECT_TRUE(server.WaitUntil([&] { return server.Received(0) == "while-madeafter-gone"; }));
+}
+
 TEST(DeviceAddressTest, SplitsHostAndPort) {
     using P = std::pair<std::string, std::uint16_t>;
     EXPECT_EQ(SplitDeviceAddress("10.0.0.5"), (P{"10.0.0.5", 44818}));

@@ -56,14 +56,22 @@ std::optional<TDataSourceConfig> ParseDeviceOption(std::string_view text);
 // nullopt for an empty host or a port that is not 1..65535.
 std::optional<std::pair<std::string, std::uint16_t>> SplitDeviceAddress(std::string_view address);
 
+// Who hands the connections the plug-in's bytes: the host itself (they are
+// its raw-bytes sink from construction to destruction), or an owner of
+// several instances' connections that routes each instance's bytes to its own
+// (and keeps no plug-in thread inside them once it lets them go).
+enum class TSinkRole : std::uint8_t { HostSink, Routed };
+
 class TDeviceConnections : public IRawBytesSink {
 public:
     static constexpr std::uint16_t kDefaultPort = 44818;
     static constexpr std::uint32_t kFirstRetryMs = 500;
     static constexpr std::uint32_t kLongestRetryMs = 10000;
 
-    // On the host's main thread; becomes the host's raw-bytes sink.
-    TDeviceConnections(THost& host, TPluginInstance& instance);
+    // On the host's main thread. As the HostSink, becomes the host's
+    // raw-bytes sink; Routed leaves the sink alone, so the instances already
+    // running go on sending while another one's connections come and go.
+    TDeviceConnections(THost& host, TPluginInstance& instance, TSinkRole role = TSinkRole::HostSink);
     // Closes every connection (without events: the instance may be gone).
     ~TDeviceConnections() override;
     TDeviceConnections(const TDeviceConnections&) = delete;
@@ -108,6 +116,7 @@ private:
 
     THost& host_;
     TPluginInstance& instance_;
+    TSinkRole role_;
     platform::HWND window_ = 0;
     // Changed on the main thread only, under lock_, so plug-in threads can
     // look connections up.
