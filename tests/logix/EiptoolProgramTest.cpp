@@ -57,7 +57,8 @@ TEST_F(EiptoolTest, AttributesWithoutATypeShowTheirBytes) {
     auto lines = Lines(Run("--json 127.0.0.1 read '@1/1/1'", status));
     EXPECT_EQ(status, 0);
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], R"({"name":"@1/1/1","type":"raw","values":[210,4]})");
+    // As text, byte d2 is the Latin-1 letter U+00D2 (in UTF-8, c3 92).
+    EXPECT_EQ(lines[0], "{\"name\":\"@1/1/1\",\"type\":\"raw\",\"values\":{\"@111\":\"\xC3\x92\\u0004\"},\"bytes\":[210,4]}");
     lines = Lines(Run("127.0.0.1 read '@1/1/1'", status));
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0], "@1/1/1 (raw) = d2 04");

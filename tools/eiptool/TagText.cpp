@@ -178,15 +178,15 @@ std::string JsonLine(const logix::TLogixReadOutcome& outcome, const logix::TLogi
                ",\"text\":" + JsonString(outcome.ErrorText) + "}";
     std::string line = "{\"name\":" + JsonString(outcome.Name) + ",\"type\":" +
                        JsonString(raw ? "raw" : TypeNameOf(*outcome.Tag)) + ",\"values\":";
-    if (raw)
-        return line + RawBytes(*outcome.Tag, true) + "}";
     line += "{";
     bool first = true;
     for (const logix::TLogixValue& value : logix::FlattenTag(*outcome.Tag, naming)) {
         line += (first ? "" : ",") + JsonString(value.Name) + ":" + JsonOfVariant(value.Value);
         first = false;
     }
-    return line + "}}";
+    // The raw reply of an attribute read without a type is a text value, as
+    // the logger gives it; its bytes beside it, since they are rarely text.
+    return line + "}" + (raw ? ",\"bytes\":" + RawBytes(*outcome.Tag, true) : std::string()) + "}";
 }
 
 std::string TextLines(const logix::TLogixReadOutcome& outcome, const logix::TLogixNaming& naming, bool raw) {

@@ -23,8 +23,8 @@ std::string TypeNameOf(const logix::TLogixTag& tag);
 // (a one-string tag); they are shown as bytes, type "raw", not as text.
 bool IsRawAttribute(const logix::TLogixReadOutcome& outcome, std::uint16_t typeCode);
 
-// {"name": ..., "type": ..., "values": {"<name>": value, ...}} or
-// {"name": ..., "error": ..., "text": ...}
+// {"name": ..., "type": ..., "values": {"<name>": value, ...}} (a raw
+// attribute also with "bytes": [...]) or {"name": ..., "error": ..., "text": ...}
 std::string JsonLine(const logix::TLogixReadOutcome& outcome, const logix::TLogixNaming& naming, bool raw = false);
 // "Name (TYPE) = value", or the name and type followed by one line per value.
 std::string TextLines(const logix::TLogixReadOutcome& outcome, const logix::TLogixNaming& naming,
