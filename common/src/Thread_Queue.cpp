@@ -16,6 +16,19 @@ void TThreadSafeQueue::Push(std::unique_ptr<TQueueItem> item) {
     itemEvent_.Set();
 }
 
+void TThreadSafeQueue::PushAll(std::vector<std::unique_ptr<TQueueItem>> items) {
+    std::scoped_lock lock(lock_);
+    bool any = false;
+    for (auto& item : items) {
+        if (!item)
+            continue;
+        items_.push_back(std::move(item));
+        any = true;
+    }
+    if (any)
+        itemEvent_.Set();
+}
+
 std::unique_ptr<TQueueItem> TThreadSafeQueue::Pop() {
     std::scoped_lock lock(lock_);
     std::unique_ptr<TQueueItem> item;

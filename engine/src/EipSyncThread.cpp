@@ -67,13 +67,11 @@ void TEipSyncThread::Push(std::unique_ptr<TEipSyncCommand> command) {
     Queue.Push(std::move(command));
 }
 
-void TEipSyncThread::QueueConnect(const std::string& host, const std::string& devicePath, const std::string& key,
-                                  std::uint32_t sessionTimeout, std::uint8_t options, std::uint8_t family) {
-    Host = host;
-    DevicePath = devicePath;
-    Kind = family;
-    ConnectOptions = options;
-    ConnectTimeout = sessionTimeout;
+namespace {
+
+std::unique_ptr<TEipSyncCommand> ConnectCommand(const std::string& host, const std::string& devicePath,
+                                                const std::string& key, std::uint32_t sessionTimeout,
+                                                std::uint8_t options, std::uint8_t family) {
     auto command = std::make_unique<TEipSyncCommand>();
     command->Code = static_cast<std::uint8_t>(TEipCommandCode::Connect);
     command->Key = key;
@@ -82,7 +80,33 @@ void TEipSyncThread::QueueConnect(const std::string& host, const std::string& de
     command->Arg1 = options & 0x07;
     command->Arg2 = family;
     command->Arg3 = static_cast<std::int32_t>(sessionTimeout);
-    Push(std::move(command));
+    return command;
+}
+
+} // namespace
+
+void TEipSyncThread::QueueConnect(const std::string& host, const std::string& devicePath, const std::string& key,
+                                  std::uint32_t sessionTimeout, std::uint8_t options, std::uint8_t family) {
+    Host = host;
+    DevicePath = devicePath;
+    Kind = family;
+    ConnectOptions = options;
+    ConnectTimeout = sessionTimeout;
+    Push(ConnectCommand(host, devicePath, key, sessionTimeout, options, family));
+}
+
+void TEipSyncThread::QueueConnectAndRead(const std::string& host, const std::string& devicePath,
+                                         std::uint32_t sessionTimeout, std::uint8_t options, std::uint8_t family,
+                                         std::unique_ptr<TEipSyncCommand> read) {
+    Host = host;
+    DevicePath = devicePath;
+    Kind = family;
+    ConnectOptions = options;
+    ConnectTimeout = sessionTimeout;
+    std::vector<std::unique_ptr<TQueueItem>> both;
+    both.push_back(ConnectCommand(host, devicePath, {}, sessionTimeout, options, family));
+    both.push_back(std::move(read));
+    Queue.PushAll(std::move(both));
 }
 
 void TEipSyncThread::QueueDisconnect(bool silent) {
@@ -92,10 +116,11 @@ void TEipSyncThread::QueueDisconnect(bool silent) {
     Push(std::move(command));
 }
 
-void TEipSyncThread::QueueCommand(TEipCommandCode code, const std::string& key, std::uint16_t dataType,
-                                  std::uint16_t elementCount, const std::string& text, std::uint32_t replyTimeout) {
+std::unique_ptr<TEipSyncCommand> TEipSyncThread::ReadCommand(TEipCommandCode code, const std::string& key,
+                                                             std::uint16_t dataType, std::uint16_t elementCount,
+                                                             const std::string& text, std::uint32_t replyTimeout) {
     if (text.empty())
-        return;
+        return nullptr;
     auto command = std::make_unique<TEipSyncCommand>();
     command->Code = static_cast<std::uint8_t>(code);
     command->Key = key;
@@ -103,19 +128,31 @@ void TEipSyncThread::QueueCommand(TEipCommandCode code, const std::string& key, 
     command->Arg1 = elementCount;
     command->Arg2 = dataType;
     command->Arg3 = static_cast<std::int32_t>(replyTimeout);
-    Push(std::move(command));
+    return command;
 }
 
-void TEipSyncThread::QueueCombined(std::vector<TEipSyncPart> parts, std::uint32_t replyTimeout) {
+void TEipSyncThread::QueueCommand(TEipCommandCode code, const std::string& key, std::uint16_t dataType,
+                                  std::uint16_t elementCount, const std::string& text, std::uint32_t replyTimeout) {
+    if (auto command = ReadCommand(code, key, dataType, elementCount, text, replyTimeout))
+        Push(std::move(command));
+}
+
+std::unique_ptr<TEipSyncCommand> TEipSyncThread::CombinedCommand(std::vector<TEipSyncPart> parts,
+                                                                 std::uint32_t replyTimeout) {
     if (parts.empty())
-        return;
+        return nullptr;
     auto command = std::make_unique<TEipSyncCommand>();
     command->Code = static_cast<std::uint8_t>(TEipCommandCode::ReadTag);
     command->Key = parts.front().Key;
     command->Arg1 = 1;
     command->Arg3 = static_cast<std::int32_t>(replyTimeout);
     command->Parts = std::move(parts);
-    Push(std::move(command));
+    return command;
+}
+
+void TEipSyncThread::QueueCombined(std::vector<TEipSyncPart> parts, std::uint32_t replyTimeout) {
+    if (auto command = CombinedCommand(std::move(parts), replyTimeout))
+        Push(std::move(command));
 }
 
 void TEipSyncThread::FeedData(std::span<const std::uint8_t> bytes) {

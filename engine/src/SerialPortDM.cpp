@@ -262,14 +262,14 @@ bool TSerialPortDM::SendRequests(const std::vector<TRequestItem*>& batch) {
     if (!Thd)
         return false;
     Thd->PollHint = ShortestInterval;
-    Thd->QueueConnect(kLoopbackHost, batch.front()->Device, {}, 5000, 0, FOwner.Kind);
     std::vector<TEipSyncPart> parts;
     std::uint32_t timeout = 0;
     for (const TRequestItem* item : batch) {
         parts.push_back({item->Key, item->ReadText()});
         timeout = timeout == 0 ? item->Timeout : std::min(timeout, item->Timeout);
     }
-    Thd->QueueCombined(std::move(parts), timeout);
+    Thd->QueueConnectAndRead(kLoopbackHost, batch.front()->Device, 5000, 0, FOwner.Kind,
+                             TEipSyncThread::CombinedCommand(std::move(parts), timeout));
     return true;
 }
 
@@ -279,22 +279,15 @@ bool TSerialPortDM::SendRequest(TRequestItem& item) {
     const std::uint8_t kind = FOwner.Kind;
     const std::uint8_t options = kind == 1 || kind == 2 ? 6 : 0;
     Thd->PollHint = ShortestInterval;
-    Thd->QueueConnect(kLoopbackHost, item.Device, {}, 5000, options, kind);
-    // Each address is read without its bit part; the bits are taken out of
-    // the value when it is exported.
-    const std::string text = item.ReadText();
-    switch (kind) {
-    case 1:
-        Thd->QueueCommand(TEipCommandCode::ReadMicro800, item.Key, 0, item.Number, text, item.Timeout);
-        break;
-    case 2:
-        Thd->QueueCommand(TEipCommandCode::ReadMicroLogix1400, item.Key, 0, item.Number, text, item.Timeout);
-        break;
-    default:
-        Thd->QueueCommand(item.Number > 1 ? TEipCommandCode::ReadArray : TEipCommandCode::ReadTag, item.Key,
-                          item.DataType, item.Number, text, item.Timeout);
-        break;
-    }
+    // A Connect precedes every read (it costs nothing while the session is
+    // up); both go to the worker at once.
+    const TEipCommandCode code = kind == 1   ? TEipCommandCode::ReadMicro800
+                                 : kind == 2 ? TEipCommandCode::ReadMicroLogix1400
+                                 : item.Number > 1 ? TEipCommandCode::ReadArray
+                                                   : TEipCommandCode::ReadTag;
+    Thd->QueueConnectAndRead(kLoopbackHost, item.Device, 5000, options, kind,
+                             TEipSyncThread::ReadCommand(code, item.Key, kind == 0 ? item.DataType : 0, item.Number,
+                                                         item.ReadText(), item.Timeout));
     return true;
 }
 

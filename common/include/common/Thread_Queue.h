@@ -46,6 +46,10 @@ public:
 
     // A null item is ignored (and does not signal).
     void Push(std::unique_ptr<TQueueItem> item);
+    // Several items in order, with one signal: a consumer woken by the first
+    // finds the others there (a wake per item would hand the processor back
+    // and forth for each).
+    void PushAll(std::vector<std::unique_ptr<TQueueItem>> items);
     // The oldest item, or null when none is left.
     std::unique_ptr<TQueueItem> Pop();
     // Frees every item still queued, newest first.

@@ -118,6 +118,15 @@ public:
                       std::uint16_t elementCount, const std::string& text, std::uint32_t replyTimeout = 0);
     // One read of the addresses of several request items, one element each.
     void QueueCombined(std::vector<TEipSyncPart> parts, std::uint32_t replyTimeout);
+    // Connect, then a read, queued together: the worker wakes once for both.
+    void QueueConnectAndRead(const std::string& host, const std::string& devicePath, std::uint32_t sessionTimeout,
+                             std::uint8_t options, std::uint8_t family, std::unique_ptr<TEipSyncCommand> read);
+    // The read commands QueueCommand and QueueCombined queue, unqueued.
+    static std::unique_ptr<TEipSyncCommand> ReadCommand(TEipCommandCode code, const std::string& key,
+                                                        std::uint16_t dataType, std::uint16_t elementCount,
+                                                        const std::string& text, std::uint32_t replyTimeout);
+    static std::unique_ptr<TEipSyncCommand> CombinedCommand(std::vector<TEipSyncPart> parts,
+                                                            std::uint32_t replyTimeout);
     // Received bytes and the flush reach the live session's transport, in the
     // order of the calls. Any thread other than the worker.
     void FeedData(std::span<const std::uint8_t> bytes);
