@@ -463,9 +463,10 @@ bool TEipSyncThreadEx::HandleResult(TEipSyncThread&, const TEipSyncCommand& comm
         Results.Push(std::move(item));
         taken = true;
     }
-    // A connect that found the session up is no news; otherwise one message
+    // A connect that found the session up is no news; anything else (a
+    // failed connect too: the scheduler may send again) is, and one message
     // stands for everything done since the scheduler last looked.
-    const bool news = taken || (success && (command.Code != 0 || !ConnectDidNothing));
+    const bool news = taken || !success || command.Code != 0 || !ConnectDidNothing;
     if (NotifyHandle != 0 && news && !ResultPosted.exchange(true))
         platform::PostMessage(NotifyHandle, WM_EIP_RESULT, 0, 0);
     // The data source logs a read's failures address by address.

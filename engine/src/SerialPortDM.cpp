@@ -90,7 +90,12 @@ void TSerialPortDM::ReArm() {
         // The timer fires when something can happen next: an item falls due
         // or a request's time-out ends. Answers wake the scheduler through
         // its window.
-        Queue.SetInterval(std::max(TickInterval, PortClosed ? TickInterval : NextWake()));
+        // While the channel is closed, or the worker is still busy with
+        // earlier commands, nothing can go out: the port's opening and the
+        // worker's news wake the scheduler, the timer only looks again now
+        // and then.
+        const bool waiting = PortClosed || (Thd && Thd->Backlog() > 0);
+        Queue.SetInterval(std::max(TickInterval, waiting ? kIdleRecheckMs : NextWake()));
         Queue.SetEnabled(true);
     } else {
         Queue.SetEnabled(false);

@@ -66,21 +66,44 @@ std::shared_ptr<ThreadData> SelfShared() {
     return holder.data;
 }
 
+ThreadData::~ThreadData() {
+    if (pollFd >= 0)
+        ::close(pollFd);
+    if (wakeFd >= 0)
+        ::close(wakeFd);
+}
+
+void Wake(ThreadData& t) {
+    t.cv.notify_all();
+    if (t.pollWaiting.load()) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto n = ::write(t.wakeFd, &one, sizeof one);
+    }
+}
+
 void Object::NotifyWaiters() {
     for (ThreadData* waiter : waiters)
-        waiter->cv.notify_all();
+        Wake(*waiter);
 }
 
 void Block(std::unique_lock<std::mutex>& lock, ThreadData& self, std::uint64_t wakeTick) {
     Kernel& k = K();
     k.blocked.insert(&self);
+    // A thread that watches sockets waits for messages and sockets at once.
+    const bool sockets = self.pollFd >= 0 && self.inMessageWait;
     if (wakeTick == NoDeadline) {
-        self.cv.wait(lock);
+        if (sockets)
+            PollSockets(lock, self, -1);
+        else
+            self.cv.wait(lock);
     } else {
         const std::uint64_t now = Now();
         if (wakeTick > now) {
             const std::uint64_t sleepMs = UsingSystemClock() ? std::min(wakeTick - now, MaxSleepMs) : 1000;
-            self.cv.wait_for(lock, std::chrono::milliseconds(sleepMs));
+            if (sockets)
+                PollSockets(lock, self, static_cast<int>(std::max<std::uint64_t>(sleepMs, 1)));
+            else
+                self.cv.wait_for(lock, std::chrono::milliseconds(sleepMs));
         }
     }
     k.blocked.erase(&self);
@@ -117,7 +140,7 @@ void SetLastError(DWORD error) { lastError = error; }
 void NotifyClockChanged() {
     std::lock_guard lock(K().mutex);
     for (ThreadData* t : K().blocked)
-        t->cv.notify_all();
+        Wake(*t);
 }
 
 } // namespace platform

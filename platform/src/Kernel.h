@@ -119,7 +119,24 @@ struct ThreadData : std::enable_shared_from_this<ThreadData> {
     unsigned newBits = 0;          // QS_* kinds arrived since the last look
     bool inMessageWait = false;    // blocked where it would take sent messages
     std::uint64_t lastLook = 0;    // platform tick of the last look at the queue
+    // Sockets that notify this thread's windows are watched by the thread
+    // itself: its message waits block in epoll_wait on them (pollFd) and on
+    // wakeFd, which Wake writes while pollWaiting. Their readiness becomes a
+    // posted message on this thread, with no other thread in between. -1
+    // until the first such socket.
+    int pollFd = -1;
+    int wakeFd = -1;
+    std::atomic<bool> pollWaiting{false};
+
+    ThreadData() = default;
+    ThreadData(const ThreadData&) = delete;
+    ThreadData& operator=(const ThreadData&) = delete;
+    ~ThreadData();
 };
+
+// Wakes a thread blocked on the kernel: its condition variable, or its
+// socket wait.
+void Wake(ThreadData& t);
 
 struct WindowClassData {
     std::string name;
@@ -187,6 +204,18 @@ inline std::uint64_t DeadlineAfter(DWORD timeoutMs) {
 // re-reads such a clock once a second of real time in case it moved silently.
 // May return early; callers loop.
 void Block(std::unique_lock<std::mutex>& lock, ThreadData& self, std::uint64_t wakeTick);
+
+// Turns the readiness of the thread's sockets into posted messages (kernel
+// lock held). timeoutMs 0 only looks; otherwise the thread waits in
+// epoll_wait, with the lock released, until a socket is ready, it is woken,
+// or the time has passed (-1: no limit). Socket.cpp.
+void PollSockets(std::unique_lock<std::mutex>& lock, ThreadData& self, int timeoutMs);
+
+// Queues a posted message on target (kernel lock held); the caller wakes it
+// after releasing the lock. Messages.cpp.
+bool PostLocked(ThreadData& target, const MSG& m);
+// The window of a handle (kernel lock held), null when there is none.
+std::shared_ptr<Window> FindWindowLocked(HWND hwnd);
 
 // Looks up an object of any kind, null when the handle is not one.
 std::shared_ptr<Object> FindObject(HANDLE handle);

@@ -110,7 +110,7 @@ bool IsHung(const ThreadData& owner, std::uint64_t now) {
 
 void FailSent(SentMessage& sm) {
     sm.state = SentMessage::State::Failed;
-    sm.sender->cv.notify_all();
+    Wake(*sm.sender);
 }
 
 void RemoveWindowLocked(Window& w) {
@@ -131,6 +131,8 @@ void RemoveWindowLocked(Window& w) {
         --cls->second.windows;
     k.windows.erase(w.hwnd);
 }
+
+} // namespace
 
 // Queues a posted message. The caller wakes the target once it has released
 // the kernel lock, so the target does not wake only to block on that lock.
@@ -157,6 +159,8 @@ std::shared_ptr<Window> FindWindowLocked(HWND hwnd) {
     }
     return it->second;
 }
+
+namespace {
 
 void ReportException(const char* where, std::exception_ptr error) {
     std::string text = std::string("Exception in ") + where;
@@ -186,7 +190,7 @@ bool RunSyncCalls(std::unique_lock<std::mutex>& lock) {
         }
         lock.lock();
         call->done = true;
-        call->waiter->cv.notify_all();
+        Wake(*call->waiter);
         ran = true;
     }
     if (k.syncEvent)
@@ -217,7 +221,7 @@ bool RunInbound(std::unique_lock<std::mutex>& lock, ThreadData& self) {
         lock.lock();
         sm->result = result;
         sm->state = SentMessage::State::Done;
-        sm->sender->cv.notify_all();
+        Wake(*sm->sender);
         ran = true;
     }
     if (self.isMain && RunSyncCalls(lock))
@@ -251,7 +255,7 @@ void DetachThreadLocked(ThreadData& data) {
         for (auto& call : k.syncCalls) {
             call->error = std::make_exception_ptr(std::runtime_error("The main thread has ended"));
             call->done = true;
-            call->waiter->cv.notify_all();
+            Wake(*call->waiter);
         }
         k.syncCalls.clear();
     }
@@ -515,7 +519,7 @@ bool PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
             return false;
         owner = w->owner;
     }
-    owner->cv.notify_all();
+    Wake(*owner);
     return true;
 }
 
@@ -532,7 +536,7 @@ bool PostThreadMessage(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam) {
             return false;
         target = it->second;
     }
-    target->cv.notify_all();
+    Wake(*target);
     return true;
 }
 
@@ -575,7 +579,7 @@ bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT 
     sm->sender = selfShared;
     owner->sent.push_back(sm);
     owner->newBits |= QS_SENDMESSAGE;
-    owner->cv.notify_all();
+    Wake(*owner);
 
     const std::uint64_t deadline = DeadlineAfter(timeoutMs);
     const bool takeInbound = !(flags & SMTO_BLOCK);
@@ -614,6 +618,9 @@ bool PeekMessage(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT remov
     std::unique_lock lock(K().mutex);
     self.hasQueue = true;
     RunInbound(lock, self);
+    // What its sockets have to say, as a message wait would take it.
+    if (self.pollFd >= 0)
+        PollSockets(lock, self, 0);
     const std::uint64_t now = Now();
     Look(self, now);
     return TryRetrieve(self, msg, hwnd, filterMin, filterMax, (removeMsg & PM_REMOVE) != 0, now);

@@ -1,9 +1,12 @@
-// Sockets on POSIX: one watcher thread per process blocks in epoll_wait on
-// every socket that asked for a notification and posts the owner's message
-// when one becomes ready. Each request is one-shot (EPOLLONESHOT), so the
-// watcher sleeps again until the owner re-arms it.
+// Sockets on POSIX. A socket that asked for a notification is watched by the
+// thread that owns its window: that thread's message waits block in
+// epoll_wait on its sockets as well as on its queue (Kernel.h, ThreadData),
+// and a ready socket becomes a posted message there and then, without a
+// thread of its own in between. Each request is one-shot (EPOLLONESHOT), so
+// nothing more comes for the socket until the owner re-arms it.
 #include "platform/Socket.h"
 
+#include "Kernel.h"
 #include "platform/Messages.h"
 
 #include <arpa/inet.h>
@@ -20,14 +23,17 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <system_error>
-#include <thread>
 #include <unordered_map>
 
 namespace platform {
 
+namespace detail {
 namespace {
+
+constexpr std::uint64_t kWakeKey = ~std::uint64_t{0};
 
 struct Watch {
     HWND hwnd = 0;
@@ -35,119 +41,147 @@ struct Watch {
     WPARAM cookie = 0;
     UINT events = 0;
     std::uint32_t generation = 0;
+    std::weak_ptr<ThreadData> owner; // whose epoll holds the socket
 };
 
-class Watcher {
-public:
-    Watcher() {
-        epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
-        wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (epoll_ < 0 || wake_ < 0)
-            throw std::system_error(errno, std::generic_category(), "socket watcher");
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u64 = kWakeKey;
-        if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev) != 0)
-            throw std::system_error(errno, std::generic_category(), "socket watcher");
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~Watcher() {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto n = ::write(wake_, &one, sizeof one);
-        thread_.join();
-        ::close(wake_);
-        ::close(epoll_);
-    }
+// Under the kernel mutex.
+std::unordered_map<SOCKET, Watch>& Watches() {
+    static std::unordered_map<SOCKET, Watch> watches;
+    return watches;
+}
+std::uint32_t nextGeneration = 0;
 
-    bool Arm(SOCKET s, HWND hwnd, UINT msg, WPARAM cookie, UINT events) {
-        std::scoped_lock hold(lock_);
-        auto [it, added] = watches_.try_emplace(s);
-        Watch& w = it->second;
-        w.hwnd = hwnd;
-        w.msg = msg;
-        w.cookie = cookie;
-        w.events = events;
-        if (added)
-            w.generation = ++generation_;
-        epoll_event ev{};
-        ev.events = EPOLLONESHOT;
-        if (events & FD_CONNECT)
-            ev.events |= EPOLLOUT;
-        if (events & FD_READ)
-            ev.events |= EPOLLIN | EPOLLRDHUP;
-        ev.data.u64 = (static_cast<std::uint64_t>(w.generation) << 32) | static_cast<std::uint32_t>(s);
-        if (::epoll_ctl(epoll_, added ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, s, &ev) != 0) {
-            watches_.erase(it);
-            return false;
-        }
+// The thread's epoll and its wake-up, made on first use (kernel lock held).
+bool EnsurePoll(ThreadData& t) {
+    if (t.pollFd >= 0)
         return true;
+    const int poll = ::epoll_create1(EPOLL_CLOEXEC);
+    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kWakeKey;
+    if (poll < 0 || wake < 0 || ::epoll_ctl(poll, EPOLL_CTL_ADD, wake, &ev) != 0) {
+        if (poll >= 0)
+            ::close(poll);
+        if (wake >= 0)
+            ::close(wake);
+        return false;
     }
+    t.pollFd = poll;
+    t.wakeFd = wake;
+    return true;
+}
 
-    void Forget(SOCKET s) {
-        std::scoped_lock hold(lock_);
-        if (watches_.erase(s) != 0)
-            ::epoll_ctl(epoll_, EPOLL_CTL_DEL, s, nullptr);
+void Unwatch(SOCKET s, Watch& w) {
+    if (auto owner = w.owner.lock(); owner && owner->pollFd >= 0)
+        ::epoll_ctl(owner->pollFd, EPOLL_CTL_DEL, s, nullptr);
+}
+
+// Posts the notification of one ready socket (kernel lock held).
+void NotifyLocked(const epoll_event& ev) {
+    const SOCKET s = static_cast<SOCKET>(ev.data.u64 & 0xFFFFFFFF);
+    const auto generation = static_cast<std::uint32_t>(ev.data.u64 >> 32);
+    // A socket closed (and its number reused) after epoll_wait returned is
+    // not the one this readiness was for.
+    auto it = Watches().find(s);
+    if (it == Watches().end() || it->second.generation != generation)
+        return;
+    const Watch& w = it->second;
+    UINT kind = 0;
+    int error = 0;
+    if ((w.events & FD_CONNECT) && (ev.events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
+        kind = FD_CONNECT;
+        socklen_t length = sizeof error;
+        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+            error = errno;
+        if (error == 0 && (ev.events & (EPOLLERR | EPOLLHUP)))
+            error = ECONNREFUSED;
+    } else if ((w.events & FD_READ) && (ev.events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP))) {
+        kind = FD_READ;
+    } else {
+        return;
     }
+    auto window = FindWindowLocked(w.hwnd);
+    if (!window || !window->owner->alive)
+        return;
+    const LPARAM lParam = static_cast<LPARAM>(kind | (static_cast<UINT>(error & 0xFFFF) << 16));
+    if (PostLocked(*window->owner, MSG{w.hwnd, w.msg, w.cookie, lParam, 0}))
+        Wake(*window->owner);
+}
 
-private:
-    static constexpr std::uint64_t kWakeKey = ~std::uint64_t{0};
+} // namespace
 
-    void Run() {
-        std::array<epoll_event, 32> events{};
-        for (;;) {
-            const int n = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), -1);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                return;
+void PollSockets(std::unique_lock<std::mutex>& lock, ThreadData& self, int timeoutMs) {
+    std::array<epoll_event, 32> events{};
+    int n = 0;
+    if (timeoutMs == 0) {
+        n = ::epoll_wait(self.pollFd, events.data(), static_cast<int>(events.size()), 0);
+    } else {
+        self.pollWaiting = true;
+        lock.unlock();
+        n = ::epoll_wait(self.pollFd, events.data(), static_cast<int>(events.size()), timeoutMs);
+        lock.lock();
+        self.pollWaiting = false;
+    }
+    for (int i = 0; i < n; ++i) {
+        if (events[i].data.u64 == kWakeKey) {
+            std::uint64_t count = 0;
+            while (::read(self.wakeFd, &count, sizeof count) > 0) {
             }
-            for (int i = 0; i < n; ++i) {
-                if (events[i].data.u64 == kWakeKey)
-                    return;
-                Notify(events[i]);
-            }
+            continue;
         }
+        NotifyLocked(events[i]);
     }
+}
 
-    void Notify(const epoll_event& ev) {
-        const SOCKET s = static_cast<SOCKET>(ev.data.u64 & 0xFFFFFFFF);
-        const auto generation = static_cast<std::uint32_t>(ev.data.u64 >> 32);
-        std::scoped_lock hold(lock_);
-        // A socket closed (and its number reused) after epoll_wait returned
-        // is not the one this readiness was for.
-        auto it = watches_.find(s);
-        if (it == watches_.end() || it->second.generation != generation)
-            return;
-        const Watch& w = it->second;
-        UINT kind = 0;
-        int error = 0;
-        if ((w.events & FD_CONNECT) && (ev.events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
-            kind = FD_CONNECT;
-            socklen_t length = sizeof error;
-            if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-                error = errno;
-            if (error == 0 && (ev.events & (EPOLLERR | EPOLLHUP)))
-                error = ECONNREFUSED;
-        } else if ((w.events & FD_READ) && (ev.events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP))) {
-            kind = FD_READ;
-        } else {
-            return;
-        }
-        const LPARAM lParam = static_cast<LPARAM>(kind | (static_cast<UINT>(error & 0xFFFF) << 16));
-        PostMessage(w.hwnd, w.msg, w.cookie, lParam);
+} // namespace detail
+
+namespace {
+
+bool Arm(SOCKET s, HWND hwnd, UINT msg, WPARAM cookie, UINT events) {
+    using namespace detail;
+    std::lock_guard hold(K().mutex);
+    auto window = FindWindowLocked(hwnd);
+    if (!window || !window->owner->alive || !EnsurePoll(*window->owner))
+        return false;
+    ThreadData& owner = *window->owner;
+    auto [it, added] = Watches().try_emplace(s);
+    Watch& w = it->second;
+    // A socket whose notifications go to another thread's window now moves
+    // to that thread's epoll.
+    const auto previous = w.owner.lock();
+    const bool moved = !added && previous.get() != &owner;
+    if (moved)
+        Unwatch(s, w);
+    w.hwnd = hwnd;
+    w.msg = msg;
+    w.cookie = cookie;
+    w.events = events;
+    w.owner = window->owner;
+    if (added)
+        w.generation = ++nextGeneration;
+    epoll_event ev{};
+    ev.events = EPOLLONESHOT;
+    if (events & FD_CONNECT)
+        ev.events |= EPOLLOUT;
+    if (events & FD_READ)
+        ev.events |= EPOLLIN | EPOLLRDHUP;
+    ev.data.u64 = (static_cast<std::uint64_t>(w.generation) << 32) | static_cast<std::uint32_t>(s);
+    if (::epoll_ctl(owner.pollFd, added || moved ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, s, &ev) != 0) {
+        Watches().erase(it);
+        return false;
     }
+    return true;
+}
 
-    int epoll_ = -1;
-    int wake_ = -1;
-    std::mutex lock_;
-    std::unordered_map<SOCKET, Watch> watches_;
-    std::uint32_t generation_ = 0;
-    std::thread thread_;
-};
-
-Watcher& TheWatcher() {
-    static Watcher watcher;
-    return watcher;
+void Forget(SOCKET s) {
+    using namespace detail;
+    std::lock_guard hold(K().mutex);
+    auto it = Watches().find(s);
+    if (it == Watches().end())
+        return;
+    Unwatch(s, it->second);
+    Watches().erase(it);
 }
 
 } // namespace
@@ -235,13 +269,13 @@ int Receive(SOCKET s, std::span<std::uint8_t> buffer, int& error) {
 bool AsyncSelect(SOCKET s, HWND hwnd, UINT msg, WPARAM cookie, UINT events) {
     if (s < 0 || !IsWindow(hwnd) || (events & ~(FD_READ | FD_CONNECT)) != 0)
         return false;
-    return TheWatcher().Arm(s, hwnd, msg, cookie, events);
+    return Arm(s, hwnd, msg, cookie, events);
 }
 
 bool CloseSocket(SOCKET s) {
     if (s < 0)
         return false;
-    TheWatcher().Forget(s);
+    Forget(s);
     return ::close(s) == 0;
 }
 

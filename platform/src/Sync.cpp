@@ -47,7 +47,7 @@ bool SetEvent(HANDLE h) {
             wake.push_back(waiter->shared_from_this());
     }
     for (const auto& waiter : wake)
-        waiter->cv.notify_all();
+        Wake(*waiter);
     return true;
 }
 

@@ -315,7 +315,7 @@ void Synchronize(std::function<void()> call) {
     auto main = k.threads.find(MainThreadId());
     if (main != k.threads.end()) {
         main->second->newBits |= QS_SENDMESSAGE;
-        main->second->cv.notify_all();
+        Wake(*main->second);
     }
     while (!queued->done)
         Block(lock, *self, NoDeadline);

@@ -71,6 +71,8 @@ public:
     // Addresses one combined read takes at most: a few Multiple Service
     // Packets, so that one read does not hold the items for long.
     static constexpr std::size_t kCombinedAddresses = 256;
+    // How often the scheduler looks while nothing can go out.
+    static constexpr std::uint32_t kIdleRecheckMs = 1000;
 
 private:
     int SendToDevice(std::span<const std::uint8_t> bytes) override;
