@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace qor {
 
@@ -187,6 +188,15 @@ TqorParamsListItem* TqorParamsList::AddItem(const TqorParamsListItem& item) {
     // Copy first: item may belong to this list and move when it grows.
     TqorParamsListItem copy = item;
     return AddCopy(copy.Name, copy.LowerName, copy.Value, copy.Tag, copy.Flags);
+}
+
+std::vector<std::unique_ptr<TqorParamsListItem>> TqorParamsList::TakeItems() { return std::exchange(items_, {}); }
+
+TqorParamsListItem* TqorParamsList::Append(std::unique_ptr<TqorParamsListItem> item) {
+    if (!item)
+        return nullptr;
+    items_.push_back(std::move(item));
+    return items_.back().get();
 }
 
 void TqorParamsList::AppendRows(const TqorParamsList& source) {

@@ -246,9 +246,17 @@ void TEipSyncThread::ExecuteCommand(TEipSyncCommand& command) {
             case TEipCommandCode::ReadLogixArray: ExecReadLogixArray(command); break;
             default: break;
             }
-        } else if (code == TEipCommandCode::Disconnect && processor_) {
-            // A processor that never connected still goes.
-            ExecDisconnect(command);
+        } else if (code == TEipCommandCode::Disconnect) {
+            // A processor that never connected still goes; without one there
+            // is nothing to do, but the command is answered all the same.
+            if (processor_)
+                ExecDisconnect(command);
+            else
+                Report(command, true, nullptr);
+        } else {
+            // A read behind a connect that failed: answered as not done, so
+            // that the data source does not wait for it.
+            Report(command, false, nullptr);
         }
     } catch (...) {
         // A command's failure ends with the command; the next one runs.
@@ -320,9 +328,6 @@ void TEipSyncThread::ExecTagInfo(TEipSyncCommand& command) {
 }
 
 void TEipSyncThread::ReportRead(const TEipSyncCommand& command, TEipResultObject& result) {
-    for (auto& outcome : result.Outcomes)
-        if (outcome.Tag)
-            outcome.Tag->RawData = result.RawData;
     const bool any = std::any_of(result.Outcomes.begin(), result.Outcomes.end(),
                                  [](const logix::TLogixReadOutcome& o) { return o.Ok(); });
     if (!any) {
@@ -343,6 +348,8 @@ void TEipSyncThread::ExecRead(TEipSyncCommand& command) {
                                              static_cast<std::uint16_t>(command.Arg2), &result.RawData);
     if (!result.Outcomes.empty())
         ReportRead(command, result);
+    else
+        Report(command, false, nullptr);
 }
 
 void TEipSyncThread::ExecCombined(TEipSyncCommand& command) {
@@ -363,6 +370,7 @@ void TEipSyncThread::ExecCombined(TEipSyncCommand& command) {
         return !o.Ok() && o.ErrorCode == 0x08;
     });
     std::size_t next = 0;
+    bool reported = false;
     for (std::size_t i = 0; i < command.Parts.size(); ++i) {
         TEipSyncCommand part;
         part.Code = command.Code;
@@ -373,10 +381,16 @@ void TEipSyncThread::ExecCombined(TEipSyncCommand& command) {
             result.Outcomes.push_back(std::move(outcomes[next++]));
         if (result.Outcomes.empty())
             continue;
-        result.RawData = raw;
+        // The exchange's bytes go with the first part: in a combined packet
+        // they are told once, not once per item.
+        result.RawData = std::move(raw);
+        raw.clear();
         result.CombinedRefused = refused;
         ReportRead(part, result);
+        reported = true;
     }
+    if (!reported)
+        Report(command, false, nullptr);
 }
 
 namespace {
@@ -453,8 +467,11 @@ bool TEipSyncThreadEx::HandleResult(TEipSyncThread&, const TEipSyncCommand& comm
     // data source says which address failed and why.
     if (read && result != nullptr && !result->Outcomes.empty()) {
         auto item = std::make_unique<TEipResult>();
-        if (success && p && p->Session)
-            item->Identity = std::make_unique<eip::TIdentityItem>(p->Session->IdentityItem);
+        if (success && p && p->Session) {
+            if (!identity_ || *identity_ != p->Session->IdentityItem)
+                identity_ = std::make_shared<const eip::TIdentityItem>(p->Session->IdentityItem);
+            item->Identity = identity_;
+        }
         item->Key = command.Key;
         item->Code = command.Code;
         item->Outcomes = std::move(result->Outcomes);
@@ -469,8 +486,9 @@ bool TEipSyncThreadEx::HandleResult(TEipSyncThread&, const TEipSyncCommand& comm
     const bool news = taken || !success || command.Code != 0 || !ConnectDidNothing;
     if (NotifyHandle != 0 && news && !ResultPosted.exchange(true))
         platform::PostMessage(NotifyHandle, WM_EIP_RESULT, 0, 0);
-    // The data source logs a read's failures address by address.
-    if (success || taken)
+    // The data source logs a read's failures address by address; a read
+    // that could not run (its connect failed and said so) adds nothing.
+    if (success || taken || (read && result == nullptr))
         return taken;
     const bool report = command.Code != 0 || HadRead || LastSendResult.load() >= 0;
     if (command.Code == 0) {

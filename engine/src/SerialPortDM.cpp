@@ -312,21 +312,34 @@ void TSerialPortDM::ExportCombined() {
     if (ready < polling)
         return;
     TParsedDataList combined;
-    std::unordered_set<std::string> names;
+    TNameSet names;
     bool first = true;
+    std::string_view lastRaw;
     for (const auto& item : RequestList) {
         item->Skipped = false;
         if (!item->Pending)
             continue;
         if (item->PendingList) {
             // The first item brings the header; every item its values, each
-            // under a name no other value of the packet has.
-            for (int i = first ? 0 : item->HeaderCount; i < item->PendingList->Count(); ++i) {
-                const TqorParamsListItem* value = item->PendingList->GetItem(i);
-                AddUnique(combined, names, value->Name, value->Value);
+            // under a name no other value of the packet has. The items move
+            // into the packet; their lists are filled afresh next cycle.
+            // An item that answered after another had taken the header has
+            // none; should that other have dropped out since (answered with
+            // nothing), the header is made now.
+            if (first && item->HeaderCount == 0) {
+                AddHeader(combined, *item);
+                for (int i = 0; i < combined.Count(); ++i)
+                    names.insert(combined.GetItem(i)->LowerName);
             }
-            AppendRawText(combined, item->PendingList->RawText);
-            item->PendingList->Clear();
+            auto values = item->PendingList->TakeItems();
+            const std::size_t from = first ? 0 : static_cast<std::size_t>(std::max(0, item->HeaderCount));
+            for (std::size_t i = from; i < values.size(); ++i)
+                AddUnique(combined, names, std::move(values[i]));
+            // Items read together share one exchange: its bytes are told once.
+            const std::string& raw = item->PendingList->RawText;
+            if (!raw.empty() && raw != lastRaw)
+                AppendRawText(combined, raw);
+            lastRaw = raw;
         }
         first = false;
         item->Pending = false;

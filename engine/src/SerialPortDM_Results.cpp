@@ -25,24 +25,30 @@ std::string FormatTwo(std::string text, std::string_view a, std::string_view b) 
 
 } // namespace
 
-void TSerialPortDM::AddUnique(TParsedDataList& packet, std::unordered_set<std::string>& names, std::string name,
-                              const Variant& value) {
+void TSerialPortDM::AddUnique(TParsedDataList& packet, TNameSet& names, std::unique_ptr<TqorParamsListItem> item) {
+    TqorParamsListItem* added = packet.Append(std::move(item));
+    if (added == nullptr || names.insert(added->LowerName).second)
+        return;
     // Names are made unique when the list is loaded; a bit or member name of
     // one address can still meet another address's name. The later value
     // gets a name of its own rather than overwriting the earlier one.
-    if (!names.insert(LowerAscii(name)).second) {
-        std::string unique;
-        for (unsigned n = 2;; ++n) {
-            unique = name + "_" + std::to_string(n);
-            if (names.insert(LowerAscii(unique)).second)
-                break;
-        }
-        if (warnedNames_.insert(name).second)
-            FOwner.Log(1, SourceName + ": the name \"" + name + "\" is given twice in one packet; the second value is "
-                              "exported as \"" + unique + "\"");
-        name = std::move(unique);
+    const std::string name = added->Name;
+    for (unsigned n = 2;; ++n) {
+        added->SetName(name + "_" + std::to_string(n));
+        if (names.insert(added->LowerName).second)
+            break;
     }
-    packet.Add(name, value);
+    if (warnedNames_.insert(name).second)
+        FOwner.Log(1, SourceName + ": the name \"" + name + "\" is given twice in one packet; the second value is "
+                          "exported as \"" + added->Name + "\"");
+}
+
+void TSerialPortDM::AddUnique(TParsedDataList& packet, TNameSet& names, std::string_view name, Variant value) {
+    auto item = std::make_unique<TqorParamsListItem>();
+    item->SetName(name);
+    item->Value = std::move(value);
+    item->Flags = kItemHasValue;
+    AddUnique(packet, names, std::move(item));
 }
 
 void TSerialPortDM::ReportOutcomes(TRequestItem& item, const TEipResult& result) {
@@ -69,16 +75,26 @@ void TSerialPortDM::ReportOutcomes(TRequestItem& item, const TEipResult& result)
 }
 
 void TSerialPortDM::AddValues(TRequestItem& item, const TEipResult& result, TParsedDataList& packet) {
-    std::unordered_set<std::string> names;
+    TNameSet names;
     for (int i = 0; i < packet.Count(); ++i)
         names.insert(packet.GetItem(i)->LowerName);
     for (std::size_t i = 0; i < result.Outcomes.size() && i < item.Exports.size(); ++i) {
         const logix::TLogixReadOutcome& outcome = result.Outcomes[i];
         if (!outcome.Ok())
             continue;
-        for (const logix::TLogixValue& value : logix::FlattenTag(*outcome.Tag, item.Exports[i].Naming))
-            AddUnique(packet, names, value.Name, value.Value);
+        for (logix::TLogixValue& value : logix::FlattenTag(*outcome.Tag, item.Exports[i].Naming))
+            AddUnique(packet, names, value.Name, std::move(value.Value));
     }
+}
+
+void TSerialPortDM::AddHeader(TParsedDataList& packet, const TRequestItem& item) {
+    FOwner.AddStandardValues(packet, {}, {}, static_cast<std::int32_t>(SourceId), SourceFullName, 0, {}, SourceName);
+    if (item.Identity) {
+        packet.Add("EIP_DEVICE", Variant(item.Identity->ProductName));
+        packet.Add("EIP_DEVICE_SN", Variant(item.Identity->SerialNumber));
+    }
+    packet.Add("EIP_REQ", Variant(item.Name));
+    packet.Add("EIP_ADDRESS", Variant(item.Address));
 }
 
 void TSerialPortDM::ProcessResults() {
@@ -89,16 +105,21 @@ void TSerialPortDM::ProcessResults() {
     const auto retired = Thd->TakeRetired();
     if (Thd->Results.Count() == 0)
         return;
-    TParsedDataList params;
+    TParsedDataList single;
     while (auto popped = QueueItemCast<TEipResult>(Thd->Results.Pop())) {
         TEipResult& result = *popped;
         TRequestList::SectionLock lock(RequestList);
         TRequestItem* found = nullptr;
-        for (const auto& entry : RequestList)
+        // An item before it already waits in the combined packet: that one
+        // brings the packet's header.
+        bool headed = false;
+        for (const auto& entry : RequestList) {
             if (entry->Key == result.Key) {
                 found = entry.get();
                 break;
             }
+            headed = headed || entry->Pending;
+        }
         // An answer for an item of a list since reloaded belongs to nothing.
         if (found == nullptr)
             continue;
@@ -112,34 +133,28 @@ void TSerialPortDM::ProcessResults() {
                                       "at a time from now on");
         }
         ReportOutcomes(item, result);
+        // With "export at once" the values wait in the item's own list for
+        // the combined packet; otherwise they go out as a packet of their own.
+        if (ExportAll && !item.PendingList)
+            item.PendingList = std::make_unique<TParsedDataList>();
+        TParsedDataList& params = ExportAll ? *item.PendingList : single;
         params.Clear();
-        FOwner.AddStandardValues(params, {}, {}, static_cast<std::int32_t>(SourceId), SourceFullName, 0, {},
-                                 SourceName);
-        if (result.Identity) {
-            params.Add("EIP_DEVICE", Variant(result.Identity->ProductName));
-            params.Add("EIP_DEVICE_SN", Variant(result.Identity->SerialNumber));
-        }
-        params.Add("EIP_REQ", Variant(item.Name));
-        params.Add("EIP_ADDRESS", Variant(item.Address));
+        item.Identity = std::move(result.Identity);
+        if (!ExportAll || !headed)
+            AddHeader(params, item);
         item.HeaderCount = params.Count();
         AddValues(item, result, params);
+        item.Pending = false;
         if (params.Count() > item.HeaderCount) {
-            if (ExportAll) {
-                if (!item.PendingList)
-                    item.PendingList = std::make_unique<TParsedDataList>();
-                item.PendingList->Clear();
-                item.PendingList->RawText = result.RawData;
-                item.PendingList->AddList(&params);
+            params.RawText = std::move(result.RawData);
+            if (ExportAll)
                 item.Pending = true;
-            } else {
-                TParsedDataList packet;
-                packet.RawText = result.RawData;
-                packet.AddList(&params);
-                Deliver(packet);
-            }
+            else
+                Deliver(params);
         } else {
             // Answered with nothing to export: the combined packet does not
             // wait for it in this cycle.
+            params.Clear();
             item.Skipped = true;
         }
         if (ExportAll)

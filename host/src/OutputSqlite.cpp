@@ -31,7 +31,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kBatchPackets = 1000;
-constexpr auto kBatchAge = std::chrono::milliseconds(200);
+constexpr auto kBatchAge = std::chrono::milliseconds(1000);
 constexpr int kBusyWaitMs = 20;
 constexpr std::size_t kMaxPendingPackets = 100000;
 

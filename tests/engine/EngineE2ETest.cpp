@@ -129,6 +129,8 @@ TEST(EngineE2ETest, CombinedPacketsKeepComingWhenOneItemKeepsFailing) {
         for (int i = 0; i < packet.Items->Count(); ++i)
             headers += packet.Items->GetItem(i)->Name == "EIP_REQ";
         EXPECT_EQ(headers, 1);
+        EXPECT_EQ(v["EIP_REQ"].AsString(), v.count("A") ? "A" : "B");
+        EXPECT_EQ(v["EIP_DEVICE"].AsString(), "Simulated Controller");
     }
     EXPECT_TRUE(rig.Logged("Operation failed (ReadTag"));
 }

@@ -80,18 +80,22 @@ TEST(DeviceWorkerTest, ThirdAndEveryFurtherConnectFailureReopensTheChannelAndEac
     EXPECT_EQ(w.log[0].rfind("Operation failed (Connect, ", 0), 0u) << w.log[0];
 }
 
-TEST(DeviceWorkerTest, ConnectFailuresOnARefusedChannelAreNotLoggedAndReadsWithoutConnectionAreDropped) {
+// A read that cannot run (no processor, or its connect failed) is answered as
+// not done at once, so the data source does not wait for it; only the
+// connect's failure may be logged, and on a refused channel not even that.
+TEST(DeviceWorkerTest, ConnectFailuresOnARefusedChannelAreNotLoggedAndReadsWithoutConnectionAreAnswered) {
     Worker w(/*accept=*/false);
-    w.thread.QueueCommand(TEipCommandCode::ReadTag, "K", 0, 1, "Counter"); // no processor: dropped
+    w.thread.QueueCommand(TEipCommandCode::ReadTag, "K", 0, 1, "Counter"); // no processor
     for (int i = 0; i < 3; ++i)
         w.Connect();
-    w.thread.QueueCommand(TEipCommandCode::ReadTag, "K", 0, 1, "Counter"); // not connected: dropped
+    w.thread.QueueCommand(TEipCommandCode::ReadTag, "K", 0, 1, "Counter"); // not connected
     w.thread.QueueCommand(TEipCommandCode::ReadTag, "K", 0, 1, "");        // nothing to read: not queued
-    ASSERT_TRUE(w.WaitFor(3));
+    ASSERT_TRUE(w.WaitFor(5));
     w.Connect();
-    ASSERT_TRUE(w.WaitFor(4));
+    ASSERT_TRUE(w.WaitFor(6));
     std::scoped_lock hold(w.lock);
-    EXPECT_EQ(w.outcomes, (std::vector<std::pair<int, bool>>{{0, false}, {0, false}, {0, false}, {0, false}}));
+    EXPECT_EQ(w.outcomes,
+              (std::vector<std::pair<int, bool>>{{3, false}, {0, false}, {0, false}, {0, false}, {3, false}, {0, false}}));
     EXPECT_TRUE(w.log.empty());
     EXPECT_TRUE(w.thread.Results.Count() == 0);
 }

@@ -110,6 +110,11 @@ public:
     TqorParamsListItem* AddCopy(std::string_view name, std::string_view lowerName, const Variant& value,
                                 std::uint32_t tag, std::uint8_t flags);
     TqorParamsListItem* AddItem(const TqorParamsListItem& item);
+    // Moves every item out, leaving the list without items (its other
+    // contents, such as a packet's raw text, stay).
+    std::vector<std::unique_ptr<TqorParamsListItem>> TakeItems();
+    // Appends an item made elsewhere, as it is; nullptr for nullptr.
+    TqorParamsListItem* Append(std::unique_ptr<TqorParamsListItem> item);
 
 protected:
     // Run by Clear once the items are gone, however Clear is reached (a base

@@ -202,7 +202,7 @@ private:
 // device has answered, and every value keeps its own address.
 class TEipResult : public TQueueItem {
 public:
-    std::unique_ptr<eip::TIdentityItem> Identity; // may be absent
+    std::shared_ptr<const eip::TIdentityItem> Identity; // may be absent; shared by the results of one session
     std::vector<logix::TLogixReadOutcome> Outcomes;
     std::string RawData;
     std::string Key;
@@ -246,6 +246,7 @@ private:
                       const std::string& errorText, TEipResultObject* result);
     TLogEvent log_;
     std::string operationFailed_;
+    std::shared_ptr<const eip::TIdentityItem> identity_; // worker only: the session's, as last reported
 };
 
 } // namespace qor

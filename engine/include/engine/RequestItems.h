@@ -7,6 +7,7 @@
 #include "common/Variant.h"
 #include "common/qorComponent.h"
 #include "common/qorTimeout.h"
+#include "eip/EIP_IdentityItem.h"
 #include "logix/Logix_Values.h"
 #include "plugins/qorPluginData.h"
 
@@ -53,8 +54,9 @@ public:
     std::string Address;            // read address, with an optional bit suffix
     std::uint16_t Number = 0;       // elements to read
     std::uint16_t DataType = 0;     // CIP type code the user chose, 0 = none
-    std::int32_t HeaderCount = 0;   // header items at the start of its last value list
+    std::int32_t HeaderCount = 0;   // header items at the start of its last value list (0: none)
     std::unique_ptr<TParsedDataList> PendingList;
+    std::shared_ptr<const eip::TIdentityItem> Identity; // of its last answer, for a header made later
     // The item's identity in worker commands and results: eight upper-case
     // hexadecimal digits. Drawn from a process-wide counter rather than from
     // the object's address, so an item made by a reload never takes the key of

@@ -87,9 +87,15 @@ private:
     // The values of every address of a result that has some, under their
     // export names.
     void AddValues(TRequestItem& item, const TEipResult& result, TParsedDataList& packet);
-    // Adds (name, value) under a name no other value of the packet has.
-    void AddUnique(TParsedDataList& packet, std::unordered_set<std::string>& names, std::string name,
-                   const Variant& value);
+    // The lower-case names a packet holds, viewed in its items (which stay
+    // where they are while the packet lives).
+    using TNameSet = std::unordered_set<std::string_view>;
+    // Appends an item to the packet under a name no other value of it has.
+    void AddUnique(TParsedDataList& packet, TNameSet& names, std::unique_ptr<TqorParamsListItem> item);
+    void AddUnique(TParsedDataList& packet, TNameSet& names, std::string_view name, Variant value);
+    // The items every packet starts with: the standard values, the device's
+    // identity when known, the request's name and address.
+    void AddHeader(TParsedDataList& packet, const TRequestItem& item);
     // Logs each address whose outcome changed: a new failure (with its
     // reason), or a read that works again.
     void ReportOutcomes(TRequestItem& item, const TEipResult& result);
