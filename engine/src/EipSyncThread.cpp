@@ -314,6 +314,11 @@ void TEipSyncThread::ExecDisconnect(TEipSyncCommand& command) {
         p.State = logix::StateDisconnecting;
         success = p.Disconnect(command.Arg1 == 1);
     }
+    // What a failed connect left (a session that never came up) goes here, on
+    // the worker and without a word to the device: the processor is freed on
+    // the main thread, which must not wait for a reply only it could deliver.
+    if (p.Session)
+        p.Disconnect(/*silent=*/true);
     Report(command, success, nullptr);
     ReleaseProcessor();
 }
