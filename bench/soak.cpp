@@ -47,7 +47,9 @@
 //   QOR_SOAK_SPACING_MS  quiet time after each fault [15000]
 //   QOR_SOAK_DIR         keep the run's files (tables, request lists, INI,
 //                        fault logs, outputs, logs, the host's memory a
-//                        line a second in soak-rss.txt) in this folder
+//                        line a second in soak-rss.txt: seconds, then
+//                        resident, anonymous, file and shared KiB) in this
+//                        folder
 #include "TruthCheck.h"
 #include "TruthTable.h"
 
@@ -402,6 +404,121 @@ std::string ConfigText(const TRun& run) {
     return ini;
 }
 
+// What the host did over its run, sampled every kSampleMs.
+struct THostRun {
+    std::size_t Reloads = 0;
+    std::vector<std::filesystem::path> JsonFiles; // oldest first
+    std::int64_t StartWallMs = 0;
+    std::int64_t EndWallMs = 0;
+    long RssFrom = 0;
+    double RssFromAt = 0;
+    bool CacheFull = false;
+    long RssEnd = 0;
+    double HostCpuPct = 0;
+    double SimCpuPct = 0;
+    double MachineCpuPct = 0;
+    int Exit = -1;
+};
+
+// Runs qorhost over the run's configuration: reloads it, rotates its JSON
+// lines file, and samples its memory and CPU until it has stopped.
+THostRun RunHost(const TRun& run, const std::vector<std::unique_ptr<TChild>>& sims, const std::filesystem::path& ini) {
+    // Reloads every minute, or once in the middle of a shorter run. Memory
+    // from the end of the first minute (a quarter of a run shorter than four
+    // minutes), but not before the SQLite output's page cache is full: a
+    // reload that came first would let the cache fill again later. In a short
+    // run the reload waits for that, up to ten seconds before the end.
+    const std::uint64_t reloadEvery = run.Seconds >= 120 ? 60 : std::max<std::uint64_t>(run.Seconds / 2, 1);
+    const std::uint64_t rssFrom = run.Seconds >= 240 ? 60 : run.Seconds / 4;
+    const std::filesystem::path database = run.Folder / "soak.sqlite3";
+
+    THostRun result;
+    TChild host({QOR_QORHOST_PATH, "run", "--config", ini.string(), "--duration", std::to_string(run.Seconds)},
+                false, (run.Folder / "soak-qorhost.err").string(),
+                {"QOR_REGISTRY_FILE=" + (run.Folder / "soak-registry.sqlite3").string()});
+    const auto runEnd = host.Started() + std::chrono::seconds(run.Seconds);
+    result.StartWallMs = WallMs();
+    result.EndWallMs = result.StartWallMs + static_cast<std::int64_t>(run.Seconds) * 1000;
+    const auto limit = runEnd + std::chrono::milliseconds(kStopLimitMs);
+    long rssAtFixed = -1;
+    double rssFixedAt = 0, hostCpu = 0, simCpu = 0, machine = 0, wall = 0;
+    bool measured = false;
+    const double machineBefore = MachineBusySeconds();
+    const auto simCpuNow = [&sims] {
+        double total = 0;
+        for (const auto& sim : sims)
+            total += StatCpuSeconds("/proc/" + std::to_string(sim->Pid()) + "/stat");
+        return total;
+    };
+    const double simCpuBefore = simCpuNow();
+    std::ofstream rssLog(run.Folder / "soak-rss.txt");
+    std::size_t rssLines = 0;
+    std::optional<int> exit;
+    while (!(exit = host.WaitFor(kSampleMs))) {
+        const auto now = Clock::now();
+        if (now > limit)
+            throw std::runtime_error("qorhost did not stop within " + std::to_string(kStopLimitMs / 1000) +
+                                     " s of its duration");
+        if (now > runEnd)
+            continue;
+        const double elapsed = std::chrono::duration<double>(now - host.Started()).count();
+        const long rss = StatusKiB(host.Pid(), "VmRSS:");
+        std::error_code ignored;
+        const std::uintmax_t databaseBytes = std::filesystem::file_size(database, ignored);
+        if (!ignored && databaseBytes >= kSqliteCacheBytes + kSqliteCacheBytes / 4)
+            result.CacheFull = true;
+        if (rss > 0) {
+            result.RssEnd = rss;
+            if (elapsed >= static_cast<double>(rssLines)) {
+                rssLog << static_cast<long>(elapsed) << ' ' << rss << ' ' << StatusKiB(host.Pid(), "RssAnon:") << ' '
+                       << StatusKiB(host.Pid(), "RssFile:") << ' ' << StatusKiB(host.Pid(), "RssShmem:") << '\n'
+                       << std::flush;
+                ++rssLines;
+            }
+            if (rssAtFixed < 0 && elapsed >= static_cast<double>(rssFrom)) {
+                rssAtFixed = rss;
+                rssFixedAt = elapsed;
+            }
+            if (!measured && elapsed >= static_cast<double>(rssFrom) && (result.CacheFull || result.Reloads > 0)) {
+                measured = true;
+                result.RssFrom = rss;
+                result.RssFromAt = elapsed;
+            }
+            hostCpu = StatCpuSeconds("/proc/" + std::to_string(host.Pid()) + "/stat");
+            simCpu = simCpuNow() - simCpuBefore;
+            machine = MachineBusySeconds() - machineBefore;
+            wall = elapsed;
+        }
+        const std::size_t next = result.Reloads + 1;
+        const bool reloadDue = elapsed >= static_cast<double>(next * reloadEvery) && next * reloadEvery < run.Seconds &&
+                               (run.Seconds >= 120 || result.Reloads > 0 || measured ||
+                                elapsed >= static_cast<double>(run.Seconds) - 10);
+        if (reloadDue) {
+            result.Reloads = next;
+            run.WriteRequestLists(next);
+            // Log rotation: the file renamed, the host opens a new one by the name.
+            const auto rotated = run.Folder / ("soak.jsonl." + std::to_string(next));
+            std::filesystem::rename(run.Folder / "soak.jsonl", rotated);
+            result.JsonFiles.push_back(rotated);
+            host.Signal(SIGHUP);
+            std::fprintf(stderr, "soak: reload %zu at %.0f s\n", next, elapsed);
+        }
+    }
+    result.JsonFiles.push_back(run.Folder / "soak.jsonl");
+    result.Exit = *exit;
+    // A run too small to fill the cache is measured from the fixed point.
+    if (!measured) {
+        result.RssFrom = std::max(rssAtFixed, 0L);
+        result.RssFromAt = rssFixedAt;
+    }
+    if (wall > 0) {
+        result.HostCpuPct = hostCpu / wall * 100.0;
+        result.SimCpuPct = simCpu / wall * 100.0;
+        result.MachineCpuPct = machine / wall * 100.0;
+    }
+    return result;
+}
+
 } // namespace
 
 int main(int argc, char** argv) try {
@@ -462,89 +579,9 @@ int main(int argc, char** argv) try {
     const std::filesystem::path ini = run.Folder / "soak.ini";
     WriteFile(ini, ConfigText(run));
 
-    // Reloads every minute, or once in the middle of a shorter run. Memory
-    // from the end of the first minute (a quarter of a run shorter than four
-    // minutes), but not before the SQLite output's page cache is full: a
-    // reload that came first would let the cache fill again later. In a short
-    // run the reload waits for that, up to ten seconds before the end.
-    const std::uint64_t reloadEvery = run.Seconds >= 120 ? 60 : std::max<std::uint64_t>(run.Seconds / 2, 1);
-    const std::uint64_t rssFrom = run.Seconds >= 240 ? 60 : run.Seconds / 4;
-    const std::filesystem::path database = run.Folder / "soak.sqlite3";
     std::fprintf(stderr, "soak: %zu data sources, a controller each, for %llu s; files in %s\n", run.Sources.size(),
                  static_cast<unsigned long long>(run.Seconds), run.Folder.c_str());
-
-    TChild host({QOR_QORHOST_PATH, "run", "--config", ini.string(), "--duration", std::to_string(run.Seconds)},
-                false, (run.Folder / "soak-qorhost.err").string(),
-                {"QOR_REGISTRY_FILE=" + (run.Folder / "soak-registry.sqlite3").string()});
-    const auto runEnd = host.Started() + std::chrono::seconds(run.Seconds);
-    const std::int64_t startWallMs = WallMs();
-    const std::int64_t endWallMs = startWallMs + static_cast<std::int64_t>(run.Seconds) * 1000;
-    const auto limit = runEnd + std::chrono::milliseconds(kStopLimitMs);
-    std::size_t reloads = 0;
-    std::vector<std::filesystem::path> jsonFiles;
-    long rssAtFrom = -1, rssEnd = 0, rssAtFixed = -1;
-    double rssFromAt = 0, rssFixedAt = 0;
-    bool cacheFull = false;
-    double hostCpu = 0, simCpu = 0, machine = 0, wall = 0;
-    const double machineBefore = MachineBusySeconds();
-    const auto simCpuNow = [&sims] {
-        double total = 0;
-        for (const auto& sim : sims)
-            total += StatCpuSeconds("/proc/" + std::to_string(sim->Pid()) + "/stat");
-        return total;
-    };
-    const double simCpuBefore = simCpuNow();
-    // The host's memory over the run, a line a second: seconds and KiB.
-    std::ofstream rssLog(run.Folder / "soak-rss.txt");
-    std::size_t rssLines = 0;
-    std::optional<int> exit;
-    while (!(exit = host.WaitFor(kSampleMs))) {
-        const auto now = Clock::now();
-        if (now > limit)
-            throw std::runtime_error("qorhost did not stop within " + std::to_string(kStopLimitMs / 1000) +
-                                     " s of its duration");
-        if (now > runEnd)
-            continue;
-        const double elapsed = std::chrono::duration<double>(now - host.Started()).count();
-        const long rss = StatusKiB(host.Pid(), "VmRSS:");
-        std::error_code ignored;
-        const std::uintmax_t databaseBytes = std::filesystem::file_size(database, ignored);
-        if (databaseBytes != static_cast<std::uintmax_t>(-1) && databaseBytes >= kSqliteCacheBytes + kSqliteCacheBytes / 4)
-            cacheFull = true;
-        if (rss > 0) {
-            rssEnd = rss;
-            if (elapsed >= static_cast<double>(rssLines)) {
-                rssLog << static_cast<long>(elapsed) << ' ' << rss << '\n' << std::flush;
-                ++rssLines;
-            }
-            if (rssAtFixed < 0 && elapsed >= static_cast<double>(rssFrom)) {
-                rssAtFixed = rss;
-                rssFixedAt = elapsed;
-            }
-            if (rssAtFrom < 0 && elapsed >= static_cast<double>(rssFrom) && (cacheFull || reloads > 0)) {
-                rssAtFrom = rss;
-                rssFromAt = elapsed;
-            }
-            hostCpu = StatCpuSeconds("/proc/" + std::to_string(host.Pid()) + "/stat");
-            simCpu = simCpuNow() - simCpuBefore;
-            machine = MachineBusySeconds() - machineBefore;
-            wall = elapsed;
-        }
-        const bool reloadDue = elapsed >= static_cast<double>((reloads + 1) * reloadEvery) &&
-                               (run.Seconds >= 120 || reloads > 0 || rssAtFrom >= 0 ||
-                                elapsed >= static_cast<double>(run.Seconds) - 10);
-        if (reloadDue && (reloads + 1) * reloadEvery < run.Seconds) {
-            ++reloads;
-            run.WriteRequestLists(reloads);
-            // Log rotation: the file renamed, the host opens a new one by the name.
-            const auto rotated = run.Folder / ("soak.jsonl." + std::to_string(reloads));
-            std::filesystem::rename(run.Folder / "soak.jsonl", rotated);
-            jsonFiles.push_back(rotated);
-            host.Signal(SIGHUP);
-            std::fprintf(stderr, "soak: reload %zu at %.0f s\n", reloads, elapsed);
-        }
-    }
-    jsonFiles.push_back(run.Folder / "soak.jsonl");
+    const THostRun host = RunHost(run, sims, ini);
 
     std::map<std::string, const TSoakSource*> byName;
     std::map<std::string, std::vector<TFault>> faults;
@@ -559,20 +596,15 @@ int main(int argc, char** argv) try {
         }
     }
     TChecked checked;
-    CheckJsonLines(jsonFiles, byName, checked);
+    CheckJsonLines(host.JsonFiles, byName, checked);
     CheckSqlite((run.Folder / "soak.sqlite3").string(), byName, checked);
-    const std::vector<TGap> gaps = Gaps(run.Sources, checked, faults, endWallMs);
+    const std::vector<TGap> gaps = Gaps(run.Sources, checked, faults, host.EndWallMs);
     std::size_t silent = 0;
     for (const TSoakSource& s : run.Sources)
         if (checked.PacketTimes[s.Name].empty())
             ++silent;
 
-    // A run too small to fill the cache is measured from the fixed point.
-    if (rssAtFrom < 0) {
-        rssAtFrom = std::max(rssAtFixed, 0L);
-        rssFromAt = rssFixedAt;
-    }
-    const long growth = rssEnd - rssAtFrom;
+    const long growth = host.RssEnd - host.RssFrom;
     const std::int64_t longest = gaps.empty() ? 0 : std::max<std::int64_t>(gaps.front().Beyond, 0);
     std::printf("soak_seconds=%llu\n", static_cast<unsigned long long>(run.Seconds));
     std::printf("soak_sources=%zu\n", run.Sources.size());
@@ -580,9 +612,9 @@ int main(int argc, char** argv) try {
     std::printf("soak_packets_sqlite=%llu\n", static_cast<unsigned long long>(checked.SqlitePackets));
     std::printf("soak_values_checked=%zu\n", checked.Report.Checked());
     std::printf("soak_wrong_values=%zu\n", checked.Report.Failures());
-    std::printf("soak_rss_from_s=%.0f\n", rssFromAt);
-    std::printf("soak_rss_sqlite_cache_full=%d\n", cacheFull ? 1 : 0);
-    std::printf("soak_rss_kib=%ld\n", rssEnd);
+    std::printf("soak_rss_from_s=%.0f\n", host.RssFromAt);
+    std::printf("soak_rss_sqlite_cache_full=%d\n", host.CacheFull ? 1 : 0);
+    std::printf("soak_rss_kib=%ld\n", host.RssEnd);
     std::printf("soak_rss_growth_kib=%ld\n", growth);
     std::printf("soak_rss_growth_bound_kib=%ld\n", kRssGrowthBoundKiB);
     std::printf("soak_longest_gap_ms=%lld\n", static_cast<long long>(longest));
@@ -593,19 +625,17 @@ int main(int argc, char** argv) try {
         std::replace(name.begin(), name.end(), '-', '_');
         std::printf("soak_faults_%s=%llu\n", name.c_str(), static_cast<unsigned long long>(n));
     }
-    std::printf("soak_reloads=%zu\n", reloads);
-    if (wall > 0) {
-        std::printf("soak_host_cpu_pct=%.1f\n", hostCpu / wall * 100.0);
-        std::printf("soak_sim_cpu_pct=%.1f\n", simCpu / wall * 100.0);
-        std::printf("soak_machine_cpu_pct=%.1f\n", machine / wall * 100.0);
-    }
+    std::printf("soak_reloads=%zu\n", host.Reloads);
+    std::printf("soak_host_cpu_pct=%.1f\n", host.HostCpuPct);
+    std::printf("soak_sim_cpu_pct=%.1f\n", host.SimCpuPct);
+    std::printf("soak_machine_cpu_pct=%.1f\n", host.MachineCpuPct);
     std::printf("soak_sources_silent=%zu\n", silent);
-    std::printf("soak_host_exit=%d\n", *exit);
+    std::printf("soak_host_exit=%d\n", host.Exit);
     std::fflush(stdout);
 
     for (std::size_t i = 0; i < gaps.size() && i < 5 && gaps[i].Beyond > 0; ++i)
         std::fprintf(stderr, "soak: gap of %s at %.1f s: %lld ms beyond its interval and faults (%s)\n",
-                     gaps[i].Source.c_str(), static_cast<double>(gaps[i].FromMs - startWallMs) / 1000.0,
+                     gaps[i].Source.c_str(), static_cast<double>(gaps[i].FromMs - host.StartWallMs) / 1000.0,
                      static_cast<long long>(gaps[i].Beyond),
                      gaps[i].Faults.empty() ? "none" : gaps[i].Faults.c_str());
     if (checked.Report.Failures() > 0)
@@ -628,8 +658,8 @@ int main(int argc, char** argv) try {
         fail("the JSON lines and SQLite files do not hold the same packets");
     if (faultCount == 0)
         fail("no fault fired");
-    if (*exit != 0)
-        fail("qorhost exited with status " + std::to_string(*exit));
+    if (host.Exit != 0)
+        fail("qorhost exited with status " + std::to_string(host.Exit));
     return status;
 } catch (const std::exception& e) {
     std::fprintf(stderr, "soak: %s\n", e.what());
