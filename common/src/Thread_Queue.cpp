@@ -40,8 +40,14 @@ std::unique_ptr<TQueueItem> TThreadSafeQueue::Pop() {
             head_ = 0;
         }
     }
-    if (head_ >= items_.size())
+    if (head_ >= items_.size()) {
+        // Drained: the taken slots go at once (nothing is left to move), so a
+        // queue that is emptied as fast as it fills keeps as many slots as it
+        // ever held at once, not the thousands of pops before a compaction.
+        items_.clear();
+        head_ = 0;
         itemEvent_.Reset();
+    }
     return item;
 }
 

@@ -104,7 +104,12 @@ void TEipSyncThread::QueueConnectAndRead(const std::string& host, const std::str
     ConnectOptions = options;
     ConnectTimeout = sessionTimeout;
     std::vector<std::unique_ptr<TQueueItem>> both;
-    both.push_back(ConnectCommand(host, devicePath, {}, sessionTimeout, options, family));
+    auto connect = ConnectCommand(host, devicePath, {}, sessionTimeout, options, family);
+    // The read gives up after its own time-out: a registration or Forward
+    // Open whose reply is lost must not hold the data source longer.
+    if (read && read->Arg3 > 0)
+        connect->ConnectReplyTimeout = static_cast<std::uint32_t>(read->Arg3);
+    both.push_back(std::move(connect));
     both.push_back(std::move(read));
     Queue.PushAll(std::move(both));
 }
@@ -168,6 +173,7 @@ void TEipSyncThread::FlushData() {
 }
 
 void TEipSyncThread::SetPortState(bool opened) {
+    ++PortChanges;
     std::scoped_lock hold(processorLock_);
     if (processor_)
         processor_->ChannelStateChanged(opened);
@@ -278,6 +284,7 @@ void TEipSyncThread::ExecConnect(TEipSyncCommand& command) {
     }
     logix::TLogixProcessor& p = *processor_;
     bool success = true;
+    ConnectPortChanges = PortChanges.load();
     const bool dead = p.State == logix::StateDisconnected || p.State == 0 || (p.Session && !p.Session->Connected);
     if (dead) {
         p.State = logix::StateConnecting;
@@ -285,9 +292,16 @@ void TEipSyncThread::ExecConnect(TEipSyncCommand& command) {
         for (int i = 0; i <= 2; ++i)
             if (command.Arg1 & (1 << i))
                 options |= static_cast<std::uint8_t>(1u << i);
-        success = p.Connect(family, options, PollHint.load(), static_cast<std::uint32_t>(command.Arg3));
-        if (success)
+        const auto sessionTimeout = static_cast<std::uint32_t>(command.Arg3);
+        const std::uint32_t replyTimeout = command.ConnectReplyTimeout > 0 && command.ConnectReplyTimeout < sessionTimeout
+                                               ? command.ConnectReplyTimeout
+                                               : sessionTimeout;
+        success = p.Connect(family, options, PollHint.load(), replyTimeout);
+        if (success) {
             sessionOpening_ = PortOpenings.load();
+            if (p.Session)
+                p.Session->Timeout = sessionTimeout;
+        }
     }
     ConnectDidNothing = !dead;
     Report(command, success, nullptr);
@@ -308,6 +322,11 @@ void TEipSyncThread::ExecDisconnect(TEipSyncCommand& command) {
         p.State = logix::StateDisconnecting;
         success = p.Disconnect(command.Arg1 == 1);
     }
+    // What a failed connect left (a session that never came up) goes here, on
+    // the worker and without a word to the device: the processor is freed on
+    // the main thread, which must not wait for a reply only it could deliver.
+    if (p.Session)
+        p.Disconnect(/*silent=*/true);
     Report(command, success, nullptr);
     ReleaseProcessor();
 }
@@ -492,8 +511,15 @@ bool TEipSyncThreadEx::HandleResult(TEipSyncThread&, const TEipSyncCommand& comm
         return taken;
     const bool report = command.Code != 0 || HadRead || LastSendResult.load() >= 0;
     if (command.Code == 0) {
-        if (++ConnectFailures >= 3) {
-            ConnectFailures = 2;
+        // A device takes one registration per TCP connection, and a connect
+        // that failed after its bytes reached the device (a lost or late
+        // reply, a refused Forward Open) may have left one there: the next
+        // connect goes on a new connection at once, rather than being refused
+        // as a second registration until three failures in a row. A channel
+        // that the host closed or opened meanwhile is new already.
+        const bool reachedDevice = LastSendResult.load() >= 0 && PortChanges.load() == ConnectPortChanges;
+        if (++ConnectFailures >= 3 || reachedDevice) {
+            ConnectFailures = std::min(ConnectFailures, 2);
             // The host reopens its channel to the device on this text. It goes
             // to the channel even when the failed connect left no session,
             // since a channel that cannot carry a session is what needs it.

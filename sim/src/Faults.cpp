@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <utility>
 
 namespace sim {
 
@@ -104,6 +105,8 @@ void FaultInjector::SetChaos(std::optional<ChaosConfig> chaos) {
     if (chaos_) {
         random_.seed(chaos_->Seed);
     }
+    quietUntil_ = {};
+    refusedLast_ = false;
 }
 
 std::uint64_t FaultInjector::TotalHits() const {
@@ -113,6 +116,16 @@ std::uint64_t FaultInjector::TotalHits() const {
         total += h;
     }
     return total;
+}
+
+void FaultInjector::SetObserver(Observer observer) {
+    std::scoped_lock lock(mutex_);
+    observer_ = observer ? std::make_shared<const Observer>(std::move(observer)) : nullptr;
+}
+
+void FaultInjector::SetClock(Clock clock) {
+    std::scoped_lock lock(mutex_);
+    clock_ = std::move(clock);
 }
 
 std::optional<FaultRule> FaultInjector::TakeReplyFault(std::uint16_t command,
@@ -130,16 +143,52 @@ std::optional<std::uint16_t> FaultInjector::TakeForwardOpenRefusal() {
 
 std::optional<FaultRule> FaultInjector::Take(bool forwardOpen, std::uint16_t command,
                                              std::optional<std::uint8_t> service, bool errorReply) {
-    std::optional<FaultRule> taken = TakeLocked(forwardOpen, command, service, errorReply);
-    if (taken) {
-        hit_.notify_all();
+    std::optional<FaultRule> taken;
+    std::shared_ptr<const Observer> observer;
+    bool random = false;
+    {
+        std::scoped_lock lock(mutex_);
+        taken = TakeLocked(forwardOpen, command, service, errorReply, random);
+        if (taken) {
+            observer = observer_;
+        }
+    }
+    if (!taken) {
+        return taken;
+    }
+    hit_.notify_all();
+    if (observer) {
+        FaultEvent event;
+        event.Kind = taken->Kind;
+        event.ForwardOpen = forwardOpen;
+        event.Command = command;
+        event.Service = service;
+        event.Random = random;
+        event.Lasts = Lasts(*taken);
+        (*observer)(event);
     }
     return taken;
 }
 
+std::chrono::milliseconds FaultInjector::Lasts(const FaultRule& rule) {
+    switch (rule.Kind) {
+    case FaultKind::Delay:
+    case FaultKind::Restart:
+        return rule.Pause;
+    case FaultKind::Split:
+        // A hook between the segments replaces the pauses.
+        if (!rule.BetweenParts) {
+            return rule.Pause * static_cast<std::int64_t>(std::max<std::size_t>(rule.Parts, 2) - 1);
+        }
+        return std::chrono::milliseconds(0);
+    default:
+        return std::chrono::milliseconds(0);
+    }
+}
+
 std::optional<FaultRule> FaultInjector::TakeLocked(bool forwardOpen, std::uint16_t command,
-                                                   std::optional<std::uint8_t> service, bool errorReply) {
-    std::scoped_lock lock(mutex_);
+                                                   std::optional<std::uint8_t> service, bool errorReply,
+                                                   bool& random) {
     for (auto it = rules_.begin(); it != rules_.end(); ++it) {
         const FaultRule& rule = it->Rule;
         if ((rule.Kind == FaultKind::RefuseForwardOpen) != forwardOpen) {
@@ -164,12 +213,22 @@ std::optional<FaultRule> FaultInjector::TakeLocked(bool forwardOpen, std::uint16
         }
         return taken;
     }
-    return DrawLocked(forwardOpen, errorReply);
+    return DrawLocked(forwardOpen, errorReply, random);
 }
 
-std::optional<FaultRule> FaultInjector::DrawLocked(bool forwardOpen, bool errorReply) {
+std::optional<FaultRule> FaultInjector::DrawLocked(bool forwardOpen, bool errorReply, bool& random) {
     if (!chaos_ || chaos_->Kinds.empty()) {
         return std::nullopt;
+    }
+    const bool spaced = chaos_->Spacing.count() > 0;
+    const auto now = clock_ ? clock_() : std::chrono::steady_clock::now();
+    if (spaced) {
+        if (forwardOpen && std::exchange(refusedLast_, false)) {
+            return std::nullopt;
+        }
+        if (!forwardOpen && now < quietUntil_) {
+            return std::nullopt;
+        }
     }
     std::uniform_real_distribution<double> chance(0.0, 1.0);
     if (chance(random_) >= chaos_->Rate) {
@@ -213,6 +272,14 @@ std::optional<FaultRule> FaultInjector::DrawLocked(bool forwardOpen, bool errorR
         break;
     }
     ++hits_[static_cast<std::size_t>(rule.Kind)];
+    random = true;
+    if (spaced) {
+        if (forwardOpen) {
+            refusedLast_ = true;
+        } else {
+            quietUntil_ = now + Lasts(rule) + chaos_->Spacing;
+        }
+    }
     return rule;
 }
 

@@ -3,18 +3,66 @@
 // interrupted (SIGINT or SIGTERM). --personality picks the controller family
 // it answers as (logix, micro800, micrologix); --animate makes the scalar
 // values change every second; --chaos SEED[:RATE] gives replies random faults
+// (--chaos-spacing-ms, --chaos-max-delay-ms and --chaos-restart-ms shape them)
 // and --close-on-error closes the connection after every error reply. The
-// faults fired are counted on standard error at the end.
+// faults fired are counted on standard error at the end; --fault-log FILE
+// also writes one line per fault as it fires (see sim/README.md), so that a
+// soak can tell a client's recovery from the fault's own duration.
 #include "sim/Animator.h"
 #include "sim/SimController.h"
 #include "sim/TagFile.h"
 
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <memory>
+#include <mutex>
 #include <optional>
+
+namespace {
+
+struct TFileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+// "TIME_MS KIND LASTS_MS COMMAND SERVICE": the wall-clock time in ms since
+// 1970 UTC when the fault fired, its kind, how long the device misbehaves by
+// itself (a delay's or split's pauses, a restart's time away; 0 for the
+// others), the encapsulation command and CIP service of the request it
+// struck in hex ("-" for a refused Forward Open and a request without a
+// service).
+class TFaultLog {
+public:
+    explicit TFaultLog(std::FILE* file) : file_(file) {}
+    void Write(const sim::FaultEvent& event) {
+        const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+        char command[8] = "-";
+        char service[8] = "-";
+        if (!event.ForwardOpen) {
+            std::snprintf(command, sizeof command, "0x%02x", static_cast<unsigned>(event.Command));
+            if (event.Service) {
+                std::snprintf(service, sizeof service, "0x%02x", static_cast<unsigned>(*event.Service));
+            }
+        }
+        std::scoped_lock lock(mutex_);
+        // One line at a time, whole: a reader may look while the device runs.
+        std::fprintf(file_.get(), "%lld %s %lld %s %s\n", static_cast<long long>(now),
+                     std::string(sim::FaultKindName(event.Kind)).c_str(),
+                     static_cast<long long>(event.Lasts.count()), command, service);
+        std::fflush(file_.get());
+    }
+
+private:
+    std::mutex mutex_;
+    std::unique_ptr<std::FILE, TFileCloser> file_;
+};
+
+} // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"Simulated EtherNet/IP controller"};
@@ -30,6 +78,10 @@ int main(int argc, char** argv) {
     std::size_t splitParts = 0;
     int splitPauseMs = 50;
     std::string chaosText;
+    std::string faultLogPath;
+    int chaosSpacingMs = 0;
+    int chaosMaxDelayMs = -1;
+    int chaosRestartMs = -1;
     bool closeOnError = false;
     sim::IdentityInfo& identity = config.Device.Identity;
 
@@ -71,6 +123,17 @@ int main(int argc, char** argv) {
                    "random faults: SEED[:RATE], each reply faulty with probability RATE (default 0.05): "
                    "silence, delay, split, truncation, garbage, wrong length, close, restart of the "
                    "listener, refused Forward Open");
+    app.add_option("--chaos-spacing-ms", chaosSpacingMs,
+                   "with --chaos: after each random fault, this long without one (Forward Opens "
+                   "excepted, but never two refused in a row)")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--chaos-max-delay-ms", chaosMaxDelayMs, "with --chaos: the longest random delay (400)")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--chaos-restart-ms", chaosRestartMs,
+                   "with --chaos: how long a random restart keeps the listener away (300)")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--fault-log", faultLogPath,
+                   "write one line per fault as it fires: TIME_MS KIND LASTS_MS COMMAND SERVICE");
     CLI11_PARSE(app, argc, argv);
     std::optional<sim::ChaosConfig> chaos;
     if (!chaosText.empty()) {
@@ -79,6 +142,13 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "eipsim: --chaos takes SEED or SEED:RATE (RATE 0..1), not '%s'\n",
                          chaosText.c_str());
             return 2;
+        }
+        chaos->Spacing = std::chrono::milliseconds(chaosSpacingMs);
+        if (chaosMaxDelayMs >= 0) {
+            chaos->MaxDelay = std::chrono::milliseconds(chaosMaxDelayMs);
+        }
+        if (chaosRestartMs >= 0) {
+            chaos->RestartPause = std::chrono::milliseconds(chaosRestartMs);
         }
     }
 
@@ -112,6 +182,16 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+    std::optional<TFaultLog> faultLog;
+    if (!faultLogPath.empty()) {
+        std::FILE* file = std::fopen(faultLogPath.c_str(), "w");
+        if (file == nullptr) {
+            std::fprintf(stderr, "eipsim: cannot write the fault log %s\n", faultLogPath.c_str());
+            return 2;
+        }
+        faultLog.emplace(file);
+    }
+
     try {
         sim::SimController plc(config);
         if (tagsFile.empty()) {
@@ -139,6 +219,9 @@ int main(int argc, char** argv) {
             faults.Add(sim::FaultRule(sim::FaultKind::CloseAfterError, sim::FaultRule::Always));
         }
         faults.SetChaos(chaos);
+        if (faultLog) {
+            faults.SetObserver([&faultLog](const sim::FaultEvent& event) { faultLog->Write(event); });
+        }
         plc.Start();
         std::optional<sim::SimAnimator> animator;
         if (animate) {

@@ -60,4 +60,28 @@ TEST(ThreadQueueTest, TakenSlotsAreCompactedAfter16384Pops) {
     EXPECT_EQ(PopNumber(q), 16384);
 }
 
+// A queue that a consumer keeps emptying (a worker's commands, its results)
+// reuses its slots: in a logger that runs for months, slots taken one at a
+// time must not pile up until thousands of pops have passed.
+TEST(ThreadQueueTest, ADrainedQueueReusesItsSlots) {
+    TThreadSafeQueue q;
+    for (int i = 0; i < 10000; ++i) {
+        q.Push(std::make_unique<Numbered>(i));
+        q.Push(std::make_unique<Numbered>(-i));
+        ASSERT_EQ(PopNumber(q), i);
+        ASSERT_EQ(PopNumber(q), -i);
+        ASSERT_EQ(q.SlotCount(), 0u) << "after " << i + 1 << " rounds";
+    }
+    // Not drained: the slots stay until the queue is empty.
+    q.Push(std::make_unique<Numbered>(1));
+    q.Push(std::make_unique<Numbered>(2));
+    EXPECT_EQ(PopNumber(q), 1);
+    EXPECT_EQ(q.Head(), 1u);
+    EXPECT_EQ(q.SlotCount(), 2u);
+    EXPECT_EQ(PopNumber(q), 2);
+    EXPECT_EQ(q.Head(), 0u);
+    EXPECT_EQ(q.SlotCount(), 0u);
+    EXPECT_EQ(q.Pop(), nullptr);
+}
+
 } // namespace

@@ -206,6 +206,52 @@ TEST(EngineE2ETest, RepeatedConnectFailuresMakeTheHostReopenItsChannel) {
     EXPECT_EQ(Values(rig.Packets().back())["A"].AsInteger(), 123456);
 }
 
+// A device takes one registration per TCP connection. A connect that failed
+// after its bytes reached the device (the registration's reply lost, a
+// Forward Open refused) may have left one there, so the next connect goes on
+// a new connection: no registration is ever refused as a second one.
+TEST(EngineE2ETest, AConnectThatFailedAtTheDeviceIsTriedAgainOnANewConnection) {
+    struct Case {
+        std::string Type;
+        sim::Personality Family;
+        sim::FaultRule Fault;
+    };
+    const std::vector<Case> cases = {
+        {"Ethernet/IP", sim::Personality::Logix, sim::FaultRule(sim::FaultKind::Silent).OnCommand(0x65)},
+        {"Ethernet/IP [AB Micro 800]", sim::Personality::Micro800,
+         sim::FaultRule(sim::FaultKind::RefuseForwardOpen)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Type);
+        auto plc = StartSim(c.Family);
+        const int rule = plc->Faults().Add(c.Fault);
+        Rig rig(c.Type);
+        rig.Configure({{"A", c.Family == sim::Personality::Logix ? "Counter" : "Speed", "A", 1, "", "1", 10, 300}});
+        rig.Connect({{1, plc->Port()}});
+        ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketCount() >= 3; }, 20s));
+        EXPECT_EQ(plc->Faults().RuleHits(rule), 1u);
+        EXPECT_GE(plc->Counters().Connections, 2u);
+        EXPECT_FALSE(rig.Logged("Session could not be registered"));
+    }
+}
+
+// A connect goes to the worker together with a read, and gives up on a reply
+// when the read would: a registration answered after the item's time-out is
+// not waited for (the data source would stand still for the session's whole
+// time-out); the next connect goes on a new connection.
+TEST(EngineE2ETest, AConnectWaitsForEachReplyNoLongerThanItsRead) {
+    auto plc = StartSim();
+    plc->Faults().Add(sim::FaultRule(sim::FaultKind::Delay).OnCommand(0x65).WithPause(2500ms));
+    Rig rig;
+    rig.Configure({{"A", "Counter", "A", 1, "", "1", 10, 300}});
+    rig.Connect({{1, plc->Port()}});
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketCount() >= 3; }, 20s));
+    // The late registration was given up on and its connection replaced.
+    EXPECT_EQ(plc->Counters().Connections, 2u);
+    EXPECT_TRUE(rig.Logged("Operation failed (Connect, Response timeout)"));
+    EXPECT_EQ(Values(rig.Packets().back())["A"].AsInteger(), 123456);
+}
+
 TEST(EngineE2ETest, DataSourcesComeAndGoWithTheStateWhileReadsAreInFlight) {
     auto plc = StartSim();
     Rig rig;

@@ -23,17 +23,29 @@ public:
         std::scoped_lock hold(lock_);
         if (std::string(bytes.begin(), bytes.end()) == "<<CLOSE>>")
             ++closes;
+        else if (accept_)
+            ++taken_;
         return accept_ ? static_cast<int>(bytes.size()) : -1;
     }
     int Closes() {
         std::scoped_lock hold(lock_);
         return closes;
     }
+    // Requests the channel took (not counting "<<CLOSE>>").
+    int Taken() {
+        std::scoped_lock hold(lock_);
+        return taken_;
+    }
+    void Accept(bool accept) {
+        std::scoped_lock hold(lock_);
+        accept_ = accept;
+    }
 
 private:
     bool accept_;
     std::mutex lock_;
     int closes = 0;
+    int taken_ = 0;
 };
 
 // The worker with its outcomes recorded.
@@ -69,13 +81,16 @@ struct Worker {
     void Connect(std::uint8_t family = 0) { thread.QueueConnect("127.0.0.1", "0", {}, 20, 0, family); }
 };
 
-TEST(DeviceWorkerTest, ThirdAndEveryFurtherConnectFailureReopensTheChannelAndEachIsLogged) {
+// A connect whose registration reached the device and got no answer may have
+// left a session there: every such failure reopens the channel at once (a
+// device takes one registration per connection).
+TEST(DeviceWorkerTest, EveryConnectFailureThatReachedTheDeviceReopensTheChannelAndEachIsLogged) {
     Worker w(/*accept=*/true);
     for (int i = 0; i < 5; ++i)
         w.Connect();
     ASSERT_TRUE(w.WaitFor(5));
     std::scoped_lock hold(w.lock);
-    EXPECT_EQ(w.closesAt, (std::vector<std::pair<int, int>>{{1, 0}, {2, 0}, {3, 1}, {4, 2}, {5, 3}}));
+    EXPECT_EQ(w.closesAt, (std::vector<std::pair<int, int>>{{1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}}));
     ASSERT_EQ(w.log.size(), 5u);
     EXPECT_EQ(w.log[0].rfind("Operation failed (Connect, ", 0), 0u) << w.log[0];
 }
@@ -96,6 +111,9 @@ TEST(DeviceWorkerTest, ConnectFailuresOnARefusedChannelAreNotLoggedAndReadsWitho
     std::scoped_lock hold(w.lock);
     EXPECT_EQ(w.outcomes,
               (std::vector<std::pair<int, bool>>{{3, false}, {0, false}, {0, false}, {0, false}, {3, false}, {0, false}}));
+    // Nothing reached a device: the channel is asked to reopen from the third
+    // failed connect in a row on.
+    EXPECT_EQ(w.closesAt, (std::vector<std::pair<int, int>>{{1, 0}, {2, 0}, {3, 0}, {4, 1}, {5, 1}, {6, 2}}));
     EXPECT_TRUE(w.log.empty());
     EXPECT_TRUE(w.thread.Results.Count() == 0);
 }
@@ -117,6 +135,26 @@ TEST(DeviceWorkerTest, APortOpenedReportReconnectsOnlyMicroLogix) {
         }
         EXPECT_EQ(w.outcomes.size(), family == 2 ? 3u : 2u);
     }
+}
+
+// A processor is let go on the worker and freed later on the host's main
+// thread (ProcessResults). What a failed connect left of it (a session whose
+// registration never went out) must go on the worker without a word to the
+// device: freed on the main thread, it would wait there for a reply that only
+// the main thread can deliver, and hold every data source that long.
+TEST(DeviceWorkerTest, AProcessorLetGoAfterAFailedConnectIsFreedWithoutAnExchange) {
+    Worker w(/*accept=*/false);
+    // A Micro800 connection (Forward Open), whose send the closed channel refuses.
+    w.thread.QueueConnect("127.0.0.1", "", {}, 300, 6, 1);
+    ASSERT_TRUE(w.WaitFor(1));
+    w.thread.QueueDisconnect(true);
+    ASSERT_TRUE(w.WaitFor(2));
+    auto retired = w.thread.TakeRetired();
+    ASSERT_EQ(retired.size(), 1u);
+    // The channel opens: nothing may go out on it for the old processor.
+    w.channel.Accept(true);
+    retired.clear();
+    EXPECT_EQ(w.channel.Taken(), 0);
 }
 
 } // namespace

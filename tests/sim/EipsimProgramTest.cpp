@@ -1,7 +1,11 @@
 // The eipsim program starts, reports its port and answers a fresh session.
 #include "SimFixture.h"
 
+#include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <cstdio>
 #include <spawn.h>
 #include <string>
@@ -62,6 +66,17 @@ int StopAndWait(pid_t pid) {
     return WEXITSTATUS(status);
 }
 
+// Runs eipsim with arguments it must refuse: no listening line; its exit status.
+int RefusedStatus(std::vector<std::string> args) {
+    const auto [pid, port] = Spawn(std::move(args));
+    EXPECT_EQ(port, 0);
+    int status = 0;
+    if (pid == 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
 TEST(EipsimProgramTest, PrintsTheListeningLineAndAnswersASession) {
     const auto [pid, port] = Spawn({});
     ASSERT_NE(pid, 0);
@@ -92,13 +107,9 @@ TEST(EipsimProgramTest, APersonalityAndATagFileAreChosenAtStart) {
     EXPECT_EQ(StopAndWait(pid), 0);
 
     // An unknown family is a usage error: no listening line, a non-zero exit.
-    const auto [bad, none] = Spawn({"--personality", "plc5"});
-    ASSERT_NE(bad, 0);
-    EXPECT_EQ(none, 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(bad, &status, 0), bad);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_NE(WEXITSTATUS(status), 0);
+    const int status = RefusedStatus({"--personality", "plc5"});
+    EXPECT_NE(status, 0);
+    EXPECT_NE(status, -1);
 }
 
 TEST(EipsimProgramTest, FaultOptionsCloseAfterErrorsAndTakeAChaosSeed) {
@@ -118,15 +129,58 @@ TEST(EipsimProgramTest, FaultOptionsCloseAfterErrorsAndTakeAChaosSeed) {
     }
     EXPECT_EQ(StopAndWait(pid), 0);
 
-    for (const char* bad : {"x", "3:2", "3:"}) {
-        const auto [refused, none] = Spawn({"--chaos", bad});
-        ASSERT_NE(refused, 0);
-        EXPECT_EQ(none, 0) << bad;
-        int status = 0;
-        ASSERT_EQ(::waitpid(refused, &status, 0), refused);
-        EXPECT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 2) << bad;
+    for (const char* bad : {"x", "3:2", "3:"})
+        EXPECT_EQ(RefusedStatus({"--chaos", bad}), 2) << bad;
+    // The chaos's shape takes no negative times.
+    EXPECT_NE(RefusedStatus({"--chaos", "3", "--chaos-spacing-ms", "-5"}), 0);
+}
+
+TEST(EipsimProgramTest, AFaultLogHasOneLinePerFaultAsItFires) {
+    char folder[] = "/tmp/eipsim-faultlog-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string log = std::string(folder) + "/faults.txt";
+    const auto [pid, port] = Spawn({"--delay-ms", "30", "--fault-log", log});
+    ASSERT_NE(pid, 0);
+    ASSERT_GT(port, 0);
+    {
+        simtest::TestConnection connection(static_cast<std::uint16_t>(port));
+        const std::uint32_t handle = connection.Register();
+        EXPECT_EQ(connection.Request(handle, simtest::ReadCounter), simtest::CounterValue);
     }
+    EXPECT_EQ(StopAndWait(pid), 0);
+    std::ifstream in(log);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    std::filesystem::remove_all(folder);
+    // TIME_MS KIND LASTS_MS COMMAND SERVICE: the registration, then the read
+    // routed through Unconnected Send (its embedded service).
+    ASSERT_EQ(lines.size(), 2u);
+    const auto fields = [](const std::string& line) {
+        std::istringstream in(line);
+        std::vector<std::string> out;
+        for (std::string f; in >> f;)
+            out.push_back(f);
+        return out;
+    };
+    const auto registration = fields(lines[0]);
+    const auto read = fields(lines[1]);
+    ASSERT_EQ(registration.size(), 5u);
+    ASSERT_EQ(read.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(registration.begin() + 1, registration.end()),
+              (std::vector<std::string>{"delay", "30", "0x65", "-"}));
+    EXPECT_EQ(std::vector<std::string>(read.begin() + 1, read.end()),
+              (std::vector<std::string>{"delay", "30", "0x6f", "0x4c"}));
+    const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    const long long at = std::stoll(read[0]);
+    EXPECT_LE(at, now);
+    EXPECT_GT(at, now - 60000);
+    EXPECT_LE(std::stoll(registration[0]), at);
+
+    // A log that cannot be written is a usage error.
+    EXPECT_EQ(RefusedStatus({"--fault-log", "/nonexistent-folder/faults.txt"}), 2);
 }
 
 } // namespace

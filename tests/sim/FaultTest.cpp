@@ -290,6 +290,78 @@ TEST(ChaosTest, RulesComeBeforeChaos) {
     EXPECT_EQ(faults.TakeReplyFault(0x6F, 0x4C)->Kind, FaultKind::Garbage);
 }
 
+TEST(ChaosTest, ASpacingKeepsRandomFaultsApartAndGrantsTheForwardOpenAfterARefusal) {
+    using namespace std::chrono_literals;
+    sim::FaultInjector faults;
+    auto now = std::chrono::steady_clock::time_point{} + 1h;
+    faults.SetClock([&now] { return now; });
+    sim::ChaosConfig chaos;
+    chaos.Rate = 1.0;
+    chaos.Kinds = {FaultKind::Delay, FaultKind::RefuseForwardOpen};
+    chaos.MaxDelay = 300ms;
+    chaos.Spacing = 2s;
+    faults.SetChaos(chaos);
+
+    const auto first = faults.TakeReplyFault(0x6F, 0x4C);
+    ASSERT_TRUE(first);
+    ASSERT_EQ(first->Kind, FaultKind::Delay);
+    // Quiet while the delay lasts and for the spacing after it.
+    for (int i = 0; i < 50; ++i)
+        EXPECT_FALSE(faults.TakeReplyFault(0x6F, 0x4C)) << i;
+    // A Forward Open is not held to the spacing, but the one after a refusal is granted.
+    EXPECT_TRUE(faults.TakeForwardOpenRefusal());
+    EXPECT_FALSE(faults.TakeForwardOpenRefusal());
+    EXPECT_TRUE(faults.TakeForwardOpenRefusal());
+    now += first->Pause + 2s - 1ms;
+    EXPECT_FALSE(faults.TakeReplyFault(0x6F, 0x4C));
+    now += 1ms;
+    EXPECT_TRUE(faults.TakeReplyFault(0x6F, 0x4C));
+    EXPECT_EQ(faults.Hits(FaultKind::Delay), 2u);
+    EXPECT_EQ(faults.Hits(FaultKind::RefuseForwardOpen), 2u);
+}
+
+TEST(FaultObserverTest, HearsEveryFaultWithWhatItStruckAndHowLongItLasts) {
+    using namespace std::chrono_literals;
+    sim::FaultInjector faults;
+    std::vector<sim::FaultEvent> heard;
+    faults.SetObserver([&heard](const sim::FaultEvent& e) { heard.push_back(e); });
+    faults.Add(FaultRule(FaultKind::Delay).OnService(0x4C).WithPause(250ms));
+    faults.Add(FaultRule(FaultKind::Split).InParts(3).WithPause(20ms));
+    faults.Add(FaultRule(FaultKind::Restart).WithPause(300ms));
+    faults.Add(FaultRule(FaultKind::Split).InParts(4).WithPause(20ms).Calling([](std::size_t) {}));
+    faults.Add(FaultRule(FaultKind::Garbage));
+    faults.Add(FaultRule(FaultKind::RefuseForwardOpen));
+    // The delay waits for a Read Tag: the RegisterSession reply meets the split.
+    EXPECT_TRUE(faults.TakeReplyFault(0x65, std::nullopt));
+    EXPECT_TRUE(faults.TakeReplyFault(0x6F, 0x4C));
+    EXPECT_TRUE(faults.TakeReplyFault(0x6F, 0x0A));
+    EXPECT_TRUE(faults.TakeReplyFault(0x70, 0x4C));
+    EXPECT_TRUE(faults.TakeReplyFault(0x6F, 0x52));
+    EXPECT_TRUE(faults.TakeForwardOpenRefusal());
+    sim::ChaosConfig chaos;
+    chaos.Rate = 1.0;
+    chaos.Kinds = {FaultKind::Close};
+    faults.SetChaos(chaos);
+    EXPECT_TRUE(faults.TakeReplyFault(0x6F, 0x4C));
+
+    ASSERT_EQ(heard.size(), 7u);
+    const std::vector<std::pair<FaultKind, long>> expected{
+        {FaultKind::Split, 40},    {FaultKind::Delay, 250},  {FaultKind::Restart, 300},
+        {FaultKind::Split, 0},     {FaultKind::Garbage, 0},  {FaultKind::RefuseForwardOpen, 0},
+        {FaultKind::Close, 0}};
+    for (std::size_t i = 0; i < heard.size(); ++i) {
+        EXPECT_EQ(heard[i].Kind, expected[i].first) << i;
+        EXPECT_EQ(heard[i].Lasts.count(), expected[i].second) << i;
+        EXPECT_EQ(heard[i].Random, i == 6) << i;
+        EXPECT_EQ(heard[i].ForwardOpen, i == 5) << i;
+    }
+    EXPECT_EQ(heard[0].Command, 0x65);
+    EXPECT_FALSE(heard[0].Service);
+    EXPECT_EQ(heard[1].Command, 0x6F);
+    EXPECT_EQ(heard[1].Service, std::optional<std::uint8_t>(0x4C));
+    EXPECT_EQ(heard[3].Command, 0x70);
+}
+
 TEST_F(FaultTest, ChaosOnTheWireCountsEveryFaultItFires) {
     sim::ChaosConfig chaos;
     chaos.Seed = 5;

@@ -34,7 +34,8 @@ std::unique_ptr<T> QueueItemCast(std::unique_ptr<TQueueItem> item) {
 //
 // Pop is constant time: a taken slot is only cleared and the head index moves
 // on; the taken slots are removed in one block move once more than
-// CompactThreshold of them have piled up at the front.
+// CompactThreshold of them have piled up at the front, or as soon as the
+// last item is taken.
 class TThreadSafeQueue {
 public:
     static constexpr std::size_t CompactThreshold = 16383;

@@ -58,6 +58,9 @@ public:
     std::int32_t Arg2 = 0; // data type of the reads; controller family of Connect; port opening of Disconnect
     std::string Host;      // Connect: the device's address as the main thread gave it
     std::int32_t Arg3 = 0; // session time-out of Connect; longest wait for each reply of a read (0: the session's)
+    // Connect queued with a read: the longest wait for each reply while
+    // connecting, the read's own (0: the session time-out).
+    std::uint32_t ConnectReplyTimeout = 0;
     // A read of several request items at once (their addresses in shared
     // Multiple Service Packets); each part gets a result of its own. Empty
     // for a read of one item (Key and Text).
@@ -160,6 +163,11 @@ protected:
     std::atomic<std::uint32_t> PortOpenings{0};
     // The last Connect found the processor connected and did nothing.
     bool ConnectDidNothing = false; // worker only
+    // Port reports so far, opened or closed (main thread writes, worker
+    // reads), and their count when the last Connect began: a connect that
+    // failed while the host changed the channel failed on the old one.
+    std::atomic<std::uint32_t> PortChanges{0};
+    std::uint32_t ConnectPortChanges = 0; // worker only
     // Bytes straight to the channel, outside any session.
     int SendToChannel(std::span<const std::uint8_t> bytes) {
         return Channel != nullptr ? Channel->SendToDevice(bytes) : -1;

@@ -10,12 +10,17 @@
 // Tag 0x4C, not 0x52), for a Multiple Service Packet it is 0x0A. When several
 // rules match, the one added first applies.
 //
+// An observer (SetObserver) hears of every fault as it fires, so a program
+// can log when each one struck and how long it lasted.
+//
 // Chaos mode (SetChaos) adds faults drawn at random: each reply that no rule
 // claims gets, with a seeded probability, one fault kind picked at random
 // (Forward Opens are refused, listeners restarted the same way). The draws
 // come from one seeded generator, so a seed repeats the same sequence of
 // decisions; which reply meets which decision depends on the order in which
-// the connections' threads ask.
+// the connections' threads ask. With a Spacing, each random fault is followed
+// by a quiet time in which nothing is drawn, so that a client's recovery from
+// one fault can be told from the next.
 #pragma once
 
 #include <chrono>
@@ -24,6 +29,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -61,6 +67,12 @@ struct ChaosConfig {
     // Delay: a pause up to this long; Restart: the listener is away this long.
     std::chrono::milliseconds MaxDelay{400};
     std::chrono::milliseconds RestartPause{300};
+    // After a random fault (and what it lasts: a delay's or split's pauses, a
+    // restart's time away), replies go unharmed this long. A Forward Open is
+    // not held to it, since a client mostly opens connections right after a
+    // fault, but one that follows a refused one is granted: a refusal always
+    // ends with the next attempt.
+    std::chrono::milliseconds Spacing{0};
 };
 // "SEED" or "SEED:RATE" (RATE a fraction 0..1, default 0.05); nothing when malformed.
 std::optional<ChaosConfig> ParseChaos(std::string_view text);
@@ -121,8 +133,24 @@ struct FaultRule {
     std::function<void(std::size_t)> BetweenParts;
 };
 
+// One fault as it fires: its kind, the request it struck and how long the
+// device keeps misbehaving by itself (Delay: the pause; Split: the pauses
+// between the segments; Restart: the time the listener is away; 0 for the
+// faults that are over at once, whose consequences are the client's to
+// recover from).
+struct FaultEvent {
+    FaultKind Kind = FaultKind::Silent;
+    bool ForwardOpen = false;         // a Forward Open refused (no command or service)
+    std::uint16_t Command = 0;        // encapsulation command of the request
+    std::optional<std::uint8_t> Service;
+    std::chrono::milliseconds Lasts{0};
+    bool Random = false;              // drawn by chaos rather than a rule
+};
+
 class FaultInjector {
 public:
+    using Observer = std::function<void(const FaultEvent&)>;
+
     // Returns the rule's id for RuleHits.
     int Add(FaultRule rule);
     void Clear(); // removes all rules; counters stay
@@ -139,6 +167,10 @@ public:
     void SetChaos(std::optional<ChaosConfig> chaos);
     // Faults of every kind together.
     std::uint64_t TotalHits() const;
+    // Called on the server's thread that takes each fault, after the
+    // injector's lock is released (so it may take its time; it delays that
+    // one reply). Nothing: no observer.
+    void SetObserver(Observer observer);
 
     // The server's side: the reply-level rule for a reply to this request, if
     // any (one use of it is consumed and counted). errorReply: the reply
@@ -149,6 +181,13 @@ public:
     // The extended status with which to refuse this Forward Open, if a rule says so.
     std::optional<std::uint16_t> TakeForwardOpenRefusal();
 
+    // How long a fault keeps the device misbehaving by itself (FaultEvent::Lasts).
+    static std::chrono::milliseconds Lasts(const FaultRule& rule);
+    // The clock of the chaos spacing (tests move it themselves); nothing: the
+    // steady clock.
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    void SetClock(Clock clock);
+
 private:
     struct Armed {
         int Id;
@@ -157,8 +196,8 @@ private:
     std::optional<FaultRule> Take(bool forwardOpen, std::uint16_t command,
                                   std::optional<std::uint8_t> service, bool errorReply);
     std::optional<FaultRule> TakeLocked(bool forwardOpen, std::uint16_t command,
-                                        std::optional<std::uint8_t> service, bool errorReply);
-    std::optional<FaultRule> DrawLocked(bool forwardOpen, bool errorReply);
+                                        std::optional<std::uint8_t> service, bool errorReply, bool& random);
+    std::optional<FaultRule> DrawLocked(bool forwardOpen, bool errorReply, bool& random);
 
     mutable std::mutex mutex_;
     mutable std::condition_variable hit_;
@@ -168,6 +207,12 @@ private:
     int nextId_ = 1;
     std::optional<ChaosConfig> chaos_;
     std::mt19937_64 random_;
+    // Chaos with a spacing: no reply fault is drawn before this time, and the
+    // Forward Open after a refused one is granted.
+    std::chrono::steady_clock::time_point quietUntil_{};
+    bool refusedLast_ = false;
+    Clock clock_;
+    std::shared_ptr<const Observer> observer_;
 };
 
 } // namespace sim
