@@ -1,7 +1,9 @@
 #include "host/HostConfig.h"
 
-#include "FileAccess.h"
 #include "host/DeviceConnections.h"
+
+#include "platform/FileAccess.h"
+#include "platform/Paths.h"
 
 // Only the char flavour: the file's bytes are the strings' bytes.
 #define SI_NO_CONVERSION
@@ -438,6 +440,9 @@ bool TSourceSettings::NeedsRestart(const TSourceSettings& other) const {
 
 namespace {
 
+// A password or a private key is far smaller: a larger file is not one.
+constexpr std::size_t kMaxSecretBytes = 64 * 1024;
+
 // The [host] "mqtt ..." keys. get gives a key's value, fail throws.
 void LoadMqttSettings(THostConfig& config, const TSecret& environmentPassword,
                       const std::function<std::string(const char*)>& get,
@@ -450,7 +455,7 @@ void LoadMqttSettings(THostConfig& config, const TSecret& environmentPassword,
             fail("mqtt password file", "a password without \"mqtt user\"");
         std::string text, why;
         const TWipeOnExit wipe(text);
-        if (!files::ReadSecretFile(mqtt.PasswordFile, text, why))
+        if (!platform::ReadPrivateFile(platform::PathFromUtf8(mqtt.PasswordFile), kMaxSecretBytes, text, why))
             fail("mqtt password file", why);
         // The file's line end is not part of the password.
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
@@ -481,7 +486,7 @@ void LoadMqttSettings(THostConfig& config, const TSecret& environmentPassword,
     if (!mqtt.KeyFile.empty()) {
         std::string text, why;
         const TWipeOnExit wipe(text);
-        if (!files::ReadSecretFile(mqtt.KeyFile, text, why))
+        if (!platform::ReadPrivateFile(platform::PathFromUtf8(mqtt.KeyFile), kMaxSecretBytes, text, why))
             fail("mqtt key file", why);
     }
     if (const std::string insecure = get("mqtt insecure"); !insecure.empty()) {

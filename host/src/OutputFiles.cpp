@@ -1,5 +1,5 @@
 // The text file outputs: JSON lines and CSV. Lines are formatted on the
-// caller's thread into a buffer and handed to the file with one write(2) when
+// caller's thread into a buffer and handed to the file with one write when
 // the last write is 200 ms old or 64 KiB are waiting, so a slow source's lines
 // reach the file at once and a fast one costs one system call per batch. What
 // the file refuses (disk full, folder gone) stays buffered, up to a bound, and
@@ -9,8 +9,10 @@
 // in the file whole or not at all: when a write stops inside a record (the
 // disk filled up), the file is cut back to the end of the last whole record
 // and the rest stays buffered.
-#include "FileAccess.h"
 #include "OutputKinds.h"
+
+#include "platform/FileAccess.h"
+#include "platform/Paths.h"
 
 #include <deque>
 
@@ -72,8 +74,8 @@ public:
     bool Flush(std::chrono::milliseconds) override {
         if (!WritePending())
             return false;
-        if (const std::string why = file_.Sync(); !why.empty()) {
-            Fail("cannot sync", why);
+        if (const std::error_code ec = file_.Sync()) {
+            Fail("cannot sync", ec.message());
             return false;
         }
         return true;
@@ -102,8 +104,8 @@ private:
     };
 
     bool Open() {
-        if (const std::string why = file_.Open(path_); !why.empty()) {
-            Fail("cannot open", why);
+        if (const std::error_code ec = file_.Open(platform::PathFromUtf8(path_))) {
+            Fail("cannot open", ec.message());
             return false;
         }
         if (file_.Size() == 0)
@@ -129,20 +131,19 @@ private:
         if (pending_.empty())
             return true;
         const std::int64_t sizeBefore = file_.Size();
-        const files::TAppendFile::TWritten written = file_.Write(pending_);
+        const platform::AppendFile::Written written = file_.Write(pending_);
         // The records that are in the file whole.
         std::size_t whole = 0;
         std::size_t records = 0;
         while (records < records_.size() && records_[records].End <= written.Bytes)
             whole = records_[records++].End;
-        if (written.Error != 0 && whole < written.Bytes) {
+        if (written.Error && whole < written.Bytes) {
             // Part of a record went out: cut it off, so that a reader never
             // sees half a line and the record goes out whole later.
-            std::string cut = sizeBefore >= 0
-                                  ? file_.TruncateTo(sizeBefore + static_cast<std::int64_t>(whole))
-                                  : std::string("not a file");
-            if (!cut.empty())
-                Report("cannot remove a partly written record (" + cut + ")");
+            if (sizeBefore < 0)
+                Report("cannot remove a partly written record (not a file)");
+            else if (const std::error_code ec = file_.TruncateTo(sizeBefore + static_cast<std::int64_t>(whole)))
+                Report("cannot remove a partly written record (" + ec.message() + ")");
         }
         for (std::size_t i = 0; i < records; ++i)
             if (records_[i].Packet)
@@ -151,8 +152,8 @@ private:
         for (TRecord& r : records_)
             r.End -= whole;
         pending_.erase(0, whole);
-        if (written.Error != 0) {
-            Fail("cannot write", files::ErrorText(written.Error));
+        if (written.Error) {
+            Fail("cannot write", written.Error.message());
             return false;
         }
         if (failing_) {
@@ -183,7 +184,7 @@ private:
     std::string path_;
     std::string header_;
     TLog log_;
-    files::TAppendFile file_;
+    platform::AppendFile file_;
     std::string pending_;
     std::deque<TRecord> records_; // what pending_ holds, in order
     Clock::time_point lastWrite_{};

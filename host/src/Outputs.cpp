@@ -47,9 +47,8 @@ namespace {
 // broken-down time read as if it were UTC, less t.
 std::int64_t LocalOffsetSeconds(std::int64_t t) {
     using namespace std::chrono;
-    const std::time_t seconds = static_cast<std::time_t>(t);
     std::tm local{};
-    if (::localtime_r(&seconds, &local) == nullptr)
+    if (!platform::LocalTime(t, &local))
         return 0;
     const sys_days day =
         year_month_day{year{local.tm_year + 1900}, month{static_cast<unsigned>(local.tm_mon + 1)},

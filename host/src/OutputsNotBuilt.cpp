@@ -11,7 +11,8 @@ std::unique_ptr<IOutput> MakeSqliteOutput(std::string target, std::string, TLog)
     throw std::runtime_error(target + ": the SQLite output is not part of this build");
 }
 
-std::unique_ptr<IOutput> MakeMqttOutput(std::string target, std::string, int, std::string, TLog) {
+std::unique_ptr<IOutput> MakeMqttOutput(std::string target, std::string, int, std::string, bool,
+                                        const TMqttOptions&, TLog) {
     throw std::runtime_error(target + ": the MQTT output is not part of this build");
 }
 

@@ -2,7 +2,6 @@
 // every data source and writes each packet to every output until SIGINT or
 // SIGTERM; SIGHUP reads the configuration again. Everything happens on the
 // main thread's message loop: packets, signals, timers and log lines.
-#include "FileAccess.h"
 #include "host/Acquisition.h"
 #include "host/Commands.h"
 #include "host/HostConfig.h"
@@ -12,7 +11,9 @@
 
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/FileAccess.h"
 #include "platform/Messages.h"
+#include "platform/Paths.h"
 #include "platform/Thread.h"
 
 #include <chrono>
@@ -71,9 +72,9 @@ public:
             path_.clear();
             return {};
         }
-        files::TAppendFile next;
-        if (std::string why = next.Open(path); !why.empty())
-            return why;
+        platform::AppendFile next;
+        if (const std::error_code ec = next.Open(platform::PathFromUtf8(path)))
+            return ec.message();
         file_ = std::move(next);
         path_ = path;
         return {};
@@ -128,7 +129,7 @@ private:
     }
 
     platform::DWORD mainThread_;
-    files::TAppendFile file_;
+    platform::AppendFile file_;
     std::string path_;
     TLiveTable* table_ = nullptr;
     std::mutex lock_;
@@ -414,8 +415,8 @@ CLI::App* AddRunCommand(CLI::App& app, TRunOptions& opts) {
 }
 
 int RunRunCommand(const TRunOptions& opts) {
-    files::TreatFileSizeLimitAsWriteError();
-    std::string fromEnvironment = files::TakeEnvironmentSecret("QORHOST_MQTT_PASSWORD");
+    platform::TreatFileSizeLimitAsWriteError();
+    std::string fromEnvironment = platform::TakeEnvironmentSecret("QORHOST_MQTT_PASSWORD");
     TSecret environmentPassword(fromEnvironment);
     THostConfig config;
     try {

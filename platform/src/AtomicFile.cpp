@@ -181,10 +181,4 @@ std::error_code ReadWholeFile(const std::filesystem::path& file, std::string* ou
     return ec;
 }
 
-int OpenForAppend(const std::filesystem::path& file) {
-    return ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-}
-
-bool FlushDescriptor(int fd) { return ::fsync(fd) == 0; }
-
 } // namespace platform

@@ -123,6 +123,20 @@ void SetEnv(std::string_view name, const char* value) {
         ::unsetenv(n.c_str());
 }
 
+std::string TakeEnvironmentSecret(std::string_view name) {
+    const std::string n(name);
+    char* value = std::getenv(n.c_str());
+    if (value == nullptr)
+        return {};
+    std::string text(value);
+    for (char* p = value; *p != '\0'; ++p)
+        *p = '*';
+    ::unsetenv(n.c_str());
+    return text;
+}
+
+void TreatFileSizeLimitAsWriteError() { std::signal(SIGXFSZ, SIG_IGN); }
+
 std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
 
 } // namespace platform

@@ -47,13 +47,6 @@ private:
     std::intptr_t fd_ = -1; // the side file's descriptor (a HANDLE on Windows)
 };
 
-// A file opened for appending, made (0644 less the umask) when missing: a C
-// runtime descriptor for write(2) and close(2), not inherited by programs
-// started later. -1 with errno on failure.
-QOR_PLATFORM_API int OpenForAppend(const std::filesystem::path& file);
-// What was written to the descriptor reaches the disk (fsync). false with errno.
-QOR_PLATFORM_API bool FlushDescriptor(int fd);
-
 // Reads the whole of file into out. A file that does not exist is no error:
 // *missing tells. Anything but a regular file is refused (invalid_argument).
 QOR_PLATFORM_API std::error_code ReadWholeFile(const std::filesystem::path& file, std::string* out, bool* missing);

@@ -50,6 +50,20 @@ QOR_PLATFORM_API bool StandardOutputIsTerminal();
 // where std::getenv and the programs it starts see it.
 QOR_PLATFORM_API void SetEnv(std::string_view name, const char* value);
 
+// The value of an environment variable that holds a secret (UTF-8), taken
+// out of the environment: programs started later do not inherit it, and the
+// places of the process that keep its text are overwritten before it goes
+// (Linux: the first environment block, which /proc/PID/environ shows;
+// Windows: the C runtime's copies and the process's environment block, which
+// other programs of the user can read). Empty when it is not set.
+QOR_PLATFORM_API std::string TakeEnvironmentSecret(std::string_view name);
+
+// A file that reaches the process's file size limit fails its writes like a
+// full disk (EFBIG), rather than ending the process with SIGXFSZ. Windows has
+// no such limit (a file system's own one, FAT's 4 GiB, fails the write):
+// nothing to do there.
+QOR_PLATFORM_API void TreatFileSizeLimitAsWriteError();
+
 // The process's id, as the system's tools show it.
 QOR_PLATFORM_API std::uint32_t CurrentProcessId();
 

@@ -45,6 +45,25 @@ std::string ErrorText(::DWORD error) {
     return out.empty() ? "Windows error " + std::to_string(error) : out;
 }
 
+namespace {
+
+class WindowsErrorCategory final : public std::error_category {
+public:
+    const char* name() const noexcept override { return "windows"; }
+    std::string message(int code) const override { return ErrorText(static_cast<::DWORD>(code)); }
+    // Comparisons with std::errc are the standard library's.
+    std::error_condition default_error_condition(int code) const noexcept override {
+        return std::system_category().default_error_condition(code);
+    }
+};
+
+} // namespace
+
+const std::error_category& ErrorCategory() {
+    static const WindowsErrorCategory category;
+    return category;
+}
+
 } // namespace win32
 
 // The platform's error numbers are the Windows ones: the system's own last

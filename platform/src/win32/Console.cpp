@@ -13,6 +13,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
 #include <io.h>
 #include <mutex>
 #include <random>
@@ -118,6 +121,34 @@ std::filesystem::path CreateTemporaryFolder(std::string_view prefix) {
 void SetEnv(std::string_view name, const char* value) {
     ::_wputenv_s(win32::Widen(name).c_str(), value ? win32::Widen(value).c_str() : L"");
 }
+
+// The value is taken from the system's block (UTF-16, whatever the ANSI code
+// page). Every copy is overwritten before it goes: the C runtime's narrow and
+// wide ones, and the system's block, where a value replaced by one of the
+// same length is written over in place, so removing it leaves none of its
+// text behind in the block.
+std::string TakeEnvironmentSecret(std::string_view name) {
+    const std::wstring wide = win32::Widen(name);
+    const ::DWORD size = ::GetEnvironmentVariableW(wide.c_str(), nullptr, 0);
+    if (size == 0)
+        return {};
+    std::wstring value(size, L'\0');
+    value.resize(::GetEnvironmentVariableW(wide.c_str(), value.data(), size));
+    std::string text = win32::Narrow(value);
+    if (char* copy = std::getenv(std::string(name).c_str()))
+        std::fill(copy, copy + std::strlen(copy), '*');
+    if (wchar_t* copy = ::_wgetenv(wide.c_str()))
+        std::fill(copy, copy + std::wcslen(copy), L'*');
+    ::SetEnvironmentVariableW(wide.c_str(), std::wstring(value.size(), L'*').c_str());
+    std::fill(value.begin(), value.end(), L'\0');
+    ::_wputenv_s(wide.c_str(), L"");
+    ::SetEnvironmentVariableW(wide.c_str(), nullptr);
+    return text;
+}
+
+// Windows gives a process no file size limit of its own: a file system's
+// limit (FAT's 4 GiB) fails the write with an error, as a full disk does.
+void TreatFileSizeLimitAsWriteError() {}
 
 std::uint32_t CurrentProcessId() { return ::GetCurrentProcessId(); }
 

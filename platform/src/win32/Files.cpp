@@ -8,9 +8,6 @@
 #include "platform/Paths.h"
 
 #include <cstdlib>
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
 #include <random>
 
 namespace platform {
@@ -209,11 +206,5 @@ std::error_code ReadWholeFile(const std::filesystem::path& file, std::string* ou
         out->append(buffer, n);
     }
 }
-
-int OpenForAppend(const std::filesystem::path& file) {
-    return ::_wopen(file.c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-}
-
-bool FlushDescriptor(int fd) { return ::_commit(fd) == 0; }
 
 } // namespace platform

@@ -27,6 +27,7 @@
 
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace platform::win32 {
 
@@ -48,6 +49,11 @@ std::wstring Widen(std::string_view utf8);
 std::string Narrow(std::wstring_view wide);
 // The system's text for an error code, in UTF-8, without the line break.
 std::string ErrorText(::DWORD error);
+// Windows error codes as std::error_code: message() is ErrorText (UTF-8,
+// where the standard library's system category gives the ANSI code page's).
+const std::error_category& ErrorCategory();
+inline std::error_code ErrorCode(::DWORD error) { return {static_cast<int>(error), ErrorCategory()}; }
+inline std::error_code LastErrorCode() { return ErrorCode(::GetLastError()); }
 
 } // namespace platform::win32
 
