@@ -215,6 +215,17 @@ bool TEipSyncThread::Report(const TEipSyncCommand& command, bool success, TEipRe
     }
 }
 
+bool TEipSyncThread::Report(const TEipSyncCommand& command, bool success, std::int32_t errorCode,
+                            const std::string& errorText) {
+    if (!OnResult)
+        return false;
+    try {
+        return OnResult(*this, command, success, errorCode, errorText, nullptr);
+    } catch (...) {
+        return false; // a handler's failure ends with the handler
+    }
+}
+
 void TEipSyncThread::ExecuteCommand(TEipSyncCommand& command) {
     CurrentCommand = &command;
     try {
@@ -327,8 +338,12 @@ void TEipSyncThread::ExecDisconnect(TEipSyncCommand& command) {
     // the main thread, which must not wait for a reply only it could deliver.
     if (p.Session)
         p.Disconnect(/*silent=*/true);
-    Report(command, success, nullptr);
+    // Let go before the report: whoever the report wakes finds the processor
+    // among the retired ones.
+    const std::int32_t errorCode = p.ErrorCode;
+    const std::string errorText = p.ErrorText;
     ReleaseProcessor();
+    Report(command, success, errorCode, errorText);
 }
 
 void TEipSyncThread::ExecTagInfo(TEipSyncCommand& command) {

@@ -92,8 +92,9 @@ TEST(EipsimProgramTest, PrintsTheListeningLineAndAnswersASession) {
 }
 
 TEST(EipsimProgramTest, APersonalityAndATagFileAreChosenAtStart) {
-    const auto [pid, port] =
-        Spawn({"--personality", "micro800", "--tags", std::string(QOR_SOURCE_DIR) + "/sim/sample-tags.txt"});
+    std::vector<std::string> args{"--personality", "micro800", "--tags"};
+    args.emplace_back(QOR_SOURCE_DIR "/sim/sample-tags.txt");
+    const auto [pid, port] = Spawn(std::move(args));
     ASSERT_NE(pid, 0);
     ASSERT_GT(port, 0);
     {
