@@ -199,8 +199,11 @@ void TEipSyncThread::ReleaseProcessor() {
 }
 
 int TEipSyncThread::SendToHost(std::span<const std::uint8_t> bytes) {
+    const std::uint32_t changes = PortChanges.load();
     const int sent = Channel != nullptr ? Channel->SendToDevice(bytes) : -1;
     LastSendResult = sent;
+    if (sent >= 0)
+        SentPortChanges = changes;
     return sent;
 }
 
@@ -295,7 +298,16 @@ void TEipSyncThread::ExecConnect(TEipSyncCommand& command) {
     }
     logix::TLogixProcessor& p = *processor_;
     bool success = true;
-    ConnectPortChanges = PortChanges.load();
+    // The host was asked to open the channel again after a connect failed on
+    // it: until it has, a registration would go to the same device
+    // connection and be refused there, so the connect waits for the new one
+    // (the read queued with it is dropped; its item times out or the opening
+    // sends it again).
+    if (ReopenAskedAt) {
+        if (*ReopenAskedAt == PortChanges.load())
+            return;
+        ReopenAskedAt.reset();
+    }
     const bool dead = p.State == logix::StateDisconnected || p.State == 0 || (p.Session && !p.Session->Connected);
     if (dead) {
         p.State = logix::StateConnecting;
@@ -531,15 +543,19 @@ bool TEipSyncThreadEx::HandleResult(TEipSyncThread&, const TEipSyncCommand& comm
         // reply, a refused Forward Open) may have left one there: the next
         // connect goes on a new connection at once, rather than being refused
         // as a second registration until three failures in a row. A channel
-        // that the host closed or opened meanwhile is new already.
-        const bool reachedDevice = LastSendResult.load() >= 0 && PortChanges.load() == ConnectPortChanges;
+        // that the host closed or opened since the bytes went out is new.
+        const bool reachedDevice = LastSendResult.load() >= 0 && PortChanges.load() == SentPortChanges;
         if (++ConnectFailures >= 3 || reachedDevice) {
             ConnectFailures = std::min(ConnectFailures, 2);
             // The host reopens its channel to the device on this text. It goes
             // to the channel even when the failed connect left no session,
             // since a channel that cannot carry a session is what needs it.
+            // The channel's count is read first: the host may reopen it before
+            // the send returns.
             static constexpr std::string_view kClose = "<<CLOSE>>";
-            SendToChannel(std::span(reinterpret_cast<const std::uint8_t*>(kClose.data()), kClose.size()));
+            const std::uint32_t changes = PortChanges.load();
+            if (SendToChannel(std::span(reinterpret_cast<const std::uint8_t*>(kClose.data()), kClose.size())) >= 0)
+                ReopenAskedAt = changes;
         }
     }
     if (report && log_)

@@ -82,16 +82,27 @@ struct Worker {
 };
 
 // A connect whose registration reached the device and got no answer may have
-// left a session there: every such failure reopens the channel at once (a
-// device takes one registration per connection).
+// left a session there (a device takes one registration per connection):
+// every such failure reopens the channel at once, and the next connect waits
+// for the new channel instead of registering again on the old one.
 TEST(DeviceWorkerTest, EveryConnectFailureThatReachedTheDeviceReopensTheChannelAndEachIsLogged) {
     Worker w(/*accept=*/true);
-    for (int i = 0; i < 5; ++i)
-        w.Connect();
-    ASSERT_TRUE(w.WaitFor(5));
+    w.Connect();
+    ASSERT_TRUE(w.WaitFor(1));
+    const int sent = w.channel.Taken();
+    // The same channel: nothing goes out (the disconnect marks when it is done).
+    w.Connect();
+    w.thread.QueueDisconnect(true);
+    ASSERT_TRUE(w.WaitFor(2));
+    EXPECT_EQ(w.channel.Taken(), sent);
+    // The host has closed it: the next connect goes out, fails, asks again.
+    w.thread.SetPortState(false);
+    w.Connect();
+    ASSERT_TRUE(w.WaitFor(3));
     std::scoped_lock hold(w.lock);
-    EXPECT_EQ(w.closesAt, (std::vector<std::pair<int, int>>{{1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}}));
-    ASSERT_EQ(w.log.size(), 5u);
+    EXPECT_EQ(w.outcomes, (std::vector<std::pair<int, bool>>{{0, false}, {1, true}, {0, false}}));
+    EXPECT_EQ(w.closesAt, (std::vector<std::pair<int, int>>{{1, 1}, {2, 1}, {3, 2}}));
+    ASSERT_EQ(w.log.size(), 2u);
     EXPECT_EQ(w.log[0].rfind("Operation failed (Connect, ", 0), 0u) << w.log[0];
 }
 
@@ -148,7 +159,9 @@ TEST(DeviceWorkerTest, AProcessorLetGoAfterAFailedConnectIsFreedWithoutAnExchang
     w.thread.QueueConnect("127.0.0.1", "", {}, 300, 6, 1);
     ASSERT_TRUE(w.WaitFor(1));
     w.thread.QueueDisconnect(true);
-    ASSERT_TRUE(w.WaitFor(2));
+    // A connect after it reports once the disconnect has let the processor go.
+    w.thread.QueueConnect("127.0.0.1", "", {}, 300, 6, 1);
+    ASSERT_TRUE(w.WaitFor(3));
     auto retired = w.thread.TakeRetired();
     ASSERT_EQ(retired.size(), 1u);
     // The channel opens: nothing may go out on it for the old processor.

@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -164,10 +165,13 @@ protected:
     // The last Connect found the processor connected and did nothing.
     bool ConnectDidNothing = false; // worker only
     // Port reports so far, opened or closed (main thread writes, worker
-    // reads), and their count when the last Connect began: a connect that
-    // failed while the host changed the channel failed on the old one.
+    // reads), and their count when the host last took bytes: those bytes
+    // went out on the channel that is still there while the two are equal.
     std::atomic<std::uint32_t> PortChanges{0};
-    std::uint32_t ConnectPortChanges = 0; // worker only
+    std::uint32_t SentPortChanges = 0; // worker only
+    // PortChanges when the worker asked the host to open the channel again
+    // ("<<CLOSE>>"); connects wait for the new channel (worker only).
+    std::optional<std::uint32_t> ReopenAskedAt;
     // Bytes straight to the channel, outside any session.
     int SendToChannel(std::span<const std::uint8_t> bytes) {
         return Channel != nullptr ? Channel->SendToDevice(bytes) : -1;
