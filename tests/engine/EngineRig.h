@@ -198,8 +198,9 @@ inline std::map<std::string, qor::Variant> Values(const host::TStoredPacket& p) 
     std::map<std::string, qor::Variant> out;
     for (int i = 0; i < p.Items->Count(); ++i) {
         const auto& item = *p.Items->GetItem(i);
-        if (!item.IsRowMarker())
+        if (!item.IsRowMarker()) {
             EXPECT_TRUE(out.emplace(item.Name, item.Value).second) << "name given twice: " << item.Name;
+        }
     }
     return out;
 }

@@ -78,7 +78,7 @@ TEST(EipsimProgramTest, PrintsTheListeningLineAndAnswersASession) {
 
 TEST(EipsimProgramTest, APersonalityAndATagFileAreChosenAtStart) {
     const auto [pid, port] =
-        Spawn({"--personality", "micro800", "--tags", std::string(QOR_SOURCE_DIR) + "/sim/sample-tags.txt"});
+        Spawn({"--personality", "micro800", "--tags", QOR_SOURCE_DIR "/sim/sample-tags.txt"});
     ASSERT_NE(pid, 0);
     ASSERT_GT(port, 0);
     {
