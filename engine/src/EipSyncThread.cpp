@@ -246,9 +246,16 @@ void TEipSyncThread::ExecuteCommand(TEipSyncCommand& command) {
             case TEipCommandCode::ReadLogixArray: ExecReadLogixArray(command); break;
             default: break;
             }
-        } else if (code == TEipCommandCode::Disconnect && processor_) {
-            // A processor that never connected still goes.
-            ExecDisconnect(command);
+        } else if (code == TEipCommandCode::Disconnect) {
+            // A processor that never connected still goes. Without one there
+            // is nothing to end, and the Disconnect is done all the same: a
+            // data source that waits for its worker to catch up (the reset
+            // after a port-open report) hears of it now, not at its next
+            // look a second later.
+            if (processor_)
+                ExecDisconnect(command);
+            else
+                Report(command, true, nullptr);
         }
     } catch (...) {
         // A command's failure ends with the command; the next one runs.
