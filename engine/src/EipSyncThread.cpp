@@ -267,8 +267,11 @@ void TEipSyncThread::ExecuteCommand(TEipSyncCommand& command) {
             default: break;
             }
         } else if (code == TEipCommandCode::Disconnect) {
-            // A processor that never connected still goes; without one there
-            // is nothing to do, but the command is answered all the same.
+            // A processor that never connected still goes. Without one there
+            // is nothing to end, and the Disconnect is done all the same: a
+            // data source that waits for its worker to catch up (the reset
+            // after a port-open report) hears of it now, not at its next
+            // look a second later.
             if (processor_)
                 ExecDisconnect(command);
             else

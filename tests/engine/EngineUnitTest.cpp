@@ -129,6 +129,18 @@ TEST(DeviceWorkerTest, ConnectFailuresOnARefusedChannelAreNotLoggedAndReadsWitho
     EXPECT_TRUE(w.thread.Results.Count() == 0);
 }
 
+// The reset a port-open report queues may find no processor (its Connect was
+// dropped with the commands queued before the channel opened): it is done at
+// once all the same, so the data source waiting for it sends again.
+TEST(DeviceWorkerTest, ADisconnectWithoutAProcessorIsReportedDone) {
+    Worker w(/*accept=*/true);
+    w.thread.QueueDisconnect(/*silent=*/true);
+    ASSERT_TRUE(w.WaitFor(1));
+    std::scoped_lock hold(w.lock);
+    EXPECT_EQ(w.outcomes, (std::vector<std::pair<int, bool>>{{1, true}}));
+    EXPECT_TRUE(w.log.empty());
+}
+
 TEST(DeviceWorkerTest, APortOpenedReportReconnectsOnlyMicroLogix) {
     for (const std::uint8_t family : {std::uint8_t{0}, std::uint8_t{2}}) {
         SCOPED_TRACE(int(family));

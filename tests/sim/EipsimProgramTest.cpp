@@ -92,9 +92,8 @@ TEST(EipsimProgramTest, PrintsTheListeningLineAndAnswersASession) {
 }
 
 TEST(EipsimProgramTest, APersonalityAndATagFileAreChosenAtStart) {
-    std::vector<std::string> args{"--personality", "micro800", "--tags"};
-    args.emplace_back(QOR_SOURCE_DIR "/sim/sample-tags.txt");
-    const auto [pid, port] = Spawn(std::move(args));
+    const auto [pid, port] =
+        Spawn({"--personality", "micro800", "--tags", QOR_SOURCE_DIR "/sim/sample-tags.txt"});
     ASSERT_NE(pid, 0);
     ASSERT_GT(port, 0);
     {

@@ -151,7 +151,7 @@ TEST_F(TagFileTest, ShortStringsBoolArrayMembersAndArraysInsideTypes) {
 }
 
 TEST_F(TagFileTest, TheSampleFileIsTheBuiltInSample) {
-    std::ifstream in(std::string(QOR_SOURCE_DIR) + "/sim/sample-tags.txt");
+    std::ifstream in(QOR_SOURCE_DIR "/sim/sample-tags.txt");
     ASSERT_TRUE(in);
     std::ostringstream text;
     text << in.rdbuf();
