@@ -258,6 +258,10 @@ void TEipSyncThread::ExecuteCommand(TEipSyncCommand& command) {
         } else if (code == TEipCommandCode::Disconnect && processor_) {
             // A processor that never connected still goes.
             ExecDisconnect(command);
+        } else if (code == TEipCommandCode::Disconnect) {
+            // Nothing to let go: done at once, and the news wakes a scheduler
+            // that waits for the worker to catch up.
+            Report(command, true, nullptr);
         }
     } catch (...) {
         // A command's failure ends with the command; the next one runs.

@@ -144,6 +144,20 @@ TEST(DeviceWorkerTest, APortOpenedReportReconnectsOnlyMicroLogix) {
     }
 }
 
+// The scheduler sends nothing while the worker has commands queued, and looks
+// again when the worker has news. A port-open report queues a disconnect
+// before any connect has made a processor: it is done at once, and says so,
+// or the data source's first request would wait for the scheduler's idle
+// look a second later.
+TEST(DeviceWorkerTest, ADisconnectWithNothingToLetGoIsReportedAsDone) {
+    Worker w(/*accept=*/true);
+    w.thread.QueueDisconnect(true);
+    ASSERT_TRUE(w.WaitFor(1));
+    std::scoped_lock hold(w.lock);
+    EXPECT_EQ(w.outcomes, (std::vector<std::pair<int, bool>>{{1, true}}));
+    EXPECT_TRUE(w.log.empty());
+}
+
 // A processor is let go on the worker and freed later on the host's main
 // thread (ProcessResults). What a failed connect left of it (a session whose
 // registration never went out) must go on the worker without a word to the
