@@ -208,22 +208,16 @@ int TEipSyncThread::SendToHost(std::span<const std::uint8_t> bytes) {
 }
 
 bool TEipSyncThread::Report(const TEipSyncCommand& command, bool success, TEipResultObject* result) {
-    if (!OnResult)
-        return false;
     const logix::TLogixProcessor* p = processor_.get();
-    try {
-        return OnResult(*this, command, success, p ? p->ErrorCode : 0, p ? p->ErrorText : std::string(), result);
-    } catch (...) {
-        return false; // a handler's failure ends with the handler
-    }
+    return Report(command, success, p ? p->ErrorCode : 0, p ? p->ErrorText : std::string(), result);
 }
 
 bool TEipSyncThread::Report(const TEipSyncCommand& command, bool success, std::int32_t errorCode,
-                            const std::string& errorText) {
+                            const std::string& errorText, TEipResultObject* result) {
     if (!OnResult)
         return false;
     try {
-        return OnResult(*this, command, success, errorCode, errorText, nullptr);
+        return OnResult(*this, command, success, errorCode, errorText, result);
     } catch (...) {
         return false; // a handler's failure ends with the handler
     }

@@ -180,7 +180,8 @@ protected:
 private:
     bool Report(const TEipSyncCommand& command, bool success, TEipResultObject* result);
     // As Report, with the error given (the processor may be gone already).
-    bool Report(const TEipSyncCommand& command, bool success, std::int32_t errorCode, const std::string& errorText);
+    bool Report(const TEipSyncCommand& command, bool success, std::int32_t errorCode, const std::string& errorText,
+                TEipResultObject* result = nullptr);
     void ExecConnect(TEipSyncCommand& command);
     void ExecDisconnect(TEipSyncCommand& command);
     void ExecTagInfo(TEipSyncCommand& command);
