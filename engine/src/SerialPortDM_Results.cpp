@@ -26,29 +26,33 @@ std::string FormatTwo(std::string text, std::string_view a, std::string_view b) 
 } // namespace
 
 void TSerialPortDM::AddUnique(TParsedDataList& packet, TNameSet& names, std::unique_ptr<TqorParamsListItem> item) {
-    TqorParamsListItem* added = packet.Append(std::move(item));
-    if (added == nullptr || names.insert(added->LowerName).second)
+    if (TqorParamsListItem* added = packet.Append(std::move(item)))
+        KeepNameUnique(*added, names);
+}
+
+void TSerialPortDM::AddUnique(TParsedDataList& packet, TNameSet& names, std::string_view name, Variant value) {
+    // Added empty, then given the value: no copy of it.
+    if (TqorParamsListItem* added = packet.Add(name, Variant())) {
+        added->Value = std::move(value);
+        KeepNameUnique(*added, names);
+    }
+}
+
+void TSerialPortDM::KeepNameUnique(TqorParamsListItem& added, TNameSet& names) {
+    if (names.insert(added.LowerName).second)
         return;
     // Names are made unique when the list is loaded; a bit or member name of
     // one address can still meet another address's name. The later value
     // gets a name of its own rather than overwriting the earlier one.
-    const std::string name = added->Name;
+    const std::string name = added.Name;
     for (unsigned n = 2;; ++n) {
-        added->SetName(name + "_" + std::to_string(n));
-        if (names.insert(added->LowerName).second)
+        added.SetName(name + "_" + std::to_string(n));
+        if (names.insert(added.LowerName).second)
             break;
     }
     if (warnedNames_.insert(name).second)
         FOwner.Log(1, SourceName + ": the name \"" + name + "\" is given twice in one packet; the second value is "
-                          "exported as \"" + added->Name + "\"");
-}
-
-void TSerialPortDM::AddUnique(TParsedDataList& packet, TNameSet& names, std::string_view name, Variant value) {
-    auto item = std::make_unique<TqorParamsListItem>();
-    item->SetName(name);
-    item->Value = std::move(value);
-    item->Flags = kItemHasValue;
-    AddUnique(packet, names, std::move(item));
+                          "exported as \"" + added.Name + "\"");
 }
 
 void TSerialPortDM::ReportOutcomes(TRequestItem& item, const TEipResult& result) {

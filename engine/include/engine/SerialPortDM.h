@@ -93,6 +93,8 @@ private:
     // Appends an item to the packet under a name no other value of it has.
     void AddUnique(TParsedDataList& packet, TNameSet& names, std::unique_ptr<TqorParamsListItem> item);
     void AddUnique(TParsedDataList& packet, TNameSet& names, std::string_view name, Variant value);
+    // Renames an item just added when the packet has its name already.
+    void KeepNameUnique(TqorParamsListItem& added, TNameSet& names);
     // The items every packet starts with: the standard values, the device's
     // identity when known, the request's name and address.
     void AddHeader(TParsedDataList& packet, const TRequestItem& item);
