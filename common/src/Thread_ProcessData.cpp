@@ -124,6 +124,7 @@ void TProcessDataThread::ProcessQueue() {
         if (MessageLoop && !NoPump)
             PumpThread(20);
     }
+    QueueDrained();
 }
 
 void TProcessDataThread::DoStart() {

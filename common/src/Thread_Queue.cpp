@@ -11,20 +11,31 @@ TThreadSafeQueue::~TThreadSafeQueue() { Clear(); }
 void TThreadSafeQueue::Push(std::unique_ptr<TQueueItem> item) {
     if (!item)
         return;
-    std::scoped_lock lock(lock_);
-    items_.push_back(std::move(item));
-    itemEvent_.Set();
+    {
+        std::scoped_lock lock(lock_);
+        items_.push_back(std::move(item));
+    }
+    itemEvent_.Set(); // after the lock: see PushAll
 }
 
 void TThreadSafeQueue::PushAll(std::vector<std::unique_ptr<TQueueItem>> items) {
-    std::scoped_lock lock(lock_);
     bool any = false;
-    for (auto& item : items) {
-        if (!item)
-            continue;
-        items_.push_back(std::move(item));
-        any = true;
+    {
+        std::scoped_lock lock(lock_);
+        for (auto& item : items) {
+            if (!item)
+                continue;
+            items_.push_back(std::move(item));
+            any = true;
+        }
     }
+    // The event is set after the lock is released: the consumer it wakes may
+    // run at once (a woken thread can preempt its waker), and its first act
+    // is to take the lock to pop; under the lock it would block on it again,
+    // two more switches per hand-over. A pop that drains the queue between
+    // the release and the set leaves the event set on an empty queue: the
+    // consumer wakes once for nothing, and never misses an item (an item
+    // pushed after a pop's reset is always followed by a set).
     if (any)
         itemEvent_.Set();
 }

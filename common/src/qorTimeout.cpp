@@ -38,14 +38,16 @@ void TTimeout::Restart() {
 
 bool TTimeout::Expired() { return Deadline <= Now(); }
 
-bool TTimeout::ExpiredAfter(std::uint32_t ms) {
+bool TTimeout::ExpiredAfter(std::uint32_t ms) { return StartTick == 0 || ExpiredAfter(ms, Now()); }
+
+bool TTimeout::ExpiredAfter(std::uint32_t ms, std::uint64_t now) {
     if (StartTick == 0)
         return true;
     if (!Active) {
         Duration = ms;
         Deadline = StartTick + ms;
     }
-    return Expired();
+    return Deadline <= now;
 }
 
 std::uint64_t TTimeout::Remaining() {

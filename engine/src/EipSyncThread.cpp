@@ -7,6 +7,7 @@
 #include "platform/Messages.h"
 
 #include <algorithm>
+#include <utility>
 
 
 namespace qor {
@@ -402,7 +403,7 @@ void TEipSyncThread::ExecCombined(TEipSyncCommand& command) {
     std::string text;
     std::vector<std::size_t> counts;
     for (const TEipSyncPart& part : command.Parts) {
-        counts.push_back(logix::SplitAddresses(part.Text).size());
+        counts.push_back(logix::CountAddresses(part.Text));
         text += (text.empty() ? "" : ";") + part.Text;
     }
     std::string raw;
@@ -527,8 +528,11 @@ bool TEipSyncThreadEx::HandleResult(TEipSyncThread&, const TEipSyncCommand& comm
     // failed connect too: the scheduler may send again) is, and one message
     // stands for everything done since the scheduler last looked.
     const bool news = taken || !success || command.Code != 0 || !ConnectDidNothing;
-    if (NotifyHandle != 0 && news && !ResultPosted.exchange(true))
-        platform::PostMessage(NotifyHandle, WM_EIP_RESULT, 0, 0);
+    if (NotifyHandle != 0 && news && !ResultPosted.exchange(true)) {
+        newsWaiting_ = true;
+        if (Backlog() == 0)
+            PostNews();
+    }
     // The data source logs a read's failures address by address; a read
     // that could not run (its connect failed and said so) adds nothing.
     if (success || taken || (read && result == nullptr))
@@ -577,6 +581,19 @@ void TEipSyncThreadEx::SetPortState(bool opened) {
 
 bool TEipResult::AnyValue() const {
     return std::any_of(Outcomes.begin(), Outcomes.end(), [](const logix::TLogixReadOutcome& o) { return o.Ok(); });
+}
+
+int TEipSyncThreadEx::SendToHost(std::span<const std::uint8_t> bytes) {
+    const int sent = TEipSyncThread::SendToHost(bytes);
+    PostNews();
+    return sent;
+}
+
+void TEipSyncThreadEx::QueueDrained() { PostNews(); }
+
+void TEipSyncThreadEx::PostNews() {
+    if (std::exchange(newsWaiting_, false))
+        platform::PostMessage(NotifyHandle, WM_EIP_RESULT, 0, 0);
 }
 
 } // namespace qor

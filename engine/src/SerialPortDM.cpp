@@ -119,23 +119,28 @@ void TSerialPortDM::SchedulerTick() {
                 return;
             PauseTimer.Clear();
         }
-        // A worker still busy with earlier commands (a device that answers
-        // slower than the items' time-outs) gets nothing more until it has
-        // caught up, so its queue cannot grow without bound.
-        if (Thd && Thd->Backlog() > 0)
-            return;
-
         TRequestList::SectionLock lock(RequestList);
-        const auto count = static_cast<std::intptr_t>(RequestList.Count());
-        // One request at a time: a busy item holds the data source until its
-        // answer (which releases it at once, failed or not) or its time-out.
+        // One request at a time on the wire: a busy item holds the data
+        // source until its answer (which releases it at once, failed or not)
+        // or its time-out. While the device answers every value, the next
+        // request may already wait in the worker's queue behind the busy one:
+        // the worker sends it the moment the answer is in, instead of
+        // waiting for this thread to hand it over, which saves two thread
+        // switches per request. The device still sees one request at a time.
         bool gaveUp = false;
+        std::uint64_t busyBatch = 0;
+        const std::uint64_t now = PauseTimer.Now();
         for (const auto& entry : RequestList) {
             TRequestItem& item = *entry;
             if (!item.Busy)
                 continue;
-            if (!item.RequestTimer.ExpiredAfter(item.Timeout))
-                return;
+            if (!item.RequestTimer.ExpiredAfter(item.Timeout, now)) {
+                if (busyBatch != 0 && busyBatch != item.Batch)
+                    return; // one on the wire, one queued behind it
+                busyBatch = item.Batch;
+                continue;
+            }
+            answering_ = false;
             item.Busy = false;
             item.Skipped = true; // answered "nothing" for this cycle
             // A read-once item is read once successfully: one that got no
@@ -145,69 +150,19 @@ void TSerialPortDM::SchedulerTick() {
                 item.RequestTimer.Clear();
             gaveUp = true;
         }
-        // The next request is the due item that has waited longest, so that
-        // every item gets its turn when the device answers slower than the
-        // items fall due; among equals, the first after the last one sent.
-        struct TDue {
-            std::uint64_t Waited;
-            std::intptr_t Index;
-        };
-        std::vector<TDue> due;
-        const std::intptr_t last = Cursor();
-        for (std::intptr_t k = 1; k <= count; ++k) {
-            const std::intptr_t i = ((last < 0 ? -1 : last) + k) % count;
-            TRequestItem& item = *RequestList[static_cast<std::size_t>(i)];
-            const bool sent = item.RequestTimer.StartTick != 0;
-            if (!item.Enabled || (!item.MethodPoll && sent) || !item.RequestTimer.ExpiredAfter(item.PollInterval))
-                continue;
-            if (RefuseInvalid(item)) {
-                item.RequestTimer.Restart();
-                continue;
-            }
-            // How long it has been due: never sent counts as due the longest.
-            const std::uint64_t now = item.RequestTimer.Now();
-            due.push_back({sent ? now - std::min(now, item.RequestTimer.StartTick + item.PollInterval)
-                                : std::numeric_limits<std::uint64_t>::max(),
-                           i});
-        }
-        std::stable_sort(due.begin(), due.end(), [](const TDue& a, const TDue& b) { return a.Waited > b.Waited; });
-        if (!due.empty()) {
-            std::vector<TRequestItem*> batch{RequestList[static_cast<std::size_t>(due.front().Index)]};
-            // Items due together go out together, in Multiple Service
-            // Packets, instead of one round trip each.
-            if (Combining() && Combinable(*batch.front())) {
-                std::size_t addresses = batch.front()->Exports.size();
-                for (std::size_t k = 1; k < due.size() && addresses < kCombinedAddresses; ++k) {
-                    TRequestItem* other = RequestList[static_cast<std::size_t>(due[k].Index)];
-                    if (Combinable(*other) && other->Device == batch.front()->Device &&
-                        addresses + other->Exports.size() <= kCombinedAddresses) {
-                        batch.push_back(other);
-                        addresses += other->Exports.size();
-                    }
-                }
-            }
-            for (TRequestItem* item : batch) {
-                item->Pending = false;
-                item->Skipped = false;
-                item->Busy = true;
-                item->RequestTimer.Restart();
-            }
-            if (!SendRequests(batch)) {
-                if (MinInterval > 0)
-                    PauseTimer.Start(MinInterval);
-                else
-                    PauseTimer.Clear();
-                for (TRequestItem* item : batch) {
-                    item->RequestTimer.Clear();
-                    item->Busy = false;
-                }
-            } else if (MinInterval > 0) {
-                // "Minimal interval between data packets": the next request
-                // waits that long after this one.
-                PauseTimer.Start(MinInterval);
-            }
-            Queue.Tag = due.front().Index;
-        }
+        // A worker still busy with earlier commands (a device that answers
+        // slower than the items' time-outs, whose given-up requests are still
+        // queued) gets nothing more until it has caught up, so its queue
+        // cannot grow without bound: beside the busy request's connect and
+        // read, nothing may wait.
+        const std::size_t backlog = Thd ? Thd->Backlog() : 0;
+        if (busyBatch == 0 ? backlog > 0 : (!answering_ || MinInterval > 0 || backlog > kConnectAndRead))
+            return;
+        // With nothing busy, and the device answering, the request after
+        // the next goes to the queue at once as well (see above).
+        const int handOffs = busyBatch == 0 && answering_ && MinInterval == 0 ? 2 : 1;
+        for (int handOff = 0; handOff < handOffs && HandOffNext(now); ++handOff)
+            ;
         if (gaveUp && ExportAll)
             ExportCombined();
     } catch (...) {
@@ -215,8 +170,83 @@ void TSerialPortDM::SchedulerTick() {
     }
 }
 
+bool TSerialPortDM::HandOffNext(std::uint64_t now) {
+    // The next request is the due item that has waited longest, so that
+    // every item gets its turn when the device answers slower than the items
+    // fall due; among equals, the first after the last one sent.
+    struct TDue {
+        std::uint64_t Waited;
+        std::intptr_t Index;
+    };
+    const auto count = static_cast<std::intptr_t>(RequestList.Count());
+    std::vector<TDue> due;
+    due.reserve(static_cast<std::size_t>(count));
+    const std::intptr_t last = Cursor();
+    for (std::intptr_t k = 1; k <= count; ++k) {
+        const std::intptr_t i = ((last < 0 ? -1 : last) + k) % count;
+        TRequestItem& item = *RequestList[static_cast<std::size_t>(i)];
+        const bool sent = item.RequestTimer.StartTick != 0;
+        if (!item.Enabled || item.Busy || (!item.MethodPoll && sent) ||
+            !item.RequestTimer.ExpiredAfter(item.PollInterval, now))
+            continue;
+        if (RefuseInvalid(item)) {
+            item.RequestTimer.Restart();
+            continue;
+        }
+        // How long it has been due: never sent counts as due the longest.
+        due.push_back({sent ? now - std::min(now, item.RequestTimer.StartTick + item.PollInterval)
+                            : std::numeric_limits<std::uint64_t>::max(),
+                       i});
+    }
+    if (due.empty())
+        return false;
+    std::stable_sort(due.begin(), due.end(), [](const TDue& a, const TDue& b) { return a.Waited > b.Waited; });
+    std::vector<TRequestItem*> batch{RequestList[static_cast<std::size_t>(due.front().Index)]};
+    // Items due together go out together, in Multiple Service Packets,
+    // instead of one round trip each.
+    if (Combining() && Combinable(*batch.front())) {
+        std::size_t addresses = batch.front()->Exports.size();
+        for (std::size_t k = 1; k < due.size() && addresses < kCombinedAddresses; ++k) {
+            TRequestItem* other = RequestList[static_cast<std::size_t>(due[k].Index)];
+            if (Combinable(*other) && other->Device == batch.front()->Device &&
+                addresses + other->Exports.size() <= kCombinedAddresses) {
+                batch.push_back(other);
+                addresses += other->Exports.size();
+            }
+        }
+    }
+    ++batches_;
+    for (TRequestItem* item : batch) {
+        item->Pending = false;
+        item->Skipped = false;
+        item->Busy = true;
+        item->Batch = batches_;
+        item->RequestTimer.Restart();
+    }
+    Queue.Tag = due.front().Index;
+    if (!SendRequests(batch)) {
+        if (MinInterval > 0)
+            PauseTimer.Start(MinInterval);
+        else
+            PauseTimer.Clear();
+        for (TRequestItem* item : batch) {
+            item->RequestTimer.Clear();
+            item->Busy = false;
+        }
+        return false;
+    }
+    if (MinInterval > 0) {
+        // "Minimal interval between data packets": the next request waits
+        // that long after this one.
+        PauseTimer.Start(MinInterval);
+        return false;
+    }
+    return true;
+}
+
 void TSerialPortDM::PortOpened() {
     PortClosed = false;
+    answering_ = false;
     // Commands queued for the channel before it opened would otherwise run
     // on the new one after their items were released and sent again, and a
     // read-once item would be read twice.
@@ -237,8 +267,15 @@ void TSerialPortDM::PortOpened() {
 }
 
 bool TSerialPortDM::RefuseInvalid(TRequestItem& item) {
-    if (logix::ParseRoute(item.Device))
+    // The data source's items mostly share one route: the last that read is
+    // known good without reading it again.
+    if (routeChecked_ && item.Device == validRoute_)
         return false;
+    if (logix::ParseRoute(item.Device)) {
+        validRoute_ = item.Device;
+        routeChecked_ = true;
+        return false;
+    }
     if (item.LastErrors.empty())
         item.LastErrors.resize(1);
     const std::string error = "Invalid device path \"" + item.Device + "\" (route numbers 0..255 separated by \",\")";

@@ -5,6 +5,7 @@
 #include "engine/PluginDM.h"
 #include "engine/SerialPortDM.h"
 
+#include <algorithm>
 #include <unordered_set>
 
 namespace qor {
@@ -129,6 +130,14 @@ void TSerialPortDM::ProcessResults() {
             continue;
         TRequestItem& item = *found;
         item.Busy = false;
+        // Items read together answer one by one: one failure among them
+        // holds for all.
+        const bool allRead = !result.Outcomes.empty() &&
+                             std::all_of(result.Outcomes.begin(), result.Outcomes.end(),
+                                         [](const logix::TLogixReadOutcome& o) { return o.Ok(); });
+        if (!allRead)
+            failedBatch_ = item.Batch;
+        answering_ = allRead && item.Batch != failedBatch_;
         if (result.CombinedRefused && !combineRefused_) {
             // Some devices take no Multiple Service Packets: from now on each
             // item goes alone, as written.

@@ -16,6 +16,7 @@ bool IsAttributeAddress(std::string_view item) {
 
 std::vector<TLogixAddress> SplitAddresses(std::string_view text) {
     std::vector<TLogixAddress> items;
+    items.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), ';')) + 1);
     for (;;) {
         const std::size_t semicolon = text.find(';');
         const std::string_view item = qor::Trim(text.substr(0, semicolon));
@@ -28,6 +29,18 @@ std::vector<TLogixAddress> SplitAddresses(std::string_view text) {
         text.remove_prefix(semicolon + 1);
     }
     return items;
+}
+
+std::size_t CountAddresses(std::string_view text) {
+    std::size_t count = 0;
+    for (;;) {
+        const std::size_t semicolon = text.find(';');
+        if (!qor::Trim(text.substr(0, semicolon)).empty())
+            ++count;
+        if (semicolon == std::string_view::npos)
+            return count;
+        text.remove_prefix(semicolon + 1);
+    }
 }
 
 TLogixAddressSplit SplitAddressText(std::string_view text) {

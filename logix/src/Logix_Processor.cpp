@@ -672,7 +672,7 @@ void TLogixProcessor::ClearCaches() {
             retiredTagLists_.push_back(std::move(scope.List));
     programScopes_.clear();
     controllerScope_ = {};
-    ReplySizes.clear();
+    ReadPlans.clear();
     Templates.Clear();
 }
 

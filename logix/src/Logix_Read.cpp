@@ -237,13 +237,27 @@ TLogixReadOutcome Failed(TLogixProcessor& processor, std::string name) {
     return outcome;
 }
 
+// The read plan of an address (its request made on first use). A processor
+// asked for ever new addresses (a browser reading a whole controller) starts
+// its plans afresh now and then rather than keep every one.
+TLogixProcessor::TReadPlan& PlanOf(TLogixProcessor& processor, const std::string& address) {
+    constexpr std::size_t kMostPlans = 65536;
+    auto found = processor.ReadPlans.find(address);
+    if (found != processor.ReadPlans.end())
+        return found->second;
+    if (processor.ReadPlans.size() >= kMostPlans)
+        processor.ReadPlans.clear();
+    TLogixProcessor::TReadPlan& plan = processor.ReadPlans[address];
+    plan.Request = cip::TReadDataServiceRequest::ReadTag(cip::TIOI::BuildPath(address), 1).Pack();
+    return plan;
+}
+
 // Reads one batch of addresses in one Multiple Service Packet into outcomes.
 void ReadBatch(TLogixProcessor& processor, const std::vector<std::string>& addresses, std::size_t first,
                std::size_t count, std::vector<TLogixReadOutcome>& outcomes, std::string* raw) {
     cip::TMultiServiceRequest packet;
     for (std::size_t i = first; i < first + count; ++i)
-        packet.AddService(
-            cip::TReadDataServiceRequest::ReadTag(cip::TIOI::BuildPath(addresses[i]), 1).Pack());
+        packet.AddService(PlanOf(processor, addresses[i]).Request);
     const auto fail = [&] {
         for (std::size_t i = first; i < first + count; ++i)
             outcomes[i] = Failed(processor, addresses[i]);
@@ -308,7 +322,7 @@ void ReadBatch(TLogixProcessor& processor, const std::vector<std::string>& addre
             outcome.ErrorText = TLogixProcessor::ErrorTextOf(ErrInvalidResponse);
             continue;
         }
-        processor.ReplySizes[qor::LowerAscii(outcome.Name)] = static_cast<std::uint32_t>(service.ResponseData.size());
+        PlanOf(processor, outcome.Name).ReplySize = static_cast<std::uint32_t>(service.ResponseData.size());
         outcome.Tag = MakeTag(processor, outcome.Name, service.ResponseData);
         if (!outcome.Tag)
             outcome = Failed(processor, outcome.Name);
@@ -415,24 +429,26 @@ ReadLogixTagsEach(TLogixProcessor& processor, const std::vector<std::string>& ad
         where.push_back(i);
     }
     std::vector<TLogixReadOutcome> read(valid.size());
+    // The packet's own bytes in front of its services.
+    const std::size_t header = cip::TMultiServiceRequest().PackedSize() - 2;
     std::size_t start = 0;
     while (start < valid.size()) {
         // A packet holds as many requests as fit, and as many as their
         // replies will: the replies share one reply's room. A reply's size is
         // known from its address's last read; one never read counts as a
         // DINT (a reply that does not fit is read again on its own).
-        cip::TMultiServiceRequest probe;
         std::size_t n = 0;
         std::size_t replies = 4 + 2;
+        std::size_t requests = 2; // the service count
         while (start + n < valid.size()) {
-            const auto request =
-                cip::TReadDataServiceRequest::ReadTag(cip::TIOI::BuildPath(valid[start + n]), 1).Pack();
-            const auto known = processor.ReplySizes.find(qor::LowerAscii(valid[start + n]));
-            const std::size_t reply = 2 + 4 + (known != processor.ReplySizes.end() ? known->second : 6);
-            if (n > 0 && (probe.PackedSize() + request.size() + 2 > static_cast<std::size_t>(MaxPacketBytes) ||
+            const TLogixProcessor::TReadPlan& plan = PlanOf(processor, valid[start + n]);
+            const std::size_t reply = 2 + 4 + (plan.ReplySize != 0 ? plan.ReplySize : 6);
+            // Each service takes its offset word beside its request.
+            if (n > 0 && (header + requests + plan.Request.size() + 2 >
+                              static_cast<std::size_t>(MaxPacketBytes) ||
                           replies + reply > static_cast<std::size_t>(MaxPacketBytes)))
                 break;
-            probe.AddService(request);
+            requests += plan.Request.size() + 2;
             replies += reply;
             ++n;
         }

@@ -125,9 +125,9 @@ void PollSockets(std::unique_lock<std::mutex>& lock, ThreadData& self, int timeo
     }
     for (int i = 0; i < n; ++i) {
         if (events[i].data.u64 == kWakeKey) {
+            // One read takes the whole count and resets it.
             std::uint64_t count = 0;
-            while (::read(self.wakeFd, &count, sizeof count) > 0) {
-            }
+            [[maybe_unused]] const auto n = ::read(self.wakeFd, &count, sizeof count);
             continue;
         }
         NotifyLocked(events[i]);

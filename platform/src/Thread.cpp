@@ -1,3 +1,4 @@
+#include <sched.h>
 #include "Kernel.h"
 
 #include "platform/Debug.h"
@@ -79,6 +80,10 @@ void ApplyNice(DWORD tid, int priority) {
     if (tid == 0)
         return;
     const int nice = NiceOf(priority);
+    {
+        sched_param none{};
+        ::sched_setscheduler(static_cast<pid_t>(tid), nice > 0 ? SCHED_BATCH : SCHED_OTHER, &none);
+    }
     if (::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) != 0 && errno != EACCES && errno != EPERM &&
         errno != ESRCH)
         OutputDebugString("SetThreadPriority: setpriority failed: errno " + std::to_string(errno));

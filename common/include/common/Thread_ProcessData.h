@@ -59,6 +59,8 @@ protected:
     virtual void DoStart();
     virtual void DoFinish();
     virtual void ProcessItem(std::unique_ptr<TQueueItem>& item);
+    // Called when the queue has run dry, before the thread waits for more.
+    virtual void QueueDrained() {}
     // For destructors of derived classes whose members the thread uses: stop
     // the thread and wait for it to end.
     void StopAndWait();

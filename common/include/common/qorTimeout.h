@@ -29,6 +29,9 @@ struct TTimeout {
     // True when never started. When not active, arms the duration ms from the
     // original start first.
     bool ExpiredAfter(std::uint32_t ms);
+    // The same at the time now (a reading of Now), for callers that judge
+    // many time-outs at one moment.
+    bool ExpiredAfter(std::uint32_t ms, std::uint64_t now);
     // Milliseconds left until the deadline (0 once expired).
     std::uint64_t Remaining();
 };

@@ -202,7 +202,11 @@ private:
     // eip::ISessionOwner: the processor's channel.
     eip::TSessionInfo* AttachedSession() override { return nullptr; }
     void AttachSession(eip::TSessionInfo&) override {}
+
+protected:
     int SendToHost(std::span<const std::uint8_t> bytes) override;
+
+private:
 
     // The processor is replaced and freed by the worker only, under this
     // lock; the other threads hold it while they reach its session.
@@ -259,6 +263,15 @@ public:
 private:
     bool HandleResult(TEipSyncThread& sender, const TEipSyncCommand& command, bool success, std::int32_t errorCode,
                       const std::string& errorText, TEipResultObject* result);
+    // The news of a command that has another queued behind it is told once
+    // that one's request is on the wire, or once the queue runs dry: the
+    // main thread then wakes once for the news and the next reply together,
+    // where telling it at once would have it preempt this thread before the
+    // request goes out.
+    int SendToHost(std::span<const std::uint8_t> bytes) override;
+    void QueueDrained() override;
+    void PostNews();
+    bool newsWaiting_ = false; // worker only
     TLogEvent log_;
     std::string operationFailed_;
     std::shared_ptr<const eip::TIdentityItem> identity_; // worker only: the session's, as last reported

@@ -46,6 +46,7 @@ public:
     bool Enabled = false;           // sent at all
     bool Busy = false;              // handed to the worker, answer not processed yet
     bool Skipped = false;           // given up on (timed out) in this cycle: counts as answered
+    std::uint64_t Batch = 0;        // the hand-off it went out with (items read together share one)
     std::string Name;               // display name, also exported as "EIP_REQ"
     bool MethodPoll = false;        // true: polled; false: read once at start-up
     std::uint32_t PollInterval = 0; // ms

@@ -71,11 +71,17 @@ public:
     // Addresses one combined read takes at most: a few Multiple Service
     // Packets, so that one read does not hold the items for long.
     static constexpr std::size_t kCombinedAddresses = 256;
+    // The worker commands of one request: a connect (nothing while the
+    // session is up) and the read.
+    static constexpr std::size_t kConnectAndRead = 2;
     // How often the scheduler looks while nothing can go out.
     static constexpr std::uint32_t kIdleRecheckMs = 1000;
 
 private:
     int SendToDevice(std::span<const std::uint8_t> bytes) override;
+    // Hands the next due request (or requests read together) to the worker;
+    // whether another may follow in this tick. Request list locked.
+    bool HandOffNext(std::uint64_t now);
     void ReArm();
     // Milliseconds until an item falls due or a busy one times out (at most
     // a second).
@@ -113,6 +119,15 @@ private:
     // Names already warned about as given twice in one packet.
     std::set<std::string> warnedNames_;
     bool combineRefused_ = false;
+    // Hand-offs to the worker so far (each busy item keeps its own).
+    std::uint64_t batches_ = 0;
+    // The last answer brought every value it asked for: while that holds,
+    // the next request may wait in the worker's queue behind the one on the
+    // wire (see SchedulerTick).
+    bool answering_ = false;
+    std::uint64_t failedBatch_ = 0;
+    std::string validRoute_; // the device path last found to read ...
+    bool routeChecked_ = false; // ... once there is one
 };
 
 } // namespace qor

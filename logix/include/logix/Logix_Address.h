@@ -31,6 +31,8 @@ bool IsAttributeAddress(std::string_view item);
 // The address text cut at ";", each item trimmed, empty items dropped, in the
 // order written.
 std::vector<TLogixAddress> SplitAddresses(std::string_view text);
+// How many addresses SplitAddresses finds in text.
+std::size_t CountAddresses(std::string_view text);
 
 // The symbolic and attribute addresses of a text, each in written order: how
 // the engine groups them into reads (the symbolic ones first, as one Read Tag or

@@ -168,10 +168,15 @@ public:
     bool NotifyStatus = false;
     // Templates read from this controller, by instance.
     TTemplateInfoList Templates;
-    // Bytes of the last reply data (type word and values) of each address
-    // read in a Multiple Service Packet (lower case), by which later packets
-    // are sized.
-    std::unordered_map<std::string, std::uint32_t> ReplySizes;
+    // What reading one element of an address in a Multiple Service Packet
+    // takes and brings, by the address as written: its Read Tag request
+    // (made once, not at every poll) and the bytes of its last reply data
+    // (type word and values; 0 until read), by which later packets are sized.
+    struct TReadPlan {
+        TPacketDataArray Request;
+        std::uint32_t ReplySize = 0;
+    };
+    std::unordered_map<std::string, TReadPlan> ReadPlans;
     double ConnectTime = 0;
     std::int32_t FailureCount = 0;
     std::unique_ptr<TLogixTagInfoList> TagList;
