@@ -76,7 +76,7 @@ public:
 //           per value, the value with SQLite's own type (INTEGER, REAL, TEXT,
 //           NULL) and the type name beside it; index samples_item_time on
 //           (item, time_ms); WAL journal. Committed by a writer thread at
-//           least every 200 ms while packets come.
+//           least every second while packets come.
 //   mqtt    PacketJson on PREFIX/<data source> (+, # and / in the name become
 //           _), QoS 1; retained PREFIX/status "online"/"offline" (the last
 //           will says "offline"); up to 10,000 packets buffered while the
