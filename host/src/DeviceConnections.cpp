@@ -378,6 +378,15 @@ void TDeviceConnections::OnRead(Connection& first) {
         delivered += static_cast<std::size_t>(n);
         instance_.ProcessData(c->Source.Id, 2,
                               std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)));
+        // A read that did not fill the buffer took everything there was:
+        // the next bytes come with the next notification (asking for it
+        // again reports bytes that came in meanwhile at once), so no read is
+        // spent on finding nothing.
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            if (Connection* again = FindByCookie(cookie); again != nullptr && again->Open)
+                platform::AsyncSelect(again->Socket, window_, WM_DEVICE_SOCKET, cookie, platform::FD_READ);
+            return;
+        }
     }
 }
 
