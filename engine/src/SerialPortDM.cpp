@@ -200,11 +200,17 @@ bool TSerialPortDM::HandOffNext(std::uint64_t now) {
     }
     if (due.empty())
         return false;
-    std::stable_sort(due.begin(), due.end(), [](const TDue& a, const TDue& b) { return a.Waited > b.Waited; });
+    const auto longer = [](const TDue& a, const TDue& b) { return a.Waited > b.Waited; };
+    const bool combining = Combining();
+    // Only the front matters unless others may join it.
+    if (combining)
+        std::stable_sort(due.begin(), due.end(), longer);
+    else
+        std::iter_swap(due.begin(), std::min_element(due.begin(), due.end(), longer));
     std::vector<TRequestItem*> batch{RequestList[static_cast<std::size_t>(due.front().Index)]};
     // Items due together go out together, in Multiple Service Packets,
     // instead of one round trip each.
-    if (Combining() && Combinable(*batch.front())) {
+    if (combining && Combinable(*batch.front())) {
         std::size_t addresses = batch.front()->Exports.size();
         for (std::size_t k = 1; k < due.size() && addresses < kCombinedAddresses; ++k) {
             TRequestItem* other = RequestList[static_cast<std::size_t>(due[k].Index)];

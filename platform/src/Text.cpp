@@ -72,10 +72,21 @@ std::string CreateGuidString() {
     std::uint64_t hi = rng(), lo = rng();
     hi = (hi & ~0xF000ull) | 0x4000ull;                            // version 4
     lo = (lo & 0x3FFFFFFFFFFFFFFFull) | 0x8000000000000000ull;     // RFC 4122 variant
-    char text[39];
-    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%04X-%012llX}", static_cast<unsigned>(hi >> 32),
-                  static_cast<unsigned>((hi >> 16) & 0xFFFF), static_cast<unsigned>(hi & 0xFFFF),
-                  static_cast<unsigned>(lo >> 48), static_cast<unsigned long long>(lo & 0xFFFFFFFFFFFFull));
+    // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", written digit by digit: every
+    // parameter list gets one, so it is made often.
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text = "{00000000-0000-0000-0000-000000000000}";
+    std::size_t at = 1;
+    const auto put = [&](std::uint64_t value, int digits) {
+        for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
+            text[at++] = kDigits[(value >> shift) & 0xF];
+        ++at; // the "-" or "}" after the group
+    };
+    put(hi >> 32, 8);
+    put((hi >> 16) & 0xFFFF, 4);
+    put(hi & 0xFFFF, 4);
+    put(lo >> 48, 4);
+    put(lo & 0xFFFFFFFFFFFFull, 12);
     return text;
 }
 
