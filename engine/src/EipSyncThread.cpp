@@ -174,6 +174,7 @@ void TEipSyncThread::FlushData() {
 }
 
 void TEipSyncThread::SetPortState(bool opened) {
+    PortOpen = opened;
     ++PortChanges;
     std::scoped_lock hold(processorLock_);
     if (processor_)
@@ -201,7 +202,12 @@ void TEipSyncThread::ReleaseProcessor() {
 
 int TEipSyncThread::SendToHost(std::span<const std::uint8_t> bytes) {
     const std::uint32_t changes = PortChanges.load();
-    const int sent = Channel != nullptr ? Channel->SendToDevice(bytes) : -1;
+    // A command queued before the host reported the channel closed sends
+    // nothing: whatever it would say (a registration for a new session) is
+    // for a channel that is gone, and its failure must not count as one
+    // that reached the device, which would make the host reopen a channel
+    // that it has just closed.
+    const int sent = Channel != nullptr && PortOpen.load() ? Channel->SendToDevice(bytes) : -1;
     LastSendResult = sent;
     if (sent >= 0)
         SentPortChanges = changes;

@@ -95,13 +95,23 @@ TEST(DeviceWorkerTest, EveryConnectFailureThatReachedTheDeviceReopensTheChannelA
     w.thread.QueueDisconnect(true);
     ASSERT_TRUE(w.WaitFor(2));
     EXPECT_EQ(w.channel.Taken(), sent);
-    // The host has closed it: the next connect goes out, fails, asks again.
+    // The host reports it closed: a connect queued before it heard of that
+    // sends nothing on the channel that is gone, and so does not ask the
+    // host to reopen the channel it has just closed (a host whose socket
+    // was still open would otherwise be made to reopen it).
     w.thread.SetPortState(false);
     w.Connect();
     ASSERT_TRUE(w.WaitFor(3));
+    EXPECT_EQ(w.channel.Taken(), sent);
+    // Open again (the worker lets the old session go): the next connect
+    // goes out, fails, asks again.
+    w.thread.SetPortState(true);
+    w.Connect();
+    ASSERT_TRUE(w.WaitFor(5));
     std::scoped_lock hold(w.lock);
-    EXPECT_EQ(w.outcomes, (std::vector<std::pair<int, bool>>{{0, false}, {1, true}, {0, false}}));
-    EXPECT_EQ(w.closesAt, (std::vector<std::pair<int, int>>{{1, 1}, {2, 1}, {3, 2}}));
+    EXPECT_EQ(w.outcomes,
+              (std::vector<std::pair<int, bool>>{{0, false}, {1, true}, {0, false}, {1, true}, {0, false}}));
+    EXPECT_EQ(w.closesAt, (std::vector<std::pair<int, int>>{{1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 2}}));
     ASSERT_EQ(w.log.size(), 2u);
     EXPECT_EQ(w.log[0].rfind("Operation failed (Connect, ", 0), 0u) << w.log[0];
 }

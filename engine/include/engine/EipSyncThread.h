@@ -169,6 +169,10 @@ protected:
     // went out on the channel that is still there while the two are equal.
     std::atomic<std::uint32_t> PortChanges{0};
     std::uint32_t SentPortChanges = 0; // worker only
+    // The host's last report on the channel: closed, until it reports it
+    // open again, takes none of the processor's bytes. Open until the first
+    // report (the channel may be open before the data source learns of it).
+    std::atomic<bool> PortOpen{true};
     // PortChanges when the worker asked the host to open the channel again
     // ("<<CLOSE>>"); connects wait for the new channel (worker only).
     std::optional<std::uint32_t> ReopenAskedAt;
