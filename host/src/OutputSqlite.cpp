@@ -320,12 +320,13 @@ private:
     int InsertPacket(const TOutputPacket& packet) {
         sqlite3_stmt* s = insert_.get();
         const std::string time = IsoUtc(packet.Time);
+        // A reset keeps the bindings: the packet's own columns are bound once.
+        sqlite3_reset(s);
+        sqlite3_bind_int64(s, 1, UnixMilliseconds(packet.Time));
+        sqlite3_bind_text(s, 2, time.data(), static_cast<int>(time.size()), SQLITE_STATIC);
+        sqlite3_bind_text(s, 3, packet.Source.data(), static_cast<int>(packet.Source.size()), SQLITE_STATIC);
         for (const TOutputValue& value : packet.Values) {
             sqlite3_reset(s);
-            sqlite3_bind_int64(s, 1, UnixMilliseconds(packet.Time));
-            sqlite3_bind_text(s, 2, time.data(), static_cast<int>(time.size()), SQLITE_STATIC);
-            sqlite3_bind_text(s, 3, packet.Source.data(), static_cast<int>(packet.Source.size()),
-                              SQLITE_STATIC);
             sqlite3_bind_text(s, 4, value.Name.data(), static_cast<int>(value.Name.size()), SQLITE_STATIC);
             BindValue(s, 5, value, packet.Time);
             const std::string& type = TypeName(value.Value.Type());
