@@ -253,8 +253,8 @@ TqorParamsListItemWrap::TqorParamsListItemWrap(TqorParamsListItem* item) : item_
 
 void TqorParamsListItemWrap::RefreshNames() {
     name_ = item_->Name;
-    nameW_ = Utf8ToUtf16(item_->Name);
-    lowerUtf8_ = LowerAscii(item_->Name); // ASCII only: the byte length never changes
+    nameW_.reset();
+    lowerUtf8_.reset();
 }
 
 HRESULT TqorParamsListItemWrap::QueryInterface(const TGUID& iid, void** object) {
@@ -286,7 +286,12 @@ void TqorParamsListItemWrap::SetTag(std::int32_t tag) { item_->Tag = static_cast
 
 void TqorParamsListItemWrap::SetFlags(std::uint8_t flags) { item_->Flags = flags; }
 
-const char* TqorParamsListItemWrap::GetLowerUTF8Name() { return lowerUtf8_.c_str(); }
+const char* TqorParamsListItemWrap::GetLowerUTF8Name() {
+    // ASCII only: the byte length never changes.
+    if (!lowerUtf8_)
+        lowerUtf8_ = LowerAscii(name_);
+    return lowerUtf8_->c_str();
+}
 
 std::int32_t TqorParamsListItemWrap::GetTag() { return static_cast<std::int32_t>(item_->Tag); }
 
@@ -324,7 +329,13 @@ void TqorParamsListItemWrap::SetNameW(const char16_t* name) {
     });
 }
 
-const char16_t* TqorParamsListItemWrap::GetNameW() { return nameW_.empty() ? nullptr : nameW_.c_str(); }
+const char16_t* TqorParamsListItemWrap::GetNameW() {
+    if (name_.empty())
+        return nullptr;
+    if (!nameW_)
+        nameW_ = Utf8ToUtf16(name_);
+    return nameW_->c_str();
+}
 
 HRESULT TqorParamsListItemWrap::SetValueW(const TqorVarData* value) {
     return SafeCall([&] {

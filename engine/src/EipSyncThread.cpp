@@ -424,8 +424,8 @@ void TEipSyncThread::ExecCombined(TEipSyncCommand& command) {
     for (std::size_t i = 0; i < command.Parts.size(); ++i) {
         TEipSyncCommand part;
         part.Code = command.Code;
-        part.Key = command.Parts[i].Key;
-        part.Text = command.Parts[i].Text;
+        part.Key = std::move(command.Parts[i].Key);
+        part.Text = std::move(command.Parts[i].Text);
         TEipResultObject result;
         for (std::size_t k = 0; k < counts[i] && next < outcomes.size(); ++k)
             result.Outcomes.push_back(std::move(outcomes[next++]));

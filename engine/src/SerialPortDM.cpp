@@ -372,7 +372,7 @@ void TSerialPortDM::ExportCombined() {
             if (first && item->HeaderCount == 0) {
                 AddHeader(combined, *item);
                 for (int i = 0; i < combined.Count(); ++i)
-                    names.insert(combined.GetItem(i)->LowerName);
+                    names.Insert(combined.GetItem(i)->LowerName);
             }
             auto values = item->PendingList->TakeItems();
             const std::size_t from = first ? 0 : static_cast<std::size_t>(std::max(0, item->HeaderCount));

@@ -40,7 +40,7 @@ void TSerialPortDM::AddUnique(TParsedDataList& packet, TNameSet& names, std::str
 }
 
 void TSerialPortDM::KeepNameUnique(TqorParamsListItem& added, TNameSet& names) {
-    if (names.insert(added.LowerName).second)
+    if (names.Insert(added.LowerName))
         return;
     // Names are made unique when the list is loaded; a bit or member name of
     // one address can still meet another address's name. The later value
@@ -48,7 +48,7 @@ void TSerialPortDM::KeepNameUnique(TqorParamsListItem& added, TNameSet& names) {
     const std::string name = added.Name;
     for (unsigned n = 2;; ++n) {
         added.SetName(name + "_" + std::to_string(n));
-        if (names.insert(added.LowerName).second)
+        if (names.Insert(added.LowerName))
             break;
     }
     if (warnedNames_.insert(name).second)
@@ -58,8 +58,6 @@ void TSerialPortDM::KeepNameUnique(TqorParamsListItem& added, TNameSet& names) {
 
 void TSerialPortDM::ReportOutcomes(TRequestItem& item, const TEipResult& result) {
     const std::string_view command = EipSyncCommandNames[result.Code < EipSyncCommandNames.size() ? result.Code : 3];
-    const std::string failed =
-        FOwner.TextRes ? FOwner.TextRes->OperationFailed : std::string("Operation failed (%s, %s)");
     if (item.LastErrors.size() < result.Outcomes.size())
         item.LastErrors.resize(result.Outcomes.size());
     for (std::size_t i = 0; i < result.Outcomes.size(); ++i) {
@@ -74,7 +72,9 @@ void TSerialPortDM::ReportOutcomes(TRequestItem& item, const TEipResult& result)
         std::string error = outcome.ErrorText.empty() ? std::to_string(outcome.ErrorCode) : outcome.ErrorText;
         if (error == last)
             continue;
-        FOwner.Log(1, FormatTwo(failed, command, SourceName + ": " + outcome.Name + ": " + error));
+        std::string failed =
+            FOwner.TextRes ? FOwner.TextRes->OperationFailed : std::string("Operation failed (%s, %s)");
+        FOwner.Log(1, FormatTwo(std::move(failed), command, SourceName + ": " + outcome.Name + ": " + error));
         last = std::move(error);
     }
 }
@@ -82,7 +82,7 @@ void TSerialPortDM::ReportOutcomes(TRequestItem& item, const TEipResult& result)
 void TSerialPortDM::AddValues(TRequestItem& item, const TEipResult& result, TParsedDataList& packet) {
     TNameSet names;
     for (int i = 0; i < packet.Count(); ++i)
-        names.insert(packet.GetItem(i)->LowerName);
+        names.Insert(packet.GetItem(i)->LowerName);
     for (std::size_t i = 0; i < result.Outcomes.size() && i < item.Exports.size(); ++i) {
         const logix::TLogixReadOutcome& outcome = result.Outcomes[i];
         if (!outcome.Ok())

@@ -193,10 +193,12 @@ void TAcquisition::OnDataPacket(std::uint32_t moduleIndex, std::uint32_t dataSou
         rec.Value2.Data != 0) {
         qor::TqorParamsList items;
         qor::TqorParamsRef::FromVariable(reinterpret_cast<const void*>(rec.Value2.Data)).CopyTo(items);
+        // The list is this call's own copy: its names and values move on.
+        packet.Values.reserve(static_cast<std::size_t>(items.Count()));
         for (int i = 0; i < items.Count(); ++i) {
-            const qor::TqorParamsListItem& item = *items.GetItem(i);
+            qor::TqorParamsListItem& item = *items.GetItem(i);
             if (!item.IsRowMarker())
-                packet.Values.push_back({item.Name, item.Value});
+                packet.Values.push_back({std::move(item.Name), std::move(item.Value)});
         }
     }
     bool first = false;

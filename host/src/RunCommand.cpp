@@ -163,10 +163,15 @@ public:
           }) {
         acquisition_.OnLog = [this](const std::string& line) { log_.Line(line); };
         acquisition_.OnPacket = [this](TOutputPacket&& packet) {
-            for (const std::unique_ptr<IOutput>& o : outputs_)
-                o->Write(packet);
             if (table_)
                 table_->Update(packet);
+            // The last output takes the packet itself.
+            for (std::size_t i = 0; i < outputs_.size(); ++i) {
+                if (i + 1 < outputs_.size())
+                    outputs_[i]->Write(packet);
+                else
+                    outputs_[i]->WriteMoved(std::move(packet));
+            }
         };
     }
 

@@ -253,8 +253,9 @@ TLogixProcessor::TReadPlan& PlanOf(TLogixProcessor& processor, const std::string
 }
 
 // Reads one batch of addresses in one Multiple Service Packet into outcomes.
+// With tagRaw each tag keeps the packet's whole reply as its raw text.
 void ReadBatch(TLogixProcessor& processor, const std::vector<std::string>& addresses, std::size_t first,
-               std::size_t count, std::vector<TLogixReadOutcome>& outcomes, std::string* raw) {
+               std::size_t count, std::vector<TLogixReadOutcome>& outcomes, std::string* raw, bool tagRaw) {
     cip::TMultiServiceRequest packet;
     for (std::size_t i = first; i < first + count; ++i)
         packet.AddService(PlanOf(processor, addresses[i]).Request);
@@ -269,8 +270,8 @@ void ReadBatch(TLogixProcessor& processor, const std::vector<std::string>& addre
     if (multi.GeneralStatus == StatusReplyTooLarge && count > 1) {
         // The replies together did not fit one packet: each half in one.
         const std::size_t half = count / 2;
-        ReadBatch(processor, addresses, first, half, outcomes, raw);
-        ReadBatch(processor, addresses, first + half, count - half, outcomes, raw);
+        ReadBatch(processor, addresses, first, half, outcomes, raw, tagRaw);
+        ReadBatch(processor, addresses, first + half, count - half, outcomes, raw, tagRaw);
         return;
     }
     if (multi.GeneralStatus == StatusReplyTooLarge) {
@@ -296,7 +297,7 @@ void ReadBatch(TLogixProcessor& processor, const std::vector<std::string>& addre
         return fail();
     }
     std::string replyText;
-    if (!multi.Replies.empty() && multi.Replies.front().ReplyData)
+    if (tagRaw && !multi.Replies.empty() && multi.Replies.front().ReplyData)
         replyText.assign(multi.Replies.front().ReplyData->begin(), multi.Replies.front().ReplyData->end());
     for (std::size_t j = 0; j < count; ++j) {
         const auto& service = multi.Replies[j];
@@ -326,7 +327,7 @@ void ReadBatch(TLogixProcessor& processor, const std::vector<std::string>& addre
         outcome.Tag = MakeTag(processor, outcome.Name, service.ResponseData);
         if (!outcome.Tag)
             outcome = Failed(processor, outcome.Name);
-        else
+        else if (tagRaw)
             outcome.Tag->RawData = replyText; // after SetData, which empties it
     }
 }
@@ -400,8 +401,10 @@ std::optional<std::unique_ptr<TLogixTag>> ReadBoolArrayBits(TLogixProcessor& pro
     return MakeBitTag(std::string(address), bits, &processor);
 }
 
-std::vector<TLogixReadOutcome>
-ReadLogixTagsEach(TLogixProcessor& processor, const std::vector<std::string>& addresses, std::string* raw) {
+namespace {
+
+std::vector<TLogixReadOutcome> ReadTagsEach(TLogixProcessor& processor, const std::vector<std::string>& addresses,
+                                            std::string* raw, bool tagRaw) {
     std::vector<TLogixReadOutcome> outcomes(addresses.size());
     // Addresses that cannot be encoded are refused here; the others go out in
     // packets that stay within what one request may carry.
@@ -410,7 +413,9 @@ ReadLogixTagsEach(TLogixProcessor& processor, const std::vector<std::string>& ad
     for (std::size_t i = 0; i < addresses.size(); ++i) {
         outcomes[i].Name = addresses[i];
         const auto [base, bitPart] = SplitBitSpec(addresses[i]);
-        if (const auto error = AddressError(base)) {
+        // An address with a read plan was checked when the plan was made.
+        const bool planned = processor.ReadPlans.find(base) != processor.ReadPlans.end();
+        if (const auto error = planned ? std::nullopt : AddressError(base)) {
             outcomes[i].ErrorCode = ErrInvalidAddress;
             outcomes[i].ErrorText = "Invalid address: " + *error;
             continue;
@@ -452,7 +457,7 @@ ReadLogixTagsEach(TLogixProcessor& processor, const std::vector<std::string>& ad
             replies += reply;
             ++n;
         }
-        ReadBatch(processor, valid, start, n, read, raw);
+        ReadBatch(processor, valid, start, n, read, raw, tagRaw);
         start += n;
     }
     for (std::size_t k = 0; k < read.size(); ++k) {
@@ -462,9 +467,16 @@ ReadLogixTagsEach(TLogixProcessor& processor, const std::vector<std::string>& ad
     return outcomes;
 }
 
+} // namespace
+
+std::vector<TLogixReadOutcome>
+ReadLogixTagsEach(TLogixProcessor& processor, const std::vector<std::string>& addresses, std::string* raw) {
+    return ReadTagsEach(processor, addresses, raw, false);
+}
+
 std::unique_ptr<TLogixTagList> ReadLogixTags(TLogixProcessor& processor,
                                              const std::vector<std::string>& addresses, std::string* raw) {
-    auto outcomes = ReadLogixTagsEach(processor, addresses, raw);
+    auto outcomes = ReadTagsEach(processor, addresses, raw, true);
     std::unique_ptr<TLogixTagList> list;
     for (auto& outcome : outcomes) {
         if (!outcome.Tag)

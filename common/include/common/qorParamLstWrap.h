@@ -7,7 +7,7 @@
 #include "common/qorParamLstIntf.h"
 
 #include <atomic>
-#include <deque>
+#include <list>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -30,7 +30,9 @@ Variant VarDataToVariant(const TqorVarData& value, bool wideRule);
 
 // Storage for values handed out: Put writes v into out, with strings (UTF-8
 // as 0x0100, or UTF-16 as 0x0102 when wide) and arrays pointing into this
-// buffer until the next Put.
+// buffer until the next Put. The containers are lists: what they hold stays
+// where it is while more is added, and an empty one allocates nothing (every
+// item interface has a buffer, and most values are numbers).
 class TqorVarDataBuffer {
 public:
     void Put(const Variant& v, bool wide, TqorVarData& out);
@@ -38,14 +40,15 @@ public:
 private:
     void Write(const Variant& v, bool wide, TqorVarData& out, int depth);
 
-    std::deque<std::string> narrow_;
-    std::deque<std::u16string> wide_;
-    std::deque<std::vector<TqorVarData>> elements_;
-    std::deque<TqorVarArray> arrays_;
+    std::list<std::string> narrow_;
+    std::list<std::u16string> wide_;
+    std::list<std::vector<TqorVarData>> elements_;
+    std::list<TqorVarArray> arrays_;
 };
 
 // The item interface: points to a list item it does not own and caches the
-// item's name three ways (UTF-8, UTF-16, and ASCII-lower-cased UTF-8).
+// item's name three ways (UTF-8, UTF-16, and ASCII-lower-cased UTF-8; the
+// last two made when first asked for).
 class TqorParamsListItemWrap final : public IqorParamsListItemA {
 public:
     // A new item interface carrying one reference for the caller.
@@ -77,8 +80,8 @@ private:
     std::atomic<std::uint32_t> refCount_{1};
     TqorParamsListItem* item_;
     std::string name_;
-    std::u16string nameW_;
-    std::string lowerUtf8_;
+    std::optional<std::u16string> nameW_;
+    std::optional<std::string> lowerUtf8_;
     TqorVarDataBuffer out_;
 };
 

@@ -14,7 +14,10 @@
 #include "engine/RequestItems.h"
 #include "logix/Logix_Address.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <memory>
 #include <string>
 #include <set>
@@ -94,8 +97,23 @@ private:
     // export names.
     void AddValues(TRequestItem& item, const TEipResult& result, TParsedDataList& packet);
     // The lower-case names a packet holds, viewed in its items (which stay
-    // where they are while the packet lives).
-    using TNameSet = std::unordered_set<std::string_view>;
+    // where they are while the packet lives). The set keeps its nodes in a
+    // buffer of its own: a packet of a few hundred values allocates nothing
+    // for them.
+    class TNameSet {
+    public:
+        TNameSet() { names_.reserve(kExpected); }
+        TNameSet(const TNameSet&) = delete;
+        TNameSet& operator=(const TNameSet&) = delete;
+        // Whether the name was new.
+        bool Insert(std::string_view name) { return names_.insert(name).second; }
+
+    private:
+        static constexpr std::size_t kExpected = 256;
+        alignas(std::max_align_t) std::array<std::byte, 16384> buffer_;
+        std::pmr::monotonic_buffer_resource arena_{buffer_.data(), buffer_.size()};
+        std::pmr::unordered_set<std::string_view> names_{&arena_};
+    };
     // Appends an item to the packet under a name no other value of it has.
     void AddUnique(TParsedDataList& packet, TNameSet& names, std::unique_ptr<TqorParamsListItem> item);
     void AddUnique(TParsedDataList& packet, TNameSet& names, std::string_view name, Variant value);

@@ -49,6 +49,9 @@ public:
     // disk wait on the caller's thread beyond a bounded local write). False
     // when this packet will not be written (it is counted as lost).
     virtual bool Write(const TOutputPacket& packet) = 0;
+    // The same for a packet the caller no longer needs: an output that keeps
+    // packets (to write them on a thread of its own) takes it instead of a copy.
+    virtual bool WriteMoved(TOutputPacket&& packet) { return Write(packet); }
     // Everything written so far reaches its destination (files flushed and
     // synced, SQLite committed, MQTT: waits up to timeout for the broker to
     // acknowledge what is buffered). True when every packet given so far is

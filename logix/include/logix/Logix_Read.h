@@ -87,7 +87,8 @@ struct TLogixReadOutcome {
 // The symbolic addresses read in Multiple Service Packets (as many as their
 // requests need), one outcome per address in order. A service the device
 // could not answer in the shared packet (partial transfer) is read again on
-// its own with ReadLogixTag.
+// its own with ReadLogixTag. The exchanges' bytes go to raw, not into each
+// tag (ReadLogixTags gives every tag its packet's reply).
 std::vector<TLogixReadOutcome> ReadLogixTagsEach(TLogixProcessor& processor,
                                                  const std::vector<std::string>& addresses,
                                                  std::string* raw = nullptr);
