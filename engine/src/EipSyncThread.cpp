@@ -7,6 +7,7 @@
 #include "platform/Messages.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 
@@ -187,6 +188,14 @@ void TEipSyncThread::AbortWait() {
         processor_->ChannelClosed();
 }
 
+void TEipSyncThread::Recycle(std::vector<std::unique_ptr<TQueueItem>> spent) {
+    std::scoped_lock hold(spentLock_);
+    if (spent_.empty())
+        spent_.swap(spent);
+    else
+        std::move(spent.begin(), spent.end(), std::back_inserter(spent_));
+}
+
 std::vector<std::unique_ptr<logix::TLogixProcessor>> TEipSyncThread::TakeRetired() {
     std::vector<std::unique_ptr<logix::TLogixProcessor>> taken;
     std::scoped_lock hold(processorLock_);
@@ -231,6 +240,13 @@ bool TEipSyncThread::Report(const TEipSyncCommand& command, bool success, std::i
 }
 
 void TEipSyncThread::ExecuteCommand(TEipSyncCommand& command) {
+    {
+        std::vector<std::unique_ptr<TQueueItem>> spent;
+        {
+            std::scoped_lock hold(spentLock_);
+            spent.swap(spent_);
+        }
+    }
     CurrentCommand = &command;
     try {
         const auto code = static_cast<TEipCommandCode>(command.Code);

@@ -111,8 +111,19 @@ void TSerialPortDM::ProcessResults() {
     if (Thd->Results.Count() == 0)
         return;
     TParsedDataList single;
+    // The results go back to the worker that made them once read.
+    std::vector<std::unique_ptr<TQueueItem>> spent;
+    struct Recycler {
+        TEipSyncThreadEx& thread;
+        std::vector<std::unique_ptr<TQueueItem>>& spent;
+        ~Recycler() {
+            if (!spent.empty())
+                thread.Recycle(std::move(spent));
+        }
+    } recycler{*Thd, spent};
     while (auto popped = QueueItemCast<TEipResult>(Thd->Results.Pop())) {
         TEipResult& result = *popped;
+        spent.push_back(std::move(popped));
         TRequestList::SectionLock lock(RequestList);
         TRequestItem* found = nullptr;
         // An item before it already waits in the combined packet: that one

@@ -672,7 +672,10 @@ void TLogixProcessor::ClearCaches() {
             retiredTagLists_.push_back(std::move(scope.List));
     programScopes_.clear();
     controllerScope_ = {};
-    ReadPlans.clear();
+    // A read in progress holds its addresses' plans: the plans stay, their
+    // reply sizes (which a download may have changed) are forgotten.
+    for (auto& [address, plan] : ReadPlans)
+        plan.ReplySize = 0;
     Templates.Clear();
 }
 

@@ -237,28 +237,37 @@ TLogixReadOutcome Failed(TLogixProcessor& processor, std::string name) {
     return outcome;
 }
 
-// The read plan of an address (its request made on first use). A processor
-// asked for ever new addresses (a browser reading a whole controller) starts
-// its plans afresh now and then rather than keep every one.
-TLogixProcessor::TReadPlan& PlanOf(TLogixProcessor& processor, const std::string& address) {
+using TPlans = std::vector<TLogixProcessor::TReadPlan*>;
+
+// The read plans of the addresses, in their order: those known are given,
+// the others (null) are made now. A processor asked for ever new addresses
+// (a browser reading a whole controller) starts its plans afresh now and then
+// rather than keep every one.
+void MakePlans(TLogixProcessor& processor, const std::vector<std::string>& addresses, TPlans& plans) {
     constexpr std::size_t kMostPlans = 65536;
-    auto found = processor.ReadPlans.find(address);
-    if (found != processor.ReadPlans.end())
-        return found->second;
-    if (processor.ReadPlans.size() >= kMostPlans)
+    const auto unknown = static_cast<std::size_t>(std::count(plans.begin(), plans.end(), nullptr));
+    if (unknown > 0 && processor.ReadPlans.size() + unknown > kMostPlans) {
         processor.ReadPlans.clear();
-    TLogixProcessor::TReadPlan& plan = processor.ReadPlans[address];
-    plan.Request = cip::TReadDataServiceRequest::ReadTag(cip::TIOI::BuildPath(address), 1).Pack();
-    return plan;
+        std::fill(plans.begin(), plans.end(), nullptr);
+    }
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+        if (plans[i] != nullptr)
+            continue;
+        TLogixProcessor::TReadPlan& plan = processor.ReadPlans[addresses[i]];
+        if (plan.Request.empty())
+            plan.Request = cip::TReadDataServiceRequest::ReadTag(cip::TIOI::BuildPath(addresses[i]), 1).Pack();
+        plans[i] = &plan;
+    }
 }
 
 // Reads one batch of addresses in one Multiple Service Packet into outcomes.
 // With tagRaw each tag keeps the packet's whole reply as its raw text.
-void ReadBatch(TLogixProcessor& processor, const std::vector<std::string>& addresses, std::size_t first,
-               std::size_t count, std::vector<TLogixReadOutcome>& outcomes, std::string* raw, bool tagRaw) {
+void ReadBatch(TLogixProcessor& processor, const std::vector<std::string>& addresses, const TPlans& plans,
+               std::size_t first, std::size_t count, std::vector<TLogixReadOutcome>& outcomes, std::string* raw,
+               bool tagRaw) {
     cip::TMultiServiceRequest packet;
     for (std::size_t i = first; i < first + count; ++i)
-        packet.AddService(PlanOf(processor, addresses[i]).Request);
+        packet.AddService(plans[i]->Request);
     const auto fail = [&] {
         for (std::size_t i = first; i < first + count; ++i)
             outcomes[i] = Failed(processor, addresses[i]);
@@ -270,8 +279,8 @@ void ReadBatch(TLogixProcessor& processor, const std::vector<std::string>& addre
     if (multi.GeneralStatus == StatusReplyTooLarge && count > 1) {
         // The replies together did not fit one packet: each half in one.
         const std::size_t half = count / 2;
-        ReadBatch(processor, addresses, first, half, outcomes, raw, tagRaw);
-        ReadBatch(processor, addresses, first + half, count - half, outcomes, raw, tagRaw);
+        ReadBatch(processor, addresses, plans, first, half, outcomes, raw, tagRaw);
+        ReadBatch(processor, addresses, plans, first + half, count - half, outcomes, raw, tagRaw);
         return;
     }
     if (multi.GeneralStatus == StatusReplyTooLarge) {
@@ -323,7 +332,7 @@ void ReadBatch(TLogixProcessor& processor, const std::vector<std::string>& addre
             outcome.ErrorText = TLogixProcessor::ErrorTextOf(ErrInvalidResponse);
             continue;
         }
-        PlanOf(processor, outcome.Name).ReplySize = static_cast<std::uint32_t>(service.ResponseData.size());
+        plans[first + j]->ReplySize = static_cast<std::uint32_t>(service.ResponseData.size());
         outcome.Tag = MakeTag(processor, outcome.Name, service.ResponseData);
         if (!outcome.Tag)
             outcome = Failed(processor, outcome.Name);
@@ -410,12 +419,14 @@ std::vector<TLogixReadOutcome> ReadTagsEach(TLogixProcessor& processor, const st
     // packets that stay within what one request may carry.
     std::vector<std::string> valid;
     std::vector<std::size_t> where;
+    TPlans plans;
     for (std::size_t i = 0; i < addresses.size(); ++i) {
         outcomes[i].Name = addresses[i];
         const auto [base, bitPart] = SplitBitSpec(addresses[i]);
         // An address with a read plan was checked when the plan was made.
-        const bool planned = processor.ReadPlans.find(base) != processor.ReadPlans.end();
-        if (const auto error = planned ? std::nullopt : AddressError(base)) {
+        const auto planned = processor.ReadPlans.find(base);
+        TLogixProcessor::TReadPlan* plan = planned != processor.ReadPlans.end() ? &planned->second : nullptr;
+        if (const auto error = plan != nullptr ? std::nullopt : AddressError(base)) {
             outcomes[i].ErrorCode = ErrInvalidAddress;
             outcomes[i].ErrorText = "Invalid address: " + *error;
             continue;
@@ -432,7 +443,9 @@ std::vector<TLogixReadOutcome> ReadTagsEach(TLogixProcessor& processor, const st
         }
         valid.push_back(base);
         where.push_back(i);
+        plans.push_back(plan);
     }
+    MakePlans(processor, valid, plans);
     std::vector<TLogixReadOutcome> read(valid.size());
     // The packet's own bytes in front of its services.
     const std::size_t header = cip::TMultiServiceRequest().PackedSize() - 2;
@@ -446,7 +459,7 @@ std::vector<TLogixReadOutcome> ReadTagsEach(TLogixProcessor& processor, const st
         std::size_t replies = 4 + 2;
         std::size_t requests = 2; // the service count
         while (start + n < valid.size()) {
-            const TLogixProcessor::TReadPlan& plan = PlanOf(processor, valid[start + n]);
+            const TLogixProcessor::TReadPlan& plan = *plans[start + n];
             const std::size_t reply = 2 + 4 + (plan.ReplySize != 0 ? plan.ReplySize : 6);
             // Each service takes its offset word beside its request.
             if (n > 0 && (header + requests + plan.Request.size() + 2 >
@@ -457,7 +470,7 @@ std::vector<TLogixReadOutcome> ReadTagsEach(TLogixProcessor& processor, const st
             replies += reply;
             ++n;
         }
-        ReadBatch(processor, valid, start, n, read, raw, tagRaw);
+        ReadBatch(processor, valid, plans, start, n, read, raw, tagRaw);
         start += n;
     }
     for (std::size_t k = 0; k < read.size(); ++k) {

@@ -289,6 +289,26 @@ TEST_F(LogixSimTest, ProgramDownloadIsNotDecodedWithTheOldTemplate) {
     const auto& batch = dynamic_cast<const logix::TLogixUDT&>(*results[0].Tag);
     EXPECT_EQ(batch.GetMember("Code").AsInteger(), 5);
     EXPECT_EQ(batch.GetMember("Time").AsInteger(), 400);
+
+    // The same in the middle of a Multiple Service read: the structure that
+    // finds its template changed reads the caches again while the addresses
+    // after it still wait for their replies to be taken.
+    plc.Tags().Set(sim::MakeTag<std::int32_t>("Count", sim::CipType::Dint, {}, {7}));
+    plc.Tags().SetStructure("Second", "RECIPE", {}, {"1", "2", "3"});
+    results = client->Read("Count;Batch;Second;Count");
+    plc.Tags().DefineType("RECIPE", {{"Lot", "DINT", 0}, {"Code", "DINT", 0}, {"Weight", "DINT", 0},
+                                     {"Time", "DINT", 0}});
+    plc.Tags().SetStructure("Batch", "RECIPE", {}, {"9", "6", "500", "600"});
+    plc.Tags().SetStructure("Second", "RECIPE", {}, {"8", "4", "5", "6"});
+    results = client->Read("Count;Batch;Second;Count");
+    ASSERT_EQ(results.size(), 4u);
+    for (const auto& r : results)
+        ASSERT_TRUE(r.Ok()) << r.Name << ": " << r.ErrorText;
+    EXPECT_EQ(dynamic_cast<const logix::TLogixDINT&>(*results[0].Tag).IntegerAt(0), 7);
+    EXPECT_EQ(dynamic_cast<const logix::TLogixUDT&>(*results[1].Tag).GetMember("Lot").AsInteger(), 9);
+    EXPECT_EQ(dynamic_cast<const logix::TLogixUDT&>(*results[1].Tag).GetMember("Time").AsInteger(), 600);
+    EXPECT_EQ(dynamic_cast<const logix::TLogixUDT&>(*results[2].Tag).GetMember("Weight").AsInteger(), 5);
+    EXPECT_EQ(dynamic_cast<const logix::TLogixDINT&>(*results[3].Tag).IntegerAt(0), 7);
 }
 
 } // namespace

@@ -145,6 +145,12 @@ public:
     // result they produced was queued before they were let go: the thread
     // that reads results takes them before it reads, and frees them after.
     std::vector<std::unique_ptr<logix::TLogixProcessor>> TakeRetired();
+    // Results the reading thread is done with, freed by the worker when it
+    // takes its next command: what the worker allocated for them goes back
+    // to its own heap, where its next read reuses it, instead of piling up
+    // there from another thread's frees (which the worker's next large
+    // allocation then has to sort out). Any thread other than the worker.
+    void Recycle(std::vector<std::unique_ptr<TQueueItem>> spent);
 
     // ---- worker
     logix::TLogixProcessor* Processor() const { return processor_.get(); }
@@ -217,6 +223,8 @@ private:
     mutable std::mutex processorLock_;
     std::unique_ptr<logix::TLogixProcessor> processor_;
     std::vector<std::unique_ptr<logix::TLogixProcessor>> retired_;
+    std::mutex spentLock_;
+    std::vector<std::unique_ptr<TQueueItem>> spent_;
     std::uint32_t sessionOpening_ = 0; // worker only
 };
 

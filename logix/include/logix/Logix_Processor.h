@@ -172,6 +172,8 @@ public:
     // takes and brings, by the address as written: its Read Tag request
     // (made once, not at every poll) and the bytes of its last reply data
     // (type word and values; 0 until read), by which later packets are sized.
+    // A read holds pointers to its plans: only the start of a read removes
+    // plans (when there are very many).
     struct TReadPlan {
         TPacketDataArray Request;
         std::uint32_t ReplySize = 0;
