@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <mutex>
 #include <numeric>
 #include <sstream>
 #include <sys/resource.h>
@@ -26,16 +27,22 @@ namespace {
 using namespace host;
 namespace fs = std::filesystem;
 
+// What an output logs, from whichever thread it writes on.
 struct LogLines {
     std::vector<std::string> Lines;
     std::function<void(const std::string&)> Sink() {
-        return [this](const std::string& line) { Lines.push_back(line); };
+        return [this](const std::string& line) {
+            std::scoped_lock hold(Lock);
+            Lines.push_back(line);
+        };
     }
-    int Count(std::string_view text) const {
+    int Count(std::string_view text) {
+        std::scoped_lock hold(Lock);
         return static_cast<int>(std::count_if(Lines.begin(), Lines.end(), [&](const std::string& l) {
             return l.find(text) != std::string::npos;
         }));
     }
+    std::mutex Lock;
 };
 
 std::string ReadFile(const fs::path& path) {
@@ -274,12 +281,15 @@ TEST(OutputsTest, SqliteKeepsRowsWhileAnotherWriterHoldsTheLock) {
             sqlite->Write(Packet("s", {{"n", qor::Variant(std::int32_t{round * 1200 + i})}}));
         sqlite->Flush(std::chrono::milliseconds(30));
     }
+    // On a busy machine the writer may meet the lock only after these flushes.
+    for (int i = 0; i < 300 && log.Count("locked") == 0; ++i)
+        sqlite->Flush(std::chrono::milliseconds(30));
     EXPECT_EQ(log.Count("locked"), 1);
     EXPECT_EQ(log.Lines.size(), 1u);
     EXPECT_EQ(other.Count(), "0");
     ASSERT_EQ(other.Exec("COMMIT"), SQLITE_OK);
 
-    sqlite->Flush(std::chrono::seconds(1));
+    sqlite->Flush(std::chrono::seconds(10));
     EXPECT_EQ(other.Query("SELECT count(*), count(DISTINCT value), min(value), max(value) FROM samples"),
               (std::vector<std::vector<std::string>>{{"3600", "3600", "0", "3599"}}));
     EXPECT_EQ(log.Count("writing again"), 1);
