@@ -95,14 +95,17 @@ TEST(EngineValuesTest, AFailedReadDoesNotHoldTheOtherItems) {
 }
 
 // A device slower than the interval: every item still gets its turn, the one
-// that has waited longest first.
+// that has waited longest first. Each item is its own Read Tag, which the
+// device answers late (items read together would share one Multiple Service
+// Packet, answered at once, and their packets would not show the turns).
 TEST(EngineValuesTest, ADeviceSlowerThanTheIntervalServesEveryItem) {
     auto plc = StartSim();
     plc->Faults().Add(sim::FaultRule(sim::FaultKind::Delay, sim::FaultRule::Always).OnService(0x4C).WithPause(150ms));
     Rig rig;
     rig.Configure({{"A", "Counter", "A", 1, "", "1", 100, 2000},
                    {"B", "Speed", "B", 1, "", "1", 100, 2000},
-                   {"C", "Rpm", "C", 1, "", "1", 100, 2000}});
+                   {"C", "Rpm", "C", 1, "", "1", 100, 2000}},
+                  false, 0, /*combine=*/false);
     rig.Connect({{1, plc->Port()}});
     EXPECT_TRUE(rig.RunUntil(
         [&] { return rig.PacketsOf("A").size() >= 3 && rig.PacketsOf("B").size() >= 3 && rig.PacketsOf("C").size() >= 3; },
