@@ -1,11 +1,10 @@
 // The stack against the simulated controller over real loopback TCP: sessions,
-// identity, routed and connected reads, fragments, Multiple Service Packet,
-// PCCC, and what each failure leaves in LastError or the reply.
+// identity, routed reads in fragments, and what each failure leaves in
+// LastError or the reply. (Connected reads, Multiple Service Packets and PCCC
+// over TCP are the processor's end-to-end tests'; every request the stack
+// builds goes through Wireshark's dissectors in WiresharkCrossCheckTest.)
 #include "TcpSession.h"
-#include "cip/CIP_ForwardOpen.h"
 #include "cip/CIP_IOI.h"
-#include "cip/CIP_MultiService.h"
-#include "cip/CIP_PCCC.h"
 #include "cip/CIP_UnconnectedSend.h"
 #include "sim/SimController.h"
 
@@ -105,10 +104,6 @@ TEST_F(StackE2ETest, RegistersAndReadsTheIdentity) {
     EXPECT_EQ(id.SocketAddress.Address, 0x7F000001u);
 }
 
-TEST_F(StackE2ETest, ReadsATagThroughTheBackplaneRoute) {
-    EXPECT_EQ(RoutedData(ReadTagRequest("Counter", 1)), (TPacketDataArray{0xC4, 0x00, 0x2A, 0x00, 0x00, 0x00}));
-}
-
 TEST_F(StackE2ETest, ReadsALargeArrayInFragments) {
     TPacketDataArray values;
     std::uint8_t status = StatusPartialTransfer;
@@ -126,66 +121,6 @@ TEST_F(StackE2ETest, ReadsALargeArrayInFragments) {
     }
     EXPECT_GT(replies, 1);
     EXPECT_EQ(values, BigBytes());
-}
-
-TEST_F(StackE2ETest, MultipleServicePacketAnswersEachService) {
-    TMultiServiceRequest msp;
-    msp.AddService(ReadTagRequest("Counter", 1).Pack());
-    msp.AddService(ReadTagRequest("Speed", 1).Pack());
-    msp.AddService(ReadTagRequest("Missing", 1).Pack());
-    TMR_Request packed;
-    packed.IsPacked = true;
-    packed.Request_Path = msp.Pack();
-    const auto reply = SendUnconnectedSend(Session(), packed, Slot0);
-    ASSERT_TRUE(reply);
-    const TMultiServiceReply parsed = TMultiServiceReply::Create(*reply);
-    EXPECT_EQ(parsed.ReplyService, 0x8A);
-    EXPECT_TRUE(parsed.HasServiceErrors);
-    ASSERT_EQ(parsed.Replies.size(), 3u);
-    EXPECT_EQ(parsed.Replies[0].ResponseData, (TPacketDataArray{0xC4, 0x00, 0x2A, 0x00, 0x00, 0x00}));
-    EXPECT_EQ(parsed.Replies[1].ResponseData, (TPacketDataArray{0xCA, 0x00, 0x00, 0x00, 0xC0, 0x3F}));
-    EXPECT_EQ(StatusText(parsed.Replies[2].GeneralStatus), "Path Destination Unknown");
-}
-
-TEST_F(StackE2ETest, ConnectedReadsOverAForwardOpenConnection) {
-    ASSERT_TRUE(ForwardOpenToRouter(Session(), Slot0));
-    EXPECT_NE(Session().ConnectionParameters.OTConnectionId, 0u);
-    EXPECT_EQ(plc_.Counters().OpenConnections, 1u);
-
-    TSequenceNumberGenerator sequence;
-    const auto counter = ReadTagConnected(Session(), "Counter", 1, sequence);
-    ASSERT_TRUE(counter);
-    EXPECT_EQ(counter->DataType, 0x00C4);
-    EXPECT_EQ(counter->Data, (TPacketDataArray{0x2A, 0x00, 0x00, 0x00}));
-
-    TPacketDataArray values;
-    std::optional<TReadDataServiceReply> part;
-    do {
-        part = ReadTagFragmentedConnected(Session(), "Big", 300, static_cast<std::uint32_t>(values.size()), sequence);
-        ASSERT_TRUE(part);
-        values.insert(values.end(), part->Data.begin(), part->Data.end());
-    } while (part->GeneralStatus == StatusPartialTransfer && values.size() < 2000);
-    EXPECT_EQ(part->GeneralStatus, StatusSuccess);
-    EXPECT_EQ(values, BigBytes());
-
-    EXPECT_TRUE(ForwardClose(Session(), Slot0));
-    EXPECT_EQ(plc_.Counters().ForwardCloses, 1u);
-    EXPECT_EQ(plc_.Counters().OpenConnections, 0u);
-}
-
-TEST_F(StackE2ETest, PCCCReadsADataTableFile) {
-    ASSERT_TRUE(ForwardOpenToRouter(Session(), TPacketDataArray{}));
-    TSequenceNumberGenerator sequence;
-    sequence.Next(); // the TNS echoed is the sequence count sent
-    const auto reply = ReadPCCC(Session(), "N7:1", 3, sequence);
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->Status, 0);
-    EXPECT_EQ(reply->TNS, 2);
-    EXPECT_EQ(reply->PCCCStatus, 0);
-    EXPECT_EQ(reply->DataType, 0x00C3);
-    EXPECT_EQ(reply->Data, (TPacketDataArray{20, 0, 30, 0, 40, 0}));
-    EXPECT_EQ(plc_.Counters().PcccRequests, 1u);
-    EXPECT_TRUE(ForwardClose(Session(), TPacketDataArray{}));
 }
 
 TEST_F(StackE2ETest, RoutingAndStatusTexts) {

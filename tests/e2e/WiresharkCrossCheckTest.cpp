@@ -2,7 +2,6 @@
 // through Wireshark's dissectors: no malformed packet, no expert error, and the
 // services and tag names decoded are the ones meant.
 #include "../ToolSupport.h"
-#include "../platform/SettingsTestSupport.h"
 #include "TcpSession.h"
 #include "cip/CIP_ForwardOpen.h"
 #include "cip/CIP_IOI.h"
@@ -19,37 +18,6 @@ namespace {
 
 using namespace cip;
 using eip::TPacketDataArray;
-
-std::string Hex(const TPacketDataArray& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (const std::uint8_t b : bytes) {
-        text += digits[b >> 4];
-        text += digits[b & 15];
-    }
-    return text;
-}
-
-struct Dissection {
-    int Status = -1;
-    std::vector<std::string> Lines; // one summary line per packet
-    std::string Errors;
-};
-
-Dissection Dissect(const std::string& tool, const std::vector<std::pair<char, TPacketDataArray>>& packets) {
-    settings_test::TempFolder dir;
-    std::string payloads;
-    for (const auto& [direction, bytes] : packets)
-        payloads += std::string(1, direction) + ' ' + Hex(bytes) + '\n';
-    Dissection result;
-    const std::string input = dir.Write("payloads.txt", payloads), errors = dir.Path("errors.txt");
-    const std::string command = "'" + tool + "' -s < '" + input + "' 2> '" + errors + "'";
-    std::istringstream out(tooltest::Run(command, &result.Status));
-    for (std::string line; std::getline(out, line);)
-        result.Lines.push_back(line);
-    result.Errors = settings_test::ReadText(errors);
-    return result;
-}
 
 TMR_Request ReadTagRequest(std::string_view name, std::uint16_t count) {
     return TMessageRouter::BuildRequest(ServiceCode(TCIPService::ReadTag), TIOI::BuildPath(name),
@@ -101,7 +69,7 @@ TEST(WiresharkCrossCheckTest, RequestsAndRepliesDecodeCleanly) {
     ASSERT_FALSE(ForwardClose(session, slot0));
 
     const auto packets = recorder.Transcript();
-    const Dissection d = Dissect(tool, packets);
+    const tooltest::Dissection d = tooltest::Dissect(tool, packets);
     EXPECT_EQ(d.Status, 0) << d.Errors;
     EXPECT_EQ(d.Errors, "");
     const std::vector<std::string> expected = {

@@ -21,85 +21,22 @@ namespace {
 using namespace enginetest;
 using namespace std::chrono_literals;
 
-TEST(EngineE2ETest, EveryValueKindArrivesUnderItsNamesWithTheStandardItems) {
+// Every kind of value under its names is the truth test's (qorhost run over
+// generated tables); here the standard items every packet carries.
+TEST(EngineE2ETest, APacketCarriesTheStandardItems) {
     auto plc = StartSim();
     Rig rig;
-    rig.Configure({
-        {"Counter", "Counter", "CNT"},
-        {"Scaled", "Counter", "S", 1, "", "0.5"},
-        {"Bit", "Counter#6", "B", 1, "TC1"},      // 123456 = 0x1E240: bit 6 is 1
-        {"Bits", "Speed#2:5", "W", 1, "TC1"},     // 1500 = 0b10111011100
-        {"Temps", "Temps", "T", 3},
-        {"Real", "Temperature", "R"},
-        {"Timer", "Delay", "D"},
-        {"Text", "Message", "M"},
-        {"Motor", "Motor", "MO"},
-        {"Pair", "Counter;Speed", "P;Q"},
-        {"Attr", "@1/1/7", "ID", 1, "TD0"},
-        {"Flags", "StatusWord#0:3", "F"},
-        {"NoNames", "Percent", ""},
-        {"Byte", "Mode", "Y"},
-        {"Mixed", "Counter; @1/1/1 ;@1/1/7", "C;V;P"}, // names pair with the addresses as written
-    });
+    rig.Configure({{"Counter", "Counter", "CNT"}});
     rig.Connect({{1, plc->Port()}});
-    const std::vector<std::string> captions = {"Counter", "Scaled", "Bit",  "Bits",  "Temps", "Real", "Timer",
-                                               "Text",    "Motor",  "Pair", "Attr", "Flags", "NoNames", "Byte", "Mixed"};
-    ASSERT_TRUE(rig.RunUntil([&] {
-        for (const auto& c : captions)
-            if (rig.PacketsOf(c).empty())
-                return false;
-        return true;
-    })) << "missing packets; log: " << (rig.log_.empty() ? "" : rig.log_.back());
-
-    const auto first = [&](const std::string& c) { return Values(rig.PacketsOf(c).front()); };
-    auto counter = first("Counter");
+    ASSERT_TRUE(rig.RunUntil([&] { return !rig.PacketsOf("Counter").empty(); }))
+        << "missing packets; log: " << (rig.log_.empty() ? "" : rig.log_.back());
+    auto counter = Values(rig.PacketsOf("Counter").front());
     EXPECT_EQ(counter["CNT"].AsInteger(), 123456);
     EXPECT_EQ(counter["DATA_SOURCE_ID"].AsInteger(), 1);
     EXPECT_EQ(counter["DATA_SOURCE_NAME"].AsString(), "DS1");
     EXPECT_EQ(counter["EIP_DEVICE"].AsString(), "Simulated Controller");
     EXPECT_EQ(counter["EIP_ADDRESS"].AsString(), "Counter");
     EXPECT_TRUE(counter.count("DATE_TIME_STAMP"));
-    EXPECT_DOUBLE_EQ(first("Scaled")["S"].AsDouble(), 61728.0);
-    auto bit = first("Bit");
-    EXPECT_EQ(bit.count("B6"), 1u);
-    EXPECT_TRUE(bit["B6"].AsBoolean());
-    auto bits = first("Bits");
-    EXPECT_EQ((std::vector<bool>{bits["W2"].AsBoolean(), bits["W3"].AsBoolean(), bits["W4"].AsBoolean(),
-                                 bits["W5"].AsBoolean()}),
-              (std::vector<bool>{true, true, true, false}));
-    EXPECT_EQ(bits.count("W6"), 0u);
-    auto temps = first("Temps");
-    EXPECT_DOUBLE_EQ(temps["T1"].AsDouble(), 20.5);
-    EXPECT_DOUBLE_EQ(temps["T3"].AsDouble(), 21.5);
-    EXPECT_EQ(temps.count("T4"), 0u);
-    EXPECT_DOUBLE_EQ(first("Real")["R"].AsDouble(), 21.5);
-    EXPECT_EQ(first("Timer")["D"].AsInteger(), 1234);
-    EXPECT_EQ(first("Text")["M"].AsString(), "Hello, line 4");
-    auto motor = first("Motor");
-    EXPECT_EQ(motor["MO.Speed"].AsInteger(), 1450);
-    EXPECT_DOUBLE_EQ(motor["MO.Current"].AsDouble(), 12.5);
-    auto pair = first("Pair"); // two names in one Multiple Service Packet
-    EXPECT_EQ(pair["P"].AsInteger(), 123456);
-    EXPECT_EQ(pair["Q"].AsInteger(), 1500);
-    EXPECT_EQ(first("Attr")["ID"].AsString().find("Simulated Controller") != std::string::npos, true);
-    auto flags = first("Flags"); // a WORD is a bit string: bits 0..3 of 0x1234
-    EXPECT_FALSE(flags["F0"].AsBoolean());
-    EXPECT_FALSE(flags["F1"].AsBoolean());
-    EXPECT_TRUE(flags["F2"].AsBoolean());
-    EXPECT_EQ(flags.count("F4"), 0u);
-    auto mixed = first("Mixed");
-    EXPECT_EQ(mixed["C"].AsInteger(), 123456);
-    // "Pair" named its second value "P" first: this one is made unique.
-    EXPECT_EQ(mixed.count("P"), 0u);
-    EXPECT_NE(mixed["P_2"].AsString().find("Simulated Controller"), std::string::npos);
-    EXPECT_EQ(mixed["V"].AsString().find("Simulated"), std::string::npos);
-    auto byte = first("Byte"); // a BYTE has eight bits: 0xA5
-    EXPECT_TRUE(byte["Y0"].AsBoolean());
-    EXPECT_FALSE(byte["Y1"].AsBoolean());
-    EXPECT_TRUE(byte["Y7"].AsBoolean());
-    EXPECT_EQ(byte.count("Y8"), 0u);
-    auto noNames = first("NoNames"); // named after the address
-    EXPECT_EQ(noNames["Percent"].AsInteger(), 200);
 }
 
 TEST(EngineE2ETest, CombinedPacketsKeepComingWhenOneItemKeepsFailing) {

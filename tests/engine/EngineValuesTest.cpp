@@ -1,6 +1,7 @@
 // Every value under its own name, end to end: failed addresses among good
-// ones, pieces of a long list that get no answer, names that would repeat, and
-// a failing or slow device that must not starve the other items.
+// ones, pieces of a long list that get no answer, and a failing or slow device
+// that must not starve the other items. (Names that would repeat are made
+// unique as the truth test's "names" data source checks.)
 #include "EngineRig.h"
 
 #include <gtest/gtest.h>
@@ -77,50 +78,6 @@ TEST(EngineValuesTest, AFailedAddressGivesNoValueAndIsLoggedOncePerChange) {
     EXPECT_EQ(LogLines(rig, "DS1: NOPE is read again"), 1u);
 }
 
-// Names that would repeat across items are made unique when the list is
-// loaded: the later item's element numbers set off with "_", or "_2" added to
-// its name. No value overwrites another.
-TEST(EngineValuesTest, NamesThatWouldRepeatAreMadeUnique) {
-    auto plc = StartSim();
-    std::vector<std::int32_t> scada(30);
-    for (int i = 0; i < 30; ++i)
-        scada[i] = 100 + i;
-    plc->Tags().Set(sim::MakeTag<std::int32_t>("SCADA", sim::CipType::Dint, {30}, scada));
-    Rig rig;
-    rig.Configure({{"One", "SCADA[1]", "", 11}, {"Eleven", "SCADA[11]", "", 11}, {"Words", "Flags", "W", 2}},
-                  /*exportAll=*/true);
-    rig.Connect({{1, plc->Port()}});
-    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketCount() >= 2; }));
-    const auto values = Values(rig.Packets().back());
-    for (int k = 1; k <= 11; ++k) {
-        EXPECT_EQ(values.at("SCADA1" + std::to_string(k)).AsInteger(), 100 + k) << k;
-        EXPECT_EQ(values.at("SCADA11_" + std::to_string(k)).AsInteger(), 110 + k) << k;
-    }
-    // DWORD[2] = 1, 0x80000000: each element its own 32 bits.
-    EXPECT_TRUE(values.at("W10").AsBoolean());
-    EXPECT_FALSE(values.at("W20").AsBoolean());
-    EXPECT_TRUE(values.at("W231").AsBoolean());
-    EXPECT_FALSE(values.at("W131").AsBoolean());
-}
-
-TEST(EngineValuesTest, ItemsWithoutANameAreNotOneItem) {
-    auto plc = StartSim();
-    Rig rig;
-    // No "Name" element at all: both would be "ITEM".
-    std::string xml = RequestXml({{"A", "Counter", ""}, {"B", "Speed", ""}});
-    for (std::size_t at; (at = xml.find("<Name></Name>")) != std::string::npos;)
-        xml.erase(at, 13);
-    const host::TOptionsDialog dialog = host::FetchOptionsDialog(rig.Instance());
-    ASSERT_EQ(host::ConfirmOptionsDialog(rig.Host(), rig.Instance(), dialog,
-                                         {{"Parser config", xml}, {"Export at once ", "1"}}),
-              1u);
-    rig.Connect({{1, plc->Port()}});
-    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketCount() >= 2; }));
-    const auto values = Values(rig.Packets().back());
-    EXPECT_EQ(values.at("ITEM").AsInteger(), 123456);
-    EXPECT_EQ(values.at("ITEM_2").AsInteger(), 1500);
-}
-
 // A read the device refuses releases its data source at once: with one bad
 // tag among four, the good ones keep their cadence instead of waiting out the
 // bad one's time-out (a minute here) at every turn.
@@ -138,14 +95,17 @@ TEST(EngineValuesTest, AFailedReadDoesNotHoldTheOtherItems) {
 }
 
 // A device slower than the interval: every item still gets its turn, the one
-// that has waited longest first.
+// that has waited longest first. Each item is its own Read Tag, which the
+// device answers late (items read together would share one Multiple Service
+// Packet, answered at once, and their packets would not show the turns).
 TEST(EngineValuesTest, ADeviceSlowerThanTheIntervalServesEveryItem) {
     auto plc = StartSim();
     plc->Faults().Add(sim::FaultRule(sim::FaultKind::Delay, sim::FaultRule::Always).OnService(0x4C).WithPause(150ms));
     Rig rig;
     rig.Configure({{"A", "Counter", "A", 1, "", "1", 100, 2000},
                    {"B", "Speed", "B", 1, "", "1", 100, 2000},
-                   {"C", "Rpm", "C", 1, "", "1", 100, 2000}});
+                   {"C", "Rpm", "C", 1, "", "1", 100, 2000}},
+                  false, 0, /*combine=*/false);
     rig.Connect({{1, plc->Port()}});
     EXPECT_TRUE(rig.RunUntil(
         [&] { return rig.PacketsOf("A").size() >= 3 && rig.PacketsOf("B").size() >= 3 && rig.PacketsOf("C").size() >= 3; },

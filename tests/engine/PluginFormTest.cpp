@@ -35,23 +35,6 @@ std::string SourceText() {
     return settings_test::ReadText(std::filesystem::path(QOR_SOURCE_DIR) / "engine/forms/TaPlugin.txt");
 }
 
-// The lines of one object of a text form, without its children.
-std::string OwnLines(const std::string& text, const std::string& header) {
-    const std::size_t at = text.find(header);
-    if (at == std::string::npos)
-        return {};
-    std::string own;
-    for (std::size_t pos = at + header.size(); pos < text.size();) {
-        const std::size_t end = std::min(text.find('\n', pos), text.size());
-        const std::string line = text.substr(pos, end - pos);
-        if (Trim(line) == "end" || Trim(line).starts_with("object "))
-            break;
-        own += line + "\n";
-        pos = end + 1;
-    }
-    return own;
-}
-
 TEST(StoredFormTest, FreePascalsReaderPrintsTheEmbeddedStreamAsItsSource) {
     const std::string tool = tooltest::FindTool("QOR_TPF0_TO_TEXT", "tpf0-to-text");
     if (tool.empty())
@@ -70,12 +53,12 @@ TEST(StoredFormTest, FreePascalsReaderPrintsTheEmbeddedStreamAsItsSource) {
 
     const std::string source = SourceText();
     for (const char* header : {"object aPlugin: TaPlugin\n", "object Properties: TqorStrHolder\n"})
-        EXPECT_EQ(OwnLines(text, header), OwnLines(source, header)) << header;
+        EXPECT_EQ(tooltest::OwnLines(text, header), tooltest::OwnLines(source, header)) << header;
     if (!HasFailure()) {
         EXPECT_EQ(text, source);
     }
     EXPECT_NE(text.find("  OnCreate = qorPluginCreate\n"), std::string::npos);
-    const std::string holder = OwnLines(text, "object Properties: TqorStrHolder\n");
+    const std::string holder = tooltest::OwnLines(text, "object Properties: TqorStrHolder\n");
     for (const char* line : {"    Tag = 9999\n", "    Capacity = 12\n", "    InternalVer = 2\n"})
         EXPECT_NE(holder.find(line), std::string::npos) << line;
 }

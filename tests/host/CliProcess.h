@@ -146,6 +146,7 @@ public:
     }
     int Port() const { return port_; }
     std::string Device() const { return "127.0.0.1:" + std::to_string(port_); }
+    TChild& Process() { return child_; }
 
 private:
     TChild child_;

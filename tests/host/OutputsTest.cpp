@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <mutex>
 #include <numeric>
 #include <sstream>
 #include <sys/resource.h>
@@ -26,25 +27,22 @@ namespace {
 using namespace host;
 namespace fs = std::filesystem;
 
-struct TempDir {
-    fs::path Path;
-    TempDir() {
-        char name[] = "/tmp/qor-outputs-XXXXXX";
-        Path = ::mkdtemp(name);
-    }
-    ~TempDir() { fs::remove_all(Path); }
-};
-
+// What an output logs, from whichever thread it writes on.
 struct LogLines {
     std::vector<std::string> Lines;
     std::function<void(const std::string&)> Sink() {
-        return [this](const std::string& line) { Lines.push_back(line); };
+        return [this](const std::string& line) {
+            std::scoped_lock hold(Lock);
+            Lines.push_back(line);
+        };
     }
-    int Count(std::string_view text) const {
+    int Count(std::string_view text) {
+        std::scoped_lock hold(Lock);
         return static_cast<int>(std::count_if(Lines.begin(), Lines.end(), [&](const std::string& l) {
             return l.find(text) != std::string::npos;
         }));
     }
+    std::mutex Lock;
 };
 
 std::string ReadFile(const fs::path& path) {
@@ -104,10 +102,10 @@ std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
 }
 
 TEST(OutputsTest, CsvQuotesAwkwardFieldsAndWritesTheHeaderOnce) {
-    TempDir dir;
+    settings_test::TempFolder dir;
     LogLines log;
     {
-        auto csv = MakeOutput("csv:data.csv", dir.Path.string(), log.Sink());
+        auto csv = MakeOutput("csv:data.csv", dir.Path().string(), log.Sink());
         csv->Write(Packet("line,1", {{"a,b", qor::Variant("say \"hi\", then\r\nleave")},
                                      {"lone\rcr", qor::Variant("old\rMac line")},
                                      {"q\"uote", qor::Variant(std::int32_t{-0x0302})},
@@ -117,11 +115,11 @@ TEST(OutputsTest, CsvQuotesAwkwardFieldsAndWritesTheHeaderOnce) {
         csv->Flush(std::chrono::seconds(1));
     }
     // A second run appends to the same file without another header.
-    auto again = MakeOutput("csv:data.csv", dir.Path.string(), log.Sink());
+    auto again = MakeOutput("csv:data.csv", dir.Path().string(), log.Sink());
     again->Write(Packet("plain", {{"x", qor::Variant(std::uint64_t{18446744073709551615ull})}}));
     again->Flush(std::chrono::seconds(1));
 
-    const std::string text = ReadFile(dir.Path / "data.csv");
+    const std::string text = ReadFile(dir.Path() / "data.csv");
     const std::vector<std::vector<std::string>> expected = {
         {"time", "source", "item", "value"},
         {"2026-03-01T12:34:56.789Z", "line,1", "a,b", "say \"hi\", then\r\nleave"},
@@ -171,18 +169,18 @@ TEST(OutputsTest, PacketJsonKeepsTypesOrderAndEscaping) {
 }
 
 TEST(OutputsTest, JsonlFileThatCannotBeOpenedKeepsLinesAndRecovers) {
-    TempDir dir;
+    settings_test::TempFolder dir;
     LogLines log;
-    auto jsonl = MakeOutput("jsonl:later/data.jsonl", dir.Path.string(), log.Sink());
+    auto jsonl = MakeOutput("jsonl:later/data.jsonl", dir.Path().string(), log.Sink());
     for (int i = 0; i < 3; ++i)
         jsonl->Write(Packet("s", {{"n", qor::Variant(std::int32_t{i})}}));
     jsonl->Flush(std::chrono::milliseconds(10));
     EXPECT_EQ(log.Count("cannot open"), 1);
 
-    fs::create_directory(dir.Path / "later");
+    fs::create_directory(dir.Path() / "later");
     jsonl->Write(Packet("s", {{"n", qor::Variant(std::int32_t{3})}}));
     jsonl->Flush(std::chrono::seconds(1));
-    EXPECT_EQ(ReadFile(dir.Path / "later/data.jsonl"), "{\"n\":0}\n{\"n\":1}\n{\"n\":2}\n{\"n\":3}\n");
+    EXPECT_EQ(ReadFile(dir.Path() / "later/data.jsonl"), "{\"n\":0}\n{\"n\":1}\n{\"n\":2}\n{\"n\":3}\n");
     EXPECT_EQ(log.Count("writing again"), 1);
     EXPECT_EQ(log.Lines.size(), 2u);
 }
@@ -229,9 +227,9 @@ struct Reader {
 };
 
 TEST(OutputsTest, SqliteRowsAreReadableWhileTheWriterKeepsWriting) {
-    TempDir dir;
+    settings_test::TempFolder dir;
     LogLines log;
-    auto sqlite = MakeOutput("sqlite:log.db", dir.Path.string(), log.Sink());
+    auto sqlite = MakeOutput("sqlite:log.db", dir.Path().string(), log.Sink());
     sqlite->Write(Packet("line 1", {{"i", qor::Variant(std::int16_t{0x0302})},
                                     {"f", qor::Variant(0.1f)},
                                     {"b", qor::Variant(true)},
@@ -241,7 +239,7 @@ TEST(OutputsTest, SqliteRowsAreReadableWhileTheWriterKeepsWriting) {
                                     {"none", qor::Variant()}}));
     sqlite->Flush(std::chrono::seconds(1));
 
-    Reader reader(dir.Path / "log.db");
+    Reader reader(dir.Path() / "log.db");
     EXPECT_EQ(reader.Query("PRAGMA journal_mode")[0][0], "wal");
     EXPECT_EQ(reader.Query("SELECT name FROM pragma_index_info('samples_item_time')"),
               (std::vector<std::vector<std::string>>{{"item"}, {"time_ms"}}));
@@ -273,22 +271,25 @@ TEST(OutputsTest, SqliteRowsAreReadableWhileTheWriterKeepsWriting) {
 }
 
 TEST(OutputsTest, SqliteKeepsRowsWhileAnotherWriterHoldsTheLock) {
-    TempDir dir;
+    settings_test::TempFolder dir;
     LogLines log;
-    auto sqlite = MakeOutput("sqlite:log.db", dir.Path.string(), log.Sink());
-    Reader other(dir.Path / "log.db");
+    auto sqlite = MakeOutput("sqlite:log.db", dir.Path().string(), log.Sink());
+    Reader other(dir.Path() / "log.db");
     ASSERT_EQ(other.Exec("BEGIN IMMEDIATE"), SQLITE_OK);
     for (int round = 0; round < 3; ++round) {
         for (int i = 0; i < 1200; ++i) // more than one batch per round
             sqlite->Write(Packet("s", {{"n", qor::Variant(std::int32_t{round * 1200 + i})}}));
         sqlite->Flush(std::chrono::milliseconds(30));
     }
+    // On a busy machine the writer may meet the lock only after these flushes.
+    for (int i = 0; i < 300 && log.Count("locked") == 0; ++i)
+        sqlite->Flush(std::chrono::milliseconds(30));
     EXPECT_EQ(log.Count("locked"), 1);
     EXPECT_EQ(log.Lines.size(), 1u);
     EXPECT_EQ(other.Count(), "0");
     ASSERT_EQ(other.Exec("COMMIT"), SQLITE_OK);
 
-    sqlite->Flush(std::chrono::seconds(1));
+    sqlite->Flush(std::chrono::seconds(10));
     EXPECT_EQ(other.Query("SELECT count(*), count(DISTINCT value), min(value), max(value) FROM samples"),
               (std::vector<std::vector<std::string>>{{"3600", "3600", "0", "3599"}}));
     EXPECT_EQ(log.Count("writing again"), 1);
@@ -297,7 +298,7 @@ TEST(OutputsTest, SqliteKeepsRowsWhileAnotherWriterHoldsTheLock) {
 // NaN and the infinities have no JSON number, and SQLite turns a NaN REAL
 // into NULL: every output writes the same three texts instead.
 TEST(OutputsTest, NaNAndInfinitiesReadTheSameInEveryOutput) {
-    TempDir dir;
+    settings_test::TempFolder dir;
     LogLines log;
     const double inf = std::numeric_limits<double>::infinity();
     const TOutputPacket packet = Packet("s", {{"nan", qor::Variant(std::numeric_limits<double>::quiet_NaN())},
@@ -305,18 +306,18 @@ TEST(OutputsTest, NaNAndInfinitiesReadTheSameInEveryOutput) {
                                               {"ninf", qor::Variant(-inf)},
                                               {"one", qor::Variant(1.5)}});
     for (const char* target : {"jsonl:v.jsonl", "csv:v.csv", "sqlite:v.db"}) {
-        auto output = MakeOutput(target, dir.Path.string(), log.Sink());
+        auto output = MakeOutput(target, dir.Path().string(), log.Sink());
         EXPECT_TRUE(output->Write(packet));
         EXPECT_TRUE(output->Flush(std::chrono::seconds(5))) << target;
     }
     const std::vector<std::string> texts = {"NaN", "Infinity", "-Infinity"};
-    const auto json = nlohmann::json::parse(ReadFile(dir.Path / "v.jsonl"));
+    const auto json = nlohmann::json::parse(ReadFile(dir.Path() / "v.jsonl"));
     EXPECT_EQ((std::vector<std::string>{json["nan"], json["inf"], json["ninf"]}), texts);
     EXPECT_EQ(json["one"], 1.5);
-    const auto rows = ParseCsv(ReadFile(dir.Path / "v.csv"));
+    const auto rows = ParseCsv(ReadFile(dir.Path() / "v.csv"));
     ASSERT_EQ(rows.size(), 5u);
     EXPECT_EQ((std::vector<std::string>{rows[1][3], rows[2][3], rows[3][3]}), texts);
-    Reader reader(dir.Path / "v.db");
+    Reader reader(dir.Path() / "v.db");
     EXPECT_EQ(reader.Query("SELECT value, typeof(value) FROM samples WHERE item <> 'one'"),
               (std::vector<std::vector<std::string>>{
                   {"NaN", "text"}, {"Infinity", "text"}, {"-Infinity", "text"}}));
@@ -341,8 +342,8 @@ TEST(OutputsTest, TheTimeStampCarriesItsUtcOffset) {
         {1792888200000, {2026, 10, 25, 2, 30, 0, 0}, "2026-10-25T02:30:00.000+02:00"},
         {1792891800000, {2026, 10, 25, 2, 30, 0, 0}, "2026-10-25T02:30:00.000+01:00"},
     };
-    TempDir dir;
-    auto csv = MakeOutput("csv:t.csv", dir.Path.string(), {});
+    settings_test::TempFolder dir;
+    auto csv = MakeOutput("csv:t.csv", dir.Path().string(), {});
     for (const TCase& c : cases) {
         TOutputPacket p =
             Packet("s", {{"DATE_TIME_STAMP", qor::Variant::FromDateTime(qor::EncodeDateTime(c.Stamp))},
@@ -358,7 +359,7 @@ TEST(OutputsTest, TheTimeStampCarriesItsUtcOffset) {
     }
     csv->Flush(std::chrono::seconds(1));
     ::unsetenv("TZ");
-    const auto rows = ParseCsv(ReadFile(dir.Path / "t.csv"));
+    const auto rows = ParseCsv(ReadFile(dir.Path() / "t.csv"));
     ASSERT_EQ(rows.size(), 9u);
     for (std::size_t i = 0; i < std::size(cases); ++i)
         EXPECT_EQ(rows[1 + 2 * i][3], cases[i].Expected);
@@ -368,7 +369,7 @@ TEST(OutputsTest, TheTimeStampCarriesItsUtcOffset) {
 // here the file size limit) holds whole records only, says what it could
 // not write, and writes the rest in order once the file takes data again.
 TEST(OutputsTest, TextFilesHoldWholeRecordsWhenTheDiskFillsUp) {
-    TempDir dir;
+    settings_test::TempFolder dir;
     for (const char* target : {"jsonl:full.jsonl", "csv:full.csv"}) {
         constexpr int kPackets = 144;
         int report[2];
@@ -381,7 +382,7 @@ TEST(OutputsTest, TextFilesHoldWholeRecordsWhenTheDiskFillsUp) {
             ::getrlimit(RLIMIT_FSIZE, &limit);
             const rlimit small{3000, limit.rlim_max};
             ::setrlimit(RLIMIT_FSIZE, &small);
-            auto output = MakeOutput(target, dir.Path.string(), {});
+            auto output = MakeOutput(target, dir.Path().string(), {});
             for (int i = 0; i < kPackets; ++i)
                 output->Write(Packet("s", {{"seq", qor::Variant(std::int32_t{i})},
                                            {"text", qor::Variant(std::string(40, 'x'))}}));
@@ -404,7 +405,7 @@ TEST(OutputsTest, TextFilesHoldWholeRecordsWhenTheDiskFillsUp) {
         EXPECT_EQ(numbers[3], 0u);
 
         const std::string name = std::string(target).substr(std::string(target).find(':') + 1);
-        const std::string text = ReadFile(dir.Path / name);
+        const std::string text = ReadFile(dir.Path() / name);
         std::vector<int> seen;
         if (name.ends_with(".jsonl")) {
             std::istringstream lines(text);
@@ -436,10 +437,10 @@ TEST(OutputsTest, TextFilesHoldWholeRecordsWhenTheDiskFillsUp) {
 // table refuses it) must not commit the rows inserted before it, nor hold up
 // the packets after it: that packet alone is dropped and counted.
 TEST(OutputsTest, SqliteWritesAPacketWholeOrNotAtAll) {
-    TempDir dir;
+    settings_test::TempFolder dir;
     LogLines log;
-    auto sqlite = MakeOutput("sqlite:log.db", dir.Path.string(), log.Sink());
-    Reader reader(dir.Path / "log.db");
+    auto sqlite = MakeOutput("sqlite:log.db", dir.Path().string(), log.Sink());
+    Reader reader(dir.Path() / "log.db");
     ASSERT_EQ(reader.Exec("CREATE TRIGGER refuse BEFORE INSERT ON samples WHEN NEW.item = 'poison' "
                           "BEGIN SELECT RAISE(ABORT, 'no poison here'); END"),
               SQLITE_OK);
@@ -467,34 +468,35 @@ TEST(OutputsTest, SqliteWritesAPacketWholeOrNotAtAll) {
 // A target that can never work as given is said at once, not found out at
 // the end of the run.
 TEST(OutputsTest, AnOutputThatCannotBeOpenedSaysSoAtStart) {
-    TempDir dir;
-    fs::create_directory(dir.Path / "folder");
-    std::ofstream(dir.Path / "text.db") << "not a database, just text that is long enough to be looked at\n";
+    settings_test::TempFolder dir;
+    fs::create_directory(dir.Path() / "folder");
+    std::ofstream(dir.Path() / "text.db")
+        << "not a database, just text that is long enough to be looked at\n";
     for (const char* target : {"sqlite:/nonexistent/x.db", "sqlite:folder", "sqlite:text.db",
                                "jsonl:/nonexistent/x.jsonl", "csv:folder"}) {
-        auto output = MakeOutput(target, dir.Path.string(), {});
+        auto output = MakeOutput(target, dir.Path().string(), {});
         EXPECT_FALSE(output->StartProblem().empty()) << target;
     }
     for (const char* target : {"sqlite:new.db", "jsonl:new.jsonl", "null"})
-        EXPECT_EQ(MakeOutput(target, dir.Path.string(), {})->StartProblem(), "") << target;
+        EXPECT_EQ(MakeOutput(target, dir.Path().string(), {})->StartProblem(), "") << target;
 }
 
 // Log rotation: after Reopen a renamed file gets nothing more, a new file
 // of the old name gets the rest (the CSV one with its header).
 TEST(OutputsTest, ReopenStartsANewFileAfterARename) {
-    TempDir dir;
+    settings_test::TempFolder dir;
     for (const char* name : {"r.jsonl", "r.csv"}) {
         const std::string kind = std::string(name).ends_with(".csv") ? "csv:" : "jsonl:";
-        auto output = MakeOutput(kind + name, dir.Path.string(), {});
+        auto output = MakeOutput(kind + name, dir.Path().string(), {});
         output->Write(Packet("s", {{"seq", qor::Variant(std::int32_t{1})}}));
         output->Flush(std::chrono::seconds(1));
-        fs::rename(dir.Path / name, dir.Path / (std::string(name) + ".1"));
+        fs::rename(dir.Path() / name, dir.Path() / (std::string(name) + ".1"));
         output->Write(Packet("s", {{"seq", qor::Variant(std::int32_t{2})}}));
         output->Reopen();
         output->Write(Packet("s", {{"seq", qor::Variant(std::int32_t{3})}}));
         EXPECT_TRUE(output->Flush(std::chrono::seconds(1)));
-        const std::string old = ReadFile(dir.Path / (std::string(name) + ".1"));
-        const std::string now = ReadFile(dir.Path / name);
+        const std::string old = ReadFile(dir.Path() / (std::string(name) + ".1"));
+        const std::string now = ReadFile(dir.Path() / name);
         if (kind == "csv:") {
             const auto oldRows = ParseCsv(old), newRows = ParseCsv(now);
             ASSERT_EQ(oldRows.size(), 3u);
@@ -511,14 +513,14 @@ TEST(OutputsTest, ReopenStartsANewFileAfterARename) {
 
 // Whatever the umask, nothing the outputs create may be written by others.
 TEST(OutputsTest, FilesAreNeverWorldWritable) {
-    TempDir dir;
+    settings_test::TempFolder dir;
     const mode_t before = ::umask(0);
     for (const char* target : {"jsonl:m.jsonl", "csv:m.csv", "sqlite:m.db"}) {
-        auto output = MakeOutput(target, dir.Path.string(), {});
+        auto output = MakeOutput(target, dir.Path().string(), {});
         output->Write(Packet("s", {{"n", qor::Variant(std::int32_t{1})}}));
         output->Flush(std::chrono::seconds(1));
         // While the SQLite output is open its WAL and shared-memory files exist too.
-        for (const auto& entry : fs::directory_iterator(dir.Path)) {
+        for (const auto& entry : fs::directory_iterator(dir.Path())) {
             struct stat st {};
             ASSERT_EQ(::stat(entry.path().c_str(), &st), 0);
             EXPECT_EQ(st.st_mode & S_IWOTH, 0u) << entry.path();

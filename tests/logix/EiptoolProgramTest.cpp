@@ -123,7 +123,8 @@ TEST_F(EiptoolTest, IdentityBrowseAndUsage) {
     EXPECT_EQ(status, 2);
 }
 
-// The small controllers: symbols of a Micro800, data files of a MicroLogix.
+// The data files of a MicroLogix. (Its reads, and a Micro800's, are the truth
+// test's: eiptool --json read of every address of both.)
 class EiptoolFamilyTest : public ::testing::Test {
 protected:
     std::string Run(sim::SimController& plc, const std::string& arguments, int& status) {
@@ -137,17 +138,6 @@ protected:
     }
 };
 
-TEST_F(EiptoolFamilyTest, Micro800ReadsSymbolsOverItsConnection) {
-    sim::SimController plc(Family(sim::Personality::Micro800));
-    sim::LoadTagText(sim::SampleTagText(), plc.Tags(), plc.Files());
-    plc.Start();
-    int status = -1;
-    const std::string out = Run(plc, "--family micro800 --json 127.0.0.1 read 'Counter;Missing'", status);
-    EXPECT_EQ(status, 1);
-    EXPECT_EQ(out.substr(0, out.find('\n')), R"({"name":"Counter","type":"DINT","values":{"Counter":123456}})");
-    EXPECT_NE(out.find(R"({"name":"Missing","error":5,)"), std::string::npos);
-}
-
 TEST_F(EiptoolFamilyTest, MicroLogixBrowseFindsEveryDataFile) {
     sim::SimController plc(Family(sim::Personality::MicroLogix));
     sim::LoadTagText(sim::SampleTagText(), plc.Tags(), plc.Files());
@@ -158,13 +148,6 @@ TEST_F(EiptoolFamilyTest, MicroLogixBrowseFindsEveryDataFile) {
     EXPECT_NE(files.find(R"({"name":"N7","type":"INT","dims":[10]})"), std::string::npos);
     EXPECT_NE(files.find(R"({"name":"T4","type":"TIMER","dims":[2]})"), std::string::npos);
     EXPECT_NE(files.find(R"({"name":"D10","type":"UINT","dims":[2]})"), std::string::npos);
-
-    const std::string timers = Run(plc, "--family micrologix --json 127.0.0.1 read T4:1", status);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(
-        timers,
-        R"({"name":"T4:1","type":"TIMER","values":{"T41.EN":false,"T41.TT":true,"T41.DN":false,"T41.PRE":500,"T41.ACC":42}})"
-        "\n");
 }
 
 } // namespace

@@ -38,16 +38,4 @@ TEST(LogixTypes, ConvertArrayTakesWholeElementsAndChecksTheRange) {
     }
 }
 
-TEST(LogixTypes, ExpandBitsGoesFromBitZeroUpward) {
-    const Variant bits = ExpandBits(ConvertArray(Bytes, 0, 2, cipType::WORD), 16);
-    const auto& b = bits.AsArray();
-    ASSERT_EQ(b.size(), 16u);
-    EXPECT_TRUE(b[0].AsBoolean()); // 0x0201: bit 0
-    EXPECT_FALSE(b[1].AsBoolean());
-    EXPECT_TRUE(b[9].AsBoolean()); // bit 9
-    EXPECT_FALSE(b[15].AsBoolean());
-    const Variant top = ExpandBits(ConvertArray(Bytes, 0, 8, cipType::LWORD), 64);
-    EXPECT_TRUE(top.AsArray()[63].AsBoolean());
-}
-
 } // namespace

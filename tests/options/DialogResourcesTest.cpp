@@ -37,25 +37,6 @@ std::string ExpectedFormText() {
     return settings_test::ReadText(std::filesystem::path(QOR_SOURCE_DIR) / "options/dialog/frmOption.txt");
 }
 
-// The text of an object of the text form, without its children.
-std::string OwnLines(const std::string& text, const std::string& header) {
-    const std::size_t at = text.find(header);
-    if (at == std::string::npos)
-        return {};
-    std::string own;
-    std::size_t pos = text.find('\n', at) + 1;
-    while (pos < text.size()) {
-        const std::size_t end = text.find('\n', pos);
-        const std::string line = text.substr(pos, end - pos);
-        const std::string_view trimmed = Trim(line);
-        if (trimmed == "end" || trimmed.starts_with("object "))
-            break;
-        own += line + "\n";
-        pos = end + 1;
-    }
-    return own;
-}
-
 TEST(DialogFormTest, FreePascalsReaderPrintsTheLayoutComponentByComponent) {
     const std::string tool = tooltest::FindTool("QOR_TPF0_TO_TEXT", "tpf0-to-text");
     if (tool.empty())
@@ -75,7 +56,7 @@ TEST(DialogFormTest, FreePascalsReaderPrintsTheLayoutComponentByComponent) {
               36u); // the form, 4 panels, 3 labels and edits, 2 check boxes, the menu, 24 items, the dialog
     for (const TStreamObject* c : all) {
         const std::string header = "object " + c->Name + ": " + c->ClassName + "\n";
-        EXPECT_EQ(OwnLines(text, header), OwnLines(expected, header)) << c->Name;
+        EXPECT_EQ(tooltest::OwnLines(text, header), tooltest::OwnLines(expected, header)) << c->Name;
     }
     // Then the order and nesting, once every component is right.
     if (!HasFailure()) {

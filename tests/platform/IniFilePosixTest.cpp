@@ -5,7 +5,6 @@
 
 #include "ChildProcess.h"
 #include "IniFileSavers.h"
-#include "SettingsTestSupport.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -18,33 +17,15 @@ namespace {
 
 using platform::IniFile;
 using settings_test::ExpectEveryKeyOf;
+using settings_test::kOriginal;
 using settings_test::kRounds;
 using settings_test::ReadText;
 using settings_test::RunInChild;
 using settings_test::SaveRounds;
-using settings_test::TempFolder;
 using settings_test::WriteText;
 using ::testing::UnorderedElementsAre;
 
-const std::string kOriginal = "; Settings of the logger\n"
-                              "; two lines\n"
-                              "\n"
-                              "[DS1.Common]\n"
-                              "; poll period\n"
-                              "Interval=1000\n"
-                              "Name = \"  x  \"\n"
-                              "\n"
-                              "[Other]\n"
-                              "# written by hand\n"
-                              "Key=Value ; not a comment\n"
-                              "\n"
-                              "; the end\n";
-
-class IniFilePosixTest : public ::testing::Test {
-protected:
-    std::filesystem::path File() const { return folder_ / "settings.ini"; }
-    TempFolder folder_;
-};
+class IniFilePosixTest : public settings_test::IniFileFixture {};
 
 TEST_F(IniFilePosixTest, FailedSaveLeavesTheOriginalFileWholeAndNoTemporaryBehind) {
     WriteText(File(), kOriginal);

@@ -1,8 +1,11 @@
-// Savers of one INI file side by side, for the tests of threads and of
+// An INI file in a scratch folder, a hand-written one to start from, and
+// savers of one INI file side by side, for the tests of threads and of
 // processes sharing it.
 #pragma once
 
 #include "platform/IniFile.h"
+
+#include "SettingsTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +13,26 @@
 #include <string>
 
 namespace settings_test {
+
+inline const std::string kOriginal = "; Settings of the logger\n"
+                                     "; two lines\n"
+                                     "\n"
+                                     "[DS1.Common]\n"
+                                     "; poll period\n"
+                                     "Interval=1000\n"
+                                     "Name = \"  x  \"\n"
+                                     "\n"
+                                     "[Other]\n"
+                                     "# written by hand\n"
+                                     "Key=Value ; not a comment\n"
+                                     "\n"
+                                     "; the end\n";
+
+class IniFileFixture : public ::testing::Test {
+protected:
+    std::filesystem::path File() const { return folder_ / "settings.ini"; }
+    TempFolder folder_;
+};
 
 // Saves one new key of prefix per round, each through a fresh IniFile, as an
 // instance saving its settings does. A save that put back the file as it was

@@ -1,7 +1,6 @@
 #include "platform/IniFile.h"
 
 #include "IniFileSavers.h"
-#include "SettingsTestSupport.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,34 +13,13 @@ namespace {
 
 using platform::IniFile;
 using settings_test::ExpectEveryKeyOf;
+using settings_test::kOriginal;
 using settings_test::kRounds;
-using settings_test::SaveRounds;
 using settings_test::ReadText;
-using settings_test::TempFolder;
+using settings_test::SaveRounds;
 using settings_test::WriteText;
-using ::testing::UnorderedElementsAre;
 
-const std::string kOriginal = "; Settings of the logger\n"
-                              "; two lines\n"
-                              "\n"
-                              "[DS1.Common]\n"
-                              "; poll period\n"
-                              "Interval=1000\n"
-                              "Name = \"  x  \"\n"
-                              "\n"
-                              "[Other]\n"
-                              "# written by hand\n"
-                              "Key=Value ; not a comment\n"
-                              "\n"
-                              "; the end\n";
-
-class IniFileTest : public ::testing::Test {
-protected:
-    std::filesystem::path File() const { return folder_ / "settings.ini"; }
-    TempFolder folder_;
-};
-
-// ---- keeping the file
+class IniFileTest : public settings_test::IniFileFixture {};
 
 TEST_F(IniFileTest, SaveChangesOnlyWhatWasWrittenAndKeepsComments) {
     WriteText(File(), kOriginal);
@@ -183,10 +161,7 @@ TEST_F(IniFileTest, FileThatCannotBeReadIsNeverOverwritten) {
     EXPECT_TRUE(folder.ReadError());
 }
 
-
-
 // ---- several savers of one file
-
 
 TEST_F(IniFileTest, ThreadsSavingOneFileKeepEachOthersKeys) {
     WriteText(File(), "; shared by the host and its instances\n[Main]\nLanguage=de\n");
@@ -206,7 +181,6 @@ TEST_F(IniFileTest, ThreadsSavingOneFileKeepEachOthersKeys) {
     EXPECT_EQ(IniFile(File()).ReadString("Main", "Language"), "de");
     EXPECT_EQ(ReadText(File()).rfind("; shared by the host and its instances\n", 0), 0u);
 }
-
 
 TEST_F(IniFileTest, SaveAppliesOnlyItsOwnChangesToWhatIsOnDiskNow) {
     WriteText(File(), "[A]\nkeep=1\ngone=1\nmine=1\n");

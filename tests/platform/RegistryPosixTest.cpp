@@ -15,27 +15,6 @@ using namespace platform;
 using settings_test::RunInChild;
 using settings_test::TempFolder;
 
-class RegistryPosixTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        RegStatus status{};
-        store_ = RegistryStore::Open(File(), &status);
-        ASSERT_EQ(status, RegStatus::Success);
-        ASSERT_TRUE(store_);
-    }
-
-    std::filesystem::path File() const { return folder_ / "registry.sqlite3"; }
-
-    RegistryKey CreateKey(RegistryRoot root, std::string_view path) {
-        RegistryKey key;
-        EXPECT_EQ(key.Create(root, path, nullptr, store_), RegStatus::Success) << path;
-        return key;
-    }
-
-    TempFolder folder_;
-    std::shared_ptr<RegistryStore> store_;
-};
-
 TEST(RegistryStoreTest, FileThatIsNotAStoreIsRefusedAndLeftAlone) {
     TempFolder folder;
     const auto path = folder / "settings.ini";
@@ -46,15 +25,17 @@ TEST(RegistryStoreTest, FileThatIsNotAStoreIsRefusedAndLeftAlone) {
     EXPECT_EQ(settings_test::ReadText(path), "[Section]\nKey=Value\n");
 }
 
-TEST_F(RegistryPosixTest, ProcessDyingInsideATransactionLeavesTheStoreAsItWas) {
+TEST(RegistryPosixTest, ProcessDyingInsideATransactionLeavesTheStoreAsItWas) {
+    TempFolder folder;
+    const auto file = folder / "registry.sqlite3";
     {
-        RegistryKey key = CreateKey(HKEY_LOCAL_MACHINE, "Software\\App");
+        // No connection crosses the fork: the children open their own.
+        auto store = RegistryStore::Open(file);
+        RegistryKey key;
+        ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, "Software\\App", nullptr, store), RegStatus::Success);
         ASSERT_EQ(key.WriteString("Parser config", "old"), RegStatus::Success);
         ASSERT_EQ(key.WriteDword("Left", 326), RegStatus::Success);
     }
-    // No connection crosses the fork: the children open their own.
-    store_.reset();
-    const auto file = File();
     auto save = [file](bool commit) {
         auto store = RegistryStore::Open(file);
         RegistryKey key;
@@ -77,20 +58,20 @@ TEST_F(RegistryPosixTest, ProcessDyingInsideATransactionLeavesTheStoreAsItWas) {
     };
 
     ASSERT_EQ(RunInChild([&] { return save(false); }), 0);
-    store_ = RegistryStore::Open(file);
-    ASSERT_TRUE(store_);
+    auto store = RegistryStore::Open(file);
+    ASSERT_TRUE(store);
     RegistryKey key;
-    ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\App", RegAccess::Read, store_), RegStatus::Success);
+    ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\App", RegAccess::Read, store), RegStatus::Success);
     EXPECT_EQ(key.ReadString("Parser config"), "old");
     EXPECT_EQ(key.ReadDword("Left"), 326u);
     EXPECT_FALSE(key.KeyExists("Net"));
 
     // The same save committed is all there, so the child really wrote.
     key.Close();
-    store_.reset();
+    store.reset();
     ASSERT_EQ(RunInChild([&] { return save(true); }), 0);
-    store_ = RegistryStore::Open(file);
-    ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\App", RegAccess::Read, store_), RegStatus::Success);
+    store = RegistryStore::Open(file);
+    ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, "Software\\App", RegAccess::Read, store), RegStatus::Success);
     EXPECT_EQ(key.ReadString("Parser config"), "new");
     EXPECT_TRUE(key.KeyExists("Net"));
 }

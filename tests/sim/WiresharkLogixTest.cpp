@@ -4,26 +4,11 @@
 #include "../ToolSupport.h"
 #include "SimFixture.h"
 
-#include <cstdio>
-#include <fstream>
-#include <sstream>
-#include <unistd.h>
-
 namespace {
 
 using simtest::Bytes;
 using simtest::Cat;
 using simtest::Text;
-
-std::string Hex(const Bytes& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (const std::uint8_t b : bytes) {
-        text += digits[b >> 4];
-        text += digits[b & 15];
-    }
-    return text;
-}
 
 TEST(WiresharkLogixTest, BrowseTemplateAndStructureRepliesDecodeCleanly) {
     const std::string tool = tooltest::FindTool("QOR_CIP_DISSECT", "cip-dissect");
@@ -35,10 +20,11 @@ TEST(WiresharkLogixTest, BrowseTemplateAndStructureRepliesDecodeCleanly) {
     plc.Start();
     simtest::TestConnection connection(plc.Port());
 
-    std::string payloads;
+    std::vector<std::pair<char, Bytes>> packets;
     auto exchange = [&](const Bytes& packet) {
         const Bytes reply = connection.Exchange(packet);
-        payloads += "> " + Hex(packet) + "\n< " + Hex(reply) + "\n";
+        packets.emplace_back('>', packet);
+        packets.emplace_back('<', reply);
         return reply;
     };
     const Bytes registered = exchange(simtest::Encaps(0x65, 0, {0x01, 0x00, 0x00, 0x00}));
@@ -63,15 +49,8 @@ TEST(WiresharkLogixTest, BrowseTemplateAndStructureRepliesDecodeCleanly) {
         exchange(simtest::Encaps(0x6F, handle, simtest::RRData(simtest::Routed(request, {0x01, 0x00}))));
     }
 
-    char path[] = "/tmp/sim-wireshark-XXXXXX";
-    const int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
-    std::ofstream(path) << payloads;
-    int status = -1;
-    const std::string out = tooltest::Run("'" + tool + "' -s < '" + path + "' 2>&1", &status);
-    std::remove(path);
-    EXPECT_EQ(status, 0) << out;
+    const tooltest::Dissection d = tooltest::Dissect(tool, packets);
+    EXPECT_EQ(d.Status, 0) << d.Errors;
     const std::vector<std::string> expected = {
         "Register Session (Req)",
         "Register Session (Rsp)",
@@ -90,14 +69,10 @@ TEST(WiresharkLogixTest, BrowseTemplateAndStructureRepliesDecodeCleanly) {
         "Unconnected Send: 'Motor' - 'Running' - Service (0x4c)",
         "Success: 'Motor' - 'Running' - Service (0x4c)",
     };
-    std::vector<std::string> lines;
-    std::istringstream stream(out);
-    for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line);
-    }
-    ASSERT_EQ(lines.size(), expected.size()) << out;
+    ASSERT_EQ(d.Lines.size(), expected.size()) << d.Errors;
     for (std::size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_NE(lines[i].find(expected[i]), std::string::npos) << "packet " << i + 1 << ": " << lines[i];
+        EXPECT_NE(d.Lines[i].find(expected[i]), std::string::npos)
+            << "packet " << i + 1 << ": " << d.Lines[i];
     }
 }
 

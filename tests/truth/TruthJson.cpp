@@ -1,282 +1,93 @@
 #include "TruthJson.h"
 
-#include <algorithm>
+#include <nlohmann/json.hpp>
+
 #include <charconv>
-#include <cstdio>
 #include <map>
 
 namespace truth {
 namespace {
 
-class Parser {
+// Builds the tree from the parser's events: every member in order (repeated
+// keys too) and every number as its text. The containers open at the moment
+// are on the stack; a value goes into the innermost one, whose earlier
+// children may move, never the containers themselves.
+class Builder {
 public:
-    explicit Parser(std::string_view text) : s_(text) {}
+    using Json = nlohmann::json;
 
-    std::optional<JValue> Document(std::string* error) {
-        try {
-            JValue v = Value(0);
-            Blank();
-            if (at_ != s_.size())
-                Fail("text after the value");
-            return v;
-        } catch (const std::string& why) {
-            if (error)
-                *error = why + " at offset " + std::to_string(at_);
-            return std::nullopt;
-        }
+    bool null() { return Put(JValue{}); }
+    bool boolean(bool v) {
+        JValue j;
+        j.Type = JValue::Kind::Bool;
+        j.Boolean = v;
+        return Put(std::move(j));
     }
+    bool number_integer(Json::number_integer_t v) { return Number(std::to_string(v)); }
+    bool number_unsigned(Json::number_unsigned_t v) { return Number(std::to_string(v)); }
+    bool number_float(Json::number_float_t, const std::string& text) { return Number(text); }
+    bool string(std::string& text) {
+        JValue j;
+        j.Type = JValue::Kind::String;
+        j.Text = std::move(text);
+        return Put(std::move(j));
+    }
+    bool binary(Json::binary_t&) { return false; }
+    bool start_object(std::size_t) { return Open(JValue::Kind::Object); }
+    bool key(std::string& key) {
+        key_ = std::move(key);
+        return true;
+    }
+    bool end_object() { return Close(); }
+    bool start_array(std::size_t) { return Open(JValue::Kind::Array); }
+    bool end_array() { return Close(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) {
+        error_ = e.what();
+        return false;
+    }
+
+    JValue& Root() { return root_; }
+    const std::string& Error() const { return error_; }
 
 private:
-    [[noreturn]] void Fail(const std::string& why) { throw why; }
-
-    void Blank() {
-        while (at_ < s_.size() && (s_[at_] == ' ' || s_[at_] == '\t' || s_[at_] == '\n' || s_[at_] == '\r'))
-            ++at_;
-    }
-    char Peek() {
-        if (at_ >= s_.size())
-            Fail("unexpected end");
-        return s_[at_];
-    }
-    void Expect(std::string_view word) {
-        if (s_.substr(at_, word.size()) != word)
-            Fail("expected " + std::string(word));
-        at_ += word.size();
-    }
-
-    JValue Value(int depth) {
-        if (depth > 64)
-            Fail("nested too deep");
-        Blank();
-        JValue v;
-        switch (Peek()) {
-        case '{':
-            v.Type = JValue::Kind::Object;
-            ++at_;
-            Blank();
-            if (Peek() == '}') {
-                ++at_;
-                return v;
-            }
-            for (;;) {
-                Blank();
-                if (Peek() != '"')
-                    Fail("expected a key");
-                std::string key = String();
-                Blank();
-                if (Peek() != ':')
-                    Fail("expected ':'");
-                ++at_;
-                v.Members.push_back(JMember{std::move(key), Value(depth + 1)});
-                Blank();
-                if (Peek() == ',') {
-                    ++at_;
-                    continue;
-                }
-                if (Peek() != '}')
-                    Fail("expected ',' or '}'");
-                ++at_;
-                return v;
-            }
-        case '[':
-            v.Type = JValue::Kind::Array;
-            ++at_;
-            Blank();
-            if (Peek() == ']') {
-                ++at_;
-                return v;
-            }
-            for (;;) {
-                v.Items.push_back(Value(depth + 1));
-                Blank();
-                if (Peek() == ',') {
-                    ++at_;
-                    continue;
-                }
-                if (Peek() != ']')
-                    Fail("expected ',' or ']'");
-                ++at_;
-                return v;
-            }
-        case '"':
-            v.Type = JValue::Kind::String;
-            v.Text = String();
-            return v;
-        case 't':
-            Expect("true");
-            v.Type = JValue::Kind::Bool;
-            v.Boolean = true;
-            return v;
-        case 'f':
-            Expect("false");
-            v.Type = JValue::Kind::Bool;
-            return v;
-        case 'n':
-            Expect("null");
-            return v;
-        default:
-            v.Type = JValue::Kind::Number;
-            v.Text = Number();
-            return v;
+    JValue* Place(JValue v) {
+        if (open_.empty()) {
+            root_ = std::move(v);
+            return &root_;
         }
+        JValue& in = *open_.back();
+        if (in.Type == JValue::Kind::Array) {
+            in.Items.push_back(std::move(v));
+            return &in.Items.back();
+        }
+        in.Members.push_back(JMember{std::move(key_), std::move(v)});
+        return &in.Members.back().Value;
+    }
+    bool Put(JValue v) {
+        Place(std::move(v));
+        return true;
+    }
+    bool Number(std::string text) {
+        JValue j;
+        j.Type = JValue::Kind::Number;
+        j.Text = std::move(text);
+        return Put(std::move(j));
+    }
+    bool Open(JValue::Kind kind) {
+        JValue j;
+        j.Type = kind;
+        open_.push_back(Place(std::move(j)));
+        return true;
+    }
+    bool Close() {
+        open_.pop_back();
+        return true;
     }
 
-    // The JSON number grammar, exactly.
-    std::string Number() {
-        const std::size_t start = at_;
-        auto digits = [&] {
-            const std::size_t from = at_;
-            while (at_ < s_.size() && s_[at_] >= '0' && s_[at_] <= '9')
-                ++at_;
-            return at_ - from;
-        };
-        if (at_ < s_.size() && s_[at_] == '-')
-            ++at_;
-        if (at_ < s_.size() && s_[at_] == '0')
-            ++at_;
-        else if (digits() == 0)
-            Fail("bad number");
-        if (at_ < s_.size() && s_[at_] == '.') {
-            ++at_;
-            if (digits() == 0)
-                Fail("bad fraction");
-        }
-        if (at_ < s_.size() && (s_[at_] == 'e' || s_[at_] == 'E')) {
-            ++at_;
-            if (at_ < s_.size() && (s_[at_] == '+' || s_[at_] == '-'))
-                ++at_;
-            if (digits() == 0)
-                Fail("bad exponent");
-        }
-        return std::string(s_.substr(start, at_ - start));
-    }
-
-    unsigned Hex4() {
-        if (at_ + 4 > s_.size())
-            Fail("short \\u escape");
-        unsigned v = 0;
-        const auto [end, ec] = std::from_chars(s_.data() + at_, s_.data() + at_ + 4, v, 16);
-        if (ec != std::errc() || end != s_.data() + at_ + 4)
-            Fail("bad \\u escape");
-        at_ += 4;
-        return v;
-    }
-
-    static void PutUtf8(std::string& out, std::uint32_t cp) {
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-
-    // One UTF-8 sequence copied as it is, after checking it is well formed.
-    void CopyUtf8(std::string& out) {
-        const auto b = static_cast<unsigned char>(s_[at_]);
-        std::size_t n = 0;
-        std::uint32_t cp = 0;
-        if (b >= 0xC2 && b <= 0xDF) {
-            n = 1;
-            cp = b & 0x1F;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            n = 2;
-            cp = b & 0x0F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            n = 3;
-            cp = b & 0x07;
-        } else {
-            Fail("invalid UTF-8");
-        }
-        if (at_ + n >= s_.size())
-            Fail("invalid UTF-8");
-        for (std::size_t i = 1; i <= n; ++i) {
-            const auto c = static_cast<unsigned char>(s_[at_ + i]);
-            if ((c & 0xC0) != 0x80)
-                Fail("invalid UTF-8");
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        if ((n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            Fail("invalid UTF-8");
-        out.append(s_.substr(at_, n + 1));
-        at_ += n + 1;
-    }
-
-    std::string String() {
-        ++at_; // the opening quote
-        std::string out;
-        for (;;) {
-            const char c = Peek();
-            if (c == '"') {
-                ++at_;
-                return out;
-            }
-            if (static_cast<unsigned char>(c) < 0x20)
-                Fail("control character in a string");
-            if (static_cast<unsigned char>(c) >= 0x80) {
-                CopyUtf8(out);
-                continue;
-            }
-            ++at_;
-            if (c != '\\') {
-                out += c;
-                continue;
-            }
-            const char e = Peek();
-            ++at_;
-            switch (e) {
-            case '"':
-            case '\\':
-            case '/':
-                out += e;
-                break;
-            case 'b':
-                out += '\b';
-                break;
-            case 'f':
-                out += '\f';
-                break;
-            case 'n':
-                out += '\n';
-                break;
-            case 'r':
-                out += '\r';
-                break;
-            case 't':
-                out += '\t';
-                break;
-            case 'u': {
-                std::uint32_t cp = Hex4();
-                if (cp >= 0xD800 && cp <= 0xDBFF) {
-                    Expect("\\u");
-                    const unsigned low = Hex4();
-                    if (low < 0xDC00 || low > 0xDFFF)
-                        Fail("lone surrogate");
-                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-                    Fail("lone surrogate");
-                }
-                PutUtf8(out, cp);
-                break;
-            }
-            default:
-                Fail("bad escape");
-            }
-        }
-    }
-
-    std::string_view s_;
-    std::size_t at_ = 0;
+    JValue root_;
+    std::vector<JValue*> open_;
+    std::string key_;
+    std::string error_;
 };
 
 } // namespace
@@ -285,34 +96,30 @@ bool JValue::IsInteger() const {
     return Type == Kind::Number && Text.find_first_of(".eE") == std::string::npos;
 }
 
-std::optional<std::int64_t> JValue::AsInt64() const {
-    if (!IsInteger())
-        return std::nullopt;
-    std::int64_t v = 0;
-    const auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), v);
-    if (ec != std::errc() || end != Text.data() + Text.size())
+namespace {
+
+// The whole text as a number of that type, or nothing.
+template <class T>
+std::optional<T> Whole(const std::string& text) {
+    T v{};
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (ec != std::errc() || end != text.data() + text.size())
         return std::nullopt;
     return v;
+}
+
+} // namespace
+
+std::optional<std::int64_t> JValue::AsInt64() const {
+    return IsInteger() ? Whole<std::int64_t>(Text) : std::nullopt;
 }
 
 std::optional<std::uint64_t> JValue::AsUInt64() const {
-    if (!IsInteger() || Text.front() == '-')
-        return std::nullopt;
-    std::uint64_t v = 0;
-    const auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), v);
-    if (ec != std::errc() || end != Text.data() + Text.size())
-        return std::nullopt;
-    return v;
+    return IsInteger() && Text.front() != '-' ? Whole<std::uint64_t>(Text) : std::nullopt;
 }
 
 std::optional<double> JValue::AsDouble() const {
-    if (Type != Kind::Number)
-        return std::nullopt;
-    double v = 0;
-    const auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), v);
-    if (ec != std::errc() || end != Text.data() + Text.size())
-        return std::nullopt;
-    return v;
+    return Type == Kind::Number ? Whole<double>(Text) : std::nullopt;
 }
 
 const JValue* JValue::Find(std::string_view key) const {
@@ -358,39 +165,18 @@ std::string JValue::Dump() const {
 }
 
 std::optional<JValue> ParseJson(std::string_view text, std::string* error) {
-    return Parser(text).Document(error);
+    // Strict: one whole text, trailing bytes and invalid UTF-8 refused.
+    Builder builder;
+    if (!nlohmann::json::sax_parse(text, &builder, nlohmann::json::input_format_t::json, true)) {
+        if (error)
+            *error = builder.Error();
+        return std::nullopt;
+    }
+    return std::move(builder.Root());
 }
 
 std::string JsonQuote(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char hex[8];
-                std::snprintf(hex, sizeof hex, "\\u%04x", static_cast<unsigned char>(c));
-                out += hex;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
+    return nlohmann::json(std::string(text)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 } // namespace truth

@@ -1,8 +1,9 @@
-// A strict JSON reader for the truth test. It keeps what a general-purpose
-// parser hides: object members in order with every repeated key (a parser that
-// keeps one of two equal keys would hide a value overwritten by its name), and
-// numbers as their text, so that a ULINT is compared as an unsigned 64-bit
-// integer and a REAL as the exact double its text denotes.
+// A strict JSON reader for the truth test, on the events of the library's
+// parser. It keeps what a document object hides: object members in order with
+// every repeated key (a reader that keeps one of two equal keys would hide a
+// value overwritten by its name), and numbers as their text, so that a ULINT
+// is compared as an unsigned 64-bit integer and a REAL as the exact double its
+// text denotes.
 #pragma once
 
 #include <cstdint>

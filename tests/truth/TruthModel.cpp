@@ -14,62 +14,6 @@ namespace truth {
 
 // ---- Expect ----------------------------------------------------------------
 
-Expect Expect::Signed(std::int64_t v) {
-    Expect e;
-    e.Type = Kind::Signed;
-    e.Int = v;
-    return e;
-}
-Expect Expect::Unsigned(std::uint64_t v) {
-    Expect e;
-    e.Type = Kind::Unsigned;
-    e.UInt = v;
-    return e;
-}
-Expect Expect::Real(float v) {
-    Expect e;
-    e.Type = Kind::Real;
-    e.Single = v;
-    e.Number = static_cast<double>(v);
-    return e;
-}
-Expect Expect::Double(double v) {
-    Expect e;
-    e.Type = Kind::Double;
-    e.Number = v;
-    return e;
-}
-Expect Expect::ScaledValue(double v) {
-    Expect e;
-    e.Type = Kind::Scaled;
-    e.Number = v;
-    return e;
-}
-Expect Expect::Bool(bool v) {
-    Expect e;
-    e.Type = Kind::Bool;
-    e.Boolean = v;
-    return e;
-}
-Expect Expect::String(std::string v) {
-    Expect e;
-    e.Type = Kind::Text;
-    e.Text = std::move(v);
-    return e;
-}
-Expect Expect::Date(std::string text) {
-    Expect e;
-    e.Type = Kind::DateTime;
-    e.Text = std::move(text);
-    return e;
-}
-Expect Expect::List(std::vector<Expect> items) {
-    Expect e;
-    e.Type = Kind::Array;
-    e.Items = std::move(items);
-    return e;
-}
-
 namespace {
 
 std::string DoubleText(double v) {
@@ -170,86 +114,53 @@ std::string Mismatch(const Expect& e, const JValue& got) {
 
 // ---- Atomic types ----------------------------------------------------------
 
+namespace {
+
+// Each atomic type's name, bits of one element (0: not a number of bits) and
+// family: 's' signed and 'u' unsigned integers, 'b' bit strings, 'o' others.
+struct AtomInfo {
+    Atom Code;
+    std::string_view Name;
+    unsigned Bits;
+    char Family;
+};
+constexpr AtomInfo kAtoms[] = {
+    {Atom::Bool, "BOOL", 1, 'o'},        {Atom::Sint, "SINT", 8, 's'},
+    {Atom::Int, "INT", 16, 's'},         {Atom::Dint, "DINT", 32, 's'},
+    {Atom::Lint, "LINT", 64, 's'},       {Atom::Usint, "USINT", 8, 'u'},
+    {Atom::Uint, "UINT", 16, 'u'},       {Atom::Udint, "UDINT", 32, 'u'},
+    {Atom::Ulint, "ULINT", 64, 'u'},     {Atom::Real, "REAL", 32, 'o'},
+    {Atom::Lreal, "LREAL", 64, 'o'},     {Atom::Date, "DATE", 0, 'o'},
+    {Atom::Dt, "DATE_AND_TIME", 0, 'o'}, {Atom::Byte, "BYTE", 8, 'b'},
+    {Atom::Word, "WORD", 16, 'b'},       {Atom::Dword, "DWORD", 32, 'b'},
+    {Atom::Lword, "LWORD", 64, 'b'},     {Atom::SString, "SHORT_STRING", 0, 'o'},
+    {Atom::Time, "TIME", 32, 'o'},
+};
+
+const AtomInfo& InfoOf(Atom a) {
+    static constexpr AtomInfo unknown{Atom::Bool, "?", 0, 'o'};
+    for (const AtomInfo& info : kAtoms)
+        if (info.Code == a)
+            return info;
+    return unknown;
+}
+
+} // namespace
+
 std::string_view AtomName(Atom a) {
-    switch (a) {
-    case Atom::Bool:
-        return "BOOL";
-    case Atom::Sint:
-        return "SINT";
-    case Atom::Int:
-        return "INT";
-    case Atom::Dint:
-        return "DINT";
-    case Atom::Lint:
-        return "LINT";
-    case Atom::Usint:
-        return "USINT";
-    case Atom::Uint:
-        return "UINT";
-    case Atom::Udint:
-        return "UDINT";
-    case Atom::Ulint:
-        return "ULINT";
-    case Atom::Real:
-        return "REAL";
-    case Atom::Lreal:
-        return "LREAL";
-    case Atom::Date:
-        return "DATE";
-    case Atom::Dt:
-        return "DATE_AND_TIME";
-    case Atom::Byte:
-        return "BYTE";
-    case Atom::Word:
-        return "WORD";
-    case Atom::Dword:
-        return "DWORD";
-    case Atom::Lword:
-        return "LWORD";
-    case Atom::SString:
-        return "SHORT_STRING";
-    case Atom::Time:
-        return "TIME";
-    }
-    return "?";
+    return InfoOf(a).Name;
 }
-
 unsigned AtomBits(Atom a) {
-    switch (a) {
-    case Atom::Bool:
-        return 1;
-    case Atom::Sint:
-    case Atom::Usint:
-    case Atom::Byte:
-        return 8;
-    case Atom::Int:
-    case Atom::Uint:
-    case Atom::Word:
-        return 16;
-    case Atom::Dint:
-    case Atom::Udint:
-    case Atom::Dword:
-    case Atom::Real:
-    case Atom::Time:
-        return 32;
-    case Atom::Lint:
-    case Atom::Ulint:
-    case Atom::Lword:
-    case Atom::Lreal:
-        return 64;
-    default:
-        return 0;
-    }
+    return InfoOf(a).Bits;
 }
-
 bool IsBitString(Atom a) {
-    return a == Atom::Byte || a == Atom::Word || a == Atom::Dword || a == Atom::Lword;
+    return InfoOf(a).Family == 'b';
 }
 bool IsSignedInteger(Atom a) {
-    return a == Atom::Sint || a == Atom::Int || a == Atom::Dint || a == Atom::Lint;
+    return InfoOf(a).Family == 's';
 }
 bool IsUnsignedInteger(Atom a) {
-    return a == Atom::Usint || a == Atom::Uint || a == Atom::Udint || a == Atom::Ulint;
+    return InfoOf(a).Family == 'u';
 }
 
 namespace {
@@ -277,62 +188,63 @@ std::string DateText(std::int64_t days, std::int64_t ms) {
     return text;
 }
 
+// A DATE (days since 1972-01-01) or DATE_AND_TIME (milliseconds of the day in
+// the low 32 bits, the day count above) as the logger's date text.
+std::string DateOf(Atom a, std::uint64_t raw) {
+    if (a == Atom::Date)
+        return DateText(static_cast<std::int64_t>(raw & 0xFFFF), 0);
+    return DateText(static_cast<std::int64_t>((raw >> 32) & 0xFFFF),
+                    static_cast<std::int64_t>(raw & 0xFFFFFFFF));
+}
+
 // The value an atomic element exports, unscaled.
 Expect AtomValue(Atom a, const Value& v) {
-    switch (a) {
-    case Atom::Bool:
-        return Expect::Bool(v.Raw != 0);
-    case Atom::Sint:
-    case Atom::Int:
-    case Atom::Dint:
-    case Atom::Lint:
+    if (IsSignedInteger(a) || a == Atom::Time)
         return Expect::Signed(SignExtend(v.Raw, AtomBits(a)));
-    case Atom::Usint:
-    case Atom::Uint:
-    case Atom::Udint:
-    case Atom::Ulint:
+    if (IsUnsignedInteger(a))
         return Expect::Unsigned(v.Raw);
-    case Atom::Real:
-        return Expect::Real(std::bit_cast<float>(static_cast<std::uint32_t>(v.Raw)));
-    case Atom::Lreal:
-        return Expect::Double(std::bit_cast<double>(v.Raw));
-    case Atom::Date:
-        return Expect::Date(DateText(static_cast<std::int64_t>(v.Raw & 0xFFFF), 0));
-    case Atom::Dt:
-        // Milliseconds of the day in the low 32 bits, the day count above.
-        return Expect::Date(DateText(static_cast<std::int64_t>((v.Raw >> 32) & 0xFFFF),
-                                     static_cast<std::int64_t>(v.Raw & 0xFFFFFFFF)));
-    case Atom::Time:
-        return Expect::Signed(SignExtend(v.Raw, 32));
-    case Atom::SString:
-        return Expect::String(v.Text);
-    case Atom::Byte:
-    case Atom::Word:
-    case Atom::Dword:
-    case Atom::Lword: {
+    if (IsBitString(a)) {
         std::vector<Expect> bits;
         for (unsigned b = 0; b < AtomBits(a); ++b)
             bits.push_back(Expect::Bool(((v.Raw >> b) & 1) != 0));
         return Expect::List(std::move(bits));
     }
+    switch (a) {
+    case Atom::Bool:
+        return Expect::Bool(v.Raw != 0);
+    case Atom::Real:
+        return Expect::Real(std::bit_cast<float>(static_cast<std::uint32_t>(v.Raw)));
+    case Atom::Lreal:
+        return Expect::Double(std::bit_cast<double>(v.Raw));
+    case Atom::Date:
+    case Atom::Dt:
+        return Expect::Date(DateOf(a, v.Raw));
+    default:
+        return Expect::String(v.Text);
     }
-    return Expect::Signed(0);
 }
 
+// ASCII letters only, as names are compared.
 std::string Upper(std::string_view s) {
     std::string out(s);
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](char c) { return static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c); });
+    return out;
+}
+std::string Lower(std::string_view s) {
+    std::string out(s);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
     return out;
 }
 
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
+// The status bits of a TIMER, COUNTER or CONTROL (letters T, C, R), in the
+// order the types declare them.
+const std::vector<std::string>& StatusFields(char letter) {
+    static const std::vector<std::string> timer{"EN", "TT", "DN"};
+    static const std::vector<std::string> counter{"CU", "CD", "DN", "OV", "UN"};
+    static const std::vector<std::string> control{"EN", "EU", "DN", "EM", "ER", "UL", "IN", "FD"};
+    return letter == 'T' ? timer : letter == 'C' ? counter : control;
 }
 
 std::unique_ptr<StructType> Predefined(std::string name, StructType::Kind kind,
@@ -367,17 +279,15 @@ std::uint32_t StructType::TextCapacity() const {
 }
 
 const StructType& TimerType() {
-    static const auto t = Predefined("TIMER", StructType::Kind::Timer, {"PRE", "ACC"}, {"EN", "TT", "DN"});
+    static const auto t = Predefined("TIMER", StructType::Kind::Timer, {"PRE", "ACC"}, StatusFields('T'));
     return *t;
 }
 const StructType& CounterType() {
-    static const auto t =
-        Predefined("COUNTER", StructType::Kind::Counter, {"PRE", "ACC"}, {"CU", "CD", "DN", "OV", "UN"});
+    static const auto t = Predefined("COUNTER", StructType::Kind::Counter, {"PRE", "ACC"}, StatusFields('C'));
     return *t;
 }
 const StructType& ControlType() {
-    static const auto t = Predefined("CONTROL", StructType::Kind::Control, {"LEN", "POS"},
-                                     {"EN", "EU", "DN", "EM", "ER", "UL", "IN", "FD"});
+    static const auto t = Predefined("CONTROL", StructType::Kind::Control, {"LEN", "POS"}, StatusFields('R'));
     return *t;
 }
 const StructType& StringType() {
@@ -416,33 +326,26 @@ const DataFile* Device::FindFile(char letter, unsigned number) const {
 namespace {
 
 std::string AtomText(Atom a, const Value& v) {
-    char text[64];
+    if (IsSignedInteger(a) || a == Atom::Time)
+        return std::to_string(SignExtend(v.Raw, AtomBits(a)));
     switch (a) {
     case Atom::Bool:
         return v.Raw ? "1" : "0";
-    case Atom::Sint:
-    case Atom::Int:
-    case Atom::Dint:
-    case Atom::Lint:
-    case Atom::Time:
-        return std::to_string(SignExtend(v.Raw, AtomBits(a)));
     case Atom::Real:
         return DoubleText(static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(v.Raw))));
     case Atom::Lreal:
         return DoubleText(std::bit_cast<double>(v.Raw));
     case Atom::Date:
         return std::to_string(v.Raw & 0xFFFF);
-    case Atom::Dt: {
-        // The tag text takes DATE_AND_TIME as text only.
-        std::string t = DateText(static_cast<std::int64_t>((v.Raw >> 32) & 0xFFFF),
-                                 static_cast<std::int64_t>(v.Raw & 0xFFFFFFFF));
-        return t;
-    }
+    case Atom::Dt: // the tag text takes DATE_AND_TIME as text only
+        return DateOf(a, v.Raw);
     case Atom::SString:
         return "\"" + v.Text + "\"";
-    default:
+    default: {
+        char text[24];
         std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v.Raw));
         return text;
+    }
     }
 }
 
@@ -527,23 +430,32 @@ std::string Device::TagText() const {
 
 // ---- Addresses -------------------------------------------------------------
 
-std::vector<std::string> SplitAddresses(std::string_view text) {
+namespace {
+
+// The pieces of text between separators, trimmed of the characters `blank`
+// takes; empty ones dropped.
+template <class Blank>
+std::vector<std::string> Pieces(std::string_view text, std::string_view separators, Blank blank) {
     std::vector<std::string> out;
     std::size_t start = 0;
     while (start <= text.size()) {
-        std::size_t end = text.find(';', start);
-        if (end == std::string_view::npos)
-            end = text.size();
+        const std::size_t end = std::min(text.find_first_of(separators, start), text.size());
         std::string_view piece = text.substr(start, end - start);
-        while (!piece.empty() && (piece.front() == ' ' || piece.front() == '\t'))
+        while (!piece.empty() && blank(piece.front()))
             piece.remove_prefix(1);
-        while (!piece.empty() && (piece.back() == ' ' || piece.back() == '\t'))
+        while (!piece.empty() && blank(piece.back()))
             piece.remove_suffix(1);
         if (!piece.empty())
             out.emplace_back(piece);
         start = end + 1;
     }
     return out;
+}
+
+} // namespace
+
+std::vector<std::string> SplitAddresses(std::string_view text) {
+    return Pieces(text, ";", [](char c) { return c == ' ' || c == '\t'; });
 }
 
 std::string DerivedName(std::string_view address) {
@@ -562,22 +474,7 @@ std::string DerivedName(std::string_view address) {
 namespace {
 
 std::vector<std::string> SplitNames(std::string_view text) {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find_first_of(";\r\n", start);
-        if (end == std::string_view::npos)
-            end = text.size();
-        std::string_view piece = text.substr(start, end - start);
-        while (!piece.empty() && static_cast<unsigned char>(piece.front()) < 33)
-            piece.remove_prefix(1);
-        while (!piece.empty() && static_cast<unsigned char>(piece.back()) < 33)
-            piece.remove_suffix(1);
-        if (!piece.empty())
-            out.emplace_back(piece);
-        start = end + 1;
-    }
-    return out;
+    return Pieces(text, ";\r\n", [](char c) { return static_cast<unsigned char>(c) < 33; });
 }
 
 std::optional<std::uint32_t> Whole(std::string_view s) {
@@ -962,25 +859,14 @@ std::optional<PcccAddress> ParsePccc(std::string_view s) {
     return a;
 }
 
-// Bit of a T/C/R control word holding a status, by name.
+// Bit of a T/C/R control word holding a status, by name: the status names
+// stand from bit 15 down.
 std::optional<unsigned> StatusBit(char letter, const std::string& field) {
-    static const std::map<std::string, unsigned> timer{{"EN", 15}, {"TT", 14}, {"DN", 13}};
-    static const std::map<std::string, unsigned> counter{
-        {"CU", 15}, {"CD", 14}, {"DN", 13}, {"OV", 12}, {"UN", 11}};
-    static const std::map<std::string, unsigned> control{{"EN", 15}, {"EU", 14}, {"DN", 13}, {"EM", 12},
-                                                         {"ER", 11}, {"UL", 10}, {"IN", 9},  {"FD", 8}};
-    const auto& table = letter == 'T' ? timer : letter == 'C' ? counter : control;
-    const auto it = table.find(field);
-    if (it == table.end())
+    const std::vector<std::string>& fields = StatusFields(letter);
+    const auto it = std::find(fields.begin(), fields.end(), field);
+    if (it == fields.end())
         return std::nullopt;
-    return it->second;
-}
-
-const std::vector<std::string>& StatusFields(char letter) {
-    static const std::vector<std::string> timer{"EN", "TT", "DN"};
-    static const std::vector<std::string> counter{"CU", "CD", "DN", "OV", "UN"};
-    static const std::vector<std::string> control{"EN", "EU", "DN", "EM", "ER", "UL", "IN", "FD"};
-    return letter == 'T' ? timer : letter == 'C' ? counter : control;
+    return 15 - static_cast<unsigned>(it - fields.begin());
 }
 
 // The values of a PCCC address read with `count` elements; nothing when the
@@ -1124,11 +1010,14 @@ std::optional<std::string> IdentityBytes(const Device& device, const Attribute& 
 }
 
 std::optional<Expect> AttributeValue(const std::string& bytes, std::uint16_t type) {
-    auto le = [&](std::size_t n) {
+    // A UINT, UDINT, INT or DINT: exactly its bytes, little-endian.
+    const auto number = [&](std::size_t n, bool isSigned) -> std::optional<Expect> {
+        if (bytes.size() != n)
+            return std::nullopt;
         std::uint64_t v = 0;
-        for (std::size_t i = 0; i < n && i < bytes.size(); ++i)
+        for (std::size_t i = 0; i < n; ++i)
             v |= std::uint64_t{static_cast<unsigned char>(bytes[i])} << (8 * i);
-        return v;
+        return isSigned ? Expect::Signed(SignExtend(v, 8 * static_cast<unsigned>(n))) : Expect::Unsigned(v);
     };
     switch (type) {
     case 0:
@@ -1138,15 +1027,11 @@ std::optional<Expect> AttributeValue(const std::string& bytes, std::uint16_t typ
     case 0xDA:
         return Expect::String(bytes.substr(1, static_cast<unsigned char>(bytes[0])));
     case 0xC7:
-        return bytes.size() == 2 ? std::optional<Expect>(Expect::Unsigned(le(2))) : std::nullopt;
     case 0xC8:
-        return bytes.size() == 4 ? std::optional<Expect>(Expect::Unsigned(le(4))) : std::nullopt;
+        return number(type == 0xC7 ? 2 : 4, false);
     case 0xC3:
-        return bytes.size() == 2 ? std::optional<Expect>(Expect::Signed(static_cast<std::int16_t>(le(2))))
-                                 : std::nullopt;
     case 0xC4:
-        return bytes.size() == 4 ? std::optional<Expect>(Expect::Signed(static_cast<std::int32_t>(le(4))))
-                                 : std::nullopt;
+        return number(type == 0xC3 ? 2 : 4, true);
     default:
         return std::nullopt;
     }
@@ -1332,24 +1217,12 @@ namespace {
 
 std::string XmlText(std::string_view s) {
     std::string out;
-    for (const char c : s) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out += c;
-        }
-    }
+    for (const char c : s)
+        out += c == '&'   ? "&amp;"
+               : c == '<' ? "&lt;"
+               : c == '>' ? "&gt;"
+               : c == '"' ? "&quot;"
+                          : std::string(1, c);
     return out;
 }
 

@@ -40,18 +40,18 @@ struct Expect {
     double Number = 0;
     float Single = 0;
     bool Boolean = false;
-    std::string Text;
-    std::vector<Expect> Items;
+    std::string Text = {};
+    std::vector<Expect> Items = {};
 
-    static Expect Signed(std::int64_t v);
-    static Expect Unsigned(std::uint64_t v);
-    static Expect Real(float v);
-    static Expect Double(double v);
-    static Expect ScaledValue(double v);
-    static Expect Bool(bool v);
-    static Expect String(std::string v);
-    static Expect Date(std::string text);
-    static Expect List(std::vector<Expect> items);
+    static Expect Signed(std::int64_t v) { return {.Type = Kind::Signed, .Int = v}; }
+    static Expect Unsigned(std::uint64_t v) { return {.Type = Kind::Unsigned, .UInt = v}; }
+    static Expect Real(float v) { return {.Type = Kind::Real, .Number = v, .Single = v}; }
+    static Expect Double(double v) { return {.Type = Kind::Double, .Number = v}; }
+    static Expect ScaledValue(double v) { return {.Type = Kind::Scaled, .Number = v}; }
+    static Expect Bool(bool v) { return {.Type = Kind::Bool, .Boolean = v}; }
+    static Expect String(std::string v) { return {.Type = Kind::Text, .Text = std::move(v)}; }
+    static Expect Date(std::string text) { return {.Type = Kind::DateTime, .Text = std::move(text)}; }
+    static Expect List(std::vector<Expect> items) { return {.Type = Kind::Array, .Items = std::move(items)}; }
 
     std::string Show() const;
 };

@@ -34,24 +34,19 @@ public:
         return s;
     }
 
-    float Single() {
+    // Half of the time a short decimal, else any finite value of the type's bits.
+    template <class F, class Bits>
+    F Number(std::int64_t range, F scale) {
         if (Coin())
-            return static_cast<float>(Range(-100000, 100000)) / 10.0f;
+            return static_cast<F>(Range(-range, range)) / scale;
         for (;;) {
-            const float f = std::bit_cast<float>(static_cast<std::uint32_t>(rng_()));
+            const F f = std::bit_cast<F>(static_cast<Bits>(rng_()));
             if (std::isfinite(f))
                 return f;
         }
     }
-    double Double() {
-        if (Coin())
-            return static_cast<double>(Range(-10000000, 10000000)) / 1000.0;
-        for (;;) {
-            const double d = std::bit_cast<double>(rng_());
-            if (std::isfinite(d))
-                return d;
-        }
-    }
+    float Single() { return Number<float, std::uint32_t>(100000, 10.0f); }
+    double Double() { return Number<double, std::uint64_t>(10000000, 1000.0); }
 
     Value Atomic(Atom a) {
         Value v;
@@ -578,72 +573,73 @@ std::vector<Item> MicroLogixItems() {
     return items;
 }
 
-// Items into data sources of at most `most` items whose names do not repeat.
-std::vector<Source> Pack(const Device& device, const std::vector<Item>& items, const std::string& prefix,
-                         std::size_t most) {
-    std::vector<Source> sources;
+// Each item into the first group that takes it (`fits`, and no name next to
+// the group's items that the export rules leave open), else into a new group
+// made by `make`; `add` puts an item into its group.
+template <class Group, class Fits, class Make, class Add>
+std::vector<Group> Place(const Device& device, const std::vector<Item>& items, Fits fits, Make make,
+                         Add add) {
+    std::vector<Group> groups;
     std::vector<std::unique_ptr<SourceBuilder>> builders;
     for (const Item& item : items) {
-        bool placed = false;
-        for (std::size_t i = 0; i < sources.size() && !placed; ++i) {
-            if (sources[i].Items.size() >= most)
+        std::size_t i = 0;
+        for (; i < groups.size(); ++i) {
+            if (!fits(groups[i], item))
                 continue;
             try {
                 builders[i]->Add(item);
-                sources[i].Items.push_back(item);
-                placed = true;
+                break;
             } catch (const std::logic_error&) {
             }
         }
-        if (placed)
-            continue;
-        Source s;
-        s.Name = prefix + std::to_string(sources.size() + 1);
-        s.Family = device.Personality;
-        builders.push_back(std::make_unique<SourceBuilder>(device, Reader::Engine));
-        builders.back()->Add(item); // throws for an item the rules leave open on its own
-        s.Items.push_back(item);
-        sources.push_back(std::move(s));
+        if (i == groups.size()) {
+            groups.push_back(make(groups.size() + 1, item));
+            builders.push_back(std::make_unique<SourceBuilder>(device, Reader::Engine));
+            builders.back()->Add(item); // throws for an item the rules leave open on its own
+        }
+        add(groups[i], item);
     }
-    return sources;
+    return groups;
+}
+
+// Items into data sources of at most `most` items whose names do not repeat.
+std::vector<Source> Pack(const Device& device, const std::vector<Item>& items, const std::string& prefix,
+                         std::size_t most) {
+    return Place<Source>(
+        device, items, [&](const Source& s, const Item&) { return s.Items.size() < most; },
+        [&](std::size_t n, const Item&) {
+            Source s;
+            s.Name = prefix + std::to_string(n);
+            s.Family = device.Personality;
+            return s;
+        },
+        [](Source& s, const Item& item) { s.Items.push_back(item); });
 }
 
 // One qorhost read per group of addresses of the same element count whose
 // names do not repeat; failing addresses only in the batch made for them.
 std::vector<ReadBatch> Batches(const Device& device, const std::vector<Item>& items,
                                const std::string& prefix) {
-    std::vector<ReadBatch> batches;
-    std::vector<std::unique_ptr<SourceBuilder>> builders;
-    for (const Item& item : items) {
-        if (item.DataType != 0 || item.Scale != 1 || !item.Names || !item.Names->empty() ||
-            SplitAddresses(item.Address).size() != 1)
-            continue;
+    std::vector<Item> readable;
+    for (const Item& item : items)
         // Failing addresses are read by the lists and the failure batch.
-        if (!SourceBuilder(device, Reader::Engine).Add(item).Addresses[0].Ok)
-            continue;
-        bool placed = false;
-        for (std::size_t i = 0; i < batches.size() && !placed; ++i) {
-            if (batches[i].Number != item.Number || batches[i].Addresses.size() >= 40)
-                continue;
-            try {
-                builders[i]->Add(item);
-                batches[i].Addresses.push_back(item.Address);
-                placed = true;
-            } catch (const std::logic_error&) {
-            }
-        }
-        if (placed)
-            continue;
-        ReadBatch b;
-        b.Name = prefix + std::to_string(batches.size() + 1);
-        b.Family = device.Personality;
-        b.Number = item.Number;
-        b.Addresses.push_back(item.Address);
-        builders.push_back(std::make_unique<SourceBuilder>(device, Reader::Engine));
-        builders.back()->Add(item);
-        batches.push_back(std::move(b));
-    }
-    return batches;
+        if (item.DataType == 0 && item.Scale == 1 && item.Names && item.Names->empty() &&
+            SplitAddresses(item.Address).size() == 1 &&
+            SourceBuilder(device, Reader::Engine).Add(item).Addresses[0].Ok)
+            readable.push_back(item);
+    return Place<ReadBatch>(
+        device, readable,
+        [](const ReadBatch& b, const Item& item) {
+            return b.Number == item.Number && b.Addresses.size() < 40;
+        },
+        [&](std::size_t n, const Item& item) {
+            ReadBatch b;
+            b.Name = prefix + std::to_string(n);
+            b.Family = device.Personality;
+            b.Number = item.Number;
+            return b;
+        },
+        [](ReadBatch& b, const Item& item) { b.Addresses.push_back(item.Address); });
 }
 
 } // namespace
@@ -659,39 +655,18 @@ std::vector<Item> ReadBatch::AsItems() const {
 }
 
 const Device& Table::DeviceOf(Device::Family f) const {
-    switch (f) {
-    case Device::Family::Micro800:
-        return Micro800;
-    case Device::Family::MicroLogix:
-        return MicroLogix;
-    case Device::Family::Logix:
-        break;
-    }
-    return Logix;
+    return f == Device::Family::Micro800 ? Micro800 : f == Device::Family::MicroLogix ? MicroLogix : Logix;
 }
 
 std::string SourceType(Device::Family f) {
-    switch (f) {
-    case Device::Family::Micro800:
-        return "Ethernet/IP [AB Micro 800]";
-    case Device::Family::MicroLogix:
-        return "Ethernet/IP [MicroLogix 1400]";
-    case Device::Family::Logix:
-        break;
-    }
-    return "Ethernet/IP";
+    static const char* const types[] = {"Ethernet/IP", "Ethernet/IP [AB Micro 800]",
+                                        "Ethernet/IP [MicroLogix 1400]"};
+    return types[static_cast<std::size_t>(f)];
 }
 
 std::string FamilyName(Device::Family f) {
-    switch (f) {
-    case Device::Family::Micro800:
-        return "micro800";
-    case Device::Family::MicroLogix:
-        return "micrologix";
-    case Device::Family::Logix:
-        break;
-    }
-    return "logix";
+    static const char* const names[] = {"logix", "micro800", "micrologix"};
+    return names[static_cast<std::size_t>(f)];
 }
 
 Table Generate(std::uint64_t seed) {
