@@ -18,7 +18,7 @@ constexpr std::uint8_t PCCCFunctionTypedLogicalRead = 0xA2; // three address fie
 constexpr std::uint8_t PCCCStatusExtended = 0xF0;
 
 bool IsUpper(char c) { return c >= 'A' && c <= 'Z'; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsAddressDigit(char c) { return c >= '0' && c <= '9'; }
 
 // A run of digits as a file or element number, or nothing when it is empty or
 // above 65535.
@@ -104,7 +104,7 @@ std::optional<TPCCCAddress> TPCCCServiceRequest::ParseAddress(std::string_view a
     });
     if (row == PLC5DataTypes.end())
         return std::nullopt;
-    const auto fileNumber = AddressNumber(TakeRun(s, IsDigit));
+    const auto fileNumber = AddressNumber(TakeRun(s, IsAddressDigit));
     if (!fileNumber)
         return std::nullopt;
     TPCCCAddress a;
@@ -117,7 +117,7 @@ std::optional<TPCCCAddress> TPCCCServiceRequest::ParseAddress(std::string_view a
     bool elementGiven = false;
     if (!s.empty() && s.front() == ':') {
         s.remove_prefix(1);
-        const std::string_view digits = TakeRun(s, IsDigit);
+        const std::string_view digits = TakeRun(s, IsAddressDigit);
         // No digits after the colon reads element 0; a number too large for
         // the wire is refused rather than read as another element.
         if (!digits.empty()) {
@@ -142,7 +142,7 @@ std::optional<TPCCCAddress> TPCCCServiceRequest::ParseAddress(std::string_view a
         // A bit: of the element's word, or (without an element, "B3/17") of
         // the file counted from its first bit.
         s.remove_prefix(1);
-        const auto bit = AddressNumber(TakeRun(s, IsDigit));
+        const auto bit = AddressNumber(TakeRun(s, IsAddressDigit));
         if (!bit)
             return std::nullopt;
         const unsigned width = structured ? 16u : 8u * row->ElementSize;

@@ -14,7 +14,7 @@ namespace host {
 
 namespace {
 
-constexpr const char* kWindowClass = "QorHostDevices";
+constexpr const char* kDevicesWindowClass = "QorHostDevices";
 // wParam: the connection's cookie; lParam: the AsyncSelect kind and error.
 constexpr platform::UINT WM_DEVICE_SOCKET = platform::WM_USER + 1;
 // Posted from the sending thread for "<<CLOSE>>"; wParam: the cookie.
@@ -122,11 +122,11 @@ std::optional<TDataSourceConfig> ParseDeviceOption(std::string_view text) {
 TDeviceConnections::TDeviceConnections(THost& host, TPluginInstance& instance, TSinkRole role)
     : host_(host), instance_(instance), role_(role) {
     host_.CheckThread();
-    platform::WNDCLASS wc{kWindowClass, &TDeviceConnections::WindowProc,
+    platform::WNDCLASS wc{kDevicesWindowClass, &TDeviceConnections::WindowProc,
                           static_cast<int>(sizeof(std::intptr_t))};
     if (!platform::RegisterClass(wc) && platform::GetLastError() != platform::ERROR_CLASS_ALREADY_EXISTS)
         throw std::runtime_error("Cannot register the device connections' window class");
-    window_ = platform::CreateHiddenWindow(kWindowClass, "QorHostDevices");
+    window_ = platform::CreateHiddenWindow(kDevicesWindowClass, "QorHostDevices");
     if (window_ == 0)
         throw std::runtime_error("Cannot create the device connections' window");
     platform::SetWindowLongPtr(window_, 0, reinterpret_cast<std::intptr_t>(this));

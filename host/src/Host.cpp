@@ -16,7 +16,7 @@ namespace host {
 
 namespace {
 
-constexpr const char* kWindowClass = "QorHostWindow";
+constexpr const char* kHostWindowClass = "QorHostWindow";
 
 // The callbacks are process-wide; they reach the one host of the process.
 std::shared_mutex routeMutex;
@@ -61,10 +61,10 @@ std::vector<TLogLine> ParseLogText(std::uint32_t moduleIndex, std::string_view t
 }
 
 THost::THost() : threadId_(platform::GetCurrentThreadId()) {
-    platform::WNDCLASS wc{kWindowClass, &THost::WindowProc, static_cast<int>(sizeof(std::intptr_t))};
+    platform::WNDCLASS wc{kHostWindowClass, &THost::WindowProc, static_cast<int>(sizeof(std::intptr_t))};
     if (!platform::RegisterClass(wc) && platform::GetLastError() != platform::ERROR_CLASS_ALREADY_EXISTS)
         throw std::runtime_error("Cannot register the host window class");
-    window_ = platform::CreateHiddenWindow(kWindowClass, "QorHost");
+    window_ = platform::CreateHiddenWindow(kHostWindowClass, "QorHost");
     if (window_ == 0)
         throw std::runtime_error("Cannot create the host window");
     platform::SetWindowLongPtr(window_, 0, reinterpret_cast<std::intptr_t>(this));

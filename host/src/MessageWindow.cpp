@@ -9,14 +9,14 @@
 namespace host {
 
 namespace {
-constexpr const char* kWindowClass = "QorHostMessages";
+constexpr const char* kMessagesWindowClass = "QorHostMessages";
 }
 
 TMessageWindow::TMessageWindow(THandler handler) : handler_(std::move(handler)) {
-    platform::WNDCLASS wc{kWindowClass, &TMessageWindow::WindowProc, static_cast<int>(sizeof(std::intptr_t))};
+    platform::WNDCLASS wc{kMessagesWindowClass, &TMessageWindow::WindowProc, static_cast<int>(sizeof(std::intptr_t))};
     if (!platform::RegisterClass(wc) && platform::GetLastError() != platform::ERROR_CLASS_ALREADY_EXISTS)
         throw std::runtime_error("Cannot register the host's message window class");
-    window_ = platform::CreateHiddenWindow(kWindowClass, "QorHostMessages");
+    window_ = platform::CreateHiddenWindow(kMessagesWindowClass, "QorHostMessages");
     if (window_ == 0)
         throw std::runtime_error("Cannot create a message window");
     platform::SetWindowLongPtr(window_, 0, reinterpret_cast<std::intptr_t>(this));

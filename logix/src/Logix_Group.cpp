@@ -17,7 +17,7 @@ namespace {
 
 // A device that keeps answering "partial transfer" is not followed past the
 // largest tag a read can name (65,535 elements of the largest structure).
-constexpr std::uint64_t MaxTagBytes = 65535ull * 65535ull;
+constexpr std::uint64_t MaxGroupTagBytes = 65535ull * 65535ull;
 
 // The bytes a piece adds to the tag's value data: a structure's reply repeats
 // the two handle bytes in front of every piece.
@@ -169,7 +169,7 @@ void TLogixTagGroup::BuildPacketMap(TLogixTag& tag, std::int32_t index) {
         // answering "partial transfer" past it is not followed.
         const std::size_t size = TypeSize(first->DataType);
         const std::uint64_t limit =
-            std::min<std::uint64_t>(MaxTagBytes, std::uint64_t{std::max<std::uint16_t>(tag.ElementCount, 1)} *
+            std::min<std::uint64_t>(MaxGroupTagBytes, std::uint64_t{std::max<std::uint16_t>(tag.ElementCount, 1)} *
                                                      (size != 0 ? size : 0xFFFF));
         while (offset < limit) {
             const TPacketDataArray request = cip::TReadDataServiceRequest::ReadTagFragmented(

@@ -62,9 +62,9 @@ constexpr std::uint16_t OriginatorVendor = 0xFACE;
 constexpr std::array<std::uint8_t, 2> TemplateTicks{7, 155};
 constexpr std::uint32_t TemplateChunk = 480;
 // No real definition comes near this; a device claiming more is not believed.
-constexpr std::uint32_t MaxDefinitionBytes = 1u << 20;
+constexpr std::uint32_t MaxDefinitionReadBytes = 1u << 20;
 // A read larger than this is no tag a controller holds; fragments stop there.
-constexpr std::uint64_t MaxTagBytes = 16u << 20;
+constexpr std::uint64_t MaxConnectedTagBytes = 16u << 20;
 // Browse pages of one symbol table; a device that pages beyond is looping.
 constexpr std::uint32_t MaxBrowsePages = 1u << 16;
 
@@ -702,7 +702,7 @@ std::unique_ptr<TTemplateInfo> TLogixProcessor::ReadTemplate(std::uint16_t insta
         return nullptr;
     }
     // A size below the 5-word header reads nothing.
-    const std::uint32_t total = std::min(sizes.DefinitionBytes(), MaxDefinitionBytes);
+    const std::uint32_t total = std::min(sizes.DefinitionBytes(), MaxDefinitionReadBytes);
     TPacketDataArray definition;
     std::uint32_t offset = 0;
     while (offset < total) {
@@ -807,7 +807,7 @@ bool TLogixProcessor::ReadTag(TLogixTag* tag) {
         tag->SetData(TypedData(type, reply->Data), 0);
         std::uint64_t offset = reply->Data.size() - head.size();
         while (reply->GeneralStatus == cip::StatusPartialTransfer) {
-            reply = offset < MaxTagBytes
+            reply = offset < MaxConnectedTagBytes
                         ? ReadConnected(tag->Name, tag->ElementCount, static_cast<std::uint32_t>(offset))
                         : std::nullopt;
             // No reply, or a fragment that brings nothing, another type or
@@ -879,7 +879,7 @@ std::unique_ptr<TLogixTag> TLogixProcessor::ReadMicro800(std::string_view tagNam
             tag->SetData(data, 0);
             std::uint64_t offset = reply->Data.size();
             while (tag && reply->GeneralStatus == cip::StatusPartialTransfer) {
-                reply = offset < MaxTagBytes ? ReadConnected(tagName, elementCount, static_cast<std::uint32_t>(offset))
+                reply = offset < MaxConnectedTagBytes ? ReadConnected(tagName, elementCount, static_cast<std::uint32_t>(offset))
                                              : std::nullopt;
                 // A lost or foreign fragment leaves elements unread: no tag
                 // rather than one with zeros in their place.

@@ -30,7 +30,7 @@ constexpr std::uint8_t StatusReplyTooLarge = 0x11;
 // The largest value data a read can name: 65,535 elements of the largest
 // structure. A device that keeps answering "partial transfer" is not followed
 // past it.
-constexpr std::uint64_t MaxTagBytes = 65535ull * 65535ull;
+constexpr std::uint64_t MaxWholeReadBytes = 65535ull * 65535ull;
 
 void SetError(TLogixProcessor& processor, std::int32_t code, std::string text) {
     processor.ErrorCode = code;
@@ -136,7 +136,7 @@ std::optional<TPacketDataArray> ReadWhole(TLogixProcessor& processor, const TPac
     // "partial transfer" past it is not followed.
     const std::size_t size = TypeSize(type);
     const std::uint64_t limit = std::min<std::uint64_t>(
-        MaxTagBytes, std::uint64_t{std::max<std::uint16_t>(elementCount, 1)} * (size != 0 ? size : 0xFFFF));
+        MaxWholeReadBytes, std::uint64_t{std::max<std::uint16_t>(elementCount, 1)} * (size != 0 ? size : 0xFFFF));
     while (status == cip::StatusPartialTransfer) {
         if (offset >= limit) {
             SetTableError(processor, ErrInvalidResponse);

@@ -12,7 +12,7 @@ namespace {
 constexpr std::size_t MemberRecordSize = 8; // Info u16, Type u16, Offset u32
 // No controller holds a definition this large; a bigger attribute value is
 // corrupt and must not turn into millions of chunk requests.
-constexpr std::uint64_t MaxDefinitionBytes = 4u << 20;
+constexpr std::uint64_t MaxTemplateDefinitionBytes = 4u << 20;
 
 char LowerAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -62,7 +62,7 @@ std::uint32_t TGetStructAttribsReply::DefinitionBytes() const {
     if (DefinitionSize < 5)
         return 0;
     return static_cast<std::uint32_t>(
-        std::min<std::uint64_t>((std::uint64_t{DefinitionSize} - 5) * 4, MaxDefinitionBytes));
+        std::min<std::uint64_t>((std::uint64_t{DefinitionSize} - 5) * 4, MaxTemplateDefinitionBytes));
 }
 
 // ------------------------------------------------------------ TTemplateInfo

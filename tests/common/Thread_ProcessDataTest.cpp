@@ -17,9 +17,9 @@ namespace {
 using qor::TProcessDataThread;
 using qor::TQueueItem;
 
-struct Numbered : TQueueItem {
-    Numbered(int n, std::atomic<int>& freed) : N(n), Freed(freed) {}
-    ~Numbered() override { ++Freed; }
+struct Counted : TQueueItem {
+    Counted(int n, std::atomic<int>& freed) : N(n), Freed(freed) {}
+    ~Counted() override { ++Freed; }
     int N;
     std::atomic<int>& Freed;
 };
@@ -31,7 +31,7 @@ TEST(ProcessDataThreadTest, ItemsAreProcessedInOrderAndFreedUnlessTheHandlerKeep
     platform::Event last(true, false);
     TProcessDataThread worker("Worker", false, true);
     worker.OnProcessItem = [&](TProcessDataThread&, std::unique_ptr<TQueueItem>& item) {
-        const int n = static_cast<Numbered&>(*item).N;
+        const int n = static_cast<Counted&>(*item).N;
         seen.push_back(n);
         if (n == 2)
             kept = std::move(item);
@@ -43,14 +43,14 @@ TEST(ProcessDataThreadTest, ItemsAreProcessedInOrderAndFreedUnlessTheHandlerKeep
     worker.Start();
     EXPECT_EQ(worker.Priority(), platform::THREAD_PRIORITY_BELOW_NORMAL);
     for (int i = 1; i <= 5; ++i)
-        worker.Queue.Push(std::make_unique<Numbered>(i, freed));
+        worker.Queue.Push(std::make_unique<Counted>(i, freed));
     ASSERT_TRUE(last.Wait(platform::INFINITE));
     worker.Stop(true);
     ASSERT_TRUE(worker.WaitFor(platform::INFINITE, false));
     EXPECT_EQ(seen, (std::vector<int>{1, 2, 3, 4, 5}));
     EXPECT_EQ(freed.load(), 4);
     ASSERT_NE(kept, nullptr);
-    EXPECT_EQ(static_cast<Numbered&>(*kept).N, 2);
+    EXPECT_EQ(static_cast<Counted&>(*kept).N, 2);
     kept.reset();
     EXPECT_EQ(freed.load(), 5);
 }
@@ -89,7 +89,7 @@ TEST(ProcessDataThreadTest, AMessageLoopWorkerDispatchesToItsWindowsBetweenItems
     };
     worker.OnFinish = [&](TProcessDataThread&) { window.reset(); };
     worker.OnProcessItem = [&](TProcessDataThread&, std::unique_ptr<TQueueItem>& item) {
-        const int n = static_cast<Numbered&>(*item).N;
+        const int n = static_cast<Counted&>(*item).N;
         order.push_back(n);
         if (n == 1)
             platform::PostMessage(window->Handle(), platform::WM_USER, 1, 0);
@@ -98,8 +98,8 @@ TEST(ProcessDataThreadTest, AMessageLoopWorkerDispatchesToItsWindowsBetweenItems
     };
     worker.Start();
     ASSERT_TRUE(ready.Wait(platform::INFINITE));
-    worker.Queue.Push(std::make_unique<Numbered>(1, freed));
-    worker.Queue.Push(std::make_unique<Numbered>(2, freed));
+    worker.Queue.Push(std::make_unique<Counted>(1, freed));
+    worker.Queue.Push(std::make_unique<Counted>(2, freed));
     ASSERT_TRUE(done.Wait(platform::INFINITE));
     worker.Stop(true);
     ASSERT_TRUE(worker.WaitFor(platform::INFINITE, false));

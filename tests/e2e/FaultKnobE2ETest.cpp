@@ -19,7 +19,8 @@ using namespace cip;
 using namespace std::chrono_literals;
 using eip::TPacketDataArray;
 
-const TPacketDataArray Slot0{0x01, 0x00};
+using eiptest::ReadTagRequest;
+using eiptest::Slot0;
 const TPacketDataArray CounterValue{0xC4, 0x00, 0x2A, 0x00, 0x00, 0x00}; // DINT 42
 const TPacketDataArray SpeedValue{0xCA, 0x00, 0x00, 0x00, 0xC0, 0x3F};   // REAL 1.5
 
@@ -31,10 +32,6 @@ constexpr std::uint8_t ForwardOpenService = 0x54;
 // so it arrives while the next request waits.
 constexpr auto Late = 600ms;
 constexpr std::uint32_t ShortTimeout = 100;
-
-TMR_Request ReadTagRequest(std::string_view name) {
-    return TMessageRouter::BuildRequest(ServiceCode(TCIPService::ReadTag), TIOI::BuildPath(name), {0x01, 0x00});
-}
 
 TMR_Request MultipleService(std::initializer_list<std::string_view> names) {
     TMultiServiceRequest msp;

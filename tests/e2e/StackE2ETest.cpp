@@ -17,13 +17,10 @@ namespace {
 using namespace cip;
 using eip::TPacketDataArray;
 
-const TPacketDataArray Slot0{0x01, 0x00}; // backplane port 1, slot 0
+using eiptest::ReadTagRequest;
+using eiptest::Slot0;
 
 TPacketDataArray Count(std::uint16_t n) { return {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8)}; }
-
-TMR_Request ReadTagRequest(std::string_view name, std::uint16_t count) {
-    return TMessageRouter::BuildRequest(ServiceCode(TCIPService::ReadTag), TIOI::BuildPath(name), Count(count));
-}
 
 TMR_Request ReadFragmentRequest(std::string_view name, std::uint16_t count, std::uint32_t offset) {
     TPacketDataArray data = Count(count);

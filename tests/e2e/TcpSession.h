@@ -1,17 +1,30 @@
 // A session over its own TCP channel to the simulated controller, as the tests
-// and benchmarks use it, and a recorder of the whole packets that pass.
+// and benchmarks use it, a recorder of the whole packets that pass, and the
+// requests the tests send.
 #pragma once
 
+#include "cip/CIP_IOI.h"
+#include "cip/CIP_MR_Request.h"
 #include "eip/EIP_Session.h"
 #include "eip/EIP_TcpChannel.h"
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 namespace eiptest {
+
+// The route to the controller: backplane port 1, slot 0.
+inline const eip::TPacketDataArray Slot0{0x01, 0x00};
+
+// Read Tag of count elements of name.
+inline cip::TMR_Request ReadTagRequest(std::string_view name, std::uint16_t count = 1) {
+    return cip::TMessageRouter::BuildRequest(cip::ServiceCode(cip::TCIPService::ReadTag), cip::TIOI::BuildPath(name),
+                                             {static_cast<std::uint8_t>(count), static_cast<std::uint8_t>(count >> 8)});
+}
 
 // Torn down in the safe order: the channel stops delivering before the session
 // goes.

@@ -19,10 +19,7 @@ namespace {
 using namespace cip;
 using eip::TPacketDataArray;
 
-TMR_Request ReadTagRequest(std::string_view name, std::uint16_t count) {
-    return TMessageRouter::BuildRequest(ServiceCode(TCIPService::ReadTag), TIOI::BuildPath(name),
-                                        {static_cast<std::uint8_t>(count), 0});
-}
+using eiptest::ReadTagRequest;
 
 TEST(WiresharkCrossCheckTest, RequestsAndRepliesDecodeCleanly) {
     const std::string tool = tooltest::FindTool("QOR_CIP_DISSECT", "cip-dissect");

@@ -12,7 +12,7 @@ using simtest::Cat;
 using simtest::Text;
 
 // Attributes 2 (type), 7 (element size), 8 (dimensions), 1 (name).
-const Bytes Attributes = {0x04, 0x00, 0x02, 0x00, 0x07, 0x00, 0x08, 0x00, 0x01, 0x00};
+const Bytes SymbolAttributes = {0x04, 0x00, 0x02, 0x00, 0x07, 0x00, 0x08, 0x00, 0x01, 0x00};
 
 // Get Instance Attribute List on 20 6B from a start instance: the 16-bit
 // instance segment up to 65535, the 32-bit one above.
@@ -25,7 +25,7 @@ Bytes Browse(std::uint32_t start, const Bytes& scope = {}) {
     } else {
         path = Cat({path, {0x20, 0x6B, 0x26, 0x00}, simtest::Le32(start)});
     }
-    return Cat({{0x55, static_cast<std::uint8_t>(path.size() / 2)}, path, Attributes});
+    return Cat({{0x55, static_cast<std::uint8_t>(path.size() / 2)}, path, SymbolAttributes});
 }
 
 struct Record {
@@ -210,7 +210,7 @@ TEST_F(SymbolBrowseTest, BadBrowseRequestsGetTheirStatus) {
     const std::uint32_t next = Parse(reply).back().second.Instance + 1;
     EXPECT_EQ(Request(Browse(next)), Bytes({0xD5, 0x00, 0x11, 0x00}));
     // An instance segment is required.
-    EXPECT_EQ(Request(Cat({{0x55, 0x01, 0x20, 0x6B}, Attributes})), Bytes({0xD5, 0x00, 0x04, 0x00}));
+    EXPECT_EQ(Request(Cat({{0x55, 0x01, 0x20, 0x6B}, SymbolAttributes})), Bytes({0xD5, 0x00, 0x04, 0x00}));
 }
 
 TEST_F(SymbolBrowseTest, SymbolAttributesAreReadByInstanceAndFaultsApplyToBrowses) {
