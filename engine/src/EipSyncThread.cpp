@@ -190,10 +190,14 @@ void TEipSyncThread::AbortWait() {
 
 void TEipSyncThread::Recycle(std::vector<std::unique_ptr<TQueueItem>> spent) {
     std::scoped_lock hold(spentLock_);
-    if (spent_.empty())
-        spent_.swap(spent);
-    else
-        std::move(spent.begin(), spent.end(), std::back_inserter(spent_));
+    spent_.insert(spent_.end(), std::make_move_iterator(spent.begin()), std::make_move_iterator(spent.end()));
+}
+
+void TEipSyncThread::FreeSpent() {
+    std::vector<std::unique_ptr<TQueueItem>> spent;
+    std::scoped_lock hold(spentLock_);
+    spent.swap(spent_);
+    // Freed here, on the worker, once the lock is let go.
 }
 
 std::vector<std::unique_ptr<logix::TLogixProcessor>> TEipSyncThread::TakeRetired() {
@@ -240,13 +244,7 @@ bool TEipSyncThread::Report(const TEipSyncCommand& command, bool success, std::i
 }
 
 void TEipSyncThread::ExecuteCommand(TEipSyncCommand& command) {
-    {
-        std::vector<std::unique_ptr<TQueueItem>> spent;
-        {
-            std::scoped_lock hold(spentLock_);
-            spent.swap(spent_);
-        }
-    }
+    FreeSpent();
     CurrentCommand = &command;
     try {
         const auto code = static_cast<TEipCommandCode>(command.Code);

@@ -208,6 +208,8 @@ private:
     // still queued for the main thread may point into it.
     void ReleaseProcessor();
     void Push(std::unique_ptr<TEipSyncCommand> command);
+    // Frees what Recycle handed back (worker only).
+    void FreeSpent();
 
     // eip::ISessionOwner: the processor's channel.
     eip::TSessionInfo* AttachedSession() override { return nullptr; }
