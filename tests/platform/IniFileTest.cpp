@@ -6,7 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <latch>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -165,13 +166,23 @@ TEST_F(IniFileTest, FileThatCannotBeReadIsNeverOverwritten) {
 
 TEST_F(IniFileTest, ThreadsSavingOneFileKeepEachOthersKeys) {
     WriteText(File(), "; shared by the host and its instances\n[Main]\nLanguage=de\n");
-    std::latch start(3);
+    // The savers start together. A mutex and condition variable, not
+    // std::latch: the MinGW runtime's latch can miss its last arrival and
+    // leave a thread waiting for ever.
+    std::mutex gate;
+    std::condition_variable opened;
+    int waiting = 3;
     int results[3] = {-1, -1, -1};
     std::vector<std::thread> savers;
     const char* prefixes[3] = {"DS1", "DS2", "Host"};
     for (int t = 0; t < 3; ++t)
         savers.emplace_back([&, t] {
-            start.arrive_and_wait();
+            {
+                std::unique_lock hold(gate);
+                if (--waiting == 0)
+                    opened.notify_all();
+                opened.wait(hold, [&] { return waiting == 0; });
+            }
             results[t] = SaveRounds(File(), prefixes[t], kRounds);
         });
     for (auto& t : savers)
