@@ -47,6 +47,7 @@ void TServiceReply::Expand(std::span<const std::uint8_t> reply) {
     r.IsPartial = r.GeneralStatus == StatusPartialTransfer;
     r.AdditionalStatusSize = ToByte(reply, 3);
     r.AdditionalStatus = ToBytes(reply, 4, 2u * r.AdditionalStatusSize);
+    r.Status.reserve(2 + r.AdditionalStatus.size());
     AppendUInt16(r.Status, r.GeneralStatus);
     AppendArray(r.Status, r.AdditionalStatus);
     const std::size_t dataOffset = 4 + r.AdditionalStatus.size();

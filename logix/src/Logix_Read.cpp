@@ -367,8 +367,6 @@ std::unique_ptr<TLogixTag> MakeBitTag(std::string name, const std::vector<bool>&
     auto tag = TLogixBOOL::Create(std::move(name), static_cast<std::uint16_t>(bits.size()), processor);
     tag->DataType = cipType::BOOL;
     tag->Values.assign(bits.begin(), bits.end());
-    tag->WriteValues = tag->Values;
-    tag->WriteFlags.assign(bits.size(), false);
     tag->UpdateStatus(std::array<std::uint8_t, 2>{0, 0});
     tag->TimeStamp = qor::LocalDateTimeNow();
     return tag;

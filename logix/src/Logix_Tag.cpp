@@ -123,10 +123,12 @@ void TLogixTag::NotifyDataChanged() {
 
 void TLogixTagEx::InitValuesWith(std::size_t count, const Variant& zero) {
     Values.assign(count, zero);
-    // The write side is the caller's own copy: a value set for writing must
-    // not show up as a value read from the controller.
-    WriteValues = Values;
-    WriteFlags.assign(count, false);
+    // The write side is the caller's own, made by the first value set for
+    // writing (a value set for writing must not show up as a value read from
+    // the controller). A tag that is only read, as every polled one is, never
+    // pays for it.
+    WriteValues.clear();
+    WriteFlags.clear();
 }
 
 void TLogixTagEx::Store(std::size_t index, Variant value) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <typeinfo>
 #include <vector>
 
 namespace qor {
@@ -21,6 +22,12 @@ public:
 // freed and null returned.
 template <class T>
 std::unique_ptr<T> QueueItemCast(std::unique_ptr<TQueueItem> item) {
+    if (!item)
+        return nullptr;
+    // Nearly every item is exactly the expected class: compared by type, it
+    // skips the hierarchy walk of a dynamic_cast.
+    if (typeid(*item) == typeid(T))
+        return std::unique_ptr<T>(static_cast<T*>(item.release()));
     if (auto* typed = dynamic_cast<T*>(item.get())) {
         item.release();
         return std::unique_ptr<T>(typed);

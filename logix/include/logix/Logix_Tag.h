@@ -80,6 +80,8 @@ protected:
 class TLogixTagEx : public TLogixTag {
 public:
     std::vector<Variant> Values;
+    // The values set for writing and which of them are set: empty until the
+    // first value is set for writing, then as long as Values.
     std::vector<Variant> WriteValues;
     std::vector<bool> WriteFlags;
     bool Changed = false; // some value differed since the last notification
