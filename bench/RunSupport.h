@@ -24,6 +24,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -201,6 +202,21 @@ inline double StatCpuSeconds(const std::string& statPath) {
     }
     fields >> utime >> stime;
     return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// CPU time of a process's threads whose name starts with prefix, together.
+inline double ThreadsCpuSeconds(pid_t pid, std::string_view prefix) {
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code ec;
+    double total = 0;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        if (name.compare(0, prefix.size(), prefix) == 0)
+            total += StatCpuSeconds((task.path() / "stat").string());
+    }
+    return total;
 }
 
 // A "Vm...:" line of /proc/PID/status in KiB, 0 when absent.

@@ -23,7 +23,10 @@
 //                          stop frees the instances)
 //
 // and beside them what judges the run: scale_host_main_thread_cpu_pct (the
-// thread every packet and every device byte passes through), scale_rss_peak_kib
+// thread every packet and every device byte passes through),
+// scale_host_workers_cpu_pct (the data sources' worker threads together),
+// scale_host_outputs_cpu_pct (the outputs' own threads: the SQLite writer),
+// scale_rss_peak_kib
 // (the kernel's high-water mark), scale_sim_cpu_pct (the controllers, all
 // together, as percent of one core), scale_machine_cpu_pct (every process of
 // the machine, as percent of one core, out of scale_cores x 100: on a shared
@@ -70,6 +73,7 @@ using benchsupport::EnvCount;
 using benchsupport::ListeningPort;
 using benchsupport::MachineBusySeconds;
 using benchsupport::StatCpuSeconds;
+using benchsupport::ThreadsCpuSeconds;
 using benchsupport::StatusKiB;
 using benchsupport::TChild;
 using benchsupport::TDatabase;
@@ -211,6 +215,8 @@ struct TRunFigures {
     int ExitStatus = -1;
     double HostCpuPct = 0;
     double MainThreadCpuPct = 0;
+    double WorkersCpuPct = 0;
+    double OutputsCpuPct = 0;
     long RssKiB = 0;
     long RssPeakKiB = 0;
     double SimCpuPct = 0;
@@ -252,7 +258,7 @@ TRunFigures RunLogger(const std::filesystem::path& folder, const std::string& pr
     const auto limit = runEnd + std::chrono::milliseconds(kStopLimitMs);
     const std::string mainThread =
         "/proc/" + std::to_string(host.Pid()) + "/task/" + std::to_string(host.Pid()) + "/stat";
-    double hostCpu = 0, mainCpu = 0, wall = 0, simCpu = 0, machine = 0;
+    double hostCpu = 0, mainCpu = 0, workersCpu = 0, outputsCpu = 0, wall = 0, simCpu = 0, machine = 0;
     std::optional<int> exit;
     while (!(exit = host.WaitFor(kSampleMs))) {
         const auto now = Clock::now();
@@ -264,6 +270,10 @@ TRunFigures RunLogger(const std::filesystem::path& folder, const std::string& pr
             continue;
         hostCpu = StatCpuSeconds("/proc/" + std::to_string(host.Pid()) + "/stat");
         mainCpu = StatCpuSeconds(mainThread);
+        // The workers are named "EIP", the outputs' threads "out-...". A
+        // thread that ended before this sample is missing from both.
+        workersCpu = ThreadsCpuSeconds(host.Pid(), "EIP");
+        outputsCpu = ThreadsCpuSeconds(host.Pid(), "out-");
         figures.RssKiB = StatusKiB(host.Pid(), "VmRSS:");
         wall = std::chrono::duration<double>(now - host.Started()).count();
         simCpu = controllers.CpuSeconds() - simCpuBefore;
@@ -273,6 +283,8 @@ TRunFigures RunLogger(const std::filesystem::path& folder, const std::string& pr
     if (wall > 0) {
         figures.HostCpuPct = hostCpu / wall * 100.0;
         figures.MainThreadCpuPct = mainCpu / wall * 100.0;
+        figures.WorkersCpuPct = workersCpu / wall * 100.0;
+        figures.OutputsCpuPct = outputsCpu / wall * 100.0;
         figures.SimCpuPct = simCpu / wall * 100.0;
         figures.MachineCpuPct = machine / wall * 100.0;
     }
@@ -333,6 +345,8 @@ int main() try {
         std::printf("scale_wrong_values=%llu\n", static_cast<unsigned long long>(f.Logged.WrongValues));
         std::printf("scale_host_cpu_pct=%.1f\n", f.HostCpuPct);
         std::printf("scale_host_main_thread_cpu_pct=%.1f\n", f.MainThreadCpuPct);
+        std::printf("scale_host_workers_cpu_pct=%.1f\n", f.WorkersCpuPct);
+        std::printf("scale_host_outputs_cpu_pct=%.1f\n", f.OutputsCpuPct);
         std::printf("scale_rss_kib=%ld\n", f.RssKiB);
         std::printf("scale_rss_peak_kib=%ld\n", f.RssPeakKiB);
         std::printf("scale_sim_cpu_pct=%.1f\n", f.SimCpuPct);

@@ -24,6 +24,8 @@
 // and nowhere else.
 #include "OutputKinds.h"
 
+#include "platform/Thread.h"
+
 #include <mosquitto.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -433,6 +435,7 @@ private:
     // The network thread: connects, runs the connection until it ends,
     // waits and connects again, until the output closes.
     void Network() {
+        platform::SetThreadName("out-mqtt");
         bool first = true;
         std::unique_lock hold(lock_);
         while (!closing_) {
