@@ -125,21 +125,25 @@ void TSerialPortDM::ProcessResults() {
         TEipResult& result = *popped;
         spent.push_back(std::move(popped));
         TRequestList::SectionLock lock(RequestList);
-        TRequestItem* found = nullptr;
-        // An item before it already waits in the combined packet: that one
-        // brings the packet's header.
-        bool headed = false;
-        for (const auto& entry : RequestList) {
-            if (entry->Key == result.Key) {
-                found = entry.get();
+        const auto entries = RequestList.begin();
+        const auto count = static_cast<std::size_t>(RequestList.end() - entries);
+        std::size_t index = count;
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t i = (resultHint_ + k) % count;
+            if (entries[static_cast<std::ptrdiff_t>(i)]->Key == result.Key) {
+                index = i;
                 break;
             }
-            headed = headed || entry->Pending;
         }
         // An answer for an item of a list since reloaded belongs to nothing.
-        if (found == nullptr)
+        if (index == count)
             continue;
-        TRequestItem& item = *found;
+        resultHint_ = index + 1;
+        TRequestItem& item = *entries[static_cast<std::ptrdiff_t>(index)];
+        // An item before it already waits in the combined packet: that one
+        // brings the packet's header.
+        const bool headed = std::any_of(entries, entries + static_cast<std::ptrdiff_t>(index),
+                                        [](const auto& entry) { return entry->Pending; });
         item.Busy = false;
         // Items read together answer one by one: one failure among them
         // holds for all.

@@ -53,11 +53,13 @@ struct TFlattener {
     }
 
     void Tag(const TLogixTag& tag) {
-        if (const auto* udt = dynamic_cast<const TLogixUDT*>(&tag))
-            return Structure(*udt);
+        // Most tags hold values: asked first, they cost one cast.
         const auto* ex = dynamic_cast<const TLogixTagEx*>(&tag);
-        if (ex == nullptr)
+        if (ex == nullptr) {
+            if (const auto* udt = dynamic_cast<const TLogixUDT*>(&tag))
+                Structure(*udt);
             return;
+        }
         const std::uint16_t code = tag.DataType & 0x0FFF;
         switch (tag.LogixType()) {
         case TLogixType::BOOL:

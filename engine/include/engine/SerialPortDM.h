@@ -144,6 +144,9 @@ private:
     // wire (see SchedulerTick).
     bool answering_ = false;
     std::uint64_t failedBatch_ = 0;
+    // Where the search for the next result's item starts: results come back
+    // in the order their items were handed over, so usually right there.
+    std::size_t resultHint_ = 0;
     std::string validRoute_; // the device path last found to read ...
     bool routeChecked_ = false; // ... once there is one
 };
