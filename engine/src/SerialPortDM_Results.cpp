@@ -167,7 +167,10 @@ void TSerialPortDM::ProcessResults() {
             item.PendingList = std::make_unique<TParsedDataList>();
         TParsedDataList& params = ExportAll ? *item.PendingList : single;
         params.Clear();
-        item.Identity = std::move(result.Identity);
+        // Usually the identity it already has: left alone, its count is not
+        // touched here while the worker copies it into its next results.
+        if (item.Identity != result.Identity)
+            item.Identity = std::move(result.Identity);
         if (!ExportAll || !headed)
             AddHeader(params, item);
         item.HeaderCount = params.Count();
