@@ -147,6 +147,9 @@ truth::SourceTruth TruthOf(const Device& device, const std::string& name,
     return s;
 }
 
+// The truth points into the items: they must outlive it.
+truth::SourceTruth TruthOf(const Device&, const std::string&, std::vector<truth::Item>&&, bool) = delete;
+
 std::string Endpoint(sim::SimController& plc) {
     return "127.0.0.1:" + std::to_string(plc.Port());
 }
@@ -320,7 +323,8 @@ public:
             truth::ReadBatch batch;
             batch.Number = 1;
             batch.Addresses = {"Missing_Tag", "Dint_Hi", "Top.Nope", "Real_Tenth"};
-            const truth::SourceTruth t = TruthOf(table_.Logix, "device", batch.AsItems(), false);
+            const std::vector<truth::Item> items = batch.AsItems();
+            const truth::SourceTruth t = TruthOf(table_.Logix, "device", items, false);
             std::vector<std::string> args{QORHOST_PATH, "read",   "--device", Endpoint(*plc), "--interval",
                                           "100",        "--wait", "6",        "--format",     "jsonl"};
             args.insert(args.end(), batch.Addresses.begin(), batch.Addresses.end());
