@@ -213,30 +213,16 @@ TEST(EngineE2ETest, DataSourcesComeAndGoWithTheStateWhileReadsAreInFlight) {
     rig.RunFor(30ms);
 }
 
-TEST(EngineE2ETest, EveryDataSourceTypeReadsItsPersonality) {
-    struct Case {
-        std::string Type;
-        sim::Personality Family;
-        Req Item;
-        std::string Name;
-        double Value;
-    };
-    const std::vector<Case> cases = {
-        {"Ethernet/IP", sim::Personality::Logix, {"A", "Counter", "V"}, "V", 123456},
-        {"Ethernet/IP [Logix 5550]", sim::Personality::Logix, {"A", "Temperature", "V"}, "V", 21.5},
-        {"Ethernet/IP [AB Micro 800]", sim::Personality::Micro800, {"A", "Speed", "V"}, "V", 1500},
-        {"Ethernet/IP [MicroLogix 1400]", sim::Personality::MicroLogix, {"A", "N7:2", "V", 3}, "V1", 3},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.Type);
-        auto plc = StartSim(c.Family);
-        Rig rig(c.Type);
-        rig.Configure({c.Item});
-        rig.Connect({{1, plc->Port()}});
-        ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketCount() >= 2; }))
-            << (rig.log_.empty() ? "" : rig.log_.back());
-        EXPECT_DOUBLE_EQ(Values(rig.Packets().back())[c.Name].AsDouble(), c.Value);
-    }
+// "Ethernet/IP", the Micro800 and the MicroLogix types read their controllers
+// in the truth test (qorhost run); the fourth type reads a Logix controller.
+TEST(EngineE2ETest, TheLogix5550TypeReadsALogixController) {
+    auto plc = StartSim(sim::Personality::Logix);
+    Rig rig("Ethernet/IP [Logix 5550]");
+    rig.Configure({{"A", "Temperature", "V"}});
+    rig.Connect({{1, plc->Port()}});
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketCount() >= 2; }))
+        << (rig.log_.empty() ? "" : rig.log_.back());
+    EXPECT_DOUBLE_EQ(Values(rig.Packets().back())["V"].AsDouble(), 21.5);
 }
 
 // Many items whose values are distinct and known, polled while the device

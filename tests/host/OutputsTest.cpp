@@ -45,13 +45,6 @@ struct LogLines {
     std::mutex Lock;
 };
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // 2026-03-01T12:34:56.789Z
 const auto kTime = std::chrono::system_clock::time_point(std::chrono::milliseconds(1772368496789));
 
@@ -119,7 +112,7 @@ TEST(OutputsTest, CsvQuotesAwkwardFieldsAndWritesTheHeaderOnce) {
     again->Write(Packet("plain", {{"x", qor::Variant(std::uint64_t{18446744073709551615ull})}}));
     again->Flush(std::chrono::seconds(1));
 
-    const std::string text = ReadFile(dir.Path() / "data.csv");
+    const std::string text = dir.Read("data.csv");
     const std::vector<std::vector<std::string>> expected = {
         {"time", "source", "item", "value"},
         {"2026-03-01T12:34:56.789Z", "line,1", "a,b", "say \"hi\", then\r\nleave"},
@@ -180,7 +173,7 @@ TEST(OutputsTest, JsonlFileThatCannotBeOpenedKeepsLinesAndRecovers) {
     fs::create_directory(dir.Path() / "later");
     jsonl->Write(Packet("s", {{"n", qor::Variant(std::int32_t{3})}}));
     jsonl->Flush(std::chrono::seconds(1));
-    EXPECT_EQ(ReadFile(dir.Path() / "later/data.jsonl"), "{\"n\":0}\n{\"n\":1}\n{\"n\":2}\n{\"n\":3}\n");
+    EXPECT_EQ(dir.Read("later/data.jsonl"), "{\"n\":0}\n{\"n\":1}\n{\"n\":2}\n{\"n\":3}\n");
     EXPECT_EQ(log.Count("writing again"), 1);
     EXPECT_EQ(log.Lines.size(), 2u);
 }
@@ -311,10 +304,10 @@ TEST(OutputsTest, NaNAndInfinitiesReadTheSameInEveryOutput) {
         EXPECT_TRUE(output->Flush(std::chrono::seconds(5))) << target;
     }
     const std::vector<std::string> texts = {"NaN", "Infinity", "-Infinity"};
-    const auto json = nlohmann::json::parse(ReadFile(dir.Path() / "v.jsonl"));
+    const auto json = nlohmann::json::parse(dir.Read("v.jsonl"));
     EXPECT_EQ((std::vector<std::string>{json["nan"], json["inf"], json["ninf"]}), texts);
     EXPECT_EQ(json["one"], 1.5);
-    const auto rows = ParseCsv(ReadFile(dir.Path() / "v.csv"));
+    const auto rows = ParseCsv(dir.Read("v.csv"));
     ASSERT_EQ(rows.size(), 5u);
     EXPECT_EQ((std::vector<std::string>{rows[1][3], rows[2][3], rows[3][3]}), texts);
     Reader reader(dir.Path() / "v.db");
@@ -359,7 +352,7 @@ TEST(OutputsTest, TheTimeStampCarriesItsUtcOffset) {
     }
     csv->Flush(std::chrono::seconds(1));
     ::unsetenv("TZ");
-    const auto rows = ParseCsv(ReadFile(dir.Path() / "t.csv"));
+    const auto rows = ParseCsv(dir.Read("t.csv"));
     ASSERT_EQ(rows.size(), 9u);
     for (std::size_t i = 0; i < std::size(cases); ++i)
         EXPECT_EQ(rows[1 + 2 * i][3], cases[i].Expected);
@@ -405,7 +398,7 @@ TEST(OutputsTest, TextFilesHoldWholeRecordsWhenTheDiskFillsUp) {
         EXPECT_EQ(numbers[3], 0u);
 
         const std::string name = std::string(target).substr(std::string(target).find(':') + 1);
-        const std::string text = ReadFile(dir.Path() / name);
+        const std::string text = dir.Read(name);
         std::vector<int> seen;
         if (name.ends_with(".jsonl")) {
             std::istringstream lines(text);
@@ -495,8 +488,8 @@ TEST(OutputsTest, ReopenStartsANewFileAfterARename) {
         output->Reopen();
         output->Write(Packet("s", {{"seq", qor::Variant(std::int32_t{3})}}));
         EXPECT_TRUE(output->Flush(std::chrono::seconds(1)));
-        const std::string old = ReadFile(dir.Path() / (std::string(name) + ".1"));
-        const std::string now = ReadFile(dir.Path() / name);
+        const std::string old = dir.Read(std::string(name) + ".1");
+        const std::string now = dir.Read(name);
         if (kind == "csv:") {
             const auto oldRows = ParseCsv(old), newRows = ParseCsv(now);
             ASSERT_EQ(oldRows.size(), 3u);

@@ -2,7 +2,8 @@
 // several tags in one Multiple Service Packet, BOOL array bits, attributes,
 // templates, and the errors each failure is named by. (Arrays, fragments,
 // lists, members of elements and structures, value by value, are the truth
-// test's.)
+// test's; a piece of a long list that gets no answer is EngineValuesTest's,
+// through the same reads.)
 #include "logix/Logix_Read.h"
 #include "LogixSimFixture.h"
 #include "logix/Logix_Factory.h"
@@ -56,35 +57,6 @@ TEST_F(LogixSimTest, SeveralTagsShareOnePacketAndFailuresKeepTheirNames) {
     EXPECT_EQ(list->Items(1)->Name, "Speed");
     EXPECT_EQ(PacketsIn(raw), 1u);
     EXPECT_FALSE(list->Items(0)->RawData.empty());
-}
-
-// At start-up a piece can go out before the channel opens and get no
-// answer: its addresses fail, and every other address keeps its own value.
-TEST_F(LogixSimTest, APieceWithoutAnAnswerFailsItsOwnAddressesOnly) {
-    std::string text;
-    for (int i = 0; i < 200; ++i) {
-        plc.Tags().Set(sim::MakeTag<std::int32_t>("V" + std::to_string(i), sim::CipType::Dint, {}, {1000 + i}));
-        text += "V" + std::to_string(i) + ";";
-    }
-    auto client = Connect(false, 300);
-    const auto silent = plc.Faults().Add(sim::FaultRule(sim::FaultKind::Silent, 1).OnService(0x0A));
-    const auto results = client->Read(text);
-    EXPECT_EQ(plc.Faults().RuleHits(silent), 1u);
-    ASSERT_EQ(results.size(), 200u);
-    std::size_t failed = 0;
-    for (int i = 0; i < 200; ++i) {
-        EXPECT_EQ(results[i].Name, "V" + std::to_string(i));
-        if (!results[i].Ok()) {
-            ++failed;
-            continue;
-        }
-        EXPECT_EQ(dynamic_cast<const logix::TLogixDINT&>(*results[i].Tag).IntegerAt(0), 1000 + i) << i;
-    }
-    // The first packet's addresses, no more.
-    EXPECT_GT(failed, 0u);
-    EXPECT_LT(failed, 200u);
-    EXPECT_FALSE(results.front().Ok());
-    EXPECT_TRUE(results.back().Ok());
 }
 
 // A BOOL array is read in 32-bit words; its element is one bit. Alarms holds

@@ -36,7 +36,8 @@ public:
     }
     ~TempFolder() {
         std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
+        if (!keep_)
+            std::filesystem::remove_all(path_, ec);
     }
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
@@ -51,9 +52,12 @@ public:
     }
     std::string Read(const std::string& name) const { return ReadText(path_ / name); }
     bool Exists(const std::string& name) const { return std::filesystem::exists(path_ / name); }
+    // Leaves the folder behind, for a look at what a run wrote.
+    void Keep() { keep_ = true; }
 
 private:
     std::filesystem::path path_;
+    bool keep_ = false;
 };
 
 class ScopedEnv {

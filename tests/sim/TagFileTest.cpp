@@ -40,7 +40,8 @@ TEST_F(TagFileTest, ValuesBecomeLittleEndianElements) {
                      "LINT   Min      = -9223372036854775808\n"
                      "DINT   Ramp[4]  = 3..1\n"
                      "SINT   Cube[2,1,2] = 1 2 3\n"
-                     "DWORD  Program:Main.Bits[1] = 0x80000001\n",
+                     "DWORD  Program:Main.Bits[1] = 0x80000001\n"
+                     "DATE   Day = 2024-03-15\nTIME Up = 12:30:05.250\n",
                      tags_, files_);
     EXPECT_EQ(TagBytes("Negative"), Bytes({0xFE, 0xFF}));
     EXPECT_EQ(TagBytes("allones"), Bytes({0xFF, 0xFF}));
@@ -53,6 +54,8 @@ TEST_F(TagFileTest, ValuesBecomeLittleEndianElements) {
     EXPECT_EQ(tags_.Find("Cube")->Dims, std::vector<std::uint32_t>({2, 1, 2}));
     EXPECT_EQ(TagBytes("Program:Main.Bits"), Bytes({0x01, 0x00, 0x00, 0x80}));
     EXPECT_EQ(tags_.Find("Program:Main.Bits")->SymbolType(), 0x20D3);
+    EXPECT_EQ(TagBytes("Day"), Bytes({0x7B, 0x4A}));            // day 19067 after 1972-01-01
+    EXPECT_EQ(TagBytes("Up"), Bytes({0xC2, 0xB9, 0xAE, 0x02})); // 45,005,250 ms
 }
 
 TEST_F(TagFileTest, StructureValuesFollowTheMemberOrder) {

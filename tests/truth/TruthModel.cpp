@@ -892,28 +892,26 @@ PcccValues(const Device& device, const PcccAddress& a, const std::vector<std::st
         return std::nullopt;
     for (std::size_t k = 0; k < names.size(); ++k) {
         const std::size_t e = a.Element + k;
-        switch (a.Letter) {
-        case 'N':
+        // N signed and B unsigned words, F floats, L 32-bit values: no sub-elements.
+        const auto plain = [w = word(e, 0)](char letter) -> std::optional<Expect> {
+            switch (letter) {
+            case 'N':
+                return Expect::Signed(static_cast<std::int16_t>(w));
+            case 'B':
+                return Expect::Unsigned(w & 0xFFFF);
+            case 'F':
+                return Expect::Real(std::bit_cast<float>(w));
+            case 'L':
+                return Expect::Signed(static_cast<std::int32_t>(w));
+            default:
+                return std::nullopt;
+            }
+        }(a.Letter);
+        if (plain) {
             if (a.Field)
                 return std::nullopt;
-            out.emplace_back(names[k], Expect::Signed(static_cast<std::int16_t>(word(e, 0))));
-            break;
-        case 'B':
-            if (a.Field)
-                return std::nullopt;
-            out.emplace_back(names[k], Expect::Unsigned(word(e, 0) & 0xFFFF));
-            break;
-        case 'F':
-            if (a.Field)
-                return std::nullopt;
-            out.emplace_back(names[k], Expect::Real(std::bit_cast<float>(word(e, 0))));
-            break;
-        case 'L':
-            if (a.Field)
-                return std::nullopt;
-            out.emplace_back(names[k], Expect::Signed(static_cast<std::int32_t>(word(e, 0))));
-            break;
-        default: {
+            out.emplace_back(names[k], *plain);
+        } else {
             const std::string first = a.Letter == 'R' ? "LEN" : "PRE";
             const std::string second = a.Letter == 'R' ? "POS" : "ACC";
             auto field = [&](const std::string& which) -> std::optional<Expect> {
@@ -938,7 +936,6 @@ PcccValues(const Device& device, const PcccAddress& a, const std::vector<std::st
             } else {
                 out.emplace_back(names[k], *field(second));
             }
-        }
         }
     }
     return out;
@@ -979,34 +976,26 @@ std::optional<std::string> IdentityBytes(const Device& device, const Attribute& 
         for (int i = 0; i < n; ++i)
             b += static_cast<char>((v >> (8 * i)) & 0xFF);
     };
-    // The simulated identity of each personality (vendor 0x04D2, device type
-    // 0x0E, status 0x0060).
-    const bool logix = device.Personality == Device::Family::Logix;
-    const bool micro800 = device.Personality == Device::Family::Micro800;
-    switch (a.Id) {
-    case 1:
-        le(0x04D2, 2);
-        break;
-    case 2:
-        le(0x000E, 2);
-        break;
-    case 3:
-        le(logix ? 0x005A : micro800 ? 0x00BC : 0x005F, 2);
-        break;
-    case 5:
-        le(0x0060, 2);
-        break;
-    case 6:
-        le(logix ? 0x00C0FFEE : micro800 ? 0x00800800 : 0x00140014, 4);
-        break;
-    case 7:
-        b += static_cast<char>(device.ProductName.size());
-        b += device.ProductName;
-        break;
-    default:
-        return std::nullopt;
-    }
-    return b;
+    // The simulated identity of each personality (Logix, Micro800, MicroLogix):
+    // vendor 0x04D2, device type 0x0E, product code, status 0x0060, serial number.
+    struct Number {
+        std::uint32_t Id;
+        int Size;
+        std::uint64_t Value[3];
+    };
+    static constexpr Number kNumbers[] = {{1, 2, {0x04D2, 0x04D2, 0x04D2}},
+                                          {2, 2, {0x000E, 0x000E, 0x000E}},
+                                          {3, 2, {0x005A, 0x00BC, 0x005F}},
+                                          {5, 2, {0x0060, 0x0060, 0x0060}},
+                                          {6, 4, {0x00C0FFEE, 0x00800800, 0x00140014}}};
+    if (a.Id == 7)
+        return static_cast<char>(device.ProductName.size()) + device.ProductName;
+    for (const Number& n : kNumbers)
+        if (n.Id == a.Id) {
+            le(n.Value[static_cast<std::size_t>(device.Personality)], n.Size);
+            return b;
+        }
+    return std::nullopt;
 }
 
 std::optional<Expect> AttributeValue(const std::string& bytes, std::uint16_t type) {

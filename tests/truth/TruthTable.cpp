@@ -201,29 +201,27 @@ void BuildLogix(Gen& g, Device& d) {
         d.Tags.push_back(Scalar(std::string(e.Name) + "_Hi", e.Type, Raw(e.Hi)));
         d.Tags.push_back(Scalar(std::string(e.Name) + "_R", e.Type, g.Atomic(e.Type)));
     }
-    const float singles[][1] = {{std::numeric_limits<float>::max()},
-                                {std::numeric_limits<float>::lowest()},
-                                {std::numeric_limits<float>::denorm_min()},
-                                {std::numeric_limits<float>::min()},
-                                {0.1f},
-                                {1.0f / 3.0f},
-                                {-0.0f},
-                                {16777217.0f}};
-    const char* singleNames[] = {"Real_Hi",    "Real_Lo",    "Real_Tiny",    "Real_Small",
-                                 "Real_Tenth", "Real_Third", "Real_NegZero", "Real_Big"};
-    for (std::size_t i = 0; i < std::size(singles); ++i)
-        d.Tags.push_back(Scalar(singleNames[i], Atom::Real, Float(singles[i][0])));
+    using FloatLimits = std::numeric_limits<float>;
+    const std::pair<const char*, float> singles[] = {{"Real_Hi", FloatLimits::max()},
+                                                     {"Real_Lo", FloatLimits::lowest()},
+                                                     {"Real_Tiny", FloatLimits::denorm_min()},
+                                                     {"Real_Small", FloatLimits::min()},
+                                                     {"Real_Tenth", 0.1f},
+                                                     {"Real_Third", 1.0f / 3.0f},
+                                                     {"Real_NegZero", -0.0f},
+                                                     {"Real_Big", 16777217.0f}};
+    for (const auto& [name, value] : singles)
+        d.Tags.push_back(Scalar(name, Atom::Real, Float(value)));
     d.Tags.push_back(Scalar("Real_R", Atom::Real, g.Atomic(Atom::Real)));
-    const double doubles[] = {std::numeric_limits<double>::max(),
-                              std::numeric_limits<double>::lowest(),
-                              std::numeric_limits<double>::denorm_min(),
-                              0.1,
-                              1.0 / 3.0,
-                              9007199254740993.0};
-    const char* doubleNames[] = {"Lreal_Hi",    "Lreal_Lo",    "Lreal_Tiny",
-                                 "Lreal_Tenth", "Lreal_Third", "Lreal_Big"};
-    for (std::size_t i = 0; i < std::size(doubles); ++i)
-        d.Tags.push_back(Scalar(doubleNames[i], Atom::Lreal, Double(doubles[i])));
+    using DoubleLimits = std::numeric_limits<double>;
+    const std::pair<const char*, double> doubles[] = {{"Lreal_Hi", DoubleLimits::max()},
+                                                      {"Lreal_Lo", DoubleLimits::lowest()},
+                                                      {"Lreal_Tiny", DoubleLimits::denorm_min()},
+                                                      {"Lreal_Tenth", 0.1},
+                                                      {"Lreal_Third", 1.0 / 3.0},
+                                                      {"Lreal_Big", 9007199254740993.0}};
+    for (const auto& [name, value] : doubles)
+        d.Tags.push_back(Scalar(name, Atom::Lreal, Double(value)));
     d.Tags.push_back(Scalar("Lreal_R", Atom::Lreal, g.Atomic(Atom::Lreal)));
     d.Tags.push_back(Scalar("Flag_On", Atom::Bool, Raw(1)));
     d.Tags.push_back(Scalar("Flag_Off", Atom::Bool, Raw(0)));

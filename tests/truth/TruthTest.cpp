@@ -12,6 +12,7 @@
 // files of the run). Under the sanitizers it runs a shorter pass without the
 // random faults: the instrumented programs are several times slower, and the
 // fault pass would only measure time-outs.
+#include "../platform/SettingsTestSupport.h"
 #include "CliProcess.h"
 #include "TruthCheck.h"
 #include "TruthTable.h"
@@ -25,7 +26,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 namespace {
@@ -51,35 +51,16 @@ std::uint64_t Seed() {
     return v != nullptr ? std::strtoull(v, nullptr, 0) : 20260315;
 }
 
-class Folder {
+// The files of a run; kept with QOR_TRUTH_KEEP=1.
+class Folder : public settings_test::TempFolder {
 public:
     Folder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "qor-truth-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr)
-            path_ = pattern;
-    }
-    ~Folder() {
         const char* keep = std::getenv("QOR_TRUTH_KEEP");
-        if (keep != nullptr && std::string(keep) == "1")
-            std::printf("truth: files kept in %s\n", path_.c_str());
-        else if (!path_.empty())
-            std::filesystem::remove_all(path_);
+        if (keep != nullptr && std::string(keep) == "1") {
+            Keep();
+            std::printf("truth: files kept in %s\n", Path().string().c_str());
+        }
     }
-    std::string Write(const std::string& name, const std::string& text) const {
-        const std::string p = path_ + "/" + name;
-        std::ofstream(p, std::ios::binary) << text;
-        return p;
-    }
-    std::string Read(const std::string& name) const {
-        std::ifstream in(path_ + "/" + name, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    std::string Path(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
 };
 
 // A program run to its end (killed after the limit).
@@ -165,6 +146,9 @@ truth::SourceTruth TruthOf(const Device& device, const std::string& name,
     s.Index();
     return s;
 }
+
+// The truth points into the items: they must outlive it.
+truth::SourceTruth TruthOf(const Device&, const std::string&, std::vector<truth::Item>&&, bool) = delete;
 
 std::string Endpoint(sim::SimController& plc) {
     return "127.0.0.1:" + std::to_string(plc.Port());
@@ -339,7 +323,8 @@ public:
             truth::ReadBatch batch;
             batch.Number = 1;
             batch.Addresses = {"Missing_Tag", "Dint_Hi", "Top.Nope", "Real_Tenth"};
-            const truth::SourceTruth t = TruthOf(table_.Logix, "device", batch.AsItems(), false);
+            const std::vector<truth::Item> items = batch.AsItems();
+            const truth::SourceTruth t = TruthOf(table_.Logix, "device", items, false);
             std::vector<std::string> args{QORHOST_PATH, "read",   "--device", Endpoint(*plc), "--interval",
                                           "100",        "--wait", "6",        "--format",     "jsonl"};
             args.insert(args.end(), batch.Addresses.begin(), batch.Addresses.end());
