@@ -53,8 +53,7 @@ struct TFlattener {
     }
 
     void Tag(const TLogixTag& tag) {
-        // Most tags hold values: asked first, they cost one cast.
-        const auto* ex = dynamic_cast<const TLogixTagEx*>(&tag);
+        const TLogixTagEx* ex = tag.ValueTag();
         if (ex == nullptr) {
             if (const auto* udt = dynamic_cast<const TLogixUDT*>(&tag))
                 Structure(*udt);

@@ -19,6 +19,7 @@ namespace logix {
 class TLogixProcessor;
 class TLogixTagInfo;
 class TTemplateInfo;
+class TLogixTagEx;
 
 class TLogixTag {
 public:
@@ -44,6 +45,10 @@ public:
     std::string RawData; // emptied by every SetData
 
     virtual TLogixType LogixType() const { return TLogixType::None; }
+    // The tag as one that holds values (every tag but a structure's), or
+    // null: a virtual call where a dynamic_cast would walk the hierarchy,
+    // once for every value read.
+    virtual const TLogixTagEx* ValueTag() const { return nullptr; }
 
     // The reply data of a read: the two-byte type code, then value bytes that
     // start at byteOffset of the tag's whole value data (non-zero for later
@@ -87,6 +92,7 @@ public:
     bool Changed = false; // some value differed since the last notification
 
     std::size_t ValueCount() const { return Values.size(); }
+    const TLogixTagEx* ValueTag() const override { return this; }
 
     Variant GetValue() const;
     void SetValue(const Variant& v);
