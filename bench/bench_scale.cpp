@@ -73,11 +73,11 @@ using benchsupport::EnvCount;
 using benchsupport::ListeningPort;
 using benchsupport::MachineBusySeconds;
 using benchsupport::StatCpuSeconds;
-using benchsupport::ThreadsCpuSeconds;
 using benchsupport::StatusKiB;
 using benchsupport::TChild;
 using benchsupport::TDatabase;
 using benchsupport::Text;
+using benchsupport::ThreadsCpuSeconds;
 using Clock = benchsupport::RunClock;
 
 // How often the host's CPU time and memory are read while it runs.

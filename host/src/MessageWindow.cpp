@@ -13,7 +13,8 @@ constexpr const char* kMessagesWindowClass = "QorHostMessages";
 }
 
 TMessageWindow::TMessageWindow(THandler handler) : handler_(std::move(handler)) {
-    platform::WNDCLASS wc{kMessagesWindowClass, &TMessageWindow::WindowProc, static_cast<int>(sizeof(std::intptr_t))};
+    platform::WNDCLASS wc{kMessagesWindowClass, &TMessageWindow::WindowProc,
+                          static_cast<int>(sizeof(std::intptr_t))};
     if (!platform::RegisterClass(wc) && platform::GetLastError() != platform::ERROR_CLASS_ALREADY_EXISTS)
         throw std::runtime_error("Cannot register the host's message window class");
     window_ = platform::CreateHiddenWindow(kMessagesWindowClass, "QorHostMessages");

@@ -245,8 +245,7 @@ private:
         // NORMAL is durable across a crash of this process in WAL mode; a
         // power loss may cost the last commits, not the database.
         char* error = nullptr;
-        const std::string pragmas = "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-" +
-                                    std::to_string(cacheKiB_) + ";";
+        const std::string pragmas = "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; " + CachePragma();
         if (sqlite3_exec(db.get(), pragmas.c_str(), nullptr, nullptr, &error) != SQLITE_OK ||
             sqlite3_exec(db.get(), kSchema, nullptr, nullptr, &error) != SQLITE_OK) {
             Fail("cannot prepare the database", error ? error : sqlite3_errmsg(db.get()));
@@ -364,14 +363,16 @@ private:
 
     // The page cache as large as the items written so far need.
     void GrowCache(sqlite3* db) {
-        const std::int64_t wanted =
-            std::clamp(static_cast<std::int64_t>(items_.size()) * kCacheKiBPerItem, kCacheMinKiB, kCacheMaxKiB);
+        const std::int64_t wanted = std::clamp(static_cast<std::int64_t>(items_.size()) * kCacheKiBPerItem,
+                                               kCacheMinKiB, kCacheMaxKiB);
         if (wanted <= cacheKiB_)
             return;
         cacheKiB_ = wanted;
-        const std::string pragma = "PRAGMA cache_size=-" + std::to_string(cacheKiB_) + ";";
-        sqlite3_exec(db, pragma.c_str(), nullptr, nullptr, nullptr);
+        sqlite3_exec(db, CachePragma().c_str(), nullptr, nullptr, nullptr);
     }
+
+    // A negative size counts KiB, not pages.
+    std::string CachePragma() const { return "PRAGMA cache_size=-" + std::to_string(cacheKiB_) + ";"; }
 
     const std::string& TypeName(qor::VarType type) {
         auto found = typeNames_.find(qor::VarTypeCode(type));

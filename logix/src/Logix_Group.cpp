@@ -168,9 +168,9 @@ void TLogixTagGroup::BuildPacketMap(TLogixTag& tag, std::int32_t index) {
         // What the elements asked for can hold at most: a device that goes on
         // answering "partial transfer" past it is not followed.
         const std::size_t size = TypeSize(first->DataType);
-        const std::uint64_t limit =
-            std::min<std::uint64_t>(MaxGroupTagBytes, std::uint64_t{std::max<std::uint16_t>(tag.ElementCount, 1)} *
-                                                     (size != 0 ? size : 0xFFFF));
+        const std::uint64_t limit = std::min<std::uint64_t>(
+            MaxGroupTagBytes,
+            std::uint64_t{std::max<std::uint16_t>(tag.ElementCount, 1)} * (size != 0 ? size : 0xFFFF));
         while (offset < limit) {
             const TPacketDataArray request = cip::TReadDataServiceRequest::ReadTagFragmented(
                                                  path, tag.ElementCount, static_cast<std::uint32_t>(offset))

@@ -879,8 +879,9 @@ std::unique_ptr<TLogixTag> TLogixProcessor::ReadMicro800(std::string_view tagNam
             tag->SetData(data, 0);
             std::uint64_t offset = reply->Data.size();
             while (tag && reply->GeneralStatus == cip::StatusPartialTransfer) {
-                reply = offset < MaxConnectedTagBytes ? ReadConnected(tagName, elementCount, static_cast<std::uint32_t>(offset))
-                                             : std::nullopt;
+                reply = offset < MaxConnectedTagBytes
+                            ? ReadConnected(tagName, elementCount, static_cast<std::uint32_t>(offset))
+                            : std::nullopt;
                 // A lost or foreign fragment leaves elements unread: no tag
                 // rather than one with zeros in their place.
                 if (!reply || reply->Data.empty() || reply->DataType != type ||

@@ -135,8 +135,9 @@ std::optional<TPacketDataArray> ReadWhole(TLogixProcessor& processor, const TPac
     // What the elements asked for can hold at most; a device still saying
     // "partial transfer" past it is not followed.
     const std::size_t size = TypeSize(type);
-    const std::uint64_t limit = std::min<std::uint64_t>(
-        MaxWholeReadBytes, std::uint64_t{std::max<std::uint16_t>(elementCount, 1)} * (size != 0 ? size : 0xFFFF));
+    const std::uint64_t limit =
+        std::min<std::uint64_t>(MaxWholeReadBytes, std::uint64_t{std::max<std::uint16_t>(elementCount, 1)} *
+                                                       (size != 0 ? size : 0xFFFF));
     while (status == cip::StatusPartialTransfer) {
         if (offset >= limit) {
             SetTableError(processor, ErrInvalidResponse);
