@@ -172,7 +172,17 @@ int TDataLoggerSession::Receive(TPacketDataArray& reply) {
             // ring holds) will not change by waiting.
             if (RxBuffer.Count() >= MaxHeldBytes)
                 break;
-            WaitForData(static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, UINT32_MAX - 1)));
+            auto wait = static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, UINT32_MAX - 1));
+            ISessionOwner* owner = Owner != nullptr ? Owner->Owner : nullptr;
+            const std::uint32_t putOff = owner != nullptr ? owner->PutOffMs() : 0;
+            if (putOff > 0 && putOff < wait) {
+                // Whatever ended this wait (the reply, or the owner's limit),
+                // the owner's deferred work is due now; it runs once.
+                WaitForData(putOff);
+                owner->ReplyLate();
+                continue;
+            }
+            WaitForData(wait);
         }
     }
     // Time-out: a reply that came only in part is returned as it is, for the

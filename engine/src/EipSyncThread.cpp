@@ -1,5 +1,6 @@
 #include "engine/EipSyncThread.h"
 
+#include "common/Variant.h"
 #include "common/qorStrUtils.h"
 #include "logix/Logix_Address.h"
 #include "logix/Logix_Factory.h"
@@ -518,6 +519,11 @@ TEipSyncThreadEx::~TEipSyncThreadEx() {
 
 bool TEipSyncThreadEx::HandleResult(TEipSyncThread&, const TEipSyncCommand& command, bool success, std::int32_t,
                                     const std::string& errorText, TEipResultObject* result) {
+    // News put off until this command's reply: the reply usually brought
+    // the main thread, which posted it then; otherwise (the channel closed
+    // under the exchange) it goes now.
+    if (newsPutOff_.exchange(false))
+        platform::PostMessage(NotifyHandle, WM_EIP_RESULT, 0, 0);
     bool taken = false;
     logix::TLogixProcessor* p = Processor();
     const bool read = command.Code >= 3 && command.Code <= 8;
@@ -541,6 +547,7 @@ bool TEipSyncThreadEx::HandleResult(TEipSyncThread&, const TEipSyncCommand& comm
         item->Outcomes = std::move(result->Outcomes);
         item->RawData = std::move(result->RawData);
         item->CombinedRefused = result->CombinedRefused;
+        item->ReadAt = LocalDateTimeNow();
         Results.Push(std::move(item));
         taken = true;
     }
@@ -604,15 +611,32 @@ bool TEipResult::AnyValue() const {
 }
 
 int TEipSyncThreadEx::SendToHost(std::span<const std::uint8_t> bytes) {
+    // Put off before the bytes go: the reply may be in, and the main thread
+    // past looking for the news, before the send returns here.
+    if (std::exchange(newsWaiting_, false))
+        newsPutOff_ = true;
     const int sent = TEipSyncThread::SendToHost(bytes);
-    PostNews();
+    if (sent < 0)
+        PostNews();
     return sent;
+}
+
+std::uint32_t TEipSyncThreadEx::PutOffMs() { return newsPutOff_.load() ? kNewsPutOffMs : 0; }
+
+void TEipSyncThreadEx::ReplyLate() { PostNews(); }
+
+bool TEipSyncThreadEx::PostPutOffNews() {
+    if (!newsPutOff_.exchange(false))
+        return false;
+    platform::PostMessage(NotifyHandle, WM_EIP_RESULT, 0, 0);
+    return true;
 }
 
 void TEipSyncThreadEx::QueueDrained() { PostNews(); }
 
 void TEipSyncThreadEx::PostNews() {
-    if (std::exchange(newsWaiting_, false))
+    const bool waiting = std::exchange(newsWaiting_, false);
+    if (newsPutOff_.exchange(false) || waiting)
         platform::PostMessage(NotifyHandle, WM_EIP_RESULT, 0, 0);
 }
 

@@ -90,6 +90,8 @@ void TaPlugin::qorPluginProcessData(TPluginCallRecIntf& intf, std::int32_t& resu
         source->RxTimer.Restart();
         if (rec.Value1.Data != 0 && rec.Value1.Size > 0)
             source->Thd->FeedData(std::span(reinterpret_cast<const std::uint8_t*>(rec.Value1.Data), rec.Value1.Size));
+        // Results the worker told of only now that this thread is awake.
+        source->Thd->PostPutOffNews();
     } catch (...) {
         // Whatever went wrong with these bytes, the host's call succeeds.
     }

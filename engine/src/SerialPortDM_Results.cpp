@@ -92,8 +92,9 @@ void TSerialPortDM::AddValues(TRequestItem& item, const TEipResult& result, TPar
     }
 }
 
-void TSerialPortDM::AddHeader(TParsedDataList& packet, const TRequestItem& item) {
-    FOwner.AddStandardValues(packet, {}, {}, static_cast<std::int32_t>(SourceId), SourceFullName, 0, {}, SourceName);
+void TSerialPortDM::AddHeader(TParsedDataList& packet, const TRequestItem& item, double readAt) {
+    FOwner.AddStandardValues(packet, {}, {}, static_cast<std::int32_t>(SourceId), SourceFullName, 0, {}, SourceName,
+                             readAt);
     if (item.Identity) {
         packet.Add("EIP_DEVICE", Variant(item.Identity->ProductName));
         packet.Add("EIP_DEVICE_SN", Variant(item.Identity->SerialNumber));
@@ -172,7 +173,7 @@ void TSerialPortDM::ProcessResults() {
         if (item.Identity != result.Identity)
             item.Identity = std::move(result.Identity);
         if (!ExportAll || !headed)
-            AddHeader(params, item);
+            AddHeader(params, item, result.ReadAt);
         item.HeaderCount = params.Count();
         AddValues(item, result, params);
         item.Pending = false;

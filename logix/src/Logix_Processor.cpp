@@ -215,6 +215,13 @@ int TLogixProcessor::SendToHost(std::span<const std::uint8_t> bytes) {
     return Channel != nullptr ? Channel->SendToHost(bytes) : -1;
 }
 
+std::uint32_t TLogixProcessor::PutOffMs() { return Channel != nullptr ? Channel->PutOffMs() : 0; }
+
+void TLogixProcessor::ReplyLate() {
+    if (Channel != nullptr)
+        Channel->ReplyLate();
+}
+
 template <class F>
 void TLogixProcessor::WithAttached(F&& reach) {
     std::scoped_lock hold(attachLock_);

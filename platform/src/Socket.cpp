@@ -2,8 +2,14 @@
 // thread that owns its window: that thread's message waits block in
 // epoll_wait on its sockets as well as on its queue (Kernel.h, ThreadData),
 // and a ready socket becomes a posted message there and then, without a
-// thread of its own in between. Each request is one-shot (EPOLLONESHOT), so
-// nothing more comes for the socket until the owner re-arms it.
+// thread of its own in between.
+//
+// Each request is one-shot: nothing more is posted for the socket until the
+// owner asks again. The socket stays in the epoll, edge-triggered, from its
+// first request to its close, so that asking again (once per reply) is no
+// system call: readiness that comes while no request is out is remembered,
+// and the next request is answered with it at once. Only a change of the
+// kinds asked for, or of the thread asking, changes the epoll.
 #include "platform/Socket.h"
 
 #include "Kernel.h"
@@ -27,6 +33,7 @@
 #include <mutex>
 #include <system_error>
 #include <unordered_map>
+#include <utility>
 
 namespace platform {
 
@@ -42,6 +49,10 @@ struct Watch {
     UINT events = 0;
     std::uint32_t generation = 0;
     std::weak_ptr<ThreadData> owner; // whose epoll holds the socket
+    std::uint32_t registered = 0;    // the epoll's mask for it (0: not in it)
+    bool armed = false;              // a request is out: the next readiness is posted
+    bool missed = false;             // readiness came while no request was out
+    bool drained = false;            // Receive found it empty since the last notification
 };
 
 // Under the kernel mutex.
@@ -86,7 +97,11 @@ void NotifyLocked(const epoll_event& ev) {
     auto it = Watches().find(s);
     if (it == Watches().end() || it->second.generation != generation)
         return;
-    const Watch& w = it->second;
+    Watch& w = it->second;
+    if (!w.armed) {
+        w.missed = true;
+        return;
+    }
     UINT kind = 0;
     int error = 0;
     if ((w.events & FD_CONNECT) && (ev.events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
@@ -101,6 +116,8 @@ void NotifyLocked(const epoll_event& ev) {
     } else {
         return;
     }
+    w.armed = false;
+    w.drained = false;
     auto window = FindWindowLocked(w.hwnd);
     if (!window || !window->owner->alive)
         return;
@@ -160,18 +177,43 @@ bool Arm(SOCKET s, HWND hwnd, UINT msg, WPARAM cookie, UINT events) {
     w.owner = window->owner;
     if (added)
         w.generation = ++nextGeneration;
-    epoll_event ev{};
-    ev.events = EPOLLONESHOT;
+    std::uint32_t mask = EPOLLET;
     if (events & FD_CONNECT)
-        ev.events |= EPOLLOUT;
+        mask |= EPOLLOUT;
     if (events & FD_READ)
-        ev.events |= EPOLLIN | EPOLLRDHUP;
-    ev.data.u64 = (static_cast<std::uint64_t>(w.generation) << 32) | static_cast<std::uint32_t>(s);
-    if (::epoll_ctl(owner.pollFd, added || moved ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, s, &ev) != 0) {
-        Watches().erase(it);
-        return false;
+        mask |= EPOLLIN | EPOLLRDHUP;
+    w.armed = true;
+    if (added || moved || mask != w.registered || !w.drained) {
+        // A new mask, or bytes perhaps left unread: the epoll reports what
+        // is ready now by itself.
+        epoll_event ev{};
+        ev.events = mask;
+        ev.data.u64 = (static_cast<std::uint64_t>(w.generation) << 32) | static_cast<std::uint32_t>(s);
+        if (::epoll_ctl(owner.pollFd, added || moved ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, s, &ev) != 0) {
+            Watches().erase(it);
+            return false;
+        }
+        w.registered = mask;
+        w.missed = false;
+    } else if (std::exchange(w.missed, false)) {
+        // Ready since the last notification, which an edge-triggered epoll
+        // does not report again: answer the request now (it may be stale,
+        // and then Receive finds nothing, as a Windows socket's may).
+        epoll_event ev{};
+        ev.events = mask & ~EPOLLET;
+        ev.data.u64 = (static_cast<std::uint64_t>(w.generation) << 32) | static_cast<std::uint32_t>(s);
+        NotifyLocked(ev);
     }
     return true;
+}
+
+// Receive took everything the socket held: asking again needs no look at
+// the socket (edges after this are reported, or remembered as missed).
+void Drained(SOCKET s) {
+    using namespace detail;
+    std::lock_guard hold(K().mutex);
+    if (auto it = Watches().find(s); it != Watches().end())
+        it->second.drained = true;
 }
 
 void Forget(SOCKET s) {
@@ -252,12 +294,15 @@ int Receive(SOCKET s, std::span<std::uint8_t> buffer, int& error) {
     for (;;) {
         const ssize_t n = ::recv(s, buffer.data(), buffer.size(), 0);
         if (n >= 0) {
+            if (n > 0 && static_cast<std::size_t>(n) < buffer.size())
+                Drained(s);
             error = 0;
             return static_cast<int>(n);
         }
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            Drained(s);
             error = 0;
             return RECEIVE_NOTHING;
         }

@@ -18,7 +18,7 @@ void AppendRawText(TParsedDataList& list, std::string_view text) {
 
 int AddStandardValues(TqorParamsList& list, std::string_view fullPacket, std::string_view dataPacket,
                       std::int32_t sourceId, std::string_view sourceFullName, std::int32_t clientId,
-                      std::string_view clientSourceName, std::string_view sourceName) {
+                      std::string_view clientSourceName, std::string_view sourceName, double dateTime) {
     int added = 0;
     auto add = [&](std::string_view name, const Variant& value) {
         if (list.Add(name, value))
@@ -28,7 +28,7 @@ int AddStandardValues(TqorParamsList& list, std::string_view fullPacket, std::st
         add("FULL_DATA_PACKET", fullPacket);
     if (!dataPacket.empty())
         add("DATA_PACKET", dataPacket);
-    add("DATE_TIME_STAMP", Variant::FromDateTime(LocalDateTimeNow()));
+    add("DATE_TIME_STAMP", Variant::FromDateTime(dateTime != 0 ? dateTime : LocalDateTimeNow()));
     add("DATA_SOURCE_ID", sourceId);
     add("DATA_SOURCE_FULL_NAME", sourceFullName);
     if (clientId != 0) {

@@ -4,8 +4,11 @@
 // unique as the truth test's "names" data source checks.)
 #include "EngineRig.h"
 
+#include "common/Variant.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -115,6 +118,33 @@ TEST(EngineValuesTest, ADeviceSlowerThanTheIntervalServesEveryItem) {
     for (std::size_t i = 1; i < all.size(); ++i)
         EXPECT_NE(all[i].Items->GetValue("EIP_REQ").AsString(), all[i - 1].Items->GetValue("EIP_REQ").AsString())
             << i;
+}
+
+// The news of an answer waits for the reply to the request sent after it
+// (which wakes the main thread anyway), but not when that reply is slow: no
+// packet reaches the host long after its values were read.
+TEST(EngineValuesTest, AnAnswerDoesNotWaitForTheNextSlowReply) {
+    auto plc = StartSim();
+    Rig rig;
+    rig.Configure({{"Fast", "Counter", "F", 1, "", "1", 1, 10000}, {"Slow", "@1/1/7", "S", 1, "", "1", 300, 10000}},
+                  false, 0, /*combine=*/false);
+    rig.Connect({{1, plc->Port()}});
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.PacketsOf("Slow").size() >= 1 && rig.PacketsOf("Fast").size() >= 5; }));
+    plc->Faults().Add(sim::FaultRule(sim::FaultKind::Delay, sim::FaultRule::Always).OnService(0x0E).WithPause(2500ms));
+    const std::size_t slow = rig.PacketsOf("Slow").size();
+    std::size_t seen = rig.PacketCount();
+    double worstLagSeconds = 0;
+    ASSERT_TRUE(rig.RunUntil(
+        [&] {
+            const auto all = rig.Packets();
+            for (; seen < all.size(); ++seen) {
+                const double stamp = all[seen].Items->GetValue("DATE_TIME_STAMP").AsDateTime();
+                worstLagSeconds = std::max(worstLagSeconds, (qor::LocalDateTimeNow() - stamp) * 86400.0);
+            }
+            return rig.PacketsOf("Slow").size() > slow;
+        },
+        20s));
+    EXPECT_LT(worstLagSeconds, 0.5);
 }
 
 TEST(EngineValuesTest, AnInvalidAddressOrDevicePathIsRefusedWithoutBeingSent) {

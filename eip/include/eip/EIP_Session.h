@@ -52,6 +52,13 @@ public:
     virtual TSessionInfo* AttachedSession() = 0;
     virtual void AttachSession(TSessionInfo& session) = 0;
     virtual int SendToHost(std::span<const std::uint8_t> bytes) = 0;
+    // Work the owner put off when it sent the request of the exchange now
+    // waiting, because the reply wakes the thread that does that work anyway:
+    // how long (milliseconds) it may wait for the reply, 0 when nothing waits.
+    // A reply that takes longer has ReplyLate called once, on the waiting
+    // thread, and the owner then has the work done without the reply.
+    virtual std::uint32_t PutOffMs() { return 0; }
+    virtual void ReplyLate() {}
 };
 
 // The connection identifiers and timing of the device connection (26 bytes on

@@ -243,6 +243,7 @@ public:
     // The read shared Multiple Service Packets with other items, and the
     // device refused them (service not supported).
     bool CombinedRefused = false;
+    double ReadAt = 0; // local date and time the reply was taken (0: unknown)
 
     bool AnyValue() const;
 };
@@ -273,6 +274,9 @@ public:
     const platform::HWND NotifyHandle;
 
     void SetPortState(bool opened) override;
+    // Bytes from the device arrived (main thread): news the worker put off
+    // until this reply is posted now, true when there was some.
+    bool PostPutOffNews();
 
 private:
     bool HandleResult(TEipSyncThread& sender, const TEipSyncCommand& command, bool success, std::int32_t errorCode,
@@ -282,10 +286,20 @@ private:
     // main thread then wakes once for the news and the next reply together,
     // where telling it at once would have it preempt this thread before the
     // request goes out.
+    //
+    // A request that went out puts the news off further, until its reply is
+    // in: the main thread, woken by the reply, posts it to itself (no wake of
+    // its own), and the exchange posts it if the reply takes longer than
+    // kNewsPutOffMs. The results carry the time they were read, so a packet
+    // is stamped the same however long its news waited.
     int SendToHost(std::span<const std::uint8_t> bytes) override;
+    std::uint32_t PutOffMs() override;
+    void ReplyLate() override;
     void QueueDrained() override;
     void PostNews();
-    bool newsWaiting_ = false; // worker only
+    static constexpr std::uint32_t kNewsPutOffMs = 10;
+    bool newsWaiting_ = false;             // worker only
+    std::atomic<bool> newsPutOff_{false}; // news waits for the reply in flight
     TLogEvent log_;
     std::string operationFailed_;
     std::shared_ptr<const eip::TIdentityItem> identity_; // worker only: the session's, as last reported

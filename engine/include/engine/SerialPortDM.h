@@ -120,8 +120,9 @@ private:
     // Renames an item just added when the packet has its name already.
     void KeepNameUnique(TqorParamsListItem& added, TNameSet& names);
     // The items every packet starts with: the standard values, the device's
-    // identity when known, the request's name and address.
-    void AddHeader(TParsedDataList& packet, const TRequestItem& item);
+    // identity when known, the request's name and address; stamped readAt
+    // (a local date and time; 0: now).
+    void AddHeader(TParsedDataList& packet, const TRequestItem& item, double readAt = 0);
     // Logs each address whose outcome changed: a new failure (with its
     // reason), or a read that works again.
     void ReportOutcomes(TRequestItem& item, const TEipResult& result);

@@ -270,6 +270,8 @@ public:
     eip::TSessionInfo* AttachedSession() override;
     void AttachSession(eip::TSessionInfo& session) override;
     int SendToHost(std::span<const std::uint8_t> bytes) override;
+    std::uint32_t PutOffMs() override;
+    void ReplyLate() override;
 
 protected:
     void SetError(std::int32_t code, std::string text = {});

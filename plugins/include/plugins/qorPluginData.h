@@ -30,12 +30,13 @@ inline constexpr std::string_view kRawTextSeparator = "<{[::]}>";
 void AppendRawText(TParsedDataList& list, std::string_view text);
 
 // Appends the standard items of a packet, in this order: "FULL_DATA_PACKET"
-// and "DATA_PACKET" (each only when not empty), "DATE_TIME_STAMP" (the local
-// date and time now), "DATA_SOURCE_ID", "DATA_SOURCE_FULL_NAME", then with a
-// client id "CLIENTID" and "DATA_SOURCE_NAME" = clientSourceName, otherwise
-// "DATA_SOURCE_NAME" = sourceName. Returns the number of items appended.
+// and "DATA_PACKET" (each only when not empty), "DATE_TIME_STAMP" (dateTime,
+// a local date and time, or now when 0), "DATA_SOURCE_ID",
+// "DATA_SOURCE_FULL_NAME", then with a client id "CLIENTID" and
+// "DATA_SOURCE_NAME" = clientSourceName, otherwise "DATA_SOURCE_NAME" =
+// sourceName. Returns the number of items appended.
 int AddStandardValues(TqorParamsList& list, std::string_view fullPacket, std::string_view dataPacket,
                       std::int32_t sourceId, std::string_view sourceFullName, std::int32_t clientId,
-                      std::string_view clientSourceName, std::string_view sourceName);
+                      std::string_view clientSourceName, std::string_view sourceName, double dateTime = 0);
 
 } // namespace qor

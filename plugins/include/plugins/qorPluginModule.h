@@ -234,9 +234,9 @@ public:
     // The standard items of a packet (qor::AddStandardValues); the number appended.
     int AddStandardValues(TqorParamsList& list, std::string_view fullPacket, std::string_view dataPacket,
                           std::int32_t sourceId, std::string_view sourceFullName, std::int32_t clientId,
-                          std::string_view clientSourceName, std::string_view sourceName) const {
+                          std::string_view clientSourceName, std::string_view sourceName, double dateTime = 0) const {
         return qor::AddStandardValues(list, fullPacket, dataPacket, sourceId, sourceFullName, clientId,
-                                      clientSourceName, sourceName);
+                                      clientSourceName, sourceName, dateTime);
     }
     void AppendRawText(TParsedDataList& list, std::string_view text) const { qor::AppendRawText(list, text); }
     // Hands a packet to the host: DataLogger_SendDataEx(ModuleIndex, sourceId,
