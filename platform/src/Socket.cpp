@@ -183,12 +183,12 @@ bool Arm(SOCKET s, HWND hwnd, UINT msg, WPARAM cookie, UINT events) {
     if (events & FD_READ)
         mask |= EPOLLIN | EPOLLRDHUP;
     w.armed = true;
+    epoll_event ev{};
+    ev.data.u64 = (static_cast<std::uint64_t>(w.generation) << 32) | static_cast<std::uint32_t>(s);
     if (added || moved || mask != w.registered || !w.drained) {
         // A new mask, or bytes perhaps left unread: the epoll reports what
         // is ready now by itself.
-        epoll_event ev{};
         ev.events = mask;
-        ev.data.u64 = (static_cast<std::uint64_t>(w.generation) << 32) | static_cast<std::uint32_t>(s);
         if (::epoll_ctl(owner.pollFd, added || moved ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, s, &ev) != 0) {
             Watches().erase(it);
             return false;
@@ -199,9 +199,7 @@ bool Arm(SOCKET s, HWND hwnd, UINT msg, WPARAM cookie, UINT events) {
         // Ready since the last notification, which an edge-triggered epoll
         // does not report again: answer the request now (it may be stale,
         // and then Receive finds nothing, as a Windows socket's may).
-        epoll_event ev{};
         ev.events = mask & ~EPOLLET;
-        ev.data.u64 = (static_cast<std::uint64_t>(w.generation) << 32) | static_cast<std::uint32_t>(s);
         NotifyLocked(ev);
     }
     return true;
