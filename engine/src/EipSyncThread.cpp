@@ -429,6 +429,8 @@ void TEipSyncThread::ExecCombined(TEipSyncCommand& command) {
     }
     std::string raw;
     auto outcomes = logix::ReadAddressText(*processor_, text, 1, 0, &raw);
+    // One time for all the parts: they were read in the same exchanges.
+    const double readAt = LocalDateTimeNow();
     // A device without Multiple Service Packets answers them "service not
     // supported" as a whole.
     const bool refused = std::any_of(outcomes.begin(), outcomes.end(), [](const logix::TLogixReadOutcome& o) {
@@ -451,6 +453,7 @@ void TEipSyncThread::ExecCombined(TEipSyncCommand& command) {
         result.RawData = std::move(raw);
         raw.clear();
         result.CombinedRefused = refused;
+        result.ReadAt = readAt;
         ReportRead(part, result);
         reported = true;
     }
@@ -547,7 +550,7 @@ bool TEipSyncThreadEx::HandleResult(TEipSyncThread&, const TEipSyncCommand& comm
         item->Outcomes = std::move(result->Outcomes);
         item->RawData = std::move(result->RawData);
         item->CombinedRefused = result->CombinedRefused;
-        item->ReadAt = LocalDateTimeNow();
+        item->ReadAt = result->ReadAt != 0 ? result->ReadAt : LocalDateTimeNow();
         Results.Push(std::move(item));
         taken = true;
     }

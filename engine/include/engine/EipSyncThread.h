@@ -75,6 +75,7 @@ struct TEipResultObject {
     std::vector<logix::TLogixReadOutcome> Outcomes;
     std::string RawData;
     bool CombinedRefused = false;
+    double ReadAt = 0; // local date and time the exchange ended (0: not taken)
     std::unique_ptr<logix::TLogixTagInfoList> Infos;
     std::unique_ptr<logix::TLogixTagInfo> Info;
     bool Empty() const { return Outcomes.empty() && !Infos && !Info; }
