@@ -172,7 +172,7 @@ int TDataLoggerSession::Receive(TPacketDataArray& reply) {
             // ring holds) will not change by waiting.
             if (RxBuffer.Count() >= MaxHeldBytes)
                 break;
-            auto wait = static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, UINT32_MAX - 1));
+            const auto wait = static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, UINT32_MAX - 1));
             ISessionOwner* owner = Owner != nullptr ? Owner->Owner : nullptr;
             const std::uint32_t putOff = owner != nullptr ? owner->PutOffMs() : 0;
             if (putOff > 0 && putOff < wait) {

@@ -525,8 +525,7 @@ bool TEipSyncThreadEx::HandleResult(TEipSyncThread&, const TEipSyncCommand& comm
     // News put off until this command's reply: the reply usually brought
     // the main thread, which posted it then; otherwise (the channel closed
     // under the exchange) it goes now.
-    if (newsPutOff_.exchange(false))
-        platform::PostMessage(NotifyHandle, WM_EIP_RESULT, 0, 0);
+    PostPutOffNews();
     bool taken = false;
     logix::TLogixProcessor* p = Processor();
     const bool read = command.Code >= 3 && command.Code <= 8;
@@ -628,11 +627,9 @@ std::uint32_t TEipSyncThreadEx::PutOffMs() { return newsPutOff_.load() ? kNewsPu
 
 void TEipSyncThreadEx::ReplyLate() { PostNews(); }
 
-bool TEipSyncThreadEx::PostPutOffNews() {
-    if (!newsPutOff_.exchange(false))
-        return false;
-    platform::PostMessage(NotifyHandle, WM_EIP_RESULT, 0, 0);
-    return true;
+void TEipSyncThreadEx::PostPutOffNews() {
+    if (newsPutOff_.exchange(false))
+        platform::PostMessage(NotifyHandle, WM_EIP_RESULT, 0, 0);
 }
 
 void TEipSyncThreadEx::QueueDrained() { PostNews(); }

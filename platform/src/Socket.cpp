@@ -49,7 +49,7 @@ struct Watch {
     UINT events = 0;
     std::uint32_t generation = 0;
     std::weak_ptr<ThreadData> owner; // whose epoll holds the socket
-    std::uint32_t registered = 0;    // the epoll's mask for it (0: not in it)
+    std::uint32_t registered = 0;    // the owner's epoll's mask for it (0: not in it)
     bool armed = false;              // a request is out: the next readiness is posted
     bool missed = false;             // readiness came while no request was out
     bool drained = false;            // Receive found it empty since the last notification
@@ -168,8 +168,10 @@ bool Arm(SOCKET s, HWND hwnd, UINT msg, WPARAM cookie, UINT events) {
     // to that thread's epoll.
     const auto previous = w.owner.lock();
     const bool moved = !added && previous.get() != &owner;
-    if (moved)
+    if (moved) {
         Unwatch(s, w);
+        w.registered = 0;
+    }
     w.hwnd = hwnd;
     w.msg = msg;
     w.cookie = cookie;
@@ -185,11 +187,11 @@ bool Arm(SOCKET s, HWND hwnd, UINT msg, WPARAM cookie, UINT events) {
     w.armed = true;
     epoll_event ev{};
     ev.data.u64 = (static_cast<std::uint64_t>(w.generation) << 32) | static_cast<std::uint32_t>(s);
-    if (added || moved || mask != w.registered || !w.drained) {
-        // A new mask, or bytes perhaps left unread: the epoll reports what
-        // is ready now by itself.
+    if (mask != w.registered || !w.drained) {
+        // Not in this epoll yet, a new mask, or bytes perhaps left unread:
+        // the epoll reports what is ready now by itself.
         ev.events = mask;
-        if (::epoll_ctl(owner.pollFd, added || moved ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, s, &ev) != 0) {
+        if (::epoll_ctl(owner.pollFd, w.registered == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, s, &ev) != 0) {
             Watches().erase(it);
             return false;
         }

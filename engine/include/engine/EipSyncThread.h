@@ -275,9 +275,10 @@ public:
     const platform::HWND NotifyHandle;
 
     void SetPortState(bool opened) override;
-    // Bytes from the device arrived (main thread): news the worker put off
-    // until this reply is posted now, true when there was some.
-    bool PostPutOffNews();
+    // News the worker put off until the reply to its request is posted now:
+    // on the main thread when bytes from the device arrive, on the worker
+    // when the exchange ends without them.
+    void PostPutOffNews();
 
 private:
     bool HandleResult(TEipSyncThread& sender, const TEipSyncCommand& command, bool success, std::int32_t errorCode,
