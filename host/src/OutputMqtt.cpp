@@ -139,6 +139,7 @@ public:
                 MOSQ_ERR_SUCCESS)
                 startProblem_ = "the user name is not valid UTF-8";
         }
+        tls_ = tls;
         if (tls)
             SetUpTls(options);
         else if (!options.Password.empty())
@@ -233,6 +234,7 @@ private:
             return;
         }
         self.connected_ = true;
+        self.heldBack_ = false;
         self.retryDelay_ = kReconnectMin;
         const bool again = std::exchange(self.everConnected_, true);
         self.resending_ = self.Unacked() > 0;
@@ -255,12 +257,21 @@ private:
     static void OnDisconnect(mosquitto*, void* user, int rc) {
         TMqttOutput& self = Self(user);
         std::scoped_lock hold(self.lock_);
-        self.connected_ = false;
+        const bool wasConnected = std::exchange(self.connected_, false);
         // A refused login was said by OnConnect; what else ended the
-        // connection is a network matter unless TLS said more.
-        if (!self.stopping_ && rc != MOSQ_ERR_CONN_REFUSED)
+        // connection is a network matter unless TLS said more. Under TLS 1.3
+        // a broker refuses our client certificate in an alert that comes
+        // after the handshake, and the connection may end as a protocol
+        // error before the alert is read: such an end is told only when the
+        // next attempt ends the same way (it says the real cause otherwise).
+        if (!self.stopping_ && rc != MOSQ_ERR_CONN_REFUSED) {
+            if (self.tls_ && rc == MOSQ_ERR_PROTOCOL && !wasConnected && !std::exchange(self.heldBack_, true)) {
+                self.changed_.notify_all();
+                return;
+            }
             self.Fail(TCause::Network,
                       rc == MOSQ_ERR_CONN_LOST ? std::string("connection lost") : mosquitto_strerror(rc));
+        }
         self.changed_.notify_all();
     }
 
@@ -498,6 +509,8 @@ private:
     std::size_t handed_ = 0;
     bool connected_ = false;
     bool everConnected_ = false;
+    bool tls_ = false;
+    bool heldBack_ = false; // a TLS protocol error before the broker's answer, not told yet
     bool resending_ = false;
     bool stopping_ = false;             // the output closes: the status says offline, no more packets go
     std::atomic<bool> closing_ = false; // then the network thread ends (read between its waits)
