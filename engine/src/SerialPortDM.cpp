@@ -282,6 +282,7 @@ bool TSerialPortDM::RefuseInvalid(TRequestItem& item) {
         routeChecked_ = true;
         return false;
     }
+    item.Refused = true;
     if (item.LastErrors.empty())
         item.LastErrors.resize(1);
     const std::string error = "Invalid device path \"" + item.Device + "\" (route numbers 0..255 separated by \",\")";
@@ -344,15 +345,37 @@ void TSerialPortDM::Deliver(TParsedDataList& list) {
     FOwner.SendParsedData(SourceId, list);
 }
 
-void TSerialPortDM::ExportCombined() {
-    std::size_t polling = 0, ready = 0;
-    for (const auto& item : RequestList) {
-        if (item->MethodPoll)
-            ++polling;
-        if (item->Pending || (item->MethodPoll && item->Skipped))
-            ++ready;
+bool TSerialPortDM::CycleAnswered() {
+    const std::size_t count = RequestList.Count();
+    if (outstandingHint_ >= count)
+        outstandingHint_ = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t i = (outstandingHint_ + k) % count;
+        const TRequestItem& item = *RequestList[i];
+        if (item.MethodPoll && item.Enabled && !item.Refused && !item.Pending && !item.Skipped) {
+            outstandingHint_ = i;
+            return false;
+        }
     }
-    if (ready < polling)
+    return true;
+}
+
+bool TSerialPortDM::PendingBefore(std::size_t index) {
+    if (pendingHint_ < index && RequestList[pendingHint_]->Pending)
+        return true;
+    for (std::size_t i = 0; i < index; ++i) {
+        if (RequestList[i]->Pending) {
+            pendingHint_ = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+void TSerialPortDM::ExportCombined() {
+    // A read-once item waiting does not stand in for a polled one still
+    // out, and one never sent is not waited for.
+    if (!CycleAnswered())
         return;
     TParsedDataList combined;
     TNameSet names;

@@ -143,8 +143,7 @@ void TSerialPortDM::ProcessResults() {
         TRequestItem& item = *entries[static_cast<std::ptrdiff_t>(index)];
         // An item before it already waits in the combined packet: that one
         // brings the packet's header.
-        const bool headed = std::any_of(entries, entries + static_cast<std::ptrdiff_t>(index),
-                                        [](const auto& entry) { return entry->Pending; });
+        const bool headed = PendingBefore(index);
         item.Busy = false;
         // Items read together answer one by one: one failure among them
         // holds for all.
@@ -179,8 +178,11 @@ void TSerialPortDM::ProcessResults() {
         item.Pending = false;
         if (params.Count() > item.HeaderCount) {
             params.RawText = std::move(result.RawData);
-            if (ExportAll)
+            if (ExportAll) {
                 item.Pending = true;
+                if (!headed)
+                    pendingHint_ = index;
+            }
             else
                 Deliver(params);
         } else {

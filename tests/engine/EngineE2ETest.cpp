@@ -72,6 +72,34 @@ TEST(EngineE2ETest, CombinedPacketsKeepComingWhenOneItemKeepsFailing) {
     EXPECT_TRUE(rig.Logged("Operation failed (ReadTag"));
 }
 
+TEST(EngineE2ETest, ACombinedPacketWaitsForEveryEnabledPolledItemAndNoOther) {
+    // A disabled item, or one whose device path does not read, is never
+    // sent, so it never answers: the cycle is complete without it. A read-once item (here an attribute, which goes
+    // alone and so answers first) joins the packet it answers in, but does
+    // not stand in for a polled item that has not answered yet.
+    auto plc = StartSim();
+    Rig rig;
+    Req off{"Off", "Speed", "S"};
+    off.Enabled = false;
+    Req lost{"Lost", "Counter", "L"};
+    lost.Device = "1,999";
+    rig.Configure({{"Once", "@1/1/7", "P", 1, "", "1", 0}, {"A", "Counter", "A"}, off, lost,
+                   {"B", "Temperature", "T"}},
+                  /*exportAll=*/true);
+    rig.Connect({{1, plc->Port()}});
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.Packets().size() >= 3; }));
+    int once = 0;
+    for (const auto& packet : rig.Packets()) {
+        auto v = Values(packet);
+        EXPECT_EQ(v["A"].AsInteger(), 123456);
+        EXPECT_TRUE(v.count("T"));
+        EXPECT_EQ(v.count("S") + v.count("L"), 0u);
+        once += static_cast<int>(v.count("P"));
+    }
+    EXPECT_EQ(once, 1);
+    EXPECT_TRUE(rig.Logged("Invalid device path \"1,999\""));
+}
+
 TEST(EngineE2ETest, OnceItemsGoOncePerLoadAndSettingsReload) {
     auto plc = StartSim();
     Rig rig;

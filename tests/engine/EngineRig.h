@@ -48,12 +48,13 @@ struct Req {
     int PollMs;           // 0: read once
     int TimeoutMs;
     std::string Device = "0";
+    bool Enabled = true;
 };
 
 inline std::string RequestXml(const std::vector<Req>& items) {
     std::string xml = "<?xml version=\"1.0\"?><Root><Params><MODBUSRTUQUERY>";
     for (const Req& r : items) {
-        xml += "<Item caption=\"" + r.Caption + "\"><enabled>1</enabled><Device>" + r.Device + "</Device><ADDRESS>" +
+        xml += "<Item caption=\"" + r.Caption + "\"><enabled>" + (r.Enabled ? "1" : "0") + "</enabled><Device>" + r.Device + "</Device><ADDRESS>" +
                r.Address + "</ADDRESS><Number>" + std::to_string(r.Number) + "</Number>";
         if (!r.DataType.empty())
             xml += "<DataType>" + r.DataType + "</DataType>";

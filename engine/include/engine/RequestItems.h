@@ -44,6 +44,7 @@ public:
 
     bool Pending = false;           // its value list waits in PendingList for the combined packet
     bool Enabled = false;           // sent at all
+    bool Refused = false;           // its device path does not read: never sent
     bool Busy = false;              // handed to the worker, answer not processed yet
     bool Skipped = false;           // given up on (timed out) in this cycle: counts as answered
     std::uint64_t Batch = 0;        // the hand-off it went out with (items read together share one)

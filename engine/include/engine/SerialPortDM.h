@@ -92,6 +92,14 @@ private:
     // With "Export data for all requests at once": one packet once every
     // polling item has answered or been given up on in this cycle.
     void ExportCombined();
+    // Whether every polled item that is sent at all (enabled, its device
+    // path reads) has answered in this cycle: its values wait in the
+    // combined packet, or it answered nothing or was given up on. Looks
+    // first where it last found one still out, which usually still is, so
+    // the answers of a cycle cost one pass over the list, not one each.
+    bool CycleAnswered();
+    // Whether an item before index already waits in the combined packet.
+    bool PendingBefore(std::size_t index);
     void Deliver(TParsedDataList& list);
     // The values of every address of a result that has some, under their
     // export names.
@@ -148,6 +156,8 @@ private:
     // Where the search for the next result's item starts: results come back
     // in the order their items were handed over, so usually right there.
     std::size_t resultHint_ = 0;
+    std::size_t outstandingHint_ = 0; // an item CycleAnswered found still out
+    std::size_t pendingHint_ = 0;     // an item found waiting in the combined packet
     std::string validRoute_; // the device path last found to read ...
     bool routeChecked_ = false; // ... once there is one
 };
