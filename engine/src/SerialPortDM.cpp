@@ -62,8 +62,6 @@ void TSerialPortDM::SetTimerInterval(std::uint32_t ms) { Queue.SetInterval(ms); 
 std::uint32_t TSerialPortDM::NextWake() {
     constexpr std::uint64_t kLongest = 1000;
     std::uint64_t wake = kLongest;
-    if (PauseTimer.StartTick != 0)
-        wake = std::min(wake, PauseTimer.Remaining());
     TRequestList::SectionLock lock(RequestList);
     const std::uint64_t now = PauseTimer.Now();
     const auto left = [now](const TTimeout& timer, std::uint32_t ms) -> std::uint64_t {
@@ -75,13 +73,18 @@ std::uint32_t TSerialPortDM::NextWake() {
             continue;
         // A busy item holds the data source until its answer (which wakes
         // the scheduler itself) or its time-out.
-        if (item->Busy)
-            return static_cast<std::uint32_t>(std::max<std::uint64_t>(left(item->RequestTimer, item->Timeout), 1));
+        if (item->Busy) {
+            wake = std::max<std::uint64_t>(left(item->RequestTimer, item->Timeout), 1);
+            break;
+        }
         if (item->RequestTimer.StartTick == 0)
             wake = 0;
         else if (item->MethodPoll)
             wake = std::min(wake, left(item->RequestTimer, item->PollInterval));
     }
+    // Nothing goes out before the pause after the last request ends.
+    if (PauseTimer.StartTick != 0)
+        wake = std::max(wake, PauseTimer.Remaining());
     return static_cast<std::uint32_t>(wake);
 }
 
@@ -94,8 +97,13 @@ void TSerialPortDM::ReArm() {
         // earlier commands, nothing can go out: the port's opening and the
         // worker's news wake the scheduler, the timer only looks again now
         // and then.
+        // Otherwise it fires when the next item falls due, not at the next
+        // multiple of the tick: items that fall due a few milliseconds
+        // after the last look (the second part of a list too long for one
+        // combined read, an item of another interval) would wait up to a
+        // whole tick, and fall behind their intervals.
         const bool waiting = PortClosed || (Thd && Thd->Backlog() > 0);
-        Queue.SetInterval(std::max(TickInterval, waiting ? kIdleRecheckMs : NextWake()));
+        Queue.SetInterval(waiting ? kIdleRecheckMs : std::max<std::uint32_t>(NextWake(), 1));
         Queue.SetEnabled(true);
     } else {
         Queue.SetEnabled(false);
