@@ -12,6 +12,16 @@
 //   jsonl_sink_alone_ratio   the same for the JSON lines file
 //   csv_sink_alone_ratio     the same for the CSV file (one row per value)
 //
+// With QOR_BENCH_SQLITE_SCALE_SECONDS=s (default 0: skipped), the SQLite
+// output in the scale benchmark's shape, without the network: s seconds of
+// data of 50 data sources of 100 items at 100 ms (packets of 105 values,
+// committed once a second as the logger does), written as fast as the output
+// takes them. The writer's CPU per second of data is what the SQLite output
+// adds to the logger's CPU at that scale; the figure is taken over the last
+// third of the run, when the index has grown past the page cache's first fill:
+//   sqlite_scale_writer_cpu_pct   writer thread CPU / seconds of data, percent
+//   sqlite_scale_db_mib           the database's size at the end
+//
 //   bench_outputs [packets]      (default 20000, per side and round)
 #include "host/Outputs.h"
 
@@ -21,8 +31,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -73,6 +86,64 @@ double PacketsPerSecond(host::IOutput& output, const std::vector<qor::TqorParams
     return packets / std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
+// CPU seconds of this process's threads of the given name.
+double ThreadCpuSeconds(const std::string& name) {
+    double total = 0;
+    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+        std::string comm;
+        std::getline(std::ifstream(task.path() / "comm"), comm);
+        if (comm != name)
+            continue;
+        std::string stat;
+        std::getline(std::ifstream(task.path() / "stat"), stat);
+        // utime and stime are the 12th and 13th fields after the name.
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+        std::string field;
+        double ticks = 0;
+        for (int i = 0; i < 13 && fields >> field; ++i)
+            if (i >= 11)
+                ticks += std::stod(field);
+        total += ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }
+    return total;
+}
+
+void SqliteAtScale(const fs::path& dir, int seconds) {
+    constexpr int sources = 50, items = 100, perSecond = 10;
+    auto sqlite = host::MakeOutput("sqlite:scale.db", dir.string(), {});
+    std::vector<std::vector<std::string>> names(sources);
+    for (int s = 0; s < sources; ++s)
+        for (int i = 0; i < items; ++i)
+            names[s].push_back("S" + std::to_string(s) + "_T" + std::to_string(i));
+    const auto start = std::chrono::system_clock::now();
+    double measuredFrom = 0;
+    for (int second = 0; second < seconds; ++second) {
+        if (second == seconds - seconds / 3)
+            measuredFrom = ThreadCpuSeconds("out-sqlite");
+        for (int k = 0; k < perSecond; ++k) {
+            for (int s = 0; s < sources; ++s) {
+                host::TOutputPacket packet;
+                packet.Time = start + std::chrono::milliseconds(second * 1000 + k * 100 + s);
+                packet.Source = "S" + std::to_string(s);
+                packet.SourceId = static_cast<std::uint32_t>(s + 1);
+                packet.Values.push_back({"DATE_TIME_STAMP", qor::Variant::FromDateTime(45000.5 + second)});
+                packet.Values.push_back({"DATA_SOURCE_ID", qor::Variant(std::int32_t{s + 1})});
+                packet.Values.push_back({"DATA_SOURCE_NAME", qor::Variant(packet.Source)});
+                packet.Values.push_back({"EIP_DEVICE", qor::Variant("Simulated Controller")});
+                packet.Values.push_back({"EIP_REQ", qor::Variant(packet.Source)});
+                for (int i = 0; i < items; ++i)
+                    packet.Values.push_back({names[s][i], qor::Variant(std::int32_t{s * 1000 + i})});
+                sqlite->WriteMoved(std::move(packet));
+            }
+        }
+        // One commit per second of data, as the logger's batches.
+        sqlite->Flush(std::chrono::seconds(60));
+    }
+    const double used = ThreadCpuSeconds("out-sqlite") - measuredFrom;
+    std::printf("sqlite_scale_writer_cpu_pct=%.1f\n", used / (seconds / 3) * 100);
+    std::printf("sqlite_scale_db_mib=%.0f\n", static_cast<double>(fs::file_size(dir / "scale.db")) / (1 << 20));
+}
+
 } // namespace
 
 int main(int argc, char** argv) try {
@@ -120,6 +191,14 @@ int main(int argc, char** argv) try {
     std::printf("sqlite_sink_alone_ratio=%.3f\n", pSqlite / pNull);
     std::printf("jsonl_sink_alone_ratio=%.3f\n", pJsonl / pNull);
     std::printf("csv_sink_alone_ratio=%.3f\n", pCsv / pNull);
+
+    if (const char* seconds = std::getenv("QOR_BENCH_SQLITE_SCALE_SECONDS"); seconds && std::atoi(seconds) >= 3) {
+        char scaleDir[] = "/tmp/bench-outputs-XXXXXX";
+        if (!::mkdtemp(scaleDir))
+            throw std::runtime_error("cannot make a temporary folder");
+        SqliteAtScale(scaleDir, std::atoi(seconds));
+        fs::remove_all(scaleDir);
+    }
     return 0;
 } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_outputs: %s\n", e.what());

@@ -263,6 +263,57 @@ TEST(OutputsTest, SqliteRowsAreReadableWhileTheWriterKeepsWriting) {
     EXPECT_TRUE(log.Lines.empty());
 }
 
+// The writer inserts a batch's rows item by item (the index on item and
+// time is cheaper so); the table must still number them in the order they
+// came, across batches, after rows deleted by a reader, and in a table made
+// elsewhere without row numbers.
+TEST(OutputsTest, SqliteRowsKeepTheOrderTheyCameIn) {
+    settings_test::TempFolder dir;
+    {
+        std::ofstream(dir.Path() / "plain.db").close(); // an empty file is an empty database
+        Reader maker(dir.Path() / "plain.db");
+        ASSERT_EQ(maker.Exec("CREATE TABLE samples (time_ms INTEGER, time TEXT, source TEXT, item TEXT, value, "
+                             "type TEXT, PRIMARY KEY (item, time_ms, value)) WITHOUT ROWID"),
+                  SQLITE_OK);
+    }
+    for (const char* file : {"log.db", "plain.db"}) {
+        SCOPED_TRACE(file);
+        LogLines log;
+        auto sqlite = MakeOutput(std::string("sqlite:") + file, dir.Path().string(), log.Sink());
+        Reader reader(dir.Path() / file);
+        std::vector<std::vector<std::string>> expected;
+        int n = 0;
+        const auto batch = [&](int packets) {
+            for (int p = 0; p < packets; ++p) {
+                const std::string source = "s" + std::to_string(p % 3);
+                std::vector<TOutputValue> values;
+                for (const char* item : {"z", "DATE_TIME_STAMP", "a", "m2", "m10", "\xc3\xa9t\xc3\xa9"}) {
+                    values.push_back({item, qor::Variant(std::int32_t{n})});
+                    expected.push_back({source, item, std::to_string(n++)});
+                }
+                sqlite->Write(Packet(source, std::move(values)));
+            }
+            ASSERT_TRUE(sqlite->Flush(std::chrono::seconds(5)));
+        };
+        const auto rows = [&] { return reader.Query("SELECT source, item, value FROM samples ORDER BY rowid"); };
+        batch(5);
+        batch(7);
+        if (std::string(file) == "log.db") {
+            EXPECT_EQ(rows(), expected);
+            // Numbers go on from the largest left, as SQLite's own do.
+            ASSERT_EQ(reader.Exec("DELETE FROM samples WHERE rowid > 60"), SQLITE_OK);
+            expected.resize(60);
+            batch(2);
+            EXPECT_EQ(rows(), expected);
+            EXPECT_EQ(reader.Query("SELECT min(rowid), max(rowid) FROM samples"),
+                      (std::vector<std::vector<std::string>>{{"1", std::to_string(expected.size())}}));
+        } else {
+            EXPECT_EQ(reader.Count(), std::to_string(expected.size()));
+        }
+        EXPECT_TRUE(log.Lines.empty());
+    }
+}
+
 TEST(OutputsTest, SqliteKeepsRowsWhileAnotherWriterHoldsTheLock) {
     settings_test::TempFolder dir;
     LogLines log;
