@@ -143,7 +143,7 @@ void TSerialPortDM::ProcessResults() {
         TRequestItem& item = *entries[static_cast<std::ptrdiff_t>(index)];
         // An item before it already waits in the combined packet: that one
         // brings the packet's header.
-        const bool headed = PendingBefore(index);
+        const bool headed = ExportAll && PendingBefore(index);
         item.Busy = false;
         // Items read together answer one by one: one failure among them
         // holds for all.
@@ -171,7 +171,7 @@ void TSerialPortDM::ProcessResults() {
         // touched here while the worker copies it into its next results.
         if (item.Identity != result.Identity)
             item.Identity = std::move(result.Identity);
-        if (!ExportAll || !headed)
+        if (!headed)
             AddHeader(params, item, result.ReadAt);
         item.HeaderCount = params.Count();
         AddValues(item, result, params);
