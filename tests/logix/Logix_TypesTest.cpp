@@ -8,17 +8,9 @@ namespace {
 
 const std::vector<std::uint8_t> Sample{0x01, 0x02, 0x03, 0x84, 0x05, 0x06, 0x07, 0x88};
 
-TEST(LogixTypes, ConvertValueReadsLittleEndianOfEachKind) {
-    EXPECT_EQ(ConvertValue(Sample, 3, cipType::SINT).AsInteger(), -124);
-    EXPECT_EQ(ConvertValue(Sample, 3, cipType::USINT).AsInteger(), 0x84);
-    EXPECT_EQ(ConvertValue(Sample, 0, cipType::INT).AsInteger(), 0x0201);
-    EXPECT_EQ(ConvertValue(Sample, 2, cipType::INT).AsInteger(), static_cast<std::int16_t>(0x8403));
-    EXPECT_EQ(ConvertValue(Sample, 2, cipType::UINT).AsInteger(), 0x8403);
-    EXPECT_EQ(ConvertValue(Sample, 4, cipType::DINT).AsInteger(), static_cast<std::int32_t>(0x88070605));
-    EXPECT_EQ(ConvertValue(Sample, 4, cipType::UDINT).AsInt64(), 0x88070605LL);
-    // Unsigned to the top: a ULINT above 2^63 is no negative number.
-    EXPECT_EQ(ConvertValue(Sample, 0, cipType::ULINT).AsUInt64(), 0x8807060584030201ULL);
-    EXPECT_EQ(ConvertValue(Sample, 0, cipType::LINT).AsInt64(), static_cast<std::int64_t>(0x8807060584030201ULL));
+// The value of every type at its extremes is read by the truth test; what
+// is no value, and a value past the bytes.
+TEST(LogixTypes, ConvertValueOfNoValueOrPastTheBytes) {
     EXPECT_TRUE(ConvertValue(Sample, 0, cipType::BOOL).IsEmpty());
     EXPECT_TRUE(ConvertValue(Sample, 0, cipType::STRING).IsEmpty());
     EXPECT_THROW(ConvertValue(Sample, 6, cipType::DINT), eip::EListError);
