@@ -6,11 +6,6 @@ namespace {
 
 using namespace cip;
 
-TEST(IOITest, SymbolicNamesArePaddedToEvenLength) {
-    EXPECT_EQ(TIOI::BuildPath("Tag"), (TPacketDataArray{0x91, 0x03, 'T', 'a', 'g', 0x00}));
-    EXPECT_EQ(TIOI::BuildPath("Ab"), (TPacketDataArray{0x91, 0x02, 'A', 'b'}));
-}
-
 TEST(IOITest, ElementSegmentsTakeTheSmallestForm) {
     const TPacketDataArray tag{0x91, 0x03, 'T', 'a', 'g', 0x00};
     auto with = [&](TPacketDataArray tail) {
@@ -22,15 +17,7 @@ TEST(IOITest, ElementSegmentsTakeTheSmallestForm) {
     EXPECT_EQ(TIOI::BuildPath("Tag[300]"), with({0x29, 0x00, 0x2C, 0x01}));
     EXPECT_EQ(TIOI::BuildPath("Tag[70000]"), with({0x2A, 0x00, 0x70, 0x11, 0x01, 0x00}));
     EXPECT_EQ(TIOI::BuildPath("Tag[1,2]"), with({0x28, 0x01, 0x28, 0x02}));
-}
-
-TEST(IOITest, MembersAndProgramScope) {
-    EXPECT_EQ(TIOI::BuildPath("Program:Main.Tag"),
-              (TPacketDataArray{0x91, 0x0C, 'P', 'r', 'o', 'g', 'r', 'a', 'm', ':', 'M', 'a', 'i', 'n', 0x91, 0x03,
-                                'T', 'a', 'g', 0x00}));
     // A member of an array element, written as controllers write it.
-    EXPECT_EQ(TIOI::BuildPath("M[1].Speed"),
-              (TPacketDataArray{0x91, 0x01, 'M', 0x00, 0x28, 0x01, 0x91, 0x05, 'S', 'p', 'e', 'e', 'd', 0x00}));
     EXPECT_EQ(TIOI::BuildPath("M[1]Speed"), TIOI::BuildPath("M[1].Speed"));
 }
 

@@ -1,5 +1,8 @@
 #include "cip/CIP_MR_Request.h"
 
+#include "cip/CIP_IOI.h"
+#include "cip/CIP_ReadTag.h"
+
 #include "eip/ScriptedDevice.h"
 
 #include <gtest/gtest.h>
@@ -70,6 +73,19 @@ TEST(MessageRouterTest, SendMRRequestGoesUnconnectedAfterANullAddress) {
     const TPacketDataArray tail(sent.begin() + 24, sent.end());
     EXPECT_EQ(tail, Concat({{0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0xB2, 0, 8, 0},
                             {0x0E, 0x02, 0x20, 0x01, 0x24, 0x01, 0x30, 0x01}}));
+}
+
+TEST(ReadTagTest, ExtendedStatusGoesIntoTheStatusBytes) {
+    TReadDataServiceReply r;
+    r.Expand(TPacketDataArray{0xCC, 0x00, 0xFF, 0x01, 0x05, 0x21}, 0);
+    EXPECT_EQ(r.StatusBytes, (TPacketDataArray{0xFF, 0x00, 0x05, 0x21}));
+    EXPECT_EQ(r.DataType, 0);
+    EXPECT_TRUE(r.Data.empty());
+    r.Expand(TPacketDataArray{0xCC, 0x00, 0x04, 0x00}, 0);
+    EXPECT_EQ(r.StatusBytes, (TPacketDataArray{0x04, 0x00}));
+    // A path that does not parse is no request.
+    EXPECT_THROW(TReadDataServiceRequest::ReadTag(TIOI::BuildPath("[1]"), 1).Pack(),
+                 eip::TAGCOM_NullReferenceException);
 }
 
 } // namespace

@@ -9,16 +9,6 @@ namespace {
 using namespace cip;
 using eiptest::Concat;
 
-TEST(MultiServiceRequestTest, OffsetsCountFromTheCountField) {
-    TMultiServiceRequest r;
-    const TPacketDataArray a(8, 0xAA), b(10, 0xBB);
-    EXPECT_EQ(r.AddService(a), 0u);
-    EXPECT_EQ(r.AddService(b), 1u);
-    EXPECT_EQ(r.PackedSize(), 30u);
-    EXPECT_EQ(r.Pack(), Concat({{0x0A, 0x02, 0x20, 0x02, 0x24, 0x01, 0x02, 0x00, 0x06, 0x00, 0x0E, 0x00}, a, b}));
-    EXPECT_EQ(TMultiServiceRequest{}.Pack(), (TPacketDataArray{0x0A, 0x02, 0x20, 0x02, 0x24, 0x01, 0x00, 0x00}));
-}
-
 // Three replies: a good one with data, an error with one status word, and a
 // 10-byte one at the end.
 const TPacketDataArray ThreeReplies{0x03, 0x00, 0x08, 0x00, 0x10, 0x00, 0x16, 0x00,

@@ -9,12 +9,6 @@ namespace {
 using namespace cip;
 using eiptest::Concat;
 
-TEST(PCCCRequestTest, TypedLogicalReadOfAnIntegerFile) {
-    EXPECT_EQ(TPCCCServiceRequest::Create("$N7:0", 5, 10).Pack(),
-              (TPacketDataArray{0x07, 0x1B, 0x05, 0x98, 0xAA, 0x91, 0x02, 0x0F, 0x00, 0x05, 0x00, 0xA2, 0x14, 0x07,
-                                0x89, 0x00, 0x00}));
-}
-
 TEST(PCCCRequestTest, ByteSizeIsCappedToOneReply) {
     EXPECT_EQ(TPCCCServiceRequest::Create("F8:3", 1, 100).Pack()[12], 252); // 4 x 63
     EXPECT_EQ(TPCCCServiceRequest::Create("N7:0", 1, 0).Pack()[12], 2);     // count 0 reads one

@@ -1,8 +1,9 @@
 // The stack against the simulated controller over real loopback TCP: sessions,
-// identity, routed reads in fragments, and what each failure leaves in
-// LastError or the reply. (Connected reads, Multiple Service Packets and PCCC
-// over TCP are the processor's end-to-end tests'; every request the stack
-// builds goes through Wireshark's dissectors in WiresharkCrossCheckTest.)
+// identity, and what each failure leaves in LastError or the reply. (Routed
+// reads in fragments are the truth test's, through eiptool; connected reads,
+// Multiple Service Packets and PCCC over TCP are the processor's end-to-end
+// tests'; every request the stack builds goes through Wireshark's dissectors
+// in WiresharkCrossCheckTest.)
 #include "TcpSession.h"
 #include "cip/CIP_IOI.h"
 #include "cip/CIP_UnconnectedSend.h"
@@ -10,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <numeric>
 
 namespace {
 
@@ -20,36 +20,11 @@ using eip::TPacketDataArray;
 using eiptest::ReadTagRequest;
 using eiptest::Slot0;
 
-TPacketDataArray Count(std::uint16_t n) { return {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8)}; }
-
-TMR_Request ReadFragmentRequest(std::string_view name, std::uint16_t count, std::uint32_t offset) {
-    TPacketDataArray data = Count(count);
-    eip::AppendUInt32(data, offset);
-    return TMessageRouter::BuildRequest(ServiceCode(TCIPService::ReadTagFragmented), TIOI::BuildPath(name), data);
-}
-
-// Tag "Big": 300 DINTs counting up from 0x01020300, and their bytes as the wire carries them.
-std::vector<std::int32_t> BigValues() {
-    std::vector<std::int32_t> values(300);
-    std::iota(values.begin(), values.end(), 0x01020300);
-    return values;
-}
-
-TPacketDataArray BigBytes() {
-    TPacketDataArray bytes;
-    for (const std::int32_t v : BigValues())
-        for (int shift = 0; shift < 32; shift += 8)
-            bytes.push_back(static_cast<std::uint8_t>(v >> shift));
-    return bytes;
-}
-
 class StackE2ETest : public ::testing::Test {
 protected:
     void SetUp() override {
         plc_.Tags().Set(sim::MakeTag<std::int32_t>("Counter", sim::CipType::Dint, {}, {42}));
         plc_.Tags().Set(sim::MakeTag<float>("Speed", sim::CipType::Real, {}, {1.5f}));
-        const auto big = BigValues();
-        plc_.Tags().Set(sim::MakeTag("Big", sim::CipType::Dint, {300}, std::span<const std::int32_t>(big)));
         const std::vector<std::int32_t> words{10, 20, 30, 40};
         plc_.Files().Set(sim::MakeWordFile('N', 7, words));
         plc_.Start();
@@ -99,25 +74,6 @@ TEST_F(StackE2ETest, RegistersAndReadsTheIdentity) {
     EXPECT_EQ(id.SocketAddress.Family, 2);
     EXPECT_EQ(id.SocketAddress.Port, plc_.Port());
     EXPECT_EQ(id.SocketAddress.Address, 0x7F000001u);
-}
-
-TEST_F(StackE2ETest, ReadsALargeArrayInFragments) {
-    TPacketDataArray values;
-    std::uint8_t status = StatusPartialTransfer;
-    int replies = 0;
-    while (status == StatusPartialTransfer && replies < 10) {
-        const auto reply = Routed(replies == 0 ? ReadTagRequest("Big", 300)
-                                               : ReadFragmentRequest("Big", 300, static_cast<std::uint32_t>(values.size())));
-        const auto* ok = dynamic_cast<const TUnconnectedSendReply_Success*>(reply.get());
-        ASSERT_NE(ok, nullptr);
-        ASSERT_GE(ok->ResponseData.size(), 2u);
-        EXPECT_EQ(eip::ToUInt16(ok->ResponseData, 0), 0x00C4);
-        values.insert(values.end(), ok->ResponseData.begin() + 2, ok->ResponseData.end());
-        status = ok->GeneralStatus;
-        ++replies;
-    }
-    EXPECT_GT(replies, 1);
-    EXPECT_EQ(values, BigBytes());
 }
 
 TEST_F(StackE2ETest, RoutingAndStatusTexts) {

@@ -12,23 +12,6 @@ using eiptest::Concat;
 
 const TPacketDataArray Ten{0x4C, 0x02, 0x91, 0x03, 'T', 'a', 'g', 0x00, 0x01, 0x00};
 
-TEST(CommonPacketTest, UnconnectedRequestPacksWithTheDefaultTimeout) {
-    TEncapsRRData rr;
-    rr.Timeout = 5000;
-    rr.CommonPacket.DataItem = TCommonPacketItem::UnconnectedDataItem(Ten);
-    const TPacketDataArray expected =
-        Concat({{0, 0, 0, 0, 0x88, 0x13, 0x02, 0x00, 0, 0, 0, 0, 0xB2, 0x00, 0x0A, 0x00}, Ten});
-    EXPECT_EQ(rr.Pack(), expected);
-    EXPECT_EQ(expected.size(), 26u);
-}
-
-TEST(CommonPacketTest, ConnectedItemsCarryTheIdAndTheSequenceCount) {
-    EXPECT_EQ(TCommonPacketItem::ConnectedAddressItem(0x12345678).Pack(),
-              (TPacketDataArray{0xA1, 0x00, 0x04, 0x00, 0x78, 0x56, 0x34, 0x12}));
-    EXPECT_EQ(TCommonPacketItem::ConnectedDataItem(Ten, 7).Pack(),
-              Concat({{0xB1, 0x00, 0x0C, 0x00, 0x07, 0x00}, Ten}));
-}
-
 TEST(CommonPacketTest, ExpandReadsFurtherItemsAfterTheDataItem) {
     const TPacketDataArray bytes = Concat({{0x03, 0x00, 0x00, 0x00, 0x00, 0x00},  // count 3, null address
                                            {0xB2, 0x00, 0x02, 0x00, 0xCC, 0x00},  // data item

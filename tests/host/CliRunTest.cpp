@@ -105,25 +105,17 @@ TEST(CliRunTest, OutputsAgreeReloadTakesEffectAndAStopLosesNothing) {
     EXPECT_NE(log.find("configuration reloaded"), std::string::npos) << log;
 }
 
-TEST(CliRunTest, DataSourcesOfDifferentTypesRunSideBySide) {
-    TSim logix;
-    TSim micro800({"--personality", "micro800"});
-    ASSERT_GT(logix.Port(), 0);
-    ASSERT_GT(micro800.Port(), 0);
+// Data sources of the three families side by side are the truth test's
+// (one qorhost run); another set of data sources starts afresh.
+TEST(CliRunTest, AnotherSetOfDataSourcesStartsAfresh) {
+    TSim sim;
+    ASSERT_GT(sim.Port(), 0);
     settings_test::TempFolder folder;
     const std::string config = folder.Write(
-        "two.ini",
-        "[host]\noutputs = jsonl:-\n[a]\ndevice = " + logix.Device() +
-            "\naddresses = Counter\ninterval = 100\n[b]\ntype = Ethernet/IP [AB Micro 800]\ndevice = " +
-            micro800.Device() + "\naddresses = Speed\npath =\ninterval = 100\n");
+        "two.ini", "[host]\noutputs = jsonl:-\n[a]\ndevice = " + sim.Device() + "\naddresses = Counter\ninterval = 100\n");
     TChild run({QOR_QORHOST_PATH, "run", "--config", config});
-    // Each keeps delivering while the other runs.
-    for (int round = 0; round < 3; ++round) {
-        ASSERT_TRUE(run.WaitForText(0, "\"DATA_SOURCE_NAME\":\"a\"")) << run.Text(1);
-        ASSERT_TRUE(run.WaitForText(0, "\"DATA_SOURCE_NAME\":\"b\"")) << run.Text(1);
-    }
-    // Another set of data sources: they start afresh.
-    folder.Write("two.ini", "[host]\noutputs = jsonl:-\n[c]\ndevice = " + logix.Device() +
+    ASSERT_TRUE(run.WaitForText(0, "\"DATA_SOURCE_NAME\":\"a\"")) << run.Text(1);
+    folder.Write("two.ini", "[host]\noutputs = jsonl:-\n[c]\ndevice = " + sim.Device() +
                                 "\naddresses = Speed\ninterval = 100\n");
     run.Signal(SIGHUP);
     ASSERT_TRUE(run.WaitForText(1, "the data sources changed; restarting them"));
@@ -131,7 +123,7 @@ TEST(CliRunTest, DataSourcesOfDifferentTypesRunSideBySide) {
     run.Signal(SIGINT);
     EXPECT_EQ(run.Wait(), 0);
     const std::string after = run.Text(0).substr(run.Text(0).find("\"DATA_SOURCE_NAME\":\"c\""));
-    EXPECT_EQ(after.find("\"DATA_SOURCE_NAME\":\"b\""), std::string::npos);
+    EXPECT_EQ(after.find("\"DATA_SOURCE_NAME\":\"a\""), std::string::npos);
 }
 
 std::vector<nlohmann::json> JsonLines(const std::string& text) {

@@ -5,6 +5,7 @@
 // nested structures and arrays of them are read by the truth test through the
 // real programs and compared value by value.)
 #include "logix/Logix_Values.h"
+#include "logix/Logix_Types.h"
 #include "logix/Logix_Factory.h"
 #include "logix/Logix_Read.h"
 
@@ -68,6 +69,30 @@ TEST(LogixValues, ExportNamesFromAddresses) {
     EXPECT_EQ(ExportNameFromAddress("a\"b'c*d+e/f:g<h=i>j?k[l]m\\n|o"), "abcdefghijklmno");
     EXPECT_EQ(ExportNameFromAddress("LPT"), "_LPT");
     EXPECT_EQ(ExportNameFromAddress(""), "");
+}
+
+const Bytes Sample{0x01, 0x02, 0x03, 0x84, 0x05, 0x06, 0x07, 0x88};
+
+// The value of every type at its extremes is read by the truth test; what
+// is no value, and a value past the bytes.
+TEST(LogixTypes, ConvertValueOfNoValueOrPastTheBytes) {
+    EXPECT_TRUE(ConvertValue(Sample, 0, cipType::BOOL).IsEmpty());
+    EXPECT_TRUE(ConvertValue(Sample, 0, cipType::STRING).IsEmpty());
+    EXPECT_THROW(ConvertValue(Sample, 6, cipType::DINT), eip::EListError);
+}
+
+TEST(LogixTypes, ConvertArrayTakesWholeElementsAndChecksTheRange) {
+    const Variant ints = ConvertArray(Sample, 2, 6, cipType::INT);
+    ASSERT_EQ(ints.AsArray().size(), 3u);
+    EXPECT_EQ(ints.AsArray()[0].AsInteger(), static_cast<std::int16_t>(0x8403));
+    EXPECT_EQ(ints.AsArray()[2].AsInteger(), static_cast<std::int16_t>(0x8807));
+    EXPECT_TRUE(ConvertArray(Sample, 8, 0, cipType::DINT).AsArray().empty());
+    try {
+        ConvertArray(Sample, 6, 4, cipType::INT);
+        FAIL();
+    } catch (const eip::EListError& e) {
+        EXPECT_STREQ(e.what(), "List index out of bounds (10)");
+    }
 }
 
 } // namespace

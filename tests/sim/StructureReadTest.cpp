@@ -1,8 +1,9 @@
-// Read Tag of structures (predefined, strings, user types, arrays of them in
-// fragments), bad member paths, packed BOOLs and BOOL arrays, against the
-// values of the built-in sample. (Members of every type, nested members,
-// members of elements, dates, times and wide integers are read value by value
-// through the real programs by the truth test.)
+// Read Tag of structures where a controller's answer is more than what the
+// client needs: arrays of structures cut into whole elements, bad member
+// paths, packed BOOLs and BOOL arrays, against the values of the built-in
+// sample. (Structures of every kind, their handles and element bytes, nested
+// members and members of elements are read value by value through the real
+// programs by the truth test.)
 #include "SimFixture.h"
 
 namespace {
@@ -11,7 +12,6 @@ using simtest::Bytes;
 using simtest::Cat;
 using simtest::Read;
 using simtest::Sym;
-using simtest::Text;
 
 Bytes Elem(std::uint8_t index) {
     return {0x28, index};
@@ -33,38 +33,6 @@ class StructureReadTest : public simtest::SimFixture {
 protected:
     void SetUp() override { Start(); }
 };
-
-TEST_F(StructureReadTest, StructuresAnswerTheirHandleAndElementBytes) {
-    // TIMER: handle 0x0F83, CTL with EN and TT (bits 31, 30), PRE 5000, ACC 1234.
-    EXPECT_EQ(Request(Read(Sym("Delay"))), Good({0xA0, 0x02, 0x83, 0x0F, 0x00, 0x00, 0x00, 0xC0, 0x88, 0x13,
-                                                 0x00, 0x00, 0xD2, 0x04, 0x00, 0x00}));
-    // COUNTER with CU (bit 31); CONTROL with EN (bit 31), LEN 16, POS 4.
-    EXPECT_EQ(Request(Read(Sym("Parts"))), Good({0xA0, 0x02, 0x82, 0x0F, 0x00, 0x00, 0x00, 0x80, 0x64, 0x00,
-                                                 0x00, 0x00, 0x2A, 0x00, 0x00, 0x00}));
-    EXPECT_EQ(Request(Read(Sym("Fifo"))), Good({0xA0, 0x02, 0x84, 0x0F, 0x00, 0x00, 0x00, 0x80, 0x10, 0x00,
-                                                0x00, 0x00, 0x04, 0x00, 0x00, 0x00}));
-    // STRING: LEN then 82 characters of DATA.
-    Bytes message = Cat({{0xA0, 0x02, 0xCE, 0x0F, 0x0D, 0x00, 0x00, 0x00}, Text("Hello, line 4")});
-    message.resize(2 + 2 + 88, 0);
-    EXPECT_EQ(Request(Read(Sym("Message"))), Good(message));
-    // A custom LEN + DATA string and a nested member of that type.
-    const Bytes labelReply = Request(Read(Sym("Label")));
-    ASSERT_EQ(labelReply.size(), 4u + 4 + 24);
-    EXPECT_EQ(Bytes(labelReply.begin() + 8, labelReply.begin() + 18),
-              Cat({{0x06, 0x00, 0x00, 0x00}, Text("Pump A")}));
-    const Bytes nested = Request(Read(Cat({Sym("Motors"), Elem(0), Sym("Label")})));
-    ASSERT_EQ(nested.size(), labelReply.size());
-    EXPECT_EQ(Bytes(nested.begin() + 6, nested.begin() + 8),
-              Bytes(labelReply.begin() + 6, labelReply.begin() + 8));
-    EXPECT_EQ(Bytes(nested.begin() + 8, nested.begin() + 17), Cat({{0x05, 0x00, 0x00, 0x00}, Text("Fan 1")}));
-
-    // A whole user structure: 160 bytes with the handle its template reports.
-    const Bytes motor = Request(Read(Sym("Motor")));
-    ASSERT_EQ(motor.size(), 4u + 4 + 160);
-    const Bytes alarmText = Cat({{0x08, 0x00, 0x00, 0x00}, Text("Overload")});
-    EXPECT_EQ(Bytes(motor.begin() + 8 + 40, motor.begin() + 8 + 52), alarmText); // Alarm.Text at 32 + 8
-    EXPECT_EQ(motor[8 + 8], 0x01);                                               // Running in the host byte
-}
 
 TEST_F(StructureReadTest, ArraysOfStructuresAreReadInFragments) {
     config_.Device.MaxUnconnectedReply = 200;
