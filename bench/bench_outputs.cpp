@@ -27,15 +27,14 @@
 
 #include "common/qorParamLst.h"
 
+#include "RunSupport.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -86,28 +85,6 @@ double PacketsPerSecond(host::IOutput& output, const std::vector<qor::TqorParams
     return packets / std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-// CPU seconds of this process's threads of the given name.
-double ThreadCpuSeconds(const std::string& name) {
-    double total = 0;
-    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
-        std::string comm;
-        std::getline(std::ifstream(task.path() / "comm"), comm);
-        if (comm != name)
-            continue;
-        std::string stat;
-        std::getline(std::ifstream(task.path() / "stat"), stat);
-        // utime and stime are the 12th and 13th fields after the name.
-        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-        std::string field;
-        double ticks = 0;
-        for (int i = 0; i < 13 && fields >> field; ++i)
-            if (i >= 11)
-                ticks += std::stod(field);
-        total += ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
-    }
-    return total;
-}
-
 void SqliteAtScale(const fs::path& dir, int seconds) {
     constexpr int sources = 50, items = 100, perSecond = 10;
     auto sqlite = host::MakeOutput("sqlite:scale.db", dir.string(), {});
@@ -119,7 +96,7 @@ void SqliteAtScale(const fs::path& dir, int seconds) {
     double measuredFrom = 0;
     for (int second = 0; second < seconds; ++second) {
         if (second == seconds - seconds / 3)
-            measuredFrom = ThreadCpuSeconds("out-sqlite");
+            measuredFrom = benchsupport::ThreadsCpuSeconds(::getpid(), "out-sqlite");
         for (int k = 0; k < perSecond; ++k) {
             for (int s = 0; s < sources; ++s) {
                 host::TOutputPacket packet;
@@ -139,7 +116,7 @@ void SqliteAtScale(const fs::path& dir, int seconds) {
         // One commit per second of data, as the logger's batches.
         sqlite->Flush(std::chrono::seconds(60));
     }
-    const double used = ThreadCpuSeconds("out-sqlite") - measuredFrom;
+    const double used = benchsupport::ThreadsCpuSeconds(::getpid(), "out-sqlite") - measuredFrom;
     std::printf("sqlite_scale_writer_cpu_pct=%.1f\n", used / (seconds / 3) * 100);
     std::printf("sqlite_scale_db_mib=%.0f\n", static_cast<double>(fs::file_size(dir / "scale.db")) / (1 << 20));
 }
