@@ -48,12 +48,7 @@ struct LogLines {
 const auto kTime = std::chrono::system_clock::time_point(std::chrono::milliseconds(1772368496789));
 
 TOutputPacket Packet(std::string source, std::vector<TOutputValue> values) {
-    TOutputPacket p;
-    p.Time = kTime;
-    p.Source = std::move(source);
-    p.SourceId = 7;
-    p.Values = std::move(values);
-    return p;
+    return {.Time = kTime, .Source = std::move(source), .SourceId = 7, .Values = std::move(values)};
 }
 
 // RFC 4180 reader, strict: a quote inside an unquoted field is an error.
