@@ -4,6 +4,7 @@
 #include "cip/CIP_ReadTag.h"
 
 #include "eip/ScriptedDevice.h"
+#include "../ExpectThrow.h"
 
 #include <gtest/gtest.h>
 
@@ -18,22 +19,15 @@ TEST(MRRequestTest, OddPathIsPaddedAndSizedInWordsAndPackedRequestsGoOutAsTheyAr
     EXPECT_EQ(r.Pack(), (TPacketDataArray{0x4C, 0x02, 0x20, 0x6B, 0x25, 0x00, 0x01, 0x02}));
     r.IsPacked = true;
     EXPECT_EQ(r.Pack(), (TPacketDataArray{0x20, 0x6B, 0x25}));
-    try {
-        TMessageRouter::BuildRequest(0x4C, {}, {1}).Pack();
-        FAIL();
-    } catch (const eip::TAGCOM_NullReferenceException& e) {
-        EXPECT_STREQ(e.what(), "Request_Path cannot be null");
-    }
+    testsupport::ExpectThrowWhat<eip::TAGCOM_NullReferenceException>(
+        [&] { TMessageRouter::BuildRequest(0x4C, {}, {1}).Pack(); }, "Request_Path cannot be null");
 }
 
 TEST(MRRequestTest, APathLongerThanItsSizeByteCountsIsRefused) {
     EXPECT_EQ(TMessageRouter::BuildRequest(0x4C, TPacketDataArray(510, 0x28), {}).Pack()[1], 0xFF);
-    try {
-        TMessageRouter::BuildRequest(0x4C, TPacketDataArray(511, 0x28), {}).Pack();
-        FAIL();
-    } catch (const eip::TAGCOM_ArgumentOutOfRangeException& e) {
-        EXPECT_STREQ(e.what(), "Request_Path cannot be more than 510 bytes long");
-    }
+    testsupport::ExpectThrowWhat<eip::TAGCOM_ArgumentOutOfRangeException>(
+        [&] { TMessageRouter::BuildRequest(0x4C, TPacketDataArray(511, 0x28), {}).Pack(); },
+        "Request_Path cannot be more than 510 bytes long");
 }
 
 TEST(MRResponseTest, ResponseWithoutDataOrAdditionalStatus) {

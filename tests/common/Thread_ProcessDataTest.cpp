@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <vector>
 

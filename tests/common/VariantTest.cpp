@@ -1,4 +1,5 @@
 #include "common/Variant.h"
+#include "../ExpectThrow.h"
 
 #include <gtest/gtest.h>
 
@@ -46,12 +47,8 @@ TEST(VariantTest, OutOfRangeConversionsRaiseOverflow) {
     EXPECT_THROW(Variant(1e300).AsInt64(), EVariantError);
     EXPECT_THROW(Variant(std::int32_t{-1}).AsUInt64(), EVariantError);
     EXPECT_EQ(Variant("18446744073709551615").AsUInt64(), std::numeric_limits<std::uint64_t>::max());
-    try {
-        Variant("x").AsInteger();
-        FAIL();
-    } catch (const EVariantError& e) {
-        EXPECT_STREQ(e.what(), "Could not convert variant of type (String) into type (Int64)");
-    }
+    testsupport::ExpectThrowWhat<EVariantError>(
+        [&] { Variant("x").AsInteger(); }, "Could not convert variant of type (String) into type (Int64)");
 }
 
 TEST(VariantTest, TextOfNumbersDatesAndCurrency) {

@@ -1,6 +1,7 @@
 #include "common/qorParamLst.h"
 
 #include "common/qorAssert.h"
+#include "../ExpectThrow.h"
 
 #include <gtest/gtest.h>
 
@@ -96,12 +97,8 @@ TEST(ParamsListTest, DeleteAndInsertOutsideTheListAreRefused) {
     ASSERT_EQ(l.Count(), 1);
     EXPECT_EQ(l.GetItem(0)->Name, "B");
     EXPECT_NE(l.Insert(1, "C", "3"), nullptr); // at the count: appended
-    try {
-        l.Insert(3, "D", "4");
-        FAIL();
-    } catch (const std::out_of_range& e) {
-        EXPECT_STREQ(e.what(), "List index out of bounds (3)");
-    }
+    testsupport::ExpectThrowWhat<std::out_of_range>([&] { l.Insert(3, "D", "4"); },
+                                                    "List index out of bounds (3)");
 }
 
 TEST(ParamsListTest, AppendRowsCopiesItemsAndClosesTheRow) {

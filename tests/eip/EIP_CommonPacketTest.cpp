@@ -2,6 +2,7 @@
 
 #include "eip/EIP_Session.h"
 #include "eip/ScriptedDevice.h"
+#include "../ExpectThrow.h"
 
 #include <gtest/gtest.h>
 
@@ -27,12 +28,9 @@ TEST(CommonPacketTest, ExpandReadsFurtherItemsAfterTheDataItem) {
 
 TEST(CommonPacketTest, FewerThanTwoItemsIsRefused) {
     TCommonPacket packet;
-    try {
-        packet.Expand(TPacketDataArray{0x01, 0x00, 0x00, 0x00, 0x00, 0x00}, 0);
-        FAIL();
-    } catch (const TAGCOM_ArgumentOutOfRangeException& e) {
-        EXPECT_STREQ(e.what(), "Invalid number of items, must be at least 2, value: 1");
-    }
+    testsupport::ExpectThrowWhat<TAGCOM_ArgumentOutOfRangeException>(
+        [&] { packet.Expand(TPacketDataArray{0x01, 0x00, 0x00, 0x00, 0x00, 0x00}, 0); },
+        "Invalid number of items, must be at least 2, value: 1");
 }
 
 TEST(CommonPacketTest, EveryTruncatedRRDataRaisesTheListError) {

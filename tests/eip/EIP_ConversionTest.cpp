@@ -1,4 +1,5 @@
 #include "eip/EIP_Conversion.h"
+#include "../ExpectThrow.h"
 
 #include <gtest/gtest.h>
 
@@ -10,12 +11,7 @@ TEST(ConversionTest, ReadersAreLittleEndianAndRangeChecked) {
     const TPacketDataArray a{0x01, 0x02, 0x03, 0x04, 0x05};
     EXPECT_EQ(ToUInt16(a, 3), 0x0504);
     EXPECT_EQ(ToUInt32(a, 0), 0x04030201u);
-    try {
-        ToUInt16(a, 4);
-        FAIL() << "read past the end";
-    } catch (const EListError& e) {
-        EXPECT_STREQ(e.what(), "List index out of bounds (4)");
-    }
+    testsupport::ExpectThrowWhat<EListError>([&] { ToUInt16(a, 4); }, "List index out of bounds (4)");
     EXPECT_THROW(ToByte(a, 5), EListError);
     EXPECT_THROW(ToInt64(a, 0), EListError);
     EXPECT_NO_THROW(CheckRange(2, 5, 4, false));

@@ -1,6 +1,7 @@
 #include "eip/EIP_EncapsPacket.h"
 
 #include "eip/ScriptedDevice.h"
+#include "../ExpectThrow.h"
 
 #include <gtest/gtest.h>
 
@@ -14,12 +15,8 @@ TEST(EncapsPacketTest, DataLimitIs65511Bytes) {
     p.EncapsData.assign(65511, 0x5A);
     EXPECT_EQ(p.Pack().size(), 65535u);
     p.EncapsData.push_back(0);
-    try {
-        p.Pack();
-        FAIL();
-    } catch (const TAGCOM_ArgumentOutOfRangeException& e) {
-        EXPECT_STREQ(e.what(), "EncapsData cannot be more than 65,511 bytes long");
-    }
+    testsupport::ExpectThrowWhat<TAGCOM_ArgumentOutOfRangeException>(
+        [&] { p.Pack(); }, "EncapsData cannot be more than 65,511 bytes long");
 }
 
 TEST(EncapsPacketTest, ExpandOfAHeaderWhoseLengthRunsPastTheBytes) {
@@ -27,12 +24,8 @@ TEST(EncapsPacketTest, ExpandOfAHeaderWhoseLengthRunsPastTheBytes) {
     bytes[2] = 4;
     TEncapsPacket p;
     p.Command = 0x1234;
-    try {
-        p.Expand(bytes, 0);
-        FAIL();
-    } catch (const TAGCOM_IndexOutOfRangeException& e) {
-        EXPECT_STREQ(e.what(), "Not enough data in the DataArray for the encapsulated packet");
-    }
+    testsupport::ExpectThrowWhat<TAGCOM_IndexOutOfRangeException>(
+        [&] { p.Expand(bytes, 0); }, "Not enough data in the DataArray for the encapsulated packet");
     EXPECT_EQ(p.Command, 0x1234); // unchanged by the failed parse
     bytes[2] = 0;
     EXPECT_EQ(p.Expand(bytes, 0), 24u);

@@ -1,4 +1,5 @@
 #include "eip/EIP_FIFOStream.h"
+#include "../ExpectThrow.h"
 
 #include <gtest/gtest.h>
 
@@ -45,19 +46,9 @@ TEST(FIFOStreamTest, AWriteThatFillsTheRingExactlyReadsAsFull) {
 TEST(FIFOStreamTest, OverRunAndUnderRunLeaveTheRingAsItWas) {
     TFIFOStream ring(10, 4, false);
     ring.Write(Sequence(6, 1));
-    try {
-        ring.Write(Sequence(5, 0));
-        FAIL();
-    } catch (const EFIFOStream& e) {
-        EXPECT_STREQ(e.what(), "Buffer over-run.");
-    }
+    testsupport::ExpectThrowWhat<EFIFOStream>([&] { ring.Write(Sequence(5, 0)); }, "Buffer over-run.");
     TPacketDataArray tooMany(7);
-    try {
-        ring.Read(tooMany);
-        FAIL();
-    } catch (const EFIFOStream& e) {
-        EXPECT_STREQ(e.what(), "Buffer under-run.");
-    }
+    testsupport::ExpectThrowWhat<EFIFOStream>([&] { ring.Read(tooMany); }, "Buffer under-run.");
     EXPECT_EQ(ring.ReadAll(), Sequence(6, 1));
     TFIFOStream empty(4, 1, true);
     TPacketDataArray one(1);

@@ -6,13 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
-#include <functional>
-#include <map>
-#include <memory>
-#include <optional>
 #include <random>
-#include <set>
 #include <string>
 #include <vector>
 

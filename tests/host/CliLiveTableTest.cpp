@@ -12,11 +12,7 @@ using host::TLiveTable;
 
 host::TOutputPacket Packet(const std::string& source, TLiveTable::TClock::time_point time,
                            std::vector<host::TOutputValue> values) {
-    host::TOutputPacket p;
-    p.Source = source;
-    p.Time = time;
-    p.Values = std::move(values);
-    return p;
+    return {.Time = time, .Source = source, .Values = std::move(values)};
 }
 
 std::string Written(std::FILE* f) {

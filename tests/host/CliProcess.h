@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <optional>

@@ -43,6 +43,19 @@ std::map<std::string, std::pair<int, std::set<std::string>>> SqliteRows(const st
     return rows;
 }
 
+std::vector<nlohmann::json> JsonLines(const std::string& text) {
+    std::vector<nlohmann::json> packets;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        packets.push_back(nlohmann::json::parse(line));
+    return packets;
+}
+
+int CountText(const std::vector<std::string>& lines, const std::string& text) {
+    return static_cast<int>(std::count_if(
+        lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+}
+
 TEST(CliRunTest, OutputsAgreeReloadTakesEffectAndAStopLosesNothing) {
     TSim sim;
     ASSERT_GT(sim.Port(), 0);
@@ -68,9 +81,7 @@ TEST(CliRunTest, OutputsAgreeReloadTakesEffectAndAStopLosesNothing) {
     ASSERT_EQ(run.Wait(), 0) << run.Text(1);
 
     // Standard output saw every packet; each file holds the same ones.
-    std::vector<nlohmann::json> packets;
-    for (const std::string& line : run.Lines(0))
-        packets.push_back(nlohmann::json::parse(line));
+    const std::vector<nlohmann::json> packets = JsonLines(run.Text(0));
     std::map<std::string, int> perItem;
     for (const nlohmann::json& p : packets)
         for (const char* item : {"Counter", "Temperature", "Speed"})
@@ -78,11 +89,7 @@ TEST(CliRunTest, OutputsAgreeReloadTakesEffectAndAStopLosesNothing) {
                 ++perItem[item];
     ASSERT_GT(perItem["Speed"], 0);
 
-    std::ifstream jsonl(folder.Path("out/packets.jsonl"));
-    std::vector<nlohmann::json> filed;
-    for (std::string line; std::getline(jsonl, line);)
-        filed.push_back(nlohmann::json::parse(line));
-    EXPECT_EQ(filed, packets);
+    EXPECT_EQ(JsonLines(folder.Read("out/packets.jsonl")), packets);
 
     std::ifstream csv(folder.Path("out/values.csv"));
     std::map<std::string, int> csvRows;
@@ -124,19 +131,6 @@ TEST(CliRunTest, AnotherSetOfDataSourcesStartsAfresh) {
     EXPECT_EQ(run.Wait(), 0);
     const std::string after = run.Text(0).substr(run.Text(0).find("\"DATA_SOURCE_NAME\":\"c\""));
     EXPECT_EQ(after.find("\"DATA_SOURCE_NAME\":\"a\""), std::string::npos);
-}
-
-std::vector<nlohmann::json> JsonLines(const std::string& text) {
-    std::vector<nlohmann::json> packets;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        packets.push_back(nlohmann::json::parse(line));
-    return packets;
-}
-
-int CountText(const std::vector<std::string>& lines, const std::string& text) {
-    return static_cast<int>(std::count_if(
-        lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; }));
 }
 
 // A file that stops taking data (here the process's file size limit, as a

@@ -258,6 +258,12 @@ protected:
         const platform::DWORD self = platform::GetCurrentThreadId();
         server.OnChange = [self] { platform::PostThreadMessage(self, platform::WM_NULL, 0, 0); };
     }
+    // The server's device as data source 1, its channel open.
+    void Open(TDeviceConnections& devices, LoopbackServer& server) {
+        Wake(server);
+        ASSERT_TRUE(devices.Add(Source(server.Port())));
+        ASSERT_TRUE(PumpUntil([&] { return Events() == "257;"; }));
+    }
     TDataSourceConfig Source(std::uint16_t port, std::uint32_t id = 1) {
         return {id, "Press " + std::to_string(id), "Line A press " + std::to_string(id),
                 "127.0.0.1:" + std::to_string(port)};
@@ -279,10 +285,8 @@ protected:
 
 TEST_F(DeviceConnectionsTest, BytesGoBothWaysInOrderWithChannelEvents) {
     LoopbackServer server;
-    Wake(server);
     TDeviceConnections devices(host, instance);
-    ASSERT_TRUE(devices.Add(Source(server.Port())));
-    ASSERT_TRUE(PumpUntil([&] { return Events() == "257;"; }));
+    ASSERT_NO_FATAL_FAILURE(Open(devices, server));
     EXPECT_TRUE(devices.IsOpen(1));
 
     EXPECT_EQ(SendRaw("request-1"), 9);
@@ -306,10 +310,8 @@ TEST_F(DeviceConnectionsTest, BytesGoBothWaysInOrderWithChannelEvents) {
 
 TEST_F(DeviceConnectionsTest, CloseRequestReopensTheConnection) {
     LoopbackServer server;
-    Wake(server);
     TDeviceConnections devices(host, instance);
-    ASSERT_TRUE(devices.Add(Source(server.Port())));
-    ASSERT_TRUE(PumpUntil([&] { return Events() == "257;"; }));
+    ASSERT_NO_FATAL_FAILURE(Open(devices, server));
 
     EXPECT_EQ(SendRaw("<<CLOSE>>"), 9);
     ASSERT_TRUE(PumpUntil([&] { return Events() == "257;258;257;"; }));
@@ -415,10 +417,8 @@ TEST_F(DeviceConnectionsTest, EachDataSourceHasItsOwnDevice) {
 
 TEST_F(DeviceConnectionsTest, SendsFromPluginThreadsWhileTheDeviceIsRemoved) {
     LoopbackServer server;
-    Wake(server);
     auto devices = std::make_unique<TDeviceConnections>(host, instance);
-    ASSERT_TRUE(devices->Add(Source(server.Port())));
-    ASSERT_TRUE(PumpUntil([&] { return Events() == "257;"; }));
+    ASSERT_NO_FATAL_FAILURE(Open(*devices, server));
     // The plug-in's workers send through the host's callback on their own
     // threads; the connection may go meanwhile.
     std::atomic<int> sent{0};
@@ -441,10 +441,8 @@ TEST_F(DeviceConnectionsTest, SendsFromPluginThreadsWhileTheDeviceIsRemoved) {
 // registrations at start-up while the host's sink was the newcomer's).
 TEST_F(DeviceConnectionsTest, RoutedConnectionsLeaveTheHostsSinkAlone) {
     LoopbackServer server;
-    Wake(server);
     TDeviceConnections devices(host, instance);
-    ASSERT_TRUE(devices.Add(Source(server.Port())));
-    ASSERT_TRUE(PumpUntil([&] { return Events() == "257;"; }));
+    ASSERT_NO_FATAL_FAILURE(Open(devices, server));
 
     TPluginInstance other{library, host, 4};
     auto routed = std::make_unique<TDeviceConnections>(host, other, TSinkRole::Routed);

@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>

@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <csignal>
 #include <ctime>
 #include <filesystem>
@@ -49,12 +48,7 @@ struct LogLines {
 const auto kTime = std::chrono::system_clock::time_point(std::chrono::milliseconds(1772368496789));
 
 TOutputPacket Packet(std::string source, std::vector<TOutputValue> values) {
-    TOutputPacket p;
-    p.Time = kTime;
-    p.Source = std::move(source);
-    p.SourceId = 7;
-    p.Values = std::move(values);
-    return p;
+    return {.Time = kTime, .Source = std::move(source), .SourceId = 7, .Values = std::move(values)};
 }
 
 // RFC 4180 reader, strict: a quote inside an unquoted field is an error.
@@ -236,18 +230,19 @@ TEST(OutputsTest, SqliteRowsAreReadableWhileTheWriterKeepsWriting) {
     EXPECT_EQ(reader.Query("PRAGMA journal_mode")[0][0], "wal");
     EXPECT_EQ(reader.Query("SELECT name FROM pragma_index_info('samples_item_time')"),
               (std::vector<std::vector<std::string>>{{"item"}, {"time_ms"}}));
-    EXPECT_EQ(
-        reader.Query("SELECT time_ms, time, source, item, quote(value), typeof(value), type FROM samples"),
-        (std::vector<std::vector<std::string>>{
-            {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "i", "770", "integer", "Smallint"},
-            {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "f", "0.1", "real", "Single"},
-            {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "b", "1", "integer", "Boolean"},
-            {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "s", "'it''s'", "text", "String"},
-            {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "when", "'2026-03-01T00:00:00.000'",
-             "text", "Date"},
-            {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "u", "'18446744073709551615'", "text",
-             "UInt64"},
-            {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1", "none", "NULL", "null", "Empty"}}));
+    // Every row carries the packet's time (as milliseconds and as text) and source.
+    std::vector<std::vector<std::string>> rows = {{"i", "770", "integer", "Smallint"},
+                                                  {"f", "0.1", "real", "Single"},
+                                                  {"b", "1", "integer", "Boolean"},
+                                                  {"s", "'it''s'", "text", "String"},
+                                                  {"when", "'2026-03-01T00:00:00.000'", "text", "Date"},
+                                                  {"u", "'18446744073709551615'", "text", "UInt64"},
+                                                  {"none", "NULL", "null", "Empty"}};
+    for (auto& row : rows)
+        row.insert(row.begin(), {"1772368496789", "2026-03-01T12:34:56.789Z", "line 1"});
+    EXPECT_EQ(reader.Query("SELECT time_ms, time, source, item, quote(value), typeof(value), type "
+                           "FROM samples"),
+              rows);
 
     // A read transaction open across the writer's commits sees its snapshot;
     // the next one sees everything.

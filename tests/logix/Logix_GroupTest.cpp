@@ -10,8 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 namespace {
 
 using logix::TLogixTagGroup;

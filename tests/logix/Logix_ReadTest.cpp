@@ -11,8 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 namespace {
 
 using logix::TLogixReadOutcome;

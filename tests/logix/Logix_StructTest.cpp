@@ -143,10 +143,9 @@ void LoadTemplates(const std::string& text, TTemplateInfoList& cache) {
             static_cast<std::uint16_t>(std::stoul(rec["instance"].get<std::string>(), nullptr, 16));
         if (cache.FindByInstance(instance))
             continue;
-        TGetStructAttribsReply attributes;
-        attributes.MemberCount = pick("member_count", "attr2");
-        attributes.StructureSize = pick("structure_size", "attr5");
-        attributes.Handle = pick("handle", "attr1");
+        const TGetStructAttribsReply attributes{.StructureSize = pick("structure_size", "attr5"),
+                                                .MemberCount = pick("member_count", "attr2"),
+                                                .Handle = pick("handle", "attr1")};
         auto t = TTemplateInfo::Parse(Hex(rec["definition"].get<std::string>()), attributes);
         t->InstanceId = instance;
         cache.Add(std::move(t));

@@ -2,6 +2,7 @@
 
 #include "VectorFiles.h"
 #include "cip/CIP_ReadTag.h"
+#include "../ExpectThrow.h"
 
 #include <gtest/gtest.h>
 
@@ -129,12 +130,8 @@ TEST(LogixTagAccess, IndexesStayInsideTheValues) {
     tag->SetData(Typed(cipType::DINT, Dints({0, 1, 2, 10, 11, 12})), 0);
     EXPECT_EQ(tag->GetValue2(1, 2).AsInteger(), 12);
     // 1 × 5 ≤ 6 passes the product rule, but the flat index 8 lies past the values.
-    try {
-        tag->GetValue2(1, 5);
-        FAIL();
-    } catch (const ELogixIndexError& e) {
-        EXPECT_STREQ(e.what(), "List index out of bounds (1, 5)");
-    }
+    testsupport::ExpectThrowWhat<ELogixIndexError>([&] { tag->GetValue2(1, 5); },
+                                                   "List index out of bounds (1, 5)");
     EXPECT_THROW(tag->GetValue2(0, 3), ELogixIndexError); // would alias row 1
 
     auto cube = TLogixINT::Create("C", 8);

@@ -30,11 +30,7 @@ struct TDefinition {
 };
 
 TGetStructAttribsReply Attributes(std::uint16_t members, std::uint16_t size, std::uint16_t handle = 0x1234) {
-    TGetStructAttribsReply a;
-    a.MemberCount = members;
-    a.StructureSize = size;
-    a.Handle = handle;
-    return a;
+    return {.StructureSize = size, .MemberCount = members, .Handle = handle};
 }
 
 // The four attributes of every template are read by the truth test; a reply

@@ -8,6 +8,7 @@
 #include "logix/Logix_Types.h"
 #include "logix/Logix_Factory.h"
 #include "logix/Logix_Read.h"
+#include "../ExpectThrow.h"
 
 #include <gtest/gtest.h>
 
@@ -87,12 +88,8 @@ TEST(LogixTypes, ConvertArrayTakesWholeElementsAndChecksTheRange) {
     EXPECT_EQ(ints.AsArray()[0].AsInteger(), static_cast<std::int16_t>(0x8403));
     EXPECT_EQ(ints.AsArray()[2].AsInteger(), static_cast<std::int16_t>(0x8807));
     EXPECT_TRUE(ConvertArray(Sample, 8, 0, cipType::DINT).AsArray().empty());
-    try {
-        ConvertArray(Sample, 6, 4, cipType::INT);
-        FAIL();
-    } catch (const eip::EListError& e) {
-        EXPECT_STREQ(e.what(), "List index out of bounds (10)");
-    }
+    testsupport::ExpectThrowWhat<eip::EListError>([&] { ConvertArray(Sample, 6, 4, cipType::INT); },
+                                                  "List index out of bounds (10)");
 }
 
 } // namespace

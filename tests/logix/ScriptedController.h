@@ -12,7 +12,6 @@
 #include "VectorFiles.h"
 
 #include <functional>
-#include <string>
 #include <vector>
 
 namespace logixtest {

@@ -76,12 +76,8 @@ TEST(DialogFormDataTest, GzipAndOurReaderGiveTheSameThreeSections) {
     const Bytes packed = ResourceBytes("FORM_DATA");
     ASSERT_GT(packed.size(), 18u);
     // One member, stored file name "1": magic, deflate, FNAME flag, "1" after the 10-byte header.
-    EXPECT_EQ(packed[0], 0x1F);
-    EXPECT_EQ(packed[1], 0x8B);
-    EXPECT_EQ(packed[2], 8);
-    EXPECT_EQ(packed[3], 0x08);
-    EXPECT_EQ(packed[10], '1');
-    EXPECT_EQ(packed[11], 0);
+    EXPECT_EQ(Bytes(packed.begin(), packed.begin() + 4), (Bytes{0x1F, 0x8B, 8, 0x08}));
+    EXPECT_EQ(Bytes(packed.begin() + 10, packed.begin() + 12), (Bytes{'1', 0}));
 
     const std::string ours = GunzipMember(packed);
     int status = -1;

@@ -237,21 +237,15 @@ std::string Draws(sim::ChaosConfig chaos, int n, bool errors) {
 }
 
 TEST(ChaosTest, ASeedRepeatsItsFaults) {
-    sim::ChaosConfig chaos;
-    chaos.Seed = 11;
-    chaos.Rate = 0.5;
+    const sim::ChaosConfig chaos{.Seed = 11, .Rate = 0.5};
     EXPECT_EQ(Draws(chaos, 200, false), Draws(chaos, 200, false));
-    sim::ChaosConfig other = chaos;
-    other.Seed = 12;
+    const sim::ChaosConfig other{.Seed = 12, .Rate = 0.5};
     EXPECT_NE(Draws(chaos, 200, false), Draws(other, 200, false));
 }
 
 TEST(ChaosTest, DrawsEveryKindWhereItFitsAndCountsIt) {
     sim::FaultInjector faults;
-    sim::ChaosConfig chaos;
-    chaos.Seed = 3;
-    chaos.Rate = 1.0;
-    faults.SetChaos(chaos);
+    faults.SetChaos(sim::ChaosConfig{.Seed = 3, .Rate = 1.0});
     std::uint64_t refusals = 0;
     for (int i = 0; i < 2000; ++i) {
         const auto rule = faults.TakeReplyFault(0x6F, 0x4C, i % 2 == 0);
@@ -281,10 +275,7 @@ TEST(ChaosTest, DrawsEveryKindWhereItFitsAndCountsIt) {
 
 TEST(ChaosTest, RulesComeBeforeChaos) {
     sim::FaultInjector faults;
-    sim::ChaosConfig chaos;
-    chaos.Rate = 1.0;
-    chaos.Kinds = {FaultKind::Garbage};
-    faults.SetChaos(chaos);
+    faults.SetChaos(sim::ChaosConfig{.Rate = 1.0, .Kinds = {FaultKind::Garbage}});
     faults.Add(FaultRule(FaultKind::Silent));
     EXPECT_EQ(faults.TakeReplyFault(0x6F, 0x4C)->Kind, FaultKind::Silent);
     EXPECT_EQ(faults.TakeReplyFault(0x6F, 0x4C)->Kind, FaultKind::Garbage);
@@ -295,12 +286,10 @@ TEST(ChaosTest, ASpacingKeepsRandomFaultsApartAndGrantsTheForwardOpenAfterARefus
     sim::FaultInjector faults;
     auto now = std::chrono::steady_clock::time_point{} + 1h;
     faults.SetClock([&now] { return now; });
-    sim::ChaosConfig chaos;
-    chaos.Rate = 1.0;
-    chaos.Kinds = {FaultKind::Delay, FaultKind::RefuseForwardOpen};
-    chaos.MaxDelay = 300ms;
-    chaos.Spacing = 2s;
-    faults.SetChaos(chaos);
+    faults.SetChaos(sim::ChaosConfig{.Rate = 1.0,
+                                     .Kinds = {FaultKind::Delay, FaultKind::RefuseForwardOpen},
+                                     .MaxDelay = 300ms,
+                                     .Spacing = 2s});
 
     const auto first = faults.TakeReplyFault(0x6F, 0x4C);
     ASSERT_TRUE(first);
@@ -338,10 +327,7 @@ TEST(FaultObserverTest, HearsEveryFaultWithWhatItStruckAndHowLongItLasts) {
     EXPECT_TRUE(faults.TakeReplyFault(0x70, 0x4C));
     EXPECT_TRUE(faults.TakeReplyFault(0x6F, 0x52));
     EXPECT_TRUE(faults.TakeForwardOpenRefusal());
-    sim::ChaosConfig chaos;
-    chaos.Rate = 1.0;
-    chaos.Kinds = {FaultKind::Close};
-    faults.SetChaos(chaos);
+    faults.SetChaos(sim::ChaosConfig{.Rate = 1.0, .Kinds = {FaultKind::Close}});
     EXPECT_TRUE(faults.TakeReplyFault(0x6F, 0x4C));
 
     ASSERT_EQ(heard.size(), 7u);
@@ -363,11 +349,7 @@ TEST(FaultObserverTest, HearsEveryFaultWithWhatItStruckAndHowLongItLasts) {
 }
 
 TEST_F(FaultTest, ChaosOnTheWireCountsEveryFaultItFires) {
-    sim::ChaosConfig chaos;
-    chaos.Seed = 5;
-    chaos.Rate = 1.0;
-    chaos.Kinds = {FaultKind::Silent};
-    plc_->Faults().SetChaos(chaos);
+    plc_->Faults().SetChaos(sim::ChaosConfig{.Seed = 5, .Rate = 1.0, .Kinds = {FaultKind::Silent}});
     SendRead();
     SendRead();
     EXPECT_FALSE(connection_->HasPendingBytes());

@@ -12,12 +12,17 @@ using simtest::Cat;
 using simtest::Text;
 
 Bytes InstancePath(std::uint16_t instance) {
-    return {0x20,
-            0x6C,
-            0x25,
-            0x00,
-            static_cast<std::uint8_t>(instance),
+    return {0x20, 0x6C, 0x25, 0x00, static_cast<std::uint8_t>(instance),
             static_cast<std::uint8_t>(instance >> 8)};
+}
+
+// The names at the end of a definition, each ended by a NUL.
+Bytes Names(std::initializer_list<std::string> names) {
+    Bytes out;
+    for (const std::string& name : names) {
+        out = Cat({out, Text(name), {0x00}});
+    }
+    return out;
 }
 
 // Get Attribute List of attributes 4, 3, 2, 1.
@@ -114,20 +119,8 @@ TEST_F(TemplateTest, PredefinedTypesAnswerTheControllersAttributesAndDefinitions
         Cat({{0x00, 0x00, 0xD3, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC4, 0x00, 0x04, 0x00, 0x00, 0x00},
              {0x00, 0x00, 0xC4, 0x00, 0x08, 0x00, 0x00, 0x00, 0x07, 0x00, 0xC1, 0x00, 0x03, 0x00, 0x00, 0x00},
              {0x06, 0x00, 0xC1, 0x00, 0x03, 0x00, 0x00, 0x00, 0x05, 0x00, 0xC1, 0x00, 0x03, 0x00, 0x00, 0x00},
-             Text("TIMER"),
-             {0x00},
-             Text("CTL"),
-             {0x00},
-             Text("PRE"),
-             {0x00},
-             Text("ACC"),
-             {0x00},
-             Text("EN"),
-             {0x00},
-             Text("TT"),
-             {0x00},
-             Text("DN"),
-             {0x00, 0x00}}));
+             Names({"TIMER", "CTL", "PRE", "ACC", "EN", "TT", "DN"}),
+             {0x00}}));
     // CONTROL keeps its eight bits in the same byte, FD at bit 0.
     const Bytes control = Definition(0x0F84);
     ASSERT_EQ(control.size() % 4, 0u);
@@ -157,16 +150,8 @@ TEST_F(TemplateTest, UserTypesPackBoolsIntoHiddenHostsAndAlignTheirMembers) {
         Definition(valve),
         Cat({{0x00, 0x00, 0xC2, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC1, 0x00, 0x00, 0x00, 0x00, 0x00},
              {0x01, 0x00, 0xC1, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC3, 0x00, 0x02, 0x00, 0x00, 0x00},
-             Text("Valve;nEBECECEA"),
-             {0x00},
-             Text("ZZZZZZZZZZValve0"),
-             {0x00},
-             Text("Open"),
-             {0x00},
-             Text("Closed"),
-             {0x00},
-             Text("Pos"),
-             {0x00, 0x00, 0x00, 0x00}}));
+             Names({"Valve;nEBECECEA", "ZZZZZZZZZZValve0", "Open", "Closed", "Pos"}),
+             {0x00, 0x00, 0x00}}));
     const Bytes valveAttributes = Request(Attributes(valve));
     ASSERT_EQ(valveAttributes.size(), 32u);
     EXPECT_EQ(simtest::ReadLe16(valveAttributes, 18), 4);     // structure size
