@@ -101,7 +101,9 @@ void TSerialPortDM::ReArm() {
         // multiple of the tick: items that fall due a few milliseconds
         // after the last look (the second part of a list too long for one
         // combined read, an item of another interval) would wait up to a
-        // whole tick, and fall behind their intervals.
+        // whole tick, and fall behind their intervals. (A window timer
+        // waits 10 ms at the least: items polled faster than that keep their
+        // pace only while answers drive the scheduler.)
         const bool waiting = PortClosed || (Thd && Thd->Backlog() > 0);
         Queue.SetInterval(waiting ? kIdleRecheckMs : std::max<std::uint32_t>(NextWake(), 1));
         Queue.SetEnabled(true);
