@@ -2,6 +2,7 @@
 // loopback port, and a subscriber that records what it receives.
 #include "host/Outputs.h"
 
+#include "LogLines.h"
 #include "MqttBroker.h"
 
 #include <algorithm>
@@ -10,6 +11,7 @@ namespace {
 
 using namespace host;
 using namespace mqtttest;
+using hosttest::LogLines;
 
 TOutputPacket Numbered(int n) {
     TOutputPacket p;
@@ -46,41 +48,14 @@ protected:
         mosquitto_lib_init();
         broker_ = std::make_unique<Broker>();
     }
-    std::function<void(const std::string&)> LogSink() {
-        return [this](const std::string& line) {
-            std::scoped_lock hold(logLock_);
-            log_.push_back(line);
-            logged_.notify_all();
-        };
-    }
-    std::vector<std::string> Log() {
-        std::scoped_lock hold(logLock_);
-        return log_;
-    }
-    // Whether a line holding text was logged within the time given.
-    bool Logged(std::string_view text, std::chrono::seconds within) {
-        std::unique_lock hold(logLock_);
-        return logged_.wait_for(hold, within, [&] {
-            return std::any_of(log_.begin(), log_.end(),
-                               [&](const std::string& line) { return line.find(text) != std::string::npos; });
-        });
-    }
-    static std::string Lines(const std::vector<std::string>& log) {
-        std::string all;
-        for (const std::string& line : log)
-            all += line + "\n";
-        return all;
-    }
     std::unique_ptr<Broker> broker_;
-    std::mutex logLock_;
-    std::condition_variable logged_;
-    std::vector<std::string> log_;
+    LogLines log_;
 };
 
 TEST_F(MqttOutputTest, EveryPacketArrivesInOrderAndTheStatusFollowsTheConnection) {
     const int port = broker_->Port();
     Subscriber subscriber(port, "plant/#", false);
-    auto output = MakeOutput("mqtt://127.0.0.1:" + std::to_string(port) + "/plant", "", LogSink());
+    auto output = MakeOutput("mqtt://127.0.0.1:" + std::to_string(port) + "/plant", "", log_.Sink());
     for (int i = 0; i < 500; ++i)
         output->Write(Numbered(i));
     output->Flush(10s);
@@ -105,7 +80,7 @@ TEST_F(MqttOutputTest, EveryPacketArrivesInOrderAndTheStatusFollowsTheConnection
     ASSERT_EQ(retained.size(), 1u);
     EXPECT_EQ(retained[0].Payload, "offline");
     EXPECT_TRUE(retained[0].Retained);
-    EXPECT_TRUE(Log().empty());
+    EXPECT_TRUE(log_.Lines().empty()) << log_.Text();
 }
 
 // The logger may start before the broker, and the broker may restart under
@@ -115,17 +90,17 @@ TEST_F(MqttOutputTest, PacketsWrittenWhileTheBrokerIsAwayArriveInOrderWhenItRetu
     const int port = broker_->Port();
     Subscriber subscriber(port, "plant/#", true);
     broker_->Stop();
-    auto output = MakeOutput("mqtt://127.0.0.1:" + std::to_string(port) + "/plant", "", LogSink());
+    auto output = MakeOutput("mqtt://127.0.0.1:" + std::to_string(port) + "/plant", "", log_.Sink());
     for (int i = 0; i < 100; ++i)
         output->Write(Numbered(i));
     // The broker comes back only once the output has found it away (a busy
     // machine may run the output's first attempt after the broker started).
-    ASSERT_TRUE(Logged("Connection refused", 20s)) << Lines(Log());
+    ASSERT_TRUE(log_.WaitFor("Connection refused", 20s)) << log_.Text();
     broker_->Start();
     subscriber.WaitFor("plant/press_1", [](const auto& m) { return FirstArrivals(m).size() >= 100; });
 
     broker_->Stop();
-    ASSERT_TRUE(Logged("connection lost", 20s)) << Lines(Log());
+    ASSERT_TRUE(log_.WaitFor("connection lost", 20s)) << log_.Text();
     constexpr int kLast = 100 + 10000 + 500;
     for (int i = 100; i < kLast; ++i)
         output->Write(Numbered(i));
@@ -146,8 +121,8 @@ TEST_F(MqttOutputTest, PacketsWrittenWhileTheBrokerIsAwayArriveInOrderWhenItRetu
     EXPECT_TRUE(std::includes(seen.begin(), seen.end(), newest.begin(), newest.end()));
     EXPECT_LE(seen.size(), 100u + 10000u + 64u);
 
-    const auto log = Log();
-    ASSERT_EQ(log.size(), 5u) << Lines(log);
+    const auto log = log_.Lines();
+    ASSERT_EQ(log.size(), 5u) << log_.Text();
     EXPECT_NE(log[0].find("Connection refused"), std::string::npos) << log[0];
     EXPECT_NE(log[1].find("connected, 100 packets buffered"), std::string::npos) << log[1];
     EXPECT_NE(log[2].find("connection lost"), std::string::npos) << log[2];
@@ -179,25 +154,6 @@ protected:
                               c.Listener(expired_, "expired") + c.Listener(clientCert_, "server", true));
     }
 
-    // Log lines of one output, and a wait for the first.
-    struct Log {
-        std::mutex Lock;
-        std::condition_variable Changed;
-        std::vector<std::string> Lines;
-        std::function<void(const std::string&)> Sink() {
-            return [this](const std::string& line) {
-                std::scoped_lock hold(Lock);
-                Lines.push_back(line);
-                Changed.notify_all();
-            };
-        }
-        std::vector<std::string> WaitForLine() {
-            std::unique_lock hold(Lock);
-            Changed.wait_for(hold, 20s, [&] { return !Lines.empty(); });
-            return Lines;
-        }
-    };
-
     TMqttOptions Login(const std::string& password = Certificates::kPassword) const {
         TMqttOptions o;
         o.User = Certificates::kUser;
@@ -216,7 +172,7 @@ Certificates* MqttTlsTest::certificates_ = nullptr;
 
 TEST_F(MqttTlsTest, TheRightLoginAndCaPublishEveryPacket) {
     Subscriber subscriber(broker_->Port(), "plant/#", false, Certificates::kUser, Certificates::kPassword);
-    Log log;
+    LogLines log;
     TMqttOptions withClientCertificate = Login();
     withClientCertificate.CertFile = certificates_->Path("client.crt");
     withClientCertificate.KeyFile = certificates_->Path("client.key");
@@ -235,7 +191,7 @@ TEST_F(MqttTlsTest, TheRightLoginAndCaPublishEveryPacket) {
         EXPECT_EQ(FirstArrivals(data), Range(0, 200)) << topic;
     }
     EXPECT_EQ(output->Tally().Written, 200u);
-    EXPECT_TRUE(log.Lines.empty()) << log.Lines.front();
+    EXPECT_TRUE(log.Lines().empty()) << log.Text();
 }
 
 // Each way a plant's broker turns the logger away is said once, by what
@@ -262,38 +218,33 @@ TEST_F(MqttTlsTest, EachRefusalIsLoggedOnceByItsCauseAndNoPacketIsLost) {
          "the broker refused our client certificate (tlsv1 alert unknown ca)"},
         {"no client certificate", clientCert_, Login(), "the broker asks for a client certificate"},
     };
-    std::vector<std::unique_ptr<Log>> logs;
+    std::vector<std::unique_ptr<LogLines>> logs;
     std::vector<std::unique_ptr<IOutput>> outputs;
     for (const TCase& c : cases) {
-        logs.push_back(std::make_unique<Log>());
+        logs.push_back(std::make_unique<LogLines>());
         outputs.push_back(MakeOutput(Target(c.Port), "", logs.back()->Sink(), c.Options));
         EXPECT_EQ(outputs.back()->StartProblem(), "") << c.Name;
         for (int i = 0; i < 5; ++i)
             outputs.back()->Write(Numbered(i));
     }
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        const std::vector<std::string> lines = logs[i]->WaitForLine();
+        logs[i]->WaitUntil([](const auto& lines) { return !lines.empty(); }, 20s);
+        const std::vector<std::string> lines = logs[i]->Lines();
         ASSERT_FALSE(lines.empty()) << cases[i].Name;
         EXPECT_NE(lines[0].find(cases[i].Expected), std::string::npos) << cases[i].Name << ": " << lines[0];
     }
     // The next attempt (a second after the first) fails the same way and
     // says nothing new.
-    {
-        std::unique_lock hold(logs[0]->Lock);
-        EXPECT_FALSE(logs[0]->Changed.wait_for(hold, 1500ms, [&] { return logs[0]->Lines.size() > 1; }));
-    }
+    EXPECT_FALSE(logs[0]->WaitUntil([](const auto& lines) { return lines.size() > 1; }, 1500ms));
     for (std::size_t i = 0; i < cases.size(); ++i) {
         EXPECT_FALSE(outputs[i]->Flush(0ms));
         const TOutputTally tally = outputs[i]->Tally();
         EXPECT_EQ(tally.Given, 5u);
         EXPECT_EQ(tally.Written, 0u);
         EXPECT_EQ(tally.Lost, 0u);
-        std::scoped_lock hold(logs[i]->Lock);
-        EXPECT_EQ(logs[i]->Lines.size(), 1u) << cases[i].Name << ": " << logs[i]->Lines.back();
-        for (const std::string& line : logs[i]->Lines)
-            EXPECT_EQ(line.find("connection lost"), std::string::npos) << line;
-        for (const std::string& line : logs[i]->Lines)
-            EXPECT_EQ(line.find("Tr0ub4dor"), std::string::npos) << line;
+        EXPECT_EQ(logs[i]->Lines().size(), 1u) << cases[i].Name << ": " << logs[i]->Text();
+        EXPECT_EQ(logs[i]->Count("connection lost"), 0) << logs[i]->Text();
+        EXPECT_EQ(logs[i]->Count("Tr0ub4dor"), 0) << logs[i]->Text();
     }
 }
 
@@ -313,12 +264,12 @@ TEST_F(MqttTlsTest, TlsFilesAreCheckedAtStartAndNoVerificationIsWarnedOf) {
     TMqttOptions insecure = Login();
     insecure.CaFile.clear();
     insecure.Insecure = true;
-    Log log;
+    LogLines log;
     auto output = MakeOutput(Target(elsewhere_), "", log.Sink(), insecure);
     output->Write(Numbered(1));
     EXPECT_TRUE(output->Flush(10s));
-    ASSERT_EQ(log.Lines.size(), 1u);
-    EXPECT_NE(log.Lines[0].find("without verification of the broker"), std::string::npos) << log.Lines[0];
+    ASSERT_EQ(log.Lines().size(), 1u) << log.Text();
+    EXPECT_EQ(log.Count("without verification of the broker"), 1) << log.Text();
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include "../platform/ChildProcess.h"
 #include "../platform/SettingsTestSupport.h"
+#include "LogLines.h"
 
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
@@ -26,23 +27,7 @@ namespace {
 using namespace host;
 namespace fs = std::filesystem;
 
-// What an output logs, from whichever thread it writes on.
-struct LogLines {
-    std::vector<std::string> Lines;
-    std::function<void(const std::string&)> Sink() {
-        return [this](const std::string& line) {
-            std::scoped_lock hold(Lock);
-            Lines.push_back(line);
-        };
-    }
-    int Count(std::string_view text) {
-        std::scoped_lock hold(Lock);
-        return static_cast<int>(std::count_if(Lines.begin(), Lines.end(), [&](const std::string& l) {
-            return l.find(text) != std::string::npos;
-        }));
-    }
-    std::mutex Lock;
-};
+using hosttest::LogLines;
 
 // 2026-03-01T12:34:56.789Z
 const auto kTime = std::chrono::system_clock::time_point(std::chrono::milliseconds(1772368496789));
@@ -118,7 +103,7 @@ TEST(OutputsTest, CsvQuotesAwkwardFieldsAndWritesTheHeaderOnce) {
         {"2026-03-01T12:34:56.789Z", "plain", "x", "18446744073709551615"},
     };
     EXPECT_EQ(ParseCsv(text), expected);
-    EXPECT_TRUE(log.Lines.empty());
+    EXPECT_TRUE(log.Lines().empty());
 }
 
 TEST(OutputsTest, PacketJsonKeepsTypesOrderAndEscaping) {
@@ -169,7 +154,7 @@ TEST(OutputsTest, JsonlFileThatCannotBeOpenedKeepsLinesAndRecovers) {
     jsonl->Flush(std::chrono::seconds(1));
     EXPECT_EQ(dir.Read("later/data.jsonl"), "{\"n\":0}\n{\"n\":1}\n{\"n\":2}\n{\"n\":3}\n");
     EXPECT_EQ(log.Count("writing again"), 1);
-    EXPECT_EQ(log.Lines.size(), 2u);
+    EXPECT_EQ(log.Lines().size(), 2u);
 }
 
 TEST(OutputsTest, MalformedTargetsAreRejected) {
@@ -255,7 +240,7 @@ TEST(OutputsTest, SqliteRowsAreReadableWhileTheWriterKeepsWriting) {
     sqlite->Flush(std::chrono::seconds(1));
     EXPECT_EQ(reader.Query("SELECT count(*), min(value), max(value) FROM samples WHERE item = 'n'"),
               (std::vector<std::vector<std::string>>{{"2500", "0", "2499"}}));
-    EXPECT_TRUE(log.Lines.empty());
+    EXPECT_TRUE(log.Lines().empty());
 }
 
 // The writer inserts a batch's rows item by item (the index on item and
@@ -305,7 +290,7 @@ TEST(OutputsTest, SqliteRowsKeepTheOrderTheyCameIn) {
         } else {
             EXPECT_EQ(reader.Count(), std::to_string(expected.size()));
         }
-        EXPECT_TRUE(log.Lines.empty());
+        EXPECT_TRUE(log.Lines().empty());
     }
 }
 
@@ -321,10 +306,9 @@ TEST(OutputsTest, SqliteKeepsRowsWhileAnotherWriterHoldsTheLock) {
         sqlite->Flush(std::chrono::milliseconds(30));
     }
     // On a busy machine the writer may meet the lock only after these flushes.
-    for (int i = 0; i < 300 && log.Count("locked") == 0; ++i)
-        sqlite->Flush(std::chrono::milliseconds(30));
+    log.WaitFor("locked", std::chrono::seconds(10));
     EXPECT_EQ(log.Count("locked"), 1);
-    EXPECT_EQ(log.Lines.size(), 1u);
+    EXPECT_EQ(log.Lines().size(), 1u);
     EXPECT_EQ(other.Count(), "0");
     ASSERT_EQ(other.Exec("COMMIT"), SQLITE_OK);
 
@@ -360,7 +344,7 @@ TEST(OutputsTest, NaNAndInfinitiesReadTheSameInEveryOutput) {
     EXPECT_EQ(reader.Query("SELECT value, typeof(value) FROM samples WHERE item <> 'one'"),
               (std::vector<std::vector<std::string>>{
                   {"NaN", "text"}, {"Infinity", "text"}, {"-Infinity", "text"}}));
-    EXPECT_TRUE(log.Lines.empty());
+    EXPECT_TRUE(log.Lines().empty());
 }
 
 // The plug-in stamps a packet in local time; the outputs add the offset it
