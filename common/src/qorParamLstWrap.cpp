@@ -355,9 +355,10 @@ HRESULT TqorParamsListItemWrap::GetValueW(TqorVarData* value) {
 
 namespace {
 
-// Appends copies of the items from..to of any list interface to list; returns
-// whether the last copied item was a row marker.
-bool CopyThroughInterface(IqorParamsList_* source, TqorParamsList& list, int from, int to) {
+// Calls visit(item, value) for the items from..to of any list interface, in
+// order; returns whether the last one was a row marker.
+template <class Visit>
+bool VisitThroughInterface(IqorParamsList_* source, int from, int to, Visit&& visit) {
     IqorParamsListA* a = nullptr;
     if (source->QueryInterface(IID_IqorParamsListA, reinterpret_cast<void**>(&a)) != kHResultOk || a == nullptr)
         throw std::invalid_argument("source is not a parameter list");
@@ -377,10 +378,18 @@ bool CopyThroughInterface(IqorParamsList_* source, TqorParamsList& list, int fro
         if (item->GetValue(&v) != kHResultOk)
             throw std::runtime_error("source value unavailable");
         lastWasMarker = item->IsRowMarker();
-        list.AddCopy(Narrow(item->GetName()), Narrow(item->GetLowerUTF8Name()), VarDataToVariant(v, false),
-                     static_cast<std::uint32_t>(item->GetTag()), item->GetFlags());
+        visit(*item, VarDataToVariant(v, false));
     }
     return lastWasMarker;
+}
+
+// Appends copies of the items from..to of any list interface to list; returns
+// whether the last copied item was a row marker.
+bool CopyThroughInterface(IqorParamsList_* source, TqorParamsList& list, int from, int to) {
+    return VisitThroughInterface(source, from, to, [&](IqorParamsListItemA& item, Variant&& value) {
+        list.AddCopy(Narrow(item.GetName()), Narrow(item.GetLowerUTF8Name()), std::move(value),
+                     static_cast<std::uint32_t>(item.GetTag()), item.GetFlags());
+    });
 }
 
 } // namespace
@@ -781,6 +790,15 @@ void TqorParamsRef::EndRow() const {
 void TqorParamsRef::CopyTo(TqorParamsList& list) const {
     if (list_)
         CopyThroughInterface(list_, list, 0, -1);
+}
+
+void TqorParamsRef::ForEachValue(const std::function<void(std::string&& name, Variant&& value)>& take) const {
+    if (!list_)
+        return;
+    VisitThroughInterface(list_, 0, -1, [&](IqorParamsListItemA& item, Variant&& value) {
+        if (!item.IsRowMarker())
+            take(Narrow(item.GetName()), std::move(value));
+    });
 }
 
 } // namespace qor

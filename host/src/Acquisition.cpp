@@ -191,15 +191,11 @@ void TAcquisition::OnDataPacket(std::uint32_t moduleIndex, std::uint32_t dataSou
     packet.Source = NameOf(moduleIndex);
     if (rec.Value2.Type == static_cast<std::uint8_t>(qor::TPluginValueType::ListInterface) &&
         rec.Value2.Data != 0) {
-        qor::TqorParamsList items;
-        qor::TqorParamsRef::FromVariable(reinterpret_cast<const void*>(rec.Value2.Data)).CopyTo(items);
-        // The list is this call's own copy: its names and values move on.
-        packet.Values.reserve(static_cast<std::size_t>(items.Count()));
-        for (int i = 0; i < items.Count(); ++i) {
-            qor::TqorParamsListItem& item = *items.GetItem(i);
-            if (!item.IsRowMarker())
-                packet.Values.push_back({std::move(item.Name), std::move(item.Value)});
-        }
+        const auto list = qor::TqorParamsRef::FromVariable(reinterpret_cast<const void*>(rec.Value2.Data));
+        packet.Values.reserve(static_cast<std::size_t>(list.Count()));
+        list.ForEachValue([&](std::string&& name, qor::Variant&& value) {
+            packet.Values.push_back({std::move(name), std::move(value)});
+        });
     }
     bool first = false;
     {

@@ -7,6 +7,7 @@
 #include "common/qorParamLstIntf.h"
 
 #include <atomic>
+#include <functional>
 #include <list>
 #include <memory>
 #include <optional>
@@ -220,6 +221,9 @@ public:
     void EndRow() const;
     // Appends copies of every item (name, lower-case name, value, Tag, Flags) to list.
     void CopyTo(TqorParamsList& list) const;
+    // Hands take the name and value of every item but the row markers, in
+    // order, without a copy of the list.
+    void ForEachValue(const std::function<void(std::string&& name, Variant&& value)>& take) const;
 
 private:
     IqorParamsListA* list_ = nullptr;
