@@ -49,6 +49,13 @@ constexpr std::size_t kMaxPendingPackets = 100000;
 constexpr std::int64_t kCacheMinKiB = 16384;
 constexpr std::int64_t kCacheMaxKiB = 262144;
 constexpr std::int64_t kCacheKiBPerItem = 8;
+// Pages the journal (WAL) may hold before they are copied into the database.
+// A batch rewrites the same index pages as the one before it (the last page
+// of each item's part); copied every 1000 pages (SQLite's default), at 5000
+// items each batch was copied in full, and the journal read back, after every
+// commit. At 20,000 (80 MiB at 4 KiB pages) a page rewritten by several
+// batches is copied once: about a tenth less of the writer's time.
+constexpr int kJournalPages = 20000;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS samples (
@@ -251,7 +258,8 @@ private:
         // NORMAL is durable across a crash of this process in WAL mode; a
         // power loss may cost the last commits, not the database.
         char* error = nullptr;
-        const std::string pragmas = "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; " + CachePragma();
+        const std::string pragmas = "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA wal_autocheckpoint=" +
+                                    std::to_string(kJournalPages) + "; " + CachePragma();
         if (sqlite3_exec(db.get(), pragmas.c_str(), nullptr, nullptr, &error) != SQLITE_OK ||
             sqlite3_exec(db.get(), kSchema, nullptr, nullptr, &error) != SQLITE_OK) {
             Fail("cannot prepare the database", error ? error : sqlite3_errmsg(db.get()));
