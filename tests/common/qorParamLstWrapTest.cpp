@@ -189,6 +189,29 @@ TEST_F(ParamsListWrapTest, CopiesFindNamesWithLatin1CapitalsByThoseNames) {
     expectFound(target, "CopyTo");
 }
 
+// The host's read of a delivered packet: every value in order, under its own
+// name and with its own type, the row markers between rows left out.
+TEST(ParamsRefTest, ForEachValueHandsOverEveryValueInOrderWithoutTheRowMarkers) {
+    TqorParamsList source;
+    source.Add("\xC3\x9C" "ber", 1);
+    source.Add("Text", "a fairly long text that needs its own storage");
+    source.EndRow();
+    source.Add("Pi", 3.25);
+    source.EndRow();
+    auto wrap = TqorParamsListWrap::Create(&source);
+    std::vector<std::pair<std::string, Variant>> seen;
+    TqorParamsRef(wrap->A()).ForEachValue(
+        [&](std::string&& name, Variant&& value) { seen.emplace_back(std::move(name), std::move(value)); });
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0].first, "\xC3\x9C" "ber");
+    EXPECT_EQ(seen[0].second.AsInt64(), 1);
+    EXPECT_EQ(seen[1].first, "Text");
+    EXPECT_EQ(seen[1].second.AsString(), "a fairly long text that needs its own storage");
+    EXPECT_EQ(seen[2].first, "Pi");
+    EXPECT_EQ(seen[2].second.AsDouble(), 3.25);
+    TqorParamsRef().ForEachValue([&](std::string&&, Variant&&) { ADD_FAILURE() << "an empty reference has no items"; });
+}
+
 TEST(ParamsListWrapLifetimeTest, ReferencesHeldBeyondTheOwnerFailSafelyAfterAMessageBox) {
     std::vector<std::string> lines;
     platform::SetDebugOutputSink([&](std::string_view s) { lines.emplace_back(s); });
