@@ -49,11 +49,16 @@ constexpr std::size_t kMaxPendingPackets = 100000;
 constexpr std::int64_t kCacheMinKiB = 16384;
 constexpr std::int64_t kCacheMaxKiB = 262144;
 constexpr std::int64_t kCacheKiBPerItem = 8;
+// The page size of a file this output makes (one made before keeps its own).
+// Every batch rewrites one index page per item, whatever it adds to it: at
+// 5000 items, pages of 2 KiB instead of SQLite's 4 KiB halve the bytes each
+// commit writes and copies (a fifth less of the writer's time).
+constexpr int kPageBytes = 2048;
 // Pages the journal (WAL) may hold before they are copied into the database.
 // A batch rewrites the same index pages as the one before it (the last page
 // of each item's part); copied every 1000 pages (SQLite's default), at 5000
 // items each batch was copied in full, and the journal read back, after every
-// commit. At 20,000 (80 MiB at 4 KiB pages) a page rewritten by several
+// commit. At 20,000 (40 MiB of 2 KiB pages) a page rewritten by several
 // batches is copied once: about a tenth less of the writer's time.
 constexpr int kJournalPages = 20000;
 
@@ -256,9 +261,12 @@ private:
             return false;
         }
         // NORMAL is durable across a crash of this process in WAL mode; a
-        // power loss may cost the last commits, not the database.
+        // power loss may cost the last commits, not the database. The page
+        // size takes effect only while the file is still empty, before the
+        // journal mode is written into it.
         char* error = nullptr;
-        const std::string pragmas = "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA wal_autocheckpoint=" +
+        const std::string pragmas = "PRAGMA page_size=" + std::to_string(kPageBytes) +
+                                    "; PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA wal_autocheckpoint=" +
                                     std::to_string(kJournalPages) + "; " + CachePragma();
         if (sqlite3_exec(db.get(), pragmas.c_str(), nullptr, nullptr, &error) != SQLITE_OK ||
             sqlite3_exec(db.get(), kSchema, nullptr, nullptr, &error) != SQLITE_OK) {
