@@ -355,8 +355,8 @@ HRESULT TqorParamsListItemWrap::GetValueW(TqorVarData* value) {
 
 namespace {
 
-// Calls visit(item, value) for the items from..to of any list interface, in
-// order; returns whether the last one was a row marker.
+// Calls visit(item, value, isRowMarker) for the items from..to of any list
+// interface, in order; returns whether the last one was a row marker.
 template <class Visit>
 bool VisitThroughInterface(IqorParamsList_* source, int from, int to, Visit&& visit) {
     IqorParamsListA* a = nullptr;
@@ -378,7 +378,7 @@ bool VisitThroughInterface(IqorParamsList_* source, int from, int to, Visit&& vi
         if (item->GetValue(&v) != kHResultOk)
             throw std::runtime_error("source value unavailable");
         lastWasMarker = item->IsRowMarker();
-        visit(*item, VarDataToVariant(v, false));
+        visit(*item, VarDataToVariant(v, false), lastWasMarker);
     }
     return lastWasMarker;
 }
@@ -386,7 +386,7 @@ bool VisitThroughInterface(IqorParamsList_* source, int from, int to, Visit&& vi
 // Appends copies of the items from..to of any list interface to list; returns
 // whether the last copied item was a row marker.
 bool CopyThroughInterface(IqorParamsList_* source, TqorParamsList& list, int from, int to) {
-    return VisitThroughInterface(source, from, to, [&](IqorParamsListItemA& item, Variant&& value) {
+    return VisitThroughInterface(source, from, to, [&](IqorParamsListItemA& item, Variant&& value, bool) {
         list.AddCopy(Narrow(item.GetName()), Narrow(item.GetLowerUTF8Name()), std::move(value),
                      static_cast<std::uint32_t>(item.GetTag()), item.GetFlags());
     });
@@ -795,8 +795,8 @@ void TqorParamsRef::CopyTo(TqorParamsList& list) const {
 void TqorParamsRef::ForEachValue(const std::function<void(std::string&& name, Variant&& value)>& take) const {
     if (!list_)
         return;
-    VisitThroughInterface(list_, 0, -1, [&](IqorParamsListItemA& item, Variant&& value) {
-        if (!item.IsRowMarker())
+    VisitThroughInterface(list_, 0, -1, [&](IqorParamsListItemA& item, Variant&& value, bool rowMarker) {
+        if (!rowMarker)
             take(Narrow(item.GetName()), std::move(value));
     });
 }
