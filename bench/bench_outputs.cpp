@@ -124,6 +124,7 @@ void SqliteAtScale(const fs::path& dir, int seconds) {
 } // namespace
 
 int main(int argc, char** argv) try {
+    host::PrepareOutputLibraries(); // as the logger does
     const int packets = argc > 1 ? std::max(100, std::atoi(argv[1])) : 20000;
     std::vector<qor::TqorParamsList> delivered(64);
     for (std::size_t i = 0; i < delivered.size(); ++i)

@@ -43,6 +43,8 @@ std::string ValueText(const TOutputValue& value, std::chrono::system_clock::time
 
 std::unique_ptr<IOutput> MakeJsonlOutput(std::string target, std::string path, TLog log);
 std::unique_ptr<IOutput> MakeCsvOutput(std::string target, std::string path, TLog log);
+// Once per process, before the first database opens.
+void PrepareSqlite();
 std::unique_ptr<IOutput> MakeSqliteOutput(std::string target, std::string path, TLog log);
 std::unique_ptr<IOutput> MakeMqttOutput(std::string target, std::string host, int port, std::string prefix,
                                         bool tls, const TMqttOptions& options, TLog log);

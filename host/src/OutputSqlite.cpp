@@ -568,6 +568,14 @@ private:
 
 } // namespace
 
+void PrepareSqlite() {
+    // SQLite keeps memory statistics under one lock taken on every
+    // allocation it makes, for a status call the outputs never make: without
+    // them the writer spends about a twentieth less at 50,000 rows a second.
+    // Refused (and harmless) once SQLite is in use.
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+}
+
 std::unique_ptr<IOutput> MakeSqliteOutput(std::string target, std::string path, TLog log) {
     return std::make_unique<TSqliteOutput>(std::move(target), std::move(path), std::move(log));
 }

@@ -285,6 +285,8 @@ std::unique_ptr<IOutput> ParseMqtt(std::string_view target, const TMqttOptions& 
 
 } // namespace
 
+void PrepareOutputLibraries() { outputs::PrepareSqlite(); }
+
 std::unique_ptr<IOutput> MakeOutput(std::string_view target, const std::string& baseDir,
                                     std::function<void(const std::string&)> log, const TMqttOptions& mqtt) {
     if (!log)

@@ -7,6 +7,8 @@
 
 namespace host::outputs {
 
+void PrepareSqlite() {}
+
 std::unique_ptr<IOutput> MakeSqliteOutput(std::string target, std::string, TLog) {
     throw std::runtime_error(target + ": the SQLite output is not part of this build");
 }

@@ -2,6 +2,7 @@
 // shows what the plug-in tells a host; `read` takes a first look at a device;
 // `run` is the logger. Usage errors exit 2.
 #include "host/Commands.h"
+#include "host/Outputs.h"
 
 #include <CLI/CLI.hpp>
 
@@ -29,6 +30,7 @@ void SizeHeaps() {
 
 int main(int argc, char** argv) {
     SizeHeaps();
+    host::PrepareOutputLibraries();
     CLI::App app{"Substitute data-logging host: loads the EtherNet/IP data-source plug-in and drives it"};
     // The inspecting options may follow `options` (qorhost options --plugin X).
     app.fallthrough();

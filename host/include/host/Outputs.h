@@ -121,6 +121,11 @@ std::unique_ptr<IOutput> MakeOutput(std::string_view target, const std::string& 
                                     std::function<void(const std::string&)> log,
                                     const TMqttOptions& mqtt = {});
 
+// Settings the outputs' libraries take once per process, before any of them
+// is used (SQLite's, for one, before the first database opens): a program
+// that logs calls it first thing in main.
+void PrepareOutputLibraries();
+
 // The JSON object of one packet: item names as keys, values as JSON numbers,
 // booleans or strings (date/time values as ISO-8601 text; NaN/Inf as text).
 std::string PacketJson(const TOutputPacket& packet);
