@@ -1,7 +1,8 @@
 // The truth test: generated tables in three simulated controllers (Logix,
 // Micro800, MicroLogix) on loopback, read through the real programs as a user
 // runs them (qorhost run with request lists, qorhost read, eiptool read), and
-// every exported name and value compared with the generator's truth: no
+// every exported name and value (the logger's JSONL and SQLite outputs both)
+// compared with the generator's truth: no
 // value under another's name, no name twice in a packet, failed addresses
 // without values while the others of the same request still come, eiptool and
 // the logger agreeing, and with random faults the values that do arrive still
@@ -21,8 +22,10 @@
 #include "sim/TagFile.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -181,6 +184,80 @@ std::size_t LinesNaming(const std::string& log, const std::string& address, cons
     return count;
 }
 
+// A value of the SQLite output as the JSONL output writes it, so that one
+// check judges both: numbers as numbers (a Boolean's 1 or 0 as true or false),
+// and text as a string, except the text SQLite keeps in place of a number
+// (arrays as JSON, integers beyond its range) that is written out as it is.
+std::string SqliteValueJson(sqlite3_stmt* row, int column, const std::string& type) {
+    switch (sqlite3_column_type(row, column)) {
+    case SQLITE_NULL:
+        return "null";
+    case SQLITE_INTEGER: {
+        const sqlite3_int64 n = sqlite3_column_int64(row, column);
+        if (type == "Boolean")
+            return n != 0 ? "true" : "false";
+        return std::to_string(n);
+    }
+    case SQLITE_FLOAT: {
+        char text[32];
+        const auto end = std::to_chars(text, text + sizeof text, sqlite3_column_double(row, column)).ptr;
+        return std::string(text, end);
+    }
+    default: {
+        const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(row, column));
+        const std::string text(bytes != nullptr ? bytes : "", static_cast<std::size_t>(sqlite3_column_bytes(row, column)));
+        const bool asIs = type.rfind("Array of ", 0) == 0 || type == "UInt64";
+        return asIs ? text : truth::JsonQuote(text);
+    }
+    }
+}
+
+// A packet of the SQLite output: its data source and its JSON line.
+struct SqlitePacket {
+    std::string Source;
+    std::string Json;
+};
+
+// The packets of the SQLite output, rebuilt from its rows in the order their
+// numbers give: a packet is the rows of one data source and receive time from
+// a DATE_TIME_STAMP (every packet's first value) to the next.
+std::vector<SqlitePacket> SqlitePackets(const std::string& file, std::string& error) {
+    std::vector<SqlitePacket> packets;
+    sqlite3* db = nullptr;
+    sqlite3_stmt* row = nullptr;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(db, "SELECT source, time_ms, item, value, type FROM samples ORDER BY rowid", -1, &row,
+                           nullptr) != SQLITE_OK) {
+        error = db != nullptr ? sqlite3_errmsg(db) : "cannot open";
+        sqlite3_close(db);
+        return packets;
+    }
+    sqlite3_int64 time = -1;
+    const auto text = [&](int column) {
+        const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(row, column));
+        return std::string(bytes != nullptr ? bytes : "");
+    };
+    while (sqlite3_step(row) == SQLITE_ROW) {
+        const std::string source = text(0);
+        const std::string item = text(2);
+        if (packets.empty() || item == "DATE_TIME_STAMP" || source != packets.back().Source ||
+            sqlite3_column_int64(row, 1) != time) {
+            if (!packets.empty())
+                packets.back().Json += "}";
+            packets.push_back({source, "{"});
+            time = sqlite3_column_int64(row, 1);
+        } else {
+            packets.back().Json += ",";
+        }
+        packets.back().Json += truth::JsonQuote(item) + ":" + SqliteValueJson(row, 3, text(4));
+    }
+    if (!packets.empty())
+        packets.back().Json += "}";
+    sqlite3_finalize(row);
+    sqlite3_close(db);
+    return packets;
+}
+
 // Whether each address's values all came right, per reader, for the cross-check.
 using Verdicts = std::map<std::string, bool>;
 
@@ -190,7 +267,8 @@ public:
 
     // qorhost run with every data source's request list.
     void Logger(Plant& plant, const Folder& folder, std::chrono::seconds duration) {
-        std::string ini = "[host]\noutputs = jsonl:" + folder.Path("packets.jsonl") +
+        std::string ini = "[host]\noutputs = jsonl:" + folder.Path("packets.jsonl") + ", sqlite:" +
+                          folder.Path("packets.db") +
                           "\nlog file = " + folder.Path("run.log") + "\n";
         std::map<std::string, truth::SourceTruth> truths;
         std::vector<truth::Item> stored;
@@ -242,12 +320,37 @@ public:
         values_ += arrived;
         std::printf("truth: qorhost run %s: %zu packets, %zu values right\n", faults_ ? "with faults" : "",
                     packets, arrived);
+        // The same packets in the SQLite output, every value right.
+        std::string error;
+        const std::vector<SqlitePacket> rebuilt = SqlitePackets(folder.Path("packets.db"), error);
+        if (!error.empty())
+            report_.Fail({"sqlite output: cannot be read", "run", "", "", "", error});
+        std::map<std::string, truth::Arrivals> storedArrivals;
+        for (const SqlitePacket& packet : rebuilt) {
+            const auto it = truths.find(packet.Source);
+            if (it == truths.end()) {
+                report_.Fail({"sqlite output: a packet of no configured data source", "run", "", "", "",
+                              packet.Json.substr(0, 200)});
+                continue;
+            }
+            truth::CheckPacket("sqlite:" + it->first, it->second, packet.Json, faults_, report_,
+                               storedArrivals[it->first]);
+        }
+        if (rebuilt.size() != packets)
+            report_.Fail({"sqlite output: not the packets the jsonl output has", "run", "", "",
+                          std::to_string(packets) + " packets", std::to_string(rebuilt.size()) + " packets"});
+        std::size_t storedRight = 0;
+        for (const auto& [name, a] : storedArrivals)
+            storedRight += a.Values;
+        values_ += storedRight;
+        std::printf("truth: sqlite output: %zu packets, %zu values right\n", rebuilt.size(), storedRight);
         if (faults_)
             return;
         // The log file holds what standard error showed, each line once.
         const std::string log = folder.Read("run.log");
         for (const auto& [name, t] : truths) {
             truth::CheckCompleteness("run:" + name, t, arrivals[name], report_);
+            truth::CheckCompleteness("sqlite:" + name, t, storedArrivals[name], report_);
             for (const truth::ItemTruth& item : t.Items)
                 for (const truth::Outcome& o : item.Addresses) {
                     if (o.Ok)
