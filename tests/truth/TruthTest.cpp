@@ -212,17 +212,11 @@ std::string SqliteValueJson(sqlite3_stmt* row, int column, const std::string& ty
     }
 }
 
-// A packet of the SQLite output: its data source and its JSON line.
-struct SqlitePacket {
-    std::string Source;
-    std::string Json;
-};
-
-// The packets of the SQLite output, rebuilt from its rows in the order their
-// numbers give: a packet is the rows of one data source and receive time from
-// a DATE_TIME_STAMP (every packet's first value) to the next.
-std::vector<SqlitePacket> SqlitePackets(const std::string& file, std::string& error) {
-    std::vector<SqlitePacket> packets;
+// The packets of the SQLite output as JSON lines, rebuilt from its rows in
+// the order their numbers give: a packet is the rows of one data source and
+// receive time from a DATE_TIME_STAMP (every packet's first value) to the next.
+std::vector<std::string> SqlitePackets(const std::string& file, std::string& error) {
+    std::vector<std::string> packets;
     sqlite3* db = nullptr;
     sqlite3_stmt* row = nullptr;
     if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
@@ -232,27 +226,27 @@ std::vector<SqlitePacket> SqlitePackets(const std::string& file, std::string& er
         sqlite3_close(db);
         return packets;
     }
-    sqlite3_int64 time = -1;
     const auto text = [&](int column) {
         const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(row, column));
         return std::string(bytes != nullptr ? bytes : "");
     };
+    std::string source;
+    sqlite3_int64 time = -1;
     while (sqlite3_step(row) == SQLITE_ROW) {
-        const std::string source = text(0);
         const std::string item = text(2);
-        if (packets.empty() || item == "DATE_TIME_STAMP" || source != packets.back().Source ||
-            sqlite3_column_int64(row, 1) != time) {
+        if (packets.empty() || item == "DATE_TIME_STAMP" || text(0) != source || sqlite3_column_int64(row, 1) != time) {
             if (!packets.empty())
-                packets.back().Json += "}";
-            packets.push_back({source, "{"});
+                packets.back() += "}";
+            packets.emplace_back("{");
+            source = text(0);
             time = sqlite3_column_int64(row, 1);
         } else {
-            packets.back().Json += ",";
+            packets.back() += ",";
         }
-        packets.back().Json += truth::JsonQuote(item) + ":" + SqliteValueJson(row, 3, text(4));
+        packets.back() += truth::JsonQuote(item) + ":" + SqliteValueJson(row, 3, text(4));
     }
     if (!packets.empty())
-        packets.back().Json += "}";
+        packets.back() += "}";
     sqlite3_finalize(row);
     sqlite3_close(db);
     return packets;
@@ -299,51 +293,24 @@ public:
         if (ran.Code != 0)
             report_.Fail({"qorhost run: exit status " + std::to_string(ran.Code), "run", "", "", "0",
                           ran.Err.substr(0, 400)});
-        std::istringstream lines(folder.Read("packets.jsonl"));
+        std::vector<std::string> lines;
+        std::istringstream jsonl(folder.Read("packets.jsonl"));
+        for (std::string line; std::getline(jsonl, line);)
+            lines.push_back(std::move(line));
         std::map<std::string, truth::Arrivals> arrivals;
-        std::size_t packets = 0;
-        for (std::string line; std::getline(lines, line);) {
-            ++packets;
-            const auto packet = truth::ParseJson(line);
-            const truth::JValue* source = packet ? packet->Find("DATA_SOURCE_NAME") : nullptr;
-            const auto it = source ? truths.find(source->Text) : truths.end();
-            if (it == truths.end()) {
-                report_.Fail({"output: a packet of no configured data source", "run", "", "", "",
-                              line.substr(0, 200)});
-                continue;
-            }
-            truth::CheckPacket("run:" + it->first, it->second, line, faults_, report_, arrivals[it->first]);
-        }
-        std::size_t arrived = 0;
-        for (const auto& [name, a] : arrivals)
-            arrived += a.Values;
-        values_ += arrived;
         std::printf("truth: qorhost run %s: %zu packets, %zu values right\n", faults_ ? "with faults" : "",
-                    packets, arrived);
+                    lines.size(), Judge("run", lines, truths, arrivals));
         // The same packets in the SQLite output, every value right.
         std::string error;
-        const std::vector<SqlitePacket> rebuilt = SqlitePackets(folder.Path("packets.db"), error);
+        const std::vector<std::string> rebuilt = SqlitePackets(folder.Path("packets.db"), error);
         if (!error.empty())
             report_.Fail({"sqlite output: cannot be read", "run", "", "", "", error});
-        std::map<std::string, truth::Arrivals> storedArrivals;
-        for (const SqlitePacket& packet : rebuilt) {
-            const auto it = truths.find(packet.Source);
-            if (it == truths.end()) {
-                report_.Fail({"sqlite output: a packet of no configured data source", "run", "", "", "",
-                              packet.Json.substr(0, 200)});
-                continue;
-            }
-            truth::CheckPacket("sqlite:" + it->first, it->second, packet.Json, faults_, report_,
-                               storedArrivals[it->first]);
-        }
-        if (rebuilt.size() != packets)
+        if (rebuilt.size() != lines.size())
             report_.Fail({"sqlite output: not the packets the jsonl output has", "run", "", "",
-                          std::to_string(packets) + " packets", std::to_string(rebuilt.size()) + " packets"});
-        std::size_t storedRight = 0;
-        for (const auto& [name, a] : storedArrivals)
-            storedRight += a.Values;
-        values_ += storedRight;
-        std::printf("truth: sqlite output: %zu packets, %zu values right\n", rebuilt.size(), storedRight);
+                          std::to_string(lines.size()) + " packets", std::to_string(rebuilt.size()) + " packets"});
+        std::map<std::string, truth::Arrivals> storedArrivals;
+        std::printf("truth: sqlite output: %zu packets, %zu values right\n", rebuilt.size(),
+                    Judge("sqlite", rebuilt, truths, storedArrivals));
         if (faults_)
             return;
         // The log file holds what standard error showed, each line once.
@@ -531,6 +498,29 @@ public:
 
 private:
     static std::string FamilyKey(Device::Family f) { return truth::FamilyName(f) + ":"; }
+
+    // Judges an output's packets (JSON lines) by the truths of the data
+    // sources they name; the number of values that came right.
+    std::size_t Judge(const std::string& output, const std::vector<std::string>& lines,
+                      const std::map<std::string, truth::SourceTruth>& truths,
+                      std::map<std::string, truth::Arrivals>& arrivals) {
+        for (const std::string& line : lines) {
+            const auto packet = truth::ParseJson(line);
+            const truth::JValue* source = packet ? packet->Find("DATA_SOURCE_NAME") : nullptr;
+            const auto it = source ? truths.find(source->Text) : truths.end();
+            if (it == truths.end()) {
+                report_.Fail({output + " output: a packet of no configured data source", output, "", "", "",
+                              line.substr(0, 200)});
+                continue;
+            }
+            truth::CheckPacket(output + ":" + it->first, it->second, line, faults_, report_, arrivals[it->first]);
+        }
+        std::size_t right = 0;
+        for (const auto& [name, a] : arrivals)
+            right += a.Values;
+        values_ += right;
+        return right;
+    }
 
     const truth::Table& table_;
     bool faults_;
